@@ -1,0 +1,165 @@
+#include "app/form1.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include "app/clicklabel.h"
+#include "db/tablelist.h"
+#include "db/target.h"
+
+namespace trellick::app {
+namespace {
+
+std::string utf8(const QString& s) { return s.toStdString(); }
+
+QString fromUtf8(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+QString TrimSpaces(const QString& text) {
+  qsizetype begin = 0;
+  qsizetype end = text.size();
+  while (begin < end && text.at(begin) == QLatin1Char(' ')) ++begin;
+  while (end > begin && text.at(end - 1) == QLatin1Char(' ')) --end;
+  return text.mid(begin, end - begin);
+}
+
+Form1::Form1(Ui& ui, SettingsStore& settings, QWidget* parent)
+    : QWidget(parent), ui_(ui), settings_(settings) {
+  buildControls();
+  connectSignals();
+  Form_Load();
+  txtServerName->setFocus();
+}
+
+Form1::~Form1() = default;
+
+QString Form1::WebLink() {
+  return QStringLiteral("http://") + kWebHost + QStringLiteral("/?d=Trellick1.2");
+}
+
+void Form1::connectSignals() {
+  connect(Command4, &QPushButton::clicked, this, [this] { Command4_Click(); });
+  connect(Command6, &QPushButton::clicked, this, [this] { Command6_Click(); });
+  connect(cmdHelp, &QPushButton::clicked, this, [this] { cmdHelp_Click(); });
+  connect(LabCloseFind, &ClickLabel::clicked, this, [this] { LabCloseFind_Click(); });
+  connect(LabCloseSQL, &ClickLabel::clicked, this, [this] { LabCloseSQL_Click(); });
+  connect(mywebsite, &ClickLabel::clicked, this, [this] { mywebsite_Click(); });
+}
+
+// ---- Toolkit operations ----
+
+int Form1::MsgBox(const QString& prompt, int style, const QString& title) {
+  return ui_.MsgBox(this, prompt, style, title.isEmpty() ? AppTitle() : title);
+}
+
+void Form1::DoEvents() { ui_.DoEvents(); }
+
+void Form1::SetBusyPointer() {
+  if (!QApplication::overrideCursor()) QApplication::setOverrideCursor(Qt::WaitCursor);
+}
+
+void Form1::SetDefaultPointer() {
+  while (QApplication::overrideCursor()) QApplication::restoreOverrideCursor();
+}
+
+// ---- Shell handlers ----
+
+void Form1::Form_Load() {
+  txtServerName->setText(settings_.GetSetting(kSettingsSection, QStringLiteral("txtServerName")));
+  txtUsername->setText(settings_.GetSetting(kSettingsSection, QStringLiteral("txtUsername")));
+  txtPassword->setText(settings_.GetSetting(kSettingsSection, QStringLiteral("txtPassword")));
+  txtDatabaseName->setText(
+      settings_.GetSetting(kSettingsSection, QStringLiteral("txtDatabaseName")));
+  txt1->setText(settings_.GetSetting(kSettingsSection, QStringLiteral("txt1")));
+  txt2->setText(settings_.GetSetting(kSettingsSection, QStringLiteral("txt2")));
+  uStop = false;
+}
+
+void Form1::Command4_Click() { ui_.End(); }
+
+void Form1::Command6_Click() {
+  uStop = true;
+  Command6->hide();
+}
+
+void Form1::cmdHelp_Click() { FrameHelp->setVisible(!FrameHelp->isVisible()); }
+
+void Form1::LabCloseFind_Click() { framefind->hide(); }
+
+void Form1::LabCloseSQL_Click() { FrameSQL->hide(); }
+
+void Form1::mywebsite_Click() { ui_.ShellOpen(WebLink()); }
+
+void Form1::closeEvent(QCloseEvent* event) {
+  // A run in progress sits in a nested yield; ending the program is the
+  // only way out that does not finish the table under way.
+  if (runActive_) ui_.End();
+  event->accept();
+}
+
+// ---- Connection and table list ----
+
+bool Form1::LinkConn() {
+  txtServer = TrimSpaces(txtServerName->text());
+  txtUser = TrimSpaces(txtUsername->text());
+  txtPass = TrimSpaces(txtPassword->text());
+  txtData = TrimSpaces(txtDatabaseName->text());
+  if (txtUser.isEmpty() || txtServer.isEmpty() || txtData.isEmpty()) {
+    MsgBox(QStringLiteral("服务器名称，用户名，数据库名称为必填项．"), vbCritical);
+    txtServerName->setFocus();
+    return false;
+  }
+  try {
+    Label3->setText(QStringLiteral("正在连接数据库,请稍等..."));
+    Label3->show();
+    Frame5->show();
+    DoEvents();
+    SetBusyPointer();
+
+    cn = fromUtf8(db::buildConnectionString(utf8(txtUser), utf8(txtPassword->text()),
+                                            utf8(txtData), utf8(txtServer)));
+    if (conn.present() && conn->State() == db::adStateOpen) {
+      conn->Close();
+      conn.release();
+    }
+    conn->SetCommandTimeout(10);
+    // The driver gets the fields themselves, never a re-parse of cn.
+    db::ConnectFields fields{utf8(txtServer), utf8(txtUser), utf8(txtPassword->text()),
+                             utf8(txtData)};
+    conn->Open(db::makeTarget(fields, db::installedDrivers(), conn->CommandTimeout()));
+
+    List1->clear();
+    auto schema = conn->OpenSchemaTables();
+    if (schema->State() == db::adStateOpen) {
+      while (!schema->Eof()) {
+        std::string name = schema->Fields().Item("Table_name").Value().text();
+        if (db::isListedTable(name)) List1->addItem(fromUtf8(name));
+        schema->MoveNext();
+      }
+    }
+    Frame4->setTitle(QStringLiteral("数据表[") + QString::number(List1->count()) +
+                     QStringLiteral("]"));
+    SetDefaultPointer();
+    Frame5->hide();
+    return true;
+  } catch (const std::exception& e) {
+    const auto* dbError = dynamic_cast<const db::DbError*>(&e);
+    const QString description = fromUtf8(dbError ? dbError->description() : e.what());
+    Label3->setText(QStringLiteral("数据库连接失败，请检查"));
+    SetDefaultPointer();
+    MsgBox(description, vbCritical, QStringLiteral("数据库连接错误，请检查"));
+    Frame5->hide();
+    return false;
+  }
+}
+
+}  // namespace trellick::app

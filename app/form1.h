@@ -1,0 +1,179 @@
+// The one window of the program: its controls, the state every procedure
+// shares, and the handlers.
+#pragma once
+
+#include <QString>
+#include <QWidget>
+#include <cstdint>
+#include <map>
+
+#include "app/settings.h"
+#include "app/ui.h"
+#include "db/connection.h"
+#include "db/handle.h"
+#include "db/recordset.h"
+
+class QGroupBox;
+class QFrame;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+
+namespace trellick::app {
+
+class ClickLabel;
+
+// Host of the product web site, shown in the help frame and opened by it.
+inline const QString kWebHost = QStringLiteral("trellick.example.org");
+
+// A control array: members addressed by their index.
+template <class W>
+class ControlArray {
+ public:
+  W* operator()(int index) const { return members_.at(index); }
+  void add(int index, W* w) { members_[index] = w; }
+  const std::map<int, W*>& members() const { return members_; }
+
+ private:
+  std::map<int, W*> members_;
+};
+
+class Form1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  Form1(Ui& ui, SettingsStore& settings, QWidget* parent = nullptr);
+  ~Form1() override;
+
+  // ---- Controls ----
+  QGroupBox* Frame1 = nullptr;
+  QLineEdit* txtServerName = nullptr;
+  QLineEdit* txtDatabaseName = nullptr;
+  QLineEdit* txtUsername = nullptr;
+  QLineEdit* txtPassword = nullptr;
+  QLabel* lblServerName = nullptr;
+  QLabel* lblDatabaseName = nullptr;
+  QLabel* lblUsername = nullptr;
+  QLabel* lblPassword = nullptr;
+
+  QGroupBox* Frame2 = nullptr;
+  QLineEdit* txt1 = nullptr;
+  QLineEdit* txt2 = nullptr;
+  ControlArray<QLabel> Label1;
+  QRadioButton* OptA = nullptr;
+  QRadioButton* OptB = nullptr;
+
+  QGroupBox* Frame3 = nullptr;
+  QFrame* Frame5 = nullptr;
+  QLabel* Label3 = nullptr;
+  ControlArray<QLabel> Label2;
+  QProgressBar* ProA = nullptr;
+  QProgressBar* ProB = nullptr;
+
+  QGroupBox* Frame4 = nullptr;
+  QListWidget* List1 = nullptr;
+
+  QGroupBox* framefind = nullptr;
+  QListWidget* List5 = nullptr;
+  ClickLabel* LabCloseFind = nullptr;
+  QLabel* LabFind = nullptr;
+
+  QGroupBox* FrameHelp = nullptr;
+  QLabel* Label4 = nullptr;
+  QLabel* Label8 = nullptr;
+  QLabel* Label5 = nullptr;
+  QLabel* Label7 = nullptr;
+  ClickLabel* mywebsite = nullptr;
+
+  QGroupBox* FrameSQL = nullptr;
+  QLabel* Label6 = nullptr;
+  QPlainTextEdit* Text2 = nullptr;
+  ClickLabel* LabCloseSQL = nullptr;
+
+  QPushButton* cmdHelp = nullptr;
+  QPushButton* cmdSQLlog = nullptr;
+  QPushButton* cmdFind = nullptr;
+  QPushButton* Command6 = nullptr;
+  QPushButton* Command5 = nullptr;
+  QPushButton* Command4 = nullptr;
+
+  // Outside the client area.
+  QListWidget* List2 = nullptr;
+  QPlainTextEdit* Text1 = nullptr;
+  QPushButton* Command2 = nullptr;
+  QListWidget* List3 = nullptr;
+  QListWidget* List4 = nullptr;
+  QPushButton* Command3 = nullptr;
+  QPushButton* Command1 = nullptr;
+
+  // ---- Window state ----
+  QString txtServer;
+  QString txtUser;
+  QString txtPass;
+  QString txtData;
+  db::Handle<db::Connection> conn;
+  QString cn;
+  db::Handle<db::Recordset> rs;
+  db::Handle<db::Recordset> frs;
+  QString cuTable;
+  QString SQL;
+  QString upSQL;
+  int32_t i = 0;
+  int32_t j = 0;
+  QString iname;
+  int16_t itype = 0;
+  db::Variant ivalue;
+  QString nvalue;
+  // 64-bit: a table may hold far more than 32767 matching records.
+  int64_t TabCount = 0;
+  int64_t FieldCount = 0;
+  int64_t FindRsCount = 0;
+  QString noRunSQL;
+  bool uStop = false;
+
+  // ---- Procedures ----
+  bool LinkConn();
+
+  // ---- Handlers ----
+  void Form_Load();
+  void Command4_Click();
+  void Command6_Click();
+  void cmdHelp_Click();
+  void LabCloseFind_Click();
+  void LabCloseSQL_Click();
+  void mywebsite_Click();
+
+  // ---- Toolkit operations ----
+  // A box without a title of its own shows the application's title.
+  int MsgBox(const QString& prompt, int style = vbOKOnly, const QString& title = QString());
+  void DoEvents();
+  // The pointer is one application-wide state: busy or default.
+  void SetBusyPointer();
+  void SetDefaultPointer();
+
+  // True while a find or replace run walks the tables.
+  bool RunActive() const { return runActive_; }
+
+  static QString AppTitle() { return QStringLiteral("Trellick"); }
+  static QString WebLink();
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void buildControls();
+  void connectSignals();
+
+  Ui& ui_;
+  SettingsStore& settings_;
+  bool runActive_ = false;
+};
+
+// Leading and trailing spaces removed (spaces only, as the fields expect).
+QString TrimSpaces(const QString& text);
+
+}  // namespace trellick::app

@@ -1,0 +1,47 @@
+// Everything modal or outside the window goes through this interface:
+// message boxes, the web-link opener, yielding and ending the program.
+// Tests replace it to script the answers and see every box.
+#pragma once
+
+#include <QString>
+
+class QWidget;
+
+namespace trellick::app {
+
+// Message box styles: buttons in the low bits, the icon above them.
+enum MsgBoxStyle : int {
+  vbOKOnly = 0,
+  vbOKCancel = 1,
+  vbYesNoCancel = 3,
+  vbYesNo = 4,
+  vbCritical = 16,
+  vbQuestion = 32,
+  vbExclamation = 48,
+  vbInformation = 64,
+};
+
+enum MsgBoxResult : int { vbOK = 1, vbCancel = 2, vbYes = 6, vbNo = 7 };
+
+class Ui {
+ public:
+  virtual ~Ui() = default;
+  // title is never empty here: the window puts in the application's title.
+  virtual int MsgBox(QWidget* parent, const QString& prompt, int style,
+                     const QString& title) = 0;
+  virtual void ShellOpen(const QString& url) = 0;
+  // Processes all pending window events, clicks included.
+  virtual void DoEvents() = 0;
+  // Terminates the program at once.
+  virtual void End() = 0;
+};
+
+class DesktopUi : public Ui {
+ public:
+  int MsgBox(QWidget* parent, const QString& prompt, int style, const QString& title) override;
+  void ShellOpen(const QString& url) override;
+  void DoEvents() override;
+  void End() override;
+};
+
+}  // namespace trellick::app

@@ -1,0 +1,204 @@
+#include "db/connection.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+
+#include "db/recordset.h"
+
+#ifndef TRELLICK_SQLITE_DRIVER_PATH
+#define TRELLICK_SQLITE_DRIVER_PATH "libsqlite3odbc.so"
+#endif
+#ifndef TRELLICK_TDS_DRIVER_PATH
+#define TRELLICK_TDS_DRIVER_PATH "libtdsodbc.so"
+#endif
+
+namespace trellick::db {
+namespace {
+
+[[noreturn]] void fail(const std::string& state, const std::string& message) {
+  throw DbError(message, {{state, 0, message}});
+}
+
+bool startsWithNoCase(const std::string& text, const std::string& prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (size_t i = 0; i < prefix.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i])))
+      return false;
+  return true;
+}
+
+std::string dbmsName(SQLHDBC dbc) {
+  SQLCHAR buf[256] = {0};
+  SQLSMALLINT len = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_DBMS_NAME, buf, sizeof buf, &len))) return {};
+  return reinterpret_cast<const char*>(buf);
+}
+
+}  // namespace
+
+ConnectionCore::~ConnectionCore() {
+  freeStatements();
+  if (connected) SQLDisconnect(static_cast<SQLHDBC>(dbc.get()));
+}
+
+std::shared_ptr<StatementCore> ConnectionCore::newStatement(const std::string& context) {
+  std::erase_if(statements, [](const auto& w) { return w.expired(); });
+  auto s = std::make_shared<StatementCore>();
+  s->stmt = OdbcHandle(SQL_HANDLE_STMT, dbc.get(), context);
+  s->conn = shared_from_this();
+  statements.push_back(s);
+  return s;
+}
+
+void ConnectionCore::freeStatements() {
+  for (auto& w : statements)
+    if (auto s = w.lock()) s->stmt.reset();
+  statements.clear();
+}
+
+Connection::Connection() : core_(std::make_shared<ConnectionCore>()) {}
+
+Connection::~Connection() = default;
+
+int Connection::State() const { return core_->connected ? adStateOpen : adStateClosed; }
+
+void Connection::Close() {
+  if (!core_->connected) fail("3704", "Operation is not allowed when the object is closed.");
+  core_->freeStatements();
+  SQLDisconnect(static_cast<SQLHDBC>(core_->dbc.get()));
+  core_->connected = false;
+}
+
+void Connection::Open(const ConnectTarget& target) {
+  if (core_->connected) fail("3705", "Operation is not allowed when the object is open.");
+  if (target.kind == TargetKind::SQLite) {
+    const std::string& path = target.sqlitePath;
+    struct stat st {};
+    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+      fail("08001", "[Trellick][SQLite]找不到数据库文件: " + path);
+    if (path.find(';') != std::string::npos)
+      fail("08001", "[Trellick][SQLite]数据库文件的路径不能包含 \";\": " + path);
+  }
+  if (!core_->dbc) core_->dbc = OdbcHandle(SQL_HANDLE_DBC, environment(), "allocate a connection");
+  auto dbc = static_cast<SQLHDBC>(core_->dbc.get());
+  std::string cs = target.connectionString;
+  SQLRETURN rc = SQLDriverConnect(dbc, nullptr,
+                                  reinterpret_cast<SQLCHAR*>(cs.data()),
+                                  static_cast<SQLSMALLINT>(cs.size()), nullptr, 0, nullptr,
+                                  SQL_DRIVER_NOPROMPT);
+  check(rc, SQL_HANDLE_DBC, dbc, "connect");
+  core_->connected = true;
+  switch (target.kind) {
+    case TargetKind::SQLite: core_->dialect = Dialect::SQLite; break;
+    case TargetKind::SqlServer: core_->dialect = Dialect::SqlServer; break;
+    case TargetKind::Dsn: {
+      std::string name = dbmsName(dbc);
+      if (name.find("SQLite") != std::string::npos)
+        core_->dialect = Dialect::SQLite;
+      else if (name.find("SQL Server") != std::string::npos)
+        core_->dialect = Dialect::SqlServer;
+      else
+        core_->dialect = Dialect::Other;
+      break;
+    }
+  }
+}
+
+SQLRETURN runTimed(StatementCore& s, const std::string& context,
+                   const std::function<SQLRETURN()>& call) {
+  const int seconds = s.conn ? s.conn->commandTimeout : 0;
+  Watchdog::Guard guard =
+      s.conn ? s.conn->watchdog.arm(s.handle(), seconds) : Watchdog::Guard();
+  SQLRETURN rc = call();
+  const bool fired = guard.finish();
+  if (fired && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+    auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle());
+    records.insert(records.begin(),
+                   {"HYT00", 0,
+                    "[Trellick]Query timeout expired (" + std::to_string(seconds) + " s)"});
+    throw DbError(context, std::move(records));
+  }
+  return rc;
+}
+
+std::unique_ptr<Recordset> Connection::Execute(const std::string& sql) {
+  if (!core_->connected)
+    fail("3709",
+         "The connection cannot be used to perform this operation. It is either closed or "
+         "invalid in this context.");
+  auto s = core_->newStatement("execute");
+  if (core_->dialect != Dialect::SQLite && core_->commandTimeout > 0)
+    SQLSetStmtAttr(s->handle(), SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core_->commandTimeout)),
+                   0);
+  std::string text = sql;
+  SQLRETURN rc = runTimed(*s, "execute", [&] {
+    return SQLExecDirect(s->handle(), reinterpret_cast<SQLCHAR*>(text.data()),
+                         static_cast<SQLINTEGER>(text.size()));
+  });
+  if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, s->handle(), "execute");
+  auto rs = std::make_unique<Recordset>();
+  rs->attachResult(std::move(s), "execute");
+  return rs;
+}
+
+std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
+  if (!core_->connected)
+    fail("3709",
+         "The connection cannot be used to perform this operation. It is either closed or "
+         "invalid in this context.");
+  auto s = core_->newStatement("open the table list");
+  SQLCHAR type[] = "TABLE";
+  SQLRETURN rc = runTimed(*s, "open the table list", [&] {
+    return SQLTables(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0, type, SQL_NTS);
+  });
+  check(rc, SQL_HANDLE_STMT, s->handle(), "open the table list");
+  auto rs = std::make_unique<Recordset>();
+  rs->attachResult(s, "open the table list");
+  // Read the whole list so that the engine's own tables can be left out.
+  std::vector<ColumnInfo> columns;
+  auto fields = rs->Fields();
+  for (int i = 0; i < fields.Count(); ++i) {
+    auto f = fields.Item(i);
+    columns.push_back({f.Name(), f.Type(), f.DefinedSize(), 0, {}});
+  }
+  std::vector<std::vector<Variant>> rows;
+  int nameColumn = -1;
+  for (int i = 0; i < static_cast<int>(columns.size()); ++i)
+    if (startsWithNoCase(columns[i].name, "table_name") && columns[i].name.size() == 10)
+      nameColumn = i;
+  while (!rs->Eof()) {
+    std::vector<Variant> row;
+    for (int i = 0; i < fields.Count(); ++i) row.push_back(fields.Item(i).Value());
+    bool engineOwn = core_->dialect == Dialect::SQLite && nameColumn >= 0 &&
+                     startsWithNoCase(row[nameColumn].text(), "sqlite_");
+    if (!engineOwn) rows.push_back(std::move(row));
+    rs->MoveNext();
+  }
+  rs->Close();
+  auto list = std::make_unique<Recordset>();
+  list->attachRows(std::move(columns), std::move(rows));
+  return list;
+}
+
+DriverNames installedDrivers() {
+  DriverNames names{TRELLICK_SQLITE_DRIVER_PATH, TRELLICK_TDS_DRIVER_PATH};
+  SQLHENV env = environment();
+  SQLCHAR desc[256];
+  SQLCHAR attrs[1024];
+  SQLSMALLINT descLen = 0, attrLen = 0;
+  SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  while (SQL_SUCCEEDED(SQLDrivers(env, direction, desc, sizeof desc, &descLen, attrs,
+                                  sizeof attrs, &attrLen))) {
+    direction = SQL_FETCH_NEXT;
+    std::string name(reinterpret_cast<const char*>(desc));
+    if (name == "SQLite3") names.sqlite = name;
+    if (name == "FreeTDS") names.tds = name;
+  }
+  return names;
+}
+
+}  // namespace trellick::db

@@ -1,0 +1,85 @@
+// The one database connection of the program, shaped after the operations
+// its callers use: State, Close, CommandTimeout, Open, OpenSchema, Execute.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "db/odbc.h"
+#include "db/target.h"
+#include "db/watchdog.h"
+
+namespace trellick::db {
+
+class Recordset;
+
+enum ObjectState : int { adStateClosed = 0, adStateOpen = 1 };
+
+// What the statements may assume about the server behind the connection.
+enum class Dialect { SQLite, SqlServer, Other };
+
+struct StatementCore;
+
+// Shared by the connection and its record sets, so a record set never
+// outlives the handle its statement belongs to.
+struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
+  OdbcHandle dbc;
+  bool connected = false;
+  Dialect dialect = Dialect::Other;
+  int commandTimeout = 30;
+  Watchdog watchdog;
+  std::vector<std::weak_ptr<StatementCore>> statements;
+
+  ~ConnectionCore();
+  std::shared_ptr<StatementCore> newStatement(const std::string& context);
+  void freeStatements();
+};
+
+struct StatementCore {
+  OdbcHandle stmt;
+  std::shared_ptr<ConnectionCore> conn;
+  SQLHSTMT handle() const { return static_cast<SQLHSTMT>(stmt.get()); }
+};
+
+class Connection {
+ public:
+  Connection();
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  int State() const;
+  void Close();
+
+  int CommandTimeout() const { return core_->commandTimeout; }
+  void SetCommandTimeout(int seconds) { core_->commandTimeout = seconds; }
+
+  // Throws DbError; after a failure the connection is closed.
+  void Open(const ConnectTarget& target);
+
+  // The user tables ("TABLE" type): one row each, column TABLE_NAME among
+  // others. The SQLite engine's own sqlite_ tables are not user tables.
+  std::unique_ptr<Recordset> OpenSchemaTables();
+
+  // Runs a statement; the record set is open on the first row of its first
+  // result, or closed when the statement returns no rows.
+  std::unique_ptr<Recordset> Execute(const std::string& sql);
+
+  Dialect dialect() const { return core_->dialect; }
+  const std::shared_ptr<ConnectionCore>& core() const { return core_; }
+
+ private:
+  std::shared_ptr<ConnectionCore> core_;
+};
+
+// Runs `call` on `stmt` with the connection's command time-out enforced;
+// a time-out becomes a DbError with SQLSTATE HYT00.
+SQLRETURN runTimed(StatementCore& stmt, const std::string& context,
+                   const std::function<SQLRETURN()>& call);
+
+// Registered driver name, or the library path when not registered.
+DriverNames installedDrivers();
+
+}  // namespace trellick::db

@@ -1,0 +1,104 @@
+#include "db/odbc.h"
+
+#include <utility>
+
+namespace trellick::db {
+
+std::string formatDescription(const std::string& context,
+                              const std::vector<DiagRecord>& records) {
+  if (records.empty()) return context + ": no diagnostic from the driver";
+  std::string text;
+  for (const auto& r : records) {
+    if (!text.empty()) text += "\n";
+    text += r.sqlstate + " " + r.message;
+  }
+  return text;
+}
+
+DbError::DbError(std::string context, std::vector<DiagRecord> records)
+    : std::runtime_error(formatDescription(context, records)),
+      records_(std::move(records)),
+      description_(std::runtime_error::what()) {}
+
+bool DbError::hasSqlState(const std::string& state) const {
+  for (const auto& r : records_)
+    if (r.sqlstate == state) return true;
+  return false;
+}
+
+std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
+  std::vector<DiagRecord> out;
+  if (handle == SQL_NULL_HANDLE) return out;
+  for (SQLSMALLINT i = 1;; ++i) {
+    SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {0};
+    SQLINTEGER native = 0;
+    SQLSMALLINT len = 0;
+    std::vector<SQLCHAR> msg(1024);
+    SQLRETURN rc = SQLGetDiagRec(handleType, handle, i, state, &native, msg.data(),
+                                 static_cast<SQLSMALLINT>(msg.size()), &len);
+    if (rc == SQL_SUCCESS_WITH_INFO && len >= static_cast<SQLSMALLINT>(msg.size())) {
+      msg.resize(static_cast<size_t>(len) + 1);
+      rc = SQLGetDiagRec(handleType, handle, i, state, &native, msg.data(),
+                         static_cast<SQLSMALLINT>(msg.size()), &len);
+    }
+    if (!SQL_SUCCEEDED(rc)) break;
+    DiagRecord r;
+    r.sqlstate = reinterpret_cast<const char*>(state);
+    r.nativeError = native;
+    r.message.assign(reinterpret_cast<const char*>(msg.data()),
+                     std::min<size_t>(static_cast<size_t>(len), msg.size() - 1));
+    out.push_back(std::move(r));
+  }
+  return out;
+}
+
+void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle,
+           const std::string& context) {
+  if (SQL_SUCCEEDED(rc)) return;
+  auto records = readDiagnostics(handleType, handle);
+  if (rc == SQL_INVALID_HANDLE)
+    records.push_back({"HY000", 0, context + ": invalid handle"});
+  throw DbError(context, std::move(records));
+}
+
+OdbcHandle::OdbcHandle(SQLSMALLINT type, SQLHANDLE parent, const std::string& context)
+    : type_(type) {
+  SQLRETURN rc = SQLAllocHandle(type, parent, &handle_);
+  if (!SQL_SUCCEEDED(rc)) {
+    handle_ = SQL_NULL_HANDLE;
+    SQLSMALLINT parentType = type == SQL_HANDLE_STMT ? SQL_HANDLE_DBC : SQL_HANDLE_ENV;
+    throw DbError(context, readDiagnostics(parentType, parent));
+  }
+}
+
+OdbcHandle::OdbcHandle(OdbcHandle&& other) noexcept
+    : type_(other.type_), handle_(std::exchange(other.handle_, nullptr)) {}
+
+OdbcHandle& OdbcHandle::operator=(OdbcHandle&& other) noexcept {
+  if (this != &other) {
+    reset();
+    type_ = other.type_;
+    handle_ = std::exchange(other.handle_, nullptr);
+  }
+  return *this;
+}
+
+void OdbcHandle::reset() {
+  if (handle_ != SQL_NULL_HANDLE) {
+    SQLFreeHandle(type_, handle_);
+    handle_ = SQL_NULL_HANDLE;
+  }
+}
+
+SQLHENV environment() {
+  static OdbcHandle env = [] {
+    OdbcHandle h(SQL_HANDLE_ENV, SQL_NULL_HANDLE, "allocate the ODBC environment");
+    check(SQLSetEnvAttr(h.get(), SQL_ATTR_ODBC_VERSION,
+                        reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+          SQL_HANDLE_ENV, h.get(), "set ODBC version 3");
+    return h;
+  }();
+  return static_cast<SQLHENV>(env.get());
+}
+
+}  // namespace trellick::db

@@ -1,0 +1,380 @@
+#include "db/recordset.h"
+
+#include <cctype>
+#include <charconv>
+
+namespace trellick::db {
+namespace {
+
+[[noreturn]] void fail(const std::string& state, const std::string& message) {
+  throw DbError(message, {{state, 0, message}});
+}
+
+[[noreturn]] void failNoRow() {
+  fail("3021",
+       "Either BOF or EOF is True, or the current record has been deleted. Requested "
+       "operation requires a current record.");
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
+std::string bracket(std::string_view name) {
+  std::string out = "[";
+  for (char c : name) {
+    out += c;
+    if (c == ']') out += ']';
+  }
+  return out + "]";
+}
+
+Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
+  std::string out;
+  std::vector<char> buf(64 * 1024);
+  for (;;) {
+    SQLLEN indicator = 0;
+    SQLRETURN rc = runTimed(s, "read a value", [&] {
+      return SQLGetData(s.handle(), column, SQL_C_CHAR, buf.data(),
+                        static_cast<SQLLEN>(buf.size()), &indicator);
+    });
+    if (rc == SQL_NO_DATA) break;
+    check(rc, SQL_HANDLE_STMT, s.handle(), "read a value");
+    if (indicator == SQL_NULL_DATA) return Variant::null();
+    const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
+                           (indicator == SQL_NO_TOTAL ||
+                            indicator >= static_cast<SQLLEN>(buf.size()));
+    size_t got = truncated ? buf.size() - 1 : static_cast<size_t>(indicator);
+    out.append(buf.data(), got);
+    if (!truncated) break;
+  }
+  return Variant::text(std::move(out));
+}
+
+}  // namespace
+
+long long Variant::toInt64() const {
+  if (null_) fail("22018", "Invalid use of Null");
+  long long v = 0;
+  const char* begin = text_.data();
+  const char* end = begin + text_.size();
+  auto [ptr, ec] = std::from_chars(begin, end, v);
+  if (ec == std::errc::result_out_of_range) fail("22003", "Overflow: " + text_);
+  if (ec != std::errc() || ptr != end) fail("22018", "Type mismatch: " + text_);
+  return v;
+}
+
+// ---- Field ----
+
+const std::string& Field::Name() const { return rs_->columns_.at(index_).name; }
+int Field::Type() const { return rs_->columns_.at(index_).type; }
+long long Field::DefinedSize() const { return rs_->columns_.at(index_).definedSize; }
+
+Variant Field::Value() const {
+  rs_->requireRow();
+  if (auto it = rs_->pending_.find(index_); it != rs_->pending_.end())
+    return Variant::text(it->second);
+  if (rs_->materialized_) return rs_->rows_.at(rs_->rowIndex_).at(index_);
+  if (!rs_->rowLoaded_) rs_->loadRow();
+  return rs_->row_.at(index_);
+}
+
+void Field::SetValue(const std::string& text) {
+  rs_->requireRow();
+  rs_->pending_[index_] = text;
+}
+
+// ---- FieldList ----
+
+int FieldList::Count() const {
+  if (!rs_->open_) fail("3704", "Operation is not allowed when the object is closed.");
+  return rs_->columnCount();
+}
+
+Field FieldList::Item(int index) const {
+  if (index < 0 || index >= Count())
+    fail("3265", "Item cannot be found in the collection corresponding to the requested "
+                 "name or ordinal.");
+  return Field(rs_, index);
+}
+
+Field FieldList::Item(std::string_view name) const {
+  for (int i = 0; i < Count(); ++i)
+    if (equalsNoCase(rs_->columns_[i].name, name)) return Field(rs_, i);
+  fail("3265", "Item cannot be found in the collection corresponding to the requested "
+               "name or ordinal: " + std::string(name));
+}
+
+// ---- Recordset ----
+
+Recordset::~Recordset() = default;
+
+int Recordset::State() const {
+  if (!open_) return adStateClosed;
+  if (materialized_) return adStateOpen;
+  return stmt_ && stmt_->stmt ? adStateOpen : adStateClosed;
+}
+
+void Recordset::Open(const std::string& source, Connection& conn, int cursorType,
+                     int lockType, int /*options*/, OpenOptions extra) {
+  if (State() == adStateOpen) fail("3705", "Operation is not allowed when the object is open.");
+  if (conn.State() != adStateOpen)
+    fail("3709",
+         "The connection cannot be used to perform this operation. It is either closed or "
+         "invalid in this context.");
+  auto core = conn.core();
+  const bool sqlite = core->dialect == Dialect::SQLite;
+  const bool updatable = lockType != adLockReadOnly;
+
+  auto run = [&](const std::string& text) {
+    auto s = core->newStatement("open a record set");
+    SQLHSTMT h = s->handle();
+    if (!sqlite) {
+      // The SQLite driver does best forward-only; elsewhere ask for the
+      // cursor the caller wants, for positioned updates.
+      SQLULEN cursor = cursorType == adOpenKeyset    ? SQL_CURSOR_KEYSET_DRIVEN
+                       : cursorType == adOpenDynamic ? SQL_CURSOR_DYNAMIC
+                       : cursorType == adOpenStatic  ? SQL_CURSOR_STATIC
+                                                     : SQL_CURSOR_FORWARD_ONLY;
+      SQLULEN concurrency = lockType == adLockPessimistic ? SQL_CONCUR_LOCK
+                            : updatable                   ? SQL_CONCUR_VALUES
+                                                          : SQL_CONCUR_READ_ONLY;
+      SQLSetStmtAttr(h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(cursor), 0);
+      SQLSetStmtAttr(h, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(concurrency), 0);
+      if (core->commandTimeout > 0)
+        SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT,
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core->commandTimeout)),
+                       0);
+    }
+    if (extra.maxRows > 0)
+      SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS,
+                     reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(extra.maxRows)), 0);
+    std::string sql = text;
+    SQLRETURN rc = runTimed(*s, "open a record set", [&] {
+      return SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()),
+                           static_cast<SQLINTEGER>(sql.size()));
+    });
+    if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, h, "open a record set");
+    return s;
+  };
+
+  const std::string prefix = "select * from ";
+  const bool byRowid = sqlite && updatable && source.size() > prefix.size() &&
+                       equalsNoCase(std::string_view(source).substr(0, prefix.size()), prefix);
+  hiddenColumns_ = 0;
+  updateTarget_.clear();
+  std::shared_ptr<StatementCore> s;
+  if (byRowid) {
+    const std::string target = source.substr(prefix.size());
+    try {
+      s = run("select rowid, * from " + target);
+      hiddenColumns_ = 1;
+      updateTarget_ = target;
+    } catch (const DbError& e) {
+      // Views and WITHOUT ROWID tables have no rowid; they open read-only.
+      if (e.description().find("rowid") == std::string::npos) throw;
+    }
+  }
+  if (!s) s = run(source);
+  attachResult(std::move(s), "open a record set");
+}
+
+void Recordset::attachResult(std::shared_ptr<StatementCore> stmt, const std::string& context) {
+  stmt_ = std::move(stmt);
+  context_ = context;
+  materialized_ = false;
+  pending_.clear();
+  rowLoaded_ = false;
+  columns_.clear();
+  SQLSMALLINT n = 0;
+  check(SQLNumResultCols(stmt_->handle(), &n), SQL_HANDLE_STMT, stmt_->handle(), context);
+  if (n <= 0) {
+    // A statement without rows: the record set is closed at once.
+    stmt_.reset();
+    open_ = false;
+    eof_ = bof_ = true;
+    return;
+  }
+  describeColumns();
+  open_ = true;
+  fetch();
+  bof_ = eof_;
+}
+
+void Recordset::attachRows(std::vector<ColumnInfo> columns,
+                           std::vector<std::vector<Variant>> rows) {
+  stmt_.reset();
+  materialized_ = true;
+  columns_ = std::move(columns);
+  rows_ = std::move(rows);
+  rowIndex_ = 0;
+  open_ = true;
+  eof_ = bof_ = rows_.empty();
+  pending_.clear();
+}
+
+void Recordset::describeColumns() {
+  SQLHSTMT h = stmt_->handle();
+  SQLSMALLINT n = 0;
+  check(SQLNumResultCols(h, &n), SQL_HANDLE_STMT, h, context_);
+  for (SQLSMALLINT i = static_cast<SQLSMALLINT>(1 + hiddenColumns_); i <= n; ++i) {
+    std::vector<SQLCHAR> name(512);
+    SQLSMALLINT nameLen = 0, sqlType = 0, digits = 0, nullable = 0;
+    SQLULEN size = 0;
+    SQLRETURN rc = SQLDescribeCol(h, static_cast<SQLUSMALLINT>(i), name.data(),
+                                  static_cast<SQLSMALLINT>(name.size()), &nameLen, &sqlType,
+                                  &size, &digits, &nullable);
+    if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
+      name.resize(static_cast<size_t>(nameLen) + 1);
+      rc = SQLDescribeCol(h, static_cast<SQLUSMALLINT>(i), name.data(),
+                          static_cast<SQLSMALLINT>(name.size()), &nameLen, &sqlType, &size,
+                          &digits, &nullable);
+    }
+    check(rc, SQL_HANDLE_STMT, h, "describe a column");
+    SQLCHAR typeName[256] = {0};
+    SQLSMALLINT typeLen = 0;
+    SQLColAttribute(h, static_cast<SQLUSMALLINT>(i), SQL_DESC_TYPE_NAME, typeName,
+                    sizeof typeName, &typeLen, nullptr);
+    ColumnInfo c;
+    c.name.assign(reinterpret_cast<const char*>(name.data()),
+                  std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
+    c.sqlType = sqlType;
+    c.typeName = reinterpret_cast<const char*>(typeName);
+    ColumnType t = mapColumnType(sqlType, size, c.typeName);
+    c.type = t.code;
+    c.definedSize = t.definedSize;
+    columns_.push_back(std::move(c));
+  }
+}
+
+void Recordset::fetch() {
+  rowLoaded_ = false;
+  pending_.clear();
+  row_.clear();
+  rowid_.clear();
+  SQLHSTMT h = stmt_->handle();
+  SQLRETURN rc = runTimed(*stmt_, "fetch a row", [&] { return SQLFetch(h); });
+  if (rc == SQL_NO_DATA) {
+    eof_ = true;
+    return;
+  }
+  check(rc, SQL_HANDLE_STMT, h, "fetch a row");
+  eof_ = false;
+}
+
+void Recordset::loadRow() {
+  if (!stmt_ || !stmt_->stmt) fail("3704", "Operation is not allowed when the object is closed.");
+  row_.clear();
+  const int total = hiddenColumns_ + columnCount();
+  for (int c = 1; c <= total; ++c) {
+    Variant v = readColumn(*stmt_, static_cast<SQLUSMALLINT>(c));
+    if (c <= hiddenColumns_)
+      rowid_ = v.text();
+    else
+      row_.push_back(std::move(v));
+  }
+  rowLoaded_ = true;
+}
+
+void Recordset::requireRow() const {
+  if (State() != adStateOpen) fail("3704", "Operation is not allowed when the object is closed.");
+  if (eof_ || bof_) failNoRow();
+}
+
+void Recordset::MoveNext() {
+  if (State() != adStateOpen) fail("3704", "Operation is not allowed when the object is closed.");
+  if (eof_) failNoRow();
+  bof_ = false;
+  if (materialized_) {
+    ++rowIndex_;
+    eof_ = rowIndex_ >= rows_.size();
+    return;
+  }
+  fetch();
+}
+
+void Recordset::Update() {
+  requireRow();
+  if (materialized_) fail("3251", "Current Recordset does not support updating.");
+  if (pending_.empty()) return;
+  if (!rowLoaded_) loadRow();
+  if (stmt_->conn && stmt_->conn->dialect == Dialect::SQLite)
+    updateSqliteRow();
+  else
+    updatePositioned();
+  for (auto& [index, text] : pending_) row_.at(index) = Variant::text(text);
+  pending_.clear();
+}
+
+void Recordset::updateSqliteRow() {
+  if (hiddenColumns_ == 0 || rowid_.empty())
+    fail("3251", "Current Recordset does not support updating.");
+  std::string sql = "update " + updateTarget_ + " set ";
+  std::vector<std::string> values;
+  for (const auto& [index, text] : pending_) {
+    if (!values.empty()) sql += ",";
+    sql += bracket(columns_.at(index).name) + "=?";
+    values.push_back(text);
+  }
+  sql += " where rowid=?";
+  values.push_back(rowid_);
+
+  auto s = stmt_->conn->newStatement("update the current row");
+  SQLHSTMT h = s->handle();
+  check(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size())),
+        SQL_HANDLE_STMT, h, "update the current row");
+  std::vector<SQLLEN> lengths(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    lengths[i] = static_cast<SQLLEN>(values[i].size());
+    check(SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
+                           SQL_VARCHAR, std::max<SQLULEN>(1, values[i].size()), 0,
+                           values[i].data(), lengths[i], &lengths[i]),
+          SQL_HANDLE_STMT, h, "update the current row");
+  }
+  SQLRETURN rc = runTimed(*s, "update the current row", [&] { return SQLExecute(h); });
+  if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, h, "update the current row");
+  SQLLEN count = 0;
+  SQLRowCount(h, &count);
+  if (count != 1) fail("3020", "The row to update was changed or deleted by another user.");
+}
+
+void Recordset::updatePositioned() {
+  SQLHSTMT h = stmt_->handle();
+  std::vector<std::string> buffers;
+  std::vector<SQLLEN> lengths;
+  buffers.reserve(pending_.size());
+  lengths.reserve(pending_.size());
+  for (const auto& [index, text] : pending_) {
+    buffers.push_back(text);
+    lengths.push_back(static_cast<SQLLEN>(text.size()));
+    // Unbound columns keep their values; only the changed ones are bound.
+    check(SQLBindCol(h, static_cast<SQLUSMALLINT>(odbcColumn(index)), SQL_C_CHAR,
+                     buffers.back().data(), static_cast<SQLLEN>(buffers.back().size() + 1),
+                     &lengths.back()),
+          SQL_HANDLE_STMT, h, "update the current row");
+  }
+  SQLRETURN rc = runTimed(*stmt_, "update the current row",
+                          [&] { return SQLSetPos(h, 1, SQL_UPDATE, SQL_LOCK_NO_CHANGE); });
+  SQLFreeStmt(h, SQL_UNBIND);
+  check(rc, SQL_HANDLE_STMT, h, "update the current row");
+}
+
+void Recordset::Close() {
+  if (State() != adStateOpen) fail("3704", "Operation is not allowed when the object is closed.");
+  stmt_.reset();
+  open_ = false;
+  eof_ = bof_ = true;
+  materialized_ = false;
+  rows_.clear();
+  row_.clear();
+  pending_.clear();
+  columns_.clear();
+  rowLoaded_ = false;
+}
+
+}  // namespace trellick::db

@@ -1,0 +1,83 @@
+#include "db/target.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace trellick::db {
+namespace {
+
+std::string lower(std::string_view s) {
+  std::string out(s);
+  std::transform(out.begin(), out.end(), out.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return out;
+}
+
+void addPair(std::string& cs, std::string_view key, std::string_view value) {
+  cs += key;
+  cs += '=';
+  cs += quoteOdbcValue(value);
+  cs += ';';
+}
+
+}  // namespace
+
+std::string quoteOdbcValue(std::string_view value) {
+  bool needs = value.find_first_of(";{}=") != std::string_view::npos ||
+               (!value.empty() && (value.front() == ' ' || value.back() == ' '));
+  if (!needs) return std::string(value);
+  std::string out = "{";
+  for (char c : value) {
+    out += c;
+    if (c == '}') out += '}';
+  }
+  out += '}';
+  return out;
+}
+
+ConnectTarget makeTarget(const ConnectFields& f, const DriverNames& drivers,
+                         int commandTimeoutSeconds) {
+  ConnectTarget t;
+  const std::string server = lower(f.server);
+  if (server == "sqlite") {
+    t.kind = TargetKind::SQLite;
+    t.sqlitePath = f.database;
+    // The SQLite driver reads its values up to the next ";" and knows no
+    // braces, so the path goes in bare; NoCreat keeps a mistyped path from
+    // becoming a new empty database.
+    t.connectionString = "Driver=" + quoteOdbcValue(drivers.sqlite) +
+                         ";Database=" + f.database + ";NoCreat=1;";
+    if (commandTimeoutSeconds > 0)
+      t.connectionString += "Timeout=" + std::to_string(commandTimeoutSeconds * 1000) + ";";
+    return t;
+  }
+  if (server.rfind("dsn:", 0) == 0) {
+    t.kind = TargetKind::Dsn;
+    addPair(t.connectionString, "DSN", std::string_view(f.server).substr(4));
+    addPair(t.connectionString, "UID", f.user);
+    addPair(t.connectionString, "PWD", f.password);
+    addPair(t.connectionString, "Database", f.database);
+    return t;
+  }
+  t.kind = TargetKind::SqlServer;
+  std::string host = f.server;
+  std::string port;
+  if (auto comma = host.rfind(','); comma != std::string::npos) {
+    port = host.substr(comma + 1);
+    host = host.substr(0, comma);
+    while (!port.empty() && port.front() == ' ') port.erase(0, 1);
+    while (!host.empty() && host.back() == ' ') host.pop_back();
+  }
+  addPair(t.connectionString, "Driver", drivers.tds);
+  addPair(t.connectionString, "Server", host);
+  if (!port.empty()) addPair(t.connectionString, "Port", port);
+  addPair(t.connectionString, "Database", f.database);
+  addPair(t.connectionString, "UID", f.user);
+  addPair(t.connectionString, "PWD", f.password);
+  // Statement text and values travel as UTF-8 between us and the driver;
+  // the driver speaks UCS-2 to the server.
+  t.connectionString += "ClientCharset=UTF-8;APP=Trellick;";
+  return t;
+}
+
+}  // namespace trellick::db

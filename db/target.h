@@ -1,0 +1,41 @@
+// What takes the place of the OLE DB provider: the operator's fields become
+// an ODBC connection string for the embedded SQLite engine, an ODBC data
+// source, or SQL Server through FreeTDS.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace trellick::db {
+
+enum class TargetKind { SQLite, Dsn, SqlServer };
+
+struct ConnectFields {
+  std::string server;    // trimmed
+  std::string user;      // trimmed
+  std::string password;  // as typed
+  std::string database;  // trimmed
+};
+
+struct DriverNames {
+  std::string sqlite;
+  std::string tds;
+};
+
+struct ConnectTarget {
+  TargetKind kind = TargetKind::SqlServer;
+  std::string connectionString;
+  std::string sqlitePath;  // SQLite only: the database file
+};
+
+// A value that would end or confuse a connection-string pair is wrapped in
+// braces, with "}" doubled inside.
+std::string quoteOdbcValue(std::string_view value);
+
+// server "sqlite" (any case): database is the SQLite file's path;
+// "dsn:NAME": the data source NAME; otherwise SQL Server as "host",
+// "host,port" or "host\instance".
+ConnectTarget makeTarget(const ConnectFields& fields, const DriverNames& drivers,
+                         int commandTimeoutSeconds);
+
+}  // namespace trellick::db

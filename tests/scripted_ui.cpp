@@ -1,0 +1,28 @@
+#include "scripted_ui.h"
+
+#include <QCoreApplication>
+
+int ScriptedUi::MsgBox(QWidget*, const QString& prompt, int style, const QString& title) {
+  RecordedBox box{prompt, style, title};
+  boxes.append(box);
+  if (onBox) onBox(box);
+  if (answers.isEmpty()) {
+    unexpected.append(box);
+    return trellick::app::vbOK;
+  }
+  return answers.takeFirst();
+}
+
+void ScriptedUi::DoEvents() {
+  ++yields;
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  if (onYield) onYield(yields);
+}
+
+QString ScriptedUi::describe() const {
+  QString out;
+  for (const auto& b : boxes)
+    out += QString::number(b.style) + QLatin1Char('|') + b.title + QLatin1Char('|') + b.prompt +
+           QLatin1Char('\n');
+  return out;
+}

@@ -1,0 +1,29 @@
+// Renders the real window with its saved fields and writes it to a PNG, for
+// the README.
+#include <QApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/form1.h"
+
+int main(int argc, char* argv[]) {
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: %s output.png\n", argv[0]);
+    return 2;
+  }
+  QApplication app(argc, argv);
+  trellick::app::DesktopUi ui;
+  trellick::app::SettingsStore settings;
+  trellick::app::Form1 window(ui, settings);
+  window.show();
+  int rc = 1;
+  QTimer::singleShot(1500, [&] {
+    QPixmap shot = window.grab();
+    rc = shot.save(QString::fromLocal8Bit(argv[1]), "PNG") ? 0 : 1;
+    app.quit();
+  });
+  app.exec();
+  return rc;
+}
