@@ -30,6 +30,45 @@ bool startsWithNoCase(const std::string& text, const std::string& prefix) {
   return true;
 }
 
+std::u16string utf8ToUtf16(const std::string& in) {
+  std::u16string out;
+  for (size_t k = 0; k < in.size();) {
+    const unsigned char c = static_cast<unsigned char>(in[k]);
+    char32_t cp = 0;
+    int extra = 0;
+    if (c < 0x80) {
+      cp = c;
+    } else if ((c >> 5) == 0x6) {
+      cp = c & 0x1F;
+      extra = 1;
+    } else if ((c >> 4) == 0xE) {
+      cp = c & 0x0F;
+      extra = 2;
+    } else if ((c >> 3) == 0x1E) {
+      cp = c & 0x07;
+      extra = 3;
+    } else {
+      cp = 0xFFFD;
+    }
+    ++k;
+    for (int e = 0; e < extra; ++e, ++k) {
+      if (k >= in.size() || (static_cast<unsigned char>(in[k]) >> 6) != 0x2) {
+        cp = 0xFFFD;
+        break;
+      }
+      cp = (cp << 6) | (static_cast<unsigned char>(in[k]) & 0x3F);
+    }
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+  }
+  return out;
+}
+
 std::string dbmsName(SQLHDBC dbc) {
   SQLCHAR buf[256] = {0};
   SQLSMALLINT len = 0;
@@ -74,6 +113,7 @@ void Connection::Close() {
 
 void Connection::Open(const ConnectTarget& target) {
   if (core_->connected) fail("3705", "Operation is not allowed when the object is open.");
+  if (!target.problem.empty()) fail("08001", target.problem);
   if (target.kind == TargetKind::SQLite) {
     const std::string& path = target.sqlitePath;
     struct stat st {};
@@ -84,11 +124,23 @@ void Connection::Open(const ConnectTarget& target) {
   }
   if (!core_->dbc) core_->dbc = OdbcHandle(SQL_HANDLE_DBC, environment(), "allocate a connection");
   auto dbc = static_cast<SQLHDBC>(core_->dbc.get());
-  std::string cs = target.connectionString;
-  SQLRETURN rc = SQLDriverConnect(dbc, nullptr,
-                                  reinterpret_cast<SQLCHAR*>(cs.data()),
-                                  static_cast<SQLSMALLINT>(cs.size()), nullptr, 0, nullptr,
-                                  SQL_DRIVER_NOPROMPT);
+  SQLRETURN rc;
+  if (target.kind == TargetKind::SqlServer) {
+    // FreeTDS reads the login values of a narrow connection string as
+    // Latin-1 whatever the client character set; the wide call keeps a
+    // Chinese user name or password intact.
+    std::u16string cs = utf8ToUtf16(target.connectionString);
+    rc = SQLDriverConnectW(dbc, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()),
+                           static_cast<SQLSMALLINT>(cs.size()), nullptr, 0, nullptr,
+                           SQL_DRIVER_NOPROMPT);
+  } else {
+    // The SQLite driver has no wide entry points: narrow calls carry UTF-8
+    // through unchanged, the driver manager's wide conversion does not.
+    std::string cs = target.connectionString;
+    rc = SQLDriverConnect(dbc, nullptr, reinterpret_cast<SQLCHAR*>(cs.data()),
+                          static_cast<SQLSMALLINT>(cs.size()), nullptr, 0, nullptr,
+                          SQL_DRIVER_NOPROMPT);
+  }
   check(rc, SQL_HANDLE_DBC, dbc, "connect");
   core_->connected = true;
   switch (target.kind) {
@@ -155,9 +207,22 @@ std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
   SQLRETURN rc = runTimed(*s, "open the table list", [&] {
     return SQLTables(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0, type, SQL_NTS);
   });
-  check(rc, SQL_HANDLE_STMT, s->handle(), "open the table list");
+  if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, s->handle(), "open the table list");
   auto rs = std::make_unique<Recordset>();
-  rs->attachResult(s, "open the table list");
+  if (rc != SQL_NO_DATA) rs->attachResult(s, "open the table list");
+  if (rs->State() != adStateOpen) {
+    // No result at all: an empty list, not an error.
+    auto list = std::make_unique<Recordset>();
+    std::vector<ColumnInfo> columns;
+    for (const char* name : {"TABLE_CAT", "TABLE_SCHEM", "TABLE_NAME", "TABLE_TYPE", "REMARKS"}) {
+      ColumnInfo c;
+      c.name = name;
+      c.type = adVarWChar;
+      columns.push_back(c);
+    }
+    list->attachRows(std::move(columns), {});
+    return list;
+  }
   // Read the whole list so that the engine's own tables can be left out.
   std::vector<ColumnInfo> columns;
   auto fields = rs->Fields();

@@ -20,12 +20,21 @@ void addPair(std::string& cs, std::string_view key, std::string_view value) {
   cs += ';';
 }
 
+bool needsBraces(std::string_view value) {
+  return value.find_first_of(";{}=") != std::string_view::npos ||
+         (!value.empty() && (value.front() == ' ' || value.back() == ' '));
+}
+
 }  // namespace
 
+std::optional<std::string> quoteFreeTdsValue(std::string_view value) {
+  if (!needsBraces(value)) return std::string(value);
+  if (value.find("};") != std::string_view::npos) return std::nullopt;
+  return "{" + std::string(value) + "}";
+}
+
 std::string quoteOdbcValue(std::string_view value) {
-  bool needs = value.find_first_of(";{}=") != std::string_view::npos ||
-               (!value.empty() && (value.front() == ' ' || value.back() == ' '));
-  if (!needs) return std::string(value);
+  if (!needsBraces(value)) return std::string(value);
   std::string out = "{";
   for (char c : value) {
     out += c;
@@ -68,12 +77,24 @@ ConnectTarget makeTarget(const ConnectFields& f, const DriverNames& drivers,
     while (!port.empty() && port.front() == ' ') port.erase(0, 1);
     while (!host.empty() && host.back() == ' ') host.pop_back();
   }
-  addPair(t.connectionString, "Driver", drivers.tds);
-  addPair(t.connectionString, "Server", host);
-  if (!port.empty()) addPair(t.connectionString, "Port", port);
-  addPair(t.connectionString, "Database", f.database);
-  addPair(t.connectionString, "UID", f.user);
-  addPair(t.connectionString, "PWD", f.password);
+  auto add = [&](std::string_view key, std::string_view value, const char* what) {
+    auto quoted = quoteFreeTdsValue(value);
+    if (!quoted) {
+      if (t.problem.empty())
+        t.problem = std::string("[Trellick]") + what + "含有 \"};\"，FreeTDS 驱动无法接受。";
+      return;
+    }
+    t.connectionString += key;
+    t.connectionString += '=';
+    t.connectionString += *quoted;
+    t.connectionString += ';';
+  };
+  add("Driver", drivers.tds, "驱动名称");
+  add("Server", host, "服务器名称");
+  if (!port.empty()) add("Port", port, "端口");
+  add("Database", f.database, "数据库名称");
+  add("UID", f.user, "用户名");
+  add("PWD", f.password, "密码");
   // Statement text and values travel as UTF-8 between us and the driver;
   // the driver speaks UCS-2 to the server.
   t.connectionString += "ClientCharset=UTF-8;APP=Trellick;";

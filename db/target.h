@@ -3,6 +3,7 @@
 // source, or SQL Server through FreeTDS.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -26,11 +27,18 @@ struct ConnectTarget {
   TargetKind kind = TargetKind::SqlServer;
   std::string connectionString;
   std::string sqlitePath;  // SQLite only: the database file
+  // Non-empty when a value cannot be passed to the driver at all.
+  std::string problem;
 };
 
 // A value that would end or confuse a connection-string pair is wrapped in
 // braces, with "}" doubled inside.
 std::string quoteOdbcValue(std::string_view value);
+
+// FreeTDS ends a braced value at the first "};" and takes "}}" literally, so
+// its values are braced without doubling; a value holding "};" cannot be
+// passed (nullopt).
+std::optional<std::string> quoteFreeTdsValue(std::string_view value);
 
 // server "sqlite" (any case): database is the SQLite file's path;
 // "dsn:NAME": the data source NAME; otherwise SQL Server as "host",

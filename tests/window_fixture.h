@@ -1,0 +1,38 @@
+// A real Form1 under the offscreen platform, with its settings in a private
+// directory and a scripted Ui.
+#pragma once
+
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QWidget>
+#include <memory>
+
+#include "app/form1.h"
+#include "app/settings.h"
+#include "scripted_ui.h"
+
+struct WindowFixture {
+  QTemporaryDir configDir;
+  ScriptedUi ui;
+  std::unique_ptr<trellick::app::SettingsStore> settings;
+  std::unique_ptr<trellick::app::Form1> form;
+
+  WindowFixture() {
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, configDir.path());
+    settings = std::make_unique<trellick::app::SettingsStore>();
+  }
+  // Saved settings go in before the window is created, as on a real start.
+  void save(const QString& key, const QString& value) {
+    settings->SaveSetting(trellick::app::kSettingsSection, key, value);
+  }
+  trellick::app::Form1& open() {
+    form = std::make_unique<trellick::app::Form1>(ui, *settings);
+    form->show();
+    form->activateWindow();
+    return *form;
+  }
+  template <class W = QWidget>
+  W* find(const char* name) const {
+    return form->findChild<W*>(QString::fromLatin1(name));
+  }
+};
