@@ -125,8 +125,8 @@ bool Form1::LinkConn() {
     DoEvents();
     SetBusyPointer();
 
-    cn = fromUtf8(db::buildConnectionString(utf8(txtUser), utf8(txtPassword->text()),
-                                            utf8(txtData), utf8(txtServer)));
+    cn = fromUtf8(db::buildConnectionString(utf8(txtUser), utf8(txtPassword->text()), utf8(txtData),
+                                            utf8(txtServer)));
     if (conn.present() && conn->State() == db::adStateOpen) {
       conn->Close();
       conn.release();

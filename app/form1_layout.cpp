@@ -33,7 +33,10 @@ W* place(W* w, const char* name, QRect rect) {
 
 QLabel* label(QWidget* parent, const char* name, const QString& caption, QRect rect) {
   auto* l = place(new QLabel(caption, parent), name, rect);
-  l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+  // A line taller than the label (CJK fonts here have generous leading)
+  // is centred, so the glyphs rather than the leading stay in view.
+  const bool oneLine = rect.height() < l->fontMetrics().lineSpacing() * 2;
+  l->setAlignment(Qt::AlignLeft | (oneLine ? Qt::AlignVCenter : Qt::AlignTop));
   l->setWordWrap(true);
   return l;
 }
@@ -80,7 +83,7 @@ void setColor(QWidget* w, const QColor& color) {
 QFont songti(double points) {
   QFont f;
   f.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
-                 QStringLiteral("Noto Serif CJK SC"), QStringLiteral("Noto Sans CJK SC")});
+                 QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Serif CJK SC")});
   f.setPointSizeF(points);
   return f;
 }
@@ -105,7 +108,8 @@ void Form1::buildControls() {
   txtPassword = textBox(Frame1, "txtPassword", twips(4440, 720, 2175, 285));
   txtPassword->setEchoMode(QLineEdit::Password);
   txtPassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
-  lblServerName = label(Frame1, "lblServerName", QStringLiteral("服务器IP:"), twips(240, 360, 810, 180));
+  lblServerName =
+      label(Frame1, "lblServerName", QStringLiteral("服务器IP:"), twips(240, 360, 810, 180));
   lblDatabaseName =
       label(Frame1, "lblDatabaseName", QStringLiteral("数据库名称:"), twips(240, 720, 990, 180));
   lblUsername = label(Frame1, "lblUsername", QStringLiteral("用户名:"), twips(3720, 360, 630, 180));
@@ -148,27 +152,32 @@ void Form1::buildControls() {
   framefind->setStyleSheet(QStringLiteral("QGroupBox#framefind { color: #0000ff; }"));
   List5 = listBox(framefind, "List5", twips(120, 240, 2415, 3660));
   List5->setToolTip(QStringLiteral("双击替换选中表"));
-  LabCloseFind = clickLabel(framefind, "LabCloseFind", QStringLiteral("×"), twips(2400, 0, 255, 255));
+  LabCloseFind =
+      clickLabel(framefind, "LabCloseFind", QStringLiteral("×"), twips(2400, 0, 255, 255));
   LabCloseFind->setFont(songti(10.5));
   setColor(LabCloseFind, kBlue);
   LabCloseFind->setToolTip(QStringLiteral("关闭查询结果"));
-  LabFind = label(framefind, "LabFind", QStringLiteral("表：0  记录：0"), twips(120, 4020, 2415, 255));
+  LabFind =
+      label(framefind, "LabFind", QStringLiteral("表：0  记录：0"), twips(120, 4020, 2415, 255));
   framefind->raise();
   framefind->hide();
 
   // FrameHelp over the left column.
   FrameHelp = frame(this, "FrameHelp", QStringLiteral("帮助信息"), twips(120, 120, 6855, 4335));
-  Label4 = label(FrameHelp, "Label4",
-                 QStringLiteral("说明: 程序将替换的目标字段为:char、varchar、text和nchar、nvarchar、"
-                                "ntext 其中如有替换ntext字段将转换为nvarchar(8000)处理。"),
-                 twips(840, 480, 4455, 615));
-  Label8 = label(FrameHelp, "Label8",
-                 QStringLiteral("程序在进行替换操作时将自动对数据库日志进行清理并压缩。您也可以直接按"
-                                "“清除日志并压缩库”按钮进行单独的操作。"),
-                 twips(840, 1200, 4455, 615));
-  Label5 = label(FrameHelp, "Label5",
-                 QStringLiteral("注意: 操作前请做好数据库备份！如发生超时现象，可能是数据量过大或网速慢。"),
-                 twips(840, 2040, 4455, 495));
+  Label4 =
+      label(FrameHelp, "Label4",
+            QStringLiteral("说明: 程序将替换的目标字段为:char、varchar、text和nchar、nvarchar、"
+                           "ntext 其中如有替换ntext字段将转换为nvarchar(8000)处理。"),
+            twips(840, 480, 4455, 615));
+  Label8 =
+      label(FrameHelp, "Label8",
+            QStringLiteral("程序在进行替换操作时将自动对数据库日志进行清理并压缩。您也可以直接按"
+                           "“清除日志并压缩库”按钮进行单独的操作。"),
+            twips(840, 1200, 4455, 615));
+  Label5 = label(
+      FrameHelp, "Label5",
+      QStringLiteral("注意: 操作前请做好数据库备份！如发生超时现象，可能是数据量过大或网速慢。"),
+      twips(840, 2040, 4455, 495));
   setColor(Label5, kDarkRed);
   Label7 = label(FrameHelp, "Label7", QStringLiteral("Trellick 开发组  2026年12月"),
                  twips(3600, 2880, 2055, 255));
@@ -185,9 +194,10 @@ void Form1::buildControls() {
 
   // FrameSQL in front of the help frame and the left column.
   FrameSQL = frame(this, "FrameSQL", QStringLiteral("SQL"), twips(120, 120, 6855, 4335));
-  Label6 = label(FrameSQL, "Label6",
-                 QStringLiteral("以下是未能正常执行替换数据的SQL语句，您可以复制到SQL查询分析器中手动执行。"),
-                 twips(120, 240, 6615, 255));
+  Label6 = label(
+      FrameSQL, "Label6",
+      QStringLiteral("以下是未能正常执行替换数据的SQL语句，您可以复制到SQL查询分析器中手动执行。"),
+      twips(120, 240, 6615, 255));
   Text2 = place(new QPlainTextEdit(FrameSQL), "Text2", twips(120, 480, 6615, 3735));
   Text2->setPlainText(QStringLiteral("Text2"));
   Text2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -200,10 +210,11 @@ void Form1::buildControls() {
 
   // Buttons in one row; Command6 in front of Command5 while shown.
   cmdHelp = button(this, "cmdHelp", QStringLiteral("帮 助(&H)"), twips(120, 4560, 1215, 495));
-  cmdSQLlog =
-      button(this, "cmdSQLlog", QStringLiteral("清除日志并压缩库(&C)"), twips(1440, 4560, 2055, 495));
+  cmdSQLlog = button(this, "cmdSQLlog", QStringLiteral("清除日志并压缩库(&C)"),
+                     twips(1440, 4560, 2055, 495));
   cmdFind = button(this, "cmdFind", QStringLiteral("查 找(&F)"), twips(5640, 4560, 1335, 495));
-  Command5 = button(this, "Command5", QStringLiteral("查找并替换(&R)"), twips(7080, 4560, 1335, 495));
+  Command5 =
+      button(this, "Command5", QStringLiteral("查找并替换(&R)"), twips(7080, 4560, 1335, 495));
   Command6 = button(this, "Command6", QStringLiteral("停 止(&S)"), twips(7080, 4560, 1335, 495));
   Command6->raise();
   Command6->hide();
@@ -213,18 +224,19 @@ void Form1::buildControls() {
   List2 = listBox(this, "List2", twips(12120, 240, 1815, 4020));
   Text1 = place(new QPlainTextEdit(this), "Text1", twips(120, 5400, 9615, 1215));
   Text1->setPlainText(QStringLiteral("SQL\r\n"));
-  Command2 = button(this, "Command2", QStringLiteral("逐条处理当前表"), twips(3840, 7440, 1815, 495));
+  Command2 =
+      button(this, "Command2", QStringLiteral("逐条处理当前表"), twips(3840, 7440, 1815, 495));
   List3 = listBox(this, "List3", twips(12120, 5040, 1815, 3480));
   List4 = listBox(this, "List4", twips(6600, 7200, 3615, 240));
   Command3 = button(this, "Command3", QStringLiteral("处理所有表"), twips(7680, 7440, 1215, 495));
   Command1 = button(this, "Command1", QStringLiteral("连接数据库"), twips(480, 7440, 1815, 495));
   Command1->hide();
 
-  QWidget* order[] = {txtServerName, txtDatabaseName, txtUsername, txtPassword, txt1,
-                      txt2,          List1,           Command5,    Command1,    List2,
-                      Command2,      Command3,        Command4,    List3,       Command6,
-                      Text1,         List4,           cmdFind,     List5,       cmdHelp,
-                      OptB,          OptA,            Text2,       cmdSQLlog};
+  QWidget* order[] = {
+      txtServerName, txtDatabaseName, txtUsername, txtPassword, txt1,     txt2,
+      List1,         Command5,        Command1,    List2,       Command2, Command3,
+      Command4,      List3,           Command6,    Text1,       List4,    cmdFind,
+      List5,         cmdHelp,         OptB,        OptA,        Text2,    cmdSQLlog};
   for (size_t k = 1; k < std::size(order); ++k) QWidget::setTabOrder(order[k - 1], order[k]);
 }
 

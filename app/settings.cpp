@@ -36,8 +36,7 @@ QString SettingsStore::GetSetting(const QString& section, const QString& key) co
   return s.value(section + QLatin1Char('/') + key, QString()).toString();
 }
 
-void SettingsStore::SaveSetting(const QString& section, const QString& key,
-                                const QString& value) {
+void SettingsStore::SaveSetting(const QString& section, const QString& key, const QString& value) {
   {
     QSettings s = open(application_);
     ensurePrivateFile(s.fileName());

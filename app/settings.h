@@ -22,8 +22,7 @@ class SettingsStore {
   QString fileName() const;
 
   // Called after each save, in order (tests read the order of writes).
-  std::function<void(const QString& section, const QString& key, const QString& value)>
-      onSaved;
+  std::function<void(const QString& section, const QString& key, const QString& value)> onSaved;
 
  private:
   QString application_;

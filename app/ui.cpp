@@ -10,22 +10,37 @@
 
 namespace trellick::app {
 
-int DesktopUi::MsgBox(QWidget* parent, const QString& prompt, int style,
-                      const QString& title) {
+int DesktopUi::MsgBox(QWidget* parent, const QString& prompt, int style, const QString& title) {
   QMessageBox::Icon icon = QMessageBox::NoIcon;
   switch (style & 0x70) {
-    case vbCritical: icon = QMessageBox::Critical; break;
-    case vbQuestion: icon = QMessageBox::Question; break;
-    case vbExclamation: icon = QMessageBox::Warning; break;
-    case vbInformation: icon = QMessageBox::Information; break;
-    default: break;
+    case vbCritical:
+      icon = QMessageBox::Critical;
+      break;
+    case vbQuestion:
+      icon = QMessageBox::Question;
+      break;
+    case vbExclamation:
+      icon = QMessageBox::Warning;
+      break;
+    case vbInformation:
+      icon = QMessageBox::Information;
+      break;
+    default:
+      break;
   }
   QMessageBox::StandardButtons buttons = QMessageBox::Ok;
   switch (style & 0x7) {
-    case vbOKCancel: buttons = QMessageBox::Ok | QMessageBox::Cancel; break;
-    case vbYesNoCancel: buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel; break;
-    case vbYesNo: buttons = QMessageBox::Yes | QMessageBox::No; break;
-    default: break;
+    case vbOKCancel:
+      buttons = QMessageBox::Ok | QMessageBox::Cancel;
+      break;
+    case vbYesNoCancel:
+      buttons = QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
+      break;
+    case vbYesNo:
+      buttons = QMessageBox::Yes | QMessageBox::No;
+      break;
+    default:
+      break;
   }
   // Carriage returns alone end lines in our prompts.
   QString text = prompt;
@@ -34,10 +49,14 @@ int DesktopUi::MsgBox(QWidget* parent, const QString& prompt, int style,
   QMessageBox box(icon, title, text, buttons, parent);
   box.setTextFormat(Qt::PlainText);
   switch (box.exec()) {
-    case QMessageBox::Yes: return vbYes;
-    case QMessageBox::No: return vbNo;
-    case QMessageBox::Cancel: return vbCancel;
-    default: return vbOK;
+    case QMessageBox::Yes:
+      return vbYes;
+    case QMessageBox::No:
+      return vbNo;
+    case QMessageBox::Cancel:
+      return vbCancel;
+    default:
+      return vbOK;
   }
 }
 

@@ -27,8 +27,7 @@ class Ui {
  public:
   virtual ~Ui() = default;
   // title is never empty here: the window puts in the application's title.
-  virtual int MsgBox(QWidget* parent, const QString& prompt, int style,
-                     const QString& title) = 0;
+  virtual int MsgBox(QWidget* parent, const QString& prompt, int style, const QString& title) = 0;
   virtual void ShellOpen(const QString& url) = 0;
   // Processes all pending window events, clicks included.
   virtual void DoEvents() = 0;

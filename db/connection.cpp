@@ -144,8 +144,12 @@ void Connection::Open(const ConnectTarget& target) {
   check(rc, SQL_HANDLE_DBC, dbc, "connect");
   core_->connected = true;
   switch (target.kind) {
-    case TargetKind::SQLite: core_->dialect = Dialect::SQLite; break;
-    case TargetKind::SqlServer: core_->dialect = Dialect::SqlServer; break;
+    case TargetKind::SQLite:
+      core_->dialect = Dialect::SQLite;
+      break;
+    case TargetKind::SqlServer:
+      core_->dialect = Dialect::SqlServer;
+      break;
     case TargetKind::Dsn: {
       std::string name = dbmsName(dbc);
       if (name.find("SQLite") != std::string::npos)
@@ -162,15 +166,14 @@ void Connection::Open(const ConnectTarget& target) {
 SQLRETURN runTimed(StatementCore& s, const std::string& context,
                    const std::function<SQLRETURN()>& call) {
   const int seconds = s.conn ? s.conn->commandTimeout : 0;
-  Watchdog::Guard guard =
-      s.conn ? s.conn->watchdog.arm(s.handle(), seconds) : Watchdog::Guard();
+  Watchdog::Guard guard = s.conn ? s.conn->watchdog.arm(s.handle(), seconds) : Watchdog::Guard();
   SQLRETURN rc = call();
   const bool fired = guard.finish();
   if (fired && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
     auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle());
-    records.insert(records.begin(),
-                   {"HYT00", 0,
-                    "[Trellick]Query timeout expired (" + std::to_string(seconds) + " s)"});
+    records.insert(
+        records.begin(),
+        {"HYT00", 0, "[Trellick]Query timeout expired (" + std::to_string(seconds) + " s)"});
     throw DbError(context, std::move(records));
   }
   return rc;
@@ -184,8 +187,7 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql) {
   auto s = core_->newStatement("execute");
   if (core_->dialect != Dialect::SQLite && core_->commandTimeout > 0)
     SQLSetStmtAttr(s->handle(), SQL_ATTR_QUERY_TIMEOUT,
-                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core_->commandTimeout)),
-                   0);
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core_->commandTimeout)), 0);
   std::string text = sql;
   SQLRETURN rc = runTimed(*s, "execute", [&] {
     return SQLExecDirect(s->handle(), reinterpret_cast<SQLCHAR*>(text.data()),
@@ -256,8 +258,8 @@ DriverNames installedDrivers() {
   SQLCHAR attrs[1024];
   SQLSMALLINT descLen = 0, attrLen = 0;
   SQLUSMALLINT direction = SQL_FETCH_FIRST;
-  while (SQL_SUCCEEDED(SQLDrivers(env, direction, desc, sizeof desc, &descLen, attrs,
-                                  sizeof attrs, &attrLen))) {
+  while (SQL_SUCCEEDED(
+      SQLDrivers(env, direction, desc, sizeof desc, &descLen, attrs, sizeof attrs, &attrLen))) {
     direction = SQL_FETCH_NEXT;
     std::string name(reinterpret_cast<const char*>(desc));
     if (name == "SQLite3") names.sqlite = name;

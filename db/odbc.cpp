@@ -4,8 +4,7 @@
 
 namespace trellick::db {
 
-std::string formatDescription(const std::string& context,
-                              const std::vector<DiagRecord>& records) {
+std::string formatDescription(const std::string& context, const std::vector<DiagRecord>& records) {
   if (records.empty()) return context + ": no diagnostic from the driver";
   std::string text;
   for (const auto& r : records) {
@@ -52,12 +51,10 @@ std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
   return out;
 }
 
-void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle,
-           const std::string& context) {
+void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context) {
   if (SQL_SUCCEEDED(rc)) return;
   auto records = readDiagnostics(handleType, handle);
-  if (rc == SQL_INVALID_HANDLE)
-    records.push_back({"HY000", 0, context + ": invalid handle"});
+  if (rc == SQL_INVALID_HANDLE) records.push_back({"HY000", 0, context + ": invalid handle"});
   throw DbError(context, std::move(records));
 }
 
@@ -93,8 +90,8 @@ void OdbcHandle::reset() {
 SQLHENV environment() {
   static OdbcHandle env = [] {
     OdbcHandle h(SQL_HANDLE_ENV, SQL_NULL_HANDLE, "allocate the ODBC environment");
-    check(SQLSetEnvAttr(h.get(), SQL_ATTR_ODBC_VERSION,
-                        reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0),
+    check(SQLSetEnvAttr(h.get(), SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3),
+                        0),
           SQL_HANDLE_ENV, h.get(), "set ODBC version 3");
     return h;
   }();

@@ -32,15 +32,13 @@ class DbError : public std::runtime_error {
   std::string description_;
 };
 
-std::string formatDescription(const std::string& context,
-                              const std::vector<DiagRecord>& records);
+std::string formatDescription(const std::string& context, const std::vector<DiagRecord>& records);
 
 // All diagnostic records attached to a handle.
 std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle);
 
 // Throws DbError with the handle's diagnostics unless rc succeeded.
-void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle,
-           const std::string& context);
+void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context);
 
 // Owns one ODBC handle and frees it on every path.
 class OdbcHandle {

@@ -40,15 +40,15 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
   for (;;) {
     SQLLEN indicator = 0;
     SQLRETURN rc = runTimed(s, "read a value", [&] {
-      return SQLGetData(s.handle(), column, SQL_C_CHAR, buf.data(),
-                        static_cast<SQLLEN>(buf.size()), &indicator);
+      return SQLGetData(s.handle(), column, SQL_C_CHAR, buf.data(), static_cast<SQLLEN>(buf.size()),
+                        &indicator);
     });
     if (rc == SQL_NO_DATA) break;
     check(rc, SQL_HANDLE_STMT, s.handle(), "read a value");
     if (indicator == SQL_NULL_DATA) return Variant::null();
-    const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
-                           (indicator == SQL_NO_TOTAL ||
-                            indicator >= static_cast<SQLLEN>(buf.size()));
+    const bool truncated =
+        rc == SQL_SUCCESS_WITH_INFO &&
+        (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(buf.size()));
     size_t got = truncated ? buf.size() - 1 : static_cast<size_t>(indicator);
     out.append(buf.data(), got);
     if (!truncated) break;
@@ -98,16 +98,19 @@ int FieldList::Count() const {
 
 Field FieldList::Item(int index) const {
   if (index < 0 || index >= Count())
-    fail("3265", "Item cannot be found in the collection corresponding to the requested "
-                 "name or ordinal.");
+    fail("3265",
+         "Item cannot be found in the collection corresponding to the requested "
+         "name or ordinal.");
   return Field(rs_, index);
 }
 
 Field FieldList::Item(std::string_view name) const {
   for (int i = 0; i < Count(); ++i)
     if (equalsNoCase(rs_->columns_[i].name, name)) return Field(rs_, i);
-  fail("3265", "Item cannot be found in the collection corresponding to the requested "
-               "name or ordinal: " + std::string(name));
+  fail("3265",
+       "Item cannot be found in the collection corresponding to the requested "
+       "name or ordinal: " +
+           std::string(name));
 }
 
 // ---- Recordset ----
@@ -120,8 +123,8 @@ int Recordset::State() const {
   return stmt_ && stmt_->stmt ? adStateOpen : adStateClosed;
 }
 
-void Recordset::Open(const std::string& source, Connection& conn, int cursorType,
-                     int lockType, int /*options*/, OpenOptions extra) {
+void Recordset::Open(const std::string& source, Connection& conn, int cursorType, int lockType,
+                     int /*options*/, OpenOptions extra) {
   if (State() == adStateOpen) fail("3705", "Operation is not allowed when the object is open.");
   if (conn.State() != adStateOpen)
     fail("3709",
@@ -148,8 +151,7 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
       SQLSetStmtAttr(h, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(concurrency), 0);
       if (core->commandTimeout > 0)
         SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT,
-                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core->commandTimeout)),
-                       0);
+                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core->commandTimeout)), 0);
     }
     if (extra.maxRows > 0)
       SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS,
@@ -227,19 +229,19 @@ void Recordset::describeColumns() {
     SQLSMALLINT nameLen = 0, sqlType = 0, digits = 0, nullable = 0;
     SQLULEN size = 0;
     SQLRETURN rc = SQLDescribeCol(h, static_cast<SQLUSMALLINT>(i), name.data(),
-                                  static_cast<SQLSMALLINT>(name.size()), &nameLen, &sqlType,
-                                  &size, &digits, &nullable);
+                                  static_cast<SQLSMALLINT>(name.size()), &nameLen, &sqlType, &size,
+                                  &digits, &nullable);
     if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
       name.resize(static_cast<size_t>(nameLen) + 1);
       rc = SQLDescribeCol(h, static_cast<SQLUSMALLINT>(i), name.data(),
-                          static_cast<SQLSMALLINT>(name.size()), &nameLen, &sqlType, &size,
-                          &digits, &nullable);
+                          static_cast<SQLSMALLINT>(name.size()), &nameLen, &sqlType, &size, &digits,
+                          &nullable);
     }
     check(rc, SQL_HANDLE_STMT, h, "describe a column");
     SQLCHAR typeName[256] = {0};
     SQLSMALLINT typeLen = 0;
-    SQLColAttribute(h, static_cast<SQLUSMALLINT>(i), SQL_DESC_TYPE_NAME, typeName,
-                    sizeof typeName, &typeLen, nullptr);
+    SQLColAttribute(h, static_cast<SQLUSMALLINT>(i), SQL_DESC_TYPE_NAME, typeName, sizeof typeName,
+                    &typeLen, nullptr);
     ColumnInfo c;
     c.name.assign(reinterpret_cast<const char*>(name.data()),
                   std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
@@ -332,8 +334,8 @@ void Recordset::updateSqliteRow() {
   for (size_t i = 0; i < values.size(); ++i) {
     lengths[i] = static_cast<SQLLEN>(values[i].size());
     check(SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
-                           SQL_VARCHAR, std::max<SQLULEN>(1, values[i].size()), 0,
-                           values[i].data(), lengths[i], &lengths[i]),
+                           SQL_VARCHAR, std::max<SQLULEN>(1, values[i].size()), 0, values[i].data(),
+                           lengths[i], &lengths[i]),
           SQL_HANDLE_STMT, h, "update the current row");
   }
   SQLRETURN rc = runTimed(*s, "update the current row", [&] { return SQLExecute(h); });

@@ -83,7 +83,7 @@ class Field {
 class FieldList {
  public:
   int Count() const;
-  Field Item(int index) const;  // throws DbError when out of range
+  Field Item(int index) const;              // throws DbError when out of range
   Field Item(std::string_view name) const;  // case-insensitive; throws
 
  private:

@@ -54,8 +54,8 @@ ConnectTarget makeTarget(const ConnectFields& f, const DriverNames& drivers,
     // The SQLite driver reads its values up to the next ";" and knows no
     // braces, so the path goes in bare; NoCreat keeps a mistyped path from
     // becoming a new empty database.
-    t.connectionString = "Driver=" + quoteOdbcValue(drivers.sqlite) +
-                         ";Database=" + f.database + ";NoCreat=1;";
+    t.connectionString =
+        "Driver=" + quoteOdbcValue(drivers.sqlite) + ";Database=" + f.database + ";NoCreat=1;";
     if (commandTimeoutSeconds > 0)
       t.connectionString += "Timeout=" + std::to_string(commandTimeoutSeconds * 1000) + ";";
     return t;

@@ -30,33 +30,55 @@ bool isLongSqlType(int sqlType) {
 
 int codeFromSqlType(int sqlType) {
   switch (sqlType) {
-    case SQL_CHAR: return adChar;
-    case SQL_VARCHAR: return adVarChar;
-    case SQL_LONGVARCHAR: return adLongVarChar;
-    case SQL_WCHAR: return adWChar;
-    case SQL_WVARCHAR: return adVarWChar;
-    case SQL_WLONGVARCHAR: return adLongVarWChar;
-    case SQL_INTEGER: return adInteger;
-    case SQL_SMALLINT: return adSmallInt;
-    case SQL_TINYINT: return adUnsignedTinyInt;
-    case SQL_BIGINT: return adBigInt;
-    case SQL_REAL: return adSingle;
+    case SQL_CHAR:
+      return adChar;
+    case SQL_VARCHAR:
+      return adVarChar;
+    case SQL_LONGVARCHAR:
+      return adLongVarChar;
+    case SQL_WCHAR:
+      return adWChar;
+    case SQL_WVARCHAR:
+      return adVarWChar;
+    case SQL_WLONGVARCHAR:
+      return adLongVarWChar;
+    case SQL_INTEGER:
+      return adInteger;
+    case SQL_SMALLINT:
+      return adSmallInt;
+    case SQL_TINYINT:
+      return adUnsignedTinyInt;
+    case SQL_BIGINT:
+      return adBigInt;
+    case SQL_REAL:
+      return adSingle;
     case SQL_FLOAT:
-    case SQL_DOUBLE: return adDouble;
+    case SQL_DOUBLE:
+      return adDouble;
     case SQL_NUMERIC:
-    case SQL_DECIMAL: return adNumeric;
-    case SQL_BIT: return adBoolean;
+    case SQL_DECIMAL:
+      return adNumeric;
+    case SQL_BIT:
+      return adBoolean;
     case SQL_DATE:
-    case SQL_TYPE_DATE: return adDBDate;
+    case SQL_TYPE_DATE:
+      return adDBDate;
     case SQL_TIME:
-    case SQL_TYPE_TIME: return adDBTime;
+    case SQL_TYPE_TIME:
+      return adDBTime;
     case SQL_TIMESTAMP:
-    case SQL_TYPE_TIMESTAMP: return adDBTimeStamp;
-    case SQL_BINARY: return adBinary;
-    case SQL_VARBINARY: return adVarBinary;
-    case SQL_LONGVARBINARY: return adLongVarBinary;
-    case SQL_GUID: return adGUID;
-    default: return adVariant;
+    case SQL_TYPE_TIMESTAMP:
+      return adDBTimeStamp;
+    case SQL_BINARY:
+      return adBinary;
+    case SQL_VARBINARY:
+      return adVarBinary;
+    case SQL_LONGVARBINARY:
+      return adLongVarBinary;
+    case SQL_GUID:
+      return adGUID;
+    default:
+      return adVariant;
   }
 }
 
@@ -125,8 +147,7 @@ std::string normalizeTypeName(std::string_view typeName) {
   return out;
 }
 
-ColumnType mapColumnType(int sqlType, unsigned long long columnSize,
-                         std::string_view typeName) {
+ColumnType mapColumnType(int sqlType, unsigned long long columnSize, std::string_view typeName) {
   ColumnType t;
   t.code = codeFromSqlType(sqlType);
   if (isCharacterFamily(sqlType)) {

@@ -49,8 +49,7 @@ struct ColumnType {
 // character types (the SQLite driver calls char, nchar, nvarchar and ntext
 // all SQL_VARCHAR), so within the character family the declared type name
 // decides.
-ColumnType mapColumnType(int sqlType, unsigned long long columnSize,
-                         std::string_view typeName);
+ColumnType mapColumnType(int sqlType, unsigned long long columnSize, std::string_view typeName);
 
 // "VARCHAR (20)" -> "varchar"; lower case, length and extra spaces removed.
 std::string normalizeTypeName(std::string_view typeName);

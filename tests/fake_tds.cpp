@@ -71,8 +71,8 @@ void put16(Bytes& b, uint16_t v) {
 
 Bytes doneToken() {
   Bytes d{0xFD};
-  put16(d, 0);  // status: final
-  put16(d, 0);  // current command
+  put16(d, 0);                                 // status: final
+  put16(d, 0);                                 // current command
   for (int k = 0; k < 8; ++k) d.push_back(0);  // row count (TDS 7.2 and later)
   return d;
 }
@@ -145,15 +145,15 @@ void FakeTdsServer::handle(int fd) {
   while (!stop_ && readMessage(fd, type, msg)) {
     switch (type) {
       case 0x12: {  // pre-login: version, and no encryption
-        Bytes r{0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00, 0x01, 0xFF,
-                0x10, 0x00, 0x07, 0xD0, 0x00, 0x00, 0x02};
+        Bytes r{0x00, 0x00, 0x0B, 0x00, 0x06, 0x01, 0x00, 0x11, 0x00,
+                0x01, 0xFF, 0x10, 0x00, 0x07, 0xD0, 0x00, 0x00, 0x02};
         sendMessage(fd, 0x04, r);
         break;
       }
       case 0x10: {  // login
         Login l;
-        version = uint32_t(msg.at(4)) | (uint32_t(msg.at(5)) << 8) |
-                  (uint32_t(msg.at(6)) << 16) | (uint32_t(msg.at(7)) << 24);
+        version = uint32_t(msg.at(4)) | (uint32_t(msg.at(5)) << 8) | (uint32_t(msg.at(6)) << 16) |
+                  (uint32_t(msg.at(7)) << 24);
         l.user = loginField(msg, 40);
         // The password is obfuscated: nibbles swapped, then xor 0xA5.
         Bytes pw(msg);

@@ -106,10 +106,10 @@ class TestDbText : public QObject {
     QTest::newRow("sqlite datetime") << SQL_TYPE_TIMESTAMP << 32ull << "datetime" << 135 << 32ll;
     QTest::newRow("sqlite blob") << SQL_BINARY << 255ull << "BLOB" << 128 << 255ll;
     // As FreeTDS reports SQL Server's types.
-    QTest::newRow("mssql varchar(max)") << SQL_LONGVARCHAR << 2147483647ull << "varchar" << 201
-                                        << 2147483647ll;
-    QTest::newRow("mssql nvarchar(max)") << SQL_WLONGVARCHAR << 1073741823ull << "nvarchar"
-                                         << 203 << 1073741823ll;
+    QTest::newRow("mssql varchar(max)")
+        << SQL_LONGVARCHAR << 2147483647ull << "varchar" << 201 << 2147483647ll;
+    QTest::newRow("mssql nvarchar(max)")
+        << SQL_WLONGVARCHAR << 1073741823ull << "nvarchar" << 203 << 1073741823ll;
     QTest::newRow("mssql nvarchar(40)") << SQL_WVARCHAR << 40ull << "nvarchar" << 202 << 40ll;
     QTest::newRow("mssql nchar(5)") << SQL_WCHAR << 5ull << "nchar" << 130 << 5ll;
     QTest::newRow("mssql ntext") << SQL_WLONGVARCHAR << 1073741823ull << "ntext" << 203

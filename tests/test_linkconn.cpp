@@ -58,10 +58,18 @@ class TestLinkConn : public QObject {
     QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("user");
     QTest::addColumn<QString>("database");
-    QTest::newRow("server empty") << "" << "sa" << "db";
-    QTest::newRow("server spaces") << "   " << "sa" << "db";
-    QTest::newRow("user spaces") << "sqlite" << "  " << "db";
-    QTest::newRow("database empty") << "sqlite" << "sa" << "";
+    QTest::newRow("server empty") << ""
+                                  << "sa"
+                                  << "db";
+    QTest::newRow("server spaces") << "   "
+                                   << "sa"
+                                   << "db";
+    QTest::newRow("user spaces") << "sqlite"
+                                 << "  "
+                                 << "db";
+    QTest::newRow("database empty") << "sqlite"
+                                    << "sa"
+                                    << "";
   }
   void requiredFields() {
     QFETCH(QString, server);
@@ -114,8 +122,8 @@ class TestLinkConn : public QObject {
     QVERIFY2(fx.ui.boxes.isEmpty(), qPrintable(fx.ui.describe()));
     QStringList listed = items(form.List1);
     listed.sort();
-    QStringList expected{"Article", "MySys", "Switch", "order details", "xMSYS",
-                         QStringLiteral("文章")};
+    QStringList expected{"Article",       "MySys", "Switch",
+                         "order details", "xMSYS", QStringLiteral("文章")};
     expected.sort();
     QCOMPARE(listed, expected);
     QCOMPARE(form.Frame4->title(), QStringLiteral("数据表[6]"));

@@ -63,9 +63,12 @@ class TestOdbcLayer : public QObject {
     auto path = dir.file("u.db");
     std::string big(20000, 'x');
     big += "尾";
-    testdb::exec(path, "create table \"文章 表\"(\"标题\" nvarchar(20), body text, n integer);"
-                       "insert into \"文章 表\" values('汉字测试', '" + big + "', 1);"
-                       "insert into \"文章 表\" values(null, '', 2);");
+    testdb::exec(path,
+                 "create table \"文章 表\"(\"标题\" nvarchar(20), body text, n integer);"
+                 "insert into \"文章 表\" values('汉字测试', '" +
+                     big +
+                     "', 1);"
+                     "insert into \"文章 表\" values(null, '', 2);");
     auto c = openSqlite(path);
     Recordset rs;
     rs.Open("select * from [文章 表]", *c, adOpenKeyset, adLockOptimistic);
@@ -81,8 +84,7 @@ class TestOdbcLayer : public QObject {
     QCOMPARE(rs.Fields().Item(1).Value().text(), std::string());
     rs.MoveNext();
     QVERIFY(rs.Eof() && !rs.Bof());
-    QVERIFY(descriptionOf([&] { rs.Fields().Item(0).Value(); }).find("3021") !=
-            std::string::npos);
+    QVERIFY(descriptionOf([&] { rs.Fields().Item(0).Value(); }).find("3021") != std::string::npos);
     rs.Close();
     QCOMPARE(rs.State(), int(adStateClosed));
 
@@ -134,8 +136,9 @@ class TestOdbcLayer : public QObject {
     QElapsedTimer timer;
     timer.start();
     std::string d = descriptionOf([&] {
-      c->Execute("with recursive n(x) as (select 1 union all select x+1 from n "
-                 "where x < 2000000000) select count(*) from n");
+      c->Execute(
+          "with recursive n(x) as (select 1 union all select x+1 from n "
+          "where x < 2000000000) select count(*) from n");
     });
     const qint64 ms = timer.elapsed();
     QVERIFY2(d.find("HYT00") == 0, d.c_str());
@@ -150,9 +153,9 @@ class TestOdbcLayer : public QObject {
     testdb::exec(path, "create table t(a text); insert into t values('old');");
     sqlite3* other = nullptr;
     QCOMPARE(sqlite3_open(path.c_str(), &other), SQLITE_OK);
-    QCOMPARE(sqlite3_exec(other, "begin exclusive; update t set a='held';", nullptr, nullptr,
-                          nullptr),
-             SQLITE_OK);
+    QCOMPARE(
+        sqlite3_exec(other, "begin exclusive; update t set a='held';", nullptr, nullptr, nullptr),
+        SQLITE_OK);
     auto c = openSqlite(path, 1);
     QElapsedTimer timer;
     timer.start();
@@ -168,9 +171,10 @@ class TestOdbcLayer : public QObject {
   void maxRowsStopsAfterTheFirstRow() {
     testdb::Dir dir;
     auto path = dir.file("many.db");
-    testdb::exec(path, "create table t(a text);"
-                       "with recursive n(x) as (select 1 union all select x+1 from n where x<50)"
-                       " insert into t select 'v' || x from n;");
+    testdb::exec(path,
+                 "create table t(a text);"
+                 "with recursive n(x) as (select 1 union all select x+1 from n where x<50)"
+                 " insert into t select 'v' || x from n;");
     auto c = openSqlite(path);
     Recordset rs;
     rs.Open("select * from t", *c, adOpenKeyset, adLockOptimistic, -1, OpenOptions{1});
@@ -183,9 +187,10 @@ class TestOdbcLayer : public QObject {
   void updateWritesOnlyTheCurrentRow() {
     testdb::Dir dir;
     auto path = dir.file("upd.db");
-    testdb::exec(path, "create table t(id integer, a varchar(20), b text);"
-                       "insert into t values(1, 'abcab', 'x');"
-                       "insert into t values(2, 'abcab', 'y');");
+    testdb::exec(path,
+                 "create table t(id integer, a varchar(20), b text);"
+                 "insert into t values(1, 'abcab', 'x');"
+                 "insert into t values(2, 'abcab', 'y');");
     auto c = openSqlite(path);
     Recordset rs;
     rs.Open("select * from t", *c, adOpenKeyset, adLockOptimistic);
@@ -203,12 +208,13 @@ class TestOdbcLayer : public QObject {
   void schemaListsUserTablesOnly() {
     testdb::Dir dir;
     auto path = dir.file("schema.db");
-    testdb::exec(path, "create table Article(id integer primary key autoincrement, t text);"
-                       "insert into Article(t) values('x');"  // creates sqlite_sequence
-                       "create table \"order details\"(a text);"
-                       "create table \"文章\"(a text);"
-                       "create view v as select * from Article;"
-                       "create index ix on Article(t); analyze;");
+    testdb::exec(path,
+                 "create table Article(id integer primary key autoincrement, t text);"
+                 "insert into Article(t) values('x');"  // creates sqlite_sequence
+                 "create table \"order details\"(a text);"
+                 "create table \"文章\"(a text);"
+                 "create view v as select * from Article;"
+                 "create index ix on Article(t); analyze;");
     auto c = openSqlite(path);
     auto rs = c->OpenSchemaTables();
     std::vector<std::string> names;

@@ -54,8 +54,7 @@ class TestWindow : public QObject {
     auto row = [](const char* name, const char* kind, const char* parent, int l, int t, int w,
                   int h, const QString& caption, bool shown = true) {
       QTest::newRow(name) << QString::fromLatin1(name) << QString::fromLatin1(kind)
-                          << QString::fromLatin1(parent) << QRect(l, t, w, h) << caption
-                          << shown;
+                          << QString::fromLatin1(parent) << QRect(l, t, w, h) << caption << shown;
     };
     row("Frame1", "QGroupBox", "Form1", 120, 120, 6855, 1215, QStringLiteral("数据库连接"));
     row("txtServerName", "QLineEdit", "Frame1", 1320, 240, 2175, 285, "");
@@ -85,8 +84,7 @@ class TestWindow : public QObject {
     row("LabCloseFind", "trellick::app::ClickLabel", "framefind", 2400, 0, 255, 255,
         QStringLiteral("×"));
     row("LabFind", "QLabel", "framefind", 120, 4020, 2415, 255, QStringLiteral("表：0  记录：0"));
-    row("FrameHelp", "QGroupBox", "Form1", 120, 120, 6855, 4335, QStringLiteral("帮助信息"),
-        false);
+    row("FrameHelp", "QGroupBox", "Form1", 120, 120, 6855, 4335, QStringLiteral("帮助信息"), false);
     row("Label4", "QLabel", "FrameHelp", 840, 480, 4455, 615,
         QStringLiteral("说明: 程序将替换的目标字段为:char、varchar、text和nchar、nvarchar、ntext "
                        "其中如有替换ntext字段将转换为nvarchar(8000)处理。"));
@@ -99,7 +97,8 @@ class TestWindow : public QObject {
         QStringLiteral("访问：trellick.example.org 下载最新版！"));
     row("FrameSQL", "QGroupBox", "Form1", 120, 120, 6855, 4335, "SQL", false);
     row("Label6", "QLabel", "FrameSQL", 120, 240, 6615, 255,
-        QStringLiteral("以下是未能正常执行替换数据的SQL语句，您可以复制到SQL查询分析器中手动执行。"));
+        QStringLiteral(
+            "以下是未能正常执行替换数据的SQL语句，您可以复制到SQL查询分析器中手动执行。"));
     row("Text2", "QPlainTextEdit", "FrameSQL", 120, 480, 6615, 3735, "Text2");
     row("LabCloseSQL", "trellick::app::ClickLabel", "FrameSQL", 6600, 0, 255, 255,
         QStringLiteral("×"));
@@ -168,7 +167,8 @@ class TestWindow : public QObject {
     form.OptB->click();
     QVERIFY(!form.OptA->isChecked());  // one group
     QCOMPARE(form.txtPassword->echoMode(), QLineEdit::Password);
-    QVERIFY(form.txtPassword->styleSheet().contains(QStringLiteral("lineedit-password-character: 42")));
+    QVERIFY(
+        form.txtPassword->styleSheet().contains(QStringLiteral("lineedit-password-character: 42")));
     QVERIFY(qobject_cast<QPlainTextEdit*>(form.Text2)->verticalScrollBarPolicy() ==
             Qt::ScrollBarAlwaysOn);
     // Outside the client area: present, but out of view.
@@ -195,8 +195,8 @@ class TestWindow : public QObject {
     QCOMPARE(form.Label5->palette().color(QPalette::WindowText), QColor(192, 0, 0));
     QCOMPARE(form.Label7->palette().color(QPalette::WindowText), QColor(128, 128, 128));
     QVERIFY(form.framefind->styleSheet().contains(QStringLiteral("#0000ff")));
-    for (QLabel* l : {static_cast<QLabel*>(form.LabCloseFind),
-                      static_cast<QLabel*>(form.LabCloseSQL)}) {
+    for (QLabel* l :
+         {static_cast<QLabel*>(form.LabCloseFind), static_cast<QLabel*>(form.LabCloseSQL)}) {
       QCOMPARE(l->font().pointSizeF(), 10.5);
       QCOMPARE(l->font().families().value(0), QStringLiteral("宋体"));
     }
@@ -217,11 +217,10 @@ class TestWindow : public QObject {
     QVERIFY(QTest::qWaitForWindowActive(&form));
     QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(form.txtServerName));
     const QStringList expected{
-        "txtServerName", "txtDatabaseName", "txtUsername", "txtPassword", "txt1",
-        "txt2",          "List1",           "Command5",    "Command1",    "List2",
-        "Command2",      "Command3",        "Command4",    "List3",       "Command6",
-        "Text1",         "List4",           "cmdFind",     "List5",       "cmdHelp",
-        "OptB",          "OptA",            "Text2",       "cmdSQLlog"};
+        "txtServerName", "txtDatabaseName", "txtUsername", "txtPassword", "txt1",     "txt2",
+        "List1",         "Command5",        "Command1",    "List2",       "Command2", "Command3",
+        "Command4",      "List3",           "Command6",    "Text1",       "List4",    "cmdFind",
+        "List5",         "cmdHelp",         "OptB",        "OptA",        "Text2",    "cmdSQLlog"};
     QStringList chain;
     QWidget* w = form.txtServerName;
     do {
@@ -247,9 +246,10 @@ class TestWindow : public QObject {
     QTRY_VERIFY(form.FrameHelp->isVisible());
     QTest::keyClick(form.windowHandle(), Qt::Key_Q, Qt::AltModifier);
     QTRY_COMPARE(fx.ui.endCalls, 1);
-    const QStringList keys{form.cmdHelp->shortcut().toString(), form.cmdSQLlog->shortcut().toString(),
-                           form.cmdFind->shortcut().toString(), form.Command6->shortcut().toString(),
-                           form.Command5->shortcut().toString(), form.Command4->shortcut().toString()};
+    const QStringList keys{
+        form.cmdHelp->shortcut().toString(),  form.cmdSQLlog->shortcut().toString(),
+        form.cmdFind->shortcut().toString(),  form.Command6->shortcut().toString(),
+        form.Command5->shortcut().toString(), form.Command4->shortcut().toString()};
     QCOMPARE(keys, (QStringList{"Alt+H", "Alt+C", "Alt+F", "Alt+S", "Alt+R", "Alt+Q"}));
   }
 
@@ -257,8 +257,8 @@ class TestWindow : public QObject {
     {
       WindowFixture fx;
       auto& form = fx.open();
-      for (auto* e : {form.txtServerName, form.txtUsername, form.txtPassword,
-                      form.txtDatabaseName, form.txt1, form.txt2})
+      for (auto* e : {form.txtServerName, form.txtUsername, form.txtPassword, form.txtDatabaseName,
+                      form.txt1, form.txt2})
         QCOMPARE(e->text(), QString());
       QVERIFY(form.List1->count() == 0);
       QCOMPARE(form.Frame4->title(), QStringLiteral("数据表"));
