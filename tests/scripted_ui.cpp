@@ -1,6 +1,7 @@
 #include "scripted_ui.h"
 
 #include <QCoreApplication>
+#include <QtTest>
 
 int ScriptedUi::MsgBox(QWidget*, const QString& prompt, int style, const QString& title) {
   RecordedBox box{prompt, style, title};
@@ -8,6 +9,11 @@ int ScriptedUi::MsgBox(QWidget*, const QString& prompt, int style, const QString
   if (onBox) onBox(box);
   if (answers.isEmpty()) {
     unexpected.append(box);
+    if (failOnUnexpected)
+      QTest::qFail(qPrintable(QStringLiteral("unexpected message box (style %1, title %2): %3")
+                                  .arg(style)
+                                  .arg(title, prompt)),
+                   __FILE__, __LINE__);
     return trellick::app::vbOK;
   }
   return answers.takeFirst();

@@ -32,6 +32,8 @@ class ScriptedUi : public trellick::app::Ui {
   QList<RecordedBox> unexpected;
   QList<QString> urls;
   int endCalls = 0;
+  // An unscripted box fails the running test (and is answered OK).
+  bool failOnUnexpected = true;
   int yields = 0;
   // Runs at every yield, after pending events are processed.
   std::function<void(int yieldNumber)> onYield;

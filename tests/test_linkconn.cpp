@@ -210,6 +210,26 @@ class TestLinkConn : public QObject {
     QVERIFY(!QFile::exists(QString::fromStdString(path)));
   }
 
+  void odbcDataSourceByName() {
+    testdb::Dir dir;
+    const std::string path = dir.file("dsn.db");
+    testdb::exec(path, "create table viaDsn(a text);");
+    const QString ini = dir.path() + "/odbc.ini";
+    QFile f(ini);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write("[TrellickTest]\nDriver=SQLite3\nDatabase=/nonexistent.db\nNoCreat=1\n");
+    f.close();
+    qputenv("ODBCINI", ini.toLocal8Bit());
+    WindowFixture fx;
+    auto& form = fx.open();
+    fill(form, "dsn:TrellickTest", "someone", "pw", QString::fromStdString(path));
+    const bool ok = form.LinkConn();
+    qunsetenv("ODBCINI");
+    QVERIFY2(ok, qPrintable(fx.ui.describe()));
+    QCOMPARE(items(form.List1), QStringList{"viaDsn"});
+    QCOMPARE(int(form.conn->dialect()), int(trellick::db::Dialect::SQLite));
+  }
+
   void freeTdsGetsEveryPasswordAndUnicodeIntact() {
     FakeTdsServer server;
     WindowFixture fx;
