@@ -53,6 +53,7 @@ void Form1::connectSignals() {
   connect(LabCloseFind, &ClickLabel::clicked, this, [this] { LabCloseFind_Click(); });
   connect(LabCloseSQL, &ClickLabel::clicked, this, [this] { LabCloseSQL_Click(); });
   connect(mywebsite, &ClickLabel::clicked, this, [this] { mywebsite_Click(); });
+  connect(cmdFind, &QPushButton::clicked, this, [this] { cmdFind_Click(); });
 }
 
 // ---- Toolkit operations ----
@@ -106,6 +107,20 @@ void Form1::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
+QString Form1::DescriptionOf(const std::exception& e) const {
+  const auto* dbError = dynamic_cast<const db::DbError*>(&e);
+  return fromUtf8(dbError ? dbError->description() : e.what());
+}
+
+void Form1::SaveFields() {
+  const std::pair<const char*, QLineEdit*> fields[] = {
+      {"txtServerName", txtServerName}, {"txtUsername", txtUsername},
+      {"txtPassword", txtPassword},     {"txtDatabaseName", txtDatabaseName},
+      {"txt1", txt1},                   {"txt2", txt2}};
+  for (const auto& [key, box] : fields)
+    settings_.SaveSetting(kSettingsSection, QString::fromLatin1(key), box->text());
+}
+
 // ---- Connection and table list ----
 
 bool Form1::LinkConn() {
@@ -152,8 +167,7 @@ bool Form1::LinkConn() {
     Frame5->hide();
     return true;
   } catch (const std::exception& e) {
-    const auto* dbError = dynamic_cast<const db::DbError*>(&e);
-    const QString description = fromUtf8(dbError ? dbError->description() : e.what());
+    const QString description = DescriptionOf(e);
     Label3->setText(QStringLiteral("数据库连接失败，请检查"));
     SetDefaultPointer();
     MsgBox(description, vbCritical, QStringLiteral("数据库连接错误，请检查"));

@@ -137,6 +137,9 @@ class Form1 : public QWidget {
 
   // ---- Procedures ----
   bool LinkConn();
+  // The per-table engine: counts the records of tabname that contain the
+  // search text and, when updateYN is -1, replaces it. Never throws.
+  void RunSearch(const QString& tabname, int16_t updateYN);
 
   // ---- Handlers ----
   void Form_Load();
@@ -146,6 +149,7 @@ class Form1 : public QWidget {
   void LabCloseFind_Click();
   void LabCloseSQL_Click();
   void mywebsite_Click();
+  void cmdFind_Click();
 
   // ---- Toolkit operations ----
   // A box without a title of its own shows the application's title.
@@ -167,10 +171,27 @@ class Form1 : public QWidget {
  private:
   void buildControls();
   void connectSignals();
+  void SaveFields();
+  QString DescriptionOf(const std::exception& e) const;
+
+  // Marks a find or replace run for its lifetime.
+  class RunScope {
+   public:
+    explicit RunScope(bool& flag) : flag_(flag) { flag_ = true; }
+    ~RunScope() { flag_ = false; }
+    RunScope(const RunScope&) = delete;
+    RunScope& operator=(const RunScope&) = delete;
+
+   private:
+    bool& flag_;
+  };
 
   Ui& ui_;
   SettingsStore& settings_;
   bool runActive_ = false;
+  // Tables in which the engine found the search text during this run
+  // (the result list misses them while "查询结果中的表" is selected).
+  int64_t runFoundTables_ = 0;
 };
 
 // Leading and trailing spaces removed (spaces only, as the fields expect).

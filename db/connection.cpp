@@ -88,6 +88,8 @@ std::shared_ptr<StatementCore> ConnectionCore::newStatement(const std::string& c
   auto s = std::make_shared<StatementCore>();
   s->stmt = OdbcHandle(SQL_HANDLE_STMT, dbc.get(), context);
   s->conn = shared_from_this();
+  // Statement text is ours and operator input: no ODBC escape sequences.
+  SQLSetStmtAttr(s->handle(), SQL_ATTR_NOSCAN, reinterpret_cast<SQLPOINTER>(SQL_NOSCAN_ON), 0);
   statements.push_back(s);
   return s;
 }
@@ -159,6 +161,16 @@ void Connection::Open(const ConnectTarget& target) {
       else
         core_->dialect = Dialect::Other;
       break;
+    }
+  }
+  if (core_->dialect == Dialect::SQLite) {
+    // SQLite's LIKE ignores ASCII case while its Replace does not; made
+    // case-sensitive, a count is the number of records a replace changes.
+    try {
+      Execute("pragma case_sensitive_like = on");
+    } catch (...) {
+      Close();
+      throw;
     }
   }
 }

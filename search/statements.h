@@ -1,0 +1,71 @@
+// The statements of the per-table search and replace, built as plain text
+// from the table name, its columns and the operator's two texts. For
+// ordinary input the text is exactly the template's; quotes, brackets,
+// LIKE wildcards, non-ASCII text and irregular names are protected only
+// where they occur.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace trellick::search {
+
+// Which server the statements are written for.
+enum class Engine { SqlServer, SQLite };
+
+enum class Group { Plain, LongText };
+
+// The searchable type codes: char, nchar, variable numeric, varchar and
+// nvarchar are plain; text and ntext are long text.
+std::optional<Group> searchGroup(int typeCode);
+
+// A column takes part when its type is searchable and it can hold the
+// search text (definedSize at least the text's length in characters).
+bool isSearchable(int typeCode, long long definedSize, long long searchLength);
+
+// Length in characters (code points) of UTF-8 text.
+long long characterCount(std::string_view utf8);
+
+// Whether the name can stand bare: a regular identifier that is not a
+// reserved word of the engine.
+bool isRegularIdentifier(std::string_view name, Engine engine);
+
+// "[name]" with "]" doubled.
+std::string bracketed(std::string_view name);
+
+// The table name where the templates have it bare: bare when regular,
+// bracketed otherwise.
+std::string tableReference(std::string_view table, Engine engine);
+
+struct Texts {
+  std::string find;     // F, trimmed
+  std::string replace;  // R, trimmed
+};
+
+class StatementBuilder {
+ public:
+  StatementBuilder(Engine engine, Texts texts);
+
+  // "select * from " + T
+  std::string columnQuery(std::string_view table) const;
+  // " or [C] like '%F%'" (or its cast form for long text)
+  std::string whereTerm(std::string_view column, int typeCode) const;
+  // ",[C]=Replace([C],'F','R')" (or its cast form for long text)
+  std::string assignment(std::string_view column, int typeCode) const;
+  // where and set are the lists without their leading " or " and ",".
+  std::string updateStatement(std::string_view table, std::string_view set,
+                              std::string_view where) const;
+  std::string countStatement(std::string_view table, std::string_view where) const;
+
+ private:
+  std::string castOf(std::string_view column, int typeCode) const;
+  std::string literal(std::string_view text) const;
+
+  Engine engine_;
+  Texts texts_;
+  bool national_ = false;   // N'...' literals on SQL Server
+  std::string likeTail_;    // "%F%'" plus the ESCAPE clause when needed
+};
+
+}  // namespace trellick::search

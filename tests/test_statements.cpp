@@ -1,0 +1,151 @@
+// The search and replace statements as text, without a database.
+#include <QtTest>
+
+#include "search/statements.h"
+
+using namespace trellick::search;
+
+namespace {
+
+struct Built {
+  std::string count;
+  std::string update;
+};
+
+// Builds the statements the engine would for one table.
+Built build(Engine engine, const std::string& table,
+            const std::vector<std::pair<std::string, int>>& columns, const std::string& f,
+            const std::string& r) {
+  StatementBuilder b(engine, {f, r});
+  std::string where, set;
+  for (const auto& [name, type] : columns) {
+    where += b.whereTerm(name, type);
+    set += b.assignment(name, type);
+  }
+  return {b.countStatement(table, where.substr(4)),
+          b.updateStatement(table, set.substr(1), where.substr(4))};
+}
+
+std::string replaceAll(std::string s, const std::string& from, const std::string& to) {
+  for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
+    s.replace(at, from.size(), to);
+  return s;
+}
+
+const std::vector<std::pair<std::string, int>> kArticle{{"Title", 200}, {"Body", 201}};
+
+}  // namespace
+
+class TestStatements : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void workedExampleComesOutExactly() {
+    StatementBuilder b(Engine::SQLite, {"foo", "bar"});
+    QCOMPARE(b.columnQuery("Article"), std::string("select * from Article"));
+    Built s = build(Engine::SQLite, "Article", kArticle, "foo", "bar");
+    QCOMPARE(s.count, std::string("select count(*) from Article where [Title] like '%foo%' or "
+                                  "cast([Body] as varchar(8000)) like '%foo%'"));
+    QCOMPARE(s.update,
+             std::string("Update [Article] set [Title]=Replace([Title],'foo','bar'),[Body]="
+                         "Replace(cast([Body] as varchar(8000)),'foo','bar') where [Title] like "
+                         "'%foo%' or cast([Body] as varchar(8000)) like '%foo%'"));
+    // On SQL Server the long-text cast keeps values beyond 8000 characters;
+    // nothing else differs.
+    Built m = build(Engine::SqlServer, "Article", kArticle, "foo", "bar");
+    QCOMPARE(replaceAll(m.count, "varchar(max)", "varchar(8000)"), s.count);
+    QCOMPARE(replaceAll(m.update, "varchar(max)", "varchar(8000)"), s.update);
+    QVERIFY(m.update.find("cast([Body] as varchar(max))") != std::string::npos);
+    Built nt = build(Engine::SqlServer, "Article", {{"Note", 203}}, "foo", "bar");
+    QCOMPARE(nt.update, std::string("Update [Article] set [Note]=Replace(cast([Note] as "
+                                    "nvarchar(max)),'foo','bar') where cast([Note] as "
+                                    "nvarchar(max)) like '%foo%'"));
+  }
+
+  void quotesAndBracketsAreDoubled() {
+    Built s = build(Engine::SQLite, "t]x", {{"a]b", 200}}, "it's", "a'b");
+    QCOMPARE(s.count, std::string("select count(*) from [t]]x] where [a]]b] like '%it''s%'"));
+    QCOMPARE(s.update, std::string("Update [t]]x] set [a]]b]=Replace([a]]b],'it''s','a''b') "
+                                   "where [a]]b] like '%it''s%'"));
+    // Text written as SQL stays inside its literal.
+    Built inj = build(Engine::SqlServer, "t", {{"c", 200}}, "x'; drop table t; --", "");
+    QCOMPARE(inj.count,
+             std::string("select count(*) from t where [c] like '%x''; drop table t; --%'"));
+  }
+
+  void tableNamesBracketedOnlyWhenIrregular_data() {
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("sqlServer");
+    QTest::addColumn<QString>("sqlite");
+    QTest::newRow("plain") << "Article" << "Article" << "Article";
+    QTest::newRow("underscore digits") << "_tbl_2" << "_tbl_2" << "_tbl_2";
+    QTest::newRow("chinese") << QStringLiteral("文章") << QStringLiteral("文章")
+                             << QStringLiteral("文章");
+    QTest::newRow("space") << "order details" << "[order details]" << "[order details]";
+    QTest::newRow("reserved") << "Order" << "[Order]" << "[Order]";
+    QTest::newRow("reserved in SQL Server only") << "browse" << "[browse]" << "browse";
+    QTest::newRow("reserved in SQLite only") << "pragma" << "pragma" << "[pragma]";
+    QTest::newRow("leading digit") << "1abc" << "[1abc]" << "[1abc]";
+    QTest::newRow("bracket") << "a]b" << "[a]]b]" << "[a]]b]";
+    QTest::newRow("dash") << "a-b" << "[a-b]" << "[a-b]";
+    QTest::newRow("dollar") << "a$b" << "a$b" << "[a$b]";
+    QTest::newRow("fullwidth punctuation") << QStringLiteral("表。") << QStringLiteral("[表。]")
+                                           << QStringLiteral("[表。]");
+  }
+  void tableNamesBracketedOnlyWhenIrregular() {
+    QFETCH(QString, name);
+    QFETCH(QString, sqlServer);
+    QFETCH(QString, sqlite);
+    QCOMPARE(QString::fromStdString(tableReference(name.toStdString(), Engine::SqlServer)),
+             sqlServer);
+    QCOMPARE(QString::fromStdString(tableReference(name.toStdString(), Engine::SQLite)), sqlite);
+    // The update statement always brackets.
+    StatementBuilder b(Engine::SQLite, {"f", "r"});
+    QCOMPARE(QString::fromStdString(b.updateStatement(name.toStdString(), "S", "W")),
+             "Update " + QString::fromStdString(bracketed(name.toStdString())) + " set S where W");
+  }
+
+  void wildcardsAreMatchedLiterally() {
+    StatementBuilder pct(Engine::SQLite, {"100%", "x"});
+    QCOMPARE(pct.whereTerm("c", 200), std::string(" or [c] like '%100\\%%' escape '\\'"));
+    // Replace takes the text literally already.
+    QCOMPARE(pct.assignment("c", 200), std::string(",[c]=Replace([c],'100%','x')"));
+    StatementBuilder under(Engine::SqlServer, {"a_b\\c", "x"});
+    QCOMPARE(under.whereTerm("c", 200), std::string(" or [c] like '%a\\_b\\\\c%' escape '\\'"));
+    StatementBuilder bracket(Engine::SqlServer, {"[x]", "x"});
+    QCOMPARE(bracket.whereTerm("c", 200), std::string(" or [c] like '%\\[x]%' escape '\\'"));
+    // "[" is no wildcard in SQLite's LIKE; a backslash alone needs nothing.
+    StatementBuilder plainBracket(Engine::SQLite, {"[x] c:\\d", "x"});
+    QCOMPARE(plainBracket.whereTerm("c", 200), std::string(" or [c] like '%[x] c:\\d%'"));
+    StatementBuilder both(Engine::SQLite, {"it's 5%", "x"});
+    QCOMPARE(both.whereTerm("b", 201),
+             std::string(" or cast([b] as varchar(8000)) like '%it''s 5\\%%' escape '\\'"));
+  }
+
+  void nonAsciiLiteralsAreNationalOnSqlServer() {
+    Built m = build(Engine::SqlServer, "t", {{"c", 202}}, "旧域名", "新");
+    QCOMPARE(m.update, std::string("Update [t] set [c]=Replace([c],N'旧域名',N'新') where [c] "
+                                   "like N'%旧域名%'"));
+    Built onlyR = build(Engine::SqlServer, "t", {{"c", 200}}, "old", "新");
+    QCOMPARE(onlyR.update,
+             std::string("Update [t] set [c]=Replace([c],N'old',N'新') where [c] like N'%old%'"));
+    Built lite = build(Engine::SQLite, "t", {{"c", 200}}, "旧", "新");
+    QCOMPARE(lite.update,
+             std::string("Update [t] set [c]=Replace([c],'旧','新') where [c] like '%旧%'"));
+  }
+
+  void searchableTypesAndSizes() {
+    for (int code : {129, 130, 139, 200, 202}) QVERIFY(searchGroup(code) == Group::Plain);
+    for (int code : {201, 203}) QVERIFY(searchGroup(code) == Group::LongText);
+    for (int code : {3, 5, 11, 131, 135, 128, 0}) QVERIFY(!searchGroup(code));
+    QVERIFY(isSearchable(200, 3, 3));
+    QVERIFY(!isSearchable(200, 3, 4));
+    QVERIFY(isSearchable(201, 2147483647, 100000));
+    QVERIFY(!isSearchable(3, 10, 1));
+    QCOMPARE(characterCount("汉字ab"), 4ll);
+    QCOMPARE(characterCount(""), 0ll);
+  }
+};
+
+QTEST_APPLESS_MAIN(TestStatements)
+#include "test_statements.moc"
