@@ -113,10 +113,12 @@ QString Form1::DescriptionOf(const std::exception& e) const {
 }
 
 void Form1::SaveFields() {
-  const std::pair<const char*, QLineEdit*> fields[] = {
-      {"txtServerName", txtServerName}, {"txtUsername", txtUsername},
-      {"txtPassword", txtPassword},     {"txtDatabaseName", txtDatabaseName},
-      {"txt1", txt1},                   {"txt2", txt2}};
+  const std::pair<const char*, QLineEdit*> fields[] = {{"txtServerName", txtServerName},
+                                                       {"txtUsername", txtUsername},
+                                                       {"txtPassword", txtPassword},
+                                                       {"txtDatabaseName", txtDatabaseName},
+                                                       {"txt1", txt1},
+                                                       {"txt2", txt2}};
   for (const auto& [key, box] : fields)
     settings_.SaveSetting(kSettingsSection, QString::fromLatin1(key), box->text());
 }

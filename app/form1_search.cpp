@@ -52,8 +52,7 @@ void Form1::RunSearch(const QString& tabname, int16_t updateYN) {
     SQL = fromUtf8(statements.columnQuery(table));
     // One row at most: the columns and whether a row exists, without the
     // driver reading the table.
-    rs->Open(utf8(SQL), *conn, db::adOpenKeyset, db::adLockOptimistic, -1,
-             db::OpenOptions{1});
+    rs->Open(utf8(SQL), *conn, db::adOpenKeyset, db::adLockOptimistic, -1, db::OpenOptions{1});
     if (rs->Eof() || rs->Bof()) return;
 
     std::string where;

@@ -25,13 +25,14 @@ bool equalsNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
-std::string bracket(std::string_view name) {
-  std::string out = "[";
+// SQLite's brackets cannot hold a "]"; its double quotes hold anything.
+std::string sqliteQuoted(std::string_view name) {
+  std::string out = "\"";
   for (char c : name) {
     out += c;
-    if (c == ']') out += ']';
+    if (c == '"') out += '"';
   }
-  return out + "]";
+  return out + "\"";
 }
 
 Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
@@ -320,7 +321,7 @@ void Recordset::updateSqliteRow() {
   std::vector<std::string> values;
   for (const auto& [index, text] : pending_) {
     if (!values.empty()) sql += ",";
-    sql += bracket(columns_.at(index).name) + "=?";
+    sql += sqliteQuoted(columns_.at(index).name) + "=?";
     values.push_back(text);
   }
   sql += " where rowid=?";

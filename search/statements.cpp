@@ -7,55 +7,344 @@
 namespace trellick::search {
 namespace {
 
-constexpr int adChar = 129, adWChar = 130, adVarNumeric = 139, adVarChar = 200,
-              adLongVarChar = 201, adVarWChar = 202, adLongVarWChar = 203;
+constexpr int adChar = 129, adWChar = 130, adVarNumeric = 139, adVarChar = 200, adLongVarChar = 201,
+              adVarWChar = 202, adLongVarWChar = 203;
 
 // Reserved words of Transact-SQL.
-constexpr std::array<std::string_view, 185> kSqlServerReserved{
-    "add", "all", "alter", "and", "any", "as", "asc", "authorization", "backup", "begin",
-    "between", "break", "browse", "bulk", "by", "cascade", "case", "check", "checkpoint",
-    "close", "clustered", "coalesce", "collate", "column", "commit", "compute", "constraint",
-    "contains", "containstable", "continue", "convert", "create", "cross", "current",
-    "current_date", "current_time", "current_timestamp", "current_user", "cursor", "database",
-    "dbcc", "deallocate", "declare", "default", "delete", "deny", "desc", "disk", "distinct",
-    "distributed", "double", "drop", "dump", "else", "end", "errlvl", "escape", "except",
-    "exec", "execute", "exists", "exit", "external", "fetch", "file", "fillfactor", "for",
-    "foreign", "freetext", "freetexttable", "from", "full", "function", "goto", "grant",
-    "group", "having", "holdlock", "identity", "identity_insert", "identitycol", "if", "in",
-    "index", "inner", "insert", "intersect", "into", "is", "join", "key", "kill", "left",
-    "like", "lineno", "load", "merge", "national", "nocheck", "nonclustered", "not", "null",
-    "nullif", "of", "off", "offsets", "on", "open", "opendatasource", "openquery",
-    "openrowset", "openxml", "option", "or", "order", "outer", "over", "percent", "pivot",
-    "plan", "precision", "primary", "print", "proc", "procedure", "public", "raiserror",
-    "read", "readtext", "reconfigure", "references", "replication", "restore", "restrict",
-    "return", "revert", "revoke", "right", "rollback", "rowcount", "rowguidcol", "rule",
-    "save", "schema", "securityaudit", "select", "semantickeyphrasetable",
-    "semanticsimilaritydetailstable", "semanticsimilaritytable", "session_user", "set",
-    "setuser", "shutdown", "some", "statistics", "system_user", "table", "tablesample",
-    "textsize", "then", "to", "top", "tran", "transaction", "trigger", "truncate",
-    "try_convert", "tsequal", "union", "unique", "unpivot", "update", "updatetext", "use",
-    "user", "values", "varying", "view", "waitfor", "when", "where", "while", "with",
-    "within", "writetext"};
+constexpr std::array<std::string_view, 185> kSqlServerReserved{"add",
+                                                               "all",
+                                                               "alter",
+                                                               "and",
+                                                               "any",
+                                                               "as",
+                                                               "asc",
+                                                               "authorization",
+                                                               "backup",
+                                                               "begin",
+                                                               "between",
+                                                               "break",
+                                                               "browse",
+                                                               "bulk",
+                                                               "by",
+                                                               "cascade",
+                                                               "case",
+                                                               "check",
+                                                               "checkpoint",
+                                                               "close",
+                                                               "clustered",
+                                                               "coalesce",
+                                                               "collate",
+                                                               "column",
+                                                               "commit",
+                                                               "compute",
+                                                               "constraint",
+                                                               "contains",
+                                                               "containstable",
+                                                               "continue",
+                                                               "convert",
+                                                               "create",
+                                                               "cross",
+                                                               "current",
+                                                               "current_date",
+                                                               "current_time",
+                                                               "current_timestamp",
+                                                               "current_user",
+                                                               "cursor",
+                                                               "database",
+                                                               "dbcc",
+                                                               "deallocate",
+                                                               "declare",
+                                                               "default",
+                                                               "delete",
+                                                               "deny",
+                                                               "desc",
+                                                               "disk",
+                                                               "distinct",
+                                                               "distributed",
+                                                               "double",
+                                                               "drop",
+                                                               "dump",
+                                                               "else",
+                                                               "end",
+                                                               "errlvl",
+                                                               "escape",
+                                                               "except",
+                                                               "exec",
+                                                               "execute",
+                                                               "exists",
+                                                               "exit",
+                                                               "external",
+                                                               "fetch",
+                                                               "file",
+                                                               "fillfactor",
+                                                               "for",
+                                                               "foreign",
+                                                               "freetext",
+                                                               "freetexttable",
+                                                               "from",
+                                                               "full",
+                                                               "function",
+                                                               "goto",
+                                                               "grant",
+                                                               "group",
+                                                               "having",
+                                                               "holdlock",
+                                                               "identity",
+                                                               "identity_insert",
+                                                               "identitycol",
+                                                               "if",
+                                                               "in",
+                                                               "index",
+                                                               "inner",
+                                                               "insert",
+                                                               "intersect",
+                                                               "into",
+                                                               "is",
+                                                               "join",
+                                                               "key",
+                                                               "kill",
+                                                               "left",
+                                                               "like",
+                                                               "lineno",
+                                                               "load",
+                                                               "merge",
+                                                               "national",
+                                                               "nocheck",
+                                                               "nonclustered",
+                                                               "not",
+                                                               "null",
+                                                               "nullif",
+                                                               "of",
+                                                               "off",
+                                                               "offsets",
+                                                               "on",
+                                                               "open",
+                                                               "opendatasource",
+                                                               "openquery",
+                                                               "openrowset",
+                                                               "openxml",
+                                                               "option",
+                                                               "or",
+                                                               "order",
+                                                               "outer",
+                                                               "over",
+                                                               "percent",
+                                                               "pivot",
+                                                               "plan",
+                                                               "precision",
+                                                               "primary",
+                                                               "print",
+                                                               "proc",
+                                                               "procedure",
+                                                               "public",
+                                                               "raiserror",
+                                                               "read",
+                                                               "readtext",
+                                                               "reconfigure",
+                                                               "references",
+                                                               "replication",
+                                                               "restore",
+                                                               "restrict",
+                                                               "return",
+                                                               "revert",
+                                                               "revoke",
+                                                               "right",
+                                                               "rollback",
+                                                               "rowcount",
+                                                               "rowguidcol",
+                                                               "rule",
+                                                               "save",
+                                                               "schema",
+                                                               "securityaudit",
+                                                               "select",
+                                                               "semantickeyphrasetable",
+                                                               "semanticsimilaritydetailstable",
+                                                               "semanticsimilaritytable",
+                                                               "session_user",
+                                                               "set",
+                                                               "setuser",
+                                                               "shutdown",
+                                                               "some",
+                                                               "statistics",
+                                                               "system_user",
+                                                               "table",
+                                                               "tablesample",
+                                                               "textsize",
+                                                               "then",
+                                                               "to",
+                                                               "top",
+                                                               "tran",
+                                                               "transaction",
+                                                               "trigger",
+                                                               "truncate",
+                                                               "try_convert",
+                                                               "tsequal",
+                                                               "union",
+                                                               "unique",
+                                                               "unpivot",
+                                                               "update",
+                                                               "updatetext",
+                                                               "use",
+                                                               "user",
+                                                               "values",
+                                                               "varying",
+                                                               "view",
+                                                               "waitfor",
+                                                               "when",
+                                                               "where",
+                                                               "while",
+                                                               "with",
+                                                               "within",
+                                                               "writetext"};
 
 // Keywords of SQLite.
-constexpr std::array<std::string_view, 147> kSqliteKeywords{
-    "abort", "action", "add", "after", "all", "alter", "always", "analyze", "and", "as",
-    "asc", "attach", "autoincrement", "before", "begin", "between", "by", "cascade", "case",
-    "cast", "check", "collate", "column", "commit", "conflict", "constraint", "create",
-    "cross", "current", "current_date", "current_time", "current_timestamp", "database",
-    "default", "deferrable", "deferred", "delete", "desc", "detach", "distinct", "do", "drop",
-    "each", "else", "end", "escape", "except", "exclude", "exclusive", "exists", "explain",
-    "fail", "filter", "first", "following", "for", "foreign", "from", "full", "generated",
-    "glob", "group", "groups", "having", "if", "ignore", "immediate", "in", "index",
-    "indexed", "initially", "inner", "insert", "instead", "intersect", "into", "is",
-    "isnull", "join", "key", "last", "left", "like", "limit", "match", "materialized",
-    "natural", "no", "not", "nothing", "notnull", "null", "nulls", "of", "offset", "on",
-    "or", "order", "others", "outer", "over", "partition", "plan", "pragma", "preceding",
-    "primary", "query", "raise", "range", "recursive", "references", "regexp", "reindex",
-    "release", "rename", "replace", "restrict", "returning", "right", "rollback", "row",
-    "rows", "savepoint", "select", "set", "table", "temp", "temporary", "then", "ties", "to",
-    "transaction", "trigger", "unbounded", "union", "unique", "update", "using", "vacuum",
-    "values", "view", "virtual", "when", "where", "window", "with", "without"};
+constexpr std::array<std::string_view, 147> kSqliteKeywords{"abort",
+                                                            "action",
+                                                            "add",
+                                                            "after",
+                                                            "all",
+                                                            "alter",
+                                                            "always",
+                                                            "analyze",
+                                                            "and",
+                                                            "as",
+                                                            "asc",
+                                                            "attach",
+                                                            "autoincrement",
+                                                            "before",
+                                                            "begin",
+                                                            "between",
+                                                            "by",
+                                                            "cascade",
+                                                            "case",
+                                                            "cast",
+                                                            "check",
+                                                            "collate",
+                                                            "column",
+                                                            "commit",
+                                                            "conflict",
+                                                            "constraint",
+                                                            "create",
+                                                            "cross",
+                                                            "current",
+                                                            "current_date",
+                                                            "current_time",
+                                                            "current_timestamp",
+                                                            "database",
+                                                            "default",
+                                                            "deferrable",
+                                                            "deferred",
+                                                            "delete",
+                                                            "desc",
+                                                            "detach",
+                                                            "distinct",
+                                                            "do",
+                                                            "drop",
+                                                            "each",
+                                                            "else",
+                                                            "end",
+                                                            "escape",
+                                                            "except",
+                                                            "exclude",
+                                                            "exclusive",
+                                                            "exists",
+                                                            "explain",
+                                                            "fail",
+                                                            "filter",
+                                                            "first",
+                                                            "following",
+                                                            "for",
+                                                            "foreign",
+                                                            "from",
+                                                            "full",
+                                                            "generated",
+                                                            "glob",
+                                                            "group",
+                                                            "groups",
+                                                            "having",
+                                                            "if",
+                                                            "ignore",
+                                                            "immediate",
+                                                            "in",
+                                                            "index",
+                                                            "indexed",
+                                                            "initially",
+                                                            "inner",
+                                                            "insert",
+                                                            "instead",
+                                                            "intersect",
+                                                            "into",
+                                                            "is",
+                                                            "isnull",
+                                                            "join",
+                                                            "key",
+                                                            "last",
+                                                            "left",
+                                                            "like",
+                                                            "limit",
+                                                            "match",
+                                                            "materialized",
+                                                            "natural",
+                                                            "no",
+                                                            "not",
+                                                            "nothing",
+                                                            "notnull",
+                                                            "null",
+                                                            "nulls",
+                                                            "of",
+                                                            "offset",
+                                                            "on",
+                                                            "or",
+                                                            "order",
+                                                            "others",
+                                                            "outer",
+                                                            "over",
+                                                            "partition",
+                                                            "plan",
+                                                            "pragma",
+                                                            "preceding",
+                                                            "primary",
+                                                            "query",
+                                                            "raise",
+                                                            "range",
+                                                            "recursive",
+                                                            "references",
+                                                            "regexp",
+                                                            "reindex",
+                                                            "release",
+                                                            "rename",
+                                                            "replace",
+                                                            "restrict",
+                                                            "returning",
+                                                            "right",
+                                                            "rollback",
+                                                            "row",
+                                                            "rows",
+                                                            "savepoint",
+                                                            "select",
+                                                            "set",
+                                                            "table",
+                                                            "temp",
+                                                            "temporary",
+                                                            "then",
+                                                            "ties",
+                                                            "to",
+                                                            "transaction",
+                                                            "trigger",
+                                                            "unbounded",
+                                                            "union",
+                                                            "unique",
+                                                            "update",
+                                                            "using",
+                                                            "vacuum",
+                                                            "values",
+                                                            "view",
+                                                            "virtual",
+                                                            "when",
+                                                            "where",
+                                                            "window",
+                                                            "with",
+                                                            "without"};
 
 // Decodes one code point; advances k. Malformed bytes count as U+FFFD.
 char32_t nextCodePoint(std::string_view s, size_t& k) {
@@ -74,12 +363,11 @@ char32_t nextCodePoint(std::string_view s, size_t& k) {
 // Letters outside ASCII that identifiers commonly use; anything else
 // outside ASCII is taken as needing brackets, which is always safe.
 bool isWideLetter(char32_t cp) {
-  return (cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7) ||
-         (cp >= 0x370 && cp <= 0x3FF) || (cp >= 0x400 && cp <= 0x4FF) ||
-         (cp >= 0x3040 && cp <= 0x30FF) || (cp >= 0x3400 && cp <= 0x4DBF) ||
-         (cp >= 0x4E00 && cp <= 0x9FFF) || (cp >= 0xAC00 && cp <= 0xD7AF) ||
-         (cp >= 0xF900 && cp <= 0xFAFF) || (cp >= 0xFF21 && cp <= 0xFF3A) ||
-         (cp >= 0xFF41 && cp <= 0xFF5A);
+  return (cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7) || (cp >= 0x370 && cp <= 0x3FF) ||
+         (cp >= 0x400 && cp <= 0x4FF) || (cp >= 0x3040 && cp <= 0x30FF) ||
+         (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) ||
+         (cp >= 0xAC00 && cp <= 0xD7AF) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+         (cp >= 0xFF21 && cp <= 0xFF3A) || (cp >= 0xFF41 && cp <= 0xFF5A);
 }
 
 bool isReserved(std::string_view name, Engine engine) {
@@ -94,7 +382,8 @@ bool isReserved(std::string_view name, Engine engine) {
 }
 
 bool hasNonAscii(std::string_view s) {
-  return std::any_of(s.begin(), s.end(), [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  return std::any_of(s.begin(), s.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 std::string doubled(std::string_view text, char quote) {
@@ -149,21 +438,26 @@ bool isRegularIdentifier(std::string_view name, Engine engine) {
     first = false;
   }
   // SQLite takes "$" and "@" as parameter markers inside a name.
-  if (engine == Engine::SQLite && name.find_first_of("$@#") != std::string_view::npos)
-    return false;
+  if (engine == Engine::SQLite && name.find_first_of("$@#") != std::string_view::npos) return false;
   return !isReserved(name, engine);
 }
 
 std::string bracketed(std::string_view name) { return "[" + doubled(name, ']') + "]"; }
 
+std::string quotedName(std::string_view name, Engine engine) {
+  if (engine == Engine::SQLite && name.find(']') != std::string_view::npos)
+    return "\"" + doubled(name, '"') + "\"";
+  return bracketed(name);
+}
+
 std::string tableReference(std::string_view table, Engine engine) {
-  return isRegularIdentifier(table, engine) ? std::string(table) : bracketed(table);
+  return isRegularIdentifier(table, engine) ? std::string(table) : quotedName(table, engine);
 }
 
 StatementBuilder::StatementBuilder(Engine engine, Texts texts)
     : engine_(engine), texts_(std::move(texts)) {
-  national_ = engine_ == Engine::SqlServer &&
-              (hasNonAscii(texts_.find) || hasNonAscii(texts_.replace));
+  national_ =
+      engine_ == Engine::SqlServer && (hasNonAscii(texts_.find) || hasNonAscii(texts_.replace));
   // LIKE takes "%" and "_" (and on SQL Server "[") as wildcards; when the
   // search text holds one, it is escaped with "\" and the term says so.
   const std::string_view wild = engine_ == Engine::SqlServer ? "%_[" : "%_";
@@ -185,8 +479,9 @@ std::string StatementBuilder::castOf(std::string_view column, int typeCode) cons
   // SQL Server's varchar(8000) cuts longer values and drops the characters
   // of ntext that its code page lacks; SQLite neither cuts nor knows "max".
   std::string target = "varchar(8000)";
-  if (engine_ == Engine::SqlServer) target = typeCode == adLongVarWChar ? "nvarchar(max)" : "varchar(max)";
-  return "cast(" + bracketed(column) + " as " + target + ")";
+  if (engine_ == Engine::SqlServer)
+    target = typeCode == adLongVarWChar ? "nvarchar(max)" : "varchar(max)";
+  return "cast(" + quotedName(column, engine_) + " as " + target + ")";
 }
 
 std::string StatementBuilder::columnQuery(std::string_view table) const {
@@ -194,28 +489,28 @@ std::string StatementBuilder::columnQuery(std::string_view table) const {
 }
 
 std::string StatementBuilder::whereTerm(std::string_view column, int typeCode) const {
-  const std::string subject =
-      searchGroup(typeCode) == Group::LongText ? castOf(column, typeCode) : bracketed(column);
+  const std::string subject = searchGroup(typeCode) == Group::LongText
+                                  ? castOf(column, typeCode)
+                                  : quotedName(column, engine_);
   return " or " + subject + " like " + (national_ ? "N'%" : "'%") + likeTail_;
 }
 
 std::string StatementBuilder::assignment(std::string_view column, int typeCode) const {
-  const std::string subject =
-      searchGroup(typeCode) == Group::LongText ? castOf(column, typeCode) : bracketed(column);
-  return "," + bracketed(column) + "=Replace(" + subject + "," + literal(texts_.find) + "," +
-         literal(texts_.replace) + ")";
+  const std::string subject = searchGroup(typeCode) == Group::LongText
+                                  ? castOf(column, typeCode)
+                                  : quotedName(column, engine_);
+  return "," + quotedName(column, engine_) + "=Replace(" + subject + "," + literal(texts_.find) +
+         "," + literal(texts_.replace) + ")";
 }
 
 std::string StatementBuilder::updateStatement(std::string_view table, std::string_view set,
                                               std::string_view where) const {
-  return "Update " + bracketed(table) + " set " + std::string(set) + " where " +
+  return "Update " + quotedName(table, engine_) + " set " + std::string(set) + " where " +
          std::string(where);
 }
 
-std::string StatementBuilder::countStatement(std::string_view table,
-                                             std::string_view where) const {
-  return "select count(*) from " + tableReference(table, engine_) + " where " +
-         std::string(where);
+std::string StatementBuilder::countStatement(std::string_view table, std::string_view where) const {
+  return "select count(*) from " + tableReference(table, engine_) + " where " + std::string(where);
 }
 
 }  // namespace trellick::search

@@ -34,8 +34,12 @@ bool isRegularIdentifier(std::string_view name, Engine engine);
 // "[name]" with "]" doubled.
 std::string bracketed(std::string_view name);
 
+// The name in brackets; on SQLite, whose brackets cannot hold a "]", a name
+// with one goes in double quotes instead.
+std::string quotedName(std::string_view name, Engine engine);
+
 // The table name where the templates have it bare: bare when regular,
-// bracketed otherwise.
+// quoted as quotedName() otherwise.
 std::string tableReference(std::string_view table, Engine engine);
 
 struct Texts {
@@ -64,8 +68,8 @@ class StatementBuilder {
 
   Engine engine_;
   Texts texts_;
-  bool national_ = false;   // N'...' literals on SQL Server
-  std::string likeTail_;    // "%F%'" plus the ESCAPE clause when needed
+  bool national_ = false;  // N'...' literals on SQL Server
+  std::string likeTail_;   // "%F%'" plus the ESCAPE clause when needed
 };
 
 }  // namespace trellick::search

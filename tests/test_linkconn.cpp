@@ -247,6 +247,12 @@ class TestLinkConn : public QObject {
     const QString sql = QStringLiteral("Update [文章] set [标题]=Replace([标题],N'旧','新')");
     form.conn->Execute(sql.toStdString());
     QVERIFY2(server.batches().contains(sql), qPrintable(server.batches().join("\n")));
+    // Question marks and braces in names and literals are text, not
+    // parameter markers or escape sequences.
+    const QString marks =
+        QStringLiteral("select count(*) from [a?b{fn x}] where [c?] like N'%{fn ucase(''?'')}%'");
+    form.conn->Execute(marks.toStdString());
+    QVERIFY2(server.batches().contains(marks), qPrintable(server.batches().join("\n")));
   }
 };
 

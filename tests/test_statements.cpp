@@ -63,10 +63,14 @@ class TestStatements : public QObject {
   }
 
   void quotesAndBracketsAreDoubled() {
-    Built s = build(Engine::SQLite, "t]x", {{"a]b", 200}}, "it's", "a'b");
+    Built s = build(Engine::SqlServer, "t]x", {{"a]b", 200}}, "it's", "a'b");
     QCOMPARE(s.count, std::string("select count(*) from [t]]x] where [a]]b] like '%it''s%'"));
     QCOMPARE(s.update, std::string("Update [t]]x] set [a]]b]=Replace([a]]b],'it''s','a''b') "
                                    "where [a]]b] like '%it''s%'"));
+    // SQLite's brackets end at the first "]": such names go in double quotes.
+    Built lite = build(Engine::SQLite, "t]x", {{"a]b\"c", 200}}, "f", "r");
+    QCOMPARE(lite.update, std::string("Update \"t]x\" set \"a]b\"\"c\"=Replace(\"a]b\"\"c\","
+                                      "'f','r') where \"a]b\"\"c\" like '%f%'"));
     // Text written as SQL stays inside its literal.
     Built inj = build(Engine::SqlServer, "t", {{"c", 200}}, "x'; drop table t; --", "");
     QCOMPARE(inj.count,
@@ -77,20 +81,40 @@ class TestStatements : public QObject {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("sqlServer");
     QTest::addColumn<QString>("sqlite");
-    QTest::newRow("plain") << "Article" << "Article" << "Article";
-    QTest::newRow("underscore digits") << "_tbl_2" << "_tbl_2" << "_tbl_2";
+    QTest::newRow("plain") << "Article"
+                           << "Article"
+                           << "Article";
+    QTest::newRow("underscore digits") << "_tbl_2"
+                                       << "_tbl_2"
+                                       << "_tbl_2";
     QTest::newRow("chinese") << QStringLiteral("文章") << QStringLiteral("文章")
                              << QStringLiteral("文章");
-    QTest::newRow("space") << "order details" << "[order details]" << "[order details]";
-    QTest::newRow("reserved") << "Order" << "[Order]" << "[Order]";
-    QTest::newRow("reserved in SQL Server only") << "browse" << "[browse]" << "browse";
-    QTest::newRow("reserved in SQLite only") << "pragma" << "pragma" << "[pragma]";
-    QTest::newRow("leading digit") << "1abc" << "[1abc]" << "[1abc]";
-    QTest::newRow("bracket") << "a]b" << "[a]]b]" << "[a]]b]";
-    QTest::newRow("dash") << "a-b" << "[a-b]" << "[a-b]";
-    QTest::newRow("dollar") << "a$b" << "a$b" << "[a$b]";
-    QTest::newRow("fullwidth punctuation") << QStringLiteral("表。") << QStringLiteral("[表。]")
-                                           << QStringLiteral("[表。]");
+    QTest::newRow("space") << "order details"
+                           << "[order details]"
+                           << "[order details]";
+    QTest::newRow("reserved") << "Order"
+                              << "[Order]"
+                              << "[Order]";
+    QTest::newRow("reserved in SQL Server only") << "browse"
+                                                 << "[browse]"
+                                                 << "browse";
+    QTest::newRow("reserved in SQLite only") << "pragma"
+                                             << "pragma"
+                                             << "[pragma]";
+    QTest::newRow("leading digit") << "1abc"
+                                   << "[1abc]"
+                                   << "[1abc]";
+    QTest::newRow("bracket") << "a]b"
+                             << "[a]]b]"
+                             << "\"a]b\"";
+    QTest::newRow("dash") << "a-b"
+                          << "[a-b]"
+                          << "[a-b]";
+    QTest::newRow("dollar") << "a$b"
+                            << "a$b"
+                            << "[a$b]";
+    QTest::newRow("fullwidth punctuation")
+        << QStringLiteral("表。") << QStringLiteral("[表。]") << QStringLiteral("[表。]");
   }
   void tableNamesBracketedOnlyWhenIrregular() {
     QFETCH(QString, name);
@@ -99,8 +123,8 @@ class TestStatements : public QObject {
     QCOMPARE(QString::fromStdString(tableReference(name.toStdString(), Engine::SqlServer)),
              sqlServer);
     QCOMPARE(QString::fromStdString(tableReference(name.toStdString(), Engine::SQLite)), sqlite);
-    // The update statement always brackets.
-    StatementBuilder b(Engine::SQLite, {"f", "r"});
+    // The update statement always quotes.
+    StatementBuilder b(Engine::SqlServer, {"f", "r"});
     QCOMPARE(QString::fromStdString(b.updateStatement(name.toStdString(), "S", "W")),
              "Update " + QString::fromStdString(bracketed(name.toStdString())) + " set S where W");
   }
