@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -54,6 +55,11 @@ void Form1::connectSignals() {
   connect(LabCloseSQL, &ClickLabel::clicked, this, [this] { LabCloseSQL_Click(); });
   connect(mywebsite, &ClickLabel::clicked, this, [this] { mywebsite_Click(); });
   connect(cmdFind, &QPushButton::clicked, this, [this] { cmdFind_Click(); });
+  connect(cmdSQLlog, &QPushButton::clicked, this, [this] { cmdSQLlog_Click(); });
+  connect(Command5, &QPushButton::clicked, this, [this] { Command5_Click(); });
+  // A double-click anywhere on a list counts, as on its items.
+  List1->viewport()->installEventFilter(this);
+  List5->viewport()->installEventFilter(this);
 }
 
 // ---- Toolkit operations ----
@@ -121,6 +127,29 @@ void Form1::SaveFields() {
                                                        {"txt2", txt2}};
   for (const auto& [key, box] : fields)
     settings_.SaveSetting(kSettingsSection, QString::fromLatin1(key), box->text());
+}
+
+bool Form1::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::MouseButtonDblClick) {
+    QListWidget* list = watched == List1->viewport()   ? List1
+                        : watched == List5->viewport() ? List5
+                                                       : nullptr;
+    if (list) {
+      // The item double-clicked is the one meant (a real first click has
+      // selected it already).
+      const auto* mouse = static_cast<QMouseEvent*>(event);
+      if (QListWidgetItem* item = list->itemAt(mouse->position().toPoint())) {
+        list->setCurrentItem(item);
+        item->setSelected(true);
+      }
+      if (list == List1)
+        List1_DblClick();
+      else
+        List5_DblClick();
+      return true;
+    }
+  }
+  return QWidget::eventFilter(watched, event);
 }
 
 // ---- Connection and table list ----

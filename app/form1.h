@@ -140,6 +140,8 @@ class Form1 : public QWidget {
   // The per-table engine: counts the records of tabname that contain the
   // search text and, when updateYN is -1, replaces it. Never throws.
   void RunSearch(const QString& tabname, int16_t updateYN);
+  // Clears the transaction log and shrinks the database; reports nothing.
+  void ShrinkLog(const QString& databaseName);
 
   // ---- Handlers ----
   void Form_Load();
@@ -150,6 +152,10 @@ class Form1 : public QWidget {
   void LabCloseSQL_Click();
   void mywebsite_Click();
   void cmdFind_Click();
+  void cmdSQLlog_Click();
+  void Command5_Click();
+  void List1_DblClick();
+  void List5_DblClick();
 
   // ---- Toolkit operations ----
   // A box without a title of its own shows the application's title.
@@ -167,11 +173,13 @@ class Form1 : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
 
  private:
   void buildControls();
   void connectSignals();
   void SaveFields();
+  void ReplaceOneTable(QListWidget* list);
   QString DescriptionOf(const std::exception& e) const;
 
   // Marks a find or replace run for its lifetime.

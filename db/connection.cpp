@@ -211,6 +211,27 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql) {
   return rs;
 }
 
+void Connection::ExecuteAll(const std::string& sql) {
+  if (!core_->connected)
+    fail("3709",
+         "The connection cannot be used to perform this operation. It is either closed or "
+         "invalid in this context.");
+  auto s = core_->newStatement("execute");
+  SQLHSTMT h = s->handle();
+  if (core_->dialect != Dialect::SQLite && core_->commandTimeout > 0)
+    SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core_->commandTimeout)), 0);
+  std::string text = sql;
+  SQLRETURN rc = runTimed(*s, "execute", [&] {
+    return SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(text.data()),
+                         static_cast<SQLINTEGER>(text.size()));
+  });
+  while (rc != SQL_NO_DATA) {
+    check(rc, SQL_HANDLE_STMT, h, "execute");
+    rc = runTimed(*s, "execute", [&] { return SQLMoreResults(h); });
+  }
+}
+
 std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
   if (!core_->connected)
     fail("3709",

@@ -67,6 +67,10 @@ class Connection {
   // result, or closed when the statement returns no rows.
   std::unique_ptr<Recordset> Execute(const std::string& sql);
 
+  // Runs a statement and reads through every result it returns, rows
+  // dropped, so that a batch of several statements runs to its end.
+  void ExecuteAll(const std::string& sql);
+
   Dialect dialect() const { return core_->dialect; }
   const std::shared_ptr<ConnectionCore>& core() const { return core_; }
 

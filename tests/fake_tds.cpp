@@ -77,6 +77,23 @@ Bytes doneToken() {
   return d;
 }
 
+Bytes errorToken(const QString& message) {
+  Bytes body;
+  const uint32_t number = 50000;
+  for (int shift = 0; shift < 32; shift += 8) body.push_back(uint8_t(number >> shift));
+  body.push_back(1);   // state
+  body.push_back(16);  // severity
+  put16(body, uint16_t(message.size()));
+  for (QChar c : message) put16(body, c.unicode());
+  body.push_back(0);                                           // server name
+  body.push_back(0);                                           // procedure name
+  for (int k = 0; k < 4; ++k) body.push_back(k == 0 ? 1 : 0);  // line number
+  Bytes t{0xAA};
+  put16(t, uint16_t(body.size()));
+  t.insert(t.end(), body.begin(), body.end());
+  return t;
+}
+
 Bytes loginAck(uint32_t tdsVersion) {
   const std::u16string name = u"Microsoft SQL Server";
   Bytes body;
@@ -125,6 +142,11 @@ FakeTdsServer::Login FakeTdsServer::login() const {
 QStringList FakeTdsServer::batches() const {
   std::lock_guard lock(mutex_);
   return batches_;
+}
+
+void FakeTdsServer::rejectBatchesContaining(const QString& text) {
+  std::lock_guard lock(mutex_);
+  rejected_.append(text);
 }
 
 void FakeTdsServer::serve() {
@@ -184,11 +206,21 @@ void FakeTdsServer::handle(int fd) {
           if (skip > msg.size()) skip = 0;
         }
         QString text = ucs2(msg, skip, (msg.size() - skip) / 2);
+        bool reject = false;
         {
           std::lock_guard lock(mutex_);
           batches_.append(text);
+          for (const auto& r : rejected_) reject = reject || text.contains(r);
         }
-        sendMessage(fd, 0x04, doneToken());
+        if (reject) {
+          Bytes r = errorToken(QStringLiteral("refused by the test server"));
+          Bytes d = doneToken();
+          d[1] = 0x02;  // error
+          r.insert(r.end(), d.begin(), d.end());
+          sendMessage(fd, 0x04, r);
+        } else {
+          sendMessage(fd, 0x04, doneToken());
+        }
         break;
       }
       case 0x03: {  // remote procedure call: no rows, status 0

@@ -25,6 +25,8 @@ class FakeTdsServer {
   // What the last login carried; empty until one arrived.
   Login login() const;
   QStringList batches() const;
+  // Batches containing this text are answered with a server error.
+  void rejectBatchesContaining(const QString& text);
 
  private:
   void serve();
@@ -37,4 +39,5 @@ class FakeTdsServer {
   mutable std::mutex mutex_;
   Login login_;
   QStringList batches_;
+  QStringList rejected_;
 };
