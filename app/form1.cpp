@@ -1,4 +1,5 @@
 #include "app/form1.h"
+#include "app/text.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -17,14 +18,6 @@
 #include "db/target.h"
 
 namespace trellick::app {
-namespace {
-
-std::string utf8(const QString& s) { return s.toStdString(); }
-
-QString fromUtf8(const std::string& s) { return QString::fromStdString(s); }
-
-}  // namespace
-
 QString TrimSpaces(const QString& text) {
   qsizetype begin = 0;
   qsizetype end = text.size();

@@ -9,14 +9,11 @@
 #include <QRadioButton>
 
 #include "app/form1.h"
+#include "app/text.h"
 #include "search/statements.h"
 
 namespace trellick::app {
 namespace {
-
-std::string utf8(const QString& s) { return s.toStdString(); }
-
-QString fromUtf8(const std::string& s) { return QString::fromStdString(s); }
 
 // A SQL comment must stay on one line.
 QString oneLine(QString text) {

@@ -193,9 +193,7 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
 
 std::unique_ptr<Recordset> Connection::Execute(const std::string& sql) {
   if (!core_->connected)
-    fail("3709",
-         "The connection cannot be used to perform this operation. It is either closed or "
-         "invalid in this context.");
+    failConnectionNotOpen();
   auto s = core_->newStatement("execute");
   if (core_->dialect != Dialect::SQLite && core_->commandTimeout > 0)
     SQLSetStmtAttr(s->handle(), SQL_ATTR_QUERY_TIMEOUT,
@@ -213,9 +211,7 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql) {
 
 void Connection::ExecuteAll(const std::string& sql) {
   if (!core_->connected)
-    fail("3709",
-         "The connection cannot be used to perform this operation. It is either closed or "
-         "invalid in this context.");
+    failConnectionNotOpen();
   auto s = core_->newStatement("execute");
   SQLHSTMT h = s->handle();
   if (core_->dialect != Dialect::SQLite && core_->commandTimeout > 0)
@@ -234,9 +230,7 @@ void Connection::ExecuteAll(const std::string& sql) {
 
 std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
   if (!core_->connected)
-    fail("3709",
-         "The connection cannot be used to perform this operation. It is either closed or "
-         "invalid in this context.");
+    failConnectionNotOpen();
   auto s = core_->newStatement("open the table list");
   SQLCHAR type[] = "TABLE";
   SQLRETURN rc = runTimed(*s, "open the table list", [&] {

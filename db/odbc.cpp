@@ -51,6 +51,13 @@ std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
   return out;
 }
 
+void failConnectionNotOpen() {
+  const std::string message =
+      "The connection cannot be used to perform this operation. It is either closed or invalid "
+      "in this context.";
+  throw DbError(message, {{"3709", 0, message}});
+}
+
 void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context) {
   if (SQL_SUCCEEDED(rc)) return;
   auto records = readDiagnostics(handleType, handle);

@@ -37,6 +37,9 @@ std::string formatDescription(const std::string& context, const std::vector<Diag
 // All diagnostic records attached to a handle.
 std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle);
 
+// Throws the error of using a connection that is not open.
+[[noreturn]] void failConnectionNotOpen();
+
 // Throws DbError with the handle's diagnostics unless rc succeeded.
 void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context);
 

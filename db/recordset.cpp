@@ -128,9 +128,7 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
                      int /*options*/, OpenOptions extra) {
   if (State() == adStateOpen) fail("3705", "Operation is not allowed when the object is open.");
   if (conn.State() != adStateOpen)
-    fail("3709",
-         "The connection cannot be used to perform this operation. It is either closed or "
-         "invalid in this context.");
+    failConnectionNotOpen();
   auto core = conn.core();
   const bool sqlite = core->dialect == Dialect::SQLite;
   const bool updatable = lockType != adLockReadOnly;
