@@ -1,5 +1,4 @@
 #include "app/form1.h"
-#include "app/text.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -12,8 +11,10 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 
 #include "app/clicklabel.h"
+#include "app/text.h"
 #include "db/tablelist.h"
 #include "db/target.h"
 
@@ -50,6 +51,10 @@ void Form1::connectSignals() {
   connect(cmdFind, &QPushButton::clicked, this, [this] { cmdFind_Click(); });
   connect(cmdSQLlog, &QPushButton::clicked, this, [this] { cmdSQLlog_Click(); });
   connect(Command5, &QPushButton::clicked, this, [this] { Command5_Click(); });
+  connect(Command2, &QPushButton::clicked, this, [this] { Command2_Click(); });
+  // The operator's change of selection; the program's own refills are
+  // made with the list's signals blocked.
+  connect(List1, &QListWidget::itemSelectionChanged, this, [this] { List1_Click(); });
   // A double-click anywhere on a list counts, as on its items.
   List1->viewport()->installEventFilter(this);
   List5->viewport()->installEventFilter(this);
@@ -176,6 +181,7 @@ bool Form1::LinkConn() {
                              utf8(txtData)};
     conn->Open(db::makeTarget(fields, db::installedDrivers(), conn->CommandTimeout()));
 
+    const QSignalBlocker quiet(List1);
     List1->clear();
     auto schema = conn->OpenSchemaTables();
     if (schema->State() == db::adStateOpen) {

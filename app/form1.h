@@ -140,6 +140,11 @@ class Form1 : public QWidget {
   // The per-table engine: counts the records of tabname that contain the
   // search text and, when updateYN is -1, replaces it. Never throws.
   void RunSearch(const QString& tabname, int16_t updateYN);
+  // Lists the columns of tabname in List2 as "name_code".
+  void LoadTable(const QString& tabname);
+  // Removes both texts from the plain text values of the table's current
+  // row and stores the row, tracing each column in List2.
+  void UpdateTable(const QString& tabname);
   // Clears the transaction log and shrinks the database; reports nothing.
   void ShrinkLog(const QString& databaseName);
 
@@ -156,6 +161,8 @@ class Form1 : public QWidget {
   void Command5_Click();
   void List1_DblClick();
   void List5_DblClick();
+  void List1_Click();
+  void Command2_Click();
 
   // ---- Toolkit operations ----
   // A box without a title of its own shows the application's title.

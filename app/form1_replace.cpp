@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalBlocker>
 
 #include "app/form1.h"
 #include "maintenance/shrink.h"
@@ -169,6 +170,7 @@ void Form1::ReplaceOneTable(QListWidget* list) {
   if (!(conn.present() && conn->State() == db::adStateOpen)) {
     if (!LinkConn()) return;
     if (list == List1) {
+      const QSignalBlocker quiet(List1);
       const auto again = List1->findItems(table, Qt::MatchExactly);
       if (!again.isEmpty()) again.first()->setSelected(true);
     }

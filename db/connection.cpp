@@ -192,26 +192,41 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
 }
 
 std::unique_ptr<Recordset> Connection::Execute(const std::string& sql) {
-  if (!core_->connected)
-    failConnectionNotOpen();
+  return Execute(sql, OpenOptions{});
+}
+
+std::unique_ptr<Recordset> Connection::Execute(const std::string& sql, const OpenOptions& options) {
+  if (!core_->connected) failConnectionNotOpen();
   auto s = core_->newStatement("execute");
+  SQLHSTMT h = s->handle();
   if (core_->dialect != Dialect::SQLite && core_->commandTimeout > 0)
-    SQLSetStmtAttr(s->handle(), SQL_ATTR_QUERY_TIMEOUT,
+    SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT,
                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core_->commandTimeout)), 0);
+  if (options.maxRows > 0)
+    SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS,
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(options.maxRows)), 0);
   std::string text = sql;
+  auto rs = std::make_unique<Recordset>();
+  if (options.describeOnly) {
+    SQLRETURN rc = runTimed(*s, "execute", [&] {
+      return SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()),
+                        static_cast<SQLINTEGER>(text.size()));
+    });
+    check(rc, SQL_HANDLE_STMT, h, "execute");
+    rs->attachPrepared(std::move(s), "execute");
+    return rs;
+  }
   SQLRETURN rc = runTimed(*s, "execute", [&] {
-    return SQLExecDirect(s->handle(), reinterpret_cast<SQLCHAR*>(text.data()),
+    return SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(text.data()),
                          static_cast<SQLINTEGER>(text.size()));
   });
-  if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, s->handle(), "execute");
-  auto rs = std::make_unique<Recordset>();
+  if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, h, "execute");
   rs->attachResult(std::move(s), "execute");
   return rs;
 }
 
 void Connection::ExecuteAll(const std::string& sql) {
-  if (!core_->connected)
-    failConnectionNotOpen();
+  if (!core_->connected) failConnectionNotOpen();
   auto s = core_->newStatement("execute");
   SQLHSTMT h = s->handle();
   if (core_->dialect != Dialect::SQLite && core_->commandTimeout > 0)
@@ -229,8 +244,7 @@ void Connection::ExecuteAll(const std::string& sql) {
 }
 
 std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
-  if (!core_->connected)
-    failConnectionNotOpen();
+  if (!core_->connected) failConnectionNotOpen();
   auto s = core_->newStatement("open the table list");
   SQLCHAR type[] = "TABLE";
   SQLRETURN rc = runTimed(*s, "open the table list", [&] {

@@ -14,6 +14,7 @@
 namespace trellick::db {
 
 class Recordset;
+struct OpenOptions;
 
 enum ObjectState : int { adStateClosed = 0, adStateOpen = 1 };
 
@@ -66,6 +67,7 @@ class Connection {
   // Runs a statement; the record set is open on the first row of its first
   // result, or closed when the statement returns no rows.
   std::unique_ptr<Recordset> Execute(const std::string& sql);
+  std::unique_ptr<Recordset> Execute(const std::string& sql, const OpenOptions& options);
 
   // Runs a statement and reads through every result it returns, rows
   // dropped, so that a batch of several statements runs to its end.

@@ -127,8 +127,7 @@ int Recordset::State() const {
 void Recordset::Open(const std::string& source, Connection& conn, int cursorType, int lockType,
                      int /*options*/, OpenOptions extra) {
   if (State() == adStateOpen) fail("3705", "Operation is not allowed when the object is open.");
-  if (conn.State() != adStateOpen)
-    failConnectionNotOpen();
+  if (conn.State() != adStateOpen) failConnectionNotOpen();
   auto core = conn.core();
   const bool sqlite = core->dialect == Dialect::SQLite;
   const bool updatable = lockType != adLockReadOnly;
@@ -205,6 +204,19 @@ void Recordset::attachResult(std::shared_ptr<StatementCore> stmt, const std::str
   open_ = true;
   fetch();
   bof_ = eof_;
+}
+
+void Recordset::attachPrepared(std::shared_ptr<StatementCore> stmt, const std::string& context) {
+  stmt_ = std::move(stmt);
+  context_ = context;
+  materialized_ = false;
+  pending_.clear();
+  rowLoaded_ = false;
+  columns_.clear();
+  hiddenColumns_ = 0;
+  describeColumns();
+  open_ = true;
+  eof_ = bof_ = true;
 }
 
 void Recordset::attachRows(std::vector<ColumnInfo> columns,

@@ -96,6 +96,9 @@ struct OpenOptions {
   // Rows the driver may fetch at most (0: all). 1 learns the columns and
   // whether a row exists without reading the table.
   long maxRows = 0;
+  // Prepare and describe only: the columns, and no row read at all (the
+  // record set is open with EOF and BOF both true).
+  bool describeOnly = false;
 };
 
 class Recordset {
@@ -119,6 +122,7 @@ class Recordset {
 
   // Used by Connection.
   void attachResult(std::shared_ptr<StatementCore> stmt, const std::string& context);
+  void attachPrepared(std::shared_ptr<StatementCore> stmt, const std::string& context);
   void attachRows(std::vector<ColumnInfo> columns, std::vector<std::vector<Variant>> rows);
 
  private:

@@ -442,14 +442,20 @@ class TestReplace : public QObject {
         form.List1->item(0)->setSelected(true);
         QTest::mouseDClick(form.List1->viewport(), Qt::LeftButton, {},
                            form.List1->visualItemRect(form.List1->item(0)).center());
+        QTest::mouseClick(form.List1->viewport(), Qt::LeftButton, {},
+                          form.List1->visualItemRect(form.List1->item(1)).center());
+        QTest::mouseClick(form.Command2, Qt::LeftButton);
       }
     };
+    form.List2->addItem("marker");
     fx.ui.expectBox(vbYes);
     fx.ui.expectBox();
     form.Command5_Click();
     QVERIFY(clicked);
     QCOMPARE(fx.ui.boxes.size(), 2);
     QCOMPARE(fx.ui.boxes[1].prompt, totals(5, 5, 3, 3));
+    QCOMPARE(form.List2->count(), 1);  // neither the column list nor the row replace ran
+    QCOMPARE(form.List2->item(0)->text(), QStringLiteral("marker"));
   }
 };
 
