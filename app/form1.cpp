@@ -66,7 +66,44 @@ int Form1::MsgBox(const QString& prompt, int style, const QString& title) {
   return ui_.MsgBox(this, prompt, style, title.isEmpty() ? AppTitle() : title);
 }
 
-void Form1::DoEvents() { ui_.DoEvents(); }
+void Form1::DoEvents(bool paint) {
+  if (!runActive_) {
+    ui_.DoEvents();
+    return;
+  }
+  // Between frames the changes of the progress and result frames are not
+  // painted; enabling them again queues one repaint of each.
+  if (paint || !paintTimer_.isValid() || paintTimer_.elapsed() >= 100) {
+    Frame3->setUpdatesEnabled(true);
+    framefind->setUpdatesEnabled(true);
+    FlushText1();
+    paintTimer_.restart();
+  }
+  ui_.DoEvents();
+  if (runActive_) {
+    Frame3->setUpdatesEnabled(false);
+    framefind->setUpdatesEnabled(false);
+  }
+}
+
+void Form1::SetText1(const QString& text) {
+  pendingText1_ = text;
+  text1Pending_ = true;
+  if (!runActive_) FlushText1();
+}
+
+void Form1::FlushText1() {
+  if (!text1Pending_) return;
+  Text1->setPlainText(pendingText1_);
+  text1Pending_ = false;
+}
+
+void Form1::EndRun() {
+  runActive_ = false;
+  FlushText1();
+  Frame3->setUpdatesEnabled(true);
+  framefind->setUpdatesEnabled(true);
+}
 
 void Form1::SetBusyPointer() {
   if (!QApplication::overrideCursor()) QApplication::setOverrideCursor(Qt::WaitCursor);
@@ -166,7 +203,7 @@ bool Form1::LinkConn() {
     Label3->setText(QStringLiteral("正在连接数据库,请稍等..."));
     Label3->show();
     Frame5->show();
-    DoEvents();
+    DoEvents(true);
     SetBusyPointer();
 
     cn = fromUtf8(db::buildConnectionString(utf8(txtUser), utf8(txtPassword->text()), utf8(txtData),

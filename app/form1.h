@@ -2,6 +2,7 @@
 // shares, and the handlers.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QString>
 #include <QWidget>
 #include <cstdint>
@@ -167,7 +168,10 @@ class Form1 : public QWidget {
   // ---- Toolkit operations ----
   // A box without a title of its own shows the application's title.
   int MsgBox(const QString& prompt, int style = vbOKOnly, const QString& title = QString());
-  void DoEvents();
+  // Processes pending events. During a run the progress and result frames
+  // are painted at most ten times a second (a frame per column would cost
+  // more than the database's scan of a small table); paint forces a frame.
+  void DoEvents(bool paint = false);
   // The pointer is one application-wide state: busy or default.
   void SetBusyPointer();
   void SetDefaultPointer();
@@ -192,18 +196,26 @@ class Form1 : public QWidget {
   // Marks a find or replace run for its lifetime.
   class RunScope {
    public:
-    explicit RunScope(bool& flag) : flag_(flag) { flag_ = true; }
-    ~RunScope() { flag_ = false; }
+    explicit RunScope(Form1& form) : form_(form) { form_.runActive_ = true; }
+    ~RunScope() { form_.EndRun(); }
     RunScope(const RunScope&) = delete;
     RunScope& operator=(const RunScope&) = delete;
 
    private:
-    bool& flag_;
+    Form1& form_;
   };
+  void EndRun();
+  // Text1 is never in view; during a run its text reaches the widget with
+  // the next painted frame (its layout costs more than a small table).
+  void SetText1(const QString& text);
+  void FlushText1();
 
   Ui& ui_;
   SettingsStore& settings_;
   bool runActive_ = false;
+  QElapsedTimer paintTimer_;
+  QString pendingText1_;
+  bool text1Pending_ = false;
   // Tables in which the engine found the search text during this run
   // (the result list misses them while "查询结果中的表" is selected).
   int64_t runFoundTables_ = 0;

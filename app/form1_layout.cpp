@@ -57,7 +57,11 @@ QLineEdit* textBox(QWidget* parent, const char* name, QRect rect) {
 }
 
 QListWidget* listBox(QWidget* parent, const char* name, QRect rect) {
-  return place(new QListWidget(parent), name, rect);
+  auto* list = place(new QListWidget(parent), name, rect);
+  // One line per item: lets the list lay out a new item without measuring
+  // all the others.
+  list->setUniformItemSizes(true);
+  return list;
 }
 
 QPushButton* button(QWidget* parent, const char* name, const QString& caption, QRect rect) {
@@ -159,6 +163,8 @@ void Form1::buildControls() {
   LabCloseFind->setToolTip(QStringLiteral("关闭查询结果"));
   LabFind =
       label(framefind, "LabFind", QStringLiteral("表：0  记录：0"), twips(120, 4020, 2415, 255));
+  // Overlays hide what lies beneath them.
+  framefind->setAutoFillBackground(true);
   framefind->raise();
   framefind->hide();
 
@@ -189,6 +195,7 @@ void Form1::buildControls() {
   web.setUnderline(true);
   mywebsite->setFont(web);
   setColor(mywebsite, kBlue);
+  FrameHelp->setAutoFillBackground(true);
   FrameHelp->raise();
   FrameHelp->hide();
 
@@ -205,6 +212,7 @@ void Form1::buildControls() {
   LabCloseSQL->setFont(songti(10.5));
   setColor(LabCloseSQL, kBlue);
   LabCloseSQL->setToolTip(QStringLiteral("关闭"));
+  FrameSQL->setAutoFillBackground(true);
   FrameSQL->raise();
   FrameSQL->hide();
 

@@ -26,7 +26,7 @@ void Form1::ShrinkLog(const QString& databaseName) {
     Frame5->show();
     Label3->show();
     Label3->setText(QStringLiteral("清空SQL日志并压缩数据库"));
-    DoEvents();
+    DoEvents(true);
   } catch (...) {
   }
   search::Engine engine = search::Engine::SqlServer;
@@ -56,7 +56,7 @@ void Form1::ShrinkLog(const QString& databaseName) {
 
 void Form1::cmdSQLlog_Click() {
   if (runActive_) return;
-  RunScope run(runActive_);
+  RunScope run(*this);
   if (!LinkConn()) return;
   ShrinkLog(txtDatabaseName->text());
   MsgBox(QStringLiteral("已经清除日志并压缩数据库"), vbInformation);
@@ -64,7 +64,7 @@ void Form1::cmdSQLlog_Click() {
 
 void Form1::Command5_Click() {
   if (runActive_) return;
-  RunScope run(runActive_);
+  RunScope run(*this);
   try {
     if (!LinkConn()) return;
     const bool resultMode = OptB->isChecked();
@@ -155,7 +155,7 @@ void Form1::Command5_Click() {
 
 void Form1::ReplaceOneTable(QListWidget* list) {
   if (runActive_) return;
-  RunScope run(runActive_);
+  RunScope run(*this);
   auto selected = [list] {
     const auto items = list->selectedItems();
     return items.isEmpty() ? QString() : items.first()->text();

@@ -83,7 +83,7 @@ void Form1::RunSearch(const QString& tabname, int16_t updateYN) {
         updateComplete = true;
       }
       SQL = fromUtf8(statements.countStatement(table, w));
-      Text1->setPlainText(SQL);
+      SetText1(SQL);
       if (frs.present() && frs->State() == db::adStateOpen) frs->Close();
       frs.reset(conn->Execute(utf8(SQL)));
       const long long found = frs->Fields().Item(0).Value().toInt64();
@@ -119,7 +119,7 @@ void Form1::RunSearch(const QString& tabname, int16_t updateYN) {
 
 void Form1::cmdFind_Click() {
   if (runActive_) return;
-  RunScope run(runActive_);
+  RunScope run(*this);
   try {
     if (!LinkConn()) return;
     Command6->show();

@@ -76,7 +76,18 @@ std::string dbmsName(SQLHDBC dbc) {
   return reinterpret_cast<const char*>(buf);
 }
 
+StatementObserver& observer() {
+  static StatementObserver o;
+  return o;
+}
+
 }  // namespace
+
+void setStatementObserver(StatementObserver o) { observer() = std::move(o); }
+
+void notifyStatement(const std::string& sql) {
+  if (observer()) observer()(sql);
+}
 
 ConnectionCore::~ConnectionCore() {
   freeStatements();
@@ -206,6 +217,7 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql, const Ope
     SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS,
                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(options.maxRows)), 0);
   std::string text = sql;
+  notifyStatement(text);
   auto rs = std::make_unique<Recordset>();
   if (options.describeOnly) {
     SQLRETURN rc = runTimed(*s, "execute", [&] {
@@ -233,6 +245,7 @@ void Connection::ExecuteAll(const std::string& sql) {
     SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT,
                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core_->commandTimeout)), 0);
   std::string text = sql;
+  notifyStatement(text);
   SQLRETURN rc = runTimed(*s, "execute", [&] {
     return SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(text.data()),
                          static_cast<SQLINTEGER>(text.size()));

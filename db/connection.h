@@ -85,6 +85,11 @@ class Connection {
 SQLRETURN runTimed(StatementCore& stmt, const std::string& context,
                    const std::function<SQLRETURN()>& call);
 
+// Sees the text of every statement sent, for measurements; empty: none.
+using StatementObserver = std::function<void(const std::string& sql)>;
+void setStatementObserver(StatementObserver observer);
+void notifyStatement(const std::string& sql);
+
 // Registered driver name, or the library path when not registered.
 DriverNames installedDrivers();
 

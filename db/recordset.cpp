@@ -37,21 +37,23 @@ std::string sqliteQuoted(std::string_view name) {
 
 Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
   std::string out;
-  std::vector<char> buf(64 * 1024);
+  // Filled by the driver, so left uninitialised: zeroing 64 KiB for every
+  // value read would cost more than reading a short one.
+  constexpr size_t kChunk = 64 * 1024;
+  auto buf = std::make_unique_for_overwrite<char[]>(kChunk);
   for (;;) {
     SQLLEN indicator = 0;
     SQLRETURN rc = runTimed(s, "read a value", [&] {
-      return SQLGetData(s.handle(), column, SQL_C_CHAR, buf.data(), static_cast<SQLLEN>(buf.size()),
+      return SQLGetData(s.handle(), column, SQL_C_CHAR, buf.get(), static_cast<SQLLEN>(kChunk),
                         &indicator);
     });
     if (rc == SQL_NO_DATA) break;
     check(rc, SQL_HANDLE_STMT, s.handle(), "read a value");
     if (indicator == SQL_NULL_DATA) return Variant::null();
-    const bool truncated =
-        rc == SQL_SUCCESS_WITH_INFO &&
-        (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(buf.size()));
-    size_t got = truncated ? buf.size() - 1 : static_cast<size_t>(indicator);
-    out.append(buf.data(), got);
+    const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
+                           (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(kChunk));
+    size_t got = truncated ? kChunk - 1 : static_cast<size_t>(indicator);
+    out.append(buf.get(), got);
     if (!truncated) break;
   }
   return Variant::text(std::move(out));
@@ -155,6 +157,7 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
       SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS,
                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(extra.maxRows)), 0);
     std::string sql = text;
+    notifyStatement(sql);
     SQLRETURN rc = runTimed(*s, "open a record set", [&] {
       return SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()),
                            static_cast<SQLINTEGER>(sql.size()));

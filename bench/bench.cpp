@@ -1,0 +1,425 @@
+// Measures the find and the replace against what the database itself
+// needs for the same statements, and against the usual hand-written
+// alternative. Prints a table of medians and ratios.
+//
+//   trellick-bench [--quick] [--reps N] [--dir DIR] [--sizes TABLES ROWS BIGROWS]
+//   trellick-bench --peak DB   (internal: one find over DB, prints memory)
+#include <sqlite3.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "app/form1.h"
+#include "db/connection.h"
+#include "db/recordset.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kFind = "old.example.com";
+const std::string kReplace = "new.example.org";
+
+struct Sizes {
+  int tablesA = 200;
+  int rowsA = 5000;
+  int rowsB = 1000000;
+  int reps = 5;
+};
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "trellick-bench: %s\n", what.c_str());
+  std::exit(1);
+}
+
+double msSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const size_t n = v.size();
+  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// ---- deterministic data ----
+
+struct Lcg {
+  uint64_t state;
+  uint32_t next() {
+    state = state * 6364136223846793005ull + 1442695040888963407ull;
+    return static_cast<uint32_t>(state >> 33);
+  }
+};
+
+std::string words(Lcg& r, size_t length) {
+  static const char* pool[] = {"lorem",
+                               "ipsum",
+                               "数据",
+                               "dolor",
+                               "sit",
+                               "amet",
+                               "链接",
+                               "example",
+                               "page",
+                               "内容",
+                               "http://partner.example.org/"};
+  std::string out;
+  while (out.size() < length) {
+    if (!out.empty()) out += ' ';
+    out += pool[r.next() % (sizeof pool / sizeof *pool)];
+  }
+  return out;
+}
+
+// About 1% of the values hold the search text.
+std::string value(Lcg& r, size_t length) {
+  std::string v = words(r, length);
+  if (r.next() % 100 == 0) v.insert(v.size() / 2, " http://" + kFind + "/p ");
+  return v;
+}
+
+void sqliteExec(sqlite3* db, const std::string& sql) {
+  char* err = nullptr;
+  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK)
+    die("sqlite: " + std::string(err ? err : "?") + " in " + sql.substr(0, 80));
+}
+
+void fillTable(sqlite3* db, const std::string& name, int rows, Lcg& r) {
+  sqliteExec(db, "create table " + name +
+                     "(id integer primary key, v varchar(200), nv nvarchar(100), t text, "
+                     "c char(20))");
+  sqlite3_stmt* st = nullptr;
+  sqlite3_prepare_v2(db, ("insert into " + name + " values(?,?,?,?,?)").c_str(), -1, &st, nullptr);
+  for (int i = 1; i <= rows; ++i) {
+    const std::string v = value(r, 60), nv = value(r, 30), t = value(r, 120), c = value(r, 12);
+    sqlite3_bind_int(st, 1, i);
+    sqlite3_bind_text(st, 2, v.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 3, nv.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 4, t.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(st, 5, c.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(st) != SQLITE_DONE) die("insert failed");
+    sqlite3_reset(st);
+  }
+  sqlite3_finalize(st);
+}
+
+void generate(const std::string& path, const std::function<void(sqlite3*, Lcg&)>& fill) {
+  if (std::filesystem::exists(path)) return;
+  const std::string partial = path + ".partial";
+  std::filesystem::remove(partial);
+  sqlite3* db = nullptr;
+  if (sqlite3_open(partial.c_str(), &db) != SQLITE_OK) die("cannot create " + partial);
+  sqliteExec(db, "pragma journal_mode=off; pragma synchronous=off; begin");
+  Lcg r{20261207};
+  fill(db, r);
+  sqliteExec(db, "commit");
+  sqlite3_close(db);
+  std::filesystem::rename(partial, path);
+}
+
+// ---- the window, scripted ----
+
+class BenchUi : public trellick::app::Ui {
+ public:
+  int MsgBox(QWidget*, const QString& prompt, int style, const QString&) override {
+    prompts.append(prompt);
+    return (style & 7) == trellick::app::vbYesNo ? trellick::app::vbYes : trellick::app::vbOK;
+  }
+  void ShellOpen(const QString&) override {}
+  void DoEvents() override { QCoreApplication::processEvents(); }
+  void End() override {}
+  QStringList prompts;
+};
+
+struct Window {
+  BenchUi ui;
+  trellick::app::SettingsStore settings;
+  trellick::app::Form1 form{ui, settings};
+  explicit Window(const std::string& db) {
+    form.show();
+    form.txtServerName->setText("sqlite");
+    form.txtUsername->setText("bench");
+    form.txtDatabaseName->setText(QString::fromStdString(db));
+    form.txt1->setText(QString::fromStdString(kFind));
+    form.txt2->setText(QString::fromStdString(kReplace));
+    QCoreApplication::processEvents();
+  }
+};
+
+// Runs f while recording the statements the layer sends.
+std::vector<std::string> recording(const std::function<void()>& f) {
+  std::vector<std::string> sent;
+  trellick::db::setStatementObserver([&](const std::string& s) { sent.push_back(s); });
+  f();
+  trellick::db::setStatementObserver(nullptr);
+  return sent;
+}
+
+bool startsWith(const std::string& s, const std::string& p) { return s.rfind(p, 0) == 0; }
+
+// Executes statements through the SQLite library; returns the sum of the
+// first column of the count statements.
+long long runDirect(const std::string& path, const std::vector<std::string>& statements) {
+  sqlite3* db = nullptr;
+  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) die("cannot open " + path);
+  sqliteExec(db, "pragma case_sensitive_like = on");
+  long long total = 0;
+  for (const auto& sql : statements) {
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
+      die(std::string("floor statement failed: ") + sqlite3_errmsg(db));
+    int rc = sqlite3_step(st);
+    if (rc == SQLITE_ROW && startsWith(sql, "select count(*)"))
+      total += sqlite3_column_int64(st, 0);
+    while (rc == SQLITE_ROW) rc = sqlite3_step(st);
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return total;
+}
+
+std::vector<std::string> databaseWork(const std::vector<std::string>& sent) {
+  // The column queries read at most one row; what costs is the rest.
+  std::vector<std::string> out;
+  for (const auto& s : sent)
+    if (!startsWith(s, "select rowid, * from ") && !startsWith(s, "select * from ") &&
+        !startsWith(s, "pragma case_sensitive_like"))
+      out.push_back(s);
+  return out;
+}
+
+long kib(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (startsWith(line, field)) return std::stol(line.substr(std::string(field).size()));
+  return -1;
+}
+
+int peakMode(const std::string& db) {
+  Window w(db);
+  QCoreApplication::processEvents();
+  // Forget the peak so far: what counts is the find's.
+  { std::ofstream("/proc/self/clear_refs") << "5"; }
+  const long idle = kib("VmRSS:");
+  w.form.cmdFind_Click();
+  const long peak = kib("VmHWM:");
+  std::printf("PEAK %ld %ld %lld\n", idle, peak, static_cast<long long>(w.form.FindRsCount));
+  return 0;
+}
+
+std::string machine() {
+  std::ifstream cpu("/proc/cpuinfo");
+  std::string line, model = "unknown CPU";
+  while (std::getline(cpu, line))
+    if (startsWith(line, "model name")) {
+      model = line.substr(line.find(':') + 2);
+      break;
+    }
+  return model + ", " + std::to_string(std::thread::hardware_concurrency()) + " cores, SQLite " +
+         sqlite3_libversion();
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  Sizes sizes;
+  std::string dir = "bench-data";
+  std::string peakDb;
+  bool quick = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "--quick") {
+      quick = true;
+      sizes = {6, 300, 3000, 3};
+    } else if (a == "--sizes" && i + 3 < argc) {
+      sizes.tablesA = std::atoi(argv[++i]);
+      sizes.rowsA = std::atoi(argv[++i]);
+      sizes.rowsB = std::atoi(argv[++i]);
+    } else if (a == "--reps" && i + 1 < argc) {
+      sizes.reps = std::max(1, std::atoi(argv[++i]));
+    } else if (a == "--dir" && i + 1 < argc) {
+      dir = argv[++i];
+    } else if (a == "--peak" && i + 1 < argc) {
+      peakDb = argv[++i];
+    } else {
+      die("unknown argument " + a);
+    }
+  }
+  QApplication app(argc, argv);
+  // The operator's own settings stay untouched.
+  QTemporaryDir settingsDir;
+  QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
+  if (!peakDb.empty()) return peakMode(peakDb);
+
+  std::filesystem::create_directories(dir);
+  const std::string tag = std::to_string(sizes.tablesA) + "x" + std::to_string(sizes.rowsA);
+  const std::string dbA = dir + "/A-" + tag + ".db";
+  const std::string dbB = dir + "/B-" + std::to_string(sizes.rowsB) + ".db";
+  std::printf("Generating the databases in %s ...\n", dir.c_str());
+  std::fflush(stdout);
+  generate(dbA, [&](sqlite3* db, Lcg& r) {
+    for (int t = 0; t < sizes.tablesA; ++t) fillTable(db, "t" + std::to_string(t), sizes.rowsA, r);
+  });
+  generate(dbB, [&](sqlite3* db, Lcg& r) {
+    fillTable(db, "big", sizes.rowsB, r);
+    fillTable(db, "small", 10, r);
+  });
+
+  // 1 and 2: the find, and its count statements straight into SQLite.
+  std::vector<double> findMs, floorMs;
+  long long findRecords = 0, floorRecords = 0;
+  std::vector<std::string> counts;
+  for (int rep = 0; rep < sizes.reps; ++rep) {
+    Window w(dbA);
+    auto start = Clock::now();
+    auto sent = recording([&] { w.form.cmdFind_Click(); });
+    findMs.push_back(msSince(start));
+    findRecords = w.form.FindRsCount;
+    counts = databaseWork(sent);
+    start = Clock::now();
+    floorRecords = runDirect(dbA, counts);
+    floorMs.push_back(msSince(start));
+  }
+
+  // 3: one count per searchable column, through the same layer.
+  std::vector<double> perColumnMs;
+  long long perColumnSum = 0;
+  for (int rep = 0; rep < sizes.reps; ++rep) {
+    trellick::db::Connection c;
+    c.SetCommandTimeout(0);
+    c.Open(trellick::db::makeTarget({"sqlite", "", "", dbA}, trellick::db::installedDrivers(), 0));
+    perColumnSum = 0;
+    const auto start = Clock::now();
+    for (int t = 0; t < sizes.tablesA; ++t)
+      for (const char* column : {"v", "nv", "t", "c"})
+        perColumnSum += c.Execute("select count(*) from t" + std::to_string(t) + " where [" +
+                                  column + "] like '%" + kFind + "%'")
+                            ->Fields()
+                            .Item(0)
+                            .Value()
+                            .toInt64();
+    perColumnMs.push_back(msSince(start));
+  }
+
+  // 4: the engine's column query on a large and a small table.
+  auto columnQuery = [&](const std::string& table) {
+    trellick::db::Connection c;
+    c.SetCommandTimeout(10);
+    c.Open(trellick::db::makeTarget({"sqlite", "", "", dbB}, trellick::db::installedDrivers(), 10));
+    std::vector<double> each;
+    for (int k = 0; k < 20 * sizes.reps; ++k) {
+      const auto start = Clock::now();
+      trellick::db::Recordset rs;
+      rs.Open("select * from " + table, c, trellick::db::adOpenKeyset,
+              trellick::db::adLockOptimistic, -1, trellick::db::OpenOptions{1});
+      long long sum = 0;
+      for (int j = 0; j < rs.Fields().Count(); ++j)
+        sum += rs.Fields().Item(j).Type() + rs.Fields().Item(j).DefinedSize();
+      if (rs.Eof() || sum == 0) die("column query saw no row");
+      rs.Close();
+      each.push_back(msSince(start));
+    }
+    return median(each);
+  };
+  const double metaBig = columnQuery("big");
+  const double metaSmall = columnQuery("small");
+
+  // 5: peak memory of a find over B, in a process of its own.
+  QProcess child;
+  child.start(QString::fromLocal8Bit(argv[0]), {"--peak", QString::fromStdString(dbB)});
+  child.waitForFinished(-1);
+  long idleKib = 0, peakKib = 0;
+  long long peakRecords = 0;
+  if (std::sscanf(child.readAllStandardOutput().constData(), "PEAK %ld %ld %lld", &idleKib,
+                  &peakKib, &peakRecords) != 3)
+    die("the memory measurement did not report");
+
+  // 6: the batch replace on a fresh copy, and its statements into SQLite.
+  std::vector<double> replaceMs, replaceFloorMs, updatesOnlyMs;
+  for (int rep = 0; rep < sizes.reps; ++rep) {
+    const std::string copy = dir + "/A-replace.db", floorCopy = dir + "/A-floor.db";
+    std::filesystem::copy_file(dbA, copy, std::filesystem::copy_options::overwrite_existing);
+    std::vector<std::string> sent;
+    {
+      Window w(copy);
+      const auto start = Clock::now();
+      sent = recording([&] { w.form.Command5_Click(); });
+      replaceMs.push_back(msSince(start));
+      if (!w.form.noRunSQL.isEmpty()) die("the replace collected failures");
+    }
+    const auto work = databaseWork(sent);
+    std::filesystem::copy_file(dbA, floorCopy, std::filesystem::copy_options::overwrite_existing);
+    auto start = Clock::now();
+    runDirect(floorCopy, work);
+    replaceFloorMs.push_back(msSince(start));
+    std::vector<std::string> updates;
+    for (const auto& s : work)
+      if (startsWith(s, "Update ")) updates.push_back(s);
+    std::filesystem::copy_file(dbA, floorCopy, std::filesystem::copy_options::overwrite_existing);
+    start = Clock::now();
+    runDirect(floorCopy, updates);
+    updatesOnlyMs.push_back(msSince(start));
+    std::filesystem::remove(copy);
+    std::filesystem::remove(floorCopy);
+  }
+
+  const double find = median(findMs), floor = median(floorMs), perColumn = median(perColumnMs);
+  const double replace = median(replaceMs), replaceFloor = median(replaceFloorMs);
+  const double peakMiB = (peakKib - idleKib) / 1024.0;
+  auto verdict = [](bool ok) { return ok ? "met" : "MISSED"; };
+  std::printf("\nTrellick benchmark%s: %s; median of %d\n", quick ? " (quick sizes)" : "",
+              machine().c_str(), sizes.reps);
+  std::printf("A: %d tables x %d rows; B: one table of %d rows and one of 10\n\n", sizes.tablesA,
+              sizes.rowsA, sizes.rowsB);
+  std::printf("| measure | ms |\n|---|---:|\n");
+  std::printf("| find over A (window, ODBC) | %.1f |\n", find);
+  std::printf("| floor: its count statements in SQLite | %.1f |\n", floor);
+  std::printf("| per column: one count per text column | %.1f |\n", perColumn);
+  std::printf("| column query, %d rows | %.3f |\n", sizes.rowsB, metaBig);
+  std::printf("| column query, 10 rows | %.3f |\n", metaSmall);
+  std::printf("| batch replace over a copy of A | %.1f |\n", replace);
+  std::printf("| floor: its statements in SQLite | %.1f |\n", replaceFloor);
+  std::printf("| (of which the update statements) | %.1f |\n\n", median(updatesOnlyMs));
+  std::printf("| ratio | value | target | |\n|---|---:|---|---|\n");
+  std::printf("| find / floor | %.3f | <= 1.10 | %s |\n", find / floor,
+              verdict(find / floor <= 1.10));
+  std::printf("| per column / find | %.2f | >= 2 | %s |\n", perColumn / find,
+              verdict(perColumn / find >= 2));
+  std::printf("| column query %d rows / 10 rows | %.2f | <= 2 | %s |\n", sizes.rowsB,
+              metaBig / metaSmall, verdict(metaBig / metaSmall <= 2));
+  std::printf("| replace / floor | %.3f | <= 1.10 | %s |\n", replace / replaceFloor,
+              verdict(replace / replaceFloor <= 1.10));
+  std::printf("| peak memory of a find over B above the idle window | %.1f MiB | < 64 MiB | %s |\n",
+              peakMiB, verdict(peakMiB < 64));
+
+  // The find must count what the database counts. A record holding the
+  // text in two columns counts twice per column, so that sum is a bound.
+  if (findRecords != floorRecords) {
+    std::fprintf(stderr, "find counted %lld records, the floor %lld\n", findRecords, floorRecords);
+    return 1;
+  }
+  if (perColumnSum < findRecords) {
+    std::fprintf(stderr, "per-column counts (%lld) below the find's (%lld)\n", perColumnSum,
+                 findRecords);
+    return 1;
+  }
+  std::printf("\nfind and floor both counted %lld records\n", findRecords);
+  return 0;
+}
