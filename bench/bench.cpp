@@ -177,7 +177,9 @@ bool startsWith(const std::string& s, const std::string& p) { return s.rfind(p, 
 long long runDirect(const std::string& path, const std::vector<std::string>& statements) {
   sqlite3* db = nullptr;
   if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) die("cannot open " + path);
-  sqliteExec(db, "pragma case_sensitive_like = on");
+  // The same settings as the driver's connection: LIKE as the find uses it,
+  // and the driver's default synchronous mode.
+  sqliteExec(db, "pragma case_sensitive_like = on; pragma synchronous = normal");
   long long total = 0;
   for (const auto& sql : statements) {
     sqlite3_stmt* st = nullptr;

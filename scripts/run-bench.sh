@@ -1,0 +1,10 @@
+#!/bin/sh
+# Builds Trellick and runs the benchmark at full size (a few minutes; about
+# 550 MB of generated databases, kept in build/bench-data for later runs).
+set -eu
+root="$(cd "$(dirname "$0")/.." && pwd)"
+cd "$root"
+./scripts/install-deps.sh
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)" --target trellick-bench >/dev/null
+QT_QPA_PLATFORM=offscreen ./build/trellick-bench --dir build/bench-data "$@"
