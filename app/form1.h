@@ -29,7 +29,7 @@ namespace trellick::app {
 class ClickLabel;
 
 // Host of the product web site, shown in the help frame and opened by it.
-inline const QString kWebHost = QStringLiteral("trellick.example.org");
+inline const QString kWebHost = QStringLiteral("trellick.example");
 
 // A control array: members addressed by their index.
 template <class W>

@@ -33,10 +33,7 @@ W* place(W* w, const char* name, QRect rect) {
 
 QLabel* label(QWidget* parent, const char* name, const QString& caption, QRect rect) {
   auto* l = place(new QLabel(caption, parent), name, rect);
-  // A line taller than the label (CJK fonts here have generous leading)
-  // is centred, so the glyphs rather than the leading stay in view.
-  const bool oneLine = rect.height() < l->fontMetrics().lineSpacing() * 2;
-  l->setAlignment(Qt::AlignLeft | (oneLine ? Qt::AlignVCenter : Qt::AlignTop));
+  l->setAlignment(Qt::AlignLeft | Qt::AlignTop);
   l->setWordWrap(true);
   return l;
 }
@@ -86,8 +83,10 @@ void setColor(QWidget* w, const QColor& color) {
 
 QFont songti(double points) {
   QFont f;
-  f.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"),
-                 QStringLiteral("Noto Sans CJK SC"), QStringLiteral("Noto Serif CJK SC")});
+  // Where 宋体 itself is missing, AR PL UMing is the Song face with the
+  // same 12-pixel line at 9 points, which the fixed label heights assume.
+  f.setFamilies({QStringLiteral("宋体"), QStringLiteral("SimSun"), QStringLiteral("AR PL UMing CN"),
+                 QStringLiteral("Noto Sans CJK SC")});
   f.setPointSizeF(points);
   return f;
 }
@@ -185,7 +184,7 @@ void Form1::buildControls() {
       QStringLiteral("注意: 操作前请做好数据库备份！如发生超时现象，可能是数据量过大或网速慢。"),
       twips(840, 2040, 4455, 495));
   setColor(Label5, kDarkRed);
-  Label7 = label(FrameHelp, "Label7", QStringLiteral("Trellick 开发组  2026年12月"),
+  Label7 = label(FrameHelp, "Label7", QStringLiteral("开发组  2026年12月"),
                  twips(3600, 2880, 2055, 255));
   setColor(Label7, kDarkGrey);
   mywebsite = clickLabel(FrameHelp, "mywebsite",

@@ -94,7 +94,7 @@ class TestWindow : public QObject {
     row("Label5", "QLabel", "FrameHelp", 840, 2040, 4455, 495,
         QStringLiteral("注意: 操作前请做好数据库备份！如发生超时现象，可能是数据量过大或网速慢。"));
     row("mywebsite", "trellick::app::ClickLabel", "FrameHelp", 1440, 3720, 3375, 255,
-        QStringLiteral("访问：trellick.example.org 下载最新版！"));
+        QStringLiteral("访问：trellick.example 下载最新版！"));
     row("FrameSQL", "QGroupBox", "Form1", 120, 120, 6855, 4335, "SQL", false);
     row("Label6", "QLabel", "FrameSQL", 120, 240, 6615, 255,
         QStringLiteral(
@@ -333,7 +333,7 @@ class TestWindow : public QObject {
 
     form.FrameHelp->show();
     QTest::mouseClick(form.mywebsite, Qt::LeftButton);
-    QCOMPARE(fx.ui.urls, QStringList{"http://trellick.example.org/?d=Trellick1.2"});
+    QCOMPARE(fx.ui.urls, QStringList{"http://trellick.example/?d=Trellick1.2"});
 
     QCOMPARE(fx.ui.endCalls, 0);
     QTest::mouseClick(form.Command4, Qt::LeftButton);
