@@ -59,6 +59,20 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
   return Variant::text(std::move(out));
 }
 
+// Whether a result column after the first is called name.
+bool hasColumnNamed(StatementCore& s, std::string_view name) {
+  SQLSMALLINT n = 0;
+  SQLNumResultCols(s.handle(), &n);
+  for (SQLSMALLINT i = 2; i <= n; ++i) {
+    SQLCHAR buf[512] = {0};
+    SQLSMALLINT len = 0;
+    SQLDescribeCol(s.handle(), static_cast<SQLUSMALLINT>(i), buf, sizeof buf, &len, nullptr,
+                   nullptr, nullptr, nullptr);
+    if (equalsNoCase(reinterpret_cast<const char*>(buf), name)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 long long Variant::toInt64() const {
@@ -174,13 +188,23 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
   std::shared_ptr<StatementCore> s;
   if (byRowid) {
     const std::string target = source.substr(prefix.size());
-    try {
-      s = run("select rowid, * from " + target);
-      hiddenColumns_ = 1;
-      updateTarget_ = target;
-    } catch (const DbError& e) {
-      // Views and WITHOUT ROWID tables have no rowid; they open read-only.
-      if (e.description().find("rowid") == std::string::npos) throw;
+    // A table may have a real column of one of these names, which then
+    // stands for that column instead of the rowid: take the first free one.
+    for (const char* alias : {"rowid", "_rowid_", "oid"}) {
+      try {
+        s = run(std::string("select ") + alias + ", * from " + target);
+      } catch (const DbError& e) {
+        // Views and WITHOUT ROWID tables have no rowid; they open read-only.
+        if (e.description().find(alias) == std::string::npos) throw;
+        break;
+      }
+      if (!hasColumnNamed(*s, alias)) {
+        hiddenColumns_ = 1;
+        updateTarget_ = target;
+        rowidName_ = alias;
+        break;
+      }
+      s.reset();
     }
   }
   if (!s) s = run(source);
@@ -337,7 +361,7 @@ void Recordset::updateSqliteRow() {
     sql += sqliteQuoted(columns_.at(index).name) + "=?";
     values.push_back(text);
   }
-  sql += " where rowid=?";
+  sql += " where " + rowidName_ + "=?";
   values.push_back(rowid_);
 
   auto s = stmt_->conn->newStatement("update the current row");

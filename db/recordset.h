@@ -156,6 +156,7 @@ class Recordset {
   // column.
   int hiddenColumns_ = 0;
   std::string updateTarget_;
+  std::string rowidName_;
   std::string rowid_;
 };
 

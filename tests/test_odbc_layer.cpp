@@ -205,6 +205,25 @@ class TestOdbcLayer : public QObject {
     QCOMPARE(rows[1], (std::vector<std::string>{"2", "abcab", "y"}));
   }
 
+  void updateFindsTheRowEvenWithAColumnNamedRowid() {
+    testdb::Dir dir;
+    auto path = dir.file("shadow.db");
+    // "rowid" here is an ordinary column holding the same value twice.
+    testdb::exec(path,
+                 "create table t(rowid int, a varchar(10));"
+                 "insert into t values(7, 'first'), (7, 'second');");
+    auto c = openSqlite(path);
+    Recordset rs;
+    rs.Open("select * from t", *c, adOpenKeyset, adLockOptimistic);
+    QCOMPARE(rs.Fields().Count(), 2);
+    QCOMPARE(rs.Fields().Item(1).Value().text(), std::string("first"));
+    rs.Fields().Item("a").SetValue("changed");
+    rs.Update();
+    rs.Close();
+    QCOMPARE(testdb::query(path, "select a from t order by _rowid_"),
+             (std::vector<std::vector<std::string>>{{"changed"}, {"second"}}));
+  }
+
   void schemaListsUserTablesOnly() {
     testdb::Dir dir;
     auto path = dir.file("schema.db");
