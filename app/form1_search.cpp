@@ -48,8 +48,10 @@ void Form1::RunSearch(const QString& tabname, int16_t updateYN) {
 
     SQL = fromUtf8(statements.columnQuery(table));
     // One row at most: the columns and whether a row exists, without the
-    // driver reading the table.
-    rs->Open(utf8(SQL), *conn, db::adOpenKeyset, db::adLockOptimistic, -1, db::OpenOptions{1});
+    // driver reading the table. Nothing is written through this record set,
+    // so it is read-only and forward-only: an updatable keyset cursor would
+    // have SQL Server build the key set of the whole table first.
+    rs->Open(utf8(SQL), *conn, db::adOpenForwardOnly, db::adLockReadOnly, -1, db::OpenOptions{1});
     if (rs->Eof() || rs->Bof()) return;
 
     std::string where;

@@ -329,8 +329,9 @@ int main(int argc, char* argv[]) {
     for (int k = 0; k < 20 * sizes.reps; ++k) {
       const auto start = Clock::now();
       trellick::db::Recordset rs;
-      rs.Open("select * from " + table, c, trellick::db::adOpenKeyset,
-              trellick::db::adLockOptimistic, -1, trellick::db::OpenOptions{1});
+      // Opened as the engine opens it.
+      rs.Open("select * from " + table, c, trellick::db::adOpenForwardOnly,
+              trellick::db::adLockReadOnly, -1, trellick::db::OpenOptions{1});
       long long sum = 0;
       for (int j = 0; j < rs.Fields().Count(); ++j)
         sum += rs.Fields().Item(j).Type() + rs.Fields().Item(j).DefinedSize();
