@@ -206,20 +206,36 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql) {
   return Execute(sql, OpenOptions{});
 }
 
+std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std::string& context) {
+  auto s = core.newStatement(context);
+  if (core.dialect != Dialect::SQLite && core.commandTimeout > 0)
+    SQLSetStmtAttr(s->handle(), SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core.commandTimeout)), 0);
+  return s;
+}
+
+SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string& context) {
+  std::string text = sql;
+  notifyStatement(text);
+  SQLRETURN rc = runTimed(s, context, [&] {
+    return SQLExecDirect(s.handle(), reinterpret_cast<SQLCHAR*>(text.data()),
+                         static_cast<SQLINTEGER>(text.size()));
+  });
+  if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, s.handle(), context);
+  return rc;
+}
+
 std::unique_ptr<Recordset> Connection::Execute(const std::string& sql, const OpenOptions& options) {
   if (!core_->connected) failConnectionNotOpen();
-  auto s = core_->newStatement("execute");
+  auto s = newTimedStatement(*core_, "execute");
   SQLHSTMT h = s->handle();
-  if (core_->dialect != Dialect::SQLite && core_->commandTimeout > 0)
-    SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT,
-                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core_->commandTimeout)), 0);
   if (options.maxRows > 0)
     SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS,
                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(options.maxRows)), 0);
-  std::string text = sql;
-  notifyStatement(text);
   auto rs = std::make_unique<Recordset>();
   if (options.describeOnly) {
+    std::string text = sql;
+    notifyStatement(text);
     SQLRETURN rc = runTimed(*s, "execute", [&] {
       return SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()),
                         static_cast<SQLINTEGER>(text.size()));
@@ -228,31 +244,19 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql, const Ope
     rs->attachPrepared(std::move(s), "execute");
     return rs;
   }
-  SQLRETURN rc = runTimed(*s, "execute", [&] {
-    return SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(text.data()),
-                         static_cast<SQLINTEGER>(text.size()));
-  });
-  if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, h, "execute");
+  execDirect(*s, sql, "execute");
   rs->attachResult(std::move(s), "execute");
   return rs;
 }
 
 void Connection::ExecuteAll(const std::string& sql) {
   if (!core_->connected) failConnectionNotOpen();
-  auto s = core_->newStatement("execute");
+  auto s = newTimedStatement(*core_, "execute");
   SQLHSTMT h = s->handle();
-  if (core_->dialect != Dialect::SQLite && core_->commandTimeout > 0)
-    SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT,
-                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core_->commandTimeout)), 0);
-  std::string text = sql;
-  notifyStatement(text);
-  SQLRETURN rc = runTimed(*s, "execute", [&] {
-    return SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(text.data()),
-                         static_cast<SQLINTEGER>(text.size()));
-  });
+  SQLRETURN rc = execDirect(*s, sql, "execute");
   while (rc != SQL_NO_DATA) {
-    check(rc, SQL_HANDLE_STMT, h, "execute");
     rc = runTimed(*s, "execute", [&] { return SQLMoreResults(h); });
+    if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, h, "execute");
   }
 }
 

@@ -80,6 +80,14 @@ class Connection {
   std::shared_ptr<ConnectionCore> core_;
 };
 
+// A new statement of the connection, with the query time-out set where the
+// driver honours it.
+std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std::string& context);
+
+// Sends sql on s, seen by the statement observer and under the command
+// time-out; throws DbError on failure (SQL_NO_DATA is not one).
+SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string& context);
+
 // Runs `call` on `stmt` with the connection's command time-out enforced;
 // a time-out becomes a DbError with SQLSTATE HYT00.
 SQLRETURN runTimed(StatementCore& stmt, const std::string& context,

@@ -149,7 +149,7 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
   const bool updatable = lockType != adLockReadOnly;
 
   auto run = [&](const std::string& text) {
-    auto s = core->newStatement("open a record set");
+    auto s = newTimedStatement(*core, "open a record set");
     SQLHSTMT h = s->handle();
     if (!sqlite) {
       // The SQLite driver does best forward-only; elsewhere ask for the
@@ -163,20 +163,11 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
                                                           : SQL_CONCUR_READ_ONLY;
       SQLSetStmtAttr(h, SQL_ATTR_CURSOR_TYPE, reinterpret_cast<SQLPOINTER>(cursor), 0);
       SQLSetStmtAttr(h, SQL_ATTR_CONCURRENCY, reinterpret_cast<SQLPOINTER>(concurrency), 0);
-      if (core->commandTimeout > 0)
-        SQLSetStmtAttr(h, SQL_ATTR_QUERY_TIMEOUT,
-                       reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core->commandTimeout)), 0);
     }
     if (extra.maxRows > 0)
       SQLSetStmtAttr(h, SQL_ATTR_MAX_ROWS,
                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(extra.maxRows)), 0);
-    std::string sql = text;
-    notifyStatement(sql);
-    SQLRETURN rc = runTimed(*s, "open a record set", [&] {
-      return SQLExecDirect(h, reinterpret_cast<SQLCHAR*>(sql.data()),
-                           static_cast<SQLINTEGER>(sql.size()));
-    });
-    if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, h, "open a record set");
+    execDirect(*s, text, "open a record set");
     return s;
   };
 
@@ -211,13 +202,17 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
   attachResult(std::move(s), "open a record set");
 }
 
-void Recordset::attachResult(std::shared_ptr<StatementCore> stmt, const std::string& context) {
+void Recordset::takeStatement(std::shared_ptr<StatementCore> stmt, const std::string& context) {
   stmt_ = std::move(stmt);
   context_ = context;
   materialized_ = false;
   pending_.clear();
   rowLoaded_ = false;
   columns_.clear();
+}
+
+void Recordset::attachResult(std::shared_ptr<StatementCore> stmt, const std::string& context) {
+  takeStatement(std::move(stmt), context);
   SQLSMALLINT n = 0;
   check(SQLNumResultCols(stmt_->handle(), &n), SQL_HANDLE_STMT, stmt_->handle(), context);
   if (n <= 0) {
@@ -234,12 +229,7 @@ void Recordset::attachResult(std::shared_ptr<StatementCore> stmt, const std::str
 }
 
 void Recordset::attachPrepared(std::shared_ptr<StatementCore> stmt, const std::string& context) {
-  stmt_ = std::move(stmt);
-  context_ = context;
-  materialized_ = false;
-  pending_.clear();
-  rowLoaded_ = false;
-  columns_.clear();
+  takeStatement(std::move(stmt), context);
   hiddenColumns_ = 0;
   describeColumns();
   open_ = true;

@@ -129,6 +129,7 @@ class Recordset {
   friend class Field;
   friend class FieldList;
 
+  void takeStatement(std::shared_ptr<StatementCore> stmt, const std::string& context);
   void describeColumns();
   void fetch();
   void loadRow();
