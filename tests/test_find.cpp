@@ -16,12 +16,6 @@ using namespace trellick::app;
 
 namespace {
 
-QStringList items(QListWidget* list) {
-  QStringList out;
-  for (int k = 0; k < list->count(); ++k) out << list->item(k)->text();
-  return out;
-}
-
 QString found(int tables, long long records, bool stopped = false) {
   return (stopped ? QStringLiteral("用户中止!共找到 ") : QStringLiteral("任务完成!共找到 ")) +
          QString::number(tables) + QStringLiteral(" 个表, ") + QString::number(records) +

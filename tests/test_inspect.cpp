@@ -10,12 +10,6 @@ using namespace trellick::app;
 
 namespace {
 
-QStringList items(QListWidget* list) {
-  QStringList out;
-  for (int k = 0; k < list->count(); ++k) out << list->item(k)->text();
-  return out;
-}
-
 void select(QListWidget* list, const QString& text) {
   const auto found = list->findItems(text, Qt::MatchExactly);
   QVERIFY(!found.isEmpty());

@@ -42,12 +42,6 @@ void fill(Form1& f, const QString& server, const QString& user, const QString& p
   f.txtDatabaseName->setText(database);
 }
 
-QStringList items(QListWidget* list) {
-  QStringList out;
-  for (int k = 0; k < list->count(); ++k) out << list->item(k)->text();
-  return out;
-}
-
 }  // namespace
 
 class TestLinkConn : public QObject {

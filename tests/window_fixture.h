@@ -2,7 +2,9 @@
 // directory and a scripted Ui.
 #pragma once
 
+#include <QListWidget>
 #include <QSettings>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QWidget>
 #include <memory>
@@ -36,3 +38,10 @@ struct WindowFixture {
     return form->findChild<W*>(QString::fromLatin1(name));
   }
 };
+
+// The texts of a list's items, in order.
+inline QStringList items(QListWidget* list) {
+  QStringList out;
+  for (int k = 0; k < list->count(); ++k) out << list->item(k)->text();
+  return out;
+}
