@@ -13,6 +13,7 @@
 #include "db/connection.h"
 #include "db/handle.h"
 #include "db/recordset.h"
+#include "search/statements.h"
 
 class QGroupBox;
 class QFrame;
@@ -190,6 +191,8 @@ class Form1 : public QWidget {
   void buildControls();
   void connectSignals();
   void SaveFields();
+  // The server the statements are written for, from the open connection.
+  search::Engine StatementEngine();
   void ReplaceOneTable(QListWidget* list);
   QString DescriptionOf(const std::exception& e) const;
 

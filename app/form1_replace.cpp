@@ -11,47 +11,37 @@
 #include <QSignalBlocker>
 
 #include "app/form1.h"
+#include "app/text.h"
 #include "maintenance/shrink.h"
 
 namespace trellick::app {
 
 void Form1::ShrinkLog(const QString& databaseName) {
   if (databaseName.isEmpty()) return;
-  // Every step goes on whatever became of the one before.
+  SetBusyPointer();
+  Frame5->show();
+  Label3->show();
+  Label3->setText(QStringLiteral("清空SQL日志并压缩数据库"));
+  DoEvents(true);
+  const search::Engine engine = StatementEngine();
+  // Every statement is sent whatever became of the ones before.
   try {
-    SetBusyPointer();
-  } catch (...) {
-  }
-  try {
-    Frame5->show();
-    Label3->show();
-    Label3->setText(QStringLiteral("清空SQL日志并压缩数据库"));
-    DoEvents(true);
-  } catch (...) {
-  }
-  search::Engine engine = search::Engine::SqlServer;
-  try {
-    if (conn->dialect() == db::Dialect::SQLite) {
-      engine = search::Engine::SQLite;
-      // VACUUM refuses to run while a statement of the connection is open.
+    // VACUUM refuses to run while a statement of the connection is open.
+    if (engine == search::Engine::SQLite) {
       if (rs.present() && rs->State() == db::adStateOpen) rs->Close();
       if (frs.present() && frs->State() == db::adStateOpen) frs->Close();
     }
   } catch (...) {
   }
-  for (const std::string& statement :
-       maintenance::shrinkStatements(databaseName.toStdString(), engine)) {
+  for (const std::string& statement : maintenance::shrinkStatements(utf8(databaseName), engine)) {
     try {
       conn->ExecuteAll(statement);
     } catch (...) {
     }
   }
-  try {
-    Label3->hide();
-    Frame5->hide();
-    SetDefaultPointer();
-  } catch (...) {
-  }
+  Label3->hide();
+  Frame5->hide();
+  SetDefaultPointer();
 }
 
 void Form1::cmdSQLlog_Click() {

@@ -41,9 +41,7 @@ void Form1::RunSearch(const QString& tabname, int16_t updateYN) {
       rs->Close();
       rs.release();
     }
-    const search::Engine engine =
-        conn->dialect() == db::Dialect::SQLite ? search::Engine::SQLite : search::Engine::SqlServer;
-    const search::StatementBuilder statements(engine, {utf8(F), utf8(R)});
+    const search::StatementBuilder statements(StatementEngine(), {utf8(F), utf8(R)});
     const std::string table = utf8(tabname);
 
     SQL = fromUtf8(statements.columnQuery(table));

@@ -199,8 +199,7 @@ std::vector<std::string> databaseWork(const std::vector<std::string>& sent) {
   // The column queries read at most one row; what costs is the rest.
   std::vector<std::string> out;
   for (const auto& s : sent)
-    if (!startsWith(s, "select rowid, * from ") && !startsWith(s, "select * from ") &&
-        !startsWith(s, "pragma case_sensitive_like"))
+    if (!startsWith(s, "select * from ") && !startsWith(s, "pragma case_sensitive_like"))
       out.push_back(s);
   return out;
 }

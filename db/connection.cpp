@@ -6,6 +6,7 @@
 #include <cctype>
 
 #include "db/recordset.h"
+#include "db/utf8.h"
 
 #ifndef TRELLICK_SQLITE_DRIVER_PATH
 #define TRELLICK_SQLITE_DRIVER_PATH "libsqlite3odbc.so"
@@ -17,10 +18,6 @@
 namespace trellick::db {
 namespace {
 
-[[noreturn]] void fail(const std::string& state, const std::string& message) {
-  throw DbError(message, {{state, 0, message}});
-}
-
 bool startsWithNoCase(const std::string& text, const std::string& prefix) {
   if (text.size() < prefix.size()) return false;
   for (size_t i = 0; i < prefix.size(); ++i)
@@ -28,45 +25,6 @@ bool startsWithNoCase(const std::string& text, const std::string& prefix) {
         std::tolower(static_cast<unsigned char>(prefix[i])))
       return false;
   return true;
-}
-
-std::u16string utf8ToUtf16(const std::string& in) {
-  std::u16string out;
-  for (size_t k = 0; k < in.size();) {
-    const unsigned char c = static_cast<unsigned char>(in[k]);
-    char32_t cp = 0;
-    int extra = 0;
-    if (c < 0x80) {
-      cp = c;
-    } else if ((c >> 5) == 0x6) {
-      cp = c & 0x1F;
-      extra = 1;
-    } else if ((c >> 4) == 0xE) {
-      cp = c & 0x0F;
-      extra = 2;
-    } else if ((c >> 3) == 0x1E) {
-      cp = c & 0x07;
-      extra = 3;
-    } else {
-      cp = 0xFFFD;
-    }
-    ++k;
-    for (int e = 0; e < extra; ++e, ++k) {
-      if (k >= in.size() || (static_cast<unsigned char>(in[k]) >> 6) != 0x2) {
-        cp = 0xFFFD;
-        break;
-      }
-      cp = (cp << 6) | (static_cast<unsigned char>(in[k]) & 0x3F);
-    }
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out += static_cast<char16_t>(0xD800 + (cp >> 10));
-      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
-    } else {
-      out += static_cast<char16_t>(cp);
-    }
-  }
-  return out;
 }
 
 std::string dbmsName(SQLHDBC dbc) {

@@ -51,11 +51,14 @@ std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
   return out;
 }
 
+void fail(const std::string& state, const std::string& message) {
+  throw DbError(message, {{state, 0, message}});
+}
+
 void failConnectionNotOpen() {
-  const std::string message =
-      "The connection cannot be used to perform this operation. It is either closed or invalid "
-      "in this context.";
-  throw DbError(message, {{"3709", 0, message}});
+  fail("3709",
+       "The connection cannot be used to perform this operation. It is either closed or invalid "
+       "in this context.");
 }
 
 void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context) {

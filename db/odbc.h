@@ -37,6 +37,9 @@ std::string formatDescription(const std::string& context, const std::vector<Diag
 // All diagnostic records attached to a handle.
 std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle);
 
+// Throws an error of our own, not the driver's, with its SQLSTATE.
+[[noreturn]] void fail(const std::string& state, const std::string& message);
+
 // Throws the error of using a connection that is not open.
 [[noreturn]] void failConnectionNotOpen();
 

@@ -6,10 +6,6 @@
 namespace trellick::db {
 namespace {
 
-[[noreturn]] void fail(const std::string& state, const std::string& message) {
-  throw DbError(message, {{state, 0, message}});
-}
-
 [[noreturn]] void failNoRow() {
   fail("3021",
        "Either BOF or EOF is True, or the current record has been deleted. Requested "

@@ -1,22 +1,8 @@
 #include "maintenance/shrink.h"
 
-#include <algorithm>
+#include "db/utf8.h"
 
 namespace trellick::maintenance {
-namespace {
-
-std::string quotedString(std::string_view text) {
-  const bool wide = std::any_of(text.begin(), text.end(),
-                                [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-  std::string out = wide ? "N'" : "'";
-  for (char c : text) {
-    out += c;
-    if (c == '\'') out += '\'';
-  }
-  return out + "'";
-}
-
-}  // namespace
 
 std::vector<std::string> shrinkStatements(std::string_view database, search::Engine engine) {
   // In WAL mode VACUUM writes through the log, so a second checkpoint
@@ -25,7 +11,8 @@ std::vector<std::string> shrinkStatements(std::string_view database, search::Eng
     return {"pragma wal_checkpoint(TRUNCATE)", "vacuum", "pragma wal_checkpoint(TRUNCATE)"};
   const bool bare = search::isRegularIdentifier(database, search::Engine::SqlServer);
   const std::string name = bare ? std::string(database) : search::bracketed(database);
-  const std::string asString = bare ? std::string(database) : quotedString(database);
+  const std::string asString =
+      bare ? std::string(database) : search::stringLiteral(database, db::hasNonAscii(database));
   return {"dump transaction " + name + " with no_log", "backup log " + name + " with no_log",
           "dbcc shrinkdatabase(" + name + ")", "select * from sysfiles DBCC SHRINKFILE(1)",
           "EXEC sp_dboption " + asString + ", 'autoshrink', 'TRUE'"};

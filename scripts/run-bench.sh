@@ -4,7 +4,5 @@
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-./scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target trellick-bench >/dev/null
+./scripts/build.sh trellick-bench
 QT_QPA_PLATFORM=offscreen ./build/trellick-bench --dir build/bench-data "$@"

@@ -4,9 +4,7 @@
 set -eu
 root="$(cd "$(dirname "$0")/.." && pwd)"
 cd "$root"
-./scripts/install-deps.sh
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target trellick-screenshot >/dev/null
+./scripts/build.sh trellick-screenshot
 ./scripts/make-demo.sh
 mkdir -p docs
 XDG_CONFIG_HOME="$root/demo-data/config" QT_QPA_PLATFORM=xcb \

@@ -4,6 +4,8 @@
 #include <array>
 #include <cctype>
 
+#include "db/utf8.h"
+
 namespace trellick::search {
 namespace {
 
@@ -346,20 +348,6 @@ constexpr std::array<std::string_view, 147> kSqliteKeywords{"abort",
                                                             "with",
                                                             "without"};
 
-// Decodes one code point; advances k. Malformed bytes count as U+FFFD.
-char32_t nextCodePoint(std::string_view s, size_t& k) {
-  const unsigned char c = static_cast<unsigned char>(s[k++]);
-  if (c < 0x80) return c;
-  int extra = (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
-  if (extra < 0) return 0xFFFD;
-  char32_t cp = c & (0x3F >> extra);
-  for (int e = 0; e < extra; ++e) {
-    if (k >= s.size() || (static_cast<unsigned char>(s[k]) >> 6) != 0x2) return 0xFFFD;
-    cp = (cp << 6) | (static_cast<unsigned char>(s[k++]) & 0x3F);
-  }
-  return cp;
-}
-
 // Letters outside ASCII that identifiers commonly use; anything else
 // outside ASCII is taken as needing brackets, which is always safe.
 bool isWideLetter(char32_t cp) {
@@ -379,11 +367,6 @@ bool isReserved(std::string_view name, Engine engine) {
            kSqliteKeywords.end();
   return std::find(kSqlServerReserved.begin(), kSqlServerReserved.end(), lower) !=
          kSqlServerReserved.end();
-}
-
-bool hasNonAscii(std::string_view s) {
-  return std::any_of(s.begin(), s.end(),
-                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 std::string doubled(std::string_view text, char quote) {
@@ -420,7 +403,7 @@ bool isSearchable(int typeCode, long long definedSize, long long searchLength) {
 
 long long characterCount(std::string_view utf8) {
   long long n = 0;
-  for (size_t k = 0; k < utf8.size(); ++n) nextCodePoint(utf8, k);
+  for (size_t k = 0; k < utf8.size(); ++n) db::nextCodePoint(utf8, k);
   return n;
 }
 
@@ -429,7 +412,7 @@ bool isRegularIdentifier(std::string_view name, Engine engine) {
   size_t k = 0;
   bool first = true;
   while (k < name.size()) {
-    const char32_t cp = nextCodePoint(name, k);
+    const char32_t cp = db::nextCodePoint(name, k);
     const bool letter = (cp < 0x80 && std::isalpha(static_cast<int>(cp))) || isWideLetter(cp);
     const bool ok = first ? (letter || cp == '_')
                           : (letter || cp == '_' || cp == '@' || cp == '$' || cp == '#' ||
@@ -456,8 +439,8 @@ std::string tableReference(std::string_view table, Engine engine) {
 
 StatementBuilder::StatementBuilder(Engine engine, Texts texts)
     : engine_(engine), texts_(std::move(texts)) {
-  national_ =
-      engine_ == Engine::SqlServer && (hasNonAscii(texts_.find) || hasNonAscii(texts_.replace));
+  national_ = engine_ == Engine::SqlServer &&
+              (db::hasNonAscii(texts_.find) || db::hasNonAscii(texts_.replace));
   // LIKE takes "%" and "_" (and on SQL Server "[") as wildcards; when the
   // search text holds one, it is escaped with "\" and the term says so.
   const std::string_view wild = engine_ == Engine::SqlServer ? "%_[" : "%_";
@@ -471,8 +454,16 @@ StatementBuilder::StatementBuilder(Engine engine, Texts texts)
   if (escape) likeTail_ += " escape '\\'";
 }
 
+std::string stringLiteral(std::string_view text, bool national) {
+  return (national ? "N'" : "'") + doubled(text, '\'') + "'";
+}
+
+std::string columnQuery(std::string_view table, Engine engine) {
+  return "select * from " + tableReference(table, engine);
+}
+
 std::string StatementBuilder::literal(std::string_view text) const {
-  return (national_ ? "N'" : "'") + doubled(text, '\'') + "'";
+  return stringLiteral(text, national_);
 }
 
 std::string StatementBuilder::castOf(std::string_view column, int typeCode) const {
@@ -485,7 +476,7 @@ std::string StatementBuilder::castOf(std::string_view column, int typeCode) cons
 }
 
 std::string StatementBuilder::columnQuery(std::string_view table) const {
-  return "select * from " + tableReference(table, engine_);
+  return search::columnQuery(table, engine_);
 }
 
 std::string StatementBuilder::whereTerm(std::string_view column, int typeCode) const {

@@ -42,6 +42,12 @@ std::string quotedName(std::string_view name, Engine engine);
 // quoted as quotedName() otherwise.
 std::string tableReference(std::string_view table, Engine engine);
 
+// A string literal with its quotes doubled; N'...' when national.
+std::string stringLiteral(std::string_view text, bool national);
+
+// "select * from " + the table, quoted as tableReference() does.
+std::string columnQuery(std::string_view table, Engine engine);
+
 struct Texts {
   std::string find;     // F, trimmed
   std::string replace;  // R, trimmed

@@ -2,23 +2,19 @@
 
 namespace {
 
-std::string quoteIdent(const std::string& name) {
-  std::string out = "\"";
-  for (char c : name) {
-    out += c;
-    if (c == '"') out += '"';
-  }
-  return out + "\"";
-}
-
-std::string quoteText(const std::string& text) {
-  std::string out = "'";
+// text between two quote characters, the quote doubled inside.
+std::string quoted(const std::string& text, char quote) {
+  std::string out(1, quote);
   for (char c : text) {
     out += c;
-    if (c == '\'') out += '\'';
+    if (c == quote) out += quote;
   }
-  return out + "'";
+  return out + quote;
 }
+
+std::string quoteIdent(const std::string& name) { return quoted(name, '"'); }
+
+std::string quoteText(const std::string& text) { return quoted(text, '\''); }
 
 // SQLite's quote() of a text value.
 std::string unquote(const std::string& quoted) {

@@ -27,7 +27,7 @@ const char* kTables =
 
 }  // namespace
 
-class TestInspect : public QObject {
+class TestTable : public QObject {
   Q_OBJECT
 
  private slots:
@@ -201,5 +201,5 @@ class TestInspect : public QObject {
   }
 };
 
-QTEST_MAIN(TestInspect)
-#include "test_inspect.moc"
+QTEST_MAIN(TestTable)
+#include "test_table.moc"

@@ -1,0 +1,45 @@
+// UTF-8, the text of the whole program below the window.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace trellick::db {
+
+// Decodes the code point at s[k] and moves k past it; a malformed sequence
+// gives U+FFFD and leaves the offending byte to the next call.
+inline char32_t nextCodePoint(std::string_view s, size_t& k) {
+  const unsigned char c = static_cast<unsigned char>(s[k++]);
+  if (c < 0x80) return c;
+  const int extra = (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
+  if (extra < 0) return 0xFFFD;
+  char32_t cp = c & (0x3F >> extra);
+  for (int e = 0; e < extra; ++e) {
+    if (k >= s.size() || (static_cast<unsigned char>(s[k]) >> 6) != 0x2) return 0xFFFD;
+    cp = (cp << 6) | (static_cast<unsigned char>(s[k++]) & 0x3F);
+  }
+  return cp;
+}
+
+inline bool hasNonAscii(std::string_view s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return true;
+  return false;
+}
+
+inline std::u16string utf8ToUtf16(std::string_view in) {
+  std::u16string out;
+  for (size_t k = 0; k < in.size();) {
+    char32_t cp = nextCodePoint(in, k);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out += static_cast<char16_t>(0xD800 + (cp >> 10));
+      out += static_cast<char16_t>(0xDC00 + (cp & 0x3FF));
+    } else {
+      out += static_cast<char16_t>(cp);
+    }
+  }
+  return out;
+}
+
+}  // namespace trellick::db
