@@ -1,0 +1,50 @@
+// Starts tests/tds_standin.py, a SQL Server stand-in that runs what it receives on
+// SQLite files, and reads what it logged. The real FreeTDS driver connects to it on
+// a loopback port, so a test sees rows, errors, counts and time-outs as the product
+// would from a server.
+#pragma once
+
+#include <QJsonObject>
+#include <QList>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+class TdsStandin {
+ public:
+  struct Schema {
+    QString name;  // e.g. "sales": [sales].[Orders] reads this file
+    QString file;
+  };
+
+  // mainFile plays schema dbo. Waits up to 10 s for the server to listen;
+  // port() is 0 if it did not (errorText() says why).
+  explicit TdsStandin(const QString& mainFile, const QList<Schema>& schemas = {});
+  ~TdsStandin();
+  TdsStandin(const TdsStandin&) = delete;
+  TdsStandin& operator=(const TdsStandin&) = delete;
+
+  int port() const { return port_; }
+  // "127.0.0.1,PORT": host and port as the product's server field takes them.
+  QString serverField() const;
+  // A FreeTDS connection string for this server, as the product builds one.
+  QString connectionString(const QString& driver, const QString& database = "shop") const;
+
+  // Replaces the control file the server reads before each request:
+  // {"delays": {"Orders": 12.0}, "attention_delay": 0, "reject": ["text"]}.
+  void setControl(const QJsonObject& control);
+
+  // Every logged entry, oldest first: login, batch, rpc, attention, error.
+  QList<QJsonObject> log() const;
+  // Statement texts in order: batches, and the statements of sp_executesql,
+  // sp_prepare and sp_prepexec calls.
+  QStringList batches() const;
+  // What the server wrote on stderr (empty while all is well).
+  QString errorText() const;
+
+ private:
+  QTemporaryDir dir_;
+  QProcess process_;
+  int port_ = 0;
+};
