@@ -189,7 +189,8 @@ class TestTdsStandin : public QObject {
                    "insert into Guarded values (1, 'kept');"
                    "create trigger GuardedReadOnly before update on Guarded "
                    "begin select raise(abort, 'Guarded rows are read-only'); end;"
-                   "create table Notes(id integer primary key, v varchar(5000));"));
+                   "create table Notes(id integer primary key, v varchar(5000));"
+                   "create table Checked(x int check (x > 0));"));
     QVERIFY(runSql(main_, QStringLiteral("insert into Orders(id, v, n, c, t, nt, m, k) values "
                                          "(1, 'abc', '%1%2', 'ab', 'plain text', 'wide %1', "
                                          "'%3', 7), (2, 'x', null, null, null, null, null, null);"
@@ -319,11 +320,15 @@ class TestTdsStandin : public QObject {
     QVERIFY(SQL_SUCCEEDED(s.exec("select count(*) from Guarded")));
     QCOMPARE(s.rows(1), (QList<QStringList>{{"1"}}));
 
+    QCOMPARE(s.exec("insert into Checked values (-1)"), SQLRETURN(SQL_ERROR));
+    QVERIFY2(hasState(s.diag(), "23000", "CHECK constraint failed"),
+             qPrintable(describe(s.diag())));
+
     const QList<QJsonObject> log = server_->log();
     QStringList numbers;
     for (const QJsonObject& e : log)
       if (e.value("type") == "error") numbers << QString::number(e.value("number").toInt());
-    QCOMPARE(numbers, (QStringList{"208", "102", "50000", "8152"}));
+    QCOMPARE(numbers, (QStringList{"208", "102", "50000", "8152", "547"}));
   }
 
   void secondStatementWhileResultsPendingIsRefusedByTheDriver() {
@@ -338,7 +343,9 @@ class TestTdsStandin : public QObject {
     QVERIFY2(hasState(second.diag(), "24000", "Invalid cursor state"),
              qPrintable(describe(second.diag())));
     QVERIFY(!server_->batches().contains("select count(*) from Guarded"));
+    // Closing with rows unread makes FreeTDS cancel; the stand-in acknowledges.
     SQLCloseCursor(first.h());
+    QCOMPARE(server_->log().last().value("type").toString(), QString("attention"));
     QVERIFY(SQL_SUCCEEDED(second.exec("select count(*) from Guarded")));
     QCOMPARE(second.rows(1), (QList<QStringList>{{"1"}}));
   }
@@ -353,7 +360,8 @@ class TestTdsStandin : public QObject {
     QCOMPARE(s.column(2).name, QString("TABLE_SCHEM"));
     QList<QStringList> tables;
     for (const QStringList& r : s.rows(4)) tables << QStringList{r[1], r[2], r[3]};
-    QCOMPARE(tables, (QList<QStringList>{{"dbo", "Guarded", "TABLE"},
+    QCOMPARE(tables, (QList<QStringList>{{"dbo", "Checked", "TABLE"},
+                                         {"dbo", "Guarded", "TABLE"},
                                          {"dbo", "Notes", "TABLE"},
                                          {"dbo", "Orders", "TABLE"},
                                          {"sales", "Orders", "TABLE"}}));
@@ -478,6 +486,26 @@ class TestTdsStandin : public QObject {
     QVERIFY(!arrived.contains(kEmoji));
     QCOMPARE(arrived,
              QString("select N'") + QString::fromLatin1(QByteArray("\xF0\x9F\x98\x80")) + "'");
+  }
+
+  void literalsAndFunctions() {
+    Link link(*server_);
+    QVERIFY2(link.connected(), qPrintable(link.error()));
+    Stmt s(link);
+    // Only an N right before a literal's quote goes; doubled quotes stay literal.
+    QVERIFY2(SQL_SUCCEEDED(s.exec("select N'it''s', 'say N''hi''', N'N''', 'N' as [colN]")),
+             qPrintable(describe(s.diag())));
+    QCOMPARE(s.column(4).name, QString("colN"));
+    QCOMPARE(s.rows(4), (QList<QStringList>{{"it's", "say N'hi'", "N'", "N"}}));
+    QVERIFY(
+        SQL_SUCCEEDED(s.exec("select schema_name(), db_name(), len('ab  '), "
+                             "replace('aAbA', 'a', 'x'), replace(null, 'a', 'b'), "
+                             "replace('abc', '', 'x')")));
+    QCOMPARE(s.rows(6), (QList<QStringList>{{"dbo", "shop", "2", "xxbx", QString(), "abc"}}));
+    QVERIFY(SQL_SUCCEEDED(s.exec("select count(*) from [dbo].[Orders] where v like 'ABC'")));
+    QCOMPARE(s.rows(1), (QList<QStringList>{{"1"}}));
+    QVERIFY(SQL_SUCCEEDED(s.exec("select note from [sales].[Orders]")));
+    QCOMPARE(s.rows(1), (QList<QStringList>{{"sold"}}));
   }
 
   void replaceTruncatesLikeTheServer() {
