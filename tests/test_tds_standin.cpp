@@ -457,6 +457,21 @@ class TestTdsStandin : public QObject {
       if (e.value("type") == "rpc") procs << e.value("proc").toString();
     QCOMPARE(procs, (QStringList{"sp_executesql", "sp_prepexec", "sp_execute", "sp_prepare",
                                  "sp_execute", "sp_execute"}));
+    // Preparing again on the same statement gives the old handle back first
+    // (odbc_free_dynamic() -> tds_submit_unprepare()).
+    const QString q3 = "select count(*) from Guarded";
+    QVERIFY(SQL_SUCCEEDED(SQLFreeStmt(p.h(), SQL_RESET_PARAMS)));
+    QVERIFY(SQL_SUCCEEDED(SQLPrepareW(p.h(), const_cast<SQLWCHAR*>(wide(q3)), SQL_NTS)));
+    QVERIFY2(SQL_SUCCEEDED(SQLExecute(p.h())), qPrintable(describe(p.diag())));
+    QCOMPARE(p.rows(1), (QList<QStringList>{{"1"}}));
+    QList<QJsonObject> calls;
+    for (const QJsonObject& e : server_->log())
+      if (e.value("type") == "rpc") calls << e;
+    QCOMPARE(calls.size(), 8);
+    QCOMPARE(calls[6].value("proc").toString(), QString("sp_unprepare"));
+    // The handle sp_prepare gave out is the one returned.
+    QCOMPARE(calls[6].value("params").toArray().at(0).toString(), QString("2"));
+    QCOMPARE(calls[7].value("proc").toString(), QString("sp_prepexec"));
   }
 
   void wideTextArrivesIntactNarrowTextUnderCLocaleDoesNot() {
@@ -506,6 +521,10 @@ class TestTdsStandin : public QObject {
     QCOMPARE(s.rows(1), (QList<QStringList>{{"1"}}));
     QVERIFY(SQL_SUCCEEDED(s.exec("select note from [sales].[Orders]")));
     QCOMPARE(s.rows(1), (QList<QStringList>{{"sold"}}));
+    // A varchar column holds CP1252: other characters come back as '?'.
+    QVERIFY(SQL_SUCCEEDED(s.exec("update Orders set v = N'" + kChinese + "é' where id = 2")));
+    QVERIFY(SQL_SUCCEEDED(s.exec("select v, n from Orders where id = 2")));
+    QCOMPARE(s.rows(2), (QList<QStringList>{{"??é", QString()}}));
   }
 
   void replaceTruncatesLikeTheServer() {
