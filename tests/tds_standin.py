@@ -208,8 +208,6 @@ def as_text(v):
         return v
     if isinstance(v, (bytes, bytearray)):
         return bytes(v).decode('latin-1')
-    if isinstance(v, float) and v.is_integer():
-        return str(v)
     return str(v)
 
 
