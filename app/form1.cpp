@@ -222,6 +222,7 @@ bool Form1::LinkConn() {
     db::ConnectFields fields{utf8(txtServer), utf8(txtUser), utf8(txtPassword->text()),
                              utf8(txtData)};
     conn->Open(db::makeTarget(fields, db::installedDrivers(), conn->CommandTimeout()));
+    linkFields_ = fields;
 
     const QSignalBlocker quiet(List1);
     List1->clear();
@@ -229,7 +230,11 @@ bool Form1::LinkConn() {
     if (schema->State() == db::adStateOpen) {
       while (!schema->Eof()) {
         std::string name = schema->Fields().Item("Table_name").Value().text();
-        if (db::isListedTable(name)) List1->addItem(fromUtf8(name));
+        // The list shows bare names; a table outside the default schema
+        // keeps its schema, so that two tables of one name stay two.
+        std::string owner = schema->Fields().Item("TABLE_SCHEM").Value().text();
+        if (owner == conn->DefaultSchema()) owner.clear();
+        if (db::isListedTable(name)) List1->addItem(TableItem(fromUtf8(name), fromUtf8(owner)));
         schema->MoveNext();
       }
     }

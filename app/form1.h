@@ -20,6 +20,7 @@ class QFrame;
 class QLabel;
 class QLineEdit;
 class QListWidget;
+class QListWidgetItem;
 class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
@@ -140,13 +141,14 @@ class Form1 : public QWidget {
   // ---- Procedures ----
   bool LinkConn();
   // The per-table engine: counts the records of tabname that contain the
-  // search text and, when updateYN is -1, replaces it. Never throws.
-  void RunSearch(const QString& tabname, int16_t updateYN);
+  // search text and, when updateYN is -1, replaces it. schema is empty for
+  // a table of the connection's default schema. Never throws.
+  void RunSearch(const QString& tabname, int16_t updateYN, const QString& schema = QString());
   // Lists the columns of tabname in List2 as "name_code".
-  void LoadTable(const QString& tabname);
+  void LoadTable(const QString& tabname, const QString& schema = QString());
   // Removes both texts from the plain text values of the table's current
   // row and stores the row, tracing each column in List2.
-  void UpdateTable(const QString& tabname);
+  void UpdateTable(const QString& tabname, const QString& schema = QString());
   // Clears the transaction log and shrinks the database; reports nothing.
   void ShrinkLog(const QString& databaseName);
 
@@ -194,6 +196,15 @@ class Form1 : public QWidget {
   // The server the statements are written for, from the open connection.
   search::Engine StatementEngine();
   void ReplaceOneTable(QListWidget* list);
+  // A table list entry: the bare name shows, the schema rides along.
+  static QListWidgetItem* TableItem(const QString& name, const QString& schema);
+  static QString SchemaOf(const QListWidgetItem* item);
+  // RunSearch for one list entry, counting a failure and reconnecting once
+  // when the connection was lost. False when the run cannot go on.
+  bool WalkTable(const QListWidgetItem* item, int16_t updateYN);
+  // What the walk could not do, for the run's final box.
+  void StartRunTally();
+  int64_t FailedTables() const { return runFailedTables_; }
   QString DescriptionOf(const std::exception& e) const;
 
   // Marks a find or replace run for its lifetime.
@@ -222,6 +233,18 @@ class Form1 : public QWidget {
   // Tables in which the engine found the search text during this run
   // (the result list misses them while "查询结果中的表" is selected).
   int64_t runFoundTables_ = 0;
+  // Tables of this run whose search or replace failed.
+  int64_t runFailedTables_ = 0;
+  qsizetype runFailuresFrom_ = 0;
+  // Set by RunSearch: the last table failed, and whether the connection
+  // went with it.
+  bool lastTableFailed_ = false;
+  bool lastConnectionLost_ = false;
+  // The fields of the last successful connection, for reconnecting.
+  db::ConnectFields linkFields_;
+  // ShrinkLog's outcome: statements that succeeded, the first failure.
+  int shrinkSucceeded_ = 0;
+  QString shrinkFirstFailure_;
 };
 
 // Leading and trailing spaces removed (spaces only, as the fields expect).

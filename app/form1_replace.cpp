@@ -24,6 +24,8 @@ void Form1::ShrinkLog(const QString& databaseName) {
   Label3->setText(QStringLiteral("清空SQL日志并压缩数据库"));
   DoEvents(true);
   const search::Engine engine = StatementEngine();
+  shrinkSucceeded_ = 0;
+  shrinkFirstFailure_.clear();
   // Every statement is sent whatever became of the ones before.
   try {
     // VACUUM refuses to run while a statement of the connection is open.
@@ -36,7 +38,9 @@ void Form1::ShrinkLog(const QString& databaseName) {
   for (const std::string& statement : maintenance::shrinkStatements(utf8(databaseName), engine)) {
     try {
       conn->ExecuteAll(statement);
-    } catch (...) {
+      ++shrinkSucceeded_;
+    } catch (const std::exception& e) {
+      if (shrinkFirstFailure_.isEmpty()) shrinkFirstFailure_ = DescriptionOf(e);
     }
   }
   Label3->hide();
@@ -48,7 +52,14 @@ void Form1::cmdSQLlog_Click() {
   if (runActive_) return;
   RunScope run(*this);
   if (!LinkConn()) return;
+  shrinkSucceeded_ = 0;
+  shrinkFirstFailure_.clear();
   ShrinkLog(txtDatabaseName->text());
+  // Done only when the server took at least one of the statements.
+  if (shrinkSucceeded_ == 0 && !shrinkFirstFailure_.isEmpty()) {
+    MsgBox(QStringLiteral("清除日志并压缩数据库未能完成：") + shrinkFirstFailure_, vbExclamation);
+    return;
+  }
   MsgBox(QStringLiteral("已经清除日志并压缩数据库"), vbInformation);
 }
 
@@ -70,7 +81,7 @@ void Form1::Command5_Click() {
     }
     FindRsCount = 0;
     noRunSQL.clear();
-    runFoundTables_ = 0;
+    StartRunTally();
     SetBusyPointer();
     if (txt1->text().isEmpty()) {
       MsgBox(QStringLiteral("查找内容不能为空！"), vbExclamation);
@@ -98,7 +109,10 @@ void Form1::Command5_Click() {
       FieldCount = 0;
       for (int k = 0; k < n; ++k) {
         // Every table is replaced, whatever the length of its name.
-        RunSearch(List1->item(k)->text(), -1);
+        if (!WalkTable(List1->item(k), -1)) {
+          runFailedTables_ += n - k - 1;
+          break;
+        }
         ProB->setValue(k);
         DoEvents();
         if (uStop) break;
@@ -110,8 +124,15 @@ void Form1::Command5_Click() {
       ProB->setMinimum(0);
       ProB->setValue(1);
       FieldCount = 0;
+      // The walk may add to the result list; only the entries there at the
+      // start are walked.
+      std::vector<QListWidgetItem*> entries;
+      for (int k = 0; k < n; ++k) entries.push_back(List5->item(k));
       for (int k = 1; k <= n; ++k) {
-        RunSearch(List5->item(k - 1)->text(), -1);
+        if (!WalkTable(entries[static_cast<size_t>(k - 1)], -1)) {
+          runFailedTables_ += n - k;
+          break;
+        }
         ProB->setValue(k - 1);
         DoEvents();
         if (uStop) break;
@@ -121,11 +142,19 @@ void Form1::Command5_Click() {
     ProB->setValue(ProB->maximum());
     TabCount = n;
     SaveFields();
-    MsgBox(QStringLiteral("任务完成!共检索数据表:") + QString::number(TabCount) +
-               QStringLiteral(",字段:") + QString::number(FieldCount) + QStringLiteral("; 替换：") +
-               QString::number(List5->count()) + QStringLiteral(" 个表, ") +
-               QString::number(FindRsCount) + QStringLiteral(" 条记录."),
-           vbInformation, QStringLiteral("信息"));
+    // The totals say what was found; a stop and the tables whose replace
+    // failed are said too, so the box never reads as more done than was.
+    const int64_t failed = runFailedTables_;
+    QString totals = (uStop ? QStringLiteral("用户中止!") : QStringLiteral("任务完成!")) +
+                     QStringLiteral("共检索数据表:") + QString::number(TabCount) +
+                     QStringLiteral(",字段:") + QString::number(FieldCount) +
+                     QStringLiteral("; 替换：") + QString::number(List5->count()) +
+                     QStringLiteral(" 个表, ") + QString::number(FindRsCount) +
+                     QStringLiteral(" 条记录.");
+    if (failed > 0)
+      totals += QStringLiteral("\r\n其中 ") + QString::number(failed) +
+                QStringLiteral(" 个表替换失败，详见SQL窗口。");
+    MsgBox(totals, failed > 0 ? vbExclamation : vbInformation, QStringLiteral("信息"));
     if (!noRunSQL.isEmpty()) {
       Text2->setPlainText(noRunSQL);
       FrameSQL->show();
@@ -134,7 +163,8 @@ void Form1::Command5_Click() {
     ShrinkLog(txtDatabaseName->text());
     Frame3->setTitle(QStringLiteral("处理进程"));
     SetDefaultPointer();
-    conn->Close();
+    // Closed unless a lost connection could not be made again.
+    if (conn->State() == db::adStateOpen) conn->Close();
     conn.release();
   } catch (const std::exception& e) {
     Command6->hide();
@@ -146,11 +176,9 @@ void Form1::Command5_Click() {
 void Form1::ReplaceOneTable(QListWidget* list) {
   if (runActive_) return;
   RunScope run(*this);
-  auto selected = [list] {
-    const auto items = list->selectedItems();
-    return items.isEmpty() ? QString() : items.first()->text();
-  };
-  const QString table = selected();
+  const auto items = list->selectedItems();
+  const QString table = items.isEmpty() ? QString() : items.first()->text();
+  const QString schema = items.isEmpty() ? QString() : SchemaOf(items.first());
   if (table.isEmpty()) {
     MsgBox(QStringLiteral("没有表可以替换"), vbExclamation);
     return;
@@ -161,12 +189,15 @@ void Form1::ReplaceOneTable(QListWidget* list) {
     if (!LinkConn()) return;
     if (list == List1) {
       const QSignalBlocker quiet(List1);
-      const auto again = List1->findItems(table, Qt::MatchExactly);
-      if (!again.isEmpty()) again.first()->setSelected(true);
+      for (auto* again : List1->findItems(table, Qt::MatchExactly))
+        if (SchemaOf(again) == schema) {
+          again->setSelected(true);
+          break;
+        }
     }
   }
   const qsizetype failedBefore = noRunSQL.size();
-  RunSearch(table, -1);
+  RunSearch(table, -1, schema);
   const QString failed = noRunSQL.mid(failedBefore);
   if (failed.isEmpty()) {
     MsgBox(QStringLiteral("数据表 ") + table + QStringLiteral(" 批量替换完成."), vbInformation);

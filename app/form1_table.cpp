@@ -22,8 +22,8 @@ void step(F&& f) {
 
 }  // namespace
 
-void Form1::LoadTable(const QString& tabname) {
-  SQL = fromUtf8(search::columnQuery(utf8(tabname), StatementEngine()));
+void Form1::LoadTable(const QString& tabname, const QString& schema) {
+  SQL = fromUtf8(search::columnQueryOf({utf8(tabname), utf8(schema)}, StatementEngine()));
   // Whatever rs held before must not be listed as this table's columns.
   rs.release();
   // The columns are described without a row of the table being read.
@@ -48,19 +48,29 @@ void Form1::LoadTable(const QString& tabname) {
 void Form1::List1_Click() {
   if (runActive_) return;
   const auto selected = List1->selectedItems();
-  LoadTable(selected.isEmpty() ? QString() : selected.first()->text());
+  if (selected.isEmpty())
+    LoadTable(QString());
+  else
+    LoadTable(selected.first()->text(), SchemaOf(selected.first()));
 }
 
-void Form1::UpdateTable(const QString& tabname) {
+void Form1::UpdateTable(const QString& tabname, const QString& schema) {
   const QString find = TrimSpaces(txt1->text());
   const QString replacement = TrimSpaces(txt2->text());
-  SQL = fromUtf8(search::columnQuery(utf8(tabname), StatementEngine()));
+  SQL = fromUtf8(search::columnQueryOf({utf8(tabname), utf8(schema)}, StatementEngine()));
   // A record set left open elsewhere must not be written in this table's
   // place when the open below fails.
   step([&] {
     if (rs.present() && rs->State() == db::adStateOpen) rs->Close();
   });
-  step([&] { rs->Open(utf8(SQL), *conn, db::adOpenKeyset, db::adLockOptimistic); });
+  step([&] {
+    // Where the row is written back by its primary key, the key is looked
+    // up in the table's own schema.
+    db::OpenOptions row;
+    row.table = utf8(tabname);
+    row.schema = schema.isEmpty() ? conn->DefaultSchema() : utf8(schema);
+    rs->Open(utf8(SQL), *conn, db::adOpenKeyset, db::adLockOptimistic, -1, row);
+  });
   List2->clear();
   int count = 0;
   step([&] {
@@ -104,7 +114,10 @@ void Form1::UpdateTable(const QString& tabname) {
 void Form1::Command2_Click() {
   if (runActive_) return;
   const auto selected = List1->selectedItems();
-  UpdateTable(selected.isEmpty() ? QString() : selected.first()->text());
+  if (selected.isEmpty())
+    UpdateTable(QString());
+  else
+    UpdateTable(selected.first()->text(), SchemaOf(selected.first()));
 }
 
 }  // namespace trellick::app

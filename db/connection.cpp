@@ -18,6 +18,15 @@
 namespace trellick::db {
 namespace {
 
+bool equalsNoCaseAscii(const std::string& a, const std::string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  return true;
+}
+
 bool startsWithNoCase(const std::string& text, const std::string& prefix) {
   if (text.size() < prefix.size()) return false;
   for (size_t i = 0; i < prefix.size(); ++i)
@@ -112,7 +121,7 @@ void Connection::Open(const ConnectTarget& target) {
                           static_cast<SQLSMALLINT>(cs.size()), nullptr, 0, nullptr,
                           SQL_DRIVER_NOPROMPT);
   }
-  check(rc, SQL_HANDLE_DBC, dbc, "connect");
+  check(rc, SQL_HANDLE_DBC, dbc, "connect", target.kind == TargetKind::SqlServer);
   core_->connected = true;
   switch (target.kind) {
     case TargetKind::SQLite:
@@ -132,6 +141,20 @@ void Connection::Open(const ConnectTarget& target) {
       break;
     }
   }
+  core_->wide = core_->dialect == Dialect::SqlServer;
+  core_->defaultSchema.clear();
+  if (core_->dialect == Dialect::SqlServer) {
+    // Bare names resolve to the login's default schema; tables elsewhere
+    // must be named with theirs.
+    try {
+      auto rs = Execute("select schema_name()");
+      core_->defaultSchema = rs->Fields().Item(0).Value().text();
+      rs->Close();
+    } catch (...) {
+      Close();
+      throw;
+    }
+  }
   if (core_->dialect == Dialect::SQLite) {
     // SQLite's LIKE ignores ASCII case while its Replace does not; made
     // case-sensitive, a count is the number of records a replace changes.
@@ -144,6 +167,18 @@ void Connection::Open(const ConnectTarget& target) {
   }
 }
 
+void StatementCore::check(SQLRETURN rc, const std::string& context) const {
+  db::check(rc, SQL_HANDLE_STMT, handle(), context, wide());
+}
+
+bool Connection::IsDead() const {
+  if (!core_->connected) return true;
+  SQLUINTEGER dead = SQL_CD_FALSE;
+  SQLRETURN rc = SQLGetConnectAttr(static_cast<SQLHDBC>(core_->dbc.get()), SQL_ATTR_CONNECTION_DEAD,
+                                   &dead, 0, nullptr);
+  return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
+}
+
 SQLRETURN runTimed(StatementCore& s, const std::string& context,
                    const std::function<SQLRETURN()>& call) {
   const int seconds = s.conn ? s.conn->commandTimeout : 0;
@@ -151,7 +186,7 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
   SQLRETURN rc = call();
   const bool fired = guard.finish();
   if (fired && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-    auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle());
+    auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle(), s.wide());
     records.insert(
         records.begin(),
         {"HYT00", 0, "[Trellick]Query timeout expired (" + std::to_string(seconds) + " s)"});
@@ -173,13 +208,22 @@ std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std
 }
 
 SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string& context) {
-  std::string text = sql;
-  notifyStatement(text);
-  SQLRETURN rc = runTimed(s, context, [&] {
-    return SQLExecDirect(s.handle(), reinterpret_cast<SQLCHAR*>(text.data()),
-                         static_cast<SQLINTEGER>(text.size()));
-  });
-  if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, s.handle(), context);
+  notifyStatement(sql);
+  SQLRETURN rc;
+  if (s.wide()) {
+    std::u16string text = utf8ToUtf16(sql);
+    rc = runTimed(s, context, [&] {
+      return SQLExecDirectW(s.handle(), reinterpret_cast<SQLWCHAR*>(text.data()),
+                            static_cast<SQLINTEGER>(text.size()));
+    });
+  } else {
+    std::string text = sql;
+    rc = runTimed(s, context, [&] {
+      return SQLExecDirect(s.handle(), reinterpret_cast<SQLCHAR*>(text.data()),
+                           static_cast<SQLINTEGER>(text.size()));
+    });
+  }
+  if (rc != SQL_NO_DATA) s.check(rc, context);
   return rc;
 }
 
@@ -192,13 +236,16 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql, const Ope
                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(options.maxRows)), 0);
   auto rs = std::make_unique<Recordset>();
   if (options.describeOnly) {
+    notifyStatement(sql);
     std::string text = sql;
-    notifyStatement(text);
+    std::u16string wideText = utf8ToUtf16(sql);
     SQLRETURN rc = runTimed(*s, "execute", [&] {
-      return SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()),
-                        static_cast<SQLINTEGER>(text.size()));
+      return s->wide() ? SQLPrepareW(h, reinterpret_cast<SQLWCHAR*>(wideText.data()),
+                                     static_cast<SQLINTEGER>(wideText.size()))
+                       : SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()),
+                                    static_cast<SQLINTEGER>(text.size()));
     });
-    check(rc, SQL_HANDLE_STMT, h, "execute");
+    s->check(rc, "execute");
     rs->attachPrepared(std::move(s), "execute");
     return rs;
   }
@@ -214,56 +261,88 @@ void Connection::ExecuteAll(const std::string& sql) {
   SQLRETURN rc = execDirect(*s, sql, "execute");
   while (rc != SQL_NO_DATA) {
     rc = runTimed(*s, "execute", [&] { return SQLMoreResults(h); });
-    if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, h, "execute");
+    if (rc != SQL_NO_DATA) s->check(rc, "execute");
   }
 }
 
+namespace {
+
+std::vector<ColumnInfo> tableListColumns() {
+  std::vector<ColumnInfo> columns;
+  for (const char* name : {"TABLE_CAT", "TABLE_SCHEM", "TABLE_NAME", "TABLE_TYPE", "REMARKS"}) {
+    ColumnInfo c;
+    c.name = name;
+    c.type = adVarWChar;
+    columns.push_back(c);
+  }
+  return columns;
+}
+
+// Tables that virtual tables of the built-in modules keep their data in,
+// named after the virtual table. Writing them directly corrupts it.
+bool isShadowName(const std::string& name, const std::vector<std::string>& virtualTables) {
+  static const char* const kSuffixes[] = {"_content", "_data",   "_idx",  "_config",
+                                          "_docsize", "_segments", "_segdir", "_stat",
+                                          "_node",    "_rowid",  "_parent"};
+  for (const auto& v : virtualTables)
+    for (const char* suffix : kSuffixes)
+      if (equalsNoCaseAscii(name, v + suffix)) return true;
+  return false;
+}
+
+}  // namespace
+
 std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
   if (!core_->connected) failConnectionNotOpen();
-  auto s = core_->newStatement("open the table list");
-  SQLCHAR type[] = "TABLE";
-  SQLRETURN rc = runTimed(*s, "open the table list", [&] {
-    return SQLTables(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0, type, SQL_NTS);
-  });
-  if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, s->handle(), "open the table list");
-  auto rs = std::make_unique<Recordset>();
-  if (rc != SQL_NO_DATA) rs->attachResult(s, "open the table list");
-  if (rs->State() != adStateOpen) {
-    // No result at all: an empty list, not an error.
-    auto list = std::make_unique<Recordset>();
-    std::vector<ColumnInfo> columns;
-    for (const char* name : {"TABLE_CAT", "TABLE_SCHEM", "TABLE_NAME", "TABLE_TYPE", "REMARKS"}) {
-      ColumnInfo c;
-      c.name = name;
-      c.type = adVarWChar;
-      columns.push_back(c);
-    }
-    list->attachRows(std::move(columns), {});
-    return list;
-  }
-  // Read the whole list so that the engine's own tables can be left out.
-  std::vector<ColumnInfo> columns;
-  auto fields = rs->Fields();
-  for (int i = 0; i < fields.Count(); ++i) {
-    auto f = fields.Item(i);
-    columns.push_back({f.Name(), f.Type(), f.DefinedSize(), 0, {}});
-  }
   std::vector<std::vector<Variant>> rows;
-  int nameColumn = -1;
-  for (int i = 0; i < static_cast<int>(columns.size()); ++i)
-    if (startsWithNoCase(columns[i].name, "table_name") && columns[i].name.size() == 10)
-      nameColumn = i;
-  while (!rs->Eof()) {
-    std::vector<Variant> row;
-    for (int i = 0; i < fields.Count(); ++i) row.push_back(fields.Item(i).Value());
-    bool engineOwn = core_->dialect == Dialect::SQLite && nameColumn >= 0 &&
-                     startsWithNoCase(row[nameColumn].text(), "sqlite_");
-    if (!engineOwn) rows.push_back(std::move(row));
-    rs->MoveNext();
+  if (core_->dialect == Dialect::SQLite) {
+    // Read from the schema itself, so that a file that is not a database or
+    // is locked fails here instead of listing nothing; "shadow" marks the
+    // tables behind virtual tables.
+    auto rs = Execute("select name, type from pragma_table_list where schema = 'main' order by name");
+    std::vector<std::pair<std::string, std::string>> all;
+    std::vector<std::string> virtualTables;
+    while (rs->State() == adStateOpen && !rs->Eof()) {
+      auto fields = rs->Fields();
+      std::string name = fields.Item(0).Value().text();
+      std::string type = fields.Item(1).Value().text();
+      if (type == "virtual") virtualTables.push_back(name);
+      all.emplace_back(std::move(name), std::move(type));
+      rs->MoveNext();
+    }
+    if (rs->State() == adStateOpen) rs->Close();
+    for (auto& [name, type] : all) {
+      if (type != "table" && type != "virtual") continue;
+      if (startsWithNoCase(name, "sqlite_") || isShadowName(name, virtualTables)) continue;
+      rows.push_back({Variant::null(), Variant::null(), Variant::text(name),
+                      Variant::text("TABLE"), Variant::null()});
+    }
+  } else {
+    auto s = core_->newStatement("open the table list");
+    std::u16string wideType = u"TABLE";
+    SQLCHAR type[] = "TABLE";
+    SQLRETURN rc = runTimed(*s, "open the table list", [&] {
+      return s->wide()
+                 ? SQLTablesW(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0,
+                              reinterpret_cast<SQLWCHAR*>(wideType.data()), SQL_NTS)
+                 : SQLTables(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0, type, SQL_NTS);
+    });
+    if (rc != SQL_NO_DATA) s->check(rc, "open the table list");
+    auto rs = std::make_unique<Recordset>();
+    if (rc != SQL_NO_DATA) rs->attachResult(s, "open the table list");
+    // Read the whole list: the connection serves one result at a time.
+    while (rs->State() == adStateOpen && !rs->Eof()) {
+      auto fields = rs->Fields();
+      std::vector<Variant> row;
+      for (int i = 0; i < 5 && i < fields.Count(); ++i) row.push_back(fields.Item(i).Value());
+      row.resize(5, Variant::null());
+      rows.push_back(std::move(row));
+      rs->MoveNext();
+    }
+    if (rs->State() == adStateOpen) rs->Close();
   }
-  rs->Close();
   auto list = std::make_unique<Recordset>();
-  list->attachRows(std::move(columns), std::move(rows));
+  list->attachRows(tableListColumns(), std::move(rows));
   return list;
 }
 

@@ -29,6 +29,12 @@ struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
   OdbcHandle dbc;
   bool connected = false;
   Dialect dialect = Dialect::Other;
+  // Unicode driver: statement text, names, values and diagnostics go
+  // through the wide calls as UTF-16, whatever the process locale.
+  bool wide = false;
+  // Where a bare table name resolves ("dbo" on SQL Server); empty where
+  // the engine has no schemas.
+  std::string defaultSchema;
   int commandTimeout = 30;
   Watchdog watchdog;
   std::vector<std::weak_ptr<StatementCore>> statements;
@@ -42,6 +48,9 @@ struct StatementCore {
   OdbcHandle stmt;
   std::shared_ptr<ConnectionCore> conn;
   SQLHSTMT handle() const { return static_cast<SQLHSTMT>(stmt.get()); }
+  bool wide() const { return conn && conn->wide; }
+  // Throws DbError with this statement's diagnostics unless rc succeeded.
+  void check(SQLRETURN rc, const std::string& context) const;
 };
 
 class Connection {
@@ -60,9 +69,13 @@ class Connection {
   // Throws DbError; after a failure the connection is closed.
   void Open(const ConnectTarget& target);
 
-  // The user tables ("TABLE" type): one row each, column TABLE_NAME among
-  // others. The SQLite engine's own sqlite_ tables are not user tables.
+  // The user tables ("TABLE" type): one row each, columns TABLE_SCHEM and
+  // TABLE_NAME among others. The SQLite engine's own sqlite_ tables and the
+  // tables that virtual tables keep their data in are not user tables.
   std::unique_ptr<Recordset> OpenSchemaTables();
+
+  // Whether the driver says the connection is gone (a lost socket).
+  bool IsDead() const;
 
   // Runs a statement; the record set is open on the first row of its first
   // result, or closed when the statement returns no rows.
@@ -74,6 +87,7 @@ class Connection {
   void ExecuteAll(const std::string& sql);
 
   Dialect dialect() const { return core_->dialect; }
+  const std::string& DefaultSchema() const { return core_->defaultSchema; }
   const std::shared_ptr<ConnectionCore>& core() const { return core_; }
 
  private:

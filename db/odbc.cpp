@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "db/utf8.h"
+
 namespace trellick::db {
 
 std::string formatDescription(const std::string& context, const std::vector<DiagRecord>& records) {
@@ -25,30 +27,57 @@ bool DbError::hasSqlState(const std::string& state) const {
   return false;
 }
 
-std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle) {
+std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle, bool wide) {
   std::vector<DiagRecord> out;
   if (handle == SQL_NULL_HANDLE) return out;
   for (SQLSMALLINT i = 1;; ++i) {
-    SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {0};
+    DiagRecord r;
     SQLINTEGER native = 0;
     SQLSMALLINT len = 0;
-    std::vector<SQLCHAR> msg(1024);
-    SQLRETURN rc = SQLGetDiagRec(handleType, handle, i, state, &native, msg.data(),
-                                 static_cast<SQLSMALLINT>(msg.size()), &len);
-    if (rc == SQL_SUCCESS_WITH_INFO && len >= static_cast<SQLSMALLINT>(msg.size())) {
-      msg.resize(static_cast<size_t>(len) + 1);
+    SQLRETURN rc;
+    if (wide) {
+      SQLWCHAR state[SQL_SQLSTATE_SIZE + 1] = {0};
+      std::u16string msg(1024, u'\0');
+      auto call = [&] {
+        return SQLGetDiagRecW(handleType, handle, i, state, &native,
+                              reinterpret_cast<SQLWCHAR*>(msg.data()),
+                              static_cast<SQLSMALLINT>(msg.size()), &len);
+      };
+      rc = call();
+      if (rc == SQL_SUCCESS_WITH_INFO && len >= static_cast<SQLSMALLINT>(msg.size())) {
+        msg.assign(static_cast<size_t>(len) + 1, u'\0');
+        rc = call();
+      }
+      if (!SQL_SUCCEEDED(rc)) break;
+      msg.resize(std::min<size_t>(static_cast<size_t>(len), msg.size() - 1));
+      for (SQLWCHAR c : state)
+        if (c) r.sqlstate += static_cast<char>(c);
+      r.message = utf16ToUtf8(msg);
+    } else {
+      SQLCHAR state[SQL_SQLSTATE_SIZE + 1] = {0};
+      std::vector<SQLCHAR> msg(1024);
       rc = SQLGetDiagRec(handleType, handle, i, state, &native, msg.data(),
                          static_cast<SQLSMALLINT>(msg.size()), &len);
+      if (rc == SQL_SUCCESS_WITH_INFO && len >= static_cast<SQLSMALLINT>(msg.size())) {
+        msg.resize(static_cast<size_t>(len) + 1);
+        rc = SQLGetDiagRec(handleType, handle, i, state, &native, msg.data(),
+                           static_cast<SQLSMALLINT>(msg.size()), &len);
+      }
+      if (!SQL_SUCCEEDED(rc)) break;
+      r.sqlstate = reinterpret_cast<const char*>(state);
+      r.message.assign(reinterpret_cast<const char*>(msg.data()),
+                       std::min<size_t>(static_cast<size_t>(len), msg.size() - 1));
     }
-    if (!SQL_SUCCEEDED(rc)) break;
-    DiagRecord r;
-    r.sqlstate = reinterpret_cast<const char*>(state);
     r.nativeError = native;
-    r.message.assign(reinterpret_cast<const char*>(msg.data()),
-                     std::min<size_t>(static_cast<size_t>(len), msg.size() - 1));
     out.push_back(std::move(r));
   }
   return out;
+}
+
+bool isConnectionLost(const DbError& error) {
+  for (const auto& r : error.records())
+    if (r.sqlstate.rfind("08", 0) == 0) return true;
+  return false;
 }
 
 void fail(const std::string& state, const std::string& message) {
@@ -61,9 +90,10 @@ void failConnectionNotOpen() {
        "in this context.");
 }
 
-void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context) {
+void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context,
+           bool wide) {
   if (SQL_SUCCEEDED(rc)) return;
-  auto records = readDiagnostics(handleType, handle);
+  auto records = readDiagnostics(handleType, handle, wide);
   if (rc == SQL_INVALID_HANDLE) records.push_back({"HY000", 0, context + ": invalid handle"});
   throw DbError(context, std::move(records));
 }

@@ -34,8 +34,11 @@ class DbError : public std::runtime_error {
 
 std::string formatDescription(const std::string& context, const std::vector<DiagRecord>& records);
 
-// All diagnostic records attached to a handle.
-std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle);
+// All diagnostic records attached to a handle. wide: read them through the
+// wide call, which a Unicode driver answers without the driver manager's
+// conversion to the process locale.
+std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle,
+                                        bool wide = false);
 
 // Throws an error of our own, not the driver's, with its SQLSTATE.
 [[noreturn]] void fail(const std::string& state, const std::string& message);
@@ -44,7 +47,11 @@ std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
 [[noreturn]] void failConnectionNotOpen();
 
 // Throws DbError with the handle's diagnostics unless rc succeeded.
-void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context);
+void check(SQLRETURN rc, SQLSMALLINT handleType, SQLHANDLE handle, const std::string& context,
+           bool wide = false);
+
+// Whether the error says the connection itself is gone (SQLSTATE class 08).
+bool isConnectionLost(const DbError& error);
 
 // Owns one ODBC handle and frees it on every path.
 class OdbcHandle {

@@ -1,7 +1,10 @@
 #include "db/recordset.h"
 
 #include <cctype>
+#include <algorithm>
 #include <charconv>
+
+#include "db/utf8.h"
 
 namespace trellick::db {
 namespace {
@@ -32,6 +35,31 @@ std::string sqliteQuoted(std::string_view name) {
 }
 
 Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
+  if (s.wide()) {
+    // UTF-16 from a Unicode driver; a character split between two chunks
+    // is joined before conversion.
+    std::u16string out;
+    constexpr size_t kChunk = 32 * 1024;
+    auto buf = std::make_unique_for_overwrite<char16_t[]>(kChunk);
+    for (;;) {
+      SQLLEN indicator = 0;
+      SQLRETURN rc = runTimed(s, "read a value", [&] {
+        return SQLGetData(s.handle(), column, SQL_C_WCHAR, buf.get(),
+                          static_cast<SQLLEN>(kChunk * sizeof(char16_t)), &indicator);
+      });
+      if (rc == SQL_NO_DATA) break;
+      s.check(rc, "read a value");
+      if (indicator == SQL_NULL_DATA) return Variant::null();
+      const bool truncated =
+          rc == SQL_SUCCESS_WITH_INFO &&
+          (indicator == SQL_NO_TOTAL ||
+           indicator >= static_cast<SQLLEN>((kChunk - 1) * sizeof(char16_t)) + 1);
+      size_t got = truncated ? kChunk - 1 : static_cast<size_t>(indicator) / sizeof(char16_t);
+      out.append(buf.get(), got);
+      if (!truncated) break;
+    }
+    return Variant::text(utf16ToUtf8(out));
+  }
   std::string out;
   // Filled by the driver, so left uninitialised: zeroing 64 KiB for every
   // value read would cost more than reading a short one.
@@ -44,7 +72,7 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
                         &indicator);
     });
     if (rc == SQL_NO_DATA) break;
-    check(rc, SQL_HANDLE_STMT, s.handle(), "read a value");
+    s.check(rc, "read a value");
     if (indicator == SQL_NULL_DATA) return Variant::null();
     const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
                            (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(kChunk));
@@ -55,17 +83,68 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
   return Variant::text(std::move(out));
 }
 
+// A column's name and declared type name, through the wide calls for a
+// Unicode driver.
+struct Description {
+  std::string name;
+  std::string typeName;
+  SQLSMALLINT sqlType = 0;
+  SQLULEN size = 0;
+};
+
+Description describeColumn(StatementCore& s, SQLUSMALLINT i) {
+  SQLHSTMT h = s.handle();
+  Description d;
+  SQLSMALLINT nameLen = 0, digits = 0, nullable = 0;
+  if (s.wide()) {
+    std::u16string name(256, u'\0');
+    auto call = [&] {
+      return SQLDescribeColW(h, i, reinterpret_cast<SQLWCHAR*>(name.data()),
+                             static_cast<SQLSMALLINT>(name.size()), &nameLen, &d.sqlType, &d.size,
+                             &digits, &nullable);
+    };
+    SQLRETURN rc = call();
+    if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
+      name.assign(static_cast<size_t>(nameLen) + 1, u'\0');
+      rc = call();
+    }
+    s.check(rc, "describe a column");
+    name.resize(std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
+    d.name = utf16ToUtf8(name);
+    char16_t typeName[256] = {0};
+    SQLSMALLINT typeBytes = 0;
+    SQLColAttributeW(h, i, SQL_DESC_TYPE_NAME, typeName, sizeof typeName, &typeBytes, nullptr);
+    d.typeName = utf16ToUtf8(std::u16string_view(
+        typeName, std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(typeBytes, 0)) / 2,
+                                   255)));
+    return d;
+  }
+  std::vector<SQLCHAR> name(512);
+  auto call = [&] {
+    return SQLDescribeCol(h, i, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLen,
+                          &d.sqlType, &d.size, &digits, &nullable);
+  };
+  SQLRETURN rc = call();
+  if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
+    name.resize(static_cast<size_t>(nameLen) + 1);
+    rc = call();
+  }
+  s.check(rc, "describe a column");
+  d.name.assign(reinterpret_cast<const char*>(name.data()),
+                std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
+  SQLCHAR typeName[256] = {0};
+  SQLSMALLINT typeLen = 0;
+  SQLColAttribute(h, i, SQL_DESC_TYPE_NAME, typeName, sizeof typeName, &typeLen, nullptr);
+  d.typeName = reinterpret_cast<const char*>(typeName);
+  return d;
+}
+
 // Whether a result column after the first is called name.
 bool hasColumnNamed(StatementCore& s, std::string_view name) {
   SQLSMALLINT n = 0;
   SQLNumResultCols(s.handle(), &n);
-  for (SQLSMALLINT i = 2; i <= n; ++i) {
-    SQLCHAR buf[512] = {0};
-    SQLSMALLINT len = 0;
-    SQLDescribeCol(s.handle(), static_cast<SQLUSMALLINT>(i), buf, sizeof buf, &len, nullptr,
-                   nullptr, nullptr, nullptr);
-    if (equalsNoCase(reinterpret_cast<const char*>(buf), name)) return true;
-  }
+  for (SQLSMALLINT i = 2; i <= n; ++i)
+    if (equalsNoCase(describeColumn(s, static_cast<SQLUSMALLINT>(i)).name, name)) return true;
   return false;
 }
 
@@ -142,7 +221,21 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
   if (conn.State() != adStateOpen) failConnectionNotOpen();
   auto core = conn.core();
   const bool sqlite = core->dialect == Dialect::SQLite;
-  const bool updatable = lockType != adLockReadOnly;
+  const std::string prefix = "select * from ";
+  const bool selectAll = source.size() > prefix.size() &&
+                         equalsNoCase(std::string_view(source).substr(0, prefix.size()), prefix);
+  bool updatable = lockType != adLockReadOnly;
+  currentRowOnly_ = false;
+  // A server that serves one result at a time (FreeTDS) cannot run the
+  // row's update while this select still has rows pending, and its keyset
+  // cursors update through every bound column. The current row is read and
+  // the select closed; Update() then names the row by its primary key.
+  const bool byKey = core->dialect == Dialect::SqlServer && updatable && selectAll;
+  if (byKey) {
+    cursorType = adOpenForwardOnly;
+    lockType = adLockReadOnly;
+    updatable = false;
+  }
 
   auto run = [&](const std::string& text) {
     auto s = newTimedStatement(*core, "open a record set");
@@ -167,9 +260,7 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
     return s;
   };
 
-  const std::string prefix = "select * from ";
-  const bool byRowid = sqlite && updatable && source.size() > prefix.size() &&
-                       equalsNoCase(std::string_view(source).substr(0, prefix.size()), prefix);
+  const bool byRowid = sqlite && updatable && selectAll;
   hiddenColumns_ = 0;
   updateTarget_.clear();
   std::shared_ptr<StatementCore> s;
@@ -196,6 +287,20 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
   }
   if (!s) s = run(source);
   attachResult(std::move(s), "open a record set");
+  if (byKey) {
+    std::vector<std::vector<Variant>> rows;
+    if (!eof_) {
+      loadRow();
+      rows.push_back(row_);
+    }
+    std::vector<ColumnInfo> columns = columns_;
+    attachRows(std::move(columns), std::move(rows));
+    currentRowOnly_ = true;
+    keyConnection_ = core;
+    updateTarget_ = source.substr(prefix.size());
+    keySchema_ = extra.schema;
+    keyTable_ = extra.table;
+  }
 }
 
 void Recordset::takeStatement(std::shared_ptr<StatementCore> stmt, const std::string& context) {
@@ -210,7 +315,7 @@ void Recordset::takeStatement(std::shared_ptr<StatementCore> stmt, const std::st
 void Recordset::attachResult(std::shared_ptr<StatementCore> stmt, const std::string& context) {
   takeStatement(std::move(stmt), context);
   SQLSMALLINT n = 0;
-  check(SQLNumResultCols(stmt_->handle(), &n), SQL_HANDLE_STMT, stmt_->handle(), context);
+  stmt_->check(SQLNumResultCols(stmt_->handle(), &n), context);
   if (n <= 0) {
     // A statement without rows: the record set is closed at once.
     stmt_.reset();
@@ -247,31 +352,14 @@ void Recordset::attachRows(std::vector<ColumnInfo> columns,
 void Recordset::describeColumns() {
   SQLHSTMT h = stmt_->handle();
   SQLSMALLINT n = 0;
-  check(SQLNumResultCols(h, &n), SQL_HANDLE_STMT, h, context_);
+  stmt_->check(SQLNumResultCols(h, &n), context_);
   for (SQLSMALLINT i = static_cast<SQLSMALLINT>(1 + hiddenColumns_); i <= n; ++i) {
-    std::vector<SQLCHAR> name(512);
-    SQLSMALLINT nameLen = 0, sqlType = 0, digits = 0, nullable = 0;
-    SQLULEN size = 0;
-    SQLRETURN rc = SQLDescribeCol(h, static_cast<SQLUSMALLINT>(i), name.data(),
-                                  static_cast<SQLSMALLINT>(name.size()), &nameLen, &sqlType, &size,
-                                  &digits, &nullable);
-    if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
-      name.resize(static_cast<size_t>(nameLen) + 1);
-      rc = SQLDescribeCol(h, static_cast<SQLUSMALLINT>(i), name.data(),
-                          static_cast<SQLSMALLINT>(name.size()), &nameLen, &sqlType, &size, &digits,
-                          &nullable);
-    }
-    check(rc, SQL_HANDLE_STMT, h, "describe a column");
-    SQLCHAR typeName[256] = {0};
-    SQLSMALLINT typeLen = 0;
-    SQLColAttribute(h, static_cast<SQLUSMALLINT>(i), SQL_DESC_TYPE_NAME, typeName, sizeof typeName,
-                    &typeLen, nullptr);
+    Description d = describeColumn(*stmt_, static_cast<SQLUSMALLINT>(i));
     ColumnInfo c;
-    c.name.assign(reinterpret_cast<const char*>(name.data()),
-                  std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
-    c.sqlType = sqlType;
-    c.typeName = reinterpret_cast<const char*>(typeName);
-    ColumnType t = mapColumnType(sqlType, size, c.typeName);
+    c.name = std::move(d.name);
+    c.sqlType = d.sqlType;
+    c.typeName = std::move(d.typeName);
+    ColumnType t = mapColumnType(d.sqlType, d.size, c.typeName);
     c.type = t.code;
     c.definedSize = t.definedSize;
     columns_.push_back(std::move(c));
@@ -289,7 +377,7 @@ void Recordset::fetch() {
     eof_ = true;
     return;
   }
-  check(rc, SQL_HANDLE_STMT, h, "fetch a row");
+  stmt_->check(rc, "fetch a row");
   eof_ = false;
 }
 
@@ -316,6 +404,8 @@ void Recordset::MoveNext() {
   if (State() != adStateOpen) fail("3704", "Operation is not allowed when the object is closed.");
   if (eof_) failNoRow();
   bof_ = false;
+  if (currentRowOnly_)
+    fail("3251", "This record set holds its current row only; it cannot move to the next.");
   if (materialized_) {
     ++rowIndex_;
     eof_ = rowIndex_ >= rows_.size();
@@ -326,8 +416,15 @@ void Recordset::MoveNext() {
 
 void Recordset::Update() {
   requireRow();
-  if (materialized_) fail("3251", "Current Recordset does not support updating.");
+  if (materialized_ && !currentRowOnly_)
+    fail("3251", "Current Recordset does not support updating.");
   if (pending_.empty()) return;
+  if (currentRowOnly_) {
+    updateByKey();
+    for (auto& [index, text] : pending_) rows_.at(rowIndex_).at(index) = Variant::text(text);
+    pending_.clear();
+    return;
+  }
   if (!rowLoaded_) loadRow();
   if (stmt_->conn && stmt_->conn->dialect == Dialect::SQLite)
     updateSqliteRow();
@@ -336,6 +433,88 @@ void Recordset::Update() {
   for (auto& [index, text] : pending_) row_.at(index) = Variant::text(text);
   pending_.clear();
 }
+
+namespace {
+
+// Runs sql with its "?" markers bound to values as text; exactly one row
+// must change.
+void runRowUpdate(ConnectionCore& core, const std::string& sql,
+                  const std::vector<std::string>& values) {
+  auto s = newTimedStatement(core, "update the current row");
+  SQLHSTMT h = s->handle();
+  const bool wide = s->wide();
+  std::vector<std::u16string> wideValues;
+  wideValues.reserve(values.size());
+  std::vector<SQLLEN> lengths(values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    SQLRETURN rc;
+    if (wide) {
+      wideValues.push_back(utf8ToUtf16(values[i]));
+      auto& v = wideValues.back();
+      lengths[i] = static_cast<SQLLEN>(v.size() * sizeof(char16_t));
+      rc = SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
+                            v.size() > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR,
+                            std::max<SQLULEN>(1, v.size()), 0, v.data(), lengths[i], &lengths[i]);
+    } else {
+      lengths[i] = static_cast<SQLLEN>(values[i].size());
+      rc = SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
+                            SQL_VARCHAR, std::max<SQLULEN>(1, values[i].size()), 0,
+                            const_cast<char*>(values[i].data()), lengths[i], &lengths[i]);
+    }
+    s->check(rc, "update the current row");
+  }
+  execDirect(*s, sql, "update the current row");
+  SQLLEN count = 0;
+  SQLRowCount(h, &count);
+  if (count != 1) fail("3020", "The row to update was changed or deleted by another user.");
+}
+
+std::string bracketedName(std::string_view name) {
+  std::string out = "[";
+  for (char c : name) {
+    out += c;
+    if (c == ']') out += ']';
+  }
+  return out + "]";
+}
+
+// The primary key's columns in key order, from the driver's catalog.
+std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& schema,
+                                    const std::string& table) {
+  auto s = newTimedStatement(core, "read the primary key");
+  std::u16string wideSchema = utf8ToUtf16(schema), wideTable = utf8ToUtf16(table);
+  std::string narrowSchema = schema, narrowTable = table;
+  SQLRETURN rc = runTimed(*s, "read the primary key", [&] {
+    if (s->wide())
+      return SQLPrimaryKeysW(
+          s->handle(), nullptr, 0,
+          schema.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(wideSchema.data()),
+          static_cast<SQLSMALLINT>(wideSchema.size()),
+          reinterpret_cast<SQLWCHAR*>(wideTable.data()), static_cast<SQLSMALLINT>(wideTable.size()));
+    return SQLPrimaryKeys(s->handle(), nullptr, 0,
+                          schema.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(narrowSchema.data()),
+                          static_cast<SQLSMALLINT>(narrowSchema.size()),
+                          reinterpret_cast<SQLCHAR*>(narrowTable.data()),
+                          static_cast<SQLSMALLINT>(narrowTable.size()));
+  });
+  std::vector<std::pair<long long, std::string>> keys;
+  if (rc != SQL_NO_DATA) {
+    s->check(rc, "read the primary key");
+    Recordset rs;
+    rs.attachResult(s, "read the primary key");
+    while (rs.State() == adStateOpen && !rs.Eof()) {
+      auto fields = rs.Fields();
+      keys.emplace_back(fields.Item(4).Value().toInt64(), fields.Item(3).Value().text());
+      rs.MoveNext();
+    }
+  }
+  std::sort(keys.begin(), keys.end());
+  std::vector<std::string> names;
+  for (auto& k : keys) names.push_back(std::move(k.second));
+  return names;
+}
+
+}  // namespace
 
 void Recordset::updateSqliteRow() {
   if (hiddenColumns_ == 0 || rowid_.empty())
@@ -349,24 +528,33 @@ void Recordset::updateSqliteRow() {
   }
   sql += " where " + rowidName_ + "=?";
   values.push_back(rowid_);
+  runRowUpdate(*stmt_->conn, sql, values);
+}
 
-  auto s = stmt_->conn->newStatement("update the current row");
-  SQLHSTMT h = s->handle();
-  check(SQLPrepare(h, reinterpret_cast<SQLCHAR*>(sql.data()), static_cast<SQLINTEGER>(sql.size())),
-        SQL_HANDLE_STMT, h, "update the current row");
-  std::vector<SQLLEN> lengths(values.size());
-  for (size_t i = 0; i < values.size(); ++i) {
-    lengths[i] = static_cast<SQLLEN>(values[i].size());
-    check(SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
-                           SQL_VARCHAR, std::max<SQLULEN>(1, values[i].size()), 0, values[i].data(),
-                           lengths[i], &lengths[i]),
-          SQL_HANDLE_STMT, h, "update the current row");
+void Recordset::updateByKey() {
+  if (!keyConnection_ || keyTable_.empty())
+    fail("3251", "Current Recordset does not support updating.");
+  const auto keys = primaryKey(*keyConnection_, keySchema_, keyTable_);
+  if (keys.empty())
+    fail("3251", "The table has no primary key, so its current row cannot be told apart.");
+  std::string sql = "update " + updateTarget_ + " set ";
+  std::vector<std::string> values;
+  for (const auto& [index, text] : pending_) {
+    if (!values.empty()) sql += ",";
+    sql += bracketedName(columns_.at(index).name) + "=?";
+    values.push_back(text);
   }
-  SQLRETURN rc = runTimed(*s, "update the current row", [&] { return SQLExecute(h); });
-  if (rc != SQL_NO_DATA) check(rc, SQL_HANDLE_STMT, h, "update the current row");
-  SQLLEN count = 0;
-  SQLRowCount(h, &count);
-  if (count != 1) fail("3020", "The row to update was changed or deleted by another user.");
+  const auto& row = rows_.at(rowIndex_);
+  for (size_t k = 0; k < keys.size(); ++k) {
+    int column = -1;
+    for (int c = 0; c < columnCount(); ++c)
+      if (equalsNoCase(columns_[c].name, keys[k])) column = c;
+    if (column < 0 || row.at(column).IsNull())
+      fail("3251", "The current row's key is not readable: " + keys[k]);
+    sql += (k == 0 ? " where " : " and ") + bracketedName(keys[k]) + "=?";
+    values.push_back(row.at(column).text());
+  }
+  runRowUpdate(*keyConnection_, sql, values);
 }
 
 void Recordset::updatePositioned() {
@@ -379,15 +567,15 @@ void Recordset::updatePositioned() {
     buffers.push_back(text);
     lengths.push_back(static_cast<SQLLEN>(text.size()));
     // Unbound columns keep their values; only the changed ones are bound.
-    check(SQLBindCol(h, static_cast<SQLUSMALLINT>(odbcColumn(index)), SQL_C_CHAR,
+    stmt_->check(SQLBindCol(h, static_cast<SQLUSMALLINT>(odbcColumn(index)), SQL_C_CHAR,
                      buffers.back().data(), static_cast<SQLLEN>(buffers.back().size() + 1),
                      &lengths.back()),
-          SQL_HANDLE_STMT, h, "update the current row");
+          "update the current row");
   }
   SQLRETURN rc = runTimed(*stmt_, "update the current row",
                           [&] { return SQLSetPos(h, 1, SQL_UPDATE, SQL_LOCK_NO_CHANGE); });
   SQLFreeStmt(h, SQL_UNBIND);
-  check(rc, SQL_HANDLE_STMT, h, "update the current row");
+  stmt_->check(rc, "update the current row");
 }
 
 void Recordset::Close() {
@@ -396,6 +584,7 @@ void Recordset::Close() {
   open_ = false;
   eof_ = bof_ = true;
   materialized_ = false;
+  currentRowOnly_ = false;
   rows_.clear();
   row_.clear();
   pending_.clear();

@@ -93,12 +93,18 @@ class FieldList {
 };
 
 struct OpenOptions {
+  OpenOptions() = default;
+  explicit OpenOptions(long rows) : maxRows(rows) {}
   // Rows the driver may fetch at most (0: all). 1 learns the columns and
   // whether a row exists without reading the table.
   long maxRows = 0;
   // Prepare and describe only: the columns, and no row read at all (the
   // record set is open with EOF and BOF both true).
   bool describeOnly = false;
+  // The table behind "select * from ...", for writing a row back where the
+  // row is named by its primary key (SQL Server).
+  std::string schema;
+  std::string table;
 };
 
 class Recordset {
@@ -138,6 +144,7 @@ class Recordset {
   int odbcColumn(int index) const { return index + 1 + hiddenColumns_; }
   void updateSqliteRow();
   void updatePositioned();
+  void updateByKey();
 
   std::shared_ptr<StatementCore> stmt_;
   std::string context_;
@@ -159,6 +166,11 @@ class Recordset {
   std::string updateTarget_;
   std::string rowidName_;
   std::string rowid_;
+  // SQL Server: the current row only, held after the select was closed.
+  bool currentRowOnly_ = false;
+  std::shared_ptr<ConnectionCore> keyConnection_;
+  std::string keySchema_;
+  std::string keyTable_;
 };
 
 }  // namespace trellick::db

@@ -136,6 +136,8 @@ std::string normalizeTypeName(std::string_view typeName) {
   bool pendingSpace = false;
   for (char c : typeName) {
     if (c == '(') break;
+    // A declared type may be quoted: "[nvarchar(max)]".
+    if (c == '[' || c == ']' || c == '"' || c == '`') continue;
     if (std::isspace(static_cast<unsigned char>(c))) {
       pendingSpace = !out.empty();
       continue;

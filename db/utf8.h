@@ -42,4 +42,40 @@ inline std::u16string utf8ToUtf16(std::string_view in) {
   return out;
 }
 
+inline void appendUtf8(std::string& out, char32_t cp) {
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+}
+
+// A lone surrogate becomes U+FFFD.
+inline std::string utf16ToUtf8(std::u16string_view in) {
+  std::string out;
+  out.reserve(in.size());
+  for (size_t k = 0; k < in.size(); ++k) {
+    char32_t cp = in[k];
+    if (cp >= 0xD800 && cp <= 0xDBFF && k + 1 < in.size() && in[k + 1] >= 0xDC00 &&
+        in[k + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (in[k + 1] - 0xDC00);
+      ++k;
+    } else if (cp >= 0xD800 && cp <= 0xDFFF) {
+      cp = 0xFFFD;
+    }
+    appendUtf8(out, cp);
+  }
+  return out;
+}
+
 }  // namespace trellick::db

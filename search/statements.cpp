@@ -462,6 +462,35 @@ std::string columnQuery(std::string_view table, Engine engine) {
   return "select * from " + tableReference(table, engine);
 }
 
+std::string qualifiedReference(const TableRef& table, Engine engine) {
+  if (table.schema.empty()) return tableReference(std::string_view(table.name), engine);
+  return quotedName(table.schema, engine) + "." + quotedName(table.name, engine);
+}
+
+std::string columnQueryOf(const TableRef& table, Engine engine) {
+  return "select * from " + qualifiedReference(table, engine);
+}
+
+bool declaresLength(std::string_view declaredType) {
+  const size_t open = declaredType.find('(');
+  if (open == std::string_view::npos) return false;
+  size_t k = open + 1;
+  while (k < declaredType.size() && declaredType[k] == ' ') ++k;
+  return k < declaredType.size() && std::isdigit(static_cast<unsigned char>(declaredType[k]));
+}
+
+std::string columnFactsQuery(const TableRef& table, Engine engine) {
+  if (engine == Engine::SQLite)
+    return "select name, hidden in (2, 3), type from pragma_table_xinfo(" +
+           stringLiteral(table.name, false) + ")";
+  const std::string name = table.schema.empty()
+                               ? quotedName(table.name, engine)
+                               : quotedName(table.schema, engine) + "." +
+                                     quotedName(table.name, engine);
+  return "select name, is_computed from sys.columns where object_id = object_id(" +
+         stringLiteral(name, true) + ") and is_computed = 1";
+}
+
 std::string StatementBuilder::literal(std::string_view text) const {
   return stringLiteral(text, national_);
 }
@@ -475,33 +504,49 @@ std::string StatementBuilder::castOf(std::string_view column, int typeCode) cons
   return "cast(" + quotedName(column, engine_) + " as " + target + ")";
 }
 
-std::string StatementBuilder::columnQuery(std::string_view table) const {
-  return search::columnQuery(table, engine_);
+std::string StatementBuilder::columnQuery(const TableRef& table) const {
+  return columnQueryOf(table, engine_);
 }
 
-std::string StatementBuilder::whereTerm(std::string_view column, int typeCode) const {
-  const std::string subject = searchGroup(typeCode) == Group::LongText
-                                  ? castOf(column, typeCode)
-                                  : quotedName(column, engine_);
-  return " or " + subject + " like " + (national_ ? "N'%" : "'%") + likeTail_;
+std::string StatementBuilder::subjectOf(std::string_view column, int typeCode,
+                                        long long definedSize) const {
+  if (searchGroup(typeCode) == Group::LongText) return castOf(column, typeCode);
+  if (engine_ == Engine::SqlServer) {
+    // Replace returns at most 8000 bytes unless its input is a (max) type:
+    // 8000 characters of varchar, 4000 of nvarchar, which an N'' literal
+    // makes of a varchar column too. A column that can hold that much
+    // would silently keep the cut value.
+    const bool wideResult = national_ || typeCode == adWChar || typeCode == adVarWChar;
+    const long long limit = wideResult ? 4000 : 8000;
+    if (definedSize >= limit)
+      return "cast(" + quotedName(column, engine_) + " as " +
+             (wideResult ? "nvarchar(max)" : "varchar(max)") + ")";
+  }
+  return quotedName(column, engine_);
 }
 
-std::string StatementBuilder::assignment(std::string_view column, int typeCode) const {
-  const std::string subject = searchGroup(typeCode) == Group::LongText
-                                  ? castOf(column, typeCode)
-                                  : quotedName(column, engine_);
-  return "," + quotedName(column, engine_) + "=Replace(" + subject + "," + literal(texts_.find) +
-         "," + literal(texts_.replace) + ")";
+std::string StatementBuilder::whereTerm(std::string_view column, int typeCode,
+                                        long long definedSize) const {
+  return " or " + subjectOf(column, typeCode, definedSize) + " like " + (national_ ? "N'%" : "'%") +
+         likeTail_;
 }
 
-std::string StatementBuilder::updateStatement(std::string_view table, std::string_view set,
+std::string StatementBuilder::assignment(std::string_view column, int typeCode,
+                                         long long definedSize) const {
+  return "," + quotedName(column, engine_) + "=Replace(" + subjectOf(column, typeCode, definedSize) +
+         "," + literal(texts_.find) + "," + literal(texts_.replace) + ")";
+}
+
+std::string StatementBuilder::updateStatement(const TableRef& table, std::string_view set,
                                               std::string_view where) const {
-  return "Update " + quotedName(table, engine_) + " set " + std::string(set) + " where " +
-         std::string(where);
+  const std::string name = table.schema.empty() ? quotedName(table.name, engine_)
+                                                : qualifiedReference(table, engine_);
+  return "Update " + name + " set " + std::string(set) + " where " + std::string(where);
 }
 
-std::string StatementBuilder::countStatement(std::string_view table, std::string_view where) const {
-  return "select count(*) from " + tableReference(table, engine_) + " where " + std::string(where);
+std::string StatementBuilder::countStatement(const TableRef& table, std::string_view where) const {
+  return "select count(*) from " + qualifiedReference(table, engine_) + " where " +
+         std::string(where);
 }
 
 }  // namespace trellick::search

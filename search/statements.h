@@ -48,9 +48,37 @@ std::string stringLiteral(std::string_view text, bool national);
 // "select * from " + the table, quoted as tableReference() does.
 std::string columnQuery(std::string_view table, Engine engine);
 
+// A table and the schema it lives in; schema is empty for a table of the
+// connection's default schema, which is named as the templates name it.
+struct TableRef {
+  TableRef(std::string_view tableName, std::string_view schemaName = {})
+      : name(tableName), schema(schemaName) {}
+  TableRef(const char* tableName) : name(tableName) {}
+  TableRef(const std::string& tableName) : name(tableName) {}
+  std::string name;
+  std::string schema;
+};
+
+// Where the templates have the name bare: bare or quoted as
+// tableReference(); outside the default schema "[schema].[table]".
+std::string qualifiedReference(const TableRef& table, Engine engine);
+
+// "select * from " + qualifiedReference().
+std::string columnQueryOf(const TableRef& table, Engine engine);
+
+// A query for what the column descriptions do not tell: each row holds a
+// column's name, whether it is computed (generated: it can be read but
+// never assigned) and, on SQLite, its declared type. On SQL Server only
+// the computed columns come back.
+std::string columnFactsQuery(const TableRef& table, Engine engine);
+
+// SQLite stores text of any length in any column: only a length that the
+// declared type states ("varchar(40)") limits what the column holds.
+bool declaresLength(std::string_view declaredType);
+
 struct Texts {
-  std::string find;     // F, trimmed
-  std::string replace;  // R, trimmed
+  std::string find;     // F, as typed
+  std::string replace;  // R, as typed
 };
 
 class StatementBuilder {
@@ -58,18 +86,23 @@ class StatementBuilder {
   StatementBuilder(Engine engine, Texts texts);
 
   // "select * from " + T
-  std::string columnQuery(std::string_view table) const;
-  // " or [C] like '%F%'" (or its cast form for long text)
-  std::string whereTerm(std::string_view column, int typeCode) const;
+  std::string columnQuery(const TableRef& table) const;
+  // " or [C] like '%F%'" (or its cast form for long text). definedSize is
+  // the column's declared size in characters.
+  std::string whereTerm(std::string_view column, int typeCode,
+                        long long definedSize = 0) const;
   // ",[C]=Replace([C],'F','R')" (or its cast form for long text)
-  std::string assignment(std::string_view column, int typeCode) const;
+  std::string assignment(std::string_view column, int typeCode, long long definedSize = 0) const;
   // where and set are the lists without their leading " or " and ",".
-  std::string updateStatement(std::string_view table, std::string_view set,
+  std::string updateStatement(const TableRef& table, std::string_view set,
                               std::string_view where) const;
-  std::string countStatement(std::string_view table, std::string_view where) const;
+  std::string countStatement(const TableRef& table, std::string_view where) const;
 
  private:
   std::string castOf(std::string_view column, int typeCode) const;
+  // The column as Replace and LIKE see it: cast where Replace could
+  // otherwise cut a value that the column can hold.
+  std::string subjectOf(std::string_view column, int typeCode, long long definedSize) const;
   std::string literal(std::string_view text) const;
 
   Engine engine_;
