@@ -145,12 +145,11 @@ void Form1::Command5_Click() {
     // The totals say what was found; a stop and the tables whose replace
     // failed are said too, so the box never reads as more done than was.
     const int64_t failed = runFailedTables_;
-    QString totals = (uStop ? QStringLiteral("用户中止!") : QStringLiteral("任务完成!")) +
-                     QStringLiteral("共检索数据表:") + QString::number(TabCount) +
-                     QStringLiteral(",字段:") + QString::number(FieldCount) +
-                     QStringLiteral("; 替换：") + QString::number(List5->count()) +
-                     QStringLiteral(" 个表, ") + QString::number(FindRsCount) +
-                     QStringLiteral(" 条记录.");
+    QString totals =
+        (uStop ? QStringLiteral("用户中止!") : QStringLiteral("任务完成!")) +
+        QStringLiteral("共检索数据表:") + QString::number(TabCount) + QStringLiteral(",字段:") +
+        QString::number(FieldCount) + QStringLiteral("; 替换：") + QString::number(List5->count()) +
+        QStringLiteral(" 个表, ") + QString::number(FindRsCount) + QStringLiteral(" 条记录.");
     if (failed > 0)
       totals += QStringLiteral("\r\n其中 ") + QString::number(failed) +
                 QStringLiteral(" 个表替换失败，详见SQL窗口。");

@@ -7,14 +7,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "app/form1.h"
 #include "app/text.h"
 #include "search/statements.h"
-
-#include <set>
-#include <string>
-#include <vector>
 
 namespace trellick::app {
 namespace {
@@ -252,9 +251,10 @@ void Form1::cmdFind_Click() {
                vbOKOnly);
     } else {
       framefind->show();
-      QString text = (uStop ? QStringLiteral("用户中止!共找到 ") : QStringLiteral("任务完成!共找到 ")) +
-                     QString::number(runFoundTables_) + QStringLiteral(" 个表, ") +
-                     QString::number(FindRsCount) + QStringLiteral(" 条记录 中包含查找的字符。");
+      QString text =
+          (uStop ? QStringLiteral("用户中止!共找到 ") : QStringLiteral("任务完成!共找到 ")) +
+          QString::number(runFoundTables_) + QStringLiteral(" 个表, ") +
+          QString::number(FindRsCount) + QStringLiteral(" 条记录 中包含查找的字符。");
       if (failed > 0) text += QStringLiteral("\r\n") + failedLine;
       MsgBox(text, failed > 0 ? vbExclamation : vbOKOnly);
     }

@@ -181,7 +181,9 @@ bool Connection::IsDead() const {
 
 SQLRETURN runTimed(StatementCore& s, const std::string& context,
                    const std::function<SQLRETURN()>& call) {
-  const int seconds = s.conn ? s.conn->commandTimeout : 0;
+  // FreeTDS ends a statement at the query time-out itself and cancels it on
+  // the wire; a second cancel from here would race its own.
+  const int seconds = s.conn && s.conn->dialect != Dialect::SqlServer ? s.conn->commandTimeout : 0;
   Watchdog::Guard guard = s.conn ? s.conn->watchdog.arm(s.handle(), seconds) : Watchdog::Guard();
   SQLRETURN rc = call();
   const bool fired = guard.finish();
@@ -281,9 +283,9 @@ std::vector<ColumnInfo> tableListColumns() {
 // Tables that virtual tables of the built-in modules keep their data in,
 // named after the virtual table. Writing them directly corrupts it.
 bool isShadowName(const std::string& name, const std::vector<std::string>& virtualTables) {
-  static const char* const kSuffixes[] = {"_content", "_data",   "_idx",  "_config",
+  static const char* const kSuffixes[] = {"_content", "_data",     "_idx",    "_config",
                                           "_docsize", "_segments", "_segdir", "_stat",
-                                          "_node",    "_rowid",  "_parent"};
+                                          "_node",    "_rowid",    "_parent"};
   for (const auto& v : virtualTables)
     for (const char* suffix : kSuffixes)
       if (equalsNoCaseAscii(name, v + suffix)) return true;
@@ -299,7 +301,10 @@ std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
     // Read from the schema itself, so that a file that is not a database or
     // is locked fails here instead of listing nothing; "shadow" marks the
     // tables behind virtual tables.
-    auto rs = Execute("select name, type from pragma_table_list where schema = 'main' order by name");
+    // In the order the tables were made, as the driver's own list gives them.
+    auto rs = Execute(
+        "select name, (select type from pragma_table_list l where l.schema = 'main' and "
+        "l.name = m.name) from sqlite_master m where m.type = 'table' order by m.rowid");
     std::vector<std::pair<std::string, std::string>> all;
     std::vector<std::string> virtualTables;
     while (rs->State() == adStateOpen && !rs->Eof()) {
@@ -314,18 +319,17 @@ std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
     for (auto& [name, type] : all) {
       if (type != "table" && type != "virtual") continue;
       if (startsWithNoCase(name, "sqlite_") || isShadowName(name, virtualTables)) continue;
-      rows.push_back({Variant::null(), Variant::null(), Variant::text(name),
-                      Variant::text("TABLE"), Variant::null()});
+      rows.push_back({Variant::null(), Variant::null(), Variant::text(name), Variant::text("TABLE"),
+                      Variant::null()});
     }
   } else {
     auto s = core_->newStatement("open the table list");
     std::u16string wideType = u"TABLE";
     SQLCHAR type[] = "TABLE";
     SQLRETURN rc = runTimed(*s, "open the table list", [&] {
-      return s->wide()
-                 ? SQLTablesW(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0,
-                              reinterpret_cast<SQLWCHAR*>(wideType.data()), SQL_NTS)
-                 : SQLTables(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0, type, SQL_NTS);
+      return s->wide() ? SQLTablesW(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0,
+                                    reinterpret_cast<SQLWCHAR*>(wideType.data()), SQL_NTS)
+                       : SQLTables(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0, type, SQL_NTS);
     });
     if (rc != SQL_NO_DATA) s->check(rc, "open the table list");
     auto rs = std::make_unique<Recordset>();

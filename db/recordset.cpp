@@ -1,7 +1,7 @@
 #include "db/recordset.h"
 
-#include <cctype>
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 
 #include "db/utf8.h"
@@ -115,8 +115,8 @@ Description describeColumn(StatementCore& s, SQLUSMALLINT i) {
     SQLSMALLINT typeBytes = 0;
     SQLColAttributeW(h, i, SQL_DESC_TYPE_NAME, typeName, sizeof typeName, &typeBytes, nullptr);
     d.typeName = utf16ToUtf8(std::u16string_view(
-        typeName, std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(typeBytes, 0)) / 2,
-                                   255)));
+        typeName,
+        std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(typeBytes, 0)) / 2, 255)));
     return d;
   }
   std::vector<SQLCHAR> name(512);
@@ -490,12 +490,14 @@ std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& sch
           s->handle(), nullptr, 0,
           schema.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(wideSchema.data()),
           static_cast<SQLSMALLINT>(wideSchema.size()),
-          reinterpret_cast<SQLWCHAR*>(wideTable.data()), static_cast<SQLSMALLINT>(wideTable.size()));
-    return SQLPrimaryKeys(s->handle(), nullptr, 0,
-                          schema.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(narrowSchema.data()),
-                          static_cast<SQLSMALLINT>(narrowSchema.size()),
-                          reinterpret_cast<SQLCHAR*>(narrowTable.data()),
-                          static_cast<SQLSMALLINT>(narrowTable.size()));
+          reinterpret_cast<SQLWCHAR*>(wideTable.data()),
+          static_cast<SQLSMALLINT>(wideTable.size()));
+    return SQLPrimaryKeys(
+        s->handle(), nullptr, 0,
+        schema.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(narrowSchema.data()),
+        static_cast<SQLSMALLINT>(narrowSchema.size()),
+        reinterpret_cast<SQLCHAR*>(narrowTable.data()),
+        static_cast<SQLSMALLINT>(narrowTable.size()));
   });
   std::vector<std::pair<long long, std::string>> keys;
   if (rc != SQL_NO_DATA) {
@@ -568,9 +570,9 @@ void Recordset::updatePositioned() {
     lengths.push_back(static_cast<SQLLEN>(text.size()));
     // Unbound columns keep their values; only the changed ones are bound.
     stmt_->check(SQLBindCol(h, static_cast<SQLUSMALLINT>(odbcColumn(index)), SQL_C_CHAR,
-                     buffers.back().data(), static_cast<SQLLEN>(buffers.back().size() + 1),
-                     &lengths.back()),
-          "update the current row");
+                            buffers.back().data(), static_cast<SQLLEN>(buffers.back().size() + 1),
+                            &lengths.back()),
+                 "update the current row");
   }
   SQLRETURN rc = runTimed(*stmt_, "update the current row",
                           [&] { return SQLSetPos(h, 1, SQL_UPDATE, SQL_LOCK_NO_CHANGE); });

@@ -56,8 +56,11 @@ ConnectTarget makeTarget(const ConnectFields& f, const DriverNames& drivers,
     // becoming a new empty database.
     t.connectionString =
         "Driver=" + quoteOdbcValue(drivers.sqlite) + ";Database=" + f.database + ";NoCreat=1;";
+    // The driver waits out its busy time-out twice for a statement that
+    // meets a lock (once preparing, once stepping): half of it keeps the
+    // whole wait within the command time-out.
     if (commandTimeoutSeconds > 0)
-      t.connectionString += "Timeout=" + std::to_string(commandTimeoutSeconds * 1000) + ";";
+      t.connectionString += "Timeout=" + std::to_string(commandTimeoutSeconds * 500) + ";";
     return t;
   }
   if (server.rfind("dsn:", 0) == 0) {

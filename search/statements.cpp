@@ -483,10 +483,9 @@ std::string columnFactsQuery(const TableRef& table, Engine engine) {
   if (engine == Engine::SQLite)
     return "select name, hidden in (2, 3), type from pragma_table_xinfo(" +
            stringLiteral(table.name, false) + ")";
-  const std::string name = table.schema.empty()
-                               ? quotedName(table.name, engine)
-                               : quotedName(table.schema, engine) + "." +
-                                     quotedName(table.name, engine);
+  const std::string name = table.schema.empty() ? quotedName(table.name, engine)
+                                                : quotedName(table.schema, engine) + "." +
+                                                      quotedName(table.name, engine);
   return "select name, is_computed from sys.columns where object_id = object_id(" +
          stringLiteral(name, true) + ") and is_computed = 1";
 }
@@ -533,14 +532,15 @@ std::string StatementBuilder::whereTerm(std::string_view column, int typeCode,
 
 std::string StatementBuilder::assignment(std::string_view column, int typeCode,
                                          long long definedSize) const {
-  return "," + quotedName(column, engine_) + "=Replace(" + subjectOf(column, typeCode, definedSize) +
-         "," + literal(texts_.find) + "," + literal(texts_.replace) + ")";
+  return "," + quotedName(column, engine_) + "=Replace(" +
+         subjectOf(column, typeCode, definedSize) + "," + literal(texts_.find) + "," +
+         literal(texts_.replace) + ")";
 }
 
 std::string StatementBuilder::updateStatement(const TableRef& table, std::string_view set,
                                               std::string_view where) const {
-  const std::string name = table.schema.empty() ? quotedName(table.name, engine_)
-                                                : qualifiedReference(table, engine_);
+  const std::string name =
+      table.schema.empty() ? quotedName(table.name, engine_) : qualifiedReference(table, engine_);
   return "Update " + name + " set " + std::string(set) + " where " + std::string(where);
 }
 

@@ -89,8 +89,7 @@ class StatementBuilder {
   std::string columnQuery(const TableRef& table) const;
   // " or [C] like '%F%'" (or its cast form for long text). definedSize is
   // the column's declared size in characters.
-  std::string whereTerm(std::string_view column, int typeCode,
-                        long long definedSize = 0) const;
+  std::string whereTerm(std::string_view column, int typeCode, long long definedSize = 0) const;
   // ",[C]=Replace([C],'F','R')" (or its cast form for long text)
   std::string assignment(std::string_view column, int typeCode, long long definedSize = 0) const;
   // where and set are the lists without their leading " or " and ",".

@@ -60,7 +60,7 @@ class TestDbText : public QObject {
     QCOMPARE(int(sqlite.kind), int(TargetKind::SQLite));
     QCOMPARE(sqlite.sqlitePath, std::string("/tmp/a b.db"));
     QCOMPARE(sqlite.connectionString,
-             std::string("Driver=SQLite3;Database=/tmp/a b.db;NoCreat=1;Timeout=10000;"));
+             std::string("Driver=SQLite3;Database=/tmp/a b.db;NoCreat=1;Timeout=5000;"));
 
     auto dsn = makeTarget({"dsn:Sales", "ann", "p;w", "crm"}, d, 10);
     QCOMPARE(int(dsn.kind), int(TargetKind::Dsn));

@@ -13,7 +13,7 @@
 #include <QListWidget>
 #include <QtTest>
 
-#include "fake_tds.h"
+#include "tds_standin.h"
 #include "testdb.h"
 #include "window_fixture.h"
 
@@ -225,22 +225,32 @@ class TestLinkConn : public QObject {
   }
 
   void freeTdsGetsEveryPasswordAndUnicodeIntact() {
-    FakeTdsServer server;
+    testdb::Dir dir;
+    const auto path = dir.file("main.db");
+    testdb::exec(path,
+                 "create table [文章]([标题] nvarchar(20)); insert into [文章] values('旧');"
+                 "create table [a?b{fn x}]([c?] nvarchar(20));");
+    TdsStandin server(QString::fromStdString(path));
+    QVERIFY2(server.port() > 0, qPrintable(server.errorText()));
     WindowFixture fx;
     auto& form = fx.open();
     const QString password = QStringLiteral(" a;b}c{=d}} 密 ");
-    fill(form, QStringLiteral(" 127.0.0.1,%1 ").arg(server.port()), QStringLiteral("用户"),
-         password, QStringLiteral("商店;库"));
+    fill(form, QStringLiteral(" %1 ").arg(server.serverField()), QStringLiteral("用户"), password,
+         QStringLiteral("商店;库"));
     QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
-    auto login = server.login();
-    QCOMPARE(login.password, password);
-    QCOMPARE(login.user, QStringLiteral("用户"));
-    QCOMPARE(login.database, QStringLiteral("商店;库"));
-    QCOMPARE(login.app, QStringLiteral("Trellick"));
+    QJsonObject login;
+    for (const auto& entry : server.log())
+      if (entry["type"].toString() == "login") login = entry;
+    QCOMPARE(login["password"].toString(), password);
+    QCOMPARE(login["user"].toString(), QStringLiteral("用户"));
+    QCOMPARE(login["database"].toString(), QStringLiteral("商店;库"));
+    QCOMPARE(login["app"].toString(), QStringLiteral("Trellick"));
+    QCOMPARE(items(form.List1), (QStringList{"a?b{fn x}", "文章"}));
     // Statement text reaches the server as the characters we wrote.
     const QString sql = QStringLiteral("Update [文章] set [标题]=Replace([标题],N'旧','新')");
     form.conn->Execute(sql.toStdString());
     QVERIFY2(server.batches().contains(sql), qPrintable(server.batches().join("\n")));
+    QCOMPARE(testdb::query(path, "select [标题] from [文章]")[0][0], std::string("新"));
     // Question marks and braces in names and literals are text, not
     // parameter markers or escape sequences.
     const QString marks =

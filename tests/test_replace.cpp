@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QGroupBox>
+#include <QJsonArray>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -15,9 +16,9 @@
 #include <QRadioButton>
 #include <QtTest>
 
-#include "fake_tds.h"
 #include "find_fixture.h"
 #include "maintenance/shrink.h"
+#include "tds_standin.h"
 
 using namespace trellick::app;
 using trellick::maintenance::shrinkStatements;
@@ -28,12 +29,14 @@ namespace {
 const QString kConfirm = QStringLiteral(
     "您确定要开始批量替换数据吗?此操作将不可恢复.\r\r您可以选择否，然后手动双击要处理的数据表。");
 
-QString totals(long long tables, long long fields, long long replaced, long long records) {
-  return QStringLiteral("任务完成!共检索数据表:%1,字段:%2; 替换：%3 个表, %4 条记录.")
-      .arg(tables)
-      .arg(fields)
-      .arg(replaced)
-      .arg(records);
+QString totals(long long tables, long long fields, long long replaced, long long records,
+               bool stopped = false) {
+  return (stopped ? QStringLiteral("用户中止!") : QStringLiteral("任务完成!")) +
+         QStringLiteral("共检索数据表:%1,字段:%2; 替换：%3 个表, %4 条记录.")
+             .arg(tables)
+             .arg(fields)
+             .arg(replaced)
+             .arg(records);
 }
 
 const char* kShop =
@@ -92,12 +95,14 @@ class TestReplace : public QObject {
   }
 
   void logCommandOnSqlServerSendsAllFive() {
-    FakeTdsServer server;
-    server.rejectBatchesContaining("dump transaction");
-    server.rejectBatchesContaining("backup log");
+    testdb::Dir dir;
+    const auto path = dir.file("main.db");
+    testdb::exec(path, "create table t(v text);");
+    TdsStandin server(QString::fromStdString(path));
+    QVERIFY2(server.port() > 0, qPrintable(server.errorText()));
     WindowFixture fx;
     auto& form = fx.open();
-    form.txtServerName->setText(QStringLiteral("127.0.0.1,%1").arg(server.port()));
+    form.txtServerName->setText(server.serverField());
     form.txtUsername->setText("sa");
     form.txtDatabaseName->setText("my shop");
     int panelYields = 0;
@@ -109,13 +114,14 @@ class TestReplace : public QObject {
     };
     fx.ui.expectBox();
     form.cmdSQLlog_Click();
+    const QStringList five{"dump transaction [my shop] with no_log",
+                           "backup log [my shop] with no_log", "dbcc shrinkdatabase([my shop])",
+                           "select * from sysfiles DBCC SHRINKFILE(1)",
+                           "EXEC sp_dboption 'my shop', 'autoshrink', 'TRUE'"};
     QStringList sent = server.batches();
-    sent.removeIf([](const QString& b) { return b.startsWith("SET ") || b.startsWith("set "); });
-    QCOMPARE(
-        sent,
-        (QStringList{"dump transaction [my shop] with no_log", "backup log [my shop] with no_log",
-                     "dbcc shrinkdatabase([my shop])", "select * from sysfiles DBCC SHRINKFILE(1)",
-                     "EXEC sp_dboption 'my shop', 'autoshrink', 'TRUE'"}));
+    sent.removeIf([&](const QString& b) { return !five.contains(b); });
+    // The server refuses the first two and the last; the others run.
+    QCOMPARE(sent, five);
     QCOMPARE(panelYields, 1);
     QCOMPARE(fx.ui.boxes.size(), 1);
     QCOMPARE(fx.ui.boxes[0].prompt, QStringLiteral("已经清除日志并压缩数据库"));
@@ -134,6 +140,17 @@ class TestReplace : public QObject {
     form.ShrinkLog(QString());
     QCOMPARE(server.batches().size(), before);
     QCOMPARE(fx.ui.yields, yields);
+
+    // When the server takes none of them, the box says so with the first
+    // refusal instead of claiming the log was cleared.
+    server.setControl(QJsonObject{{"reject", QJsonArray{"dbcc", "sysfiles"}}});
+    fx.ui.expectBox();
+    form.cmdSQLlog_Click();
+    QCOMPARE(fx.ui.boxes.size(), 2);
+    QVERIFY2(fx.ui.boxes[1].prompt.startsWith(QStringLiteral("清除日志并压缩数据库未能完成：")),
+             qPrintable(fx.ui.boxes[1].prompt));
+    QVERIFY(fx.ui.boxes[1].prompt.contains(QStringLiteral("transaction")));
+    QCOMPARE(fx.ui.boxes[1].style, 48);
   }
 
   void logCommandOnSqliteTruncatesTheLogAndShrinks() {
@@ -237,8 +254,14 @@ class TestReplace : public QObject {
         "Update [links] set [url]=Replace([url],'old.example.com','new.example.org'),[note]="
         "Replace(cast([note] as varchar(8000)),'old.example.com','new.example.org') where [url] "
         "like '%old.example.com%' or cast([note] as varchar(8000)) like '%old.example.com%'");
-    QCOMPARE(form.Text2->toPlainText(), statement + "\n\n");
+    // Why it failed, then the statement as it stands.
+    QCOMPARE(form.Text2->toPlainText(),
+             "-- links: HY000 [SQLite]links are frozen (19)\n" + statement + "\n\n");
     QVERIFY(!form.FrameSQL->isHidden());
+    // The totals say that one table was not replaced.
+    QCOMPARE(fx.ui.boxes.value(1).prompt,
+             totals(5, 5, 3, 3) + QStringLiteral("\r\n其中 1 个表替换失败，详见SQL窗口。"));
+    QCOMPARE(fx.ui.boxes.value(1).style, 48);
     QCOMPARE(testdb::query(fx.path, "select count(*) from links where url like '%new%'")[0][0],
              std::string("0"));
     // The other tables were replaced all the same.
@@ -283,10 +306,12 @@ class TestReplace : public QObject {
     sqlite3_close(other);
     QVERIFY(released);
     QVERIFY2(failedAfter >= 9000 && failedAfter < 14000, QByteArray::number(failedAfter));
-    QCOMPARE(
-        form.Text2->toPlainText(),
-        QStringLiteral("Update [alpha] set [v]=Replace(cast([v] as varchar(8000)),'old','new') "
-                       "where cast([v] as varchar(8000)) like '%old%'\n\n"));
+    const QString failed = form.Text2->toPlainText();
+    QVERIFY2(failed.startsWith(QStringLiteral("-- alpha: HYT00 ")), qPrintable(failed));
+    QVERIFY2(failed.endsWith(QStringLiteral(
+                 "\nUpdate [alpha] set [v]=Replace(cast([v] as varchar(8000)),'old','new') "
+                 "where cast([v] as varchar(8000)) like '%old%'\n\n")),
+             qPrintable(failed));
     QCOMPARE(testdb::query(fx.path, "select v from alpha")[0][0], std::string("old one"));
     QCOMPARE(testdb::query(fx.path, "select group_concat(v) from beta")[0][0],
              std::string("new two"));
@@ -318,7 +343,7 @@ class TestReplace : public QObject {
     QCOMPARE(form.ProB->value(), 2);  // jumps to its maximum, N - 1
     QCOMPARE(form.ProB->maximum(), 2);
     QCOMPARE(saved.size(), 6);
-    QCOMPARE(fx.ui.boxes.value(1).prompt, totals(3, 1, 1, 1));
+    QCOMPARE(fx.ui.boxes.value(1).prompt, totals(3, 1, 1, 1, true));
     QCOMPARE(shrinkPanels, 2);
     QCOMPARE(testdb::query(fx.path, "select v from t1")[0][0], std::string("a new"));
     QCOMPARE(testdb::query(fx.path, "select v from t2")[0][0], std::string("b old"));
@@ -425,7 +450,8 @@ class TestReplace : public QObject {
     QVERIFY(fx.ui.boxes[3].prompt.contains(QStringLiteral("Update [frozen] set")));
     QCOMPARE(fx.ui.boxes[3].style, 16);
     QVERIFY(!form.FrameSQL->isHidden());
-    QVERIFY(form.Text2->toPlainText().startsWith(QStringLiteral("Update [frozen] set")));
+    QVERIFY(form.Text2->toPlainText().startsWith(QStringLiteral("-- frozen: ")));
+    QVERIFY(form.Text2->toPlainText().contains(QStringLiteral("\nUpdate [frozen] set")));
     QCOMPARE(testdb::query(fx.path, "select v from frozen")[0][0], std::string("old.example.com"));
   }
 
