@@ -582,6 +582,17 @@ void Recordset::updatePositioned() {
 
 void Recordset::Close() {
   if (State() != adStateOpen) fail("3704", "Operation is not allowed when the object is closed.");
+  if (!materialized_ && stmt_ && stmt_->conn && stmt_->conn->dialect == Dialect::SqlServer) {
+    // Freeing a statement with its result still pending makes FreeTDS
+    // cancel it on the wire, a round trip that a busy server answers late.
+    // A result at its end (one value, a short list) is read out instead;
+    // only a long one is cancelled.
+    SQLHSTMT h = stmt_->handle();
+    SQLRETURN rc = eof_ ? SQL_NO_DATA : SQLFetch(h);
+    if (rc == SQL_NO_DATA)
+      while (SQL_SUCCEEDED(SQLMoreResults(h))) {
+      }
+  }
   stmt_.reset();
   open_ = false;
   eof_ = bof_ = true;

@@ -1,0 +1,243 @@
+// The SQL Server path through the real window and the real FreeTDS driver,
+// against a stand-in that answers with rows, errors and delays as the server
+// does. Every result is judged by reading the SQLite files behind the
+// stand-in directly.
+#include <QApplication>
+#include <QGroupBox>
+#include <QJsonArray>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QtTest>
+#include <clocale>
+
+#include "app/form1.h"
+#include "find_fixture.h"
+#include "tds_standin.h"
+#include "testdb.h"
+#include "window_fixture.h"
+
+using trellick::app::vbYes;
+
+namespace {
+
+// Rows of a table whose listed columns hold `text`, counted with instr().
+long long countIn(const std::string& file, const std::string& table,
+                  const std::vector<std::string>& columns, const std::string& text) {
+  std::string where;
+  for (const auto& c : columns) {
+    if (!where.empty()) where += " or ";
+    where += "instr(" + c + ", '" + text + "') > 0";
+  }
+  return std::stoll(testdb::query(file, "select count(*) from " + table + " where " + where)[0][0]);
+}
+
+std::vector<std::vector<std::string>> rows(const std::string& file, const std::string& sql) {
+  return testdb::query(file, sql);
+}
+
+// The rows as they must be after replacing find by replace in the given
+// column positions.
+std::vector<std::vector<std::string>> replaced(std::vector<std::vector<std::string>> before,
+                                               const std::vector<size_t>& columns,
+                                               const std::string& find,
+                                               const std::string& replace) {
+  for (auto& row : before)
+    for (size_t c : columns)
+      if (row[c] != "<NULL>") row[c] = replaceAllText(row[c], find, replace);
+  return before;
+}
+
+struct ServerFixture : WindowFixture {
+  testdb::Dir dir;
+  std::string main = dir.file("main.db");
+  std::string sales = dir.file("sales.db");
+  std::unique_ptr<TdsStandin> server;
+
+  ServerFixture(const std::string& mainSql, const std::string& salesSql = {}) {
+    testdb::exec(main, mainSql);
+    QList<TdsStandin::Schema> schemas;
+    if (!salesSql.empty()) {
+      testdb::exec(sales, salesSql);
+      schemas.append({"sales", QString::fromStdString(sales)});
+    }
+    server = std::make_unique<TdsStandin>(QString::fromStdString(main), schemas);
+  }
+
+  trellick::app::Form1& openWith(const QString& find, const QString& replace) {
+    auto& f = open();
+    f.txtServerName->setText(server->serverField());
+    f.txtUsername->setText(QStringLiteral("sa"));
+    f.txtPassword->setText(QStringLiteral("pw"));
+    f.txtDatabaseName->setText(QStringLiteral("shop"));
+    f.txt1->setText(find);
+    f.txt2->setText(replace);
+    return f;
+  }
+};
+
+const std::string kFind = "a.com";
+// Holds the search text itself: a table replaced twice would show it.
+const QString kReplace = QStringLiteral("www.a.com/'站😀");
+
+const char* const kMain =
+    "create table Orders(id int primary key, note nvarchar(200), body ntext, code varchar(20));"
+    "insert into Orders values(1, 'see a.com now', 'body a.com', 'zz');"
+    "insert into Orders values(2, 'nothing', 'none', 'zz');"
+    "insert into Orders values(3, null, 'a.com and a.com', null);"
+    "create table Calc(id int primary key, a nvarchar(50),"
+    "  b nvarchar(60) generated always as (a || '!') virtual);"
+    "insert into Calc(id, a) values(1, 'a.com x');"
+    "create table Long(id int primary key, v varchar(5000));"
+    "insert into Long values(1, printf('%.4400c', 'x') || 'a.com' || printf('%.95c', 'y'));";
+
+const char* const kSales =
+    "create table Orders(id int primary key, note nvarchar(200), body ntext, code varchar(20));"
+    "insert into Orders values(1, 'sales a.com', 'zzz', 'y');"
+    "insert into Orders values(2, 'plain', 'plain', 'plain');";
+
+}  // namespace
+
+class TestSqlServer : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void findAndReplaceInEverySchema() {
+    ServerFixture fx(kMain, kSales);
+    QVERIFY2(fx.server->port() > 0, qPrintable(fx.server->errorText()));
+    auto& form = fx.openWith(QString::fromStdString(kFind), kReplace);
+
+    // Two tables of one name in two schemas are two entries.
+    QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
+    QCOMPARE(items(form.List1), (QStringList{"Calc", "Long", "Orders", "Orders"}));
+
+    const long long expectedRecords = countIn(fx.main, "Orders", {"note", "body", "code"}, kFind) +
+                                      countIn(fx.sales, "Orders", {"note", "body", "code"}, kFind) +
+                                      countIn(fx.main, "Calc", {"a"}, kFind) +
+                                      countIn(fx.main, "Long", {"v"}, kFind);
+    QCOMPARE(expectedRecords, 5ll);
+    fx.ui.expectBox();
+    form.cmdFind_Click();
+    QCOMPARE(fx.ui.boxes.value(0).prompt,
+             QStringLiteral("任务完成!共找到 4 个表, %1 条记录 中包含查找的字符。")
+                 .arg(expectedRecords));
+    QCOMPARE(fx.ui.boxes.value(0).style, 0);
+    QCOMPARE(items(form.List5), (QStringList{"Calc", "Long", "Orders", "Orders"}));
+    // The computed column is read but never searched.
+    QVERIFY(!form.noRunSQL.contains(QStringLiteral("[b]")));
+
+    const auto ordersSql = "select id, note, body, code from Orders order by id";
+    const auto mainOrders = rows(fx.main, ordersSql);
+    const auto salesOrders = rows(fx.sales, ordersSql);
+    const auto calc = rows(fx.main, "select id, a, b from Calc");
+    const auto longRow = rows(fx.main, "select v from Long");
+    const std::string r = kReplace.toStdString();
+
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    form.Command5_Click();
+    QVERIFY2(form.noRunSQL.isEmpty(), qPrintable(form.noRunSQL));
+    QCOMPARE(fx.ui.boxes.value(2).style, 64);
+    QVERIFY2(fx.ui.boxes.value(2).prompt.endsWith(
+                 QStringLiteral("; 替换：4 个表, %1 条记录.").arg(expectedRecords)),
+             qPrintable(fx.ui.boxes.value(2).prompt));
+
+    // Each schema's table replaced once, every other value as it was.
+    QVERIFY(rows(fx.main, ordersSql) == replaced(mainOrders, {1, 2, 3}, kFind, r));
+    QVERIFY(rows(fx.sales, ordersSql) == replaced(salesOrders, {1, 2, 3}, kFind, r));
+    QCOMPARE(rows(fx.main, ordersSql)[0][1], "see " + r + " now");
+    // The computed column is not assigned; it follows its source.
+    auto calcAfter = replaced(calc, {1}, kFind, r);
+    calcAfter[0][2] = calcAfter[0][1] + "!";
+    QVERIFY(rows(fx.main, "select id, a, b from Calc") == calcAfter);
+    // A varchar(5000) value of 4,500 characters keeps all of them: the N''
+    // literals would otherwise have Replace cut it at 4,000.
+    QCOMPARE(rows(fx.main, "select v from Long")[0][0], replaceAllText(longRow[0][0], kFind, r));
+    bool castSent = false;
+    for (const QString& b : fx.server->batches())
+      castSent |=
+          b.startsWith(QStringLiteral("Update [Long] set [v]=Replace(cast([v] as nvarchar(max)),"));
+    QVERIFY(castSent);
+    // The statements travelled as the characters written.
+    bool intact = false;
+    for (const QString& b : fx.server->batches())
+      intact |= b.contains(QStringLiteral("N'www.a.com/''站😀'"));
+    QVERIFY(intact);
+  }
+
+  void plainProcessLocaleKeepsUnicode() {
+    // The driver manager converts narrow statement text with the locale of
+    // the moment the connection opens; wide calls do not depend on it.
+    const std::string saved = std::setlocale(LC_ALL, nullptr);
+    std::setlocale(LC_ALL, "C");
+    ServerFixture fx(
+        "create table [名单]([编号] int primary key, [名] nvarchar(50));"
+        "insert into [名单] values(1, '旧😀名');");
+    auto& form = fx.openWith(QStringLiteral("旧😀"), QStringLiteral("新𠀀"));
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    form.Command5_Click();
+    std::setlocale(LC_ALL, saved.c_str());
+    QVERIFY2(form.noRunSQL.isEmpty(), qPrintable(form.noRunSQL));
+    QCOMPARE(items(form.List5), QStringList{"名单"});
+    QCOMPARE(rows(fx.main, "select [名] from [名单]")[0][0], std::string("新𠀀名"));
+    QVERIFY(fx.server->batches().contains(QStringLiteral(
+        "Update [名单] set [名]=Replace([名],N'旧😀',N'新𠀀') where [名] like N'%旧😀%'")));
+  }
+
+  void lostConnectionIsReportedAndTheRunGoesOn() {
+    ServerFixture fx(
+        "create table A(id int primary key, v nvarchar(50)); insert into A values(1, 'a.com');"
+        "create table Slow(id int primary key, v nvarchar(50)); insert into Slow values(1, "
+        "'a.com');"
+        "create table Z(id int primary key, v nvarchar(50)); insert into Z values(1, 'a.com');");
+    // Slow answers after the time-out, and the server acknowledges the
+    // cancel so late that FreeTDS gives the connection up.
+    fx.server->setControl(
+        QJsonObject{{"delays", QJsonObject{{"Slow", 40.0}}}, {"attention_delay", 40.0}});
+    auto& form = fx.openWith(QStringLiteral("a.com"), QStringLiteral("b.org"));
+    QElapsedTimer timer;
+    timer.start();
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    form.Command5_Click();
+    QVERIFY2(timer.elapsed() < 35000, QByteArray::number(timer.elapsed()));
+    // The tables after the lost one were replaced on a new connection.
+    QCOMPARE(rows(fx.main, "select v from A")[0][0], std::string("b.org"));
+    QCOMPARE(rows(fx.main, "select v from Z")[0][0], std::string("b.org"));
+    QCOMPARE(rows(fx.main, "select v from Slow")[0][0], std::string("a.com"));
+    const QString totals = fx.ui.boxes.value(1).prompt;
+    QVERIFY2(totals.endsWith(QStringLiteral("\r\n其中 1 个表替换失败，详见SQL窗口。")),
+             qPrintable(totals));
+    QCOMPARE(fx.ui.boxes.value(1).style, 48);
+    QVERIFY2(form.Text2->toPlainText().startsWith(QStringLiteral("-- Slow: ")),
+             qPrintable(form.Text2->toPlainText()));
+    int logins = 0;
+    for (const auto& e : fx.server->log()) logins += e["type"].toString() == "login";
+    QCOMPARE(logins, 2);
+  }
+
+  void recordWiseReplaceNamesTheRowByItsKey() {
+    ServerFixture fx(
+        "create table Rec(n int, id int primary key, t nvarchar(50), u nvarchar(50));"
+        "insert into Rec values(7, 1, 'abcab', 'keep');"
+        "insert into Rec values(8, 2, 'abcab', 'keep');");
+    auto& form = fx.openWith(QStringLiteral("b"), QString());
+    QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
+    form.List1->item(0)->setSelected(true);
+    for (int k = 0; k < 4 + 2 * 2; ++k) fx.ui.expectBox();
+    form.Command2_Click();
+    QCOMPARE(fx.ui.boxes.size(), 8);
+    QCOMPARE(rows(fx.main, "select n, id, t, u from Rec order by id"),
+             (std::vector<std::vector<std::string>>{{"7", "1", "aca", "keep"},
+                                                    {"8", "2", "abcab", "keep"}}));
+    bool byKey = false;
+    for (const QString& b : fx.server->batches())
+      byKey |= b.startsWith(QStringLiteral("update Rec set [t]=@P1,[u]=@P2 where [id]=@P3"));
+    QVERIFY2(byKey, qPrintable(fx.server->batches().join("\n")));
+  }
+};
+
+QTEST_MAIN(TestSqlServer)
+#include "test_sqlserver.moc"
