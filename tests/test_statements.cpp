@@ -158,6 +158,68 @@ class TestStatements : public QObject {
              std::string("Update [t] set [c]=Replace([c],'旧','新') where [c] like '%旧%'"));
   }
 
+  // Replace returns 8000 bytes at most unless its input is a (max) type:
+  // 8000 characters of varchar, 4000 of nvarchar, which an N'' literal
+  // makes of a varchar column. A column that can hold as much is cast.
+  void replaceNeverCutsWhatTheColumnCanHold_data() {
+    QTest::addColumn<int>("type");
+    QTest::addColumn<qlonglong>("size");
+    QTest::addColumn<QString>("replacement");
+    QTest::addColumn<QString>("subject");
+    const QString ascii = "new", wide = QStringLiteral("新");
+    QTest::newRow("varchar(100)") << 200 << 100ll << ascii << "[c]";
+    QTest::newRow("varchar(7999)") << 200 << 7999ll << ascii << "[c]";
+    QTest::newRow("varchar(8000)") << 200 << 8000ll << ascii << "cast([c] as varchar(max))";
+    QTest::newRow("varchar(3999), N''") << 200 << 3999ll << wide << "[c]";
+    QTest::newRow("varchar(5000), N''") << 200 << 5000ll << wide << "cast([c] as nvarchar(max))";
+    QTest::newRow("char(8000)") << 129 << 8000ll << ascii << "cast([c] as varchar(max))";
+    QTest::newRow("char(4000), N''") << 129 << 4000ll << wide << "cast([c] as nvarchar(max))";
+    QTest::newRow("nvarchar(3999)") << 202 << 3999ll << ascii << "[c]";
+    QTest::newRow("nvarchar(4000)") << 202 << 4000ll << ascii << "cast([c] as nvarchar(max))";
+    QTest::newRow("nchar(4000), N''") << 130 << 4000ll << wide << "cast([c] as nvarchar(max))";
+    QTest::newRow("text") << 201 << 2147483647ll << ascii << "cast([c] as varchar(max))";
+    QTest::newRow("ntext, N''") << 203 << 1073741823ll << wide << "cast([c] as nvarchar(max))";
+  }
+  void replaceNeverCutsWhatTheColumnCanHold() {
+    QFETCH(int, type);
+    QFETCH(qlonglong, size);
+    QFETCH(QString, replacement);
+    QFETCH(QString, subject);
+    StatementBuilder b(Engine::SqlServer, {"old", replacement.toStdString()});
+    const std::string lit = replacement == "new" ? "'" : "N'";
+    QCOMPARE(QString::fromStdString(b.assignment("c", type, size)),
+             ",[c]=Replace(" + subject + "," + QString::fromStdString(lit) + "old'," +
+                 QString::fromStdString(lit) + replacement + "')");
+    QCOMPARE(QString::fromStdString(b.whereTerm("c", type, size)),
+             " or " + subject + " like " + QString::fromStdString(lit) + "%old%'");
+    // SQLite neither cuts nor knows (max): the template's text stays.
+    StatementBuilder lite(Engine::SQLite, {"old", "new"});
+    QCOMPARE(lite.assignment("c", 200, 8000), std::string(",[c]=Replace([c],'old','new')"));
+  }
+
+  void tablesOutsideTheDefaultSchemaAreQualified() {
+    StatementBuilder b(Engine::SqlServer, {"a", "b"});
+    QCOMPARE(b.columnQuery(TableRef("Orders", "sales")),
+             std::string("select * from [sales].[Orders]"));
+    QCOMPARE(b.columnQuery(TableRef("Orders")), std::string("select * from Orders"));
+    QCOMPARE(b.countStatement(TableRef("x]y", "s]t"), "w"),
+             std::string("select count(*) from [s]]t].[x]]y] where w"));
+    QCOMPARE(b.updateStatement(TableRef("Orders", "sales"), "s", "w"),
+             std::string("Update [sales].[Orders] set s where w"));
+    QCOMPARE(b.updateStatement(TableRef("Orders"), "s", "w"),
+             std::string("Update [Orders] set s where w"));
+    QCOMPARE(columnFactsQuery(TableRef("O'x", "sales"), Engine::SqlServer),
+             std::string("select name, is_computed from sys.columns where object_id = "
+                         "object_id(N'[sales].[O''x]') and is_computed = 1"));
+    QCOMPARE(columnFactsQuery(TableRef("O'x"), Engine::SQLite),
+             std::string("select name, hidden in (2, 3), type from pragma_table_xinfo('O''x')"));
+    QVERIFY(declaresLength("varchar(40)"));
+    QVERIFY(declaresLength("VARCHAR ( 12 )"));
+    QVERIFY(!declaresLength("VARCHAR"));
+    QVERIFY(!declaresLength("nvarchar(max)"));
+    QVERIFY(!declaresLength(""));
+  }
+
   void searchableTypesAndSizes() {
     for (int code : {129, 130, 139, 200, 202}) QVERIFY(searchGroup(code) == Group::Plain);
     for (int code : {201, 203}) QVERIFY(searchGroup(code) == Group::LongText);
