@@ -18,15 +18,6 @@
 namespace trellick::db {
 namespace {
 
-bool equalsNoCaseAscii(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
 bool startsWithNoCase(const std::string& text, const std::string& prefix) {
   if (text.size() < prefix.size()) return false;
   for (size_t i = 0; i < prefix.size(); ++i)
@@ -288,7 +279,7 @@ bool isShadowName(const std::string& name, const std::vector<std::string>& virtu
                                           "_node",    "_rowid",    "_parent"};
   for (const auto& v : virtualTables)
     for (const char* suffix : kSuffixes)
-      if (equalsNoCaseAscii(name, v + suffix)) return true;
+      if (equalsNoCase(name, v + suffix)) return true;
   return false;
 }
 

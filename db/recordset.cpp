@@ -15,15 +15,6 @@ namespace {
        "operation requires a current record.");
 }
 
-bool equalsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  return true;
-}
-
 // SQLite's brackets cannot hold a "]"; its double quotes hold anything.
 std::string sqliteQuoted(std::string_view name) {
   std::string out = "\"";

@@ -21,6 +21,18 @@ inline char32_t nextCodePoint(std::string_view s, size_t& k) {
   return cp;
 }
 
+// Equal but for the case of ASCII letters.
+inline bool equalsNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    char x = a[i], y = b[i];
+    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
+    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
+    if (x != y) return false;
+  }
+  return true;
+}
+
 inline bool hasNonAscii(std::string_view s) {
   for (char c : s)
     if (static_cast<unsigned char>(c) >= 0x80) return true;
