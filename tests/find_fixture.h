@@ -47,3 +47,20 @@ FindFixture::Dump expectedAfterReplace(
 
 std::string replaceAllText(const std::string& s, const std::string& find,
                            const std::string& replace);
+
+// The final texts of a find and of a batch replace.
+inline QString found(long long tables, long long records, bool stopped = false) {
+  return (stopped ? QStringLiteral("用户中止!共找到 ") : QStringLiteral("任务完成!共找到 ")) +
+         QString::number(tables) + QStringLiteral(" 个表, ") + QString::number(records) +
+         QStringLiteral(" 条记录 中包含查找的字符。");
+}
+
+inline QString totals(long long tables, long long fields, long long replaced, long long records,
+                      bool stopped = false) {
+  return (stopped ? QStringLiteral("用户中止!") : QStringLiteral("任务完成!")) +
+         QStringLiteral("共检索数据表:%1,字段:%2; 替换：%3 个表, %4 条记录.")
+             .arg(tables)
+             .arg(fields)
+             .arg(replaced)
+             .arg(records);
+}

@@ -16,12 +16,6 @@ using namespace trellick::app;
 
 namespace {
 
-QString found(int tables, long long records, bool stopped = false) {
-  return (stopped ? QStringLiteral("用户中止!共找到 ") : QStringLiteral("任务完成!共找到 ")) +
-         QString::number(tables) + QStringLiteral(" 个表, ") + QString::number(records) +
-         QStringLiteral(" 条记录 中包含查找的字符。");
-}
-
 const char* kArticle =
     "create table Article(Id int, Title varchar(100), Body text);"
     "insert into Article values(1, 'foo one', 'body');"

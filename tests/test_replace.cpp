@@ -29,16 +29,6 @@ namespace {
 const QString kConfirm = QStringLiteral(
     "您确定要开始批量替换数据吗?此操作将不可恢复.\r\r您可以选择否，然后手动双击要处理的数据表。");
 
-QString totals(long long tables, long long fields, long long replaced, long long records,
-               bool stopped = false) {
-  return (stopped ? QStringLiteral("用户中止!") : QStringLiteral("任务完成!")) +
-         QStringLiteral("共检索数据表:%1,字段:%2; 替换：%3 个表, %4 条记录.")
-             .arg(tables)
-             .arg(fields)
-             .arg(replaced)
-             .arg(records);
-}
-
 const char* kShop =
     "create table pages(id integer primary key, title nvarchar(50), body text, views int);"
     "insert into pages values(1, '旧站 old.example.com', '<a href=\"http://old.example.com/\">"

@@ -29,21 +29,6 @@ using namespace trellick::app;
 
 namespace {
 
-QString found(long long tables, long long records) {
-  return QStringLiteral("任务完成!共找到 ") + QString::number(tables) + QStringLiteral(" 个表, ") +
-         QString::number(records) + QStringLiteral(" 条记录 中包含查找的字符。");
-}
-
-QString totals(long long tables, long long fields, long long replaced, long long records,
-               bool stopped = false) {
-  return (stopped ? QStringLiteral("用户中止!") : QStringLiteral("任务完成!")) +
-         QStringLiteral("共检索数据表:%1,字段:%2; 替换：%3 个表, %4 条记录.")
-             .arg(tables)
-             .arg(fields)
-             .arg(replaced)
-             .arg(records);
-}
-
 QString notSearched(int tables) {
   return QStringLiteral("另有 %1 个表未能检索，详见SQL窗口。").arg(tables);
 }
