@@ -200,8 +200,9 @@ class Form1 : public QWidget {
   static QListWidgetItem* TableItem(const QString& name, const QString& schema);
   static QString SchemaOf(const QListWidgetItem* item);
   // RunSearch for one list entry, counting a failure and reconnecting once
-  // when the connection was lost. False when the run cannot go on.
-  bool WalkTable(const QListWidgetItem* item, int16_t updateYN);
+  // when the connection was lost. False when the run cannot go on; the
+  // `remaining` entries after this one then count as failed too.
+  bool WalkTable(const QListWidgetItem* item, int16_t updateYN, int remaining);
   // What the walk could not do, for the run's final box.
   void StartRunTally();
   int64_t FailedTables() const { return runFailedTables_; }

@@ -109,10 +109,7 @@ void Form1::Command5_Click() {
       FieldCount = 0;
       for (int k = 0; k < n; ++k) {
         // Every table is replaced, whatever the length of its name.
-        if (!WalkTable(List1->item(k), -1)) {
-          runFailedTables_ += n - k - 1;
-          break;
-        }
+        if (!WalkTable(List1->item(k), -1, n - k - 1)) break;
         ProB->setValue(k);
         DoEvents();
         if (uStop) break;
@@ -129,10 +126,7 @@ void Form1::Command5_Click() {
       std::vector<QListWidgetItem*> entries;
       for (int k = 0; k < n; ++k) entries.push_back(List5->item(k));
       for (int k = 1; k <= n; ++k) {
-        if (!WalkTable(entries[static_cast<size_t>(k - 1)], -1)) {
-          runFailedTables_ += n - k;
-          break;
-        }
+        if (!WalkTable(entries[static_cast<size_t>(k - 1)], -1, n - k)) break;
         ProB->setValue(k - 1);
         DoEvents();
         if (uStop) break;

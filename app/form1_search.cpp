@@ -177,7 +177,7 @@ void Form1::StartRunTally() {
   runFailuresFrom_ = noRunSQL.size();
 }
 
-bool Form1::WalkTable(const QListWidgetItem* item, int16_t updateYN) {
+bool Form1::WalkTable(const QListWidgetItem* item, int16_t updateYN, int remaining) {
   RunSearch(item->text(), updateYN, SchemaOf(item));
   if (!lastTableFailed_) return true;
   ++runFailedTables_;
@@ -192,6 +192,8 @@ bool Form1::WalkTable(const QListWidgetItem* item, int16_t updateYN) {
   } catch (const std::exception& e) {
     noRunSQL += QStringLiteral("-- 数据库连接中断，重新连接失败，其余的表未处理：") +
                 oneLine(DescriptionOf(e)) + QStringLiteral("\r\n\r\n");
+    // Without a connection the tables left cannot be searched.
+    runFailedTables_ += remaining;
     return false;
   }
 }
@@ -223,11 +225,7 @@ void Form1::cmdFind_Click() {
     FieldCount = 0;
     for (int k = 0; k < n; ++k) {
       // Every table is searched, whatever the length of its name.
-      if (!WalkTable(List1->item(k), 0)) {
-        // Without a connection the tables left cannot be searched.
-        runFailedTables_ += n - k - 1;
-        break;
-      }
+      if (!WalkTable(List1->item(k), 0, n - k - 1)) break;
       ProB->setValue(k);
       DoEvents();
       if (uStop) break;
