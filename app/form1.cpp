@@ -153,10 +153,7 @@ QString Form1::DescriptionOf(const std::exception& e) const {
   return fromUtf8(dbError ? dbError->description() : e.what());
 }
 
-search::Engine Form1::StatementEngine() {
-  return conn->dialect() == db::Dialect::SQLite ? search::Engine::SQLite
-                                                : search::Engine::SqlServer;
-}
+search::Engine Form1::StatementEngine() { return conn->dialect(); }
 
 void Form1::SaveFields() {
   const std::pair<const char*, QLineEdit*> fields[] = {{"txtServerName", txtServerName},

@@ -34,6 +34,18 @@ std::string dbmsName(SQLHDBC dbc) {
   return reinterpret_cast<const char*>(buf);
 }
 
+}  // namespace
+
+std::optional<Dialect> dialectOfDbms(std::string_view name) {
+  if (name == "SQLite") return Dialect::SQLite;
+  if (name.find("SQL Server") != std::string_view::npos) return Dialect::SqlServer;
+  if (name == "PostgreSQL") return Dialect::PostgreSQL;
+  if (name == "MariaDB" || name == "MySQL") return Dialect::MariaDB;
+  return std::nullopt;
+}
+
+namespace {
+
 StatementObserver& observer() {
   static StatementObserver o;
   return o;
@@ -122,13 +134,17 @@ void Connection::Open(const ConnectTarget& target) {
       core_->dialect = Dialect::SqlServer;
       break;
     case TargetKind::Dsn: {
-      std::string name = dbmsName(dbc);
-      if (name.find("SQLite") != std::string::npos)
-        core_->dialect = Dialect::SQLite;
-      else if (name.find("SQL Server") != std::string::npos)
-        core_->dialect = Dialect::SqlServer;
-      else
-        core_->dialect = Dialect::Other;
+      // The driver says what it reached; the data source's name may say
+      // anything. Nothing is sent to an engine the statements are not
+      // written for.
+      const std::string name = dbmsName(dbc);
+      const std::optional<Dialect> dialect = dialectOfDbms(name);
+      if (!dialect) {
+        Close();
+        fail("HY000", "[Trellick]不支持的数据库：" + (name.empty() ? std::string("(未知)") : name) +
+                          "。支持的数据库：SQL Server、SQLite、PostgreSQL、MariaDB/MySQL。");
+      }
+      core_->dialect = *dialect;
       break;
     }
   }

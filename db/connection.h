@@ -4,9 +4,12 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "common/dialect.h"
 #include "db/odbc.h"
 #include "db/target.h"
 #include "db/watchdog.h"
@@ -19,7 +22,7 @@ struct OpenOptions;
 enum ObjectState : int { adStateClosed = 0, adStateOpen = 1 };
 
 // What the statements may assume about the server behind the connection.
-enum class Dialect { SQLite, SqlServer, Other };
+using Dialect = trellick::Dialect;
 
 struct StatementCore;
 
@@ -28,7 +31,7 @@ struct StatementCore;
 struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
   OdbcHandle dbc;
   bool connected = false;
-  Dialect dialect = Dialect::Other;
+  Dialect dialect = Dialect::SQLite;
   // Unicode driver: statement text, names, values and diagnostics go
   // through the wide calls as UTF-16, whatever the process locale.
   bool wide = false;
@@ -111,6 +114,10 @@ SQLRETURN runTimed(StatementCore& stmt, const std::string& context,
 using StatementObserver = std::function<void(const std::string& sql)>;
 void setStatementObserver(StatementObserver observer);
 void notifyStatement(const std::string& sql);
+
+// The engine behind a driver's SQL_DBMS_NAME; nullopt for an engine the
+// statements are not written for.
+std::optional<Dialect> dialectOfDbms(std::string_view dbmsName);
 
 // Registered driver name, or the library path when not registered.
 DriverNames installedDrivers();

@@ -9,10 +9,12 @@
 #include <string>
 #include <string_view>
 
+#include "common/dialect.h"
+
 namespace trellick::search {
 
 // Which server the statements are written for.
-enum class Engine { SqlServer, SQLite };
+using Engine = trellick::Dialect;
 
 enum class Group { Plain, LongText };
 
