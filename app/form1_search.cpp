@@ -49,7 +49,7 @@ void Form1::RunSearch(const QString& tabname, int16_t updateYN, const QString& s
       rs.release();
     }
     const search::Engine engine = StatementEngine();
-    const search::StatementBuilder statements(engine, {utf8(F), utf8(R)});
+    const search::StatementBuilder statements(engine, {utf8(F), utf8(R)}, conn->syntax());
     const search::TableRef table(utf8(tabname), utf8(schema));
 
     SQL = fromUtf8(statements.columnQuery(table));

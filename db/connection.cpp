@@ -7,12 +7,19 @@
 
 #include "db/recordset.h"
 #include "db/utf8.h"
+#include "search/statements.h"
 
 #ifndef TRELLICK_SQLITE_DRIVER_PATH
 #define TRELLICK_SQLITE_DRIVER_PATH "libsqlite3odbc.so"
 #endif
 #ifndef TRELLICK_TDS_DRIVER_PATH
 #define TRELLICK_TDS_DRIVER_PATH "libtdsodbc.so"
+#endif
+#ifndef TRELLICK_PSQL_DRIVER_PATH
+#define TRELLICK_PSQL_DRIVER_PATH "psqlodbcw.so"
+#endif
+#ifndef TRELLICK_MARIADB_DRIVER_PATH
+#define TRELLICK_MARIADB_DRIVER_PATH "libmaodbc.so"
 #endif
 
 namespace trellick::db {
@@ -108,7 +115,7 @@ void Connection::Open(const ConnectTarget& target) {
   if (!core_->dbc) core_->dbc = OdbcHandle(SQL_HANDLE_DBC, environment(), "allocate a connection");
   auto dbc = static_cast<SQLHDBC>(core_->dbc.get());
   SQLRETURN rc;
-  if (target.kind == TargetKind::SqlServer) {
+  if (target.kind != TargetKind::SQLite && target.kind != TargetKind::Dsn) {
     // FreeTDS reads the login values of a narrow connection string as
     // Latin-1 whatever the client character set; the wide call keeps a
     // Chinese user name or password intact.
@@ -124,7 +131,8 @@ void Connection::Open(const ConnectTarget& target) {
                           static_cast<SQLSMALLINT>(cs.size()), nullptr, 0, nullptr,
                           SQL_DRIVER_NOPROMPT);
   }
-  check(rc, SQL_HANDLE_DBC, dbc, "connect", target.kind == TargetKind::SqlServer);
+  check(rc, SQL_HANDLE_DBC, dbc, "connect",
+        target.kind != TargetKind::SQLite && target.kind != TargetKind::Dsn);
   core_->connected = true;
   switch (target.kind) {
     case TargetKind::SQLite:
@@ -133,6 +141,8 @@ void Connection::Open(const ConnectTarget& target) {
     case TargetKind::SqlServer:
       core_->dialect = Dialect::SqlServer;
       break;
+    case TargetKind::PostgreSQL:
+    case TargetKind::MariaDB:
     case TargetKind::Dsn: {
       // The driver says what it reached; the data source's name may say
       // anything. Nothing is sent to an engine the statements are not
@@ -148,14 +158,22 @@ void Connection::Open(const ConnectTarget& target) {
       break;
     }
   }
-  core_->wide = core_->dialect == Dialect::SqlServer;
+  core_->wide = core_->dialect != Dialect::SQLite;
   core_->defaultSchema.clear();
-  if (core_->dialect == Dialect::SqlServer) {
-    // Bare names resolve to the login's default schema; tables elsewhere
-    // must be named with theirs.
+  core_->syntax = {};
+  if (core_->dialect != Dialect::SQLite) {
+    // Bare names resolve to the login's default schema (the current
+    // database on MariaDB); tables elsewhere must be named with theirs.
+    const char* query = core_->dialect == Dialect::SqlServer    ? "select schema_name()"
+                        : core_->dialect == Dialect::PostgreSQL ? "select current_schema()"
+                                                                : "select database(), @@sql_mode";
     try {
-      auto rs = Execute("select schema_name()");
-      core_->defaultSchema = rs->Fields().Item(0).Value().text();
+      auto rs = Execute(query);
+      auto fields = rs->Fields();
+      core_->defaultSchema = fields.Item(0).Value().text();
+      if (core_->dialect == Dialect::MariaDB)
+        core_->syntax.backslashEscapes =
+            fields.Item(1).Value().text().find("NO_BACKSLASH_ESCAPES") == std::string::npos;
       rs->Close();
     } catch (...) {
       Close();
@@ -329,6 +347,17 @@ std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
       rows.push_back({Variant::null(), Variant::null(), Variant::text(name), Variant::text("TABLE"),
                       Variant::null()});
     }
+  } else if (const std::string query = search::userTablesQuery(core_->dialect); !query.empty()) {
+    // The drivers' catalogs list views, system tables and other databases'
+    // tables alike: the catalog is asked for what can be searched.
+    auto rs = Execute(query);
+    while (rs->State() == adStateOpen && !rs->Eof()) {
+      auto fields = rs->Fields();
+      rows.push_back({Variant::null(), fields.Item(0).Value(), fields.Item(1).Value(),
+                      Variant::text("TABLE"), Variant::null()});
+      rs->MoveNext();
+    }
+    if (rs->State() == adStateOpen) rs->Close();
   } else {
     auto s = core_->newStatement("open the table list");
     std::u16string wideType = u"TABLE";
@@ -358,7 +387,8 @@ std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
 }
 
 DriverNames installedDrivers() {
-  DriverNames names{TRELLICK_SQLITE_DRIVER_PATH, TRELLICK_TDS_DRIVER_PATH};
+  DriverNames names{TRELLICK_SQLITE_DRIVER_PATH, TRELLICK_TDS_DRIVER_PATH,
+                    TRELLICK_PSQL_DRIVER_PATH, TRELLICK_MARIADB_DRIVER_PATH};
   SQLHENV env = environment();
   SQLCHAR desc[256];
   SQLCHAR attrs[1024];
@@ -370,6 +400,8 @@ DriverNames installedDrivers() {
     std::string name(reinterpret_cast<const char*>(desc));
     if (name == "SQLite3") names.sqlite = name;
     if (name == "FreeTDS") names.tds = name;
+    if (name == "PostgreSQL Unicode") names.postgresql = name;
+    if (name == "MariaDB Unicode") names.mariadb = name;
   }
   return names;
 }

@@ -12,6 +12,7 @@
 #include "common/dialect.h"
 #include "db/odbc.h"
 #include "db/target.h"
+#include "search/statements.h"
 #include "db/watchdog.h"
 
 namespace trellick::db {
@@ -38,6 +39,8 @@ struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
   // Where a bare table name resolves ("dbo" on SQL Server); empty where
   // the engine has no schemas.
   std::string defaultSchema;
+  // How string literals must be written for this server's settings.
+  search::Syntax syntax;
   int commandTimeout = 30;
   Watchdog watchdog;
   std::vector<std::weak_ptr<StatementCore>> statements;
@@ -91,6 +94,7 @@ class Connection {
 
   Dialect dialect() const { return core_->dialect; }
   const std::string& DefaultSchema() const { return core_->defaultSchema; }
+  search::Syntax syntax() const { return core_->syntax; }
   const std::shared_ptr<ConnectionCore>& core() const { return core_; }
 
  private:

@@ -71,6 +71,37 @@ ConnectTarget makeTarget(const ConnectFields& f, const DriverNames& drivers,
     addPair(t.connectionString, "Database", f.database);
     return t;
   }
+  for (const auto& [prefix, kind] :
+       {std::pair<std::string_view, TargetKind>{"postgresql:", TargetKind::PostgreSQL},
+        {"mariadb:", TargetKind::MariaDB},
+        {"mysql:", TargetKind::MariaDB}}) {
+    if (server.rfind(prefix, 0) != 0) continue;
+    t.kind = kind;
+    std::string host = f.server.substr(prefix.size());
+    std::string port;
+    if (!host.empty() && host.front() == '[') {
+      // [::1]:5432
+      const size_t close = host.find(']');
+      if (close != std::string::npos) {
+        if (close + 1 < host.size() && host[close + 1] == ':') port = host.substr(close + 2);
+        host = host.substr(1, close - 1);
+      }
+    } else if (const size_t colon = host.rfind(':'); colon != std::string::npos) {
+      port = host.substr(colon + 1);
+      host = host.substr(0, colon);
+    }
+    if (host.empty()) host = "localhost";
+    if (!port.empty() && port.find_first_not_of("0123456789") != std::string::npos)
+      t.problem = "[Trellick]端口必须是数字：" + port;
+    const bool pg = kind == TargetKind::PostgreSQL;
+    addPair(t.connectionString, "Driver", pg ? drivers.postgresql : drivers.mariadb);
+    addPair(t.connectionString, "Server", host);
+    if (!port.empty()) addPair(t.connectionString, "Port", port);
+    addPair(t.connectionString, "Database", f.database);
+    addPair(t.connectionString, "UID", f.user);
+    addPair(t.connectionString, "PWD", f.password);
+    return t;
+  }
   t.kind = TargetKind::SqlServer;
   std::string host = f.server;
   std::string port;

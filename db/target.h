@@ -1,6 +1,6 @@
 // What takes the place of the OLE DB provider: the operator's fields become
 // an ODBC connection string for the embedded SQLite engine, an ODBC data
-// source, or SQL Server through FreeTDS.
+// source, PostgreSQL, MariaDB/MySQL, or SQL Server through FreeTDS.
 #pragma once
 
 #include <optional>
@@ -9,7 +9,7 @@
 
 namespace trellick::db {
 
-enum class TargetKind { SQLite, Dsn, SqlServer };
+enum class TargetKind { SQLite, Dsn, SqlServer, PostgreSQL, MariaDB };
 
 struct ConnectFields {
   std::string server;    // trimmed
@@ -21,6 +21,8 @@ struct ConnectFields {
 struct DriverNames {
   std::string sqlite;
   std::string tds;
+  std::string postgresql = "PostgreSQL Unicode";
+  std::string mariadb = "MariaDB Unicode";
 };
 
 struct ConnectTarget {
@@ -41,8 +43,10 @@ std::string quoteOdbcValue(std::string_view value);
 std::optional<std::string> quoteFreeTdsValue(std::string_view value);
 
 // server "sqlite" (any case): database is the SQLite file's path;
-// "dsn:NAME": the data source NAME; otherwise SQL Server as "host",
-// "host,port" or "host\instance".
+// "dsn:NAME": the data source NAME; "postgresql:HOST[:PORT]";
+// "mariadb:HOST[:PORT]" or "mysql:HOST[:PORT]" (a host in brackets for an
+// IPv6 address); otherwise SQL Server as "host", "host,port" or
+// "host\instance".
 ConnectTarget makeTarget(const ConnectFields& fields, const DriverNames& drivers,
                          int commandTimeoutSeconds);
 

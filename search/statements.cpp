@@ -428,30 +428,57 @@ bool isRegularIdentifier(std::string_view name, Engine engine) {
 std::string bracketed(std::string_view name) { return "[" + doubled(name, ']') + "]"; }
 
 std::string quotedName(std::string_view name, Engine engine) {
-  if (engine == Engine::SQLite && name.find(']') != std::string_view::npos)
-    return "\"" + doubled(name, '"') + "\"";
+  switch (engine) {
+    case Engine::PostgreSQL:
+      return "\"" + doubled(name, '"') + "\"";
+    case Engine::MariaDB:
+      return "`" + doubled(name, '`') + "`";
+    case Engine::SQLite:
+      if (name.find(']') != std::string_view::npos) return "\"" + doubled(name, '"') + "\"";
+      break;
+    case Engine::SqlServer:
+      break;
+  }
   return bracketed(name);
 }
 
 std::string tableReference(std::string_view table, Engine engine) {
-  return isRegularIdentifier(table, engine) ? std::string(table) : quotedName(table, engine);
+  const bool bare = (engine == Engine::SqlServer || engine == Engine::SQLite) &&
+                    isRegularIdentifier(table, engine);
+  return bare ? std::string(table) : quotedName(table, engine);
 }
 
-StatementBuilder::StatementBuilder(Engine engine, Texts texts)
-    : engine_(engine), texts_(std::move(texts)) {
+std::string literalFor(std::string_view text, Engine engine, bool national, Syntax syntax) {
+  const bool backslash = text.find('\\') != std::string_view::npos;
+  if (engine == Engine::PostgreSQL && backslash)
+    return "E'" + doubled(doubled(text, '\''), '\\') + "'";
+  if (engine == Engine::MariaDB && backslash && syntax.backslashEscapes)
+    return "'" + doubled(doubled(text, '\''), '\\') + "'";
+  return stringLiteral(text, national && engine == Engine::SqlServer);
+}
+
+StatementBuilder::StatementBuilder(Engine engine, Texts texts, Syntax syntax)
+    : engine_(engine), texts_(std::move(texts)), syntax_(syntax) {
   national_ = engine_ == Engine::SqlServer &&
               (db::hasNonAscii(texts_.find) || db::hasNonAscii(texts_.replace));
   // LIKE takes "%" and "_" (and on SQL Server "[") as wildcards; when the
   // search text holds one, it is escaped with "\" and the term says so.
-  const std::string_view wild = engine_ == Engine::SqlServer ? "%_[" : "%_";
+  // PostgreSQL and MariaDB also take a bare "\" as their escape character.
+  const bool server = engine_ == Engine::PostgreSQL || engine_ == Engine::MariaDB;
+  const std::string_view wild = engine_ == Engine::SqlServer ? "%_[" : server ? "%_\\" : "%_";
   const bool escape = texts_.find.find_first_of(wild) != std::string::npos;
-  std::string pattern;
+  std::string pattern = "%";
   for (char c : texts_.find) {
     if (escape && (c == '\\' || wild.find(c) != std::string_view::npos)) pattern += '\\';
     pattern += c;
   }
-  likeTail_ = doubled(pattern, '\'') + "%'";
-  if (escape) likeTail_ += " escape '\\'";
+  pattern += '%';
+  // MariaDB's LIKE follows the column's collation, mostly blind to case,
+  // while its Replace is not: compared as binary strings, a count is the
+  // number of records a replace changes.
+  likeTail_ = std::string(engine_ == Engine::MariaDB ? "like binary " : "like ") +
+              literalFor(pattern, engine_, national_, syntax_);
+  if (escape) likeTail_ += " escape " + literalFor("\\", engine_, false, syntax_);
 }
 
 std::string stringLiteral(std::string_view text, bool national) {
@@ -483,6 +510,14 @@ std::string columnFactsQuery(const TableRef& table, Engine engine) {
   if (engine == Engine::SQLite)
     return "select name, hidden in (2, 3), type from pragma_table_xinfo(" +
            stringLiteral(table.name, false) + ")";
+  if (engine == Engine::PostgreSQL)
+    return "select attname, 1 from pg_attribute where attrelid = " +
+           literalFor(qualifiedReference(table, engine), engine) +
+           "::regclass and attnum > 0 and not attisdropped and attgenerated <> ''";
+  if (engine == Engine::MariaDB)
+    return "select column_name, 1 from information_schema.columns where table_schema = "
+           "database() and table_name = binary " +
+           literalFor(table.name, engine) + " and is_generated = 'ALWAYS'";
   const std::string name = table.schema.empty() ? quotedName(table.name, engine)
                                                 : quotedName(table.schema, engine) + "." +
                                                       quotedName(table.name, engine);
@@ -491,10 +526,28 @@ std::string columnFactsQuery(const TableRef& table, Engine engine) {
 }
 
 std::string StatementBuilder::literal(std::string_view text) const {
-  return stringLiteral(text, national_);
+  return literalFor(text, engine_, national_, syntax_);
+}
+
+std::string userTablesQuery(Engine engine) {
+  if (engine == Engine::PostgreSQL)
+    // Ordinary tables and partitions; a partitioned table's rows are its
+    // partitions', which would otherwise be searched twice.
+    return "select n.nspname, c.relname from pg_class c join pg_namespace n on n.oid = "
+           "c.relnamespace where c.relkind = 'r' and n.nspname not in ('pg_catalog', "
+           "'information_schema') and n.nspname not like 'pg\\_toast%' and n.nspname not "
+           "like 'pg\\_temp%' order by n.nspname, c.relname";
+  if (engine == Engine::MariaDB)
+    return "select table_schema, table_name from information_schema.tables where table_schema "
+           "= database() and table_type in ('BASE TABLE', 'SYSTEM VERSIONED') order by "
+           "table_name";
+  return {};
 }
 
 std::string StatementBuilder::castOf(std::string_view column, int typeCode) const {
+  // PostgreSQL's text and MariaDB's long texts go to Replace whole.
+  if (engine_ == Engine::PostgreSQL || engine_ == Engine::MariaDB)
+    return quotedName(column, engine_);
   // SQL Server's varchar(8000) cuts longer values and drops the characters
   // of ntext that its code page lacks; SQLite neither cuts nor knows "max".
   std::string target = "varchar(8000)";
@@ -526,8 +579,7 @@ std::string StatementBuilder::subjectOf(std::string_view column, int typeCode,
 
 std::string StatementBuilder::whereTerm(std::string_view column, int typeCode,
                                         long long definedSize) const {
-  return " or " + subjectOf(column, typeCode, definedSize) + " like " + (national_ ? "N'%" : "'%") +
-         likeTail_;
+  return " or " + subjectOf(column, typeCode, definedSize) + " " + likeTail_;
 }
 
 std::string StatementBuilder::assignment(std::string_view column, int typeCode,

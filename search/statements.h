@@ -37,11 +37,13 @@ bool isRegularIdentifier(std::string_view name, Engine engine);
 std::string bracketed(std::string_view name);
 
 // The name in brackets; on SQLite, whose brackets cannot hold a "]", a name
-// with one goes in double quotes instead.
+// with one goes in double quotes instead. PostgreSQL: "name", MariaDB:
+// `name`, the quote doubled inside.
 std::string quotedName(std::string_view name, Engine engine);
 
 // The table name where the templates have it bare: bare when regular,
-// quoted as quotedName() otherwise.
+// quoted as quotedName() otherwise. Always quoted on PostgreSQL (a bare
+// name is folded to lower case) and MariaDB.
 std::string tableReference(std::string_view table, Engine engine);
 
 // A string literal with its quotes doubled; N'...' when national.
@@ -70,7 +72,7 @@ std::string columnQueryOf(const TableRef& table, Engine engine);
 
 // A query for what the column descriptions do not tell: each row holds a
 // column's name, whether it is computed (generated: it can be read but
-// never assigned) and, on SQLite, its declared type. On SQL Server only
+// never assigned) and, on SQLite, its declared type. On the servers only
 // the computed columns come back.
 std::string columnFactsQuery(const TableRef& table, Engine engine);
 
@@ -83,9 +85,28 @@ struct Texts {
   std::string replace;  // R, as typed
 };
 
+// What the server's settings change in how a statement must be written.
+struct Syntax {
+  // MariaDB: a backslash inside a string literal starts an escape unless
+  // sql_mode holds NO_BACKSLASH_ESCAPES.
+  bool backslashEscapes = true;
+};
+
+// A string literal as the engine reads it: quotes doubled; N'...' when
+// national (SQL Server); a backslash doubled on MariaDB while it escapes,
+// and E'...' on PostgreSQL for text holding one, which reads the same
+// whatever standard_conforming_strings says.
+std::string literalFor(std::string_view text, Engine engine, bool national = false,
+                       Syntax syntax = {});
+
+// The user tables of the connected database, one row each: schema, name.
+// PostgreSQL: every schema but the system ones; MariaDB: the current
+// database only. Empty for the engines that list them otherwise.
+std::string userTablesQuery(Engine engine);
+
 class StatementBuilder {
  public:
-  StatementBuilder(Engine engine, Texts texts);
+  StatementBuilder(Engine engine, Texts texts, Syntax syntax = {});
 
   // "select * from " + T
   std::string columnQuery(const TableRef& table) const;
@@ -108,8 +129,9 @@ class StatementBuilder {
 
   Engine engine_;
   Texts texts_;
+  Syntax syntax_;
   bool national_ = false;  // N'...' literals on SQL Server
-  std::string likeTail_;   // "%F%'" plus the ESCAPE clause when needed
+  std::string likeTail_;   // "like '%F%'" plus the ESCAPE clause when needed
 };
 
 }  // namespace trellick::search
