@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <sql.h>
 #include <sqlext.h>
+#include <sqlite3.h>
 #include <sqlucode.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -70,6 +72,7 @@ class Conn {
     SQLSMALLINT outLen = 0;
     const SQLRETURN rc = SQLDriverConnectW(h_, nullptr, const_cast<SQLWCHAR*>(W(cs)), SQL_NTS, out,
                                            1024, &outLen, SQL_DRIVER_NOPROMPT);
+    rc_ = rc;
     connected_ = SQL_SUCCEEDED(rc);
     diag_ = connected_ ? Diag{} : firstDiag(SQL_HANDLE_DBC, h_);
     return connected_;
@@ -82,9 +85,11 @@ class Conn {
   }
   SQLHDBC h() const { return h_; }
   Diag diag() const { return diag_; }
+  SQLRETURN rc() const { return rc_; }
 
  private:
   SQLHDBC h_ = SQL_NULL_HDBC;
+  SQLRETURN rc_ = SQL_SUCCESS;
   bool connected_ = false;
   Diag diag_;
 };
@@ -201,7 +206,7 @@ QString hexUtf8(const QString& s) { return QString::fromLatin1(s.toUtf8().toHex(
 int probeConnect(const char* connectionString) {
   Conn c;
   if (!c.connect(QString::fromUtf8(connectionString))) {
-    std::printf("ERROR %s\n", qPrintable(c.diag().text()));
+    std::printf("ERROR %d %s\n", int(c.rc()), qPrintable(c.diag().text()));
     return 1;
   }
   std::printf("DBMS %s\n", qPrintable(c.info(SQL_DBMS_NAME)));
@@ -209,7 +214,8 @@ int probeConnect(const char* connectionString) {
 }
 
 struct Probe {
-  QString output;  // "DBMS <name>" or "ERROR <state> <message>"
+  QString output;  // "DBMS <name>" or "ERROR <return code> <state> <message>"
+  QString errors;  // what the child wrote on stderr
   qint64 pid = 0;
 };
 
@@ -218,7 +224,6 @@ Probe probe(const QString& connectionString,
             const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
   QProcess p;
   p.setProcessEnvironment(env);
-  p.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   p.start(QCoreApplication::applicationFilePath(),
           {QStringLiteral("--probe-connect"), connectionString});
   Probe r;
@@ -226,6 +231,7 @@ Probe probe(const QString& connectionString,
   r.pid = p.processId();
   if (!p.waitForFinished(30000)) p.kill();
   r.output = QString::fromUtf8(p.readAllStandardOutput()).trimmed();
+  r.errors = QString::fromUtf8(p.readAllStandardError()).trimmed();
   return r;
 }
 
@@ -284,6 +290,15 @@ class TestPgDriver : public QObject {
               .arg(pg_->port())
               .arg(pg_->password());
       QVERIFY2(c.connect(byPath), qPrintable(c.diag().text()));
+    }
+    {  // psqlodbc's own long names serve as well.
+      Conn c;
+      const QString longNames = QStringLiteral(
+                                    "Driver={PostgreSQL Unicode};Servername=127.0.0.1;Port=%1;"
+                                    "Database=shop;Username=trellick;Password=%2;")
+                                    .arg(pg_->port())
+                                    .arg(pg_->password());
+      QVERIFY2(c.connect(longNames), qPrintable(c.diag().text()));
     }
     {  // A wrong password: refused with 08001 and the server's message.
       Conn c;
@@ -664,6 +679,78 @@ class TestPgDriver : public QObject {
     QCOMPARE(s.scalar(QStringLiteral("show standard_conforming_strings")), QStringLiteral("on"));
     QCOMPARE(s.scalar(QStringLiteral("select 'a\\b'")), QStringLiteral("a\\b"));
     QCOMPARE(s.scalar(QStringLiteral("select length('a\\b')")), QStringLiteral("3"));
+  }
+
+  // Fact 9: the Access driver (odbc-mdbtools) is registered, loads, and refuses
+  // anything that is not a Jet file; no Debian package ships an .mdb/.accdb and
+  // mdbtools cannot create one, so it cannot be connected to anything here.
+  // Run in a child: the driver prints its complaints on stdout.
+  void accessDriverHasNothingToOpen() {
+    QSettings ini(QStringLiteral("/etc/odbcinst.ini"), QSettings::IniFormat);
+    QCOMPARE(QFileInfo(ini.value(QStringLiteral("MDBTools/Driver")).toString()).fileName(),
+             QStringLiteral("libmdbodbc.so"));
+    QTemporaryDir dir;
+    // It fails without a diagnostic record; its reasons go to stderr only.
+    const QString none = dir.filePath(QStringLiteral("none.mdb"));
+    const Probe missing = probe(QStringLiteral("Driver={MDBTools};DBQ=%1").arg(none));
+    qInfo("missing file: %s / %s", qPrintable(missing.output), qPrintable(missing.errors));
+    QCOMPARE(missing.output, QStringLiteral("ERROR -1"));
+    QVERIFY(missing.errors.contains(QStringLiteral("Unable to locate database ") + none));
+    QFile fake(dir.filePath(QStringLiteral("fake.mdb")));
+    QVERIFY(fake.open(QIODevice::WriteOnly));
+    fake.write(QByteArray(8192, 'x'));
+    fake.close();
+    const Probe notJet = probe(QStringLiteral("Driver={MDBTools};DBQ=%1").arg(fake.fileName()));
+    qInfo("not a Jet file: %s / %s", qPrintable(notJet.output), qPrintable(notJet.errors));
+    QCOMPARE(notJet.output, QStringLiteral("ERROR -1"));
+  }
+
+  // Fact 10: unixODBC reads odbcinst.ini from $ODBCSYSINI and odbc.ini from
+  // $ODBCINI when they are set before the process's first ODBC call; a data
+  // source's name tells nothing of its engine, SQL_DBMS_NAME does.
+  void dataSourcesFromOwnIniFiles() {
+    QTemporaryDir dir;
+    const QString dbFile = dir.filePath(QStringLiteral("warehouse.db"));
+    {
+      sqlite3* db = nullptr;
+      QCOMPARE(sqlite3_open(QFile::encodeName(dbFile).constData(), &db), SQLITE_OK);
+      QCOMPARE(sqlite3_exec(db, "create table stock(item text); insert into stock values('x');",
+                            nullptr, nullptr, nullptr),
+               SQLITE_OK);
+      sqlite3_close(db);
+    }
+    const auto write = [&](const QString& name, const QString& text) {
+      QFile f(dir.filePath(name));
+      QVERIFY(f.open(QIODevice::WriteOnly));
+      f.write(text.toUtf8());
+    };
+    write(QStringLiteral("odbcinst.ini"),
+          QStringLiteral("[SQLite3]\nDriver=/usr/lib/x86_64-linux-gnu/odbc/libsqlite3odbc.so\n\n"
+                         "[PostgreSQL Unicode]\n"
+                         "Driver=/usr/lib/x86_64-linux-gnu/odbc/psqlodbcw.so\n"));
+    write(QStringLiteral("odbc.ini"),
+          QStringLiteral("[Warehouse]\nDriver=SQLite3\nDatabase=%1\n\n"
+                         "[Accounts]\nDriver=PostgreSQL Unicode\nServername=127.0.0.1\n"
+                         "Port=%2\nDatabase=shop\nUsername=%3\nPassword=%4\n")
+              .arg(dbFile)
+              .arg(pg_->port())
+              .arg(pg_->user(), pg_->password()));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("ODBCSYSINI"), dir.path());
+    env.insert(QStringLiteral("ODBCINI"), dir.filePath(QStringLiteral("odbc.ini")));
+
+    const Probe warehouse = probe(QStringLiteral("DSN=Warehouse"), env);
+    QCOMPARE(warehouse.output, QStringLiteral("DBMS SQLite"));
+    const Probe accounts = probe(QStringLiteral("DSN=Accounts"), env);
+    QCOMPARE(accounts.output, QStringLiteral("DBMS PostgreSQL"));
+
+    // Without the variables the names are unknown: the ini files above were read.
+    QProcessEnvironment plain = QProcessEnvironment::systemEnvironment();
+    plain.remove(QStringLiteral("ODBCSYSINI"));
+    plain.remove(QStringLiteral("ODBCINI"));
+    const Probe unknown = probe(QStringLiteral("DSN=Warehouse"), plain);
+    qInfo("unknown DSN: %s", qPrintable(unknown.output));
+    QVERIFY(unknown.output.startsWith(QStringLiteral("ERROR -1 IM002 ")));
   }
 };
 
