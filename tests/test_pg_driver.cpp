@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <QCryptographicHash>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -273,7 +272,7 @@ class TestPgDriver : public QObject {
                       .arg(QCoreApplication::applicationPid()));
   }
 
-  // Fact 1: the keys, and how psqlodbc takes a braced value (dconn_get_attributes
+  // The keys, and how psqlodbc takes a braced value (dconn_get_attributes
   // in drvconn.c: "}}" inside braces stands for one "}").
   void connectionStringKeys() {
     QCOMPARE(PgServer::odbcDriver(), QStringLiteral("PostgreSQL Unicode"));
@@ -339,7 +338,7 @@ class TestPgDriver : public QObject {
     }
   }
 
-  // Fact 2.
+  // The names the driver gives for itself and for the server.
   void dbmsAndDriverNames() {
     Conn c;
     QVERIFY2(c.connect(cs()), qPrintable(c.diag().text()));
@@ -371,7 +370,7 @@ class TestPgDriver : public QObject {
     log.remove();
   }
 
-  // Fact 3: SQLTables with type TABLE and no catalog or schema lists the user
+  // SQLTables with type TABLE and no catalog or schema lists the user
   // tables of every schema of the connected database only: no views, no
   // pg_catalog/information_schema, nothing of another database, and tables
   // the user may not read are listed as well.
@@ -420,7 +419,7 @@ class TestPgDriver : public QObject {
     QCOMPARE(s.diag().state, QStringLiteral("42501"));
   }
 
-  // Fact 4: described types and sizes per column type and driver option
+  // Described types and sizes per column type and driver option
   // (pgtype_attr_to_concise_type and getCharColumnSizeX in pgtypes.c). char(n)
   // and varchar(n) are SQL_WCHAR/SQL_WVARCHAR of n while n <= MaxVarcharSize
   // (default 255), SQL_WLONGVARCHAR beyond it; varchar without a length is
@@ -513,7 +512,7 @@ class TestPgDriver : public QObject {
     qInfo("generated column update: %s", qPrintable(s.diag().text()));
   }
 
-  // Fact 5: the wide calls carry characters outside the BMP both ways, and a long
+  // The wide calls carry characters outside the BMP both ways, and a long
   // value read with SQLGetData in pieces comes back whole.
   void wideTextBothWays() {
     psqlOrFail(QStringLiteral("set role trellick; create table wide(id integer, s text);"));
@@ -550,7 +549,7 @@ class TestPgDriver : public QObject {
     QVERIFY2(s.pieces() >= 120, qPrintable(QString::number(s.pieces())));
   }
 
-  // Fact 6: SQL_ATTR_QUERY_TIMEOUT is carried out by the server: before the
+  // SQL_ATTR_QUERY_TIMEOUT is carried out by the server: before the
   // statement the driver sends "SET statement_timeout = <ms>" when it differs
   // from what is in effect (SC_execute in statement.c), so the server ends the
   // statement with 57014 and the connection stays usable.
@@ -576,8 +575,8 @@ class TestPgDriver : public QObject {
   }
 
   // SQLCancel from another thread while the statement runs: the driver sends a
-  // cancel request (PGAPI_Cancel, libpq PQcancel); the statement fails with
-  // 57014 at once and the connection goes on.
+  // cancel request (CC_send_cancel_request in connection.c, libpq PQcancel); the statement fails
+  // with 57014 at once and the connection goes on.
   void cancelFromAnotherThread() {
     Conn c;
     QVERIFY2(c.connect(cs()), qPrintable(c.diag().text()));
@@ -633,7 +632,7 @@ class TestPgDriver : public QObject {
     QCOMPARE(s.scalar(QStringLiteral("select 3")), QStringLiteral("3"));
   }
 
-  // Fact 7: without UseDeclareFetch the driver reads a whole result at execute,
+  // Without UseDeclareFetch the driver reads a whole result at execute,
   // so a second statement runs while the first one's rows are still unread; and
   // a connection starts in autocommit.
   void severalActiveStatementsAndAutocommit() {
@@ -671,7 +670,7 @@ class TestPgDriver : public QObject {
     QCOMPARE(n, 50000);
   }
 
-  // Fact 8: standard_conforming_strings is on, a backslash in a literal is itself.
+  // standard_conforming_strings is on, a backslash in a literal is itself.
   void backslashIsLiteral() {
     Conn c;
     QVERIFY2(c.connect(cs()), qPrintable(c.diag().text()));
@@ -681,10 +680,10 @@ class TestPgDriver : public QObject {
     QCOMPARE(s.scalar(QStringLiteral("select length('a\\b')")), QStringLiteral("3"));
   }
 
-  // Fact 9: the Access driver (odbc-mdbtools) is registered, loads, and refuses
+  // The Access driver (odbc-mdbtools) is registered, loads, and refuses
   // anything that is not a Jet file; no Debian package ships an .mdb/.accdb and
   // mdbtools cannot create one, so it cannot be connected to anything here.
-  // Run in a child: the driver prints its complaints on stdout.
+  // Run in a child: the driver prints its complaints on stderr.
   void accessDriverHasNothingToOpen() {
     QSettings ini(QStringLiteral("/etc/odbcinst.ini"), QSettings::IniFormat);
     QCOMPARE(QFileInfo(ini.value(QStringLiteral("MDBTools/Driver")).toString()).fileName(),
@@ -705,7 +704,7 @@ class TestPgDriver : public QObject {
     QCOMPARE(notJet.output, QStringLiteral("ERROR -1"));
   }
 
-  // Fact 10: unixODBC reads odbcinst.ini from $ODBCSYSINI and odbc.ini from
+  // unixODBC reads odbcinst.ini from $ODBCSYSINI and odbc.ini from
   // $ODBCINI when they are set before the process's first ODBC call; a data
   // source's name tells nothing of its engine, SQL_DBMS_NAME does.
   void dataSourcesFromOwnIniFiles() {
