@@ -6,7 +6,8 @@ set -eu
 PACKAGES="build-essential cmake pkg-config clang-format \
   qt6-base-dev qt6-base-dev-tools libgl-dev \
   unixodbc unixodbc-dev odbcinst tdsodbc libsqliteodbc sqlite3 libsqlite3-dev python3 \
-  fonts-noto-cjk fonts-arphic-uming xvfb xauth"
+  fonts-noto-cjk fonts-arphic-uming xvfb xauth \
+  postgresql odbc-postgresql libpq-dev odbc-mdbtools"
 
 missing=""
 for p in $PACKAGES; do
