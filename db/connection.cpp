@@ -208,7 +208,10 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
                    const std::function<SQLRETURN()>& call) {
   // FreeTDS ends a statement at the query time-out itself and cancels it on
   // the wire; a second cancel from here would race its own.
-  const int seconds = s.conn && s.conn->dialect != Dialect::SqlServer ? s.conn->commandTimeout : 0;
+  // PostgreSQL's driver has the server end it (statement_timeout).
+  const bool driverTimesOut =
+      s.conn && (s.conn->dialect == Dialect::SqlServer || s.conn->dialect == Dialect::PostgreSQL);
+  const int seconds = s.conn && !driverTimesOut ? s.conn->commandTimeout : 0;
   Watchdog::Guard guard = s.conn ? s.conn->watchdog.arm(s.handle(), seconds) : Watchdog::Guard();
   SQLRETURN rc = call();
   const bool fired = guard.finish();

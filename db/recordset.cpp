@@ -221,7 +221,7 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
   // row's update while this select still has rows pending, and its keyset
   // cursors update through every bound column. The current row is read and
   // the select closed; Update() then names the row by its primary key.
-  const bool byKey = core->dialect == Dialect::SqlServer && updatable && selectAll;
+  const bool byKey = core->dialect != Dialect::SQLite && updatable && selectAll;
   if (byKey) {
     cursorType = adOpenForwardOnly;
     lockType = adLockReadOnly;
@@ -460,14 +460,6 @@ void runRowUpdate(ConnectionCore& core, const std::string& sql,
   if (count != 1) fail("3020", "The row to update was changed or deleted by another user.");
 }
 
-std::string bracketedName(std::string_view name) {
-  std::string out = "[";
-  for (char c : name) {
-    out += c;
-    if (c == ']') out += ']';
-  }
-  return out + "]";
-}
 
 // The primary key's columns in key order, from the driver's catalog.
 std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& schema,
@@ -527,14 +519,19 @@ void Recordset::updateSqliteRow() {
 void Recordset::updateByKey() {
   if (!keyConnection_ || keyTable_.empty())
     fail("3251", "Current Recordset does not support updating.");
-  const auto keys = primaryKey(*keyConnection_, keySchema_, keyTable_);
+  // PostgreSQL's catalog answers for every schema unless told which.
+  const std::string& schema =
+      keySchema_.empty() && keyConnection_->dialect == Dialect::PostgreSQL
+          ? keyConnection_->defaultSchema
+          : keySchema_;
+  const auto keys = primaryKey(*keyConnection_, schema, keyTable_);
   if (keys.empty())
     fail("3251", "The table has no primary key, so its current row cannot be told apart.");
   std::string sql = "update " + updateTarget_ + " set ";
   std::vector<std::string> values;
   for (const auto& [index, text] : pending_) {
     if (!values.empty()) sql += ",";
-    sql += bracketedName(columns_.at(index).name) + "=?";
+    sql += search::quotedName(columns_.at(index).name, keyConnection_->dialect) + "=?";
     values.push_back(text);
   }
   const auto& row = rows_.at(rowIndex_);
@@ -544,7 +541,8 @@ void Recordset::updateByKey() {
       if (equalsNoCase(columns_[c].name, keys[k])) column = c;
     if (column < 0 || row.at(column).IsNull())
       fail("3251", "The current row's key is not readable: " + keys[k]);
-    sql += (k == 0 ? " where " : " and ") + bracketedName(keys[k]) + "=?";
+    sql += (k == 0 ? " where " : " and ") + search::quotedName(keys[k], keyConnection_->dialect) +
+           "=?";
     values.push_back(row.at(column).text());
   }
   runRowUpdate(*keyConnection_, sql, values);

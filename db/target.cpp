@@ -100,6 +100,9 @@ ConnectTarget makeTarget(const ConnectFields& f, const DriverNames& drivers,
     addPair(t.connectionString, "Database", f.database);
     addPair(t.connectionString, "UID", f.user);
     addPair(t.connectionString, "PWD", f.password);
+    // The PostgreSQL driver calls varchar longer than 255 long and gives
+    // text a size of 8190; these make it report the declared lengths.
+    if (pg) t.connectionString += "MaxVarcharSize=65535;MaxLongVarcharSize=1073741823;";
     return t;
   }
   t.kind = TargetKind::SqlServer;

@@ -155,8 +155,12 @@ ColumnType mapColumnType(int sqlType, unsigned long long columnSize, std::string
   if (isCharacterFamily(sqlType)) {
     int byName = codeFromName(normalizeTypeName(typeName));
     if (byName != adEmpty) t.code = byName;
-    // varchar(max) and nvarchar(max) are long text whatever the name says.
-    bool unbounded = isLongSqlType(sqlType) || columnSize == 0 ||
+    // varchar(max) and nvarchar(max) are long text whatever the name says;
+    // a long SQL type keeps a declared length that its name states (the
+    // PostgreSQL driver calls varchar(300) long).
+    const bool namedBounded =
+        byName == adChar || byName == adVarChar || byName == adWChar || byName == adVarWChar;
+    bool unbounded = (isLongSqlType(sqlType) && !namedBounded) || columnSize == 0 ||
                      columnSize >= static_cast<unsigned long long>(kLongWideTextSize);
     if (unbounded && (t.code == adVarChar || t.code == adChar)) t.code = adLongVarChar;
     if (unbounded && (t.code == adVarWChar || t.code == adWChar)) t.code = adLongVarWChar;

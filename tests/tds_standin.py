@@ -626,7 +626,9 @@ class Session(threading.Thread):
         body = u8(7) + u8(5) + COLLATION + u8(0)
         out += u8(TOK_ENVCHANGE) + u16(len(body)) + body
         out += self.message_token(TOK_INFO, 5703, 'Changed language setting to us_english.', 0)
-        name = ucs2('Microsoft SQL Server')
+        # What the driver reports as the engine (SQL_DBMS_NAME in FreeTDS
+        # is this product name, kept from the login acknowledgement).
+        name = ucs2(self.shared.control().get('product_name', 'Microsoft SQL Server'))
         body = u8(1) + struct.pack('>I', 0x74000004) + u8(len(name) // 2) + name + bytes(
             [16, 0, 0x07, 0xD0])
         out += u8(TOK_LOGINACK) + u16(len(body)) + body

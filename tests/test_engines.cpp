@@ -1,0 +1,443 @@
+// Find and replace through the real window on real PostgreSQL and MariaDB
+// servers that the test starts itself. One body runs against either
+// engine (TRELLICK_ENGINE_POSTGRESQL or TRELLICK_ENGINE_MARIADB); every
+// result is judged by reading the server's data with its own command-line
+// client, before and after.
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QtTest>
+#include <map>
+#include <memory>
+
+#include "app/form1.h"
+#include "db/connection.h"
+#include "db/recordset.h"
+#include "find_fixture.h"
+#include "window_fixture.h"
+#ifdef TRELLICK_ENGINE_POSTGRESQL
+#include "pg_server.h"
+#else
+#include "mariadb_server.h"
+#endif
+
+using trellick::app::vbYes;
+
+namespace {
+
+std::string hexOf(const std::string& text) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+std::string fromHex(const std::string& hex) {
+  std::string out;
+  for (size_t k = 0; k + 1 < hex.size(); k += 2)
+    out += static_cast<char>(std::stoi(hex.substr(k, 2), nullptr, 16));
+  return out;
+}
+
+// What each engine needs said its own way; everything else is shared.
+struct Engine {
+#ifdef TRELLICK_ENGINE_POSTGRESQL
+  PgServer server;
+  static constexpr const char* kName = "PostgreSQL";
+  // The server's own text from bytes, never a literal it could misread.
+  static std::string text(const std::string& utf8) {
+    return "convert_from(decode('" + hexOf(utf8) + "', 'hex'), 'UTF8')";
+  }
+  static std::string hexColumn(const std::string& column) {
+    return "coalesce(encode(convert_to(" + column + "::text, 'UTF8'), 'hex'), '-')";
+  }
+  static std::string q(const std::string& name) { return "\"" + name + "\""; }
+  static std::string longText() { return "text"; }
+  static std::string generated(const std::string& expr) {
+    return "text generated always as (" + expr + ") stored";
+  }
+  static std::string concat(const std::string& a, const std::string& b) {
+    return a + " || " + b;
+  }
+  static std::string repeat(char c, int n) {
+    return "repeat('" + std::string(1, c) + "', " + std::to_string(n) + ")";
+  }
+  bool run(const std::string& sql, const QString& database, QString* error = nullptr) {
+    QString out;
+    const bool ok = server.psqlOk(QString::fromStdString("set role trellick;\n" + sql), database,
+                                  &out);
+    if (!ok && error) *error = server.lastError() + out;
+    return ok;
+  }
+  std::vector<std::vector<std::string>> rows(const std::string& sql, const QString& database) {
+    std::vector<std::vector<std::string>> out;
+    const QString text = server.psql(QString::fromStdString(sql), database);
+    for (const QString& line : text.split('\n', Qt::SkipEmptyParts)) {
+      std::vector<std::string> row;
+      for (const QString& cell : line.split('|')) row.push_back(cell.toStdString());
+      out.push_back(row);
+    }
+    return out;
+  }
+  bool createDatabase(const QString& name) { return server.createDatabase(name); }
+  // A trigger that refuses every update of the table.
+  static std::string refusingTrigger(const std::string& table) {
+    return "create function refuse() returns trigger language plpgsql as $$ begin raise "
+           "exception 'updates of this table are refused'; end $$;"
+           "create trigger guard before update on " +
+           q(table) + " for each row execute function refuse();";
+  }
+  // A trigger that sleeps through any time-out on update.
+  static std::string sleepingTrigger(const std::string& table) {
+    return "create function dawdle() returns trigger language plpgsql as $$ begin perform "
+           "pg_sleep(30); return new; end $$;"
+           "create trigger dawdle before update on " +
+           q(table) + " for each row execute function dawdle();";
+  }
+  static std::string sleepStatement() { return "select pg_sleep(30)"; }
+#else
+  MariaDbServer server;
+  static constexpr const char* kName = "MariaDB";
+  static std::string text(const std::string& utf8) {
+    return "convert(unhex('" + hexOf(utf8) + "') using utf8mb4)";
+  }
+  static std::string hexColumn(const std::string& column) {
+    return "coalesce(lower(hex(" + column + ")), '-')";
+  }
+  static std::string q(const std::string& name) { return "`" + name + "`"; }
+  static std::string longText() { return "longtext"; }
+  static std::string generated(const std::string& expr) {
+    return "text as (" + expr + ") virtual";
+  }
+  static std::string concat(const std::string& a, const std::string& b) {
+    return "concat(" + a + ", " + b + ")";
+  }
+  static std::string repeat(char c, int n) {
+    return "repeat('" + std::string(1, c) + "', " + std::to_string(n) + ")";
+  }
+  bool run(const std::string& sql, const QString& database, QString* error = nullptr) {
+    QString out;
+    const bool ok = server.clientOk(QString::fromStdString(sql), database, &out);
+    if (!ok && error) *error = server.lastError() + out;
+    return ok;
+  }
+  std::vector<std::vector<std::string>> rows(const std::string& sql, const QString& database) {
+    std::vector<std::vector<std::string>> out;
+    const QString text = server.client(QString::fromStdString(sql), database);
+    for (const QString& line : text.split('\n', Qt::SkipEmptyParts)) {
+      std::vector<std::string> row;
+      for (const QString& cell : line.split('\t')) row.push_back(cell.toStdString());
+      out.push_back(row);
+    }
+    return out;
+  }
+  bool createDatabase(const QString& name) { return server.createDatabase(name); }
+  static std::string refusingTrigger(const std::string& table) {
+    return "create trigger guard before update on " + q(table) +
+           " for each row signal sqlstate '45000' set message_text = 'updates of this table are "
+           "refused';";
+  }
+  static std::string sleepingTrigger(const std::string& table) {
+    return "create trigger dawdle before update on " + q(table) +
+           " for each row set @slept = sleep(30);";
+  }
+  static std::string sleepStatement() { return "select sleep(30)"; }
+#endif
+};
+
+// One search text with every trap at once: a quote, a backslash, both LIKE
+// wildcards, Chinese and an emoji. The replacement holds it again, so a
+// record replaced twice shows.
+const std::string kFind = "o'k\\%_汉😀";
+const std::string kReplace = "<o'k\\%_汉😀|新>";
+// The same letters in upper case: neither found nor replaced.
+const std::string kCaseTrap = "O'K\\%_汉😀";
+
+struct Row {
+  int id;
+  std::vector<std::optional<std::string>> values;  // note, body, code, tiny
+};
+
+std::string valueSql(const std::optional<std::string>& v) {
+  return v ? Engine::text(*v) : std::string("null");
+}
+
+}  // namespace
+
+class TestEngines : public QObject {
+  Q_OBJECT
+
+  std::unique_ptr<Engine> engine;
+  int databases = 0;
+
+  // A fresh database holding the given statements' tables.
+  QString newDatabase(const std::string& setup) {
+    const QString name = QStringLiteral("db%1").arg(++databases);
+    if (!engine->createDatabase(name)) return {};
+    QString error;
+    if (!engine->run(setup, name, &error)) {
+      qWarning("setup failed: %s", qPrintable(error));
+      return {};
+    }
+    return name;
+  }
+
+  trellick::app::Form1& openOn(WindowFixture& fx, const QString& database, const std::string& find,
+                               const std::string& replace) {
+    auto& f = fx.open();
+    f.txtServerName->setText(engine->server.serverField());
+    f.txtUsername->setText(engine->server.user());
+    f.txtPassword->setText(engine->server.password());
+    f.txtDatabaseName->setText(database);
+    f.txt1->setText(QString::fromStdString(find));
+    f.txt2->setText(QString::fromStdString(replace));
+    return f;
+  }
+
+  // Every row of an Orders-shaped table, values decoded from the server's
+  // hex, NULL as nullopt.
+  std::vector<Row> read(const QString& database, const std::string& table) {
+    std::vector<Row> out;
+    const std::string sql = "select id, " + Engine::hexColumn("note") + ", " +
+                            Engine::hexColumn("body") + ", " + Engine::hexColumn("code") + ", " +
+                            Engine::hexColumn("tiny") + " from " + table + " order by id";
+    for (const auto& cells : engine->rows(sql, database)) {
+      Row row{std::stoi(cells.at(0)), {}};
+      for (size_t k = 1; k < cells.size(); ++k)
+        row.values.push_back(cells[k] == "-" ? std::nullopt
+                                             : std::optional<std::string>(fromHex(cells[k])));
+      out.push_back(row);
+    }
+    return out;
+  }
+
+  static std::string ordersTable(const std::string& name, const std::vector<Row>& rows) {
+    std::string sql = "create table " + name +
+                      "(id int primary key, note varchar(200), body " + Engine::longText() +
+                      ", code char(40), tiny varchar(3));";
+    for (const Row& r : rows) {
+      sql += "insert into " + name + " values(" + std::to_string(r.id);
+      for (const auto& v : r.values) sql += ", " + valueSql(v);
+      sql += ");";
+    }
+    return sql;
+  }
+
+ private slots:
+  void initTestCase() {
+    engine = std::make_unique<Engine>();
+    QVERIFY2(engine->server.ok(), qPrintable(engine->server.errorText()));
+  }
+  void cleanupTestCase() { engine.reset(); }
+
+  void theListHoldsTheUserTablesOfThisDatabaseOnly() {
+#ifdef TRELLICK_ENGINE_POSTGRESQL
+    const std::string setup =
+        "reset role; create schema sales authorization trellick; set role trellick;"
+        "create table \"Orders\"(id int primary key, v text);"
+        "create table sales.\"Orders\"(id int primary key, v text);"
+        "create table zeta(id int);"
+        "create view seen as select * from zeta;";
+    const QStringList expected{"Orders", "zeta", "Orders"};
+    const QStringList schemas{"", "", "sales"};
+#else
+    const std::string setup =
+        "create table `Orders`(id int primary key, v text);"
+        "create table zeta(id int);"
+        "create view seen as select * from zeta;";
+    const QStringList expected{"Orders", "zeta"};
+    const QStringList schemas{"", ""};
+#endif
+    const QString database = newDatabase(setup);
+    QVERIFY(!database.isEmpty());
+    // Another database's tables are never listed.
+    const QString other = newDatabase("create table elsewhere(id int);");
+    QVERIFY(!other.isEmpty());
+    WindowFixture fx;
+    auto& form = openOn(fx, database, "x", "y");
+    QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
+    QCOMPARE(items(form.List1), expected);
+    QStringList seenSchemas;
+    for (int k = 0; k < form.List1->count(); ++k)
+      seenSchemas << form.List1->item(k)->data(Qt::UserRole).toString();
+    QCOMPARE(seenSchemas, schemas);
+  }
+
+  void findAndReplaceAgreeWithIndependentReadings() {
+    const std::string big = std::string(60000, 'x') + kFind + std::string(40000, 'y') + kFind;
+    QCOMPARE(big.size() > 100000, true);
+    const std::vector<Row> orders{
+        {1, {"see " + kFind + " now", big, std::string("zz"), std::string("abc")}},
+        // The wildcards must match only themselves.
+        {2, {"o'k\\x_汉😀 and o'k\\%y汉😀", "o'k%_汉😀", std::nullopt, std::nullopt}},
+        {3, {kCaseTrap, std::nullopt, kCaseTrap, std::nullopt}},
+        {4, {kFind + kFind, "plain", "a" + kFind, std::nullopt}},
+        {5, {std::nullopt, std::nullopt, std::nullopt, std::nullopt}}};
+    const std::vector<Row> second{{1, {"x", "in " + kFind, std::nullopt, std::nullopt}},
+                                  {2, {"x", "y", std::nullopt, std::nullopt}}};
+    std::string setup = ordersTable(Engine::q("Orders"), orders);
+    setup += "create table calc(id int primary key, a varchar(100), b " +
+             Engine::generated(Engine::concat("a", "'!'")) + ");";
+    setup += "insert into calc(id, a) values(1, " + Engine::text("calc " + kFind) + ");";
+#ifdef TRELLICK_ENGINE_POSTGRESQL
+    setup = "reset role; create schema sales authorization trellick; set role trellick;" + setup +
+            ordersTable("sales." + Engine::q("Orders"), second);
+    const std::string secondName = "sales." + Engine::q("Orders");
+    const QString secondDatabase;
+#else
+    const std::string secondName = Engine::q("Orders");
+    // The same table in another database must be left alone.
+    const QString secondDatabase = newDatabase(ordersTable(Engine::q("Orders"), second));
+    QVERIFY(!secondDatabase.isEmpty());
+#endif
+    const QString database = newDatabase(setup);
+    QVERIFY(!database.isEmpty());
+    const QString secondIn = secondDatabase.isEmpty() ? database : secondDatabase;
+
+    const auto ordersBefore = read(database, Engine::q("Orders"));
+    const auto secondBefore = read(secondIn, secondName);
+    QCOMPARE(ordersBefore.size(), orders.size());
+    QCOMPARE(ordersBefore[0].values[1]->size(), big.size());
+
+    // Expected from the readings: a record counts when a searchable column
+    // (note, body, code: tiny is shorter than the text) holds the text.
+    auto holds = [](const Row& r) {
+      for (size_t c = 0; c < 3; ++c)
+        if (r.values[c] && r.values[c]->find(kFind) != std::string::npos) return true;
+      return false;
+    };
+    long long records = 1;  // calc
+    for (const Row& r : ordersBefore) records += holds(r);
+    const bool secondListed = secondDatabase.isEmpty();
+    if (secondListed)
+      for (const Row& r : secondBefore) records += holds(r);
+    QCOMPARE(records, secondListed ? 4ll : 3ll);
+
+    WindowFixture fx;
+    auto& form = openOn(fx, database, kFind, kReplace);
+    fx.ui.expectBox();
+    form.cmdFind_Click();
+    QVERIFY2(form.noRunSQL.isEmpty(), qPrintable(form.noRunSQL));
+    QCOMPARE(fx.ui.boxes.value(0).prompt, found(secondListed ? 3 : 2, records));
+
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    form.Command5_Click();
+    QVERIFY2(form.noRunSQL.isEmpty(), qPrintable(form.noRunSQL));
+    QVERIFY2(fx.ui.boxes.value(2).prompt.contains(QStringLiteral("替换：%1 个表, %2 条记录.")
+                                                      .arg(secondListed ? 3 : 2)
+                                                      .arg(records)),
+             qPrintable(fx.ui.describe()));
+
+    auto expected = [](std::vector<Row> rows) {
+      for (Row& r : rows)
+        for (size_t c = 0; c < 3; ++c)
+          if (r.values[c]) r.values[c] = replaceAllText(*r.values[c], kFind, kReplace);
+      return rows;
+    };
+    const auto ordersAfter = read(database, Engine::q("Orders"));
+    const auto want = expected(ordersBefore);
+    QCOMPARE(ordersAfter.size(), want.size());
+    for (size_t k = 0; k < want.size(); ++k)
+      for (size_t c = 0; c < 4; ++c)
+        QVERIFY2(ordersAfter[k].values[c] == want[k].values[c],
+                 qPrintable(QStringLiteral("row %1 column %2").arg(k + 1).arg(c)));
+    // Not a character of the 100,000-character value was lost.
+    QCOMPARE(ordersAfter[0].values[1]->size(),
+             big.size() + 2 * (kReplace.size() - kFind.size()));
+    const auto secondAfter = read(secondIn, secondName);
+    const auto secondWant = secondListed ? expected(secondBefore) : secondBefore;
+    for (size_t k = 0; k < secondWant.size(); ++k)
+      QVERIFY(secondAfter[k].values == secondWant[k].values);
+    // The generated column was never assigned; the server computed it
+    // again from the replaced source column.
+    const auto calc = engine->rows(
+        "select " + Engine::hexColumn("a") + ", " + Engine::hexColumn("b") + " from calc", database);
+    QCOMPARE(fromHex(calc.at(0).at(0)), "calc " + kReplace);
+    QCOMPARE(fromHex(calc.at(0).at(1)), "calc " + kReplace + "!");
+  }
+
+  void aRefusedUpdateIsToldWithItsStatement() {
+    const QString database =
+        newDatabase("create table guarded(id int primary key, v varchar(50));"
+                    "insert into guarded values(1, 'a.com');"
+                    "create table open_one(id int primary key, v varchar(50));"
+                    "insert into open_one values(1, 'a.com');" +
+                    Engine::refusingTrigger("guarded"));
+    QVERIFY(!database.isEmpty());
+    WindowFixture fx;
+    auto& form = openOn(fx, database, "a.com", "b.org");
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    form.Command5_Click();
+    QCOMPARE(engine->rows("select v from guarded", database).at(0).at(0), std::string("a.com"));
+    QCOMPARE(engine->rows("select v from open_one", database).at(0).at(0), std::string("b.org"));
+    QCOMPARE(fx.ui.boxes.value(1).style, 48);
+    const QString sql = form.Text2->toPlainText();
+    QVERIFY2(sql.startsWith(QStringLiteral("-- guarded: ")), qPrintable(sql));
+    QVERIFY2(sql.contains(QStringLiteral("updates of this table are refused")), qPrintable(sql));
+    const QString q = QString::fromStdString(Engine::q("v"));
+    QVERIFY2(sql.contains(QStringLiteral("Update %1 set %2=Replace(%2,'a.com','b.org') where %2 ")
+                              .arg(QString::fromStdString(Engine::q("guarded")), q)),
+             qPrintable(sql));
+  }
+
+  void aStatementPastTheTimeOutFailsAndTheConnectionGoesOn() {
+    const QString database =
+        newDatabase("create table a_first(id int primary key, v varchar(50));"
+                    "insert into a_first values(1, 'a.com');"
+                    "create table slow(id int primary key, v varchar(50));"
+                    "insert into slow values(1, 'a.com');"
+                    "create table z_last(id int primary key, v varchar(50));"
+                    "insert into z_last values(1, 'a.com');" +
+                    Engine::sleepingTrigger("slow"));
+    QVERIFY(!database.isEmpty());
+
+    // The layer itself: a sleeping statement ends at the time-out, and the
+    // same connection answers the next one.
+    {
+      trellick::db::Connection c;
+      c.SetCommandTimeout(10);
+      c.Open(trellick::db::makeTarget(
+          {engine->server.serverField().toStdString(), engine->server.user().toStdString(),
+           engine->server.password().toStdString(), database.toStdString()},
+          trellick::db::installedDrivers(), 10));
+      QElapsedTimer t;
+      t.start();
+      bool failed = false;
+      try {
+        auto rs = c.Execute(Engine::sleepStatement());
+      } catch (const trellick::db::DbError&) {
+        failed = true;
+      }
+      QVERIFY2(failed, "a statement cut short by the time-out must fail");
+      QVERIFY2(t.elapsed() >= 9000 && t.elapsed() < 15000, QByteArray::number(t.elapsed()));
+      QCOMPARE(c.Execute("select 1")->Fields().Item(0).Value().toInt64(), 1ll);
+    }
+
+    WindowFixture fx;
+    auto& form = openOn(fx, database, "a.com", "b.org");
+    QElapsedTimer timer;
+    timer.start();
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    form.Command5_Click();
+    QVERIFY2(timer.elapsed() < 25000, QByteArray::number(timer.elapsed()));
+    QCOMPARE(engine->rows("select v from a_first", database).at(0).at(0), std::string("b.org"));
+    QCOMPARE(engine->rows("select v from slow", database).at(0).at(0), std::string("a.com"));
+    QCOMPARE(engine->rows("select v from z_last", database).at(0).at(0), std::string("b.org"));
+    QVERIFY2(form.Text2->toPlainText().startsWith(QStringLiteral("-- slow: ")),
+             qPrintable(form.Text2->toPlainText()));
+    QVERIFY2(fx.ui.boxes.value(1).prompt.endsWith(QStringLiteral("其中 1 个表替换失败，详见SQL窗口。")),
+             qPrintable(fx.ui.describe()));
+  }
+};
+
+QTEST_MAIN(TestEngines)
+#include "test_engines.moc"
