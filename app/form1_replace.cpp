@@ -35,7 +35,11 @@ void Form1::ShrinkLog(const QString& databaseName) {
     }
   } catch (...) {
   }
-  for (const std::string& statement : maintenance::shrinkStatements(utf8(databaseName), engine)) {
+  std::vector<search::TableRef> tables;
+  for (int k = 0; k < List1->count(); ++k)
+    tables.emplace_back(utf8(List1->item(k)->text()), utf8(SchemaOf(List1->item(k))));
+  for (const std::string& statement :
+       maintenance::shrinkStatements(utf8(databaseName), engine, tables)) {
     try {
       conn->ExecuteAll(statement);
       ++shrinkSucceeded_;

@@ -82,6 +82,11 @@ class TestReplace : public QObject {
     QCOMPARE(shrinkStatements("/any/path.db", Engine::SQLite),
              (std::vector<std::string>{"pragma wal_checkpoint(TRUNCATE)", "vacuum",
                                        "pragma wal_checkpoint(TRUNCATE)"}));
+    // Nothing that would purge a log that replicas or backups still read.
+    QCOMPARE(shrinkStatements("shop", Engine::PostgreSQL),
+             (std::vector<std::string>{"checkpoint", "vacuum"}));
+    QCOMPARE(shrinkStatements("shop", Engine::MariaDB, {{"a`b"}, {"c"}}),
+             (std::vector<std::string>{"alter table `a``b` force", "alter table `c` force"}));
   }
 
   void logCommandOnSqlServerSendsAllFive() {

@@ -220,6 +220,55 @@ class TestStatements : public QObject {
     QVERIFY(!declaresLength(""));
   }
 
+  // The same statements on the servers, each quoting and escaping as it
+  // reads them.
+  void serverEnginesQuoteAndEscapeTheirOwnWay() {
+    const auto pg = build(Engine::PostgreSQL, "Art\"icle", kArticle, "a.com", "b.org");
+    QCOMPARE(pg.update,
+             std::string("Update \"Art\"\"icle\" set \"Title\"=Replace(\"Title\",'a.com','b.org'),"
+                         "\"Body\"=Replace(\"Body\",'a.com','b.org') where \"Title\" like "
+                         "'%a.com%' or \"Body\" like '%a.com%'"));
+    QCOMPARE(pg.count, std::string("select count(*) from \"Art\"\"icle\" where \"Title\" like "
+                                   "'%a.com%' or \"Body\" like '%a.com%'"));
+    // MariaDB compares as binary strings: its LIKE would ignore case where
+    // Replace does not.
+    const auto maria = build(Engine::MariaDB, "Art`icle", kArticle, "a.com", "b.org");
+    QCOMPARE(maria.count,
+             std::string("select count(*) from `Art``icle` where `Title` like binary '%a.com%' or "
+                         "`Body` like binary '%a.com%'"));
+    QCOMPARE(maria.update.substr(0, 55),
+             std::string("Update `Art``icle` set `Title`=Replace(`Title`,'a.com',"));
+
+    // A backslash is LIKE's default escape on both, so it is always escaped
+    // in the pattern; in literals it is doubled where the server reads it
+    // as an escape (E'' on PostgreSQL reads the same whatever
+    // standard_conforming_strings says).
+    StatementBuilder p(Engine::PostgreSQL, {R"(a\b')", "c"});
+    QCOMPARE(p.whereTerm("v", 200), std::string(R"( or "v" like E'%a\\\\b''%' escape E'\\')"));
+    QCOMPARE(p.assignment("v", 200), std::string(R"(,"v"=Replace("v",E'a\\b''','c'))"));
+    StatementBuilder m(Engine::MariaDB, {R"(50%\)", "x"});
+    QCOMPARE(m.whereTerm("v", 200), std::string(R"( or `v` like binary '%50\\%\\\\%' escape '\\')"));
+    StatementBuilder plain(Engine::MariaDB, {R"(50%\)", "x"}, Syntax{false});
+    QCOMPARE(plain.whereTerm("v", 200), std::string(R"( or `v` like binary '%50\%\\%' escape '\')"));
+    QCOMPARE(plain.assignment("v", 200), std::string(R"(,`v`=Replace(`v`,'50%\','x'))"));
+
+    // Long texts go to Replace whole, never cast.
+    QCOMPARE(StatementBuilder(Engine::PostgreSQL, {"a", "b"}).whereTerm("t", 201, 2147483647),
+             std::string(R"( or "t" like '%a%')"));
+    QCOMPARE(StatementBuilder(Engine::MariaDB, {"a", "b"}).assignment("t", 201, 2147483647),
+             std::string(",`t`=Replace(`t`,'a','b')"));
+
+    // Schemas on PostgreSQL as on SQL Server.
+    QCOMPARE(columnQueryOf({"Orders", "sales"}, Engine::PostgreSQL),
+             std::string(R"(select * from "sales"."Orders")"));
+    QCOMPARE(columnFactsQuery({"O'rders", "sales"}, Engine::PostgreSQL),
+             std::string(R"(select attname, 1 from pg_attribute where attrelid = '"sales"."O''rders"'::regclass and attnum > 0 and not attisdropped and attgenerated <> '')"));
+    QVERIFY(columnFactsQuery({"t"}, Engine::MariaDB).find("table_name = binary 't'") !=
+            std::string::npos);
+    QVERIFY(!userTablesQuery(Engine::PostgreSQL).empty());
+    QVERIFY(userTablesQuery(Engine::SqlServer).empty());
+  }
+
   void searchableTypesAndSizes() {
     for (int code : {129, 130, 139, 200, 202}) QVERIFY(searchGroup(code) == Group::Plain);
     for (int code : {201, 203}) QVERIFY(searchGroup(code) == Group::LongText);
