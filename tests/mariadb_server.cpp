@@ -345,6 +345,8 @@ QString MariaDbServer::odbcConnectionString(const QString& database) const {
       .arg(database, user(), pwd);
 }
 
+qint64 MariaDbServer::serverPid() const { return server_ ? server_->processId() : 0; }
+
 QString MariaDbServer::serverLog() const {
   QString text;
   for (const char* name : {"error.log", "mariadbd.out"}) {

@@ -52,6 +52,9 @@ class MariaDbServer {
 
   // The server's error log, for messages when something went wrong.
   QString serverLog() const;
+  // The temporary directory holding data, socket and logs; gone after stop.
+  QString directory() const { return dir_.path(); }
+  qint64 serverPid() const;
 
  private:
   bool start();
