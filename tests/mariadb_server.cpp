@@ -137,13 +137,12 @@ bool MariaDbServer::start() {
   // Root gets no password and no unix_socket plugin: the setup below logs in
   // as root over the private socket, nothing else does.
   QString out;
-  QStringList installArgs{QStringLiteral("--no-defaults"),
-                          QStringLiteral("--datadir=") + data,
+  QStringList installArgs{QStringLiteral("--no-defaults"), QStringLiteral("--datadir=") + data,
                           QStringLiteral("--tmpdir=") + tmp,
-                          QStringLiteral("--user=root"),
                           QStringLiteral("--auth-root-authentication-method=normal"),
                           QStringLiteral("--skip-test-db")};
   installArgs << kStorageOptions;
+  if (::geteuid() == 0) installArgs << QStringLiteral("--user=root");
   if (!runProgram(installDb_, installArgs, 120000, &out)) {
     error_ = QStringLiteral("mariadb-install-db failed: ") + out.trimmed();
     return false;
@@ -157,9 +156,7 @@ bool MariaDbServer::start() {
       return false;
     }
     QFile::remove(dir_.filePath(QStringLiteral("error.log")));
-    // Tests run as root in CI; the server refuses that unless told to.
     QStringList args{QStringLiteral("--no-defaults"),
-                     QStringLiteral("--user=root"),
                      QStringLiteral("--datadir=") + data,
                      QStringLiteral("--tmpdir=") + tmp,
                      QStringLiteral("--socket=") + socket,
@@ -172,6 +169,8 @@ bool MariaDbServer::start() {
                      QStringLiteral("--collation-server=utf8mb4_general_ci"),
                      QStringLiteral("--innodb-flush-log-at-trx-commit=0")};
     args << kStorageOptions;
+    // Tests run as root in CI; the server refuses that unless told to.
+    if (::geteuid() == 0) args << QStringLiteral("--user=root");
 
     delete server_;
     server_ = new QProcess;
