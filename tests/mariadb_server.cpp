@@ -134,8 +134,9 @@ bool MariaDbServer::start() {
   const QString tmp = dir_.filePath(QStringLiteral("tmp"));
   QDir().mkpath(tmp);
 
-  // Root gets no password and no unix_socket plugin: the setup below logs in
-  // as root over the private socket, nothing else does.
+  // Root gets no password and no unix_socket plugin, so the setup and
+  // client() log in as root over the private socket. The server listens on
+  // loopback only.
   QString out;
   QStringList installArgs{QStringLiteral("--no-defaults"), QStringLiteral("--datadir=") + data,
                           QStringLiteral("--tmpdir=") + tmp,

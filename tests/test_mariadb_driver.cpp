@@ -973,7 +973,7 @@ void TestMariaDbDriver::maxStatementTimeEndsAStatementWithAnError() {
 
 void TestMariaDbDriver::setStatementPrefixLosesTheResult() {
   // A statement starting with SET is taken for one without a result
-  // (MADB_GetQueryType) and its result is never read: no rows, and the
+  // (MADB_GetQueryType, MADB_StmtPrepare) and its result is never read: no rows, and the
   // connection is out of step afterwards. Session variables are the way.
   Connection c;
   QVERIFY2(c.connect(lab()), qPrintable(c.error));
