@@ -6,8 +6,9 @@ set -eu
 PACKAGES="build-essential cmake pkg-config clang-format \
   qt6-base-dev qt6-base-dev-tools libgl-dev \
   unixodbc unixodbc-dev odbcinst tdsodbc libsqliteodbc sqlite3 libsqlite3-dev python3 \
-  fonts-noto-cjk fonts-arphic-uming xvfb xauth \
-  postgresql odbc-postgresql libpq-dev odbc-mdbtools"
+  mariadb-server mariadb-client odbc-mariadb libmariadb-dev \
+  postgresql odbc-postgresql libpq-dev odbc-mdbtools \
+  fonts-noto-cjk fonts-arphic-uming xvfb xauth"
 
 missing=""
 for p in $PACKAGES; do
