@@ -180,6 +180,15 @@ void Connection::Open(const ConnectTarget& target) {
       throw;
     }
   }
+  if (core_->dialect == Dialect::MariaDB && core_->commandTimeout > 0) {
+    // Its driver ignores the query time-out, and a cancel does not reach a
+    // statement waiting inside a trigger: the server ends it instead.
+    // MySQL has no such variable; the watchdog's cancel is left there.
+    try {
+      ExecuteAll("set session max_statement_time = " + std::to_string(core_->commandTimeout));
+    } catch (const DbError&) {
+    }
+  }
   if (core_->dialect == Dialect::SQLite) {
     // SQLite's LIKE ignores ASCII case while its Replace does not; made
     // case-sensitive, a count is the number of records a replace changes.

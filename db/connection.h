@@ -12,8 +12,8 @@
 #include "common/dialect.h"
 #include "db/odbc.h"
 #include "db/target.h"
-#include "search/statements.h"
 #include "db/watchdog.h"
+#include "search/statements.h"
 
 namespace trellick::db {
 

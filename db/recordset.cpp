@@ -460,17 +460,20 @@ void runRowUpdate(ConnectionCore& core, const std::string& sql,
   if (count != 1) fail("3020", "The row to update was changed or deleted by another user.");
 }
 
-
 // The primary key's columns in key order, from the driver's catalog.
 std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& schema,
                                     const std::string& table) {
   auto s = newTimedStatement(core, "read the primary key");
   std::u16string wideSchema = utf8ToUtf16(schema), wideTable = utf8ToUtf16(table);
   std::string narrowSchema = schema, narrowTable = table;
+  // MariaDB has databases where others have schemas: without the current
+  // one, a table of the same name elsewhere would lend its key.
+  std::u16string catalog = utf8ToUtf16(core.dialect == Dialect::MariaDB ? core.defaultSchema : "");
   SQLRETURN rc = runTimed(*s, "read the primary key", [&] {
     if (s->wide())
       return SQLPrimaryKeysW(
-          s->handle(), nullptr, 0,
+          s->handle(), catalog.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(catalog.data()),
+          static_cast<SQLSMALLINT>(catalog.size()),
           schema.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(wideSchema.data()),
           static_cast<SQLSMALLINT>(wideSchema.size()),
           reinterpret_cast<SQLWCHAR*>(wideTable.data()),
@@ -520,10 +523,9 @@ void Recordset::updateByKey() {
   if (!keyConnection_ || keyTable_.empty())
     fail("3251", "Current Recordset does not support updating.");
   // PostgreSQL's catalog answers for every schema unless told which.
-  const std::string& schema =
-      keySchema_.empty() && keyConnection_->dialect == Dialect::PostgreSQL
-          ? keyConnection_->defaultSchema
-          : keySchema_;
+  const std::string& schema = keySchema_.empty() && keyConnection_->dialect == Dialect::PostgreSQL
+                                  ? keyConnection_->defaultSchema
+                                  : keySchema_;
   const auto keys = primaryKey(*keyConnection_, schema, keyTable_);
   if (keys.empty())
     fail("3251", "The table has no primary key, so its current row cannot be told apart.");

@@ -473,11 +473,7 @@ StatementBuilder::StatementBuilder(Engine engine, Texts texts, Syntax syntax)
     pattern += c;
   }
   pattern += '%';
-  // MariaDB's LIKE follows the column's collation, mostly blind to case,
-  // while its Replace is not: compared as binary strings, a count is the
-  // number of records a replace changes.
-  likeTail_ = std::string(engine_ == Engine::MariaDB ? "like binary " : "like ") +
-              literalFor(pattern, engine_, national_, syntax_);
+  likeTail_ = "like " + literalFor(pattern, engine_, national_, syntax_);
   if (escape) likeTail_ += " escape " + literalFor("\\", engine_, false, syntax_);
 }
 
@@ -517,7 +513,8 @@ std::string columnFactsQuery(const TableRef& table, Engine engine) {
   if (engine == Engine::MariaDB)
     return "select column_name, 1 from information_schema.columns where table_schema = "
            "database() and table_name = binary " +
-           literalFor(table.name, engine) + " and is_generated = 'ALWAYS'";
+           literalFor(table.name, engine) +
+           " and (is_generated = 'ALWAYS' or data_type in ('enum', 'set'))";
   const std::string name = table.schema.empty() ? quotedName(table.name, engine)
                                                 : quotedName(table.schema, engine) + "." +
                                                       quotedName(table.name, engine);
@@ -579,6 +576,13 @@ std::string StatementBuilder::subjectOf(std::string_view column, int typeCode,
 
 std::string StatementBuilder::whereTerm(std::string_view column, int typeCode,
                                         long long definedSize) const {
+  // MariaDB's LIKE follows the column's collation, mostly blind to case and
+  // accents, while its Replace is not: compared character by character in
+  // the binary collation (a latin1 column converted first), a count is the
+  // number of records a replace changes.
+  if (engine_ == Engine::MariaDB)
+    return " or convert(" + quotedName(column, engine_) + " using utf8mb4) collate utf8mb4_bin " +
+           likeTail_;
   return " or " + subjectOf(column, typeCode, definedSize) + " " + likeTail_;
 }
 

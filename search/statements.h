@@ -73,7 +73,8 @@ std::string columnQueryOf(const TableRef& table, Engine engine);
 // A query for what the column descriptions do not tell: each row holds a
 // column's name, whether it is computed (generated: it can be read but
 // never assigned) and, on SQLite, its declared type. On the servers only
-// the computed columns come back.
+// the computed columns come back; on MariaDB also ENUM and SET columns,
+// which its driver describes as char but which can only hold their members.
 std::string columnFactsQuery(const TableRef& table, Engine engine);
 
 // SQLite stores text of any length in any column: only a length that the

@@ -234,8 +234,9 @@ class TestStatements : public QObject {
     // Replace does not.
     const auto maria = build(Engine::MariaDB, "Art`icle", kArticle, "a.com", "b.org");
     QCOMPARE(maria.count,
-             std::string("select count(*) from `Art``icle` where `Title` like binary '%a.com%' or "
-                         "`Body` like binary '%a.com%'"));
+             std::string("select count(*) from `Art``icle` where convert(`Title` using utf8mb4) "
+                         "collate utf8mb4_bin like '%a.com%' or convert(`Body` using utf8mb4) "
+                         "collate utf8mb4_bin like '%a.com%'"));
     QCOMPARE(maria.update.substr(0, 55),
              std::string("Update `Art``icle` set `Title`=Replace(`Title`,'a.com',"));
 
@@ -247,9 +248,15 @@ class TestStatements : public QObject {
     QCOMPARE(p.whereTerm("v", 200), std::string(R"( or "v" like E'%a\\\\b''%' escape E'\\')"));
     QCOMPARE(p.assignment("v", 200), std::string(R"(,"v"=Replace("v",E'a\\b''','c'))"));
     StatementBuilder m(Engine::MariaDB, {R"(50%\)", "x"});
-    QCOMPARE(m.whereTerm("v", 200), std::string(R"( or `v` like binary '%50\\%\\\\%' escape '\\')"));
+    QCOMPARE(
+        m.whereTerm("v", 200),
+        std::string(
+            R"( or convert(`v` using utf8mb4) collate utf8mb4_bin like '%50\\%\\\\%' escape '\\')"));
     StatementBuilder plain(Engine::MariaDB, {R"(50%\)", "x"}, Syntax{false});
-    QCOMPARE(plain.whereTerm("v", 200), std::string(R"( or `v` like binary '%50\%\\%' escape '\')"));
+    QCOMPARE(
+        plain.whereTerm("v", 200),
+        std::string(
+            R"( or convert(`v` using utf8mb4) collate utf8mb4_bin like '%50\%\\%' escape '\')"));
     QCOMPARE(plain.assignment("v", 200), std::string(R"(,`v`=Replace(`v`,'50%\','x'))"));
 
     // Long texts go to Replace whole, never cast.
@@ -261,8 +268,10 @@ class TestStatements : public QObject {
     // Schemas on PostgreSQL as on SQL Server.
     QCOMPARE(columnQueryOf({"Orders", "sales"}, Engine::PostgreSQL),
              std::string(R"(select * from "sales"."Orders")"));
-    QCOMPARE(columnFactsQuery({"O'rders", "sales"}, Engine::PostgreSQL),
-             std::string(R"(select attname, 1 from pg_attribute where attrelid = '"sales"."O''rders"'::regclass and attnum > 0 and not attisdropped and attgenerated <> '')"));
+    QCOMPARE(
+        columnFactsQuery({"O'rders", "sales"}, Engine::PostgreSQL),
+        std::string(
+            R"(select attname, 1 from pg_attribute where attrelid = '"sales"."O''rders"'::regclass and attnum > 0 and not attisdropped and attgenerated <> '')"));
     QVERIFY(columnFactsQuery({"t"}, Engine::MariaDB).find("table_name = binary 't'") !=
             std::string::npos);
     QVERIFY(!userTablesQuery(Engine::PostgreSQL).empty());
