@@ -139,8 +139,6 @@ void Connection::Open(const ConnectTarget& target) {
       core_->dialect = Dialect::SQLite;
       break;
     case TargetKind::SqlServer:
-      core_->dialect = Dialect::SqlServer;
-      break;
     case TargetKind::PostgreSQL:
     case TargetKind::MariaDB:
     case TargetKind::Dsn: {

@@ -10,6 +10,8 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QtTest>
+#include <QJsonObject>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
@@ -17,6 +19,8 @@
 #include "db/connection.h"
 #include "db/recordset.h"
 #include "find_fixture.h"
+#include "tds_standin.h"
+#include "testdb.h"
 #include "window_fixture.h"
 #ifdef TRELLICK_ENGINE_POSTGRESQL
 #include "pg_server.h"
@@ -99,6 +103,9 @@ struct Engine {
            q(table) + " for each row execute function dawdle();";
   }
   static std::string sleepStatement() { return "select pg_sleep(30)"; }
+  static constexpr const char* kDriver = "PostgreSQL Unicode";
+  static constexpr const char* kHostKey = "Servername";  // its data sources' own key
+  static constexpr trellick::Dialect kDialect = trellick::Dialect::PostgreSQL;
 #else
   MariaDbServer server;
   static constexpr const char* kName = "MariaDB";
@@ -144,6 +151,9 @@ struct Engine {
            " for each row set @slept = sleep(30);";
   }
   static std::string sleepStatement() { return "select sleep(30)"; }
+  static constexpr const char* kDriver = "MariaDB Unicode";
+  static constexpr const char* kHostKey = "Server";
+  static constexpr trellick::Dialect kDialect = trellick::Dialect::MariaDB;
 #endif
 };
 
@@ -171,6 +181,9 @@ class TestEngines : public QObject {
 
   std::unique_ptr<Engine> engine;
   int databases = 0;
+  std::unique_ptr<TdsStandin> legacy;
+  testdb::Dir files;
+  std::string warehouse = files.file("warehouse.db");
 
   // A fresh database holding the given statements' tables.
   QString newDatabase(const std::string& setup) {
@@ -228,6 +241,28 @@ class TestEngines : public QObject {
   void initTestCase() {
     engine = std::make_unique<Engine>();
     QVERIFY2(engine->server.ok(), qPrintable(engine->server.errorText()));
+    // A server of an engine the statements are not written for, reached
+    // through a real driver: FreeTDS reports the product name the server
+    // gives at login.
+    testdb::exec(warehouse, "create table stock(id integer primary key, item text);"
+                            "insert into stock values(1, 'old.example.com/a');");
+    legacy = std::make_unique<TdsStandin>(QString::fromStdString(warehouse));
+    QVERIFY2(legacy->port() > 0, qPrintable(legacy->errorText()));
+    legacy->setControl(QJsonObject{{"product_name", "Adaptive Server Enterprise"}});
+    // Data sources whose names say nothing of their engines, written before
+    // the first ODBC call of the process reads them.
+    QFile ini(QString::fromLocal8Bit(qgetenv("ODBCINI")));
+    QVERIFY(ini.open(QIODevice::WriteOnly));
+    ini.write(QStringLiteral("[Accounts]\nDriver=%1\n%5=127.0.0.1\nPort=%2\n\n"
+                             "[Warehouse]\nDriver=SQLite3\nDatabase=%3\n\n"
+                             "[Legacy]\nDriver=FreeTDS\nServer=127.0.0.1\nPort=%4\n"
+                             "TDS_Version=7.4\n")
+                  .arg(QString::fromLatin1(Engine::kDriver))
+                  .arg(engine->server.port())
+                  .arg(QString::fromStdString(warehouse))
+                  .arg(legacy->port())
+                  .arg(QString::fromLatin1(Engine::kHostKey))
+                  .toUtf8());
   }
   void cleanupTestCase() { engine.reset(); }
 
@@ -394,6 +429,51 @@ class TestEngines : public QObject {
     QVERIFY2(grown < 30 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(grown)));
   }
 
+  void dataSourcesAreKnownByTheirDriverNotTheirName() {
+    const QString database =
+        newDatabase("create table notes(id int primary key, v varchar(50));"
+                    "insert into notes values(1, 'old.example.com'), (2, 'none');");
+    QVERIFY(!database.isEmpty());
+    {
+      WindowFixture fx;
+      auto& form = openOn(fx, database, "old.example.com", "");
+      form.txtServerName->setText(QStringLiteral("dsn:Accounts"));
+      QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
+      QCOMPARE(int(form.conn->dialect()), int(Engine::kDialect));
+      QCOMPARE(items(form.List1), QStringList{"notes"});
+      fx.ui.expectBox();
+      form.cmdFind_Click();
+      QCOMPARE(fx.ui.boxes.value(0).prompt, found(1, 1));
+    }
+    {
+      WindowFixture fx;
+      // The database field names the file, as it does for the sqlite form.
+      auto& form = openOn(fx, QString::fromStdString(warehouse), "old.example.com", "");
+      form.txtServerName->setText(QStringLiteral("dsn:Warehouse"));
+      QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
+      QCOMPARE(int(form.conn->dialect()), int(trellick::Dialect::SQLite));
+      QCOMPARE(items(form.List1), QStringList{"stock"});
+    }
+    {
+      WindowFixture fx;
+      auto& form = openOn(fx, QStringLiteral("shop"), "old.example.com", "");
+      form.txtServerName->setText(QStringLiteral("dsn:Legacy"));
+      fx.ui.expectBox();
+      QVERIFY(!form.LinkConn());
+      const RecordedBox box = fx.ui.boxes.value(0);
+      QCOMPARE(box.style, 16);
+      QVERIFY2(box.prompt.contains(QStringLiteral("不支持的数据库：Adaptive Server Enterprise")),
+               qPrintable(box.prompt));
+      QVERIFY2(box.prompt.contains(QStringLiteral("SQL Server、SQLite、PostgreSQL、MariaDB/MySQL")),
+               qPrintable(box.prompt));
+      QCOMPARE(form.List1->count(), 0);
+      // It logged in, and was sent nothing after.
+      QStringList kinds;
+      for (const QJsonObject& entry : legacy->log()) kinds << entry["type"].toString();
+      QCOMPARE(kinds, QStringList{"login"});
+    }
+  }
+
   void aRefusedUpdateIsToldWithItsStatement() {
     const QString database = newDatabase(
         "create table guarded(id int primary key, v varchar(50));"
@@ -471,5 +551,13 @@ class TestEngines : public QObject {
   }
 };
 
-QTEST_MAIN(TestEngines)
+int main(int argc, char** argv) {
+  // unixODBC reads the user's data sources from here; the file is written
+  // once the servers' ports are known.
+  QTemporaryDir odbc;
+  qputenv("ODBCINI", odbc.filePath(QStringLiteral("odbc.ini")).toLocal8Bit());
+  QApplication app(argc, argv);
+  TestEngines test;
+  return QTest::qExec(&test, argc, argv);
+}
 #include "test_engines.moc"
