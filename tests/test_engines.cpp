@@ -429,6 +429,41 @@ class TestEngines : public QObject {
     QVERIFY2(grown < 30 * 1024, qPrintable(QStringLiteral("peak grew by %1 KiB").arg(grown)));
   }
 
+  // The column list shows each column's type code and the search takes the
+  // text types only, whatever the driver calls them.
+  void columnTypesAsTheWindowKnowsThem() {
+#ifdef TRELLICK_ENGINE_POSTGRESQL
+    const std::string setup =
+        "create table kinds(c char(10), v varchar(40), w varchar(300), t text, n int);"
+        "insert into kinds values('a', 'b', 'c', 'd', 1);"
+        "create table members(id int primary key, e text);";
+    const QStringList expected{"c_129", "v_200", "w_200", "t_201", "n_3"};
+#else
+    const std::string setup =
+        "create table kinds(c char(10), v varchar(40), w varchar(300), t text, n int, "
+        "tt tinytext, mt mediumtext, lt longtext);"
+        "insert into kinds values('a', 'b', 'c', 'd', 1, 'e', 'f', 'g');"
+        // Members of ENUM and SET cannot be replaced by arbitrary text.
+        "create table members(id int primary key, e enum('x', 'y'), s set('x', 'z'));"
+        "insert into members values(1, 'x', 'x');";
+    const QStringList expected{"c_129", "v_200", "w_200", "t_201", "n_3",
+                               "tt_201", "mt_201", "lt_201"};
+#endif
+    const QString database = newDatabase(setup);
+    QVERIFY(!database.isEmpty());
+    WindowFixture fx;
+    auto& form = openOn(fx, database, "x", "new");
+    QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
+    QCOMPARE(items(form.List1), (QStringList{"kinds", "members"}));
+    form.List1->item(0)->setSelected(true);
+    form.List1_Click();
+    QCOMPARE(items(form.List2), expected);
+    fx.ui.expectBox();
+    form.cmdFind_Click();
+    QCOMPARE(fx.ui.boxes.value(0).prompt, QStringLiteral("在所有表中没有找到相关字符"));
+    QVERIFY2(form.noRunSQL.isEmpty(), qPrintable(form.noRunSQL));
+  }
+
   void dataSourcesAreKnownByTheirDriverNotTheirName() {
     const QString database =
         newDatabase("create table notes(id int primary key, v varchar(50));"
