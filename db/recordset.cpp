@@ -464,23 +464,26 @@ void runRowUpdate(ConnectionCore& core, const std::string& sql,
 std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& schema,
                                     const std::string& table) {
   auto s = newTimedStatement(core, "read the primary key");
-  std::u16string wideSchema = utf8ToUtf16(schema), wideTable = utf8ToUtf16(table);
-  std::string narrowSchema = schema, narrowTable = table;
-  // MariaDB has databases where others have schemas: without the current
-  // one, a table of the same name elsewhere would lend its key.
-  std::u16string catalog = utf8ToUtf16(core.dialect == Dialect::MariaDB ? core.defaultSchema : "");
+  // MariaDB has databases where others have schemas, and its driver refuses
+  // a schema: the database goes as the catalog, or a table of the same name
+  // elsewhere would lend its key.
+  const bool byCatalog = core.dialect == Dialect::MariaDB;
+  std::u16string catalog =
+      utf8ToUtf16(byCatalog ? (schema.empty() ? core.defaultSchema : schema) : "");
+  std::u16string wideSchema = utf8ToUtf16(byCatalog ? "" : schema), wideTable = utf8ToUtf16(table);
+  std::string narrowSchema = byCatalog ? "" : schema, narrowTable = table;
   SQLRETURN rc = runTimed(*s, "read the primary key", [&] {
     if (s->wide())
       return SQLPrimaryKeysW(
           s->handle(), catalog.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(catalog.data()),
           static_cast<SQLSMALLINT>(catalog.size()),
-          schema.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(wideSchema.data()),
+          wideSchema.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(wideSchema.data()),
           static_cast<SQLSMALLINT>(wideSchema.size()),
           reinterpret_cast<SQLWCHAR*>(wideTable.data()),
           static_cast<SQLSMALLINT>(wideTable.size()));
     return SQLPrimaryKeys(
         s->handle(), nullptr, 0,
-        schema.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(narrowSchema.data()),
+        narrowSchema.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(narrowSchema.data()),
         static_cast<SQLSMALLINT>(narrowSchema.size()),
         reinterpret_cast<SQLCHAR*>(narrowTable.data()),
         static_cast<SQLSMALLINT>(narrowTable.size()));

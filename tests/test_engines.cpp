@@ -6,11 +6,11 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QGroupBox>
+#include <QJsonObject>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QtTest>
-#include <QJsonObject>
 #include <cstdlib>
 #include <map>
 #include <memory>
@@ -244,8 +244,9 @@ class TestEngines : public QObject {
     // A server of an engine the statements are not written for, reached
     // through a real driver: FreeTDS reports the product name the server
     // gives at login.
-    testdb::exec(warehouse, "create table stock(id integer primary key, item text);"
-                            "insert into stock values(1, 'old.example.com/a');");
+    testdb::exec(warehouse,
+                 "create table stock(id integer primary key, item text);"
+                 "insert into stock values(1, 'old.example.com/a');");
     legacy = std::make_unique<TdsStandin>(QString::fromStdString(warehouse));
     QVERIFY2(legacy->port() > 0, qPrintable(legacy->errorText()));
     legacy->setControl(QJsonObject{{"product_name", "Adaptive Server Enterprise"}});
@@ -402,9 +403,8 @@ class TestEngines : public QObject {
 #else
     const std::string rows = "select seq, repeat('x', 300) from seq_1_to_300000";
 #endif
-    const QString database =
-        newDatabase("create table big(id int primary key, v varchar(400)); insert into big " +
-                    rows + ";");
+    const QString database = newDatabase(
+        "create table big(id int primary key, v varchar(400)); insert into big " + rows + ";");
     QVERIFY(!database.isEmpty());
     WindowFixture fx;
     auto& form = openOn(fx, database, "no such text", "");
@@ -413,7 +413,8 @@ class TestEngines : public QObject {
       QFile status(QStringLiteral("/proc/self/status"));
       status.open(QIODevice::ReadOnly);
       for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmHWM:")) return line.mid(6).trimmed().split(' ').value(0).toLongLong();
+        if (line.startsWith("VmHWM:"))
+          return line.mid(6).trimmed().split(' ').value(0).toLongLong();
       return -1ll;
     };
     // The peak starts again from what is resident now.
@@ -446,8 +447,8 @@ class TestEngines : public QObject {
         // Members of ENUM and SET cannot be replaced by arbitrary text.
         "create table members(id int primary key, e enum('x', 'y'), s set('x', 'z'));"
         "insert into members values(1, 'x', 'x');";
-    const QStringList expected{"c_129", "v_200", "w_200", "t_201", "n_3",
-                               "tt_201", "mt_201", "lt_201"};
+    const QStringList expected{"c_129", "v_200",  "w_200",  "t_201",
+                               "n_3",   "tt_201", "mt_201", "lt_201"};
 #endif
     const QString database = newDatabase(setup);
     QVERIFY(!database.isEmpty());
@@ -464,10 +465,29 @@ class TestEngines : public QObject {
     QVERIFY2(form.noRunSQL.isEmpty(), qPrintable(form.noRunSQL));
   }
 
+  // The record-wise path writes the row it read, named by its primary key.
+  void recordWiseReplaceNamesTheRowByItsKey() {
+    const QString database = newDatabase(
+        "create table rec(n int, id int primary key, t varchar(50), u varchar(50));"
+        "insert into rec values(7, 1, 'abcab', 'keep');"
+        "insert into rec values(8, 2, 'abcab', 'keep');");
+    QVERIFY(!database.isEmpty());
+    WindowFixture fx;
+    auto& form = openOn(fx, database, "b", "");
+    QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
+    form.List1->item(0)->setSelected(true);
+    for (int k = 0; k < 4 + 2 * 2; ++k) fx.ui.expectBox();
+    form.Command2_Click();
+    QCOMPARE(fx.ui.boxes.size(), 8);
+    QCOMPARE(engine->rows("select n, id, t, u from rec order by id", database),
+             (std::vector<std::vector<std::string>>{{"7", "1", "aca", "keep"},
+                                                    {"8", "2", "abcab", "keep"}}));
+  }
+
   void dataSourcesAreKnownByTheirDriverNotTheirName() {
-    const QString database =
-        newDatabase("create table notes(id int primary key, v varchar(50));"
-                    "insert into notes values(1, 'old.example.com'), (2, 'none');");
+    const QString database = newDatabase(
+        "create table notes(id int primary key, v varchar(50));"
+        "insert into notes values(1, 'old.example.com'), (2, 'none');");
     QVERIFY(!database.isEmpty());
     {
       WindowFixture fx;
