@@ -417,3 +417,78 @@ DriverNames installedDrivers() {
 }
 
 }  // namespace trellick::db
+
+namespace trellick::db {
+
+long long executeBound(ConnectionCore& core, const std::string& sql,
+                       const std::vector<std::optional<std::string>>& values,
+                       const std::string& context);
+std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& schema,
+                                    const std::string& table);
+
+long long Connection::ExecuteParams(const std::string& sql,
+                                    const std::vector<std::optional<std::string>>& values) {
+  if (!core_->connected) failConnectionNotOpen();
+  return executeBound(*core_, sql, values, "execute");
+}
+
+void Connection::BeginTrans() {
+  if (!core_->connected) failConnectionNotOpen();
+  auto dbc = static_cast<SQLHDBC>(core_->dbc.get());
+  check(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
+        SQL_HANDLE_DBC, dbc, "begin a transaction", core_->wide);
+  core_->inTransaction = true;
+}
+
+namespace {
+
+void endTransaction(ConnectionCore& core, SQLSMALLINT how, const char* context) {
+  auto dbc = static_cast<SQLHDBC>(core.dbc.get());
+  core.inTransaction = false;
+  SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, how);
+  // Back to one transaction per statement, whatever became of this one.
+  SQLRETURN back = SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
+                                     reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+  check(rc, SQL_HANDLE_DBC, dbc, context, core.wide);
+  check(back, SQL_HANDLE_DBC, dbc, context, core.wide);
+}
+
+}  // namespace
+
+void Connection::CommitTrans() {
+  if (!core_->connected) failConnectionNotOpen();
+  // Open results would keep some drivers from ending the transaction.
+  core_->freeStatements();
+  endTransaction(*core_, SQL_COMMIT, "commit");
+}
+
+void Connection::RollbackTrans() {
+  if (!core_->connected) failConnectionNotOpen();
+  core_->freeStatements();
+  endTransaction(*core_, SQL_ROLLBACK, "roll back");
+}
+
+std::vector<std::string> Connection::RowKey(const std::string& schema, const std::string& table) {
+  if (!core_->connected) failConnectionNotOpen();
+  if (core_->dialect == Dialect::SQLite) {
+    std::vector<std::string> keys;
+    auto rs = Execute("select name from pragma_table_info(" +
+                      search::literalFor(table, Dialect::SQLite) + ") where pk > 0 order by pk");
+    while (rs->State() == adStateOpen && !rs->Eof()) {
+      keys.push_back(rs->Fields().Item(0).Value().text());
+      rs->MoveNext();
+    }
+    if (rs->State() == adStateOpen) rs->Close();
+    if (keys.empty()) {
+      // A WITHOUT ROWID table always has a primary key; any other has a rowid.
+      keys.push_back("rowid");
+    }
+    return keys;
+  }
+  const std::string& where =
+      schema.empty() && core_->dialect == Dialect::PostgreSQL ? core_->defaultSchema : schema;
+  return primaryKey(*core_, where, table);
+}
+
+}  // namespace trellick::db

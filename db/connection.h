@@ -42,6 +42,7 @@ struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
   // How string literals must be written for this server's settings.
   search::Syntax syntax;
   int commandTimeout = 30;
+  bool inTransaction = false;
   Watchdog watchdog;
   std::vector<std::weak_ptr<StatementCore>> statements;
 
@@ -91,6 +92,21 @@ class Connection {
   // Runs a statement and reads through every result it returns, rows
   // dropped, so that a batch of several statements runs to its end.
   void ExecuteAll(const std::string& sql);
+
+  // Runs sql with its "?" markers bound to text values (nullopt: NULL);
+  // returns the number of rows it affected.
+  long long ExecuteParams(const std::string& sql,
+                          const std::vector<std::optional<std::string>>& values);
+
+  // Until CommitTrans or RollbackTrans, statements run in one transaction.
+  void BeginTrans();
+  void CommitTrans();
+  void RollbackTrans();
+  bool InTransaction() const { return core_->inTransaction; }
+
+  // The columns that tell a row of the table apart: its primary key; on
+  // SQLite "rowid" for a table without one; empty when there is none.
+  std::vector<std::string> RowKey(const std::string& schema, const std::string& table);
 
   Dialect dialect() const { return core_->dialect; }
   const std::string& DefaultSchema() const { return core_->defaultSchema; }

@@ -425,40 +425,55 @@ void Recordset::Update() {
   pending_.clear();
 }
 
-namespace {
-
-// Runs sql with its "?" markers bound to values as text; exactly one row
-// must change.
-void runRowUpdate(ConnectionCore& core, const std::string& sql,
-                  const std::vector<std::string>& values) {
-  auto s = newTimedStatement(core, "update the current row");
+// Runs sql with its "?" markers bound to values as text (nullopt: NULL);
+// returns the rows it affected.
+long long executeBound(ConnectionCore& core, const std::string& sql,
+                       const std::vector<std::optional<std::string>>& values,
+                       const std::string& context) {
+  auto s = newTimedStatement(core, context);
   SQLHSTMT h = s->handle();
   const bool wide = s->wide();
-  std::vector<std::u16string> wideValues;
-  wideValues.reserve(values.size());
+  std::vector<std::u16string> wideValues(values.size());
+  std::vector<std::string> narrowValues(values.size());
   std::vector<SQLLEN> lengths(values.size());
   for (size_t i = 0; i < values.size(); ++i) {
     SQLRETURN rc;
+    const bool null = !values[i].has_value();
     if (wide) {
-      wideValues.push_back(utf8ToUtf16(values[i]));
-      auto& v = wideValues.back();
-      lengths[i] = static_cast<SQLLEN>(v.size() * sizeof(char16_t));
+      if (!null) wideValues[i] = utf8ToUtf16(*values[i]);
+      auto& v = wideValues[i];
+      lengths[i] = null ? SQL_NULL_DATA : static_cast<SQLLEN>(v.size() * sizeof(char16_t));
       rc = SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
                             v.size() > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR,
-                            std::max<SQLULEN>(1, v.size()), 0, v.data(), lengths[i], &lengths[i]);
+                            std::max<SQLULEN>(1, v.size()), 0, v.data(),
+                            static_cast<SQLLEN>(v.size() * sizeof(char16_t)), &lengths[i]);
     } else {
-      lengths[i] = static_cast<SQLLEN>(values[i].size());
+      if (!null) narrowValues[i] = *values[i];
+      auto& v = narrowValues[i];
+      lengths[i] = null ? SQL_NULL_DATA : static_cast<SQLLEN>(v.size());
       rc = SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
-                            SQL_VARCHAR, std::max<SQLULEN>(1, values[i].size()), 0,
-                            const_cast<char*>(values[i].data()), lengths[i], &lengths[i]);
+                            SQL_VARCHAR, std::max<SQLULEN>(1, v.size()), 0, v.data(),
+                            static_cast<SQLLEN>(v.size()), &lengths[i]);
     }
-    s->check(rc, "update the current row");
+    s->check(rc, context);
   }
-  execDirect(*s, sql, "update the current row");
+  execDirect(*s, sql, context);
   SQLLEN count = 0;
   SQLRowCount(h, &count);
-  if (count != 1) fail("3020", "The row to update was changed or deleted by another user.");
+  return count;
 }
+
+namespace {
+
+// Exactly one row must change.
+void runRowUpdate(ConnectionCore& core, const std::string& sql,
+                  const std::vector<std::string>& values) {
+  std::vector<std::optional<std::string>> bound(values.begin(), values.end());
+  if (executeBound(core, sql, bound, "update the current row") != 1)
+    fail("3020", "The row to update was changed or deleted by another user.");
+}
+
+}  // namespace
 
 // The primary key's columns in key order, from the driver's catalog.
 std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& schema,
@@ -504,8 +519,6 @@ std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& sch
   for (auto& k : keys) names.push_back(std::move(k.second));
   return names;
 }
-
-}  // namespace
 
 void Recordset::updateSqliteRow() {
   if (hiddenColumns_ == 0 || rowid_.empty())

@@ -121,6 +121,9 @@ class StatementBuilder {
                               std::string_view where) const;
   std::string countStatement(const TableRef& table, std::string_view where) const;
 
+  Engine engine() const { return engine_; }
+  Syntax syntax() const { return syntax_; }
+
  private:
   std::string castOf(std::string_view column, int typeCode) const;
   // The column as Replace and LIKE see it: cast where Replace could

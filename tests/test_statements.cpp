@@ -1,6 +1,7 @@
 // The search and replace statements as text, without a database.
 #include <QtTest>
 
+#include "search/changes.h"
 #include "search/statements.h"
 
 using namespace trellick::search;
@@ -276,6 +277,43 @@ class TestStatements : public QObject {
             std::string::npos);
     QVERIFY(!userTablesQuery(Engine::PostgreSQL).empty());
     QVERIFY(userTablesQuery(Engine::SqlServer).empty());
+  }
+
+  // What a preview reads and an undo writes: the update's own expressions,
+  // and a restore guarded by what the run wrote.
+  void previewAndUndoStatements() {
+    const StatementBuilder b(Engine::SqlServer, {"a.com", "站"});
+    const std::vector<ChangeColumn> cols{{"note", 202, 200}, {"body", 203, 1073741823}};
+    QCOMPARE(
+        changesQuery(b, {"Orders"}, RowIdentity{{"id"}}, {}, cols, "[note] like N'%a.com%'", 100),
+        std::string("select top 100 [id], [note], Replace([note],N'a.com',N'站'), [body], "
+                    "Replace(cast([body] as nvarchar(max)),N'a.com',N'站') from Orders where "
+                    "[note] like N'%a.com%' order by [id]"));
+    const StatementBuilder p(Engine::PostgreSQL, {"a", "b"});
+    QCOMPARE(changesQuery(p, {"t", "s"}, RowIdentity{}, {"x", "y"}, {{"y", 200, 9}}, "w", 0),
+             std::string(R"(select "x", "y", "y", Replace("y",'a','b') from "s"."t" where w)"));
+
+    // By key: set the old values where the key matches and the value is
+    // still what the run wrote.
+    auto key = undoRow(Engine::MariaDB, {}, {"t"}, {{"id", 3, 10}}, {{"7"}}, {{"v", 200, 9}},
+                       {"o'ld"}, {"new"}, false, false);
+    QCOMPARE(key.sql, std::string("update `t` set `v` = ? where `id` = ? and convert(`v` using "
+                                  "utf8mb4) collate utf8mb4_bin = ?"));
+    QVERIFY(key.params == (std::vector<std::optional<std::string>>{{"o'ld"}, {"7"}, {"new"}}));
+    // By value, NULLs compare as each engine can; written in for a script.
+    auto lite = undoRow(Engine::SQLite, {}, {"t"}, {{"a", 200, 9}, {"v", 200, 9}},
+                        {std::nullopt, {"x"}}, {{"v", 200, 9}}, {"o'ld"}, {"new"}, true, true);
+    QCOMPARE(lite.sql, std::string("update [t] set [v] = 'o''ld' where [a] is null and [v] is 'x' "
+                                   "and [v] = 'new'"));
+    QVERIFY(lite.params.empty());
+    auto mssql = undoRow(Engine::SqlServer, {}, {"t"}, {{"a", 201, 0}}, {std::nullopt},
+                         {{"a", 201, 0}}, {"旧"}, {"new"}, true, true);
+    QCOMPARE(mssql.sql, std::string("update [t] set [a] = N'旧' where [a] is null and "
+                                    "cast([a] as nvarchar(max)) = 'new'"));
+    auto pg = undoRow(Engine::PostgreSQL, {}, {"t"}, {{"a", 200, 9}}, {std::nullopt},
+                      {{"b", 200, 9}}, {"x"}, {"y"}, false, true);
+    QCOMPARE(pg.sql,
+             std::string(R"(update "t" set "b" = ? where "a" is not distinct from ? and "b" = ?)"));
   }
 
   void searchableTypesAndSizes() {

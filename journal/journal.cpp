@@ -1,0 +1,348 @@
+#include "journal/journal.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+
+namespace trellick::journal {
+namespace {
+
+std::string nowUtc() {
+  const std::time_t t = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&t, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return buf;
+}
+
+void makeDirectories(const std::string& dir) {
+  std::string partial;
+  size_t at = 0;
+  while (at != std::string::npos) {
+    at = dir.find('/', at + 1);
+    partial = dir.substr(0, at);
+    if (partial.empty()) continue;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+      throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
+  }
+}
+
+// Column lists as stored: "name\ttype\tsize" lines.
+std::string encodeColumns(const std::vector<search::ChangeColumn>& columns) {
+  std::string out;
+  for (const auto& c : columns)
+    out += c.name + '\t' + std::to_string(c.type) + '\t' + std::to_string(c.size) + '\n';
+  return out;
+}
+
+std::vector<search::ChangeColumn> decodeColumns(const std::string& text) {
+  std::vector<search::ChangeColumn> out;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = text.find('\n', at);
+    const std::string line = text.substr(at, end - at);
+    at = end == std::string::npos ? text.size() : end + 1;
+    const size_t a = line.rfind('\t');
+    const size_t b = line.rfind('\t', a - 1);
+    out.push_back({line.substr(0, b), std::stoi(line.substr(b + 1, a - b - 1)),
+                   std::stoll(line.substr(a + 1))});
+  }
+  return out;
+}
+
+std::string columnText(sqlite3_stmt* s, int i) {
+  const auto* p = sqlite3_column_text(s, i);
+  return p ? std::string(reinterpret_cast<const char*>(p), sqlite3_column_bytes(s, i))
+           : std::string();
+}
+
+TableState stateFrom(const std::string& name) {
+  if (name == "journaled") return TableState::Journaled;
+  if (name == "done") return TableState::Done;
+  if (name == "failed") return TableState::Failed;
+  return TableState::Journaling;
+}
+
+}  // namespace
+
+const char* stateName(TableState state) {
+  switch (state) {
+    case TableState::Journaling:
+      return "journaling";
+    case TableState::Journaled:
+      return "journaled";
+    case TableState::Done:
+      return "done";
+    case TableState::Failed:
+      return "failed";
+  }
+  return "";
+}
+
+std::string encodeValues(const Values& values) {
+  std::string out;
+  for (const auto& v : values) {
+    out += static_cast<char>(v ? 1 : 0);
+    const uint32_t n = v ? static_cast<uint32_t>(v->size()) : 0;
+    for (int k = 0; k < 4; ++k) out += static_cast<char>((n >> (8 * k)) & 0xFF);
+    if (v) out += *v;
+  }
+  return out;
+}
+
+Values decodeValues(const void* data, size_t size) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  Values out;
+  size_t at = 0;
+  while (at + 5 <= size) {
+    const bool present = p[at] != 0;
+    uint32_t n = 0;
+    for (int k = 0; k < 4; ++k) n |= static_cast<uint32_t>(p[at + 1 + k]) << (8 * k);
+    at += 5;
+    if (at + n > size) throw std::runtime_error("journal: a damaged row");
+    out.push_back(present ? Value(std::string(reinterpret_cast<const char*>(p + at), n))
+                          : std::nullopt);
+    at += n;
+  }
+  return out;
+}
+
+std::string Journal::defaultPath() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  std::string base;
+  if (data && *data == '/') {
+    base = data;
+  } else {
+    const char* home = std::getenv("HOME");
+    base = std::string(home && *home ? home : ".") + "/.local/share";
+  }
+  return base + "/Trellick/journal.db";
+}
+
+Journal::Journal(const std::string& path) : path_(path) {
+  const size_t slash = path.rfind('/');
+  if (slash != std::string::npos && slash > 0) makeDirectories(path.substr(0, slash));
+  // Created owner-only before SQLite opens it: old values are the
+  // database's own data.
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+  ::fchmod(fd, 0600);
+  ::close(fd);
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+      SQLITE_OK) {
+    const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+    sqlite3_close(db_);
+    db_ = nullptr;
+    throw std::runtime_error("cannot open " + path + ": " + why);
+  }
+  sqlite3_busy_timeout(db_, 10000);
+  // A sealed table must survive a crash of the machine, not only of us.
+  exec("pragma journal_mode = wal");
+  exec("pragma synchronous = full");
+  exec(
+      "create table if not exists runs(id integer primary key, kind text not null, server text, "
+      "database text, user text, find text, replace text, undoes integer, started text, "
+      "finished text);"
+      "create table if not exists tables(id integer primary key, run integer not null, schema "
+      "text, name text, identity text, by_value integer, changed text, state text, rows "
+      "integer);"
+      "create table if not exists rows(tbl integer not null, seq integer not null, identity "
+      "blob, before blob, after blob, primary key(tbl, seq)) without rowid;");
+  insertRow_ = prepare("insert into rows(tbl, seq, identity, before, after) values(?,?,?,?,?)");
+}
+
+Journal::~Journal() {
+  sqlite3_finalize(insertRow_);
+  sqlite3_close(db_);
+}
+
+void Journal::exec(const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    const std::string why = error ? error : "unknown error";
+    sqlite3_free(error);
+    throw std::runtime_error("journal: " + why);
+  }
+}
+
+sqlite3_stmt* Journal::prepare(const char* sql) {
+  sqlite3_stmt* s = nullptr;
+  if (sqlite3_prepare_v2(db_, sql, -1, &s, nullptr) != SQLITE_OK)
+    throw std::runtime_error(std::string("journal: ") + sqlite3_errmsg(db_));
+  return s;
+}
+
+namespace {
+
+struct Statement {
+  sqlite3_stmt* s;
+  ~Statement() { sqlite3_finalize(s); }
+  void text(int i, const std::string& v) {
+    sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+  }
+  void integer(int i, long long v) { sqlite3_bind_int64(s, i, v); }
+};
+
+void stepDone(sqlite3* db, sqlite3_stmt* s) {
+  if (sqlite3_step(s) != SQLITE_DONE)
+    throw std::runtime_error(std::string("journal: ") + sqlite3_errmsg(db));
+}
+
+}  // namespace
+
+long long Journal::beginRun(const RunInfo& info) {
+  Statement st{
+      prepare("insert into runs(kind, server, database, user, find, replace, undoes, started) "
+              "values(?,?,?,?,?,?,?,?)")};
+  st.text(1, info.kind);
+  st.text(2, info.server);
+  st.text(3, info.database);
+  st.text(4, info.user);
+  st.text(5, info.find);
+  st.text(6, info.replace);
+  if (info.undoes) st.integer(7, info.undoes);
+  st.text(8, nowUtc());
+  stepDone(db_, st.s);
+  return sqlite3_last_insert_rowid(db_);
+}
+
+void Journal::finishRun(long long run) {
+  Statement st{prepare("update runs set finished = ? where id = ?")};
+  st.text(1, nowUtc());
+  st.integer(2, run);
+  stepDone(db_, st.s);
+}
+
+long long Journal::beginTable(long long run, const search::TableRef& table,
+                              const std::vector<search::ChangeColumn>& identity, bool byValue,
+                              const std::vector<search::ChangeColumn>& changed) {
+  exec("begin immediate");
+  try {
+    Statement st{
+        prepare("insert into tables(run, schema, name, identity, by_value, changed, state, rows) "
+                "values(?,?,?,?,?,?,'journaling',0)")};
+    st.integer(1, run);
+    st.text(2, table.schema);
+    st.text(3, table.name);
+    st.text(4, encodeColumns(identity));
+    st.integer(5, byValue ? 1 : 0);
+    st.text(6, encodeColumns(changed));
+    stepDone(db_, st.s);
+  } catch (...) {
+    exec("rollback");
+    throw;
+  }
+  seq_ = 0;
+  return sqlite3_last_insert_rowid(db_);
+}
+
+void Journal::addRow(long long table, const Row& row) {
+  const std::string a = encodeValues(row.identity), b = encodeValues(row.before),
+                    c = encodeValues(row.after);
+  sqlite3_reset(insertRow_);
+  sqlite3_bind_int64(insertRow_, 1, table);
+  sqlite3_bind_int64(insertRow_, 2, ++seq_);
+  sqlite3_bind_blob(insertRow_, 3, a.data(), static_cast<int>(a.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_blob(insertRow_, 4, b.data(), static_cast<int>(b.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_blob(insertRow_, 5, c.data(), static_cast<int>(c.size()), SQLITE_TRANSIENT);
+  stepDone(db_, insertRow_);
+}
+
+void Journal::seal(long long table) {
+  Statement st{prepare("update tables set state = 'journaled', rows = ? where id = ?")};
+  st.integer(1, seq_);
+  st.integer(2, table);
+  stepDone(db_, st.s);
+  // With synchronous = full the commit is on disk when it returns.
+  exec("commit");
+}
+
+void Journal::abandon(long long /*table*/) {
+  if (!sqlite3_get_autocommit(db_)) exec("rollback");
+}
+
+void Journal::mark(long long table, TableState state) {
+  Statement st{prepare("update tables set state = ? where id = ?")};
+  st.text(1, stateName(state));
+  st.integer(2, table);
+  stepDone(db_, st.s);
+}
+
+std::vector<TableEntry> Journal::tablesOf(long long run) {
+  std::vector<TableEntry> out;
+  Statement st{prepare(
+      "select id, schema, name, identity, by_value, changed, state, rows from tables where run "
+      "= ? order by id")};
+  st.integer(1, run);
+  while (sqlite3_step(st.s) == SQLITE_ROW) {
+    TableEntry t;
+    t.id = sqlite3_column_int64(st.s, 0);
+    t.run = run;
+    t.table = search::TableRef(columnText(st.s, 2), columnText(st.s, 1));
+    t.identity = decodeColumns(columnText(st.s, 3));
+    t.byValue = sqlite3_column_int(st.s, 4) != 0;
+    t.changed = decodeColumns(columnText(st.s, 5));
+    t.state = stateFrom(columnText(st.s, 6));
+    t.rows = sqlite3_column_int64(st.s, 7);
+    out.push_back(std::move(t));
+  }
+  return out;
+}
+
+std::vector<RunEntry> Journal::runs() {
+  std::vector<RunEntry> out;
+  {
+    Statement st{prepare(
+        "select id, kind, server, database, user, find, replace, undoes, started, finished from "
+        "runs order by id desc")};
+    while (sqlite3_step(st.s) == SQLITE_ROW) {
+      RunEntry r;
+      r.id = sqlite3_column_int64(st.s, 0);
+      r.info.kind = columnText(st.s, 1);
+      r.info.server = columnText(st.s, 2);
+      r.info.database = columnText(st.s, 3);
+      r.info.user = columnText(st.s, 4);
+      r.info.find = columnText(st.s, 5);
+      r.info.replace = columnText(st.s, 6);
+      r.info.undoes = sqlite3_column_int64(st.s, 7);
+      r.started = columnText(st.s, 8);
+      r.finished = columnText(st.s, 9);
+      out.push_back(std::move(r));
+    }
+  }
+  for (auto& r : out) r.tables = tablesOf(r.id);
+  return out;
+}
+
+std::optional<RunEntry> Journal::run(long long id) {
+  for (auto& r : runs())
+    if (r.id == id) return r;
+  return std::nullopt;
+}
+
+std::optional<RunEntry> Journal::lastRun() {
+  auto all = runs();
+  if (all.empty()) return std::nullopt;
+  return all.front();
+}
+
+void Journal::forEachRow(long long table, const std::function<void(const Row&)>& visit) {
+  Statement st{prepare("select identity, before, after from rows where tbl = ? order by seq")};
+  st.integer(1, table);
+  while (sqlite3_step(st.s) == SQLITE_ROW) {
+    Row row;
+    row.identity = decodeValues(sqlite3_column_blob(st.s, 0), sqlite3_column_bytes(st.s, 0));
+    row.before = decodeValues(sqlite3_column_blob(st.s, 1), sqlite3_column_bytes(st.s, 1));
+    row.after = decodeValues(sqlite3_column_blob(st.s, 2), sqlite3_column_bytes(st.s, 2));
+    visit(row);
+  }
+}
+
+}  // namespace trellick::journal

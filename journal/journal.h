@@ -1,0 +1,113 @@
+// What every replace changed, kept so that it can be taken back: per run
+// (its connection without the password, its texts, its time) and per
+// table, each changed row's identity with the values before and after, in a
+// SQLite file readable by its owner only. A table's rows are on disk before
+// the server's update commits; the table is marked done after.
+#pragma once
+
+#include <sqlite3.h>
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "search/changes.h"
+
+namespace trellick::journal {
+
+using Value = std::optional<std::string>;
+using Values = std::vector<Value>;
+
+struct RunInfo {
+  std::string kind = "replace";  // "replace" or "undo"
+  std::string server;
+  std::string database;
+  std::string user;
+  std::string find;
+  std::string replace;
+  long long undoes = 0;  // the run an undo takes back
+};
+
+enum class TableState { Journaling, Journaled, Done, Failed };
+
+struct TableEntry {
+  long long id = 0;
+  long long run = 0;
+  search::TableRef table{""};
+  std::vector<search::ChangeColumn> identity;  // key columns, or every column
+  bool byValue = false;
+  std::vector<search::ChangeColumn> changed;  // the columns the update assigns
+  TableState state = TableState::Journaling;
+  long long rows = 0;
+};
+
+struct RunEntry {
+  long long id = 0;
+  RunInfo info;
+  std::string started;   // UTC, ISO 8601
+  std::string finished;  // empty while running or when the run was cut short
+  std::vector<TableEntry> tables;
+};
+
+struct Row {
+  Values identity;
+  Values before;  // one per changed column
+  Values after;
+};
+
+class Journal {
+ public:
+  // $XDG_DATA_HOME/Trellick/journal.db, or ~/.local/share/Trellick/journal.db.
+  static std::string defaultPath();
+
+  // Opens (creating it and its directory, owner-only) the journal at path.
+  // Throws std::runtime_error.
+  explicit Journal(const std::string& path);
+  ~Journal();
+  Journal(const Journal&) = delete;
+  Journal& operator=(const Journal&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  long long beginRun(const RunInfo& info);
+  void finishRun(long long run);
+
+  // One table: its rows go in one transaction of the journal, made durable
+  // by seal(); until then a cut-short table leaves nothing behind.
+  long long beginTable(long long run, const search::TableRef& table,
+                       const std::vector<search::ChangeColumn>& identity, bool byValue,
+                       const std::vector<search::ChangeColumn>& changed);
+  void addRow(long long table, const Row& row);
+  void seal(long long table);
+  // Drops a table that was begun but not sealed.
+  void abandon(long long table);
+  void mark(long long table, TableState state);
+
+  // Runs, newest first.
+  std::vector<RunEntry> runs();
+  std::optional<RunEntry> run(long long id);
+  // The newest run, whatever its kind.
+  std::optional<RunEntry> lastRun();
+  // The rows of a table, in the order they were written, one at a time.
+  void forEachRow(long long table, const std::function<void(const Row&)>& visit);
+
+ private:
+  void exec(const char* sql);
+  sqlite3_stmt* prepare(const char* sql);
+  std::vector<TableEntry> tablesOf(long long run);
+
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt* insertRow_ = nullptr;
+  long long seq_ = 0;
+};
+
+// The rows' value lists as stored: each value a tag (0 NULL, 1 text), a
+// 4-byte little-endian length and the bytes.
+std::string encodeValues(const Values& values);
+Values decodeValues(const void* data, size_t size);
+
+const char* stateName(TableState state);
+
+}  // namespace trellick::journal
