@@ -50,7 +50,13 @@ class TestJournal : public QObject {
     long long runId = 0;
     {
       Journal journal(path);
-      runId = journal.beginRun({"replace", "sqlite", "/data/shop.db", "op", "a.com", "b.org", 0});
+      RunInfo info;
+      info.server = "sqlite";
+      info.database = "/data/shop.db";
+      info.user = "op";
+      info.find = "a.com";
+      info.replace = "b.org";
+      runId = journal.beginRun(info);
       const long long t = journal.beginTable(runId, {"Orders", "sales"}, {{"id", 3, 10}}, false,
                                              {{"note", 200, 100}, {"body", 201, 0}});
       journal.addRow(t, {{"1"}, {"x a.com", std::nullopt}, {"x b.org", std::nullopt}});

@@ -1,0 +1,90 @@
+// Seeing a replace before it is made, making it with a journal, and taking
+// it back: over an open connection, for one table whose searchable columns
+// the caller has found (the engine's column analysis).
+#pragma once
+
+#include <iosfwd>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+#include "journal/journal.h"
+#include "search/changes.h"
+
+namespace trellick::journal {
+
+// What the replace of one table will do.
+struct Plan {
+  search::TableRef table{""};
+  std::vector<search::ChangeColumn> columns;     // searched and assigned
+  std::vector<search::ChangeColumn> allColumns;  // every column, for a table without a key
+  std::string where;                             // without "where"
+  std::string update;                            // the update statement as the engine sends it
+};
+
+// The plan for the given searchable columns, built as the engine builds its
+// statements.
+Plan makePlan(const search::StatementBuilder& builder, const search::TableRef& table,
+              const std::vector<search::ChangeColumn>& columns,
+              const std::vector<search::ChangeColumn>& allColumns);
+
+struct ColumnChange {
+  std::string column;
+  std::string before;
+  std::string after;
+};
+
+struct PreviewRow {
+  Values identity;
+  std::vector<ColumnChange> changes;
+};
+
+struct Preview {
+  std::vector<std::string> identityColumns;  // the key, or every column
+  bool byValue = false;                      // no key: undone by value
+  long long total = 0;                       // every record the replace changes
+  std::vector<PreviewRow> rows;              // at most the limit
+  std::string query;                         // what computed them
+};
+
+// The rows the replace would change, their values before and after as the
+// server computes them with the update's own expressions.
+Preview preview(db::Connection& conn, const search::StatementBuilder& builder, const Plan& plan,
+                long long limit);
+
+// The replace of one table with its journal: in one transaction of the
+// server, the rows it changes are read (locked where the engine can) into
+// the journal, which is made durable, and then the update runs and
+// commits. Returns the number of records the update changed. On failure
+// the server rolls back and the journal keeps no rows of the table.
+long long journaledReplace(db::Connection& conn, Journal& journal, long long run,
+                           const search::StatementBuilder& builder, const Plan& plan);
+
+struct UndoTable {
+  search::TableRef table{""};
+  bool byValue = false;
+  long long restored = 0;         // rows given back their old values
+  long long alreadyBefore = 0;    // rows that already held them
+  std::vector<Values> conflicts;  // identities of rows changed since
+  std::optional<std::string> failure;
+};
+
+struct UndoResult {
+  long long undoRun = 0;  // the journal's entry for this undo (0 for a script)
+  std::vector<UndoTable> tables;
+};
+
+// Gives back the old values of a run where the current value is still
+// what the run wrote; rows changed since are conflicts, left alone. The
+// undo is itself a journaled run. With a script stream, the restoring
+// statements are written there instead of run.
+UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, RunInfo info,
+                std::ostream* script = nullptr);
+
+// A long value around each occurrence of `mark`: `context` characters
+// either side, the occurrence between "[[" and "]]", "…" where text was
+// left out.
+std::string excerpt(const std::string& value, const std::string& mark, int context = 30);
+
+}  // namespace trellick::journal

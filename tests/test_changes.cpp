@@ -1,0 +1,162 @@
+// Preview, journaled replace and undo over real SQLite files through the
+// real ODBC driver, judged by reading the files directly.
+#include <QtTest>
+#include <sstream>
+
+#include "db/connection.h"
+#include "db/recordset.h"
+#include "journal/changes.h"
+#include "testdb.h"
+
+using namespace trellick;
+using journal::Journal;
+
+namespace {
+
+const std::string kFind = "a.com";
+// Holds the search text: a row replaced twice, or undone wrongly, shows.
+const std::string kReplace = "www.a.com/'站😀";
+
+std::vector<std::vector<std::string>> dump(const std::string& file) {
+  return testdb::query(file, "select id, quote(note), quote(body), quote(code) from t order by id");
+}
+
+struct Fixture {
+  testdb::Dir dir;
+  std::string file = dir.file("data.db");
+  std::string journalPath = dir.file("journal.db");
+  db::Connection conn;
+  search::StatementBuilder builder{search::Engine::SQLite, {kFind, kReplace}};
+  journal::Plan plan;
+
+  Fixture() {
+    testdb::exec(
+        file,
+        "create table t(id integer primary key, note varchar(200), body text, code int);"
+        "insert into t values(1, 'see a.com', 'x' || printf('%.60000c', 'y') || 'a.com', 1);"
+        "insert into t values(2, 'none', null, 2);"
+        "insert into t values(3, 'A.COM caps', '汉😀 a.com a.com', 3);"
+        "insert into t values(4, null, 'a.com', 4);"
+        "insert into t values(5, '', 'a.co m', 5);");
+    conn.SetCommandTimeout(10);
+    conn.Open(db::makeTarget({"sqlite", "", "", file}, db::installedDrivers(), 10));
+    plan = journal::makePlan(
+        builder, {"t"}, {{"note", 200, 200}, {"body", 201, 2147483647}},
+        {{"id", 3, 10}, {"note", 200, 200}, {"body", 201, 2147483647}, {"code", 3, 10}});
+  }
+};
+
+}  // namespace
+
+class TestChanges : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void previewShowsWhatTheReplaceThenWrites() {
+    Fixture fx;
+    const auto preview = journal::preview(fx.conn, fx.builder, fx.plan, 2);
+    QCOMPARE(preview.total, 3ll);
+    QCOMPARE(preview.identityColumns, std::vector<std::string>{"id"});
+    QVERIFY(!preview.byValue);
+    QCOMPARE(preview.rows.size(), size_t(2));  // the limit
+    const auto full = journal::preview(fx.conn, fx.builder, fx.plan, 0);
+    QCOMPARE(full.rows.size(), size_t(3));
+
+    Journal journal(fx.journalPath);
+    const long long run = journal.beginRun({});
+    QCOMPARE(journal::journaledReplace(fx.conn, journal, run, fx.builder, fx.plan), 3ll);
+    // Row for row, the preview's after values are what is now stored.
+    for (const auto& row : full.rows) {
+      for (const auto& change : row.changes) {
+        const auto stored = testdb::query(
+            fx.file, "select " + change.column + " from t where id = " + *row.identity[0]);
+        QCOMPARE(stored.at(0).at(0), change.after);
+      }
+    }
+    QCOMPARE(full.rows[0].changes.size(), size_t(2));
+    QCOMPARE(full.rows[0].changes[0].after, "see " + kReplace);
+  }
+
+  void replaceThenUndoGivesBackEveryByte() {
+    Fixture fx;
+    const auto before = dump(fx.file);
+    Journal journal(fx.journalPath);
+    journal::RunInfo info;
+    info.server = "sqlite";
+    info.database = fx.file;
+    info.find = kFind;
+    info.replace = kReplace;
+    const long long run = journal.beginRun(info);
+    journal::journaledReplace(fx.conn, journal, run, fx.builder, fx.plan);
+    journal.finishRun(run);
+    QVERIFY(dump(fx.file) != before);
+    const auto entry = journal.run(run);
+    QCOMPARE(entry->tables.at(0).rows, 3ll);
+    QCOMPARE(entry->tables.at(0).state, journal::TableState::Done);
+
+    // The undo as a script first: nothing is run.
+    std::ostringstream script;
+    const auto scripted = journal::undo(fx.conn, journal, *entry, {}, &script);
+    QCOMPARE(scripted.tables.at(0).restored, 3ll);
+    QVERIFY(script.str().find("update [t] set [note] = 'see a.com'") != std::string::npos);
+    QVERIFY(dump(fx.file) != before);
+
+    const auto undone = journal::undo(fx.conn, journal, *entry, info);
+    QCOMPARE(undone.tables.at(0).restored, 3ll);
+    QVERIFY(undone.tables.at(0).conflicts.empty());
+    QCOMPARE(dump(fx.file), before);
+
+    // The undo is a run of its own: undoing it writes the replace again.
+    const auto again = journal::undo(fx.conn, journal, *journal.run(undone.undoRun), {});
+    QCOMPARE(again.tables.at(0).restored, 3ll);
+    QCOMPARE(testdb::query(fx.file, "select note from t where id = 1")[0][0], "see " + kReplace);
+  }
+
+  void aRowEditedSinceIsAConflictAndKeepsItsValue() {
+    Fixture fx;
+    Journal journal(fx.journalPath);
+    const long long run = journal.beginRun({});
+    journal::journaledReplace(fx.conn, journal, run, fx.builder, fx.plan);
+    testdb::exec(fx.file, "update t set note = 'edited by hand' where id = 1;");
+    const auto undone = journal::undo(fx.conn, journal, *journal.run(run), {});
+    QCOMPARE(undone.tables.at(0).restored, 2ll);
+    QCOMPARE(undone.tables.at(0).conflicts.size(), size_t(1));
+    QCOMPARE(*undone.tables.at(0).conflicts[0].at(0), std::string("1"));
+    QCOMPARE(testdb::query(fx.file, "select note from t where id = 1")[0][0],
+             std::string("edited by hand"));
+    QCOMPARE(testdb::query(fx.file, "select body from t where id = 4")[0][0], std::string("a.com"));
+    // A second undo finds the rows already as they were.
+    const auto twice = journal::undo(fx.conn, journal, *journal.run(run), {});
+    QCOMPARE(twice.tables.at(0).restored, 0ll);
+    QCOMPARE(twice.tables.at(0).alreadyBefore, 2ll);
+  }
+
+  void aFailedUpdateLeavesTheTableAndTheJournalUnchanged() {
+    Fixture fx;
+    testdb::exec(
+        fx.file,
+        "create trigger guard before update on t begin select raise(abort, 'refused'); end;");
+    const auto before = dump(fx.file);
+    Journal journal(fx.journalPath);
+    const long long run = journal.beginRun({});
+    QVERIFY_THROWS_EXCEPTION(db::DbError,
+                             journal::journaledReplace(fx.conn, journal, run, fx.builder, fx.plan));
+    QCOMPARE(dump(fx.file), before);
+    QCOMPARE(journal.run(run)->tables.at(0).state, journal::TableState::Failed);
+    // Nothing to give back, and the connection goes on.
+    QCOMPARE(journal::undo(fx.conn, journal, *journal.run(run), {}).tables.size(), size_t(0));
+    QCOMPARE(fx.conn.Execute("select count(*) from t")->Fields().Item(0).Value().toInt64(), 5ll);
+  }
+
+  void longValuesAreShownAroundEachOccurrence() {
+    const std::string value =
+        std::string(100, 'x') + "a.com" + std::string(10, 'y') + "a.com" + std::string(100, 'z');
+    QCOMPARE(journal::excerpt(value, "a.com", 5),
+             std::string("…xxxxx[[a.com]]yyyyyyyyyy[[a.com]]zzzzz…"));
+    QCOMPARE(journal::excerpt("汉字a.com汉字", "a.com", 1), std::string("…字[[a.com]]汉…"));
+    QCOMPARE(journal::excerpt("short", "a.com", 30), std::string("short"));
+  }
+};
+
+QTEST_MAIN(TestChanges)
+#include "test_changes.moc"
