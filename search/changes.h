@@ -46,7 +46,8 @@ struct BoundStatement {
 
 // Puts one row back: update T set c=old ... where <identity> and each c
 // still holds what the run wrote. Key columns compare with "="; by value,
-// every column compares null-safely as the engine spells it. Values go as
+// every column that the row's change leaves alone compares null-safely as
+// the engine spells it. Values go as
 // parameters, or written in as literals (inlineValues) for a script an
 // operator hands on.
 BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,

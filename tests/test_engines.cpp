@@ -19,6 +19,7 @@
 #include "db/connection.h"
 #include "db/recordset.h"
 #include "find_fixture.h"
+#include "journal/changes.h"
 #include "tds_standin.h"
 #include "testdb.h"
 #include "window_fixture.h"
@@ -494,6 +495,80 @@ class TestEngines : public QObject {
     QCOMPARE(fx.ui.boxes.value(0).prompt, QStringLiteral("已经清除日志并压缩数据库"));
     QCOMPARE(engine->rows("select v from a union all select v from b", database),
              (std::vector<std::vector<std::string>>{{"x"}, {"y"}}));
+  }
+
+  // A journaled replace and its undo give back every byte, with a key and
+  // without one (then by value); a row edited in between is a conflict.
+  void replaceThenUndoGivesBackEveryByte() {
+    const std::string big = std::string(70000, 'x') + kFind + std::string(30000, 'y');
+    const std::vector<Row> rows{
+        {1, {"see " + kFind, big, std::nullopt, std::nullopt}},
+        {2, {std::nullopt, "汉😀 " + kFind, std::string("zz"), std::nullopt}},
+        {3, {kCaseTrap, std::nullopt, std::nullopt, std::nullopt}},
+        {4, {kFind, kFind + kFind, std::nullopt, std::nullopt}}};
+    std::string setup = ordersTable(Engine::q("keyed"), rows);
+    // The same rows in a table without a key.
+    std::string keyless = ordersTable(Engine::q("keyless"), rows);
+    keyless.replace(keyless.find("id int primary key"), 18, "id int");
+    const QString database = newDatabase(setup + keyless);
+    QVERIFY(!database.isEmpty());
+
+    trellick::db::Connection conn;
+    conn.SetCommandTimeout(10);
+    conn.Open(trellick::db::makeTarget(
+        {engine->server.serverField().toStdString(), engine->server.user().toStdString(),
+         engine->server.password().toStdString(), database.toStdString()},
+        trellick::db::installedDrivers(), 10));
+    const trellick::search::StatementBuilder builder(conn.dialect(), {kFind, kReplace},
+                                                     conn.syntax());
+    testdb::Dir dir;
+    trellick::journal::Journal journal(dir.file("journal.db"));
+    const long long run = journal.beginRun({});
+    const std::vector<trellick::search::ChangeColumn> searched{
+        {"note", 200, 200}, {"body", 201, 2147483647}, {"code", 129, 40}};
+    const std::vector<trellick::search::ChangeColumn> all{{"id", 3, 10},
+                                                          {"note", 200, 200},
+                                                          {"body", 201, 2147483647},
+                                                          {"code", 129, 40},
+                                                          {"tiny", 200, 3}};
+    for (const char* name : {"keyed", "keyless"}) {
+      const auto before = read(database, Engine::q(name));
+      const auto plan = trellick::journal::makePlan(builder, {name}, searched, all);
+      const auto preview = trellick::journal::preview(conn, builder, plan, 0);
+      QCOMPARE(preview.byValue, std::string(name) == "keyless");
+      QCOMPARE(trellick::journal::journaledReplace(conn, journal, run, builder, plan), 3ll);
+      const auto after = read(database, Engine::q(name));
+      // The preview's after values are what the replace wrote.
+      for (const auto& p : preview.rows)
+        for (const auto& change : p.changes) {
+          const size_t column = change.column == "note" ? 0 : change.column == "body" ? 1 : 2;
+          const int id = std::stoi(*p.identity[0]);
+          QCOMPARE(*after.at(id - 1).values[column], change.after);
+        }
+      QVERIFY(after[0].values != before[0].values);
+      if (std::string(name) == "keyed") {
+        // Edited by hand between the replace and the undo.
+        QVERIFY(engine->run("update keyed set note = 'by hand' where id = 4;", database));
+      }
+      const auto entry = journal.run(run);
+      trellick::journal::RunEntry one = *entry;
+      one.tables = {entry->tables.back()};
+      const auto undone = trellick::journal::undo(conn, journal, one, {});
+      const auto restored = read(database, Engine::q(name));
+      if (std::string(name) == "keyed") {
+        QCOMPARE(undone.tables.at(0).restored, 2ll);
+        QCOMPARE(undone.tables.at(0).conflicts.size(), size_t(1));
+        QCOMPARE(*restored[3].values[0], std::string("by hand"));
+        QVERIFY(restored[3].values[1] == after[3].values[1]);  // the row is left alone
+        for (size_t k = 0; k < 3; ++k) QVERIFY2(restored[k].values == before[k].values, name);
+      } else {
+        QVERIFY2(!undone.tables.at(0).failure, undone.tables.at(0).failure.value_or("").c_str());
+        QCOMPARE(undone.tables.at(0).restored, 3ll);
+        QVERIFY(undone.tables.at(0).conflicts.empty());
+        for (size_t k = 0; k < before.size(); ++k)
+          QVERIFY2(restored[k].values == before[k].values, name);
+      }
+    }
   }
 
   // The record-wise path writes the row it read, named by its primary key.
