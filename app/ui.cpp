@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QMessageBox>
 #include <QUrl>
 #include <cstdio>
@@ -71,5 +72,7 @@ void DesktopUi::End() {
   std::fflush(nullptr);
   ::_exit(0);
 }
+
+int Ui::Exec(QDialog& dialog) { return dialog.exec(); }
 
 }  // namespace trellick::app

@@ -5,6 +5,7 @@
 
 #include <QString>
 
+class QDialog;
 class QWidget;
 
 namespace trellick::app {
@@ -33,6 +34,8 @@ class Ui {
   virtual void DoEvents() = 0;
   // Terminates the program at once.
   virtual void End() = 0;
+  // Shows a dialog of the window modally; its result.
+  virtual int Exec(QDialog& dialog);
 };
 
 class DesktopUi : public Ui {

@@ -1,6 +1,7 @@
 #include "scripted_ui.h"
 
 #include <QCoreApplication>
+#include <QDialog>
 #include <QtTest>
 
 int ScriptedUi::MsgBox(QWidget*, const QString& prompt, int style, const QString& title) {
@@ -31,4 +32,10 @@ QString ScriptedUi::describe() const {
     out += QString::number(b.style) + QLatin1Char('|') + b.title + QLatin1Char('|') + b.prompt +
            QLatin1Char('\n');
   return out;
+}
+
+int ScriptedUi::Exec(QDialog& dialog) {
+  dialogTitles.append(dialog.windowTitle());
+  if (onDialog) onDialog(dialog);
+  return QDialog::Accepted;
 }

@@ -21,6 +21,8 @@ class ScriptedUi : public trellick::app::Ui {
   void ShellOpen(const QString& url) override { urls.append(url); }
   void DoEvents() override;
   void End() override { ++endCalls; }
+  // Records the dialog as shown and closes it at once.
+  int Exec(QDialog& dialog) override;
 
   // Queue the answer (vbOK, vbYes, vbNo ...) of the next box.
   void expectBox(int answer = trellick::app::vbOK) { answers.append(answer); }
@@ -31,6 +33,9 @@ class ScriptedUi : public trellick::app::Ui {
   QList<RecordedBox> boxes;
   QList<RecordedBox> unexpected;
   QList<QString> urls;
+  // Every dialog shown, in order, and what each showed.
+  QList<QString> dialogTitles;
+  std::function<void(QDialog&)> onDialog;
   int endCalls = 0;
   // An unscripted box fails the running test (and is answered OK).
   bool failOnUnexpected = true;
