@@ -35,7 +35,10 @@ class TdsStandin {
   // {"delays": {"Orders": 12.0}, "attention_delay": 0, "reject": ["text"]}.
   void setControl(const QJsonObject& control);
 
-  // Every logged entry, oldest first: login, batch, rpc, attention, error.
+  // Every logged entry, oldest first: login, batch, rpc, attention, error, and
+  // tran (op begin/commit/rollback, cont, or cause "disconnect"). Batches, calls
+  // and tran requests carry the transaction descriptor the client sent, as
+  // 16 hex digits ("0000000000000000" outside a transaction).
   QList<QJsonObject> log() const;
   // Statement texts in order: batches, and the statements of sp_executesql,
   // sp_prepare and sp_prepexec calls.

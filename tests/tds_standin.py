@@ -5,7 +5,9 @@ Speaks TDS 7.4 on a loopback port to the real FreeTDS driver and runs what it
 receives on SQLite files: the --main file is schema dbo, each --schema NAME=FILE
 is attached as NAME. It returns real token streams (rows, counts, errors,
 output parameters), keeps reading the socket while a statement is delayed so a
-cancel is noticed, and logs every request as one JSON line.
+cancel is noticed, and logs every request as one JSON line. Transactions begun
+by the driver's transaction requests or by T-SQL are SQLite transactions of the
+session's connection; a session that ends rolls its open one back.
 
 Only the standard library: it runs under Debian's /usr/bin/python3.
 """
@@ -445,6 +447,13 @@ class Shared:
         self.log_file = open(args.log, 'a', encoding='utf-8')
         self.id_lock = threading.Lock()
         self.object_ids = {}
+        self.last_transaction = 0
+
+    def transaction_id(self):
+        # A new descriptor for every transaction, as the server hands out.
+        with self.id_lock:
+            self.last_transaction += 1
+            return 0x10000 + self.last_transaction
 
     def log(self, entry):
         line = json.dumps(entry, ensure_ascii=True)
@@ -489,6 +498,7 @@ class Session(threading.Thread):
         self.schema_versions = None
         self.prepared = {}
         self.next_handle = 1
+        self.transaction = 0  # descriptor of the open transaction, 0 in autocommit
 
     # ------------------------------------------------------------ wire
 
@@ -587,6 +597,14 @@ class Session(threading.Thread):
                 self.sock.close()
             except OSError:
                 pass
+            if self.db is not None and self.db.in_transaction:
+                # A session that ends takes its open transaction with it.
+                self.shared.log({'conn': self.conn, 'type': 'tran', 'op': 'rollback',
+                                 'cause': 'disconnect', 'descriptor': '%016x' % self.transaction})
+                try:
+                    self.db.execute('rollback')
+                except sqlite3.Error:
+                    pass
             if self.db is not None:
                 try:
                     self.db.close()
@@ -697,30 +715,116 @@ class Session(threading.Thread):
                 return total
         return 0
 
+    @staticmethod
+    def header_descriptor(payload):
+        """The transaction descriptor a TDS 7.2+ request carries in its ALL_HEADERS
+        (tds_start_query_head() in FreeTDS's query.c puts tds72_transaction there), as
+        hex; None without one."""
+        end = Session.skip_headers(payload)
+        at = 4
+        while at + 6 <= end:
+            length, kind = struct.unpack_from('<IH', payload, at)
+            if length < 6:
+                break
+            if kind == 2 and length >= 14:
+                return payload[at + 6:at + 14][::-1].hex()
+            at += length
+        return None
+
     def on_batch(self, payload):
         text = payload[self.skip_headers(payload):].decode('utf-16-le', 'surrogatepass')
-        self.shared.log({'conn': self.conn, 'type': 'batch', 'text': text})
+        self.shared.log({'conn': self.conn, 'type': 'batch', 'text': text,
+                         'descriptor': self.header_descriptor(payload)})
         self.serve_request(text, lambda: self.run_batch(text, {}, in_proc=False)[0])
 
+    # ------------------------------------------------------------ transactions
+
+    def transaction_change(self, kind, descriptor):
+        """ENVCHANGE 8 (begin: the new descriptor), 9 (commit) or 10 (rollback: the old
+        one). FreeTDS keeps the begin's 8 bytes in tds72_transaction and clears them on
+        9 and 10 (tds_process_env_chg() in token.c)."""
+        value = u8(8) + struct.pack('<Q', descriptor)
+        body = u8(kind) + (value + u8(0) if kind == 8 else u8(0) + value)
+        return u8(TOK_ENVCHANGE) + u16(len(body)) + body
+
+    def begin_transaction(self):
+        self.db.execute('begin')
+        self.transaction = self.shared.transaction_id()
+        return self.transaction_change(8, self.transaction)
+
+    def end_transaction(self, commit):
+        if not self.db.in_transaction:
+            if commit:
+                raise SqlError(3902, 'The COMMIT TRANSACTION request has no corresponding '
+                               'BEGIN TRANSACTION.')
+            raise SqlError(3903, 'The ROLLBACK TRANSACTION request has no corresponding '
+                           'BEGIN TRANSACTION.')
+        self.db.execute('commit' if commit else 'rollback')
+        return self.transaction_ended(9 if commit else 10)
+
+    def transaction_ended(self, kind):
+        if kind == 10:
+            # What was written to sys.columns and the size triggers inside it is gone too.
+            self.schema_versions = None
+        old, self.transaction = self.transaction, 0
+        return self.transaction_change(kind, old)
+
+    def statement_transaction(self, word):
+        """ENVCHANGE for a transaction a T-SQL statement began or ended: the server
+        reports those too, so the client's descriptor follows."""
+        if self.db.in_transaction and not self.transaction:
+            self.transaction = self.shared.transaction_id()
+            return self.transaction_change(8, self.transaction)
+        if self.transaction and not self.db.in_transaction:
+            return self.transaction_ended(9 if word == 'commit' else 10)
+        return b''
+
     def on_transaction(self, payload):
-        at = self.skip_headers(payload)
-        request = struct.unpack_from('<H', payload, at)[0] if len(payload) >= at + 2 else 0
-        self.shared.log({'conn': self.conn, 'type': 'transaction', 'request': request})
-        descriptor = struct.pack('<Q', self.conn)
+        """Transaction manager requests of TDS 7.2+: FreeTDS sends them for
+        SQL_ATTR_AUTOCOMMIT (change_autocommit() in odbc.c: off is
+        tds_submit_begin_tran(), on is tds_submit_rollback(tds, 0)) and for SQLEndTran
+        (change_transaction(): tds_submit_commit() or tds_submit_rollback() with cont 1,
+        so a new transaction begins at once). Body: request type (5 begin, 7 commit,
+        8 rollback); begin: isolation level, name; commit/rollback: name, flags (1: begin
+        a new one), then the new one's isolation level and name."""
+        r = Reader(payload, self.skip_headers(payload))
+        entry = {'conn': self.conn, 'type': 'tran', 'descriptor': self.header_descriptor(payload)}
         try:
-            if request == 5:  # begin
-                self.db.execute('begin')
-                body = u8(8) + u8(8) + descriptor + u8(0)
-            elif request in (7, 8):  # commit, rollback
+            request = r.unpack('<H')
+            op = {5: 'begin', 7: 'commit', 8: 'rollback'}.get(request, 'request %d' % request)
+            entry['op'] = op
+            if request == 5:
+                r.unpack('<B')
+                r.take(r.unpack('<B') * 2)
+                cont = False
+            elif request in (7, 8):
+                r.take(r.unpack('<B') * 2)
+                cont = bool(r.unpack('<B') & 1)
+                if cont:
+                    r.unpack('<B')
+                    r.take(r.unpack('<B') * 2)
+                entry['cont'] = cont
+        except ValueError:
+            request, cont = 0, False
+            entry['op'] = 'malformed'
+        self.shared.log(entry)
+        try:
+            if request == 5:
                 if self.db.in_transaction:
-                    self.db.execute('commit' if request == 7 else 'rollback')
-                body = u8(9 if request == 7 else 10) + u8(0) + u8(8) + descriptor
+                    raise SqlError(50000, 'This stand-in does not nest transactions.')
+                out = self.begin_transaction()
+            elif request in (7, 8):
+                out = self.end_transaction(request == 7)
+                if cont:
+                    out += self.begin_transaction()
             else:
-                body = None
-            out = (u8(TOK_ENVCHANGE) + u16(len(body)) + body) if body else b''
+                raise SqlError(50000, 'Transaction manager request %d is not supported by this '
+                               'stand-in.' % request)
             self.send_message(out + self.done(TOK_DONE, DONE_FINAL))
+        except SqlError as err:
+            self.send_message(self.error_tokens(err) + self.done(TOK_DONE, DONE_ERROR))
         except sqlite3.Error as exc:
-            err = SqlError(50000, str(exc))
+            err = sqlite_error(exc)
             self.send_message(self.error_tokens(err) + self.done(TOK_DONE, DONE_ERROR))
 
     # ------------------------------------------------------------ database
@@ -1072,22 +1176,38 @@ class Session(threading.Thread):
         if first == 'use' and len(sig) > 1:
             old, self.database = self.database, sig[1].ident() or sig[1].text
             return self.envchange(1, self.database, old), 0, 0, 0
-        if first == 'if' and re.match(r'^if @@trancount > 0 (commit|rollback)', lowered):
+        m = re.match(r'^if @@trancount > 0 (commit|rollback)( (?:tran|transaction))?'
+                     r'( begin (?:tran|transaction))?$', lowered)
+        if first == 'if' and m:
+            # What FreeTDS sends for SQLEndTran before TDS 7.2 (tds_submit_commit() and
+            # tds_submit_rollback() in query.c).
+            out = b''
             if self.db.in_transaction:
-                self.db.execute('commit' if 'commit' in lowered else 'rollback')
-            return b'', 0, 0, 0
+                out = self.end_transaction(m.group(1) == 'commit')
+            if m.group(3):
+                out += self.begin_transaction()
+            return out, 0, 0, 0
+        words = [t.word() for t in sig]
+        if words in (['begin', 'tran'], ['begin', 'transaction']):
+            if self.db.in_transaction:
+                raise SqlError(50000, 'This stand-in does not nest transactions.')
+            return self.begin_transaction(), 0, 0, 0
+        if words[:1] in (['commit'], ['rollback']) and len(words) <= 2 and \
+                words[1:] in ([], ['tran'], ['transaction'], ['work']):
+            return self.end_transaction(first == 'commit'), 0, 0, 0
         sql, binds = self.translate(tokens, params)
         cur = self.db.cursor()
         try:
             cur.execute(sql, binds)
+            change = self.statement_transaction(first)
             if cur.description is not None:
                 rows = cur.fetchall()
                 cols = self.describe(sig, cur.description, rows)
-                return self.result_set(cols, rows), DONE_COUNT, CMD_SELECT, len(rows)
+                return change + self.result_set(cols, rows), DONE_COUNT, CMD_SELECT, len(rows)
             cmd = {'insert': CMD_INSERT, 'update': CMD_UPDATE, 'delete': CMD_DELETE}.get(first)
             if cmd and cur.rowcount >= 0:
-                return b'', DONE_COUNT, cmd, cur.rowcount
-            return b'', 0, 0, 0
+                return change, DONE_COUNT, cmd, cur.rowcount
+            return change, 0, 0, 0
         finally:
             cur.close()
 
@@ -1210,7 +1330,8 @@ class Session(threading.Thread):
         texts = []
         for proc, params in calls:
             self.shared.log({'conn': self.conn, 'type': 'rpc', 'proc': proc,
-                             'params': [log_value(p['value']) for p in params]})
+                             'params': [log_value(p['value']) for p in params],
+                             'descriptor': self.header_descriptor(payload)})
             texts.append(proc)
             texts += [as_text(p['value']) for p in params if p['value'] is not None]
             if proc == 'sp_execute' and params and params[0]['value'] in self.prepared:

@@ -5,6 +5,7 @@
 #include <QApplication>
 #include <QGroupBox>
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -13,7 +14,11 @@
 #include <clocale>
 
 #include "app/form1.h"
+#include "db/connection.h"
+#include "db/odbc.h"
+#include "db/types.h"
 #include "find_fixture.h"
+#include "journal/changes.h"
 #include "tds_standin.h"
 #include "testdb.h"
 #include "window_fixture.h"
@@ -76,6 +81,22 @@ struct ServerFixture : WindowFixture {
     return f;
   }
 };
+
+// Each value of Keyed as SQLite holds it: storage class and UTF-8 bytes.
+std::vector<std::vector<std::string>> keyedBytes(const std::string& file) {
+  return testdb::query(file,
+                       "select id, typeof(note), hex(note), typeof(body), hex(body) from Keyed "
+                       "order by id");
+}
+
+// The stand-in's log, last entries first, for a failure message.
+QString logTail(const TdsStandin& server) {
+  QStringList lines;
+  const auto log = server.log();
+  for (qsizetype k = std::max<qsizetype>(0, log.size() - 12); k < log.size(); ++k)
+    lines << QString::fromUtf8(QJsonDocument(log[k]).toJson(QJsonDocument::Compact)).left(300);
+  return lines.join('\n');
+}
 
 const std::string kFind = "a.com";
 // Holds the search text itself: a table replaced twice would show it.
@@ -216,6 +237,146 @@ class TestSqlServer : public QObject {
     int logins = 0;
     for (const auto& e : fx.server->log()) logins += e["type"].toString() == "login";
     QCOMPARE(logins, 2);
+  }
+
+  void replaceThenUndoGivesBackEveryByte() {
+    const std::string big = std::string(70000, 'x') + kFind + std::string(30000, 'y');
+    ServerFixture fx(
+        "create table Keyed(id int primary key, note nvarchar(200), body ntext);"
+        "insert into Keyed values(1, 'see a.com', '" +
+        big +
+        "');"
+        "insert into Keyed values(2, null, '汉😀 a.com');"
+        // The server's collation ignores case: Replace changes this one too.
+        "insert into Keyed values(3, 'A.COM caps 中文', null);"
+        "insert into Keyed values(4, 'a.com', 'a.coma.com');"
+        "insert into Keyed values(5, 'nothing', 'none');");
+    QVERIFY2(fx.server->port() > 0, qPrintable(fx.server->errorText()));
+    const auto before = keyedBytes(fx.main);
+    const std::string r = kReplace.toStdString();
+
+    trellick::db::Connection conn;
+    conn.SetCommandTimeout(10);
+    testdb::Dir dir;
+    trellick::journal::Journal journal(dir.file("journal.db"));
+    const long long run = journal.beginRun({});
+    const std::vector<trellick::search::ChangeColumn> searched{
+        {"note", 202, 200}, {"body", 203, trellick::db::kLongWideTextSize}};
+    const std::vector<trellick::search::ChangeColumn> all{
+        {"id", 3, 10}, {"note", 202, 200}, {"body", 203, trellick::db::kLongWideTextSize}};
+    trellick::journal::Preview preview;
+    long long changed = 0;
+    std::size_t logBefore = 0;
+    try {
+      conn.Open(
+          trellick::db::makeTarget({fx.server->serverField().toStdString(), "sa", "pw", "shop"},
+                                   trellick::db::installedDrivers(), 10));
+      QCOMPARE(int(conn.dialect()), int(trellick::Dialect::SqlServer));
+      const trellick::search::StatementBuilder builder(conn.dialect(), {kFind, r}, conn.syntax());
+      const auto plan = trellick::journal::makePlan(builder, {"Keyed"}, searched, all);
+      preview = trellick::journal::preview(conn, builder, plan, 0);
+      logBefore = std::size_t(fx.server->log().size());
+      changed = trellick::journal::journaledReplace(conn, journal, run, builder, plan);
+    } catch (const trellick::db::DbError& e) {
+      QFAIL(qPrintable(QString::fromStdString(e.description()) + "\n" + logTail(*fx.server)));
+    }
+    QCOMPARE(changed, 4ll);
+    QCOMPARE(preview.identityColumns, std::vector<std::string>{"id"});
+    QVERIFY(!preview.byValue);
+    QCOMPARE(preview.total, 4ll);
+    QCOMPARE(preview.rows.size(), std::size_t(4));
+
+    // What the replace wrote, read from the file.
+    const auto after = rows(fx.main, "select id, note, body from Keyed order by id");
+    QCOMPARE(after[0][1], "see " + r);
+    QCOMPARE(after[1][2], "汉😀 " + r);
+    QCOMPARE(after[2][1], r + " caps 中文");
+    QCOMPARE(after[3][2], r + r);
+    QCOMPARE(after[4], (std::vector<std::string>{"5", "nothing", "none"}));
+    // The preview's after values are exactly those.
+    int seen = 0;
+    for (const auto& p : preview.rows)
+      for (const auto& c : p.changes) {
+        const int id = std::stoi(*p.identity[0]);
+        QCOMPARE(c.after, after.at(std::size_t(id - 1)).at(c.column == "note" ? 1 : 2));
+        ++seen;
+      }
+    QCOMPARE(seen, 6);
+
+    // One transaction of the server: a begin, the changes read and the
+    // update under its descriptor, then the commit; autocommit on again.
+    QStringList ops;
+    QString descriptor, updateDescriptor, selectDescriptor;
+    const auto log = fx.server->log();
+    for (qsizetype k = qsizetype(logBefore); k < log.size(); ++k) {
+      const QJsonObject& e = log[k];
+      const QString type = e["type"].toString();
+      if (type == "tran") {
+        ops << e["op"].toString() + (e["cont"].toBool() ? "+" : "");
+        continue;
+      }
+      QString text = e["text"].toString();
+      if (type == "rpc" && e["proc"].toString() == "sp_executesql")
+        text = e["params"].toArray().at(0).toString();
+      if (text.startsWith(QStringLiteral("Update [Keyed] set")))
+        updateDescriptor = e["descriptor"].toString();
+      if (text.startsWith(QStringLiteral("select [id], [note], Replace(")))
+        selectDescriptor = e["descriptor"].toString();
+    }
+    QCOMPARE(ops, (QStringList{"begin", "commit+", "rollback"}));
+    QVERIFY2(!selectDescriptor.isEmpty() && selectDescriptor != "0000000000000000",
+             qPrintable(logTail(*fx.server)));
+    QCOMPARE(updateDescriptor, selectDescriptor);
+
+    // Edited by hand between the replace and the undo.
+    testdb::exec(fx.main, "update Keyed set note = 'by hand' where id = 4;");
+    const auto edited = keyedBytes(fx.main);
+    trellick::journal::UndoResult undone;
+    try {
+      const auto entry = journal.run(run);
+      QVERIFY(entry);
+      undone = trellick::journal::undo(conn, journal, *entry, {});
+    } catch (const trellick::db::DbError& e) {
+      QFAIL(qPrintable(QString::fromStdString(e.description()) + "\n" + logTail(*fx.server)));
+    }
+    QCOMPARE(undone.tables.size(), std::size_t(1));
+    QVERIFY2(!undone.tables[0].failure,
+             qPrintable(QString::fromStdString(undone.tables[0].failure.value_or("")) + "\n" +
+                        logTail(*fx.server)));
+    QCOMPARE(undone.tables[0].restored, 3ll);
+    QCOMPARE(undone.tables[0].alreadyBefore, 0ll);
+    QCOMPARE(undone.tables[0].conflicts.size(), std::size_t(1));
+    QCOMPARE(*undone.tables[0].conflicts[0].at(0), std::string("4"));
+
+    // Every other row byte for byte as it was; the edited one left alone.
+    const auto restored = keyedBytes(fx.main);
+    for (std::size_t k : {0, 1, 2, 4}) QVERIFY2(restored[k] == before[k], restored[k][0].c_str());
+    QVERIFY(restored[3] == edited[3]);
+    QVERIFY(restored[3] != before[3]);
+    QCOMPARE(rows(fx.main, "select body from Keyed where id = 1")[0][0], big);
+    // The four restores ran bound, inside one transaction that committed.
+    QStringList restores, undoOps;
+    QSet<QString> descriptors;
+    const auto undoLog = fx.server->log();
+    for (qsizetype k = log.size(); k < undoLog.size(); ++k) {
+      const QJsonObject& e = undoLog[k];
+      if (e["type"].toString() == "tran")
+        undoOps << e["op"].toString() + (e["cont"].toBool() ? "+" : "");
+      if (e["type"].toString() != "rpc") continue;
+      const QJsonArray params = e["params"].toArray();
+      const QString proc = e["proc"].toString();
+      const QString text = params.at(proc == "sp_executesql" ? 0 : 2).toString();
+      if (!text.startsWith(QStringLiteral("update [Keyed] set "))) continue;
+      restores << text;
+      descriptors << e["descriptor"].toString();
+    }
+    QCOMPARE(restores.size(), 4);
+    QVERIFY2(restores[1].contains(QStringLiteral("where [id] = @P2 and cast([body] as "
+                                                 "nvarchar(max)) = @P3")),
+             qPrintable(restores.join('\n')));
+    QCOMPARE(descriptors.size(), 1);
+    QVERIFY(!descriptors.contains("0000000000000000"));
+    QCOMPARE(undoOps, (QStringList{"begin", "commit+", "rollback"}));
   }
 
   void recordWiseReplaceNamesTheRowByItsKey() {

@@ -5,9 +5,11 @@
 #include <sqlext.h>
 #include <sqlite3.h>
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 #include <clocale>
 #include <memory>
@@ -30,6 +32,22 @@ bool runSql(const QString& file, const QString& sql) {
   sqlite3_free(error);
   sqlite3_close(db);
   return rc == SQLITE_OK;
+}
+
+// One value read from the file directly, past the stand-in; "<none>" if no row.
+QString fileValue(const QString& file, const QString& sql) {
+  sqlite3* db = nullptr;
+  QString out = QStringLiteral("<none>");
+  if (sqlite3_open_v2(file.toUtf8().constData(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* st = nullptr;
+    if (sqlite3_prepare_v2(db, sql.toUtf8().constData(), -1, &st, nullptr) == SQLITE_OK &&
+        sqlite3_step(st) == SQLITE_ROW)
+      out = QString::fromUtf8(reinterpret_cast<const char*>(sqlite3_column_text(st, 0)));
+    sqlite3_finalize(st);
+  }
+  sqlite3_close(db);
+  return out;
 }
 
 QString longText(int n) {
@@ -589,6 +607,177 @@ class TestTdsStandin : public QObject {
     QCOMPARE(s.exec("select * from Guarded"), SQLRETURN(SQL_ERROR));
     QVERIFY(hasState(s.diag(), "42000", "rejected by the test"));
     QVERIFY(SQL_SUCCEEDED(s.exec("select count(*) from Orders")));
+  }
+
+  void transactionsEndAsTheDriverAsks() {
+    const QString guarded = "select group_concat(id || ':' || s, ',') from Guarded";
+    Link link(*server_);
+    QVERIFY2(link.connected(), qPrintable(link.error()));
+    auto trans = [&] {
+      QList<QJsonObject> out;
+      for (const QJsonObject& e : server_->log())
+        if (e.value("type") == "tran") out << e;
+      return out;
+    };
+    auto lastBatch = [&] {
+      QJsonObject out;
+      for (const QJsonObject& e : server_->log())
+        if (e.value("type") == "batch") out = e;
+      return out;
+    };
+    const QString none = "0000000000000000";
+    Stmt s(link);
+    QVERIFY(SQL_SUCCEEDED(s.exec("insert into Guarded values (2, 'auto')")));
+    // Outside a transaction FreeTDS sends a zero descriptor (tds_start_query_head()).
+    QCOMPARE(lastBatch().value("descriptor").toString(), none);
+    QCOMPARE(fileValue(main_, guarded), QString("1:kept,2:auto"));
+
+    // Autocommit off is a begin request (change_autocommit() -> tds_submit_begin_tran()).
+    QVERIFY(SQL_SUCCEEDED(SQLSetConnectAttr(link.dbc(), SQL_ATTR_AUTOCOMMIT,
+                                            reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
+    QCOMPARE(trans().size(), 1);
+    QCOMPARE(trans().last().value("op").toString(), QString("begin"));
+    QVERIFY2(SQL_SUCCEEDED(s.exec("insert into Guarded values (3, 'undone')")),
+             qPrintable(describe(s.diag())));
+    // The request carries the descriptor the begin's ENVCHANGE gave
+    // (tds_process_env_chg() keeps it in tds72_transaction).
+    const QString first = lastBatch().value("descriptor").toString();
+    QVERIFY2(first != none && !first.isEmpty(), qPrintable(first));
+    // Not committed: another reader does not see it.
+    QCOMPARE(fileValue(main_, guarded), QString("1:kept,2:auto"));
+
+    // SQLEndTran is a rollback request with cont 1 (change_transaction()):
+    // a new transaction begins at once.
+    QVERIFY2(SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, link.dbc(), SQL_ROLLBACK)),
+             qPrintable(describe(diagnostics(SQL_HANDLE_DBC, link.dbc()))));
+    QCOMPARE(trans().size(), 2);
+    QCOMPARE(trans().last().value("op").toString(), QString("rollback"));
+    QCOMPARE(trans().last().value("cont").toBool(), true);
+    QCOMPARE(trans().last().value("descriptor").toString(), first);
+    QCOMPARE(fileValue(main_, guarded), QString("1:kept,2:auto"));
+
+    QVERIFY2(SQL_SUCCEEDED(s.exec("insert into Guarded values (4, 'kept too')")),
+             qPrintable(describe(s.diag())));
+    const QString second = lastBatch().value("descriptor").toString();
+    QVERIFY2(second != none && second != first, qPrintable(second));
+    QVERIFY(SQL_SUCCEEDED(s.exec("select count(*) from Guarded")));
+    QCOMPARE(s.rows(1), (QList<QStringList>{{"3"}}));  // its own insert, seen in it
+    QCOMPARE(fileValue(main_, guarded), QString("1:kept,2:auto"));
+    QVERIFY2(SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, link.dbc(), SQL_COMMIT)),
+             qPrintable(describe(diagnostics(SQL_HANDLE_DBC, link.dbc()))));
+    QCOMPARE(trans().last().value("op").toString(), QString("commit"));
+    QCOMPARE(trans().last().value("cont").toBool(), true);
+    QCOMPARE(fileValue(main_, guarded), QString("1:kept,2:auto,4:kept too"));
+
+    // Autocommit back on rolls back the transaction the commit began
+    // (change_autocommit() -> tds_submit_rollback(tds, 0)).
+    QVERIFY(SQL_SUCCEEDED(s.exec("insert into Guarded values (5, 'dropped')")));
+    QVERIFY(SQL_SUCCEEDED(SQLSetConnectAttr(link.dbc(), SQL_ATTR_AUTOCOMMIT,
+                                            reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0)));
+    QCOMPARE(trans().last().value("op").toString(), QString("rollback"));
+    QCOMPARE(trans().last().value("cont").toBool(), false);
+    QCOMPARE(fileValue(main_, guarded), QString("1:kept,2:auto,4:kept too"));
+    QVERIFY(SQL_SUCCEEDED(s.exec("insert into Guarded values (6, 'auto too')")));
+    QCOMPARE(lastBatch().value("descriptor").toString(), none);
+    QCOMPARE(fileValue(main_, guarded), QString("1:kept,2:auto,4:kept too,6:auto too"));
+    // Committing in autocommit mode sends nothing (change_transaction()).
+    QVERIFY(SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, link.dbc(), SQL_COMMIT)));
+    QCOMPARE(trans().size(), 4);
+  }
+
+  void transactionStatementsInABatch() {
+    // Before TDS 7.2 FreeTDS ends a transaction with these batches
+    // (tds_submit_commit() and tds_submit_rollback() in query.c); a batch that
+    // begins or ends one is answered with the same ENVCHANGE as the requests,
+    // so the driver's descriptor follows it.
+    const QString guarded = "select group_concat(id || ':' || s, ',') from Guarded";
+    Link link(*server_);
+    QVERIFY2(link.connected(), qPrintable(link.error()));
+    auto descriptors = [&] {
+      QStringList out;
+      for (const QJsonObject& e : server_->log())
+        if (e.value("type") == "batch") out << e.value("descriptor").toString();
+      return out;
+    };
+    Stmt s(link);
+    // No rows and no count: the driver says SQL_NO_DATA.
+    QCOMPARE(s.exec("BEGIN TRANSACTION"), SQLRETURN(SQL_NO_DATA));
+    QVERIFY(SQL_SUCCEEDED(s.exec("insert into Guarded values (2, 'undone')")));
+    QCOMPARE(s.exec("IF @@TRANCOUNT > 0 ROLLBACK BEGIN TRANSACTION"), SQLRETURN(SQL_NO_DATA));
+    QCOMPARE(fileValue(main_, guarded), QString("1:kept"));
+    QVERIFY(SQL_SUCCEEDED(s.exec("insert into Guarded values (3, 'kept too')")));
+    QVERIFY(SQL_SUCCEEDED(s.exec("select @@trancount")));
+    QCOMPARE(s.rows(1), (QList<QStringList>{{"1"}}));
+    QCOMPARE(fileValue(main_, guarded), QString("1:kept"));
+    QCOMPARE(s.exec("IF @@TRANCOUNT > 0 COMMIT"), SQLRETURN(SQL_NO_DATA));
+    QCOMPARE(fileValue(main_, guarded), QString("1:kept,3:kept too"));
+    // Nothing open: nothing done.
+    QCOMPARE(s.exec("IF @@TRANCOUNT > 0 COMMIT"), SQLRETURN(SQL_NO_DATA));
+    QVERIFY(SQL_SUCCEEDED(s.exec("select @@trancount")));
+    QCOMPARE(s.rows(1), (QList<QStringList>{{"0"}}));
+    QCOMPARE(s.exec("COMMIT TRANSACTION"), SQLRETURN(SQL_ERROR));
+    QCOMPARE(s.diag().value(0).native, 3902L);
+
+    const QStringList d = descriptors();
+    QCOMPARE(d.size(), 9);
+    const QString none = "0000000000000000";
+    QCOMPARE(d[0], none);
+    QVERIFY(d[1] != none);
+    QCOMPARE(d[2], d[1]);
+    QVERIFY(d[3] != none && d[3] != d[1]);
+    QCOMPARE(d[4], d[3]);
+    QCOMPARE(d[5], d[3]);
+    QCOMPARE(d.mid(6), (QStringList{none, none, none}));
+  }
+
+  void aSessionThatEndsTakesItsTransactionWithIt() {
+    auto rolledBackOnDisconnect = [&](int wait) {
+      QDeadlineTimer deadline(wait);
+      do {
+        for (const QJsonObject& e : server_->log())
+          if (e.value("type") == "tran" && e.value("cause") == "disconnect") return true;
+        QThread::msleep(50);
+      } while (!deadline.hasExpired());
+      return false;
+    };
+    {
+      Link link(*server_);
+      QVERIFY2(link.connected(), qPrintable(link.error()));
+      QVERIFY(SQL_SUCCEEDED(SQLSetConnectAttr(
+          link.dbc(), SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
+      Stmt s(link);
+      QVERIFY(SQL_SUCCEEDED(s.exec("insert into Guarded values (5, 'lost')")));
+      QVERIFY(SQL_SUCCEEDED(s.exec("update Notes set v = 'lost'")));
+      // SQLDisconnect sends no commit: it closes the socket (tds_close_socket()).
+    }
+    QVERIFY(rolledBackOnDisconnect(5000));
+    QCOMPARE(fileValue(main_, "select count(*) from Guarded"), QString("1"));
+    QCOMPARE(fileValue(main_, "select v from Notes"), QString(4500, u'a'));
+
+    // The driver gives up on a server that does not answer its cancel and
+    // drops the socket (see unacknowledgedCancelKillsTheConnection).
+    server_->setControl(
+        QJsonObject{{"delays", QJsonObject{{"Orders", 10.0}}}, {"attention_delay", 5.0}});
+    Link link(*server_);
+    QVERIFY2(link.connected(), qPrintable(link.error()));
+    QVERIFY(SQL_SUCCEEDED(SQLSetConnectAttr(link.dbc(), SQL_ATTR_AUTOCOMMIT,
+                                            reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
+    Stmt s(link);
+    QVERIFY(SQL_SUCCEEDED(s.exec("insert into Guarded values (6, 'cut')")));
+    SQLSetStmtAttr(s.h(), SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(2), 0);
+    QCOMPARE(s.exec("select * from Orders"), SQLRETURN(SQL_ERROR));
+    QCOMPARE(s.exec("select 1"), SQLRETURN(SQL_ERROR));
+    QVERIFY2(hasState(s.diag(), "08S01"), qPrintable(describe(s.diag())));
+    int disconnects = 0;
+    QDeadlineTimer deadline(10000);
+    while (disconnects < 2 && !deadline.hasExpired()) {
+      disconnects = 0;
+      for (const QJsonObject& e : server_->log())
+        disconnects += e.value("type") == "tran" && e.value("cause") == "disconnect";
+      QThread::msleep(50);
+    }
+    QCOMPARE(disconnects, 2);
+    QCOMPARE(fileValue(main_, "select count(*) from Guarded"), QString("1"));
   }
 
   void queryTimeoutCancelsAndTheConnectionSurvives() {
