@@ -767,7 +767,7 @@ int runServerBenchmark(const ServerSizes& sizes, bool quick) {
     std::printf("| %s | replace | %zu | %.1f | %.1f | %.1f | %.1f |\n", r.engine.c_str(),
                 r.replaceStatements, r.replace, r.replaceOdbc, r.replaceFloor, r.updatesOnly);
   }
-  std::printf("\n");
+  std::printf("(the replace through the ODBC layer: one run, in the first round)\n\n");
   for (const Result& r : results)
     std::printf("%s: A loaded in %.1f s; find and floor both counted %lld records, all replaced\n",
                 r.engine.c_str(), r.loadMs / 1000, r.records);
