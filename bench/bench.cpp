@@ -4,6 +4,8 @@
 //
 //   trellick-bench [--quick] [--reps N] [--dir DIR] [--sizes TABLES ROWS BIGROWS]
 //   trellick-bench --peak DB   (internal: one find over DB, prints memory)
+//   trellick-bench --servers [--quick] [--reps N] [--sizes TABLES ROWS BIGROWS]
+//                              (the same on PostgreSQL and MariaDB: bench/servers.cpp)
 #include <sqlite3.h>
 
 #include <QApplication>
@@ -25,6 +27,7 @@
 #include <vector>
 
 #include "app/form1.h"
+#include "bench/servers.h"
 #include "db/connection.h"
 #include "db/recordset.h"
 
@@ -244,6 +247,7 @@ int main(int argc, char* argv[]) {
   std::string dir = "bench-data";
   std::string peakDb;
   bool quick = false;
+  bool servers = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") {
@@ -257,6 +261,8 @@ int main(int argc, char* argv[]) {
       sizes.reps = std::max(1, std::atoi(argv[++i]));
     } else if (a == "--dir" && i + 1 < argc) {
       dir = argv[++i];
+    } else if (a == "--servers") {
+      servers = true;
     } else if (a == "--peak" && i + 1 < argc) {
       peakDb = argv[++i];
     } else {
@@ -268,6 +274,8 @@ int main(int argc, char* argv[]) {
   QTemporaryDir settingsDir;
   QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
   if (!peakDb.empty()) return peakMode(peakDb);
+  if (servers)
+    return trellick::bench::runServerBenchmark({sizes.tablesA, sizes.rowsA, sizes.reps}, quick);
 
   std::filesystem::create_directories(dir);
   const std::string tag = std::to_string(sizes.tablesA) + "x" + std::to_string(sizes.rowsA);
