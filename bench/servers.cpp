@@ -548,7 +548,7 @@ struct FloorRun {
 // columns, and whether a row exists) and tells the driver to fetch no more;
 // a client library is told so in the statement.
 FloorRun runFloor(const std::function<std::unique_ptr<Client>()>& connect, const Floor& floor,
-                  bool native) {
+                  bool /*native*/) {
   FloorRun out;
   const auto start = Clock::now();
   {
@@ -557,8 +557,9 @@ FloorRun runFloor(const std::function<std::unique_ptr<Client>()>& connect, const
       const bool update = startsWith(sql, "Update ");
       const auto t0 = Clock::now();
       try {
-        const auto first =
-            c->run(native && startsWith(sql, "select * from ") ? sql + " limit 1" : sql);
+        // The statements as the window sent them: its column query already
+        // asks for one row.
+        const auto first = c->run(sql);
         if (startsWith(sql, "select count(*)")) out.counted += first.value_or(0);
       } catch (const Failure&) {
         if (!floor.tolerated.contains(sql)) throw;

@@ -86,13 +86,15 @@ struct Description {
 Description describeColumn(StatementCore& s, SQLUSMALLINT i) {
   SQLHSTMT h = s.handle();
   Description d;
-  SQLSMALLINT nameLen = 0, digits = 0, nullable = 0;
+  // Nullability is not asked for: the PostgreSQL driver would look it up in
+  // the catalog with statements of its own for every result.
+  SQLSMALLINT nameLen = 0, digits = 0;
   if (s.wide()) {
     std::u16string name(256, u'\0');
     auto call = [&] {
       return SQLDescribeColW(h, i, reinterpret_cast<SQLWCHAR*>(name.data()),
                              static_cast<SQLSMALLINT>(name.size()), &nameLen, &d.sqlType, &d.size,
-                             &digits, &nullable);
+                             &digits, nullptr);
     };
     SQLRETURN rc = call();
     if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
@@ -113,7 +115,7 @@ Description describeColumn(StatementCore& s, SQLUSMALLINT i) {
   std::vector<SQLCHAR> name(512);
   auto call = [&] {
     return SQLDescribeCol(h, i, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLen,
-                          &d.sqlType, &d.size, &digits, &nullable);
+                          &d.sqlType, &d.size, &digits, nullptr);
   };
   SQLRETURN rc = call();
   if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
@@ -276,7 +278,12 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
       s.reset();
     }
   }
-  if (!s) s = run(source);
+  // Only the current row is read where the row is written back by its key;
+  // the PostgreSQL and MariaDB drivers would read the whole table first.
+  // (The MariaDB driver turns the row limit into a LIMIT of its own.)
+  if (byKey && core->dialect == Dialect::MariaDB) extra.maxRows = 1;
+  const bool oneRow = byKey && core->dialect == Dialect::PostgreSQL;
+  if (!s) s = run(oneRow ? source + " limit 1" : source);
   attachResult(std::move(s), "open a record set");
   if (byKey) {
     std::vector<std::vector<Variant>> rows;

@@ -102,11 +102,7 @@ ConnectTarget makeTarget(const ConnectFields& f, const DriverNames& drivers,
     addPair(t.connectionString, "PWD", f.password);
     // The PostgreSQL driver calls varchar longer than 255 long and gives
     // text a size of 8190; these make it report the declared lengths.
-    // It also reads a whole result before the first row unless it fetches
-    // through a cursor: "select * from" a large table would fill memory.
-    if (pg)
-      t.connectionString +=
-          "MaxVarcharSize=65535;MaxLongVarcharSize=1073741823;UseDeclareFetch=1;Fetch=100;";
+    if (pg) t.connectionString += "MaxVarcharSize=65535;MaxLongVarcharSize=1073741823;";
     return t;
   }
   t.kind = TargetKind::SqlServer;

@@ -130,8 +130,25 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
     if (builder.engine() == Engine::PostgreSQL || builder.engine() == Engine::MariaDB)
       sql += " for update";
     table = journal.beginTable(run, plan.table, id.columns, id.byValue, plan.columns);
-    readChanges(conn, sql, id.columns.size(), plan.columns.size(),
-                [&](const Row& row) { journal.addRow(table, row); });
+    auto keep = [&](const Row& row) { journal.addRow(table, row); };
+    if (builder.engine() == Engine::PostgreSQL) {
+      // Its driver reads a whole result before the first row: through a
+      // cursor of the transaction, the rows come a thousand at a time.
+      conn.ExecuteAll("declare trellick_rows no scroll cursor for " + sql);
+      size_t before = 0;
+      size_t seen = 0;
+      do {
+        before = seen;
+        readChanges(conn, "fetch forward 1000 from trellick_rows", id.columns.size(),
+                    plan.columns.size(), [&](const Row& row) {
+                      ++seen;
+                      keep(row);
+                    });
+      } while (seen - before == 1000);
+      conn.ExecuteAll("close trellick_rows");
+    } else {
+      readChanges(conn, sql, id.columns.size(), plan.columns.size(), keep);
+    }
     journal.seal(table);
     sealed = true;
     const long long changed = conn.ExecuteParams(plan.update, {});

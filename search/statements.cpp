@@ -554,6 +554,10 @@ std::string StatementBuilder::castOf(std::string_view column, int typeCode) cons
 }
 
 std::string StatementBuilder::columnQuery(const TableRef& table) const {
+  // The columns and whether a row exists: one row is enough, and the
+  // PostgreSQL driver would otherwise read the whole result first (the
+  // MariaDB driver adds the limit itself from the row limit).
+  if (engine_ == Engine::PostgreSQL) return columnQueryOf(table, engine_) + " limit 1";
   return columnQueryOf(table, engine_);
 }
 
