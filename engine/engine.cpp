@@ -1,0 +1,378 @@
+#include "engine/engine.h"
+
+#include <exception>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "db/recordset.h"
+#include "db/tablelist.h"
+
+namespace trellick::engine {
+
+std::vector<std::string> TableResult::searchableColumns() const {
+  std::vector<std::string> names;
+  for (const Column& c : columns)
+    if (c.searchable) names.push_back(c.name);
+  return names;
+}
+
+int TableResult::searchableCount() const {
+  int n = 0;
+  for (const Column& c : columns) n += c.searchable ? 1 : 0;
+  return n;
+}
+
+std::string displayName(const Table& table) {
+  return table.schema.empty() ? table.name : table.schema + "." + table.name;
+}
+
+const char* statusName(Status status) {
+  switch (status) {
+    case Status::NoSearchableColumn:
+      return "no searchable column";
+    case Status::NotFound:
+      return "not found";
+    case Status::Found:
+      return "found";
+    case Status::Replaced:
+      return "replaced";
+    case Status::Failed:
+      return "failed";
+  }
+  return "";
+}
+
+const char* stageName(Stage stage) {
+  switch (stage) {
+    case Stage::Connect:
+      return "connect";
+    case Stage::ColumnQuery:
+      return "column query";
+    case Stage::ColumnFacts:
+      return "column facts";
+    case Stage::Count:
+      return "count";
+    case Stage::Update:
+      return "update";
+  }
+  return "";
+}
+
+std::string oneLine(std::string text) {
+  std::string out;
+  out.reserve(text.size());
+  for (size_t k = 0; k < text.size(); ++k) {
+    if (text[k] == '\r' && k + 1 < text.size() && text[k + 1] == '\n') {
+      out += ' ';
+      ++k;
+    } else if (text[k] == '\r' || text[k] == '\n') {
+      out += ' ';
+    } else {
+      out += text[k];
+    }
+  }
+  return out;
+}
+
+std::string failureText(const TableResult& result, const std::string& eol) {
+  if (!result.failure) return {};
+  // Why it failed, then the statement ready to run by hand once the cause
+  // is mended. An update that was never complete is not offered.
+  std::string text = "-- " + oneLine(displayName(result.table)) + ": " +
+                     oneLine(result.failure->description) + eol;
+  if (!result.updateStatement.empty()) text += result.updateStatement + eol;
+  return text + eol;
+}
+
+namespace {
+
+// conn: the connection the failure happened on, asked whether it is gone.
+Failure failureOf(const std::exception& e, Stage stage, db::Connection* conn) {
+  Failure f;
+  f.stage = stage;
+  const auto* dbError = dynamic_cast<const db::DbError*>(&e);
+  f.description = dbError ? dbError->description() : e.what();
+  if (dbError) f.records = dbError->records();
+  f.connectionLost = (dbError && db::isConnectionLost(*dbError)) ||
+                     (conn && conn->State() == db::adStateOpen && conn->IsDead());
+  return f;
+}
+
+}  // namespace
+
+TableResult runTable(db::Connection& conn, const Table& table, const Options& options,
+                     Observer& observer) {
+  const bool replacing = options.mode == Mode::Replace;
+  TableResult result;
+  result.table = table;
+  Stage stage = Stage::ColumnQuery;
+  try {
+    const long long L = search::characterCount(options.texts.find);
+    const search::Engine engine = conn.dialect();
+    const search::StatementBuilder statements(engine, options.texts, conn.syntax());
+
+    {
+      // One row at most where the driver honours it: the columns and
+      // whether a row exists. Read-only and forward-only: an updatable
+      // keyset cursor would have SQL Server build the key set of the whole
+      // table first.
+      db::Recordset rs;
+      rs.Open(statements.columnQuery(table), conn, db::adOpenForwardOnly, db::adLockReadOnly, -1,
+              db::OpenOptions{1});
+      if (rs.Eof() || rs.Bof()) {
+        observer.tableFinished(result);
+        return result;
+      }
+      result.hasRows = true;
+      for (int k = 0, n = rs.Fields().Count(); k < n; ++k) {
+        db::Field field = rs.Fields().Item(k);
+        result.columns.push_back({field.Name(), field.Type(), field.DefinedSize(), false, false});
+      }
+      // The connection serves one result at a time (FreeTDS refuses the
+      // next statement while rows are pending): the column query is done.
+      rs.Close();
+    }
+
+    // Computed and generated columns can be read but never assigned; a
+    // SQLite column without a declared length holds text of any length.
+    stage = Stage::ColumnFacts;
+    std::set<std::string> computed;
+    std::set<std::string> unlimited;
+    {
+      auto facts = conn.Execute(search::columnFactsQuery(table, engine));
+      while (facts->State() == db::adStateOpen && !facts->Eof()) {
+        auto fields = facts->Fields();
+        const std::string name = fields.Item(0).Value().text();
+        if (fields.Item(1).Value().text() == "1") computed.insert(name);
+        if (fields.Count() > 2 && !search::declaresLength(fields.Item(2).Value().text()))
+          unlimited.insert(name);
+        facts->MoveNext();
+      }
+    }
+    for (Column& column : result.columns) {
+      if (unlimited.contains(column.name) && search::searchGroup(column.type))
+        column.size = db::kLongTextSize;
+      column.computed = computed.contains(column.name);
+      column.searchable = search::isSearchable(column.type, column.size, L) && !column.computed;
+    }
+
+    std::string where;
+    std::string set;
+    const int count = static_cast<int>(result.columns.size());
+    observer.tableOpened(table, count);
+    for (int j = 0; j < count; ++j) {
+      const Column& column = result.columns[static_cast<size_t>(j)];
+      if (column.searchable) {
+        where += statements.whereTerm(column.name, column.type, column.size);
+        if (replacing) set += statements.assignment(column.name, column.type, column.size);
+      }
+      observer.columnVisited(table, j, column);
+      observer.yield();
+    }
+
+    if (where.empty()) {
+      result.status = Status::NoSearchableColumn;
+    } else {
+      stage = Stage::Count;
+      const std::string w = where.substr(4);  // without the leading " or "
+      if (replacing) result.updateStatement = statements.updateStatement(table, set.substr(1), w);
+      result.countStatement = statements.countStatement(table, w);
+      observer.countStatement(result.countStatement);
+      {
+        auto counted = conn.Execute(result.countStatement);
+        result.records = counted->Fields().Item(0).Value().toInt64();
+        // Closed before the update, for the same one-result reason.
+        counted->Close();
+      }
+      result.status = result.records > 0 ? Status::Found : Status::NotFound;
+      if (result.records > 0) {
+        observer.matchesFound(table, result.records);
+        observer.yield();
+        if (replacing) {
+          stage = Stage::Update;
+          observer.beforeWrite(table, result.updateStatement);
+          conn.Execute(result.updateStatement);
+          result.status = Status::Replaced;
+        }
+      }
+    }
+  } catch (const std::exception& e) {
+    result.status = Status::Failed;
+    result.failure = failureOf(e, stage, &conn);
+  }
+  observer.tableFinished(result);
+  return result;
+}
+
+WalkResult runTables(ConnectionSource& source, const std::vector<Table>& tables,
+                     const Options& options, Observer& observer) {
+  WalkResult walk;
+  for (size_t k = 0; k < tables.size(); ++k) {
+    observer.tableStarting(k, tables.size(), tables[k]);
+    walk.results.push_back(runTable(source.current(), tables[k], options, observer));
+    const TableResult& done = walk.results.back();
+    if (done.failure && done.failure->connectionLost) {
+      // The table that took the connection down is reported; the rest of
+      // the walk goes on over a new connection, or ends without one.
+      try {
+        source.reconnect();
+      } catch (const std::exception& e) {
+        Failure f = failureOf(e, Stage::Connect, nullptr);
+        f.connectionLost = true;
+        walk.connectionFailure = std::move(f);
+        walk.notRun = tables.size() - k - 1;
+        return walk;
+      }
+    }
+    observer.tableWalked(k);
+    observer.yield();
+    if (observer.stopRequested()) {
+      walk.stopped = true;
+      return walk;
+    }
+    observer.walkContinues(k + 1);
+  }
+  return walk;
+}
+
+namespace {
+
+// Serialises a shared observer for the workers of a concurrent walk.
+class LockedObserver : public Observer {
+ public:
+  LockedObserver(Observer& inner, std::mutex& mutex) : inner_(inner), mutex_(mutex) {}
+  void tableOpened(const Table& t, int n) override {
+    std::lock_guard lock(mutex_);
+    inner_.tableOpened(t, n);
+  }
+  void columnVisited(const Table& t, int j, const Column& c) override {
+    std::lock_guard lock(mutex_);
+    inner_.columnVisited(t, j, c);
+  }
+  void countStatement(const std::string& sql) override {
+    std::lock_guard lock(mutex_);
+    inner_.countStatement(sql);
+  }
+  void matchesFound(const Table& t, long long records) override {
+    std::lock_guard lock(mutex_);
+    inner_.matchesFound(t, records);
+  }
+  void beforeWrite(const Table& t, const std::string& update) override {
+    std::lock_guard lock(mutex_);
+    inner_.beforeWrite(t, update);
+  }
+  // Delivered in order by the walk itself.
+  void tableFinished(const TableResult&) override {}
+
+ private:
+  Observer& inner_;
+  std::mutex& mutex_;
+};
+
+}  // namespace
+
+WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
+                             const Options& options, Observer& observer, int jobs) {
+  Options counting = options;
+  counting.mode = Mode::Count;
+  const size_t n = tables.size();
+  std::mutex mutex;
+  LockedObserver locked(observer, mutex);
+  // Tables are taken in the list's order and every table taken gets a
+  // result, so the results always make a prefix of the list.
+  std::vector<std::optional<TableResult>> results(n);
+  size_t nextTable = 0;
+  size_t nextReport = 0;
+  bool stopped = false;
+  std::optional<Failure> connectionFailure;
+
+  // Both with the lock held.
+  auto askStop = [&] {
+    if (!stopped && observer.stopRequested()) stopped = true;
+    return stopped;
+  };
+  auto report = [&] {
+    while (nextReport < n && results[nextReport]) {
+      observer.tableFinished(*results[nextReport]);
+      observer.tableWalked(nextReport);
+      ++nextReport;
+      if (!askStop()) observer.walkContinues(nextReport);
+    }
+  };
+
+  auto worker = [&] {
+    auto goHome = [&](const std::exception& e) {
+      std::lock_guard lock(mutex);
+      if (!connectionFailure) {
+        connectionFailure = failureOf(e, Stage::Connect, nullptr);
+        connectionFailure->connectionLost = true;
+      }
+    };
+    std::unique_ptr<db::Connection> conn;
+    try {
+      conn = connect();
+    } catch (const std::exception& e) {
+      goHome(e);
+      return;
+    }
+    for (;;) {
+      size_t k;
+      {
+        std::lock_guard lock(mutex);
+        if (nextTable >= n || askStop()) return;
+        k = nextTable++;
+        observer.tableStarting(k, n, tables[k]);
+      }
+      TableResult r = runTable(*conn, tables[k], counting, locked);
+      const bool lost = r.failure && r.failure->connectionLost;
+      {
+        std::lock_guard lock(mutex);
+        results[k] = std::move(r);
+        report();
+      }
+      if (!lost) continue;
+      // Made again once; a worker that cannot goes home and the others
+      // take its share.
+      try {
+        conn.reset();
+        conn = connect();
+      } catch (const std::exception& e) {
+        goHome(e);
+        return;
+      }
+    }
+  };
+
+  std::vector<std::thread> threads;
+  for (int w = 1; w < jobs; ++w) threads.emplace_back(worker);
+  worker();
+  for (auto& t : threads) t.join();
+
+  WalkResult walk;
+  walk.stopped = stopped;
+  for (size_t k = 0; k < n && results[k]; ++k) walk.results.push_back(std::move(*results[k]));
+  if (walk.results.size() < n && !stopped) {
+    walk.connectionFailure = connectionFailure;
+    walk.notRun = n - walk.results.size();
+  }
+  return walk;
+}
+
+std::vector<Table> userTables(db::Connection& conn) {
+  std::vector<Table> tables;
+  auto schema = conn.OpenSchemaTables();
+  if (schema->State() != db::adStateOpen) return tables;
+  while (!schema->Eof()) {
+    std::string name = schema->Fields().Item("Table_name").Value().text();
+    // A table outside the default schema keeps its schema, so that two
+    // tables of one name stay two.
+    std::string owner = schema->Fields().Item("TABLE_SCHEM").Value().text();
+    if (owner == conn.DefaultSchema()) owner.clear();
+    if (db::isListedTable(name)) tables.emplace_back(name, owner);
+    schema->MoveNext();
+  }
+  return tables;
+}
+
+}  // namespace trellick::engine

@@ -1,0 +1,162 @@
+// The per-table search and replace engine, for every front end: over one
+// open connection it learns a table's columns, counts the records that hold
+// the search text with one statement and, when replacing, changes them with
+// one update statement. It paints nothing and asks nobody: what happens is
+// told to an observer as it happens and returned as a result per table.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+#include "db/odbc.h"
+#include "search/statements.h"
+
+namespace trellick::engine {
+
+using Table = search::TableRef;
+
+enum class Mode { Count, Replace };
+
+enum class Status { NoSearchableColumn, NotFound, Found, Replaced, Failed };
+
+// Where a table's run failed.
+enum class Stage { Connect, ColumnQuery, ColumnFacts, Count, Update };
+
+struct Column {
+  std::string name;
+  int type = 0;
+  // Declared size in characters; SQLite's columns without a declared
+  // length count as long text.
+  long long size = 0;
+  // Computed or generated: read, never searched or assigned.
+  bool computed = false;
+  bool searchable = false;
+};
+
+struct Failure {
+  Stage stage = Stage::ColumnQuery;
+  // What an operator reads: every diagnostic record, one per line.
+  std::string description;
+  std::vector<db::DiagRecord> records;
+  // The connection went with it (SQLSTATE class 08, or the driver says so).
+  bool connectionLost = false;
+};
+
+struct TableResult {
+  Table table{""};
+  Status status = Status::NotFound;
+  // False for a table without a single row: nothing else was done for it.
+  bool hasRows = false;
+  std::vector<Column> columns;  // every column, in the table's order
+  long long records = 0;        // records holding the search text
+  std::string countStatement;   // once a column is searchable
+  std::string updateStatement;  // replace mode, once a column is searchable
+  std::optional<Failure> failure;
+
+  std::vector<std::string> searchableColumns() const;
+  int searchableCount() const;
+};
+
+// "schema.table", or the bare name in the default schema.
+std::string displayName(const Table& table);
+
+// Lower-case word for a status: "no searchable column", "not found",
+// "found", "replaced", "failed".
+const char* statusName(Status status);
+const char* stageName(Stage stage);
+
+// Line breaks of a text replaced by spaces: a SQL comment stays on one line.
+std::string oneLine(std::string text);
+
+// A failed table as an operator runs it by hand: "-- table: why" and, when
+// an update was planned but not done, the update statement; then an empty
+// line. Lines end with eol. Empty for a table that did not fail.
+std::string failureText(const TableResult& result, const std::string& eol);
+
+struct Options {
+  Mode mode = Mode::Count;
+  search::Texts texts;  // exactly as typed
+};
+
+// What a run tells as it goes. Every call is made on the thread that runs
+// the table; the default of each does nothing (and never asks to stop).
+class Observer {
+ public:
+  virtual ~Observer() = default;
+
+  // One table, in this order.
+  virtual void tableOpened(const Table& /*table*/, int /*columnCount*/) {}
+  virtual void columnVisited(const Table& /*table*/, int /*j*/, const Column& /*column*/) {}
+  virtual void countStatement(const std::string& /*sql*/) {}
+  // Before the update, in replace mode.
+  virtual void matchesFound(const Table& /*table*/, long long /*records*/) {}
+  virtual void beforeWrite(const Table& /*table*/, const std::string& /*plannedUpdate*/) {}
+  virtual void tableFinished(const TableResult& /*result*/) {}
+
+  // A walk over a list of tables: before each table, and after it (and a
+  // reconnection it needed) before the walk yields and asks whether to stop.
+  virtual void tableStarting(size_t /*index*/, size_t /*total*/, const Table& /*table*/) {}
+  virtual void tableWalked(size_t /*index*/) {}
+  // The walk goes on past the stop test: `done` tables are behind it.
+  virtual void walkContinues(size_t /*done*/) {}
+
+  // After each column, after a positive count before the update, and after
+  // each table of a walk.
+  virtual void yield() {}
+  // Asked between tables only.
+  virtual bool stopRequested() { return false; }
+};
+
+// Runs one table. Never throws: a failure is in the result, with every
+// diagnostic record. Texts and the table name are used exactly as given.
+TableResult runTable(db::Connection& conn, const Table& table, const Options& options,
+                     Observer& observer);
+
+// Where a walk gets its connection, and a new one once it was lost.
+class ConnectionSource {
+ public:
+  virtual ~ConnectionSource() = default;
+  virtual db::Connection& current() = 0;
+  // Makes the lost connection again; throws when it cannot.
+  virtual void reconnect() = 0;
+};
+
+struct WalkResult {
+  std::vector<TableResult> results;  // in the list's order, one per table run
+  bool stopped = false;
+  // The connection was lost and could not be made again: the walk ended
+  // and `notRun` tables after the last result were never run.
+  std::optional<Failure> connectionFailure;
+  size_t notRun = 0;
+};
+
+// Runs the tables in order on one connection. A table that takes the
+// connection down is reported failed and the connection made again once;
+// the observer is asked to stop after each table.
+WalkResult runTables(ConnectionSource& source, const std::vector<Table>& tables,
+                     const Options& options, Observer& observer);
+
+// A new open connection, for each worker of a concurrent walk; throws when
+// it cannot be made.
+using ConnectionFactory = std::function<std::unique_ptr<db::Connection>()>;
+
+// Counts on `jobs` connections at once, one per worker thread, each table
+// on one of them. Observer calls are made one at a time under a lock, from
+// the workers' threads; tableFinished and tableWalked come in the list's
+// order. The stop is asked whenever a worker is between tables; the tables
+// under way then finish. No yields. A worker whose connection is lost makes
+// it again once; one that cannot leaves its share to the others. Count
+// mode only: a replace runs one table at a time.
+WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
+                             const Options& options, Observer& observer, int jobs);
+
+// The user tables of the connected database as the window lists them: the
+// schema's own tables left out, schema empty for the default schema.
+std::vector<Table> userTables(db::Connection& conn);
+
+}  // namespace trellick::engine
