@@ -7,12 +7,14 @@
 #include <QWidget>
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "app/settings.h"
 #include "app/ui.h"
 #include "db/connection.h"
 #include "db/handle.h"
 #include "db/recordset.h"
+#include "engine/engine.h"
 #include "search/statements.h"
 
 class QGroupBox;
@@ -199,10 +201,17 @@ class Form1 : public QWidget {
   // A table list entry: the bare name shows, the schema rides along.
   static QListWidgetItem* TableItem(const QString& name, const QString& schema);
   static QString SchemaOf(const QListWidgetItem* item);
-  // RunSearch for one list entry, counting a failure and reconnecting once
-  // when the connection was lost. False when the run cannot go on; the
-  // `remaining` entries after this one then count as failed too.
-  bool WalkTable(const QListWidgetItem* item, int16_t updateYN, int remaining);
+  static std::vector<QListWidgetItem*> EntriesOf(const QListWidget* list);
+  // The one table walk of the find and the batch replace: the entries in
+  // order through the engine, ProB and the table counter following, the
+  // stop tested after each, a lost connection made again once. When it
+  // cannot be, the entries left count as failed too.
+  void WalkTables(const std::vector<QListWidgetItem*>& entries, int16_t updateYN);
+  // Paints what the engine tells on the window and folds its results into
+  // the window state.
+  class EnginePainter;
+  // The texts as the boxes hold them now; only -1 replaces.
+  engine::Options EngineOptions(int16_t updateYN) const;
   // What the walk could not do, for the run's final box.
   void StartRunTally();
   int64_t FailedTables() const { return runFailedTables_; }
@@ -237,10 +246,6 @@ class Form1 : public QWidget {
   // Tables of this run whose search or replace failed.
   int64_t runFailedTables_ = 0;
   qsizetype runFailuresFrom_ = 0;
-  // Set by RunSearch: the last table failed, and whether the connection
-  // went with it.
-  bool lastTableFailed_ = false;
-  bool lastConnectionLost_ = false;
   // The fields of the last successful connection, for reconnecting.
   db::ConnectFields linkFields_;
   // ShrinkLog's outcome: statements that succeeded, the first failure.

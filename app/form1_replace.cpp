@@ -104,39 +104,16 @@ void Form1::Command5_Click() {
     Command6->show();
     ShrinkLog(txtDatabaseName->text());
 
-    int n = 0;
-    if (!resultMode) {
-      n = List1->count();
-      ProB->setMaximum(n - 1);
-      ProB->setMinimum(0);
-      ProB->setValue(1);
-      FieldCount = 0;
-      for (int k = 0; k < n; ++k) {
-        // Every table is replaced, whatever the length of its name.
-        if (!WalkTable(List1->item(k), -1, n - k - 1)) break;
-        ProB->setValue(k);
-        DoEvents();
-        if (uStop) break;
-        Label2(1)->setText(QStringLiteral("表：") + QString::number(k + 1));
-      }
-    } else {
-      n = List5->count();
-      ProB->setMaximum(n);
-      ProB->setMinimum(0);
-      ProB->setValue(1);
-      FieldCount = 0;
-      // The walk may add to the result list; only the entries there at the
-      // start are walked.
-      std::vector<QListWidgetItem*> entries;
-      for (int k = 0; k < n; ++k) entries.push_back(List5->item(k));
-      for (int k = 1; k <= n; ++k) {
-        if (!WalkTable(entries[static_cast<size_t>(k - 1)], -1, n - k)) break;
-        ProB->setValue(k - 1);
-        DoEvents();
-        if (uStop) break;
-        Label2(1)->setText(QStringLiteral("表：") + QString::number(k));
-      }
-    }
+    // All tables, or the entries of the result list at the start (the walk
+    // may add to it).
+    QListWidget* walked = resultMode ? List5 : List1;
+    const int n = walked->count();
+    ProB->setMaximum(resultMode ? n : n - 1);
+    ProB->setMinimum(0);
+    ProB->setValue(1);
+    FieldCount = 0;
+    // Every table is replaced, whatever the length of its name.
+    WalkTables(EntriesOf(walked), -1);
     ProB->setValue(ProB->maximum());
     TabCount = n;
     SaveFields();

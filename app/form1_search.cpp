@@ -1,4 +1,5 @@
-// The per-table engine and the find command.
+// The window on the engine: what it paints and keeps of each table, the
+// one table walk, and the find command.
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -7,164 +8,118 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <set>
-#include <string>
 #include <vector>
 
 #include "app/form1.h"
 #include "app/text.h"
+#include "db/target.h"
 #include "search/statements.h"
 
 namespace trellick::app {
-namespace {
 
-// A SQL comment must stay on one line.
-QString oneLine(QString text) {
-  text.replace(QStringLiteral("\r\n"), QStringLiteral(" "));
-  text.replace(QLatin1Char('\n'), QLatin1Char(' '));
-  text.replace(QLatin1Char('\r'), QLatin1Char(' '));
-  return text;
-}
+// Paints what the engine tells, in the order it tells it, on the controls
+// the operator watches, and folds each table's result into the window
+// state. The same painter serves one table (RunSearch) and a walk.
+class Form1::EnginePainter : public engine::Observer {
+ public:
+  explicit EnginePainter(Form1& form) : f_(form) {}
 
-}  // namespace
+  void tableOpened(const engine::Table&, int columnCount) override {
+    f_.SQL.clear();
+    f_.upSQL.clear();
+    columnCount_ = columnCount;
+    f_.ProA->setMaximum(columnCount);
+    f_.ProA->setMinimum(0);
+  }
 
-void Form1::RunSearch(const QString& tabname, int16_t updateYN, const QString& schema) {
-  const bool replacing = updateYN == -1;
-  // Only what really failed is collected: nothing carries over from the
-  // previous table, and a table that fails before its update statement is
-  // complete is named in a comment alone.
-  upSQL.clear();
-  bool updateComplete = false;
-  lastTableFailed_ = false;
-  lastConnectionLost_ = false;
-  try {
-    // The texts exactly as typed: a space around a word is part of what
-    // the operator asked for.
-    const QString F = txt1->text();
-    const QString R = txt2->text();
-    const long long L = search::characterCount(utf8(F));
+  void columnVisited(const engine::Table& table, int j, const engine::Column& column) override {
+    f_.j = j;
+    f_.iname = fromUtf8(column.name);
+    f_.itype = static_cast<int16_t>(column.type);
+    f_.Frame3->setTitle(QStringLiteral("处理进程: ") + fromUtf8(table.name) +
+                        QStringLiteral(" -> ") + f_.iname);
+    if (column.searchable) ++f_.FieldCount;
+    f_.ProA->setValue(j);
+  }
 
-    if (rs.present() && rs->State() == db::adStateOpen) {
-      rs->Close();
-      rs.release();
+  void countStatement(const std::string& sql) override {
+    f_.SQL = fromUtf8(sql);
+    f_.SetText1(f_.SQL);
+  }
+
+  void matchesFound(const engine::Table& table, long long records) override {
+    if (f_.framefind->isHidden()) f_.framefind->show();
+    if (!f_.OptB->isChecked())
+      f_.List5->addItem(TableItem(fromUtf8(table.name), fromUtf8(table.schema)));
+    ++f_.runFoundTables_;
+    f_.FindRsCount += records;
+    f_.LabFind->setText(QStringLiteral("表：") + QString::number(f_.List5->count()) +
+                        QStringLiteral(" 记录：") + QString::number(f_.FindRsCount));
+  }
+
+  void tableFinished(const engine::TableResult& result) override {
+    if (result.hasRows && result.status != engine::Status::Failed) {
+      f_.j = columnCount_;
+      f_.ProA->setValue(columnCount_);
     }
-    const search::Engine engine = StatementEngine();
-    const search::StatementBuilder statements(engine, {utf8(F), utf8(R)}, conn->syntax());
-    const search::TableRef table(utf8(tabname), utf8(schema));
-
-    SQL = fromUtf8(statements.columnQuery(table));
-    // One row at most where the driver honours it: the columns and whether
-    // a row exists. Read-only and forward-only: an updatable keyset cursor
-    // would have SQL Server build the key set of the whole table first.
-    rs->Open(utf8(SQL), *conn, db::adOpenForwardOnly, db::adLockReadOnly, -1, db::OpenOptions{1});
-    if (rs->Eof() || rs->Bof()) return;
-
-    struct Column {
-      std::string name;
-      int type;
-      long long size;
-    };
-    std::vector<Column> columns;
-    for (int k = 0, n = rs->Fields().Count(); k < n; ++k) {
-      db::Field field = rs->Fields().Item(k);
-      columns.push_back({field.Name(), field.Type(), field.DefinedSize()});
-    }
-    // The connection serves one result at a time (FreeTDS refuses the next
-    // statement while rows are pending): the column query is done with.
-    rs->Close();
-    rs.release();
-
-    // Computed and generated columns can be read but never assigned; a
-    // SQLite column without a declared length holds text of any length.
-    std::set<std::string> computed;
-    std::set<std::string> unlimited;
-    {
-      auto facts = conn->Execute(search::columnFactsQuery(table, engine));
-      while (facts->State() == db::adStateOpen && !facts->Eof()) {
-        auto fields = facts->Fields();
-        const std::string name = fields.Item(0).Value().text();
-        if (fields.Item(1).Value().text() == "1") computed.insert(name);
-        if (fields.Count() > 2 && !search::declaresLength(fields.Item(2).Value().text()))
-          unlimited.insert(name);
-        facts->MoveNext();
-      }
-    }
-    for (Column& column : columns)
-      if (unlimited.contains(column.name) && search::searchGroup(column.type))
-        column.size = db::kLongTextSize;
-
-    std::string where;
-    std::string set;
-    SQL.clear();
-    upSQL.clear();
-    const int count = static_cast<int>(columns.size());
-    ProA->setMaximum(count);
-    ProA->setMinimum(0);
-    for (j = 0; j < count; ++j) {
-      const Column& column = columns[static_cast<size_t>(j)];
-      iname = fromUtf8(column.name);
-      itype = static_cast<int16_t>(column.type);
-      Frame3->setTitle(QStringLiteral("处理进程: ") + tabname + QStringLiteral(" -> ") + iname);
-      if (search::isSearchable(itype, column.size, L) && !computed.contains(column.name)) {
-        where += statements.whereTerm(column.name, itype, column.size);
-        if (replacing) set += statements.assignment(column.name, itype, column.size);
-        SQL = fromUtf8(where);
-        upSQL = fromUtf8(set);
-        ++FieldCount;
-      }
-      ProA->setValue(j);
-      DoEvents();
-    }
-
-    if (!where.empty()) {
-      const std::string w = where.substr(4);  // without the leading " or "
-      if (replacing) {
-        upSQL = fromUtf8(statements.updateStatement(table, set.substr(1), w));
-        updateComplete = true;
-      }
-      SQL = fromUtf8(statements.countStatement(table, w));
-      SetText1(SQL);
-      if (frs.present() && frs->State() == db::adStateOpen) frs->Close();
-      frs.reset(conn->Execute(utf8(SQL)));
-      const long long found = frs->Fields().Item(0).Value().toInt64();
-      // Closed before the update, for the same one-result reason.
-      frs->Close();
-      frs.release();
-      if (found > 0) {
-        if (framefind->isHidden()) framefind->show();
-        if (!OptB->isChecked()) List5->addItem(TableItem(tabname, schema));
-        ++runFoundTables_;
-        FindRsCount += found;
-        LabFind->setText(QStringLiteral("表：") + QString::number(List5->count()) +
-                         QStringLiteral(" 记录：") + QString::number(FindRsCount));
-        DoEvents();
-        if (replacing) {
-          conn->Execute(utf8(upSQL));
-          upSQL.clear();
-        }
-      }
-    }
-    ProA->setValue(count);
-  } catch (const std::exception& e) {
-    SetDefaultPointer();
-    lastTableFailed_ = true;
-    const auto* dbError = dynamic_cast<const db::DbError*>(&e);
-    lastConnectionLost_ = (dbError && db::isConnectionLost(*dbError)) ||
-                          (conn.present() && conn->State() == db::adStateOpen && conn->IsDead());
+    // An update that was planned but not done stays in upSQL.
+    if (result.status != engine::Status::Replaced) f_.upSQL = fromUtf8(result.updateStatement);
+    if (!result.failure) return;
+    f_.SetDefaultPointer();
+    ++f_.runFailedTables_;
     // Why it failed, then the statement ready to run by hand once the
     // cause is mended.
-    const QString name = schema.isEmpty() ? tabname : schema + QLatin1Char('.') + tabname;
-    noRunSQL += QStringLiteral("-- ") + oneLine(name) + QStringLiteral(": ") +
-                oneLine(DescriptionOf(e)) + QStringLiteral("\r\n");
-    if (replacing && updateComplete && !upSQL.isEmpty()) noRunSQL += upSQL + QStringLiteral("\r\n");
-    noRunSQL += QStringLiteral("\r\n");
+    f_.noRunSQL += fromUtf8(engine::failureText(result, "\r\n"));
   }
+
+  void tableWalked(size_t index) override { f_.ProB->setValue(static_cast<int>(index)); }
+
+  void walkContinues(size_t done) override {
+    f_.Label2(1)->setText(QStringLiteral("表：") + QString::number(done));
+  }
+
+  void yield() override { f_.DoEvents(); }
+
+  bool stopRequested() override { return f_.uStop; }
+
+ private:
+  Form1& f_;
+  int columnCount_ = 0;
+};
+
+engine::Options Form1::EngineOptions(int16_t updateYN) const {
+  // The texts exactly as typed: a space around a word is part of what the
+  // operator asked for.
+  return {updateYN == -1 ? engine::Mode::Replace : engine::Mode::Count,
+          {utf8(txt1->text()), utf8(txt2->text())}};
+}
+
+void Form1::RunSearch(const QString& tabname, int16_t updateYN, const QString& schema) {
+  // Only what really failed is collected: nothing carries over from the
+  // previous table.
+  upSQL.clear();
+  const engine::Table table(utf8(tabname), utf8(schema));
+  // A record set left open (the row-wise replace leaves one) would keep the
+  // connection's one result busy.
+  if (rs.present() && rs->State() == db::adStateOpen) {
+    rs->Close();
+    rs.release();
+  }
+  SQL = fromUtf8(search::columnQueryOf(table, StatementEngine()));
+  EnginePainter painter(*this);
+  engine::runTable(*conn, table, EngineOptions(updateYN), painter);
 }
 
 QListWidgetItem* Form1::TableItem(const QString& name, const QString& schema) {
   auto* item = new QListWidgetItem(name);
   if (!schema.isEmpty()) item->setData(Qt::UserRole, schema);
   return item;
+}
+
+std::vector<QListWidgetItem*> Form1::EntriesOf(const QListWidget* list) {
+  std::vector<QListWidgetItem*> entries;
+  for (int k = 0; k < list->count(); ++k) entries.push_back(list->item(k));
+  return entries;
 }
 
 QString Form1::SchemaOf(const QListWidgetItem* item) {
@@ -177,24 +132,51 @@ void Form1::StartRunTally() {
   runFailuresFrom_ = noRunSQL.size();
 }
 
-bool Form1::WalkTable(const QListWidgetItem* item, int16_t updateYN, int remaining) {
-  RunSearch(item->text(), updateYN, SchemaOf(item));
-  if (!lastTableFailed_) return true;
-  ++runFailedTables_;
-  if (!lastConnectionLost_) return true;
-  // The table that took the connection down is reported above; the rest of
-  // the run goes on over a new connection.
-  try {
-    conn.release();
-    conn->SetCommandTimeout(10);
-    conn->Open(db::makeTarget(linkFields_, db::installedDrivers(), conn->CommandTimeout()));
-    return true;
-  } catch (const std::exception& e) {
+namespace {
+
+// The walk's connection is the window's; made again from the fields of the
+// last successful connection.
+class WindowConnection : public engine::ConnectionSource {
+ public:
+  WindowConnection(db::Handle<db::Connection>& conn, const db::ConnectFields& fields)
+      : conn_(conn), fields_(fields) {}
+  db::Connection& current() override { return *conn_; }
+  void reconnect() override {
+    conn_.release();
+    conn_->SetCommandTimeout(10);
+    conn_->Open(db::makeTarget(fields_, db::installedDrivers(), conn_->CommandTimeout()));
+  }
+
+ private:
+  db::Handle<db::Connection>& conn_;
+  const db::ConnectFields& fields_;
+};
+
+}  // namespace
+
+void Form1::WalkTables(const std::vector<QListWidgetItem*>& entries, int16_t updateYN) {
+  std::vector<engine::Table> tables;
+  for (const QListWidgetItem* item : entries)
+    tables.emplace_back(utf8(item->text()), utf8(SchemaOf(item)));
+  if (rs.present() && rs->State() == db::adStateOpen) {
+    rs->Close();
+    rs.release();
+  }
+  WindowConnection source(conn, linkFields_);
+  EnginePainter painter(*this);
+  const engine::WalkResult walk = engine::runTables(
+      source, tables,
+      [&] {
+        upSQL.clear();
+        return EngineOptions(updateYN);
+      },
+      painter);
+  if (walk.connectionFailure) {
     noRunSQL += QStringLiteral("-- 数据库连接中断，重新连接失败，其余的表未处理：") +
-                oneLine(DescriptionOf(e)) + QStringLiteral("\r\n\r\n");
+                fromUtf8(engine::oneLine(walk.connectionFailure->description)) +
+                QStringLiteral("\r\n\r\n");
     // Without a connection the tables left cannot be searched.
-    runFailedTables_ += remaining;
-    return false;
+    runFailedTables_ += static_cast<int64_t>(walk.notRun);
   }
 }
 
@@ -223,14 +205,8 @@ void Form1::cmdFind_Click() {
     ProB->setMinimum(0);
     ProB->setValue(1);
     FieldCount = 0;
-    for (int k = 0; k < n; ++k) {
-      // Every table is searched, whatever the length of its name.
-      if (!WalkTable(List1->item(k), 0, n - k - 1)) break;
-      ProB->setValue(k);
-      DoEvents();
-      if (uStop) break;
-      Label2(1)->setText(QStringLiteral("表：") + QString::number(k + 1));
-    }
+    // Every table is searched, whatever the length of its name.
+    WalkTables(EntriesOf(List1), 0);
     ProB->setValue(n);
     TabCount = n;
     SaveFields();

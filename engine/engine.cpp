@@ -207,10 +207,16 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
 
 WalkResult runTables(ConnectionSource& source, const std::vector<Table>& tables,
                      const Options& options, Observer& observer) {
+  return runTables(
+      source, tables, [&] { return options; }, observer);
+}
+
+WalkResult runTables(ConnectionSource& source, const std::vector<Table>& tables,
+                     const std::function<Options()>& optionsNow, Observer& observer) {
   WalkResult walk;
   for (size_t k = 0; k < tables.size(); ++k) {
     observer.tableStarting(k, tables.size(), tables[k]);
-    walk.results.push_back(runTable(source.current(), tables[k], options, observer));
+    walk.results.push_back(runTable(source.current(), tables[k], optionsNow(), observer));
     const TableResult& done = walk.results.back();
     if (done.failure && done.failure->connectionLost) {
       // The table that took the connection down is reported; the rest of

@@ -140,6 +140,10 @@ struct WalkResult {
 // the observer is asked to stop after each table.
 WalkResult runTables(ConnectionSource& source, const std::vector<Table>& tables,
                      const Options& options, Observer& observer);
+// The same, with the options taken anew as each table starts (the window
+// reads its text boxes for every table).
+WalkResult runTables(ConnectionSource& source, const std::vector<Table>& tables,
+                     const std::function<Options()>& optionsNow, Observer& observer);
 
 // A new open connection, for each worker of a concurrent walk; throws when
 // it cannot be made.
