@@ -211,6 +211,13 @@ bool Connection::IsDead() const {
   return SQL_SUCCEEDED(rc) && dead == SQL_CD_TRUE;
 }
 
+void cancelRunning(ConnectionCore& core) {
+  std::lock_guard lock(core.runningMutex);
+  if (core.running != SQL_NULL_HSTMT) SQLCancel(core.running);
+}
+
+void Connection::Cancel() { cancelRunning(*core_); }
+
 SQLRETURN runTimed(StatementCore& s, const std::string& context,
                    const std::function<SQLRETURN()>& call) {
   // FreeTDS ends a statement at the query time-out itself and cancels it on
@@ -220,7 +227,15 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
       s.conn && (s.conn->dialect == Dialect::SqlServer || s.conn->dialect == Dialect::PostgreSQL);
   const int seconds = s.conn && !driverTimesOut ? s.conn->commandTimeout : 0;
   Watchdog::Guard guard = s.conn ? s.conn->watchdog.arm(s.handle(), seconds) : Watchdog::Guard();
+  if (s.conn) {
+    std::lock_guard lock(s.conn->runningMutex);
+    s.conn->running = s.handle();
+  }
   SQLRETURN rc = call();
+  if (s.conn) {
+    std::lock_guard lock(s.conn->runningMutex);
+    s.conn->running = SQL_NULL_HSTMT;
+  }
   const bool fired = guard.finish();
   if (fired && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
     auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle(), s.wide());

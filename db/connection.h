@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,10 @@ struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
   int commandTimeout = 30;
   bool inTransaction = false;
   Watchdog watchdog;
+  // The statement under way, for a cancel from another thread; cleared
+  // under the lock before its handle can be freed.
+  std::mutex runningMutex;
+  SQLHSTMT running = SQL_NULL_HSTMT;
   std::vector<std::weak_ptr<StatementCore>> statements;
 
   ~ConnectionCore();
@@ -84,6 +89,10 @@ class Connection {
   // Whether the driver says the connection is gone (a lost socket).
   bool IsDead() const;
 
+  // Cancels the statement under way, if any; safe from any thread. The
+  // statement then fails with the driver's message.
+  void Cancel();
+
   // Runs a statement; the record set is open on the first row of its first
   // result, or closed when the statement returns no rows.
   std::unique_ptr<Recordset> Execute(const std::string& sql);
@@ -116,6 +125,10 @@ class Connection {
  private:
   std::shared_ptr<ConnectionCore> core_;
 };
+
+// Cancels the statement under way on the connection, if any; safe from any
+// thread while the core is held.
+void cancelRunning(ConnectionCore& core);
 
 // A new statement of the connection, with the query time-out set where the
 // driver honours it.

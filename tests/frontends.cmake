@@ -14,3 +14,8 @@ function(trellick_engine_test name)
 endfunction()
 
 trellick_engine_test(test_engine test_engine.cpp testdb.cpp tds_standin.cpp)
+
+# The command line, run as a process.
+trellick_engine_test(test_cli test_cli.cpp testdb.cpp tds_standin.cpp)
+target_compile_definitions(test_cli PRIVATE TRELLICK_CLI="$<TARGET_FILE:trellick-cli>")
+add_dependencies(test_cli trellick-cli)

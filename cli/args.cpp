@@ -1,0 +1,240 @@
+#include "cli/args.h"
+
+#include <fnmatch.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+
+namespace trellick::cli {
+
+const char* const kHelp =
+    R"(Usage: trellick-cli COMMAND --server SERVER --database DATABASE [options]
+
+Finds a text in the text columns of every table of a database, or replaces
+it, one update statement per table, as the Trellick window does.
+
+Commands:
+  find       count, per table, the records that hold the --find text
+  replace    replace the --find text by the --replace text in every table;
+             asks first on a terminal, needs --yes otherwise
+  shrink     clear the transaction log and shrink the database; every
+             statement is sent whatever became of the others
+  tables     list the user tables (schema.name outside the default schema)
+
+Connection:
+  --server SERVER      sqlite, dsn:NAME, SQL Server as host or host,port,
+                       postgresql:HOST[:PORT], mariadb:HOST[:PORT]
+  --database NAME      the database; for sqlite the path of its file
+  --user NAME          the login (not needed for sqlite)
+  --password-env VAR   take the password from the environment variable VAR
+  --password-stdin     read the password from the first line of standard input
+                       Otherwise it is asked on the terminal, without echo,
+                       when the server needs one. It is never an argument.
+  --timeout SECONDS    time-out of every statement (default 10, 0: none)
+
+What to find:
+  --find TEXT          the text to find, exactly as given (spaces included;
+                       --find=-x and --find -x both take "-x")
+  --replace TEXT       the replacement, exactly as given (may be empty)
+  --tables PATTERNS    only the tables matching these shell patterns
+  --skip-tables PATTERNS
+                       leave out the tables matching these patterns
+                       Patterns are comma-separated or repeated options and
+                       match the bare name or schema.name (e.g. 'log_*').
+
+Output and running:
+  --json               one JSON object per line for each table, then a
+                       summary object (see README.md)
+  --jobs N             find: search N tables at once, each on a connection of
+                       its own; results still come in the table list's
+                       order. replace always runs one table at a time.
+  --yes                replace without asking
+  -h, --help           this text
+  --version            the version
+
+Ctrl-C stops after the table under way and tells which tables were done; a
+second Ctrl-C cancels the statement under way.
+
+Exit status: 0 when every table ran, 1 when a table failed or the run was
+stopped, 2 for bad usage or a connection that could not be made.
+)";
+
+const char* commandName(Command command) {
+  switch (command) {
+    case Command::Find:
+      return "find";
+    case Command::Replace:
+      return "replace";
+    case Command::Shrink:
+      return "shrink";
+    case Command::Tables:
+      return "tables";
+  }
+  return "";
+}
+
+namespace {
+
+bool parseInt(const std::string& text, int low, int high, int& out) {
+  if (text.empty()) return false;
+  errno = 0;
+  char* end = nullptr;
+  const long v = std::strtol(text.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < low || v > high) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+}  // namespace
+
+Parsed parseArgs(const std::vector<std::string>& argv) {
+  Parsed p;
+  Args& a = p.args;
+  std::vector<std::string> positional;
+  auto fail = [&](std::string message) {
+    if (p.error.empty()) p.error = std::move(message);
+  };
+  const std::map<std::string, std::string*> strings{{"--server", &a.server},
+                                                    {"--database", &a.database},
+                                                    {"--user", &a.user},
+                                                    {"--password-env", &a.passwordEnv}};
+  bool optionsEnd = false;
+  for (size_t k = 0; k < argv.size(); ++k) {
+    const std::string& arg = argv[k];
+    if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
+      positional.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnd = true;
+      continue;
+    }
+    std::string name = arg;
+    std::optional<std::string> value;
+    if (const size_t eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+      name = arg.substr(0, eq);
+      value = arg.substr(eq + 1);
+    }
+    // An option's value is the next argument whatever it looks like, so a
+    // text that starts with "-" is taken as it is.
+    auto takeValue = [&]() -> std::optional<std::string> {
+      if (value) return value;
+      if (k + 1 >= argv.size()) {
+        fail(name + " needs a value");
+        return std::nullopt;
+      }
+      return argv[++k];
+    };
+    auto noValue = [&] {
+      if (value) fail(name + " takes no value");
+    };
+    if (name == "-h" || name == "--help") {
+      noValue();
+      a.help = true;
+    } else if (name == "--version") {
+      noValue();
+      a.version = true;
+    } else if (name == "--json") {
+      noValue();
+      a.json = true;
+    } else if (name == "--yes" || name == "-y") {
+      noValue();
+      a.yes = true;
+    } else if (name == "--password-stdin") {
+      noValue();
+      a.passwordStdin = true;
+    } else if (name == "--password" || name == "-p") {
+      fail(
+          "the password is never taken as an argument (other users can read those); use "
+          "--password-env VAR, --password-stdin, or answer the question on the terminal");
+      if (!value && k + 1 < argv.size()) ++k;
+    } else if (auto it = strings.find(name); it != strings.end()) {
+      if (auto v = takeValue()) *it->second = *v;
+    } else if (name == "--find") {
+      if (auto v = takeValue()) a.find = *v;
+    } else if (name == "--replace") {
+      if (auto v = takeValue()) a.replace = *v;
+    } else if (name == "--tables") {
+      if (auto v = takeValue()) a.tables.push_back(*v);
+    } else if (name == "--skip-tables") {
+      if (auto v = takeValue()) a.skipTables.push_back(*v);
+    } else if (name == "--jobs" || name == "-j") {
+      if (auto v = takeValue(); v && !parseInt(*v, 1, 64, a.jobs))
+        fail("--jobs takes a number from 1 to 64, not \"" + *v + "\"");
+    } else if (name == "--timeout") {
+      if (auto v = takeValue(); v && !parseInt(*v, 0, 86400, a.timeoutSeconds))
+        fail("--timeout takes a number of seconds from 0 to 86400, not \"" + *v + "\"");
+    } else {
+      fail("unknown option " + name);
+    }
+  }
+  a.tables = splitPatterns(a.tables);
+  a.skipTables = splitPatterns(a.skipTables);
+  if (a.help || a.version) return p;
+  if (!p.error.empty()) return p;
+
+  if (positional.empty()) {
+    fail("no command given (find, replace, shrink or tables)");
+    return p;
+  }
+  if (positional.size() > 1) {
+    fail("unexpected argument \"" + positional[1] + "\"");
+    return p;
+  }
+  const std::string& c = positional[0];
+  if (c == "find")
+    a.command = Command::Find;
+  else if (c == "replace")
+    a.command = Command::Replace;
+  else if (c == "shrink")
+    a.command = Command::Shrink;
+  else if (c == "tables")
+    a.command = Command::Tables;
+  else
+    fail("unknown command \"" + c + "\" (find, replace, shrink or tables)");
+
+  if (a.server.empty()) fail("--server is required");
+  if (a.database.empty()) fail("--database is required");
+  if (!a.passwordEnv.empty() && a.passwordStdin)
+    fail("--password-env and --password-stdin exclude each other");
+  const bool searching = a.command == Command::Find || a.command == Command::Replace;
+  if (searching && (!a.find || a.find->empty())) fail("--find TEXT is required and not empty");
+  if (a.command == Command::Replace && !a.replace)
+    fail("replace needs --replace TEXT (--replace= for nothing)");
+  if (a.command == Command::Find && a.replace)
+    fail("find replaces nothing; use the replace command");
+  if (a.command != Command::Find && a.jobs > 1)
+    fail(std::string("--jobs works for find only; ") + commandName(a.command) +
+         " runs one table at a time");
+  if (!searching && (a.find || a.replace))
+    fail(std::string(commandName(a.command)) + " takes no --find or --replace");
+  return p;
+}
+
+std::vector<std::string> splitPatterns(const std::vector<std::string>& given) {
+  std::vector<std::string> out;
+  for (const std::string& g : given) {
+    size_t from = 0;
+    while (from <= g.size()) {
+      const size_t comma = g.find(',', from);
+      const std::string part =
+          g.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+      if (!part.empty()) out.push_back(part);
+      if (comma == std::string::npos) break;
+      from = comma + 1;
+    }
+  }
+  return out;
+}
+
+bool matchesAny(const std::vector<std::string>& patterns, const std::string& name,
+                const std::string& schema) {
+  const std::string qualified = schema.empty() ? name : schema + "." + name;
+  for (const std::string& p : patterns)
+    if (fnmatch(p.c_str(), name.c_str(), 0) == 0 || fnmatch(p.c_str(), qualified.c_str(), 0) == 0)
+      return true;
+  return false;
+}
+
+}  // namespace trellick::cli

@@ -1,0 +1,50 @@
+// The command line of trellick-cli: what was asked, read without touching
+// anything outside the argument list.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace trellick::cli {
+
+enum class Command { Find, Replace, Shrink, Tables };
+
+struct Args {
+  Command command = Command::Find;
+  std::string server;
+  std::string database;
+  std::string user;
+  std::string passwordEnv;  // the variable's name
+  bool passwordStdin = false;
+  std::optional<std::string> find;     // exactly as given
+  std::optional<std::string> replace;  // exactly as given
+  std::vector<std::string> tables;     // shell patterns
+  std::vector<std::string> skipTables;
+  bool json = false;
+  bool yes = false;
+  int jobs = 1;
+  int timeoutSeconds = 10;
+  bool help = false;
+  bool version = false;
+};
+
+struct Parsed {
+  Args args;
+  std::string error;  // non-empty: bad usage
+};
+
+Parsed parseArgs(const std::vector<std::string>& argv);
+
+// Patterns given as "a*,b" or repeated, split at commas; empty ones dropped.
+std::vector<std::string> splitPatterns(const std::vector<std::string>& given);
+
+// Whether a table, by its bare name or as "schema.name", matches a pattern.
+bool matchesAny(const std::vector<std::string>& patterns, const std::string& name,
+                const std::string& schema);
+
+const char* commandName(Command command);
+
+extern const char* const kHelp;
+
+}  // namespace trellick::cli

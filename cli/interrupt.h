@@ -1,0 +1,57 @@
+// Ctrl-C for trellick-cli, and the terminal. SIGINT is blocked in every
+// thread and taken by one watcher thread with sigwait, so no driver call is
+// ever interrupted by a handler: the first Ctrl-C asks the walk to stop
+// between tables, the second cancels the statements under way, the third
+// ends the program.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+
+namespace trellick::cli {
+
+class Interrupts {
+ public:
+  // Blocks SIGINT in the calling thread (and every thread it starts after)
+  // and starts the watcher. Call before any other thread exists.
+  // `say` writes a line to the operator.
+  explicit Interrupts(std::function<void(const std::string&)> say);
+  ~Interrupts();
+  Interrupts(const Interrupts&) = delete;
+  Interrupts& operator=(const Interrupts&) = delete;
+
+  // Between tables: whether Ctrl-C was pressed.
+  bool stopRequested() const { return presses_.load() > 0; }
+
+  // While a walk runs, Ctrl-C stops it; outside one it ends the program
+  // at once (nothing is under way that a stop could finish).
+  void setWalking(bool walking) { walking_.store(walking); }
+
+  // Connections whose statement a second Ctrl-C cancels.
+  void watch(const db::Connection& conn);
+
+ private:
+  void run();
+  void cancelAll();
+
+  std::function<void(const std::string&)> say_;
+  std::atomic<int> presses_{0};
+  std::atomic<bool> walking_{false};
+  std::mutex mutex_;
+  std::vector<std::weak_ptr<db::ConnectionCore>> watched_;
+};
+
+// Reads a line from the terminal on standard input without echoing it;
+// the terminal is put back even when Ctrl-C ends the program meanwhile.
+bool readHiddenLine(const std::string& prompt, std::string& line);
+
+// Puts the terminal back as it was before readHiddenLine, if it changed it.
+void restoreTerminal();
+
+}  // namespace trellick::cli

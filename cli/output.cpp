@@ -1,0 +1,207 @@
+#include "cli/output.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "db/utf8.h"
+
+namespace trellick::cli {
+
+std::string jsonString(std::string_view text) {
+  std::string out = "\"";
+  for (size_t k = 0; k < text.size();) {
+    const char32_t cp = db::nextCodePoint(text, k);
+    switch (cp) {
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      default:
+        if (cp < 0x20) {
+          char buf[8];
+          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
+          out += buf;
+        } else {
+          db::appendUtf8(out, cp);
+        }
+    }
+  }
+  return out + "\"";
+}
+
+size_t displayWidth(std::string_view text) {
+  size_t width = 0;
+  for (size_t k = 0; k < text.size();) {
+    const char32_t c = db::nextCodePoint(text, k);
+    const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
+                      (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
+                      (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+                      (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x1F300 && c <= 0x1F64F) ||
+                      (c >= 0x1F900 && c <= 0x1F9FF) || (c >= 0x20000 && c <= 0x3FFFD);
+    width += wide ? 2 : 1;
+  }
+  return width;
+}
+
+std::string padRight(std::string text, size_t width) {
+  const size_t w = displayWidth(text);
+  if (w < width) text.append(width - w, ' ');
+  return text;
+}
+
+namespace {
+
+std::string jsonList(const std::vector<std::string>& items) {
+  std::string out = "[";
+  for (size_t k = 0; k < items.size(); ++k) out += (k ? "," : "") + jsonString(items[k]);
+  return out + "]";
+}
+
+std::string statusWord(engine::Status status) {
+  std::string s = engine::statusName(status);
+  std::replace(s.begin(), s.end(), ' ', '_');
+  return s;
+}
+
+}  // namespace
+
+std::string tableJson(const engine::TableResult& r, size_t index) {
+  std::string out =
+      "{\"type\":\"table\",\"index\":" + std::to_string(index) +
+      ",\"schema\":" + jsonString(r.table.schema) + ",\"table\":" + jsonString(r.table.name) +
+      ",\"status\":\"" + statusWord(r.status) +
+      "\",\"has_rows\":" + (r.hasRows ? "true" : "false") +
+      ",\"columns\":" + jsonList(r.searchableColumns()) +
+      ",\"records\":" + std::to_string(r.records) +
+      ",\"count_statement\":" + (r.countStatement.empty() ? "null" : jsonString(r.countStatement)) +
+      ",\"update_statement\":" +
+      (r.updateStatement.empty() ? "null" : jsonString(r.updateStatement)) + ",\"failure\":";
+  if (!r.failure) return out + "null}";
+  const engine::Failure& f = *r.failure;
+  out += "{\"stage\":" + jsonString(engine::stageName(f.stage)) +
+         ",\"message\":" + jsonString(f.description) +
+         ",\"connection_lost\":" + (f.connectionLost ? "true" : "false") + ",\"records\":[";
+  for (size_t k = 0; k < f.records.size(); ++k) {
+    const db::DiagRecord& d = f.records[k];
+    out += std::string(k ? "," : "") + "{\"sqlstate\":" + jsonString(d.sqlstate) +
+           ",\"native\":" + std::to_string(d.nativeError) +
+           ",\"message\":" + jsonString(d.message) + "}";
+  }
+  return out + "],\"manual\":" + jsonString(engine::failureText(r, "\n")) + "}}";
+}
+
+Console::Console() : progress_(::isatty(STDERR_FILENO) == 1) {}
+
+void Console::out(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  wipeLocked();
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  std::fflush(stdout);
+  drawLocked();
+}
+
+void Console::err(const std::string& text) {
+  std::lock_guard lock(mutex_);
+  wipeLocked();
+  std::fwrite(text.data(), 1, text.size(), stderr);
+  drawLocked();
+}
+
+void Console::startProgress(size_t total) {
+  std::lock_guard lock(mutex_);
+  total_ = total;
+  done_ = 0;
+  start_ = std::chrono::steady_clock::now();
+  drawn_ = progress_;
+  drawLocked();
+}
+
+void Console::progress(size_t done, const std::string& current) {
+  std::lock_guard lock(mutex_);
+  done_ = done;
+  current_ = current;
+  drawLocked();
+}
+
+void Console::endProgress() {
+  std::lock_guard lock(mutex_);
+  wipeLocked();
+  drawn_ = false;
+}
+
+void Console::wipeLocked() {
+  if (!progress_ || !drawn_) return;
+  std::fputs("\r\033[K", stderr);
+  std::fflush(stderr);
+}
+
+void Console::drawLocked() {
+  if (!progress_ || !drawn_ || total_ == 0) return;
+  const auto now = std::chrono::steady_clock::now();
+  lastDraw_ = now;
+  constexpr size_t kBar = 24;
+  const size_t filled = done_ * kBar / total_;
+  std::string line = "\r\033[K[" + std::string(filled, '#') + std::string(kBar - filled, '.') +
+                     "] " + std::to_string(done_) + "/" + std::to_string(total_);
+  if (done_ > 0 && done_ < total_) {
+    const double elapsed = std::chrono::duration<double>(now - start_).count();
+    const long left = static_cast<long>(elapsed / static_cast<double>(done_) *
+                                        static_cast<double>(total_ - done_));
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "  ~%ld:%02ld left", left / 60, left % 60);
+    line += buf;
+  }
+  if (!current_.empty()) {
+    std::string name = current_;
+    if (displayWidth(name) > 40) {
+      name = name.substr(0, 37);
+      // Not in the middle of a character.
+      while (!name.empty() && (static_cast<unsigned char>(name.back()) & 0xC0) == 0x80)
+        name.pop_back();
+      if (!name.empty() && static_cast<unsigned char>(name.back()) >= 0xC0) name.pop_back();
+      name += "...";
+    }
+    line += "  " + name;
+  }
+  std::fputs(line.c_str(), stderr);
+  std::fflush(stderr);
+}
+
+TextTable::TextTable(const std::vector<engine::Table>& tables) {
+  for (const auto& t : tables)
+    nameWidth_ = std::max(nameWidth_, std::min<size_t>(48, displayWidth(engine::displayName(t))));
+}
+
+std::string TextTable::header() const {
+  return padRight("TABLE", nameWidth_) + "  " + padRight("STATUS", 20) + "  " +
+         padRight("RECORDS", 8) + "  COLUMNS\n";
+}
+
+std::string TextTable::row(const engine::TableResult& r) const {
+  const std::string status = r.hasRows || r.failure ? engine::statusName(r.status) : "empty";
+  const bool counted = r.status == engine::Status::Found || r.status == engine::Status::Replaced ||
+                       r.status == engine::Status::NotFound;
+  std::string records = counted && r.hasRows ? std::to_string(r.records) : "-";
+  records = std::string(records.size() < 8 ? 8 - records.size() : 0, ' ') + records;
+  std::string columns;
+  for (const auto& c : r.searchableColumns()) columns += (columns.empty() ? "" : ", ") + c;
+  std::string line = padRight(engine::displayName(r.table), nameWidth_) + "  " +
+                     padRight(status, 20) + "  " + records + "  " + columns;
+  while (!line.empty() && line.back() == ' ') line.pop_back();
+  return line + "\n";
+}
+
+}  // namespace trellick::cli

@@ -1,0 +1,66 @@
+// What trellick-cli writes: a readable table or JSON lines on standard
+// output, a progress line on standard error while it is a terminal.
+#pragma once
+
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace trellick::cli {
+
+// A JSON string literal; malformed UTF-8 becomes U+FFFD.
+std::string jsonString(std::string_view text);
+
+// Columns a terminal gives the text (East Asian wide characters take two).
+size_t displayWidth(std::string_view text);
+
+// The table's line: one JSON object.
+std::string tableJson(const engine::TableResult& result, size_t index);
+
+// Everything written goes through here, one writer at a time, and the
+// progress line is wiped before anything else reaches the terminal.
+class Console {
+ public:
+  Console();
+  void out(const std::string& text);  // standard output
+  void err(const std::string& text);  // standard error
+
+  // The progress line (only while standard error is a terminal).
+  bool progressShown() const { return progress_; }
+  void startProgress(size_t total);
+  void progress(size_t done, const std::string& current);
+  void endProgress();
+
+ private:
+  void wipeLocked();
+  void drawLocked();
+
+  std::mutex mutex_;
+  bool progress_ = false;
+  bool drawn_ = false;
+  size_t total_ = 0;
+  size_t done_ = 0;
+  std::string current_;
+  std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point lastDraw_;
+};
+
+// The readable table: a header, then one row per table as it finishes.
+class TextTable {
+ public:
+  explicit TextTable(const std::vector<engine::Table>& tables);
+  std::string header() const;
+  std::string row(const engine::TableResult& result) const;
+
+ private:
+  size_t nameWidth_ = 5;
+};
+
+std::string padRight(std::string text, size_t width);
+
+}  // namespace trellick::cli
