@@ -3,7 +3,7 @@
 # Quiet and quick when everything is already there.
 set -eu
 
-PACKAGES="build-essential cmake pkg-config clang-format \
+PACKAGES="build-essential cmake pkg-config clang-format dpkg-dev file \
   qt6-base-dev qt6-base-dev-tools libgl-dev \
   unixodbc unixodbc-dev odbcinst tdsodbc libsqliteodbc sqlite3 libsqlite3-dev python3 \
   mariadb-server mariadb-client odbc-mariadb libmariadb-dev \
