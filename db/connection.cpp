@@ -352,9 +352,12 @@ std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
     // is locked fails here instead of listing nothing; "shadow" marks the
     // tables behind virtual tables.
     // In the order the tables were made, as the driver's own list gives them.
+    // The pragma is read once: asked again for every table it would make
+    // listing a database of n tables cost n squared.
     auto rs = Execute(
-        "select name, (select type from pragma_table_list l where l.schema = 'main' and "
-        "l.name = m.name) from sqlite_master m where m.type = 'table' order by m.rowid");
+        "with l as materialized (select name, type from pragma_table_list where schema = "
+        "'main') select m.name, l.type from sqlite_master m left join l on l.name = m.name "
+        "where m.type = 'table' order by m.rowid");
     std::vector<std::pair<std::string, std::string>> all;
     std::vector<std::string> virtualTables;
     while (rs->State() == adStateOpen && !rs->Eof()) {

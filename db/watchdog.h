@@ -51,6 +51,9 @@ class Watchdog {
   bool fired_ = false;
   SQLHSTMT stmt_ = SQL_NULL_HSTMT;
   std::chrono::steady_clock::time_point deadline_;
+  // When the thread wakes next by itself (max: only when woken).
+  std::chrono::steady_clock::time_point waitingUntil_ =
+      std::chrono::steady_clock::time_point::max();
 };
 
 }  // namespace trellick::db
