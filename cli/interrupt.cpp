@@ -43,53 +43,56 @@ bool readHiddenLine(const std::string& prompt, std::string& line) {
   return ok;
 }
 
-Interrupts::Interrupts(std::function<void(const std::string&)> say) : say_(std::move(say)) {
+Interrupts::Interrupts(std::function<void(const std::string&)> say)
+    : state_(std::make_shared<State>()) {
+  state_->say = std::move(say);
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
-  // The watcher outlives nothing it needs: it is detached and the process
-  // ends while it waits.
-  std::thread([this] { run(); }).detach();
+  // Detached: the process ends while it waits.
+  std::thread([state = state_] { run(state); }).detach();
 }
 
-Interrupts::~Interrupts() = default;
+Interrupts::~Interrupts() {
+  std::lock_guard lock(state_->mutex);
+  state_->say = nullptr;
+}
 
 void Interrupts::watch(const db::Connection& conn) {
-  std::lock_guard lock(mutex_);
-  std::erase_if(watched_, [](const auto& w) { return w.expired(); });
-  watched_.push_back(conn.core());
+  std::lock_guard lock(state_->mutex);
+  std::erase_if(state_->watched, [](const auto& w) { return w.expired(); });
+  state_->watched.push_back(conn.core());
 }
 
-void Interrupts::cancelAll() {
-  std::vector<std::shared_ptr<db::ConnectionCore>> cores;
-  {
-    std::lock_guard lock(mutex_);
-    for (const auto& w : watched_)
-      if (auto core = w.lock()) cores.push_back(std::move(core));
-  }
-  for (const auto& core : cores) db::cancelRunning(*core);
-}
-
-void Interrupts::run() {
+void Interrupts::run(const std::shared_ptr<State>& state) {
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
   for (;;) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;
-    const int presses = ++presses_;
-    if (!walking_.load() || presses >= 3) {
+    std::unique_lock lock(state->mutex);
+    // The program is ending: nothing left to stop.
+    if (!state->say) continue;
+    const int presses = ++state->presses;
+    const bool walking = state->walking.load();
+    if (!walking || presses >= 3) {
       restoreTerminal();
-      say_(walking_.load() ? "Quit before the table under way ended.\n" : "Interrupted.\n");
+      state->say(walking ? "Quit before the table under way ended.\n" : "Interrupted.\n");
       std::fflush(nullptr);
       ::_exit(1);
     }
-    if (presses == 1)
-      say_("Stopping after the table under way (Ctrl-C again cancels its statement).\n");
-    else
-      say_("Cancelling the statement under way (Ctrl-C again quits at once).\n");
-    if (presses == 2) cancelAll();
+    if (presses == 1) {
+      state->say("Stopping after the table under way (Ctrl-C again cancels its statement).\n");
+      continue;
+    }
+    state->say("Cancelling the statement under way (Ctrl-C again quits at once).\n");
+    std::vector<std::shared_ptr<db::ConnectionCore>> cores;
+    for (const auto& w : state->watched)
+      if (auto core = w.lock()) cores.push_back(std::move(core));
+    lock.unlock();
+    for (const auto& core : cores) db::cancelRunning(*core);
   }
 }
 

@@ -27,24 +27,28 @@ class Interrupts {
   Interrupts& operator=(const Interrupts&) = delete;
 
   // Between tables: whether Ctrl-C was pressed.
-  bool stopRequested() const { return presses_.load() > 0; }
+  bool stopRequested() const { return state_->presses.load() > 0; }
 
   // While a walk runs, Ctrl-C stops it; outside one it ends the program
   // at once (nothing is under way that a stop could finish).
-  void setWalking(bool walking) { walking_.store(walking); }
+  void setWalking(bool walking) { state_->walking.store(walking); }
 
   // Connections whose statement a second Ctrl-C cancels.
   void watch(const db::Connection& conn);
 
  private:
-  void run();
-  void cancelAll();
+  // Shared with the watcher thread, which outlives this object until the
+  // process ends.
+  struct State {
+    std::function<void(const std::string&)> say;  // empty once closed
+    std::atomic<int> presses{0};
+    std::atomic<bool> walking{false};
+    std::mutex mutex;
+    std::vector<std::weak_ptr<db::ConnectionCore>> watched;
+  };
+  static void run(const std::shared_ptr<State>& state);
 
-  std::function<void(const std::string&)> say_;
-  std::atomic<int> presses_{0};
-  std::atomic<bool> walking_{false};
-  std::mutex mutex_;
-  std::vector<std::weak_ptr<db::ConnectionCore>> watched_;
+  std::shared_ptr<State> state_;
 };
 
 // Reads a line from the terminal on standard input without echoing it;
