@@ -99,8 +99,8 @@ void Form1::RunSearch(const QString& tabname, int16_t updateYN, const QString& s
   // previous table.
   upSQL.clear();
   const engine::Table table(utf8(tabname), utf8(schema));
-  // A record set left open (the row-wise replace leaves one) would keep the
-  // connection's one result busy.
+  // A record set left open elsewhere would keep the connection's one result
+  // busy.
   if (rs.present() && rs->State() == db::adStateOpen) {
     rs->Close();
     rs.release();
@@ -158,6 +158,7 @@ void Form1::WalkTables(const std::vector<QListWidgetItem*>& entries, int16_t upd
   std::vector<engine::Table> tables;
   for (const QListWidgetItem* item : entries)
     tables.emplace_back(utf8(item->text()), utf8(SchemaOf(item)));
+  // As RunSearch does before each table.
   if (rs.present() && rs->State() == db::adStateOpen) {
     rs->Close();
     rs.release();
