@@ -21,6 +21,17 @@ Commands:
   shrink     clear the transaction log and shrink the database; every
              statement is sent whatever became of the others
   tables     list the user tables (schema.name outside the default schema)
+  preview    show, per table, the rows replace would change: key, column,
+             value before and after (computed by the server), around each
+             occurrence; --limit rows per table, with the total
+  undo [RUN] take back a replace (the last run by default): old values go
+             back where the value is still what the run wrote; rows changed
+             since are conflicts, left alone and listed. Journaled itself.
+  runs       list the runs the journal holds, newest first
+
+Every replace keeps, before each table's update commits, the key and old
+values of the rows it changes in the journal ($XDG_DATA_HOME/Trellick/
+journal.db, readable by you only); undo works from it.
 
 Connection:
   --server SERVER      sqlite, dsn:NAME, SQL Server as host or host,port,
@@ -49,7 +60,12 @@ Output and running:
   --jobs N             find: search N tables at once, each on a connection of
                        its own; results still come in the table list's
                        order. replace always runs one table at a time.
-  --yes                replace without asking
+  --limit N            preview: rows shown per table (default 100)
+  --sql FILE           preview: write the update statements to FILE;
+                       undo: write the restoring statements to FILE instead
+                       of running them
+  --journal FILE       use this journal instead of the user's
+  --yes                replace or undo without asking
   -h, --help           this text
   --version            the version
 
@@ -70,6 +86,12 @@ const char* commandName(Command command) {
       return "shrink";
     case Command::Tables:
       return "tables";
+    case Command::Preview:
+      return "preview";
+    case Command::Undo:
+      return "undo";
+    case Command::Runs:
+      return "runs";
   }
   return "";
 }
@@ -95,10 +117,10 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
   auto fail = [&](std::string message) {
     if (p.error.empty()) p.error = std::move(message);
   };
-  const std::map<std::string, std::string*> strings{{"--server", &a.server},
-                                                    {"--database", &a.database},
-                                                    {"--user", &a.user},
-                                                    {"--password-env", &a.passwordEnv}};
+  const std::map<std::string, std::string*> strings{
+      {"--server", &a.server}, {"--database", &a.database},
+      {"--user", &a.user},     {"--password-env", &a.passwordEnv},
+      {"--sql", &a.sqlFile},   {"--journal", &a.journalPath}};
   bool optionsEnd = false;
   for (size_t k = 0; k < argv.size(); ++k) {
     const std::string& arg = argv[k];
@@ -162,6 +184,9 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
     } else if (name == "--jobs" || name == "-j") {
       if (auto v = takeValue(); v && !parseInt(*v, 1, 64, a.jobs))
         fail("--jobs takes a number from 1 to 64, not \"" + *v + "\"");
+    } else if (name == "--limit") {
+      if (auto v = takeValue(); v && !parseInt(*v, 1, 1000000, a.limit))
+        fail("--limit takes a number from 1 to 1000000, not \"" + *v + "\"");
     } else if (name == "--timeout") {
       if (auto v = takeValue(); v && !parseInt(*v, 0, 86400, a.timeoutSeconds))
         fail("--timeout takes a number of seconds from 0 to 86400, not \"" + *v + "\"");
@@ -178,9 +203,17 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
     fail("no command given (find, replace, shrink or tables)");
     return p;
   }
-  if (positional.size() > 1) {
-    fail("unexpected argument \"" + positional[1] + "\"");
+  if (positional.size() > 1 && !(positional[0] == "undo" && positional.size() == 2)) {
+    fail("unexpected argument \"" + positional.back() + "\"");
     return p;
+  }
+  if (positional.size() == 2) {
+    int run = 0;
+    if (!parseInt(positional[1], 1, 2147483647, run)) {
+      fail("undo takes the number of a run (see trellick-cli runs), not \"" + positional[1] + "\"");
+      return p;
+    }
+    a.run = run;
   }
   const std::string& c = positional[0];
   if (c == "find")
@@ -191,17 +224,29 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
     a.command = Command::Shrink;
   else if (c == "tables")
     a.command = Command::Tables;
+  else if (c == "preview")
+    a.command = Command::Preview;
+  else if (c == "undo")
+    a.command = Command::Undo;
+  else if (c == "runs")
+    a.command = Command::Runs;
   else
-    fail("unknown command \"" + c + "\" (find, replace, shrink or tables)");
+    fail("unknown command \"" + c + "\" (find, replace, preview, undo, runs, shrink or tables)");
 
-  if (a.server.empty()) fail("--server is required");
-  if (a.database.empty()) fail("--database is required");
+  // runs reads the journal only; undo connects where the run was made
+  // unless told otherwise.
+  const bool connects = a.command != Command::Runs && a.command != Command::Undo;
+  if (connects && a.server.empty()) fail("--server is required");
+  if (connects && a.database.empty()) fail("--database is required");
   if (!a.passwordEnv.empty() && a.passwordStdin)
     fail("--password-env and --password-stdin exclude each other");
-  const bool searching = a.command == Command::Find || a.command == Command::Replace;
+  const bool searching =
+      a.command == Command::Find || a.command == Command::Replace || a.command == Command::Preview;
   if (searching && (!a.find || a.find->empty())) fail("--find TEXT is required and not empty");
-  if (a.command == Command::Replace && !a.replace)
-    fail("replace needs --replace TEXT (--replace= for nothing)");
+  if ((a.command == Command::Replace || a.command == Command::Preview) && !a.replace)
+    fail(std::string(commandName(a.command)) + " needs --replace TEXT (--replace= for nothing)");
+  if (!a.sqlFile.empty() && a.command != Command::Preview && a.command != Command::Undo)
+    fail("--sql works for preview and undo only");
   if (a.command == Command::Find && a.replace)
     fail("find replaces nothing; use the replace command");
   if (a.command != Command::Find && a.jobs > 1)

@@ -8,7 +8,7 @@
 
 namespace trellick::cli {
 
-enum class Command { Find, Replace, Shrink, Tables };
+enum class Command { Find, Replace, Shrink, Tables, Preview, Undo, Runs };
 
 struct Args {
   Command command = Command::Find;
@@ -25,6 +25,10 @@ struct Args {
   bool yes = false;
   int jobs = 1;
   int timeoutSeconds = 10;
+  int limit = 100;          // preview: rows per table
+  std::string sqlFile;      // preview, undo: write statements here instead
+  std::string journalPath;  // empty: the user's journal
+  long long run = 0;        // undo: the run to take back (0: the last)
   bool help = false;
   bool version = false;
 };

@@ -4,8 +4,10 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,6 +17,8 @@
 #include "db/connection.h"
 #include "db/target.h"
 #include "engine/engine.h"
+#include "journal/changes.h"
+#include "journal/journal.h"
 #include "maintenance/shrink.h"
 
 #ifndef TRELLICK_VERSION
@@ -74,10 +78,16 @@ class Cli {
       : args_(args), interrupts_([this](const std::string& line) { console_.err(line); }) {}
 
   int run() {
-    if (args_.command == Command::Replace && !args_.yes && ::isatty(STDIN_FILENO) != 1)
-      return usage(
-          "replace asks before it writes, and standard input is not a terminal; add --yes to "
-          "replace without asking");
+    if (args_.command == Command::Runs) return listRuns();
+    if (args_.command == Command::Undo) {
+      if (int rc = chooseRun(); rc != kAllRan) return rc;
+    }
+    const bool writes = args_.command == Command::Replace ||
+                        (args_.command == Command::Undo && args_.sqlFile.empty());
+    if (writes && !args_.yes && ::isatty(STDIN_FILENO) != 1)
+      return usage(std::string(commandName(args_.command)) +
+                   " asks before it writes, and standard input is not a terminal; add --yes to " +
+                   commandName(args_.command) + " without asking");
     if (int rc = readPassword(); rc != kAllRan) return rc;
     drivers_ = db::installedDrivers();
     try {
@@ -92,6 +102,12 @@ class Cli {
       return failed("cannot list the tables of " + args_.database + ": " + describe(e));
     }
     switch (args_.command) {
+      case Command::Runs:
+        return kAllRan;
+      case Command::Undo:
+        return undo();
+      case Command::Preview:
+        return preview(tables);
       case Command::Tables:
         return listTables(tables);
       case Command::Shrink:
@@ -114,7 +130,275 @@ class Cli {
     return kBadUsage;
   }
 
-  bool needsPassword() const { return lower(args_.server) != "sqlite"; }
+  // An undo reaches the database its run changed unless told otherwise.
+  std::string server() const {
+    return args_.server.empty() && undoing_ ? undoing_->info.server : args_.server;
+  }
+  std::string database() const {
+    return args_.database.empty() && undoing_ ? undoing_->info.database : args_.database;
+  }
+  std::string user() const {
+    return args_.user.empty() && undoing_ ? undoing_->info.user : args_.user;
+  }
+
+  bool needsPassword() const { return lower(server()) != "sqlite"; }
+
+  journal::Journal& journalFile() {
+    if (!journal_)
+      journal_ = std::make_unique<journal::Journal>(
+          args_.journalPath.empty() ? journal::Journal::defaultPath() : args_.journalPath);
+    return *journal_;
+  }
+
+  journal::RunInfo runInfo(const std::string& kind) {
+    journal::RunInfo info;
+    info.kind = kind;
+    info.server = server();
+    info.database = database();
+    // A SQLite file is named so that an undo from elsewhere finds it.
+    if (lower(info.server) == "sqlite") {
+      if (char* full = ::realpath(info.database.c_str(), nullptr)) {
+        info.database = full;
+        std::free(full);
+      }
+    }
+    info.user = user();
+    info.find = args_.find.value_or("");
+    info.replace = args_.replace.value_or("");
+    return info;
+  }
+
+  static std::string runLine(const journal::RunEntry& r) {
+    long long rows = 0;
+    size_t done = 0;
+    for (const auto& t : r.tables) {
+      rows += t.rows;
+      done += t.state == journal::TableState::Done;
+    }
+    std::string what = r.info.kind == "undo"
+                           ? "undo of run " + std::to_string(r.info.undoes)
+                           : "replace \"" + r.info.find + "\" by \"" + r.info.replace + "\"";
+    return "run " + std::to_string(r.id) + "  " + r.started + "  " + what + " in " +
+           r.info.database + " on " + r.info.server +
+           (r.info.user.empty() ? "" : " as " + r.info.user) + ": " + counted(done, "table") +
+           ", " + counted(rows, "row") + (r.finished.empty() ? " (cut short)" : "");
+  }
+
+  int listRuns() {
+    std::vector<journal::RunEntry> runs;
+    try {
+      runs = journalFile().runs();
+    } catch (const std::exception& e) {
+      return failed(describe(e));
+    }
+    for (const auto& r : runs) {
+      if (!args_.json) {
+        console_.out(runLine(r) + "\n");
+        continue;
+      }
+      std::string tables = "[";
+      for (size_t k = 0; k < r.tables.size(); ++k)
+        tables += std::string(k ? "," : "") +
+                  "{\"schema\":" + jsonString(r.tables[k].table.schema) +
+                  ",\"table\":" + jsonString(r.tables[k].table.name) +
+                  ",\"rows\":" + std::to_string(r.tables[k].rows) + ",\"state\":\"" +
+                  journal::stateName(r.tables[k].state) +
+                  "\",\"by_value\":" + (r.tables[k].byValue ? "true" : "false") + "}";
+      tables += "]";
+      console_.out(
+          "{\"type\":\"run\",\"run\":" + std::to_string(r.id) +
+          ",\"kind\":" + jsonString(r.info.kind) +
+          ",\"undoes\":" + (r.info.undoes ? std::to_string(r.info.undoes) : std::string("null")) +
+          ",\"started\":" + jsonString(r.started) +
+          ",\"finished\":" + (r.finished.empty() ? std::string("null") : jsonString(r.finished)) +
+          ",\"server\":" + jsonString(r.info.server) +
+          ",\"database\":" + jsonString(r.info.database) + ",\"user\":" + jsonString(r.info.user) +
+          ",\"find\":" + jsonString(r.info.find) + ",\"replace\":" + jsonString(r.info.replace) +
+          ",\"tables\":" + tables + "}\n");
+    }
+    return kAllRan;
+  }
+
+  int chooseRun() {
+    try {
+      undoing_ = args_.run ? journalFile().run(args_.run) : journalFile().lastRun();
+    } catch (const std::exception& e) {
+      return failed(describe(e));
+    }
+    if (!undoing_)
+      return failed(args_.run ? "the journal holds no run " + std::to_string(args_.run)
+                              : std::string("the journal holds no run to undo"));
+    return kAllRan;
+  }
+
+  int undo() {
+    const journal::RunEntry& run = *undoing_;
+    std::ofstream script;
+    if (!args_.sqlFile.empty()) {
+      script.open(args_.sqlFile, std::ios::binary | std::ios::trunc);
+      if (!script) return failed("cannot write " + args_.sqlFile);
+    } else if (!args_.yes) {
+      console_.err("Undo " + runLine(run) + "? [y/N] ");
+      std::string answer;
+      if (!std::getline(std::cin, answer) || (lower(answer) != "y" && lower(answer) != "yes")) {
+        console_.err("Nothing was changed.\n");
+        return kNotAllRan;
+      }
+    }
+    journal::UndoResult result;
+    try {
+      result = journal::undo(*conn_, journalFile(), run, runInfo("undo"),
+                             script.is_open() ? &script : nullptr);
+    } catch (const std::exception& e) {
+      return failed(describe(e));
+    }
+    bool complete = true;
+    long long restored = 0;
+    for (const auto& t : result.tables) {
+      restored += t.restored;
+      complete = complete && !t.failure && t.conflicts.empty();
+      std::string keys;
+      for (const auto& k : t.conflicts) {
+        std::string key;
+        for (const auto& v : k) key += (key.empty() ? "" : ", ") + (v ? *v : std::string("NULL"));
+        keys += (keys.empty() ? "" : "; ") + key;
+      }
+      if (args_.json) {
+        std::string list = "[";
+        for (size_t n = 0; n < t.conflicts.size(); ++n) {
+          list += n ? ",[" : "[";
+          for (size_t m = 0; m < t.conflicts[n].size(); ++m)
+            list += (m ? "," : "") +
+                    (t.conflicts[n][m] ? jsonString(*t.conflicts[n][m]) : std::string("null"));
+          list += "]";
+        }
+        list += "]";
+        console_.out("{\"type\":\"undo\",\"schema\":" + jsonString(t.table.schema) + ",\"table\":" +
+                     jsonString(t.table.name) + ",\"restored\":" + std::to_string(t.restored) +
+                     ",\"already\":" + std::to_string(t.alreadyBefore) +
+                     ",\"by_value\":" + (t.byValue ? "true" : "false") + ",\"conflicts\":" + list +
+                     ",\"failure\":" + (t.failure ? jsonString(*t.failure) : std::string("null")) +
+                     "}\n");
+      } else {
+        console_.out(
+            engine::displayName(t.table) + ": " +
+            (script.is_open() ? counted(t.restored, "statement") + " written"
+                              : counted(t.restored, "row") + " restored") +
+            (t.alreadyBefore ? ", " + std::to_string(t.alreadyBefore) + " already so" : "") +
+            (t.byValue ? " (no key: matched by value)" : "") +
+            (t.conflicts.empty()
+                 ? ""
+                 : "; " + counted(static_cast<long long>(t.conflicts.size()), "conflict") +
+                       " changed since, left alone: " + keys) +
+            (t.failure ? "; failed: " + engine::oneLine(*t.failure) : "") + "\n");
+      }
+    }
+    const int rc = complete ? kAllRan : kNotAllRan;
+    if (args_.json)
+      console_.out("{\"type\":\"summary\",\"command\":\"undo\",\"run\":" + std::to_string(run.id) +
+                   ",\"undo_run\":" +
+                   (result.undoRun ? std::to_string(result.undoRun) : std::string("null")) +
+                   ",\"restored\":" + std::to_string(restored) + ",\"exit\":" + std::to_string(rc) +
+                   "}\n");
+    else
+      console_.out(
+          "\nundo of run " + std::to_string(run.id) + ": " +
+          (script.is_open() ? "statements written to " + args_.sqlFile
+                            : counted(restored, "row") + " restored") +
+          (result.undoRun ? " (journaled as run " + std::to_string(result.undoRun) + ")" : "") +
+          ".\n");
+    return rc;
+  }
+
+  int preview(const std::vector<engine::Table>& tables) {
+    std::ofstream script;
+    if (!args_.sqlFile.empty()) {
+      script.open(args_.sqlFile, std::ios::binary | std::ios::trunc);
+      if (!script) return failed("cannot write " + args_.sqlFile);
+    }
+    const search::Texts texts{*args_.find, *args_.replace};
+    size_t failures = 0;
+    long long total = 0;
+    for (const auto& table : tables) {
+      if (interrupts_.stopRequested()) break;
+      journal::Preview p;
+      std::string error;
+      try {
+        p = engine::previewTable(*conn_, table, texts, args_.limit);
+      } catch (const std::exception& e) {
+        error = describe(e);
+        ++failures;
+      }
+      total += p.total;
+      if (script.is_open() && !p.update.empty()) script << p.update << ";\n";
+      if (args_.json) {
+        std::string rows = "[";
+        for (size_t n = 0; n < p.rows.size(); ++n) {
+          std::string key = "[";
+          for (size_t m = 0; m < p.rows[n].identity.size(); ++m)
+            key += (m ? "," : "") + (p.rows[n].identity[m] ? jsonString(*p.rows[n].identity[m])
+                                                           : std::string("null"));
+          std::string changes = "[";
+          for (size_t m = 0; m < p.rows[n].changes.size(); ++m) {
+            const auto& c = p.rows[n].changes[m];
+            changes += std::string(m ? "," : "") + "{\"column\":" + jsonString(c.column) +
+                       ",\"before\":" + jsonString(c.before) + ",\"after\":" + jsonString(c.after) +
+                       "}";
+          }
+          rows += std::string(n ? "," : "") + "{\"key\":" + key + "],\"changes\":" + changes + "]}";
+        }
+        rows += "]";
+        std::string identity = "[";
+        for (size_t m = 0; m < p.identityColumns.size(); ++m)
+          identity += (m ? "," : "") + jsonString(p.identityColumns[m]);
+        identity += "]";
+        console_.out(
+            "{\"type\":\"preview\",\"schema\":" + jsonString(table.schema) +
+            ",\"table\":" + jsonString(table.name) + ",\"total\":" + std::to_string(p.total) +
+            ",\"shown\":" + std::to_string(p.rows.size()) + ",\"key\":" + identity +
+            ",\"by_value\":" + (p.byValue ? "true" : "false") + ",\"rows\":" + rows +
+            ",\"update\":" + (p.update.empty() ? std::string("null") : jsonString(p.update)) +
+            ",\"failure\":" + (error.empty() ? std::string("null") : jsonString(error)) + "}\n");
+        continue;
+      }
+      if (!error.empty()) {
+        console_.out(engine::displayName(table) + ": failed: " + error + "\n");
+        continue;
+      }
+      if (p.total == 0) continue;
+      std::string head =
+          "== " + engine::displayName(table) + ": " + counted(p.total, "record") + " would change";
+      if (static_cast<long long>(p.rows.size()) < p.total)
+        head += ", the first " + std::to_string(p.rows.size()) + " shown";
+      if (p.byValue) head += "; no key: an undo matches these rows by value";
+      console_.out(head + "\n");
+      for (const auto& row : p.rows) {
+        std::string key;
+        if (p.byValue) {
+          key = "(by value)";
+        } else {
+          for (size_t m = 0; m < row.identity.size(); ++m)
+            key += (m ? ", " : "") + p.identityColumns[m] + "=" +
+                   (row.identity[m] ? *row.identity[m] : std::string("NULL"));
+        }
+        for (const auto& c : row.changes)
+          console_.out("  " + key + "  " + c.column + "\n    before: " +
+                       engine::oneLine(journal::excerpt(c.before, *args_.find)) + "\n    after:  " +
+                       engine::oneLine(journal::excerpt(c.after, *args_.replace)) + "\n");
+      }
+    }
+    const int rc = failures == 0 ? kAllRan : kNotAllRan;
+    if (args_.json)
+      console_.out("{\"type\":\"summary\",\"command\":\"preview\",\"tables\":" +
+                   std::to_string(tables.size()) + ",\"records\":" + std::to_string(total) +
+                   ",\"failed\":" + std::to_string(failures) + ",\"exit\":" + std::to_string(rc) +
+                   "}\n");
+    else
+      console_.out("\npreview: " + counted(total, "record") + " would change" +
+                   (script.is_open() ? "; update statements written to " + args_.sqlFile : "") +
+                   ".\n");
+    return rc;
+  }
 
   int readPassword() {
     if (!args_.passwordEnv.empty()) {
@@ -134,8 +418,8 @@ class Cli {
   std::unique_ptr<db::Connection> connect() {
     auto conn = std::make_unique<db::Connection>();
     conn->SetCommandTimeout(args_.timeoutSeconds);
-    conn->Open(db::makeTarget({args_.server, args_.user, password_, args_.database}, drivers_,
-                              args_.timeoutSeconds));
+    conn->Open(
+        db::makeTarget({server(), user(), password_, database()}, drivers_, args_.timeoutSeconds));
     interrupts_.watch(*conn);
     return conn;
   }
@@ -201,7 +485,7 @@ class Cli {
     if (args_.yes) return true;
     console_.err("Replace \"" + *args_.find + "\" by \"" + *args_.replace + "\" in " +
                  std::to_string(tableCount) + " tables of " + args_.database +
-                 "? Nothing can undo it. [y/N] ");
+                 "? trellick-cli undo takes it back. [y/N] ");
     std::string answer;
     if (!std::getline(std::cin, answer)) return false;
     answer = lower(answer);
@@ -214,8 +498,19 @@ class Cli {
       console_.err("Nothing was changed.\n");
       return kNotAllRan;
     }
-    const engine::Options options{replacing ? engine::Mode::Replace : engine::Mode::Count,
-                                  {*args_.find, args_.replace.value_or("")}};
+    engine::Options options{replacing ? engine::Mode::Replace : engine::Mode::Count,
+                            {*args_.find, args_.replace.value_or("")}};
+    long long journalRun = 0;
+    if (replacing) {
+      // Nothing is written without its journal.
+      try {
+        journalRun = journalFile().beginRun(runInfo("replace"));
+      } catch (const std::exception& e) {
+        return failed("cannot keep the journal: " + describe(e));
+      }
+      options.journal = journal_.get();
+      options.journalRun = journalRun;
+    }
     TextTable table(tables);
     if (!args_.json) console_.out(table.header());
     Reporter reporter(console_, table, args_.json, interrupts_);
@@ -248,6 +543,12 @@ class Cli {
     }
     interrupts_.setWalking(false);
     console_.endProgress();
+    if (journalRun) {
+      try {
+        journal_->finishRun(journalRun);
+      } catch (...) {
+      }
+    }
     return summarise(tables, walk);
   }
 
@@ -329,6 +630,8 @@ class Cli {
   db::DriverNames drivers_;
   std::string password_;
   std::unique_ptr<db::Connection> conn_;
+  std::unique_ptr<journal::Journal> journal_;
+  std::optional<journal::RunEntry> undoing_;
 };
 
 }  // namespace

@@ -101,6 +101,40 @@ Failure failureOf(const std::exception& e, Stage stage, db::Connection* conn) {
 
 }  // namespace
 
+namespace {
+
+journal::Plan planOf(const search::StatementBuilder& statements, const Table& table,
+                     const std::vector<Column>& columns, const std::string& update) {
+  std::vector<search::ChangeColumn> searched, all;
+  for (const Column& c : columns) {
+    all.push_back({c.name, c.type, c.size});
+    if (c.searchable) searched.push_back({c.name, c.type, c.size});
+  }
+  journal::Plan plan = journal::makePlan(statements, table, searched, all);
+  // The update is the one the run reports, whatever else it is built from.
+  if (!update.empty()) plan.update = update;
+  return plan;
+}
+
+}  // namespace
+
+journal::Preview previewTable(db::Connection& conn, const Table& table, const search::Texts& texts,
+                              long long limit) {
+  Options options;
+  options.texts = texts;
+  Observer quiet;
+  const TableResult counted = runTable(conn, table, options, quiet);
+  if (counted.failure) {
+    auto records = counted.failure->records;
+    if (records.empty()) records.push_back({"HY000", 0, counted.failure->description});
+    throw db::DbError("preview", std::move(records));
+  }
+  journal::Preview out;
+  if (counted.status != Status::Found) return out;
+  const search::StatementBuilder statements(conn.dialect(), texts, conn.syntax());
+  return journal::preview(conn, statements, planOf(statements, table, counted.columns, {}), limit);
+}
+
 TableResult runTable(db::Connection& conn, const Table& table, const Options& options,
                      Observer& observer) {
   const bool replacing = options.mode == Mode::Replace;
@@ -192,7 +226,13 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
         if (replacing) {
           stage = Stage::Update;
           observer.beforeWrite(table, result.updateStatement);
-          conn.Execute(result.updateStatement);
+          if (options.journal) {
+            const journal::Plan plan =
+                planOf(statements, table, result.columns, result.updateStatement);
+            journal::journaledReplace(conn, *options.journal, options.journalRun, statements, plan);
+          } else {
+            conn.Execute(result.updateStatement);
+          }
           result.status = Status::Replaced;
         }
       }

@@ -14,6 +14,7 @@
 
 #include "db/connection.h"
 #include "db/odbc.h"
+#include "journal/changes.h"
 #include "search/statements.h"
 
 namespace trellick::engine {
@@ -81,6 +82,11 @@ std::string failureText(const TableResult& result, const std::string& eol);
 struct Options {
   Mode mode = Mode::Count;
   search::Texts texts;  // exactly as typed
+  // Where a replace keeps what it changes, so that it can be taken back:
+  // each table's rows are in the journal before its update commits. None:
+  // the update alone.
+  journal::Journal* journal = nullptr;
+  long long journalRun = 0;
 };
 
 // What a run tells as it goes. Every call is made on the thread that runs
@@ -158,6 +164,11 @@ using ConnectionFactory = std::function<std::unique_ptr<db::Connection>()>;
 // mode only: a replace runs one table at a time.
 WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
                              const Options& options, Observer& observer, int jobs);
+
+// The rows a replace of the table would change (at most `limit`; 0: all),
+// before and after as the server computes them. Throws on failure.
+journal::Preview previewTable(db::Connection& conn, const Table& table, const search::Texts& texts,
+                              long long limit);
 
 // The user tables of the connected database as the window lists them: the
 // schema's own tables left out, schema empty for the default schema.

@@ -107,6 +107,7 @@ Preview preview(db::Connection& conn, const search::StatementBuilder& builder, c
     count->Close();
   }
   out.query = changesSql(builder, plan, id, limit);
+  out.update = plan.update;
   readChanges(conn, out.query, id.columns.size(), plan.columns.size(), [&](const Row& row) {
     PreviewRow p;
     p.identity = row.identity;

@@ -46,6 +46,7 @@ struct Preview {
   long long total = 0;                       // every record the replace changes
   std::vector<PreviewRow> rows;              // at most the limit
   std::string query;                         // what computed them
+  std::string update;                        // what the replace will send
 };
 
 // The rows the replace would change, their values before and after as the
