@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTemporaryDir>
 #include <QtTest>
 #include <functional>
 #include <string>
@@ -163,6 +164,12 @@ class TestCli : public QObject {
   Q_OBJECT
 
  private slots:
+  // Replaces keep their journal under the data directory: a private one.
+  void initTestCase() {
+    static QTemporaryDir data;
+    qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
+  }
+
   void findReportsEveryTableAsJson() {
     testdb::Dir dir;
     const std::string path = dir.file("data.db");
