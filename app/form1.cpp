@@ -1,5 +1,6 @@
 #include "app/form1.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QGroupBox>
@@ -42,6 +43,21 @@ QString Form1::WebLink() {
 }
 
 void Form1::connectSignals() {
+  // The table lists' context menus: see a table's replace before it is
+  // made, make it, and take back the last one.
+  for (QListWidget* list : {List1, List5}) {
+    list->setContextMenuPolicy(Qt::ActionsContextMenu);
+    auto* preview = new QAction(QStringLiteral("预览替换..."), list);
+    preview->setObjectName(list->objectName() + QStringLiteral("_Preview"));
+    connect(preview, &QAction::triggered, this, [this, list] { PreviewReplace(list); });
+    auto* replace = new QAction(QStringLiteral("替换此表"), list);
+    replace->setObjectName(list->objectName() + QStringLiteral("_Replace"));
+    connect(replace, &QAction::triggered, this, [this, list] { ReplaceOneTable(list); });
+    auto* undo = new QAction(QStringLiteral("撤销上次替换..."), list);
+    undo->setObjectName(list->objectName() + QStringLiteral("_Undo"));
+    connect(undo, &QAction::triggered, this, [this] { UndoLastReplace(); });
+    list->addActions({preview, replace, undo});
+  }
   connect(Command4, &QPushButton::clicked, this, [this] { Command4_Click(); });
   connect(Command6, &QPushButton::clicked, this, [this] { Command6_Click(); });
   connect(cmdHelp, &QPushButton::clicked, this, [this] { cmdHelp_Click(); });
@@ -100,6 +116,7 @@ void Form1::FlushText1() {
 
 void Form1::EndRun() {
   runActive_ = false;
+  EndJournalRun();
   FlushText1();
   Frame3->setUpdatesEnabled(true);
   framefind->setUpdatesEnabled(true);

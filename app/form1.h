@@ -15,6 +15,7 @@
 #include "db/handle.h"
 #include "db/recordset.h"
 #include "engine/engine.h"
+#include "journal/journal.h"
 #include "search/statements.h"
 
 class QGroupBox;
@@ -166,6 +167,9 @@ class Form1 : public QWidget {
   void cmdSQLlog_Click();
   void Command5_Click();
   void List1_DblClick();
+  // The table lists' context menus.
+  void PreviewReplace(QListWidget* list);
+  void UndoLastReplace();
   void List5_DblClick();
   void List1_Click();
   void Command2_Click();
@@ -210,8 +214,13 @@ class Form1 : public QWidget {
   // Paints what the engine tells on the window and folds its results into
   // the window state.
   class EnginePainter;
-  // The texts as the boxes hold them now; only -1 replaces.
-  engine::Options EngineOptions(int16_t updateYN) const;
+  // The texts as the boxes hold them now; only -1 replaces, and keeps
+  // what it changes in the journal of this run.
+  engine::Options EngineOptions(int16_t updateYN);
+  // The journal's entry for the replace under way, begun with its first
+  // table; throws when the journal cannot be kept (nothing is then written).
+  long long JournalRun();
+  void EndJournalRun();
   // What the walk could not do, for the run's final box.
   void StartRunTally();
   int64_t FailedTables() const { return runFailedTables_; }
@@ -248,6 +257,8 @@ class Form1 : public QWidget {
   qsizetype runFailuresFrom_ = 0;
   // The fields of the last successful connection, for reconnecting.
   db::ConnectFields linkFields_;
+  std::unique_ptr<journal::Journal> journal_;
+  long long journalRun_ = 0;
   // ShrinkLog's outcome: statements that succeeded, the first failure.
   int shrinkSucceeded_ = 0;
   QString shrinkFirstFailure_;

@@ -1,5 +1,6 @@
 // The window on the engine: what it paints and keeps of each table, the
 // one table walk, and the find command.
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -87,11 +88,51 @@ class Form1::EnginePainter : public engine::Observer {
   int columnCount_ = 0;
 };
 
-engine::Options Form1::EngineOptions(int16_t updateYN) const {
+engine::Options Form1::EngineOptions(int16_t updateYN) {
   // The texts exactly as typed: a space around a word is part of what the
   // operator asked for.
-  return {updateYN == -1 ? engine::Mode::Replace : engine::Mode::Count,
-          {utf8(txt1->text()), utf8(txt2->text())}};
+  engine::Options options{updateYN == -1 ? engine::Mode::Replace : engine::Mode::Count,
+                          {utf8(txt1->text()), utf8(txt2->text())}};
+  if (updateYN == -1) {
+    options.journalRun = JournalRun();
+    options.journal = journal_.get();
+  }
+  return options;
+}
+
+long long Form1::JournalRun() {
+  if (journalRun_) return journalRun_;
+  const std::string path = journal::Journal::defaultPath();
+  try {
+    if (!journal_) journal_ = std::make_unique<journal::Journal>(path);
+    journal::RunInfo info;
+    info.server = linkFields_.server;
+    info.database = linkFields_.database;
+    // A SQLite file is named so that an undo from elsewhere finds it.
+    if (TrimSpaces(fromUtf8(info.server)).compare(QStringLiteral("sqlite"), Qt::CaseInsensitive) ==
+        0)
+      info.database = utf8(QFileInfo(fromUtf8(info.database)).absoluteFilePath());
+    info.user = linkFields_.user;
+    info.find = utf8(txt1->text());
+    info.replace = utf8(txt2->text());
+    journalRun_ = journal_->beginRun(info);
+  } catch (const db::DbError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw db::DbError(
+        "journal",
+        {{"HY000", 0, "[Trellick]无法记录替换前的内容，未做任何替换：" + std::string(e.what())}});
+  }
+  return journalRun_;
+}
+
+void Form1::EndJournalRun() {
+  if (!journalRun_) return;
+  try {
+    journal_->finishRun(journalRun_);
+  } catch (...) {
+  }
+  journalRun_ = 0;
 }
 
 void Form1::RunSearch(const QString& tabname, int16_t updateYN, const QString& schema) {
@@ -106,8 +147,19 @@ void Form1::RunSearch(const QString& tabname, int16_t updateYN, const QString& s
     rs.release();
   }
   SQL = fromUtf8(search::columnQueryOf(table, StatementEngine()));
+  engine::Options options;
+  try {
+    options = EngineOptions(updateYN);
+  } catch (const std::exception& e) {
+    // Nothing is written without its journal: the table is told as failed.
+    const QString name = schema.isEmpty() ? tabname : schema + QLatin1Char('.') + tabname;
+    noRunSQL += QStringLiteral("-- ") + fromUtf8(engine::oneLine(utf8(name))) +
+                QStringLiteral(": ") + fromUtf8(engine::oneLine(utf8(DescriptionOf(e)))) +
+                QStringLiteral("\r\n\r\n");
+    return;
+  }
   EnginePainter painter(*this);
-  engine::runTable(*conn, table, EngineOptions(updateYN), painter);
+  engine::runTable(*conn, table, options, painter);
 }
 
 QListWidgetItem* Form1::TableItem(const QString& name, const QString& schema) {

@@ -268,6 +268,8 @@ class TestToldFailures : public QObject {
         ro.countContaining("r1", {"v"}, "old") + ro.countContaining("r3", {"v"}, "old");
     QCOMPARE(::chmod(ro.path.c_str(), 0444), 0);
     QCOMPARE(::chmod(ro.dir.path().toLocal8Bit().constData(), 0755), 0);
+    // The journal is kept by the user the run is made as.
+    QCOMPARE(::chmod(ro.dataDir.path().toLocal8Bit().constData(), 0777), 0);
     auto& roForm = ro.openWith("old", "new");
     ro.ui.expectBox(vbYes);
     ro.ui.expectBox();

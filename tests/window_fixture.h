@@ -15,12 +15,15 @@
 
 struct WindowFixture {
   QTemporaryDir configDir;
+  QTemporaryDir dataDir;
   ScriptedUi ui;
   std::unique_ptr<trellick::app::SettingsStore> settings;
   std::unique_ptr<trellick::app::Form1> form;
 
   WindowFixture() {
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, configDir.path());
+    // Replaces keep their journal under the data directory: a private one.
+    qputenv("XDG_DATA_HOME", dataDir.path().toLocal8Bit());
     settings = std::make_unique<trellick::app::SettingsStore>();
   }
   // Saved settings go in before the window is created, as on a real start.

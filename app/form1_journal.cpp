@@ -1,0 +1,114 @@
+// Seeing a table's replace before it is made, and taking back the last
+// replace, from the table lists' context menus.
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QListWidget>
+
+#include "app/form1.h"
+#include "app/preview_dialog.h"
+#include "app/text.h"
+#include "journal/changes.h"
+
+namespace trellick::app {
+
+void Form1::PreviewReplace(QListWidget* list) {
+  if (runActive_) return;
+  RunScope run(*this);
+  const auto items = list->selectedItems();
+  if (items.isEmpty()) {
+    MsgBox(QStringLiteral("请先选择要预览的表"), vbExclamation);
+    return;
+  }
+  if (txt1->text().isEmpty()) {
+    MsgBox(QStringLiteral("查找内容不能为空！"), vbExclamation);
+    return;
+  }
+  const QString table = items.first()->text();
+  const QString schema = SchemaOf(items.first());
+  if (!(conn.present() && conn->State() == db::adStateOpen) && !LinkConn()) return;
+  try {
+    const journal::Preview preview = engine::previewTable(
+        *conn, {utf8(table), utf8(schema)}, {utf8(txt1->text()), utf8(txt2->text())}, 100);
+    PreviewDialog dialog(this, table, preview, txt1->text(), txt2->text());
+    ui_.Exec(dialog);
+  } catch (const std::exception& e) {
+    MsgBox(DescriptionOf(e), vbCritical, QStringLiteral("预览替换"));
+  }
+}
+
+void Form1::UndoLastReplace() {
+  if (runActive_) return;
+  RunScope run(*this);
+  std::optional<journal::RunEntry> last;
+  try {
+    if (!journal_) journal_ = std::make_unique<journal::Journal>(journal::Journal::defaultPath());
+    last = journal_->lastRun();
+  } catch (const std::exception& e) {
+    MsgBox(DescriptionOf(e), vbCritical, QStringLiteral("撤销上次替换"));
+    return;
+  }
+  if (!last) {
+    MsgBox(QStringLiteral("没有可以撤销的替换。"), vbInformation);
+    return;
+  }
+  long long rows = 0;
+  for (const auto& t : last->tables) rows += t.rows;
+  const QString what =
+      last->info.kind == "undo"
+          ? QStringLiteral("第 %1 次运行（撤销第 %2 次运行）").arg(last->id).arg(last->info.undoes)
+          : QStringLiteral("第 %1 次运行：把“%2”替换为“%3”")
+                .arg(last->id)
+                .arg(fromUtf8(last->info.find), fromUtf8(last->info.replace));
+  const QString prompt =
+      QStringLiteral("撤销%1？\r\n数据库：%2（%3）\r\n时间：%4，%5 个表，%6 条记录")
+          .arg(what, fromUtf8(last->info.database), fromUtf8(last->info.server),
+               fromUtf8(last->started))
+          .arg(last->tables.size())
+          .arg(rows);
+  if (MsgBox(prompt, vbYesNo | vbQuestion, QStringLiteral("撤销上次替换")) != vbYes) return;
+  if (!LinkConn()) return;
+  // Old values go back only into the database they came from.
+  QString database = fromUtf8(linkFields_.database);
+  if (TrimSpaces(fromUtf8(linkFields_.server))
+          .compare(QStringLiteral("sqlite"), Qt::CaseInsensitive) == 0)
+    database = QFileInfo(database).absoluteFilePath();
+  if (database != fromUtf8(last->info.database) ||
+      TrimSpaces(fromUtf8(linkFields_.server)) != TrimSpaces(fromUtf8(last->info.server))) {
+    MsgBox(QStringLiteral("这次替换是在 %1（%2）中做的，与当前连接的数据库不同，未撤销。")
+               .arg(fromUtf8(last->info.database), fromUtf8(last->info.server)),
+           vbExclamation);
+    return;
+  }
+  journal::RunInfo info;
+  info.server = linkFields_.server;
+  info.database = utf8(database);
+  info.user = linkFields_.user;
+  journal::UndoResult result;
+  try {
+    result = journal::undo(*conn, *journal_, *last, info);
+  } catch (const std::exception& e) {
+    MsgBox(DescriptionOf(e), vbCritical, QStringLiteral("撤销上次替换"));
+    return;
+  }
+  long long restored = 0;
+  QString details;
+  bool complete = true;
+  for (const auto& t : result.tables) {
+    restored += t.restored;
+    const QString name =
+        fromUtf8(t.table.schema.empty() ? t.table.name : t.table.schema + "." + t.table.name);
+    details += QStringLiteral("\r\n%1：恢复 %2 条").arg(name).arg(t.restored);
+    if (!t.conflicts.empty()) {
+      complete = false;
+      details += QStringLiteral("，%1 条记录此后已被修改，未恢复").arg(t.conflicts.size());
+    }
+    if (t.failure) {
+      complete = false;
+      details += QStringLiteral("，失败：") + fromUtf8(*t.failure);
+    }
+  }
+  MsgBox(QStringLiteral("撤销完成，共恢复 %1 条记录。").arg(restored) + details,
+         complete ? vbInformation : vbExclamation, QStringLiteral("撤销上次替换"));
+}
+
+}  // namespace trellick::app

@@ -1,0 +1,101 @@
+// The table lists' context menus on a real SQLite file: a preview of the
+// replace in its dialog, the replace of one table, and the undo of the last
+// replace with its confirmation, judged by reading the file.
+#include <QAction>
+#include <QLabel>
+#include <QTableWidget>
+#include <QtTest>
+
+#include "app/preview_dialog.h"
+#include "find_fixture.h"
+
+using trellick::app::vbYes;
+
+namespace {
+
+QAction* action(QListWidget* list, const QString& name) {
+  for (QAction* a : list->actions())
+    if (a->objectName() == name) return a;
+  return nullptr;
+}
+
+}  // namespace
+
+class TestWindowJournal : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void previewReplaceAndUndoFromTheContextMenu() {
+    FindFixture fx(
+        "create table t(id integer primary key, v varchar(200), w text);"
+        "insert into t values(1, 'see a.com', printf('%.200c', 'x') || 'a.com' || "
+        "printf('%.200c', 'y'));"
+        "insert into t values(2, 'none', null);"
+        "insert into t values(3, 'a.com and 汉😀', 'a.com');");
+    const auto before = testdb::query(fx.path, "select id, v, w from t order by id");
+    auto& form = fx.openWith(QStringLiteral("a.com"), QStringLiteral("b.org"));
+    QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
+    QStringList texts;
+    for (QAction* a : form.List1->actions()) texts << a->text();
+    QCOMPARE(texts, (QStringList{"预览替换...", "替换此表", "撤销上次替换..."}));
+    QCOMPARE(form.List1->contextMenuPolicy(), Qt::ActionsContextMenu);
+    form.List1->item(0)->setSelected(true);
+
+    // The preview: every changed column of every row, before and after,
+    // long values around the occurrence, which is highlighted.
+    QStringList cells;
+    QString summary;
+    bool highlighted = false;
+    fx.ui.onDialog = [&](QDialog& dialog) {
+      auto* rows = dialog.findChild<QTableWidget*>(QStringLiteral("PreviewRows"));
+      summary = dialog.findChild<QLabel*>(QStringLiteral("PreviewSummary"))->text();
+      for (int r = 0; r < rows->rowCount(); ++r) {
+        QStringList row;
+        for (int c = 0; c < 4; ++c) row << rows->item(r, c)->text();
+        cells << row.join(QLatin1Char('|'));
+        auto* label = qobject_cast<QLabel*>(rows->cellWidget(r, 3));
+        highlighted =
+            highlighted || (label && label->text().contains(QStringLiteral("background-color")));
+      }
+    };
+    action(form.List1, QStringLiteral("List1_Preview"))->trigger();
+    QCOMPARE(fx.ui.dialogTitles, QStringList{"预览替换 - t"});
+    QCOMPARE(summary, QStringLiteral("共 2 条记录将被替换。"));
+    const QString xs(30, QLatin1Char('x')), ys(30, QLatin1Char('y'));
+    QCOMPARE(cells,
+             (QStringList{"1|v|see [[a.com]]|see [[b.org]]",
+                          "1|w|…" + xs + "[[a.com]]" + ys + "…|…" + xs + "[[b.org]]" + ys + "…",
+                          "3|v|[[a.com]] and 汉😀|[[b.org]] and 汉😀", "3|w|[[a.com]]|[[b.org]]"}));
+    QVERIFY(highlighted);
+    // Nothing was written.
+    QCOMPARE(testdb::query(fx.path, "select id, v, w from t order by id"), before);
+
+    // 替换此表 does what the double-click does.
+    fx.ui.expectBox();
+    action(form.List1, QStringLiteral("List1_Replace"))->trigger();
+    QCOMPARE(fx.ui.boxes.value(0).prompt, QStringLiteral("数据表 t 批量替换完成."));
+    QCOMPARE(testdb::query(fx.path, "select v from t where id = 1")[0][0],
+             std::string("see b.org"));
+
+    // Edited by hand before the undo: a conflict, left alone.
+    testdb::exec(fx.path, "update t set w = 'by hand' where id = 3;");
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    action(form.List5, QStringLiteral("List5_Undo"))->trigger();
+    const QString confirm = fx.ui.boxes.value(1).prompt;
+    QVERIFY2(confirm.startsWith(QStringLiteral("撤销第 1 次运行：把“a.com”替换为“b.org”？")),
+             qPrintable(confirm));
+    QVERIFY2(confirm.contains(QString::fromStdString(fx.path)), qPrintable(confirm));
+    QCOMPARE(fx.ui.boxes.value(2).prompt,
+             QStringLiteral(
+                 "撤销完成，共恢复 1 条记录。\r\nt：恢复 1 条，1 条记录此后已被修改，未恢复"));
+    QCOMPARE(fx.ui.boxes.value(2).style, 48);
+    auto expected = before;
+    expected[2] = {"3", "b.org and 汉😀", "by hand"};
+    QCOMPARE(testdb::query(fx.path, "select id, v, w from t order by id"), expected);
+    QVERIFY(fx.ui.unexpected.isEmpty());
+  }
+};
+
+QTEST_MAIN(TestWindowJournal)
+#include "test_window_journal.moc"
