@@ -5,6 +5,8 @@
 //
 //   trellick-bench [--quick] [--reps N] [--dir DIR] [--sizes TABLES ROWS BIGROWS]
 //   trellick-bench --peak DB   (internal: one find over DB, prints memory)
+//   trellick-bench --journal-peak DB JOURNAL
+//                              (internal: one journaled replace over DB, prints memory)
 //   trellick-bench --servers [--quick] [--reps N] [--sizes TABLES ROWS BIGROWS]
 //                              (the same on PostgreSQL and MariaDB: bench/servers.cpp)
 #include <sqlite3.h>
@@ -46,6 +48,7 @@ struct Sizes {
   int rowsA = 5000;
   int rowsB = 1000000;
   int reps = 5;
+  int rowsJ = 1000000;  // every one holding the search text
 };
 
 [[noreturn]] void die(const std::string& what) {
@@ -256,6 +259,51 @@ long long engineFind(const std::string& db, int jobs) {
   return records;
 }
 
+// The engine's replace over a file, with a journal when one is given.
+// Returns the records replaced.
+struct Replaced {
+  long long records = 0;
+  long long journaled = 0;  // rows the journal holds for the run
+};
+
+Replaced engineReplace(const std::string& db, const std::string& journalPath) {
+  namespace engine = trellick::engine;
+  auto conn = openSqlite(db);
+  const auto tables = engine::userTables(*conn);
+  engine::Options options{engine::Mode::Replace, {kFind, kReplace}};
+  std::unique_ptr<trellick::journal::Journal> journal;
+  if (!journalPath.empty()) {
+    journal = std::make_unique<trellick::journal::Journal>(journalPath);
+    options.journal = journal.get();
+    options.journalRun = journal->beginRun({});
+  }
+  struct Source : engine::ConnectionSource {
+    trellick::db::Connection& conn;
+    explicit Source(trellick::db::Connection& c) : conn(c) {}
+    trellick::db::Connection& current() override { return conn; }
+    void reconnect() override { die("the engine lost its connection"); }
+  } source(*conn);
+  engine::Observer quiet;
+  const auto walk = engine::runTables(source, tables, options, quiet);
+  Replaced out;
+  for (const auto& r : walk.results) {
+    if (r.failure) die("the replace failed on " + r.table.name + ": " + r.failure->description);
+    if (r.status == engine::Status::Replaced) out.records += r.records;
+  }
+  if (journal) {
+    journal->finishRun(options.journalRun);
+    const auto run = journal->run(options.journalRun);
+    if (!run) die("the journal lost its run");
+    for (const auto& t : run->tables) out.journaled += t.rows;
+  }
+  return out;
+}
+
+void removeSqlite(const std::string& path) {
+  for (const char* suffix : {"", "-journal", "-wal", "-shm"})
+    std::filesystem::remove(path + suffix);
+}
+
 long kib(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
@@ -273,6 +321,41 @@ int peakMode(const std::string& db) {
   w.form.cmdFind_Click();
   const long peak = kib("VmHWM:");
   std::printf("PEAK %ld %ld %lld\n", idle, peak, static_cast<long long>(w.form.FindRsCount));
+  return 0;
+}
+
+// One journaled replace through the engine over a table where every row
+// holds the search text: what the journal holds in memory while it streams.
+int journalPeakMode(const std::string& db, const std::string& journalPath) {
+  namespace engine = trellick::engine;
+  auto conn = openSqlite(db);
+  const auto tables = engine::userTables(*conn);
+  // Forget the peak so far: what counts is the replace's.
+  { std::ofstream("/proc/self/clear_refs") << "5"; }
+  const long idle = kib("VmRSS:");
+  trellick::journal::Journal journal(journalPath);
+  engine::Options options{engine::Mode::Replace, {kFind, kReplace}};
+  options.journal = &journal;
+  options.journalRun = journal.beginRun({});
+  struct Source : engine::ConnectionSource {
+    trellick::db::Connection& conn;
+    explicit Source(trellick::db::Connection& c) : conn(c) {}
+    trellick::db::Connection& current() override { return conn; }
+    void reconnect() override { die("the engine lost its connection"); }
+  } source(*conn);
+  engine::Observer quiet;
+  const auto walk = engine::runTables(source, tables, options, quiet);
+  journal.finishRun(options.journalRun);
+  const long peak = kib("VmHWM:");
+  long long records = 0, journaled = 0;
+  for (const auto& r : walk.results) {
+    if (r.failure) die("the replace failed on " + r.table.name + ": " + r.failure->description);
+    records += r.records;
+  }
+  const auto run = journal.run(options.journalRun);
+  if (!run) die("the journal lost its run");
+  for (const auto& t : run->tables) journaled += t.rows;
+  std::printf("JPEAK %ld %ld %lld %lld\n", idle, peak, records, journaled);
   return 0;
 }
 
@@ -294,14 +377,14 @@ int main(int argc, char* argv[]) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   Sizes sizes;
   std::string dir = "bench-data";
-  std::string peakDb;
+  std::string peakDb, journalPeakDb, journalPeakFile;
   bool quick = false;
   bool servers = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") {
       quick = true;
-      sizes = {6, 300, 3000, 3};
+      sizes = {6, 300, 3000, 3, 20000};
     } else if (a == "--sizes" && i + 3 < argc) {
       sizes.tablesA = std::atoi(argv[++i]);
       sizes.rowsA = std::atoi(argv[++i]);
@@ -314,6 +397,9 @@ int main(int argc, char* argv[]) {
       servers = true;
     } else if (a == "--peak" && i + 1 < argc) {
       peakDb = argv[++i];
+    } else if (a == "--journal-peak" && i + 2 < argc) {
+      journalPeakDb = argv[++i];
+      journalPeakFile = argv[++i];
     } else {
       die("unknown argument " + a);
     }
@@ -323,6 +409,7 @@ int main(int argc, char* argv[]) {
   QTemporaryDir settingsDir;
   QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
   if (!peakDb.empty()) return peakMode(peakDb);
+  if (!journalPeakDb.empty()) return journalPeakMode(journalPeakDb, journalPeakFile);
   if (servers)
     return trellick::bench::runServerBenchmark({sizes.tablesA, sizes.rowsA, sizes.reps}, quick);
 
@@ -338,6 +425,21 @@ int main(int argc, char* argv[]) {
   generate(dbB, [&](sqlite3* db, Lcg& r) {
     fillTable(db, "big", sizes.rowsB, r);
     fillTable(db, "small", 10, r);
+  });
+  const std::string dbJ = dir + "/J-" + std::to_string(sizes.rowsJ) + ".db";
+  generate(dbJ, [&](sqlite3* db, Lcg& r) {
+    sqliteExec(db, "create table every(id integer primary key, v varchar(200), n integer)");
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(db, "insert into every values(?,?,?)", -1, &st, nullptr);
+    for (int i = 1; i <= sizes.rowsJ; ++i) {
+      const std::string v = words(r, 20) + " http://" + kFind + "/p" + std::to_string(i);
+      sqlite3_bind_int(st, 1, i);
+      sqlite3_bind_text(st, 2, v.c_str(), -1, SQLITE_TRANSIENT);
+      sqlite3_bind_int(st, 3, i);
+      if (sqlite3_step(st) != SQLITE_DONE) die("insert failed");
+      sqlite3_reset(st);
+    }
+    sqlite3_finalize(st);
   });
 
   // 1 and 2: the find, and its count statements straight into SQLite.
@@ -456,6 +558,55 @@ int main(int argc, char* argv[]) {
     std::filesystem::remove(floorCopy);
   }
 
+  // 7: the engine's replace with its journal and without, each rep on a
+  // fresh copy of A; the order alternates so that neither always goes first.
+  std::vector<double> journaledMs, plainMs;
+  Replaced journaled, plain;
+  const std::string journalPath = dir + "/journal-run.db";
+  for (int rep = 0; rep < sizes.reps; ++rep) {
+    for (int k = 0; k < 2; ++k) {
+      const bool withJournal = (rep + k) % 2 == 0;
+      const std::string copy = dir + "/A-journal.db";
+      std::filesystem::copy_file(dbA, copy, std::filesystem::copy_options::overwrite_existing);
+      removeSqlite(journalPath);
+      const auto start = Clock::now();
+      const Replaced done = engineReplace(copy, withJournal ? journalPath : "");
+      (withJournal ? journaledMs : plainMs).push_back(msSince(start));
+      (withJournal ? journaled : plain) = done;
+      const long long left = engineFind(copy, 1);
+      if (left != 0) die(std::to_string(left) + " records still hold the text after a replace");
+      removeSqlite(copy);
+    }
+  }
+  removeSqlite(journalPath);
+  if (journaled.records != plain.records || journaled.journaled != journaled.records)
+    die("the replace with the journal changed " + std::to_string(journaled.records) +
+        " records and journaled " + std::to_string(journaled.journaled) + ", without it " +
+        std::to_string(plain.records));
+
+  // 8: peak memory of a journaled replace over J, in a process of its own,
+  // on a copy: J stays as generated for the next run.
+  const std::string copyJ = dir + "/J-replace.db", journalJ = dir + "/journal-peak.db";
+  std::filesystem::copy_file(dbJ, copyJ, std::filesystem::copy_options::overwrite_existing);
+  removeSqlite(journalJ);
+  QProcess journalChild;
+  journalChild.start(
+      QString::fromLocal8Bit(argv[0]),
+      {"--journal-peak", QString::fromStdString(copyJ), QString::fromStdString(journalJ)});
+  journalChild.waitForFinished(-1);
+  long jIdleKib = 0, jPeakKib = 0;
+  long long jRecords = 0, jJournaled = 0;
+  if (std::sscanf(journalChild.readAllStandardOutput().constData(), "JPEAK %ld %ld %lld %lld",
+                  &jIdleKib, &jPeakKib, &jRecords, &jJournaled) != 4)
+    die("the journal's memory measurement did not report");
+  removeSqlite(copyJ);
+  removeSqlite(journalJ);
+  if (jRecords != sizes.rowsJ || jJournaled != jRecords)
+    die("the journaled replace over J changed " + std::to_string(jRecords) +
+        " records and journaled " + std::to_string(jJournaled) + " of " +
+        std::to_string(sizes.rowsJ));
+  const double journalPeakMiB = (jPeakKib - jIdleKib) / 1024.0;
+
   const double find = median(findMs), floor = median(floorMs), perColumn = median(perColumnMs);
   const double replace = median(replaceMs), replaceFloor = median(replaceFloorMs);
   const double peakMiB = (peakKib - idleKib) / 1024.0;
@@ -475,7 +626,9 @@ int main(int argc, char* argv[]) {
   std::printf("| column query, 10 rows | %.3f |\n", metaSmall);
   std::printf("| batch replace over a copy of A | %.1f |\n", replace);
   std::printf("| floor: its statements in SQLite | %.1f |\n", replaceFloor);
-  std::printf("| (of which the update statements) | %.1f |\n\n", median(updatesOnlyMs));
+  std::printf("| (of which the update statements) | %.1f |\n", median(updatesOnlyMs));
+  std::printf("| replace over a copy of A (engine, journal) | %.1f |\n", median(journaledMs));
+  std::printf("| replace over a copy of A (engine, no journal) | %.1f |\n\n", median(plainMs));
   std::printf("| ratio | value | target | |\n|---|---:|---|---|\n");
   std::printf("| find / floor | %.3f | <= 1.10 | %s |\n", find / floor,
               verdict(find / floor <= 1.10));
@@ -493,6 +646,13 @@ int main(int argc, char* argv[]) {
               verdict(replace / replaceFloor <= 1.10));
   std::printf("| peak memory of a find over B above the idle window | %.1f MiB | < 64 MiB | %s |\n",
               peakMiB, verdict(peakMiB < 64));
+  const double journalRatio = median(journaledMs) / median(plainMs);
+  std::printf("| replace with the journal / without | %.3f | <= 1.6 | %s |\n", journalRatio,
+              verdict(journalRatio <= 1.6));
+  std::printf(
+      "| peak memory of a journaled replace of %d rows above idle | %.1f MiB | < 64 MiB | "
+      "%s |\n",
+      sizes.rowsJ, journalPeakMiB, verdict(journalPeakMiB < 64));
 
   // The find must count what the database counts. A record holding the
   // text in two columns counts twice per column, so that sum is a bound.
@@ -512,5 +672,11 @@ int main(int argc, char* argv[]) {
     return 1;
   }
   std::printf("\nfind, engine, 2 connections and floor all counted %lld records\n", findRecords);
+  std::printf(
+      "the replace with and without the journal changed %lld records, the journal holds "
+      "%lld rows; none left holding the text\n",
+      journaled.records, journaled.journaled);
+  std::printf("the journaled replace of %d rows changed %lld records and journaled %lld rows\n",
+              sizes.rowsJ, jRecords, jJournaled);
   return 0;
 }
