@@ -147,12 +147,49 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
                     });
       } while (seen - before == 1000);
       conn.ExecuteAll("close trellick_rows");
+    } else if (builder.engine() == Engine::SQLite && !id.byValue) {
+      // Its driver reads a whole result before the first row: the rows come
+      // in pages of the key's order, each after the last key read.
+      constexpr long long kPage = 10000;
+      std::string after;
+      long long got = 0;
+      do {
+        got = 0;
+        Values last;
+        search::RowIdentity identity;
+        identity.keys = namesOf(id.columns);
+        const std::string page = search::changesQuery(
+            builder, plan.table, identity, {}, plan.columns, "(" + plan.where + ")" + after, kPage);
+        readChanges(conn, page, id.columns.size(), plan.columns.size(), [&](const Row& row) {
+          ++got;
+          last = row.identity;
+          keep(row);
+        });
+        if (got == kPage) {
+          std::string names, values;
+          for (size_t k = 0; k < id.columns.size(); ++k) {
+            names += (k ? ", " : "") + search::quotedName(id.columns[k].name, Engine::SQLite);
+            values += (k ? ", " : "") + (last[k] ? search::literalFor(*last[k], Engine::SQLite)
+                                                 : std::string("null"));
+          }
+          after = " and (" + names + ") > (" + values + ")";
+        }
+      } while (got == kPage);
     } else {
       readChanges(conn, sql, id.columns.size(), plan.columns.size(), keep);
     }
+    const long long journaled = journal.rowsOf(table);
     journal.seal(table);
     sealed = true;
     const long long changed = conn.ExecuteParams(plan.update, {});
+    // Every row the update changed must be in the journal, or the run could
+    // not be taken back: otherwise nothing is written. (A NULL in a SQLite
+    // key would end the pages early.)
+    if (builder.engine() == Engine::SQLite && changed > journaled)
+      throw db::DbError("replace", {{"HY000", 0,
+                                     "[Trellick]更新了 " + std::to_string(changed) +
+                                         " 条记录，但替换前的内容只记录了 " +
+                                         std::to_string(journaled) + " 条，已撤回此表的替换"}});
     conn.CommitTrans();
     journal.mark(table, TableState::Done);
     return changed;

@@ -79,6 +79,8 @@ class Journal {
                        const std::vector<search::ChangeColumn>& identity, bool byValue,
                        const std::vector<search::ChangeColumn>& changed);
   void addRow(long long table, const Row& row);
+  // Rows added to the table being journaled so far.
+  long long rowsOf(long long /*table*/) const { return seq_; }
   void seal(long long table);
   // Drops a table that was begun but not sealed.
   void abandon(long long table);
