@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "app/form1.h"
+#include "bench/data.h"
 #include "bench/servers.h"
 #include "db/connection.h"
 #include "db/recordset.h"
@@ -68,33 +69,8 @@ double median(std::vector<double> v) {
 
 // ---- deterministic data ----
 
-struct Lcg {
-  uint64_t state;
-  uint32_t next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return static_cast<uint32_t>(state >> 33);
-  }
-};
-
-std::string words(Lcg& r, size_t length) {
-  static const char* pool[] = {"lorem",
-                               "ipsum",
-                               "数据",
-                               "dolor",
-                               "sit",
-                               "amet",
-                               "链接",
-                               "example",
-                               "page",
-                               "内容",
-                               "http://partner.example.org/"};
-  std::string out;
-  while (out.size() < length) {
-    if (!out.empty()) out += ' ';
-    out += pool[r.next() % (sizeof pool / sizeof *pool)];
-  }
-  return out;
-}
+using trellick::bench::Lcg;
+using trellick::bench::words;
 
 // About 1% of the values hold the search text.
 std::string value(Lcg& r, size_t length) {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/form1.h"
+#include "bench/data.h"
 #include "db/connection.h"
 #include "db/recordset.h"
 #include "maintenance/shrink.h"
@@ -59,33 +60,8 @@ std::string tableName(int k) { return "t" + std::to_string(k); }
 
 // ---- the data of database A, as the SQLite measurement generates it ----
 
-struct Lcg {
-  uint64_t state;
-  uint32_t next() {
-    state = state * 6364136223846793005ull + 1442695040888963407ull;
-    return static_cast<uint32_t>(state >> 33);
-  }
-};
-
-std::string words(Lcg& r, size_t length) {
-  static const char* pool[] = {"lorem",
-                               "ipsum",
-                               "数据",
-                               "dolor",
-                               "sit",
-                               "amet",
-                               "链接",
-                               "example",
-                               "page",
-                               "内容",
-                               "http://partner.example.org/"};
-  std::string out;
-  while (out.size() < length) {
-    if (!out.empty()) out += ' ';
-    out += pool[r.next() % (sizeof pool / sizeof *pool)];
-  }
-  return out;
-}
+using trellick::bench::Lcg;
+using trellick::bench::words;
 
 // About 1% of the values hold the search text, put in the middle but never
 // inside a character: the servers take only well-formed UTF-8.
