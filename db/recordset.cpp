@@ -52,22 +52,23 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
     return Variant::text(utf16ToUtf8(out));
   }
   std::string out;
-  // Filled by the driver, so left uninitialised: zeroing 64 KiB for every
-  // value read would cost more than reading a short one.
-  constexpr size_t kChunk = 64 * 1024;
+  // Filled by the driver, so left uninitialised. The SQLite driver copies
+  // with strncpy, which pads the whole buffer: the first read asks for a
+  // short value's room, the rest of a long one comes in large chunks.
+  constexpr size_t kFirst = 512, kChunk = 64 * 1024;
   auto buf = std::make_unique_for_overwrite<char[]>(kChunk);
-  for (;;) {
+  for (size_t room = kFirst;; room = kChunk) {
     SQLLEN indicator = 0;
     SQLRETURN rc = runTimed(s, "read a value", [&] {
-      return SQLGetData(s.handle(), column, SQL_C_CHAR, buf.get(), static_cast<SQLLEN>(kChunk),
+      return SQLGetData(s.handle(), column, SQL_C_CHAR, buf.get(), static_cast<SQLLEN>(room),
                         &indicator);
     });
     if (rc == SQL_NO_DATA) break;
     s.check(rc, "read a value");
     if (indicator == SQL_NULL_DATA) return Variant::null();
     const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
-                           (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(kChunk));
-    size_t got = truncated ? kChunk - 1 : static_cast<size_t>(indicator);
+                           (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(room));
+    size_t got = truncated ? room - 1 : static_cast<size_t>(indicator);
     out.append(buf.get(), got);
     if (!truncated) break;
   }
