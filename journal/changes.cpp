@@ -48,10 +48,16 @@ std::string changesSql(const search::StatementBuilder& builder, const Plan& plan
 
 // Reads every row of a changes query: identity values, then each column's
 // value before and after.
+// identityTypes, when given, receives the identity columns' types.
 template <class Visit>
 void readChanges(db::Connection& conn, const std::string& sql, size_t identityCount,
-                 size_t columnCount, Visit visit) {
+                 size_t columnCount, Visit visit, std::vector<int>* identityTypes = nullptr) {
   auto rs = conn.Execute(sql);
+  if (identityTypes && rs->State() == db::adStateOpen) {
+    identityTypes->clear();
+    for (size_t k = 0; k < identityCount; ++k)
+      identityTypes->push_back(rs->Fields().Item(static_cast<int>(k)).Type());
+  }
   while (rs->State() == db::adStateOpen && !rs->Eof()) {
     Row row;
     int i = 0;
@@ -64,6 +70,22 @@ void readChanges(db::Connection& conn, const std::string& sql, size_t identityCo
     rs->MoveNext();
   }
   if (rs->State() == db::adStateOpen) rs->Close();
+}
+
+bool isNumber(int type) {
+  switch (type) {
+    case db::adSmallInt:
+    case db::adInteger:
+    case db::adSingle:
+    case db::adDouble:
+    case db::adUnsignedTinyInt:
+    case db::adBigInt:
+    case db::adNumeric:
+    case db::adVarNumeric:
+      return true;
+    default:
+      return false;
+  }
 }
 
 void rollbackQuietly(db::Connection& conn) {
@@ -126,13 +148,16 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
   bool sealed = false;
   try {
     conn.BeginTrans();
-    std::string sql = changesSql(builder, plan, id, 0);
-    // Nobody changes the rows between their reading and the update.
-    if (builder.engine() == Engine::PostgreSQL || builder.engine() == Engine::MariaDB)
-      sql += " for update";
+    const Engine engine = builder.engine();
+    // Read under lock: nobody changes the rows between their reading and
+    // the update.
+    search::RowIdentity identity;
+    if (!id.byValue) identity.keys = namesOf(id.columns);
+    const std::string sql = search::changesQuery(
+        builder, plan.table, identity, namesOf(plan.allColumns), plan.columns, plan.where, 0, true);
     table = journal.beginTable(run, plan.table, id.columns, id.byValue, plan.columns);
     auto keep = [&](const Row& row) { journal.addRow(table, row); };
-    if (builder.engine() == Engine::PostgreSQL) {
+    if (engine == Engine::PostgreSQL) {
       // Its driver reads a whole result before the first row: through a
       // cursor of the transaction, the rows come a thousand at a time.
       conn.ExecuteAll("declare trellick_rows no scroll cursor for " + sql);
@@ -147,32 +172,31 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
                     });
       } while (seen - before == 1000);
       conn.ExecuteAll("close trellick_rows");
-    } else if (builder.engine() == Engine::SQLite && !id.byValue) {
-      // Its driver reads a whole result before the first row: the rows come
-      // in pages of the key's order, each after the last key read.
+    } else if ((engine == Engine::SQLite || engine == Engine::MariaDB) && !id.byValue) {
+      // These drivers read a whole result before the first row: the rows
+      // come in pages of the key's order, each after the last key read.
       constexpr long long kPage = 10000;
       std::string after;
+      std::vector<int> keyTypes;
       long long got = 0;
       do {
         got = 0;
         Values last;
-        search::RowIdentity identity;
-        identity.keys = namesOf(id.columns);
-        const std::string page = search::changesQuery(
-            builder, plan.table, identity, {}, plan.columns, "(" + plan.where + ")" + after, kPage);
-        readChanges(conn, page, id.columns.size(), plan.columns.size(), [&](const Row& row) {
-          ++got;
-          last = row.identity;
-          keep(row);
-        });
+        const std::string page =
+            search::changesQuery(builder, plan.table, identity, {}, plan.columns,
+                                 "(" + plan.where + ")" + after, kPage, true);
+        readChanges(
+            conn, page, id.columns.size(), plan.columns.size(),
+            [&](const Row& row) {
+              ++got;
+              last = row.identity;
+              keep(row);
+            },
+            &keyTypes);
         if (got == kPage) {
-          std::string names, values;
-          for (size_t k = 0; k < id.columns.size(); ++k) {
-            names += (k ? ", " : "") + search::quotedName(id.columns[k].name, Engine::SQLite);
-            values += (k ? ", " : "") + (last[k] ? search::literalFor(*last[k], Engine::SQLite)
-                                                 : std::string("null"));
-          }
-          after = " and (" + names + ") > (" + values + ")";
+          std::vector<bool> numeric;
+          for (int type : keyTypes) numeric.push_back(isNumber(type));
+          after = " and " + search::pastKey(engine, builder.syntax(), identity.keys, last, numeric);
         }
       } while (got == kPage);
     } else {
@@ -184,8 +208,10 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
     const long long changed = conn.ExecuteParams(plan.update, {});
     // Every row the update changed must be in the journal, or the run could
     // not be taken back: otherwise nothing is written. (A NULL in a SQLite
-    // key would end the pages early.)
-    if (builder.engine() == Engine::SQLite && changed > journaled)
+    // key would end the pages early; on PostgreSQL a row that came to match
+    // after the read is changed too. SQL Server holds the range instead,
+    // and its count may include a trigger's rows.)
+    if (engine != Engine::SqlServer && changed > journaled)
       throw db::DbError("replace", {{"HY000", 0,
                                      "[Trellick]更新了 " + std::to_string(changed) +
                                          " 条记录，但替换前的内容只记录了 " +

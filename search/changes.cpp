@@ -7,15 +7,58 @@ namespace {
 
 constexpr int adLongVarChar = 201, adLongVarWChar = 203;
 
-// The column as an equality reads it exactly: SQL Server cannot compare
-// text and ntext, MariaDB's usual collations ignore case.
+bool isText(int type) {
+  switch (type) {
+    case 129:  // char
+    case 130:  // nchar
+    case 200:  // varchar
+    case 201:  // text
+    case 202:  // nvarchar
+    case 203:  // ntext
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The column as an equality reads it exactly. SQL Server's and MariaDB's
+// usual collations ignore case and trailing spaces, so text is compared as
+// its bytes there (UTF-16 on SQL Server, which also reads text and ntext
+// that way); a SQLite column may declare NOCASE.
 std::string comparable(Engine engine, const ChangeColumn& column) {
   const std::string name = quotedName(column.name, engine);
-  if (engine == Engine::SqlServer &&
-      (column.type == adLongVarChar || column.type == adLongVarWChar))
-    return "cast(" + name + " as nvarchar(max))";
-  if (engine == Engine::MariaDB) return "convert(" + name + " using utf8mb4) collate utf8mb4_bin";
+  if (!isText(column.type)) {
+    if (engine == Engine::SqlServer &&
+        (column.type == adLongVarChar || column.type == adLongVarWChar))
+      return "cast(" + name + " as nvarchar(max))";
+    return name;
+  }
+  switch (engine) {
+    case Engine::SqlServer:
+      return "cast(cast(" + name + " as nvarchar(max)) as varbinary(max))";
+    case Engine::MariaDB:
+      return "cast(convert(" + name + " using utf8mb4) as binary)";
+    case Engine::SQLite:
+      return name + " collate binary";
+    case Engine::PostgreSQL:
+      return name;
+  }
   return name;
+}
+
+// The value side of the same comparison.
+std::string comparableValue(Engine engine, const ChangeColumn& column, const std::string& value) {
+  if (!isText(column.type)) return value;
+  switch (engine) {
+    case Engine::SqlServer:
+      return "cast(cast(" + value + " as nvarchar(max)) as varbinary(max))";
+    case Engine::MariaDB:
+      return "cast(convert(" + value + " using utf8mb4) as binary)";
+    case Engine::SQLite:
+    case Engine::PostgreSQL:
+      return value;
+  }
+  return value;
 }
 
 }  // namespace
@@ -29,7 +72,7 @@ std::string replacedExpression(const StatementBuilder& builder, const ChangeColu
 std::string changesQuery(const StatementBuilder& builder, const TableRef& table,
                          const RowIdentity& identity, const std::vector<std::string>& allColumns,
                          const std::vector<ChangeColumn>& columns, std::string_view where,
-                         long long limit) {
+                         long long limit, bool lockRows) {
   const Engine engine = builder.engine();
   const std::vector<std::string>& ids = identity.byValue() ? allColumns : identity.keys;
   std::string select = "select ";
@@ -39,8 +82,11 @@ std::string changesQuery(const StatementBuilder& builder, const TableRef& table,
   for (const auto& c : columns)
     list += (list.empty() ? "" : ", ") + quotedName(c.name, engine) + ", " +
             replacedExpression(builder, c);
-  std::string sql =
-      select + list + " from " + qualifiedReference(table, engine) + " where " + std::string(where);
+  std::string sql = select + list + " from " + qualifiedReference(table, engine);
+  // Held to the end of the transaction, and the range too: a row that
+  // comes to match meanwhile would be changed without being journaled.
+  if (lockRows && engine == Engine::SqlServer) sql += " with (updlock, holdlock)";
+  sql += " where " + std::string(where);
   if (!identity.byValue()) {
     std::string order;
     for (const auto& k : identity.keys)
@@ -48,7 +94,29 @@ std::string changesQuery(const StatementBuilder& builder, const TableRef& table,
     sql += " order by " + order;
   }
   if (limit > 0 && engine != Engine::SqlServer) sql += " limit " + std::to_string(limit);
+  if (lockRows && (engine == Engine::PostgreSQL || engine == Engine::MariaDB)) sql += " for update";
   return sql;
+}
+
+std::string pastKey(Engine engine, Syntax syntax, const std::vector<std::string>& keys,
+                    const std::vector<std::optional<std::string>>& values,
+                    const std::vector<bool>& numeric) {
+  auto isNumberText = [](const std::string& v) {
+    return !v.empty() && v.find_first_not_of("0123456789+-.eE") == std::string::npos &&
+           v.find_first_of("0123456789") != std::string::npos;
+  };
+  std::string names, literals;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    names += (k ? ", " : "") + quotedName(keys[k], engine);
+    const auto& v = values.at(k);
+    std::string literal = "null";
+    if (v)
+      literal = k < numeric.size() && numeric[k] && isNumberText(*v)
+                    ? *v
+                    : literalFor(*v, engine, db::hasNonAscii(*v), syntax);
+    literals += (k ? ", " : "") + literal;
+  }
+  return "(" + names + ") > (" + literals + ")";
 }
 
 BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
@@ -85,26 +153,17 @@ BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
       term = quotedName(c.name, engine) + " = " + value(v);
     } else {
       const std::string lhs = comparable(engine, c);
-      switch (engine) {
-        case Engine::SQLite:
-          term = lhs + " is " + value(v);
-          break;
-        case Engine::PostgreSQL:
-          term = lhs + " is not distinct from " + value(v);
-          break;
-        case Engine::MariaDB:
-          term = lhs + " <=> " + value(v);
-          break;
-        case Engine::SqlServer:
-          term = v ? lhs + " = " + value(v) : quotedName(c.name, engine) + " is null";
-          break;
+      if (!v) {
+        term = quotedName(c.name, engine) + " is null";
+      } else {
+        term = lhs + " = " + comparableValue(engine, c, value(v));
       }
     }
     where += (where.empty() ? "" : " and ") + term;
   }
   for (size_t k = 0; k < changed.size(); ++k)
     where += (where.empty() ? "" : " and ") + comparable(engine, changed[k]) + " = " +
-             value(newValues[k]);
+             comparableValue(engine, changed[k], value(newValues[k]));
   sql += " where " + where;
   out.sql = std::move(sql);
   return out;

@@ -30,11 +30,20 @@ struct RowIdentity {
 // select <identity columns>, c1, Replace(c1,...), c2, Replace(c2,...), ...
 // from T where <where>, the rows in the order of the identity; at most
 // `limit` rows when limit > 0. By value, the identity columns are
-// `allColumns`.
+// `allColumns`. lockRows: the rows read stay locked against other writers
+// until the transaction ends, and on SQL Server no new row can come to
+// match (for the journal, which reads the rows its update then changes).
 std::string changesQuery(const StatementBuilder& builder, const TableRef& table,
                          const RowIdentity& identity, const std::vector<std::string>& allColumns,
                          const std::vector<ChangeColumn>& columns, std::string_view where,
-                         long long limit);
+                         long long limit, bool lockRows = false);
+
+// The condition of the next page of a read in the key's order:
+// (k1, k2) > (v1, v2), numbers written as numbers (MariaDB would compare a
+// number with a quoted one as floating point).
+std::string pastKey(Engine engine, Syntax syntax, const std::vector<std::string>& keys,
+                    const std::vector<std::optional<std::string>>& values,
+                    const std::vector<bool>& numeric);
 
 // The expression an update assigns to a column: Replace(subject, F, R).
 std::string replacedExpression(const StatementBuilder& builder, const ChangeColumn& column);
@@ -46,8 +55,9 @@ struct BoundStatement {
 
 // Puts one row back: update T set c=old ... where <identity> and each c
 // still holds what the run wrote. Key columns compare with "="; by value,
-// every column that the row's change leaves alone compares null-safely as
-// the engine spells it. Values go as
+// every column that the row's change leaves alone compares too (a NULL as
+// "is null"). Text compares exactly, whatever the column's
+// collation says of case, accents or trailing spaces. Values go as
 // parameters, or written in as literals (inlineValues) for a script an
 // operator hands on.
 BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,

@@ -50,6 +50,10 @@ PROC_IDS = {1: 'sp_cursor', 2: 'sp_cursoropen', 3: 'sp_cursorprepare', 4: 'sp_cu
 
 TRUNCATED = 'String or binary data would be truncated.'
 
+TABLE_HINTS = {'nolock', 'readuncommitted', 'readcommitted', 'readcommittedlock', 'repeatableread',
+               'serializable', 'holdlock', 'updlock', 'xlock', 'rowlock', 'paglock', 'tablock',
+               'tablockx', 'readpast', 'nowait'}
+
 
 class SqlError(Exception):
     """A server error: number, message, class."""
@@ -987,7 +991,12 @@ class Session(threading.Thread):
                 out.append(t.text[1:])
                 continue
             w = t.word()
-            if w in ('varchar', 'nvarchar'):
+            if w == 'with' and self.table_hints(tokens, i):
+                # Locks held to the end of the transaction: a read in a SQLite
+                # transaction already keeps other writers out until it ends.
+                skip_until = matching_parens(tokens)[next_sig(tokens, i)] + 1
+                continue
+            if w in ('varchar', 'nvarchar', 'varbinary'):
                 j = next_sig(tokens, i)
                 if j < len(tokens) and tokens[j].text == '(':
                     k = next_sig(tokens, j)
@@ -998,7 +1007,10 @@ class Session(threading.Thread):
                         # in a way SQLite accepts.
                         before = [x for x in out if x.strip()]
                         cast = bool(before) and before[-1].lower() == 'as'
-                        out.append('text' if cast else t.text + '(-1)')
+                        if w == 'varbinary':
+                            out.append('blob' if cast else t.text)
+                        else:
+                            out.append('text' if cast else t.text + '(-1)')
                         skip_until = m + 1
                         continue
             if t.ident() is not None and t.ident().lower() == 'dbo' and \
@@ -1021,6 +1033,25 @@ class Session(threading.Thread):
                 continue
             out.append(t.text)
         return ''.join(out), binds
+
+    def table_hints(self, tokens, i):
+        """Whether the WITH at i opens a table's hints (after the table's name); refuses
+        a hint SQL Server does not know, as it does."""
+        j = next_sig(tokens, i)
+        before = [t for t in tokens[:i] if t.kind not in ('ws', 'comment')]
+        if j >= len(tokens) or tokens[j].text != '(' or not before or \
+                before[-1].kind not in ('word', 'br', 'dq') or before[-1].word() == 'as':
+            return False
+        close = matching_parens(tokens).get(j)
+        for t in significant(tokens[j + 1:close]):
+            if t.text == ',':
+                continue
+            if t.word() not in TABLE_HINTS:
+                raise SqlError(321, '"%s" is not a recognized table hints option. If it is '
+                               'intended as a parameter to a table-valued function or to the '
+                               'CHANGETABLE function, ensure that your database compatibility '
+                               'mode is set to 90.' % t.text, 15)
+        return True
 
     def variable(self, name, params, binds):
         low = name.lower()

@@ -516,7 +516,7 @@ class TestCli : public QObject {
     // Ctrl-C once the first table is reported.
     readLines(p, seen, [](const QJsonObject& o) { return o["type"] == "table"; });
     QVERIFY(!seen.isEmpty());
-    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    QVERIFY(testdb::signalChild(p, SIGINT));
     QVERIFY(p.waitForFinished(30000));
     QCOMPARE(p.exitStatus(), QProcess::NormalExit);
     QCOMPARE(p.exitCode(), 1);
@@ -574,9 +574,9 @@ class TestCli : public QObject {
     readLines(p, seen, [](const QJsonObject& o) { return o["table"] == "A"; });
     QVERIFY(!seen.isEmpty());
     QTest::qWait(300);
-    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    QVERIFY(testdb::signalChild(p, SIGINT));
     QTest::qWait(300);
-    ::kill(static_cast<pid_t>(p.processId()), SIGINT);
+    QVERIFY(testdb::signalChild(p, SIGINT));
     QVERIFY(p.waitForFinished(20000));
     QVERIFY2(timer.elapsed() < 20000, QByteArray::number(timer.elapsed()));
     QCOMPARE(p.exitCode(), 1);

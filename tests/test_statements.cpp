@@ -297,24 +297,46 @@ class TestStatements : public QObject {
     // still what the run wrote.
     auto key = undoRow(Engine::MariaDB, {}, {"t"}, {{"id", 3, 10}}, {{"7"}}, {{"v", 200, 9}},
                        {"o'ld"}, {"new"}, false, false);
-    QCOMPARE(key.sql, std::string("update `t` set `v` = ? where `id` = ? and convert(`v` using "
-                                  "utf8mb4) collate utf8mb4_bin = ?"));
+    // Text compares as its bytes: the usual collations ignore case and
+    // trailing spaces, and a row edited since that way is not the run's.
+    QCOMPARE(key.sql, std::string("update `t` set `v` = ? where `id` = ? and cast(convert(`v` "
+                                  "using utf8mb4) as binary) = cast(convert(? using utf8mb4) as "
+                                  "binary)"));
     QVERIFY(key.params == (std::vector<std::optional<std::string>>{{"o'ld"}, {"7"}, {"new"}}));
     // By value, NULLs compare as each engine can; written in for a script.
     auto lite = undoRow(Engine::SQLite, {}, {"t"}, {{"a", 200, 9}, {"v", 200, 9}},
                         {std::nullopt, {"x"}}, {{"v", 200, 9}}, {"o'ld"}, {"new"}, true, true);
     // The changed column is matched by what the run wrote, not its old value.
-    QCOMPARE(lite.sql,
-             std::string("update [t] set [v] = 'o''ld' where [a] is null and [v] = 'new'"));
+    QCOMPARE(lite.sql, std::string("update [t] set [v] = 'o''ld' where [a] is null and [v] "
+                                   "collate binary = 'new'"));
     QVERIFY(lite.params.empty());
     auto mssql = undoRow(Engine::SqlServer, {}, {"t"}, {{"a", 201, 0}}, {std::nullopt},
                          {{"a", 201, 0}}, {"旧"}, {"new"}, true, true);
-    QCOMPARE(mssql.sql,
-             std::string("update [t] set [a] = N'旧' where cast([a] as nvarchar(max)) = 'new'"));
-    auto pg = undoRow(Engine::PostgreSQL, {}, {"t"}, {{"a", 200, 9}}, {std::nullopt},
-                      {{"b", 200, 9}}, {"x"}, {"y"}, false, true);
-    QCOMPARE(pg.sql,
-             std::string(R"(update "t" set "b" = ? where "a" is not distinct from ? and "b" = ?)"));
+    QCOMPARE(mssql.sql, std::string("update [t] set [a] = N'旧' where cast(cast([a] as "
+                                    "nvarchar(max)) as varbinary(max)) = cast(cast('new' as "
+                                    "nvarchar(max)) as varbinary(max))"));
+    auto pg = undoRow(Engine::PostgreSQL, {}, {"t"}, {{"a", 200, 9}, {"n", 3, 10}},
+                      {std::nullopt, {"5"}}, {{"b", 200, 9}}, {"x"}, {"y"}, false, true);
+    QCOMPARE(pg.sql, std::string(R"(update "t" set "b" = ? where "a" is null and "n" = ? and )"
+                                 R"("b" = ?)"));
+    QVERIFY(pg.params == (std::vector<std::optional<std::string>>{{"x"}, {"5"}, {"y"}}));
+
+    // The journal's read holds the rows (and on SQL Server the range) to
+    // the update, and comes in pages past the last key read.
+    QVERIFY(changesQuery(b, {"Orders"}, RowIdentity{{"id"}}, {}, cols, "w", 0, true)
+                .find("from Orders with (updlock, holdlock) where w order by [id]") !=
+            std::string::npos);
+    const StatementBuilder m(Engine::MariaDB, {"a", "b"});
+    QVERIFY(changesQuery(m, {"t"}, RowIdentity{{"id"}}, {}, {{"v", 200, 9}}, "w", 10, true)
+                .ends_with(" where w order by `id` limit 10 for update"));
+    QVERIFY(changesQuery(p, {"t"}, RowIdentity{}, {"v"}, {{"v", 200, 9}}, "w", 0, true)
+                .ends_with(" where w for update"));
+    QCOMPARE(pastKey(Engine::MariaDB, {}, {"id", "k"}, {{"18446744073709551615"}, {"x'\\"}},
+                     {true, false}),
+             std::string("(`id`, `k`) > (18446744073709551615, 'x''\\\\')"));
+    // A number column's value that is not a number is quoted all the same.
+    QCOMPARE(pastKey(Engine::SQLite, {}, {"a"}, {{"1); drop"}}, {true}),
+             std::string("([a]) > ('1); drop')"));
   }
 
   void searchableTypesAndSizes() {

@@ -2,6 +2,7 @@
 // directly, so that checks do not go through the code under test.
 #pragma once
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <string>
 #include <vector>
@@ -14,6 +15,11 @@ void exec(const std::string& path, const std::string& sql);
 
 // Every row of a query, values as text ("<NULL>" for null).
 std::vector<std::vector<std::string>> query(const std::string& path, const std::string& sql);
+
+// Sends a signal to the child while it runs. Once it has ended its pid is
+// 0, and kill(0, ...) would signal the whole process group: the test and
+// whatever runs it. Returns whether the signal was sent.
+bool signalChild(const QProcess& child, int signal);
 
 // A fresh directory for one test's files.
 class Dir {
