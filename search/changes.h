@@ -47,9 +47,9 @@ struct BoundStatement {
 // Puts one row back: update T set c=old ... where <identity> and each c
 // still holds what the run wrote. Key columns compare with "="; by value,
 // every column that the row's change leaves alone compares null-safely as
-// the engine spells it. Values go as
-// parameters, or written in as literals (inlineValues) for a script an
-// operator hands on.
+// the engine spells it. A key column the run changed is found by what it
+// wrote. Values go as parameters, or written in as literals (inlineValues)
+// for a script an operator hands on.
 BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
                        const std::vector<ChangeColumn>& identityColumns,
                        const std::vector<std::optional<std::string>>& identityValues,
