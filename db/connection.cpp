@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 #include "db/recordset.h"
 #include "db/utf8.h"
@@ -487,6 +488,36 @@ void Connection::RollbackTrans() {
   endTransaction(*core_, SQL_ROLLBACK, "roll back");
 }
 
+namespace {
+
+// The key that names a row among a table's unique keys (rows as
+// uniqueKeysQuery() gives them): one whose every column is declared not
+// null, since a unique column may hold NULL in several rows; of several,
+// the one of fewest columns, then the first by name. Empty if none.
+std::vector<std::string> usableUniqueKey(Connection& conn, const search::TableRef& table) {
+  struct Index {
+    std::vector<std::string> columns;
+    bool usable = true;
+  };
+  std::map<std::string, Index> indexes;
+  auto rs = conn.Execute(search::uniqueKeysQuery(table, conn.dialect(), conn.syntax()));
+  while (rs->State() == adStateOpen && !rs->Eof()) {
+    auto fields = rs->Fields();
+    Index& index = indexes[fields.Item(0).Value().text()];
+    const Variant column = fields.Item(1).Value();
+    index.usable = index.usable && !column.IsNull() && fields.Item(2).Value().toInt64() == 1;
+    index.columns.push_back(column.text());
+    rs->MoveNext();
+  }
+  if (rs->State() == adStateOpen) rs->Close();
+  const std::vector<std::string>* best = nullptr;
+  for (const auto& [name, index] : indexes)  // by name
+    if (index.usable && (!best || index.columns.size() < best->size())) best = &index.columns;
+  return best ? *best : std::vector<std::string>{};
+}
+
+}  // namespace
+
 std::vector<std::string> Connection::RowKey(const std::string& schema, const std::string& table) {
   if (!core_->connected) failConnectionNotOpen();
   if (core_->dialect == Dialect::SQLite) {
@@ -498,15 +529,18 @@ std::vector<std::string> Connection::RowKey(const std::string& schema, const std
       rs->MoveNext();
     }
     if (rs->State() == adStateOpen) rs->Close();
-    if (keys.empty()) {
-      // A WITHOUT ROWID table always has a primary key; any other has a rowid.
-      keys.push_back("rowid");
-    }
+    // VACUUM may renumber the rowids of a table without an INTEGER PRIMARY
+    // KEY: a unique key of its own is the steadier name. A WITHOUT ROWID
+    // table always has a primary key; any other has a rowid.
+    if (keys.empty()) keys = usableUniqueKey(*this, {table});
+    if (keys.empty()) keys.push_back("rowid");
     return keys;
   }
   const std::string& where =
       schema.empty() && core_->dialect == Dialect::PostgreSQL ? core_->defaultSchema : schema;
-  return primaryKey(*core_, where, table);
+  auto keys = primaryKey(*core_, where, table);
+  if (keys.empty()) keys = usableUniqueKey(*this, {table, where});
+  return keys;
 }
 
 }  // namespace trellick::db

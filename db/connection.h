@@ -113,8 +113,10 @@ class Connection {
   void RollbackTrans();
   bool InTransaction() const { return core_->inTransaction; }
 
-  // The columns that tell a row of the table apart: its primary key; on
-  // SQLite "rowid" for a table without one; empty when there is none.
+  // The columns that tell a row of the table apart: its primary key, else
+  // a unique key whose columns are all not null (the fewest columns, then
+  // the first by name); on SQLite "rowid" for a table without either;
+  // empty when there is none.
   std::vector<std::string> RowKey(const std::string& schema, const std::string& table);
 
   Dialect dialect() const { return core_->dialect; }

@@ -143,11 +143,12 @@ BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
   for (size_t k = 0; k < identityColumns.size(); ++k) {
     const ChangeColumn& c = identityColumns[k];
     const std::optional<std::string>& v = identityValues[k];
-    // By value, a changed column is matched by what the run wrote (below),
-    // not by the value it had.
+    // A changed column is matched by what the run wrote (below), not by the
+    // value it had: a key column the replace changed holds the new value,
+    // which names the row as well.
     bool isChanged = false;
     for (const auto& ch : changed) isChanged |= ch.name == c.name;
-    if (byValue && isChanged) continue;
+    if (isChanged) continue;
     std::string term;
     if (!byValue) {
       term = quotedName(c.name, engine) + " = " + value(v);

@@ -56,10 +56,10 @@ struct BoundStatement {
 // Puts one row back: update T set c=old ... where <identity> and each c
 // still holds what the run wrote. Key columns compare with "="; by value,
 // every column that the row's change leaves alone compares too (a NULL as
-// "is null"). Text compares exactly, whatever the column's
-// collation says of case, accents or trailing spaces. Values go as
-// parameters, or written in as literals (inlineValues) for a script an
-// operator hands on.
+// "is null"). A key column the run changed is found by what it wrote.
+// Text compares exactly, whatever the column's collation says of case,
+// accents or trailing spaces. Values go as parameters, or written in as
+// literals (inlineValues) for a script an operator hands on.
 BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
                        const std::vector<ChangeColumn>& identityColumns,
                        const std::vector<std::optional<std::string>>& identityValues,

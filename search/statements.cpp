@@ -522,6 +522,49 @@ std::string columnFactsQuery(const TableRef& table, Engine engine) {
          stringLiteral(name, true) + ") and is_computed = 1";
 }
 
+std::string uniqueKeysQuery(const TableRef& table, Engine engine, Syntax syntax) {
+  if (engine == Engine::SQLite) {
+    // index_info names no column for an expression.
+    const std::string name = stringLiteral(table.name, false);
+    return "select l.name, i.name, coalesce(t.\"notnull\", 0) from pragma_index_list(" + name +
+           ") l join pragma_index_info(l.name) i left join pragma_table_info(" + name +
+           ") t on t.name = i.name where l.\"unique\" and not l.partial order by l.name, i.seqno";
+  }
+  if (engine == Engine::PostgreSQL) {
+    // Included columns follow the key's in indkey; they do not make it unique.
+    const std::string schema =
+        table.schema.empty() ? std::string("current_schema()") : literalFor(table.schema, engine);
+    return "select i.relname, a.attname, case when a.attnotnull then 1 else 0 end from pg_index x "
+           "join pg_class i on i.oid = x.indexrelid join pg_class t on t.oid = x.indrelid join "
+           "pg_namespace n on n.oid = t.relnamespace cross join lateral unnest(x.indkey::int2[]) "
+           "with ordinality k(attnum, position) left join pg_attribute a on a.attrelid = "
+           "x.indrelid and a.attnum = k.attnum where n.nspname = " +
+           schema + " and t.relname = " + literalFor(table.name, engine) +
+           " and x.indisunique and x.indisvalid and x.indpred is null and x.indexprs is null and "
+           "k.position <= x.indnkeyatts order by i.relname, k.position";
+  }
+  if (engine == Engine::MariaDB) {
+    const std::string schema = table.schema.empty()
+                                   ? std::string("database()")
+                                   : literalFor(table.schema, engine, false, syntax);
+    return "select index_name, column_name, case when nullable = '' then 1 else 0 end from "
+           "information_schema.statistics where table_schema = " +
+           schema + " and table_name = binary " + literalFor(table.name, engine, false, syntax) +
+           " and non_unique = 0 order by index_name, seq_in_index";
+  }
+  // Included columns have no key ordinal.
+  const std::string name = table.schema.empty() ? quotedName(table.name, engine)
+                                                : quotedName(table.schema, engine) + "." +
+                                                      quotedName(table.name, engine);
+  return "select i.name, c.name, case when c.is_nullable = 0 then 1 else 0 end from sys.indexes i "
+         "join sys.index_columns ic on ic.object_id = i.object_id and ic.index_id = i.index_id "
+         "join sys.columns c on c.object_id = ic.object_id and c.column_id = ic.column_id where "
+         "i.object_id = object_id(" +
+         stringLiteral(name, true) +
+         ") and i.is_unique = 1 and i.has_filter = 0 and i.is_disabled = 0 and "
+         "i.is_hypothetical = 0 and ic.key_ordinal > 0 order by i.name, ic.key_ordinal";
+}
+
 std::string StatementBuilder::literal(std::string_view text) const {
   return literalFor(text, engine_, national_, syntax_);
 }

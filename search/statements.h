@@ -100,6 +100,15 @@ struct Syntax {
 std::string literalFor(std::string_view text, Engine engine, bool national = false,
                        Syntax syntax = {});
 
+// The unique indexes and constraints of a table that could name its rows:
+// one row per key column, by index and then key order, holding the index's
+// name, the column's name and 1 where the column is declared not null (0
+// otherwise, and for an expression). Partial (filtered) indexes, which
+// leave rows outside them free to repeat, and indexes the server does not
+// enforce are left out. The schema is the MariaDB database; empty: the
+// connection's.
+std::string uniqueKeysQuery(const TableRef& table, Engine engine, Syntax syntax = {});
+
 // The user tables of the connected database, one row each: schema, name.
 // PostgreSQL: every schema but the system ones; MariaDB: the current
 // database only. Empty for the engines that list them otherwise.

@@ -843,6 +843,16 @@ class Session(threading.Thread):
                    'is_computed integer, system_type_name text, is_nullable integer)')
         db.execute('create table sys.tables(object_id integer, name text, schema_name text, '
                    'type text)')
+        # The indexes as the server lists them: a heap (index 0) or the clustered primary
+        # key (index 1), then the others; a SQLite index stands for a SQL Server one.
+        db.execute('create table sys.indexes(object_id integer, name text, index_id integer, '
+                   'type integer, type_desc text, is_unique integer, is_primary_key integer, '
+                   'is_unique_constraint integer, is_disabled integer, is_hypothetical integer, '
+                   'has_filter integer)')
+        db.execute('create table sys.index_columns(object_id integer, index_id integer, '
+                   'index_column_id integer, column_id integer, key_ordinal integer, '
+                   'partition_ordinal integer, is_descending_key integer, '
+                   'is_included_column integer)')
         # What the server shows of its files: one data file, one log file.
         db.execute('create temp table sysfiles(fileid smallint, groupid smallint, size int, '
                    'maxsize int, growth int, status int, perf int, name nchar(128), '
@@ -887,6 +897,8 @@ class Session(threading.Thread):
         self.tables, self.columns = tables, columns
         self.db.execute('delete from sys.columns')
         self.db.execute('delete from sys.tables')
+        self.db.execute('delete from sys.indexes')
+        self.db.execute('delete from sys.index_columns')
         for schema, owner, name, kind in tables:
             oid = self.shared.object_id(owner, name)
             self.db.execute('insert into sys.tables values (?, ?, ?, ?)',
@@ -897,10 +909,50 @@ class Session(threading.Thread):
                 self.db.execute('insert into sys.columns values (?, ?, ?, ?, ?, ?)',
                                 (oid, cname, cid + 1, 1 if hidden in (2, 3) else 0,
                                  ctype.lower(), 0 if notnull else 1))
+            if kind == 'table':
+                self.index_catalog(schema, name, oid, columns[(schema, name.lower())])
         self.install_size_triggers()
         self.schema_versions = tuple(
             self.db.execute('pragma %s.schema_version' % quote_ident(s)).fetchone()[0]
             for s, _ in self.schema_list())
+
+    def index_catalog(self, schema, name, oid, xinfo):
+        """sys.indexes and sys.index_columns rows of one table."""
+        column_ids = {row[1].lower(): row[0] + 1 for row in xinfo}
+        pk = [row[1] for row in sorted(xinfo, key=lambda r: r[5]) if row[5]]
+        # A primary key is clustered unless declared otherwise, which SQLite cannot say.
+        indexes = [('PK_' + name, 1, 1, 'CLUSTERED', 1, 1, 0, 0,
+                    [(c, 0) for c in pk])] if pk else []
+        if not pk:
+            self.db.execute('insert into sys.indexes values (?, null, 0, 0, ?, 0, 0, 0, 0, 0, 0)',
+                            (oid, 'HEAP'))
+        listed = {row[1]: row for row in self.db.execute(
+            'pragma %s.index_list(%s)' % (quote_ident(schema), quote_ident(name)))}
+        created = self.db.execute(
+            "select name from %s.sqlite_master where type = 'index' and tbl_name = ? "
+            "order by rowid" % quote_ident(schema), (name,)).fetchall()
+        for (index_name,) in created:
+            _seq, _n, unique, origin, partial = listed[index_name]
+            if origin == 'pk':
+                continue
+            keys = [(r[2], r[3]) for r in self.db.execute(
+                'pragma %s.index_xinfo(%s)' % (quote_ident(schema), quote_ident(index_name)))
+                if r[5]]
+            if any(c is None for c, _desc in keys):
+                continue  # on an expression, which SQL Server indexes only as a computed column
+            if origin == 'u':
+                # The server names a constraint's index after the table and a number.
+                index_name = 'UQ__%s__%016X' % (name[:8], oid * 256 + len(indexes))
+            indexes.append((index_name, len(indexes) + (1 if pk else 2), 2, 'NONCLUSTERED',
+                            unique, 0, 1 if origin == 'u' else 0, partial, keys))
+        for index_name, index_id, itype, desc, unique, is_pk, is_uq, partial, keys in indexes:
+            self.db.execute('insert into sys.indexes values (?, ?, ?, ?, ?, ?, ?, ?, 0, 0, ?)',
+                            (oid, index_name, index_id, itype, desc, 1 if unique else 0, is_pk,
+                             is_uq, 1 if partial else 0))
+            for n, (column, descending) in enumerate(keys):
+                self.db.execute('insert into sys.index_columns values (?, ?, ?, ?, ?, 0, ?, 0)',
+                                (oid, index_id, n + 1, column_ids[column.lower()], n + 1,
+                                 1 if descending else 0))
 
     def install_size_triggers(self):
         # SQL Server refuses to store more than n characters in [n]varchar(n)/[n]char(n)

@@ -112,6 +112,60 @@ class TestChanges : public QObject {
     QCOMPARE(testdb::query(fx.file, "select note from t where id = 1")[0][0], "see " + kReplace);
   }
 
+  // Without a primary key, a unique key of not-null columns names the rows,
+  // even one the replace changes; a nullable one does not, nor a partial or
+  // an expression index: then the rowid does.
+  void aTableWithoutAPrimaryKeyIsKnownByAUniqueKey() {
+    Fixture fx;
+    testdb::exec(fx.file,
+                 "create table u(code varchar(40) not null, note varchar(200), alt int not null, "
+                 "pa int not null, pb int not null, maybe int, unique(pa, pb));"
+                 "create unique index [0_maybe] on u(maybe);"
+                 "create unique index [0_part] on u(alt) where alt > 0;"
+                 "create unique index [0_expr] on u(lower(code));"
+                 "create unique index a_code on u(code);"
+                 "create unique index b_alt on u(alt);"
+                 "insert into u values('a.com/1', 'see a.com', 1, 1, 1, null);"
+                 "insert into u values('plain', 'at a.com', 2, 1, 2, null);"
+                 "insert into u values('a.com/3', 'none', 3, 2, 1, 3);"
+                 "insert into u values('other', 'none', 4, 2, 2, 4);"
+                 "create table n(maybe varchar(40) unique, note varchar(200));"
+                 "insert into n values('a.com', 'a.com'), (null, 'a.com'), (null, 'a.com');");
+    const std::vector<search::ChangeColumn> searched{{"code", 200, 40}, {"note", 200, 200}};
+    const auto plan = journal::makePlan(fx.builder, {"u"}, searched,
+                                        {{"code", 200, 40},
+                                         {"note", 200, 200},
+                                         {"alt", 3, 10},
+                                         {"pa", 3, 10},
+                                         {"pb", 3, 10},
+                                         {"maybe", 3, 10}});
+    const auto preview = journal::preview(fx.conn, fx.builder, plan, 0);
+    QCOMPARE(preview.identityColumns, std::vector<std::string>{"code"});
+    QVERIFY(!preview.byValue);
+    QCOMPARE(preview.rows.size(), size_t(3));
+    QCOMPARE(*preview.rows[0].identity[0], std::string("a.com/1"));
+
+    const std::string all = "select quote(code), quote(note), alt from u order by rowid";
+    const auto before = testdb::query(fx.file, all);
+    Journal journal(fx.journalPath);
+    const long long run = journal.beginRun({});
+    QCOMPARE(journal::journaledReplace(fx.conn, journal, run, fx.builder, plan), 3ll);
+    QCOMPARE(testdb::query(fx.file, "select code from u where alt = 3")[0][0], kReplace + "/3");
+    const auto undone = journal::undo(fx.conn, journal, *journal.run(run), {});
+    QCOMPARE(undone.tables.at(0).restored, 3ll);
+    QVERIFY(undone.tables.at(0).conflicts.empty());
+    QCOMPARE(testdb::query(fx.file, all), before);
+
+    const auto nullable =
+        journal::preview(fx.conn, fx.builder,
+                         journal::makePlan(fx.builder, {"n"}, {{"note", 200, 200}},
+                                           {{"maybe", 200, 40}, {"note", 200, 200}}),
+                         0);
+    QCOMPARE(nullable.identityColumns, std::vector<std::string>{"rowid"});
+    QVERIFY(!nullable.byValue);
+    QCOMPARE(nullable.rows.size(), size_t(3));
+  }
+
   void aRowEditedSinceIsAConflictAndKeepsItsValue() {
     Fixture fx;
     Journal journal(fx.journalPath);

@@ -535,7 +535,23 @@ class TestEngines : public QObject {
     // The same rows in a table without a key.
     std::string keyless = ordersTable(Engine::q("keyless"), rows);
     keyless.replace(keyless.find("id int primary key"), 18, "id int");
-    const QString database = newDatabase(setup + keyless);
+    // And in one without a primary key whose rows a unique key names: not
+    // the nullable one, nor (on PostgreSQL) a partial or an expression index.
+    std::string unique = ordersTable(Engine::q("unique"), rows);
+    unique.replace(unique.find("id int primary key"), 18, "id int not null");
+    unique.replace(unique.find(");"), 2,
+                   ", constraint a_tiny unique(tiny), constraint b_id unique(id));");
+#ifdef TRELLICK_ENGINE_POSTGRESQL
+    unique +=
+        "alter table \"unique\" add n int not null default 0;"
+        "create unique index a_part on \"unique\"(n) where n > 0;"
+        "create unique index a_expr on \"unique\"((id + 0));";
+#else
+    // Its driver reports a not-null unique key as the primary key, but not
+    // one kept by a hash: that one only the catalog names.
+    unique.replace(unique.find("unique(id)"), 10, "unique(id) using hash");
+#endif
+    const QString database = newDatabase(setup + keyless + unique);
     QVERIFY(!database.isEmpty());
 
     trellick::db::Connection conn;
@@ -556,11 +572,12 @@ class TestEngines : public QObject {
                                                           {"body", 201, 2147483647},
                                                           {"code", 129, 40},
                                                           {"tiny", 200, 3}};
-    for (const char* name : {"keyed", "keyless"}) {
+    for (const char* name : {"keyed", "keyless", "unique"}) {
       const auto before = read(database, Engine::q(name));
       const auto plan = trellick::journal::makePlan(builder, {name}, searched, all);
       const auto preview = trellick::journal::preview(conn, builder, plan, 0);
       QCOMPARE(preview.byValue, std::string(name) == "keyless");
+      if (!preview.byValue) QCOMPARE(preview.identityColumns, std::vector<std::string>{"id"});
       QCOMPARE(trellick::journal::journaledReplace(conn, journal, run, builder, plan), 3ll);
       const auto after = read(database, Engine::q(name));
       // The preview's after values are what the replace wrote.

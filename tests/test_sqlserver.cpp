@@ -391,6 +391,64 @@ class TestSqlServer : public QObject {
     QCOMPARE(undoOps, (QStringList{"begin", "commit+", "rollback"}));
   }
 
+  // Without a primary key, the journal names rows by a unique key whose
+  // columns are all not null, read from the server's catalog views; a
+  // nullable one would let several rows hold NULL, so that table goes by
+  // value.
+  void aTableWithoutAPrimaryKeyIsKnownByAUniqueKey() {
+    ServerFixture fx(
+        "create table Coded(code nvarchar(40) not null, note nvarchar(200), n int not null, "
+        "unique(code));"
+        "create unique index CodedN on Coded(n) where n > 0;"
+        "insert into Coded values('a.com/1', 'see a.com', 1), ('b', 'at a.com', 2), "
+        "('c', 'none', 3);"
+        "create table Loose(code nvarchar(40) unique, note nvarchar(200));"
+        "insert into Loose values('a.com', 'a.com'), (null, 'a.com');");
+    QVERIFY2(fx.server->port() > 0, qPrintable(fx.server->errorText()));
+    const std::string all = "select id, hex(code), hex(note) from (select rowid id, * from Coded)";
+    const auto before = rows(fx.main, all);
+    const std::vector<trellick::search::ChangeColumn> searched{{"code", 202, 40},
+                                                               {"note", 202, 200}};
+    trellick::db::Connection conn;
+    conn.SetCommandTimeout(10);
+    testdb::Dir dir;
+    trellick::journal::Journal journal(dir.file("journal.db"));
+    try {
+      conn.Open(
+          trellick::db::makeTarget({fx.server->serverField().toStdString(), "sa", "pw", "shop"},
+                                   trellick::db::installedDrivers(), 10));
+      const trellick::search::StatementBuilder builder(conn.dialect(), {kFind, "b.org"},
+                                                       conn.syntax());
+      const auto coded = trellick::journal::makePlan(builder, {"Coded"}, searched,
+                                                     {{"code", 202, 40}, {"note", 202, 200}});
+      const auto preview = trellick::journal::preview(conn, builder, coded, 0);
+      QCOMPARE(preview.identityColumns, std::vector<std::string>{"code"});
+      QVERIFY(!preview.byValue);
+      QCOMPARE(preview.rows.size(), std::size_t(2));
+      const auto loose = trellick::journal::preview(
+          conn, builder, trellick::journal::makePlan(builder, {"Loose"}, searched, searched), 0);
+      QCOMPARE(loose.identityColumns, (std::vector<std::string>{"code", "note"}));
+      QVERIFY(loose.byValue);
+
+      const long long run = journal.beginRun({});
+      QCOMPARE(trellick::journal::journaledReplace(conn, journal, run, builder, coded), 2ll);
+      QCOMPARE(rows(fx.main, "select code, note from Coded where n = 1")[0],
+               (std::vector<std::string>{"b.org/1", "see b.org"}));
+      const auto undone = trellick::journal::undo(conn, journal, *journal.run(run), {});
+      QVERIFY(!undone.tables.at(0).failure);
+      QCOMPARE(undone.tables.at(0).restored, 2ll);
+    } catch (const trellick::db::DbError& e) {
+      QFAIL(qPrintable(QString::fromStdString(e.description()) + "\n" + logTail(*fx.server)));
+    }
+    QCOMPARE(rows(fx.main, all), before);
+    // FreeTDS sends the catalog query as it is, a batch of the language.
+    bool asked = false;
+    for (const QJsonObject& e : fx.server->log())
+      asked |= e["type"].toString() == "batch" &&
+               e["text"].toString().startsWith("select i.name, c.name, case when c.is_nullable");
+    QVERIFY(asked);
+  }
+
   void recordWiseReplaceNamesTheRowByItsKey() {
     ServerFixture fx(
         "create table Rec(n int, id int primary key, t nvarchar(50), u nvarchar(50));"

@@ -303,6 +303,13 @@ class TestStatements : public QObject {
                                   "using utf8mb4) as binary) = cast(convert(? using utf8mb4) as "
                                   "binary)"));
     QVERIFY(key.params == (std::vector<std::optional<std::string>>{{"o'ld"}, {"7"}, {"new"}}));
+    // A key column the run changed holds what it wrote, which names the row.
+    auto changedKey =
+        undoRow(Engine::SQLite, {}, {"t"}, {{"k", 200, 9}, {"n", 3, 10}}, {{"a.com"}, {"2"}},
+                {{"k", 200, 9}}, {"a.com"}, {"b.org"}, false, false);
+    QCOMPARE(changedKey.sql, std::string("update [t] set [k] = ? where [n] = ? and [k] = ?"));
+    QVERIFY(changedKey.params ==
+            (std::vector<std::optional<std::string>>{{"a.com"}, {"2"}, {"b.org"}}));
     // By value, NULLs compare as each engine can; written in for a script.
     auto lite = undoRow(Engine::SQLite, {}, {"t"}, {{"a", 200, 9}, {"v", 200, 9}},
                         {std::nullopt, {"x"}}, {{"v", 200, 9}}, {"o'ld"}, {"new"}, true, true);

@@ -418,6 +418,35 @@ class TestTdsStandin : public QObject {
     QCOMPARE(s.rows(1), (QList<QStringList>{{"2"}}));
     QVERIFY(SQL_SUCCEEDED(s.exec("select object_id(N'[sales].[Nothing]')")));
     QCOMPARE(s.rows(1), (QList<QStringList>{{QString()}}));
+
+    // The indexes: the clustered primary key or a heap, then the others,
+    // a unique constraint's named by the server. SQL Server has no index on
+    // an expression.
+    QVERIFY(runSql(main_,
+                   "create table Codes(code varchar(20) not null unique, alt int, part int);"
+                   "create unique index CodesAlt on Codes(alt desc, code);"
+                   "create unique index CodesPart on Codes(part) where part > 0;"
+                   "create index CodesLower on Codes(lower(code));"));
+    QVERIFY(SQL_SUCCEEDED(s.exec(
+        "select i.name, i.index_id, i.type_desc, i.is_unique, i.is_primary_key, "
+        "i.is_unique_constraint, i.has_filter, c.name, ic.key_ordinal, ic.is_descending_key, "
+        "ic.is_included_column from sys.indexes i left join sys.index_columns ic on "
+        "ic.object_id = i.object_id and ic.index_id = i.index_id left join sys.columns c on "
+        "c.object_id = ic.object_id and c.column_id = ic.column_id where i.object_id in "
+        "(object_id(N'[dbo].[Orders]'), object_id(N'Codes')) order by i.object_id, i.index_id, "
+        "ic.key_ordinal")));
+    auto indexes = s.rows(11);
+    QCOMPARE(indexes.size(), 6);
+    QVERIFY2(indexes[2][0].startsWith("UQ__Codes__"), qPrintable(indexes[2][0]));
+    indexes[2][0] = "UQ";
+    QCOMPARE(indexes,
+             (QList<QStringList>{
+                 {"PK_Orders", "1", "CLUSTERED", "1", "1", "0", "0", "id", "1", "0", "0"},
+                 {{}, "0", "HEAP", "0", "0", "0", "0", {}, {}, {}, {}},
+                 {"UQ", "2", "NONCLUSTERED", "1", "0", "1", "0", "code", "1", "0", "0"},
+                 {"CodesAlt", "3", "NONCLUSTERED", "1", "0", "0", "0", "alt", "1", "1", "0"},
+                 {"CodesAlt", "3", "NONCLUSTERED", "1", "0", "0", "0", "code", "2", "0", "0"},
+                 {"CodesPart", "4", "NONCLUSTERED", "1", "0", "0", "1", "part", "1", "0", "0"}}));
   }
 
   void boundParameters() {
