@@ -307,10 +307,11 @@ class TestStatements : public QObject {
     auto changedKey =
         undoRow(Engine::SQLite, {}, {"t"}, {{"k", 200, 9}, {"n", 3, 10}}, {{"a.com"}, {"2"}},
                 {{"k", 200, 9}}, {"a.com"}, {"b.org"}, false, false);
-    QCOMPARE(changedKey.sql, std::string("update [t] set [k] = ? where [n] = ? and [k] = ?"));
+    QCOMPARE(changedKey.sql,
+             std::string("update [t] set [k] = ? where [n] = ? and [k] collate binary = ?"));
     QVERIFY(changedKey.params ==
             (std::vector<std::optional<std::string>>{{"a.com"}, {"2"}, {"b.org"}}));
-    // By value, NULLs compare as each engine can; written in for a script.
+    // By value, a NULL compares with "is null"; written in for a script.
     auto lite = undoRow(Engine::SQLite, {}, {"t"}, {{"a", 200, 9}, {"v", 200, 9}},
                         {std::nullopt, {"x"}}, {{"v", 200, 9}}, {"o'ld"}, {"new"}, true, true);
     // The changed column is matched by what the run wrote, not its old value.
