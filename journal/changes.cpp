@@ -156,6 +156,7 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
     const std::string sql = search::changesQuery(
         builder, plan.table, identity, namesOf(plan.allColumns), plan.columns, plan.where, 0, true);
     table = journal.beginTable(run, plan.table, id.columns, id.byValue, plan.columns);
+    long long changed = -1;  // until the update has run
     auto keep = [&](const Row& row) { journal.addRow(table, row); };
     if (engine == Engine::PostgreSQL) {
       // Its driver reads a whole result before the first row: through a
@@ -172,8 +173,29 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
                     });
       } while (seen - before == 1000);
       conn.ExecuteAll("close trellick_rows");
-    } else if ((engine == Engine::SQLite || engine == Engine::MariaDB) && !id.byValue) {
-      // These drivers read a whole result before the first row: the rows
+    } else if (engine == Engine::SQLite && !id.byValue) {
+      // The update keeps its own rows as it writes them, through a trigger
+      // of this connection: the table is read once, not twice, and the
+      // journal holds exactly the rows written. None of it is committed
+      // before the journal is sealed.
+      const auto capture = search::sqliteRowCapture(plan.table, identity.keys, plan.columns);
+      for (const auto& statement : capture.setUp) conn.ExecuteAll(statement);
+      changed = conn.ExecuteParams(plan.update, {});
+      // Its driver reads a whole result before the first row: in pages.
+      constexpr long long kPage = 10000;
+      long long seen = 0, got = 0;
+      do {
+        got = 0;
+        readChanges(conn, capture.read(seen, kPage), id.columns.size(), plan.columns.size(),
+                    [&](const Row& row) {
+                      ++got;
+                      keep(row);
+                    });
+        seen += got;
+      } while (got == kPage);
+      for (const auto& statement : capture.tearDown) conn.ExecuteAll(statement);
+    } else if (engine == Engine::MariaDB && !id.byValue) {
+      // Its driver reads a whole result before the first row: the rows
       // come in pages of the key's order, each after the last key read.
       constexpr long long kPage = 10000;
       std::string after;
@@ -205,12 +227,11 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
     const long long journaled = journal.rowsOf(table);
     journal.seal(table);
     sealed = true;
-    const long long changed = conn.ExecuteParams(plan.update, {});
+    if (changed < 0) changed = conn.ExecuteParams(plan.update, {});
     // Every row the update changed must be in the journal, or the run could
-    // not be taken back: otherwise nothing is written. (A NULL in a SQLite
-    // key would end the pages early; on PostgreSQL a row that came to match
-    // after the read is changed too. SQL Server holds the range instead,
-    // and its count may include a trigger's rows.)
+    // not be taken back: otherwise nothing is written. (On PostgreSQL a row
+    // that came to match after the read is changed too. SQL Server holds
+    // the range instead, and its count may include a trigger's rows.)
     if (engine != Engine::SqlServer && changed > journaled)
       throw db::DbError("replace", {{"HY000", 0,
                                      "[Trellick]更新了 " + std::to_string(changed) +

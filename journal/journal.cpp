@@ -135,7 +135,7 @@ Journal::Journal(const std::string& path) : path_(path) {
   if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
   ::fchmod(fd, 0600);
   ::close(fd);
-  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_FULLMUTEX, nullptr) !=
+  if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
       SQLITE_OK) {
     const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
     sqlite3_close(db_);
@@ -249,10 +249,12 @@ void Journal::addRow(long long table, const Row& row) {
   sqlite3_reset(insertRow_);
   sqlite3_bind_int64(insertRow_, 1, table);
   sqlite3_bind_int64(insertRow_, 2, ++seq_);
-  sqlite3_bind_blob(insertRow_, 3, a.data(), static_cast<int>(a.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_blob(insertRow_, 4, b.data(), static_cast<int>(b.size()), SQLITE_TRANSIENT);
-  sqlite3_bind_blob(insertRow_, 5, c.data(), static_cast<int>(c.size()), SQLITE_TRANSIENT);
+  // The strings outlive the step: SQLite need not copy them.
+  sqlite3_bind_blob(insertRow_, 3, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(insertRow_, 4, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(insertRow_, 5, c.data(), static_cast<int>(c.size()), SQLITE_STATIC);
   stepDone(db_, insertRow_);
+  sqlite3_clear_bindings(insertRow_);
 }
 
 void Journal::seal(long long table) {
@@ -269,10 +271,20 @@ void Journal::abandon(long long /*table*/) {
 }
 
 void Journal::mark(long long table, TableState state) {
+  // A mark lost with the machine leaves the table "journaled", which undo
+  // takes as it takes "done": this write need not wait for the disk.
+  const bool alone = sqlite3_get_autocommit(db_) != 0;
+  if (alone) exec("pragma synchronous = normal");
   Statement st{prepare("update tables set state = ? where id = ?")};
   st.text(1, stateName(state));
   st.integer(2, table);
-  stepDone(db_, st.s);
+  try {
+    stepDone(db_, st.s);
+  } catch (...) {
+    if (alone) exec("pragma synchronous = full");
+    throw;
+  }
+  if (alone) exec("pragma synchronous = full");
 }
 
 std::vector<TableEntry> Journal::tablesOf(long long run) {

@@ -98,6 +98,45 @@ std::string changesQuery(const StatementBuilder& builder, const TableRef& table,
   return sql;
 }
 
+RowCapture sqliteRowCapture(const TableRef& table, const std::vector<std::string>& keys,
+                            const std::vector<ChangeColumn>& columns) {
+  constexpr const char* kTable = "temp.trellick_kept";
+  constexpr const char* kTrigger = "temp.trellick_keep";
+  RowCapture out;
+  std::string values;
+  int n = 0;
+  auto add = [&](const std::string& expression) {
+    out.columnList += (n ? ", v" : "v") + std::to_string(n + 1);
+    values += ", " + expression;
+    ++n;
+  };
+  for (const auto& k : keys) add("old." + quotedName(k, Engine::SQLite));
+  for (const auto& c : columns) {
+    add("old." + quotedName(c.name, Engine::SQLite));
+    add("new." + quotedName(c.name, Engine::SQLite));
+  }
+  // Left by a run that could not end its own: its rows are not this one's.
+  out.setUp.push_back(std::string("drop trigger if exists ") + kTrigger);
+  out.setUp.push_back(std::string("drop table if exists ") + kTable);
+  // Columns without a type keep each value as it was, text or number.
+  out.setUp.push_back(std::string("create table ") + kTable + "(seq integer primary key, " +
+                      out.columnList + ")");
+  const std::string schema = table.schema.empty() ? "main" : table.schema;
+  out.setUp.push_back(std::string("create temp trigger trellick_keep after update on ") +
+                      quotedName(schema, Engine::SQLite) + "." +
+                      quotedName(table.name, Engine::SQLite) +
+                      // A trigger's statements take no schema: the temporary
+                      // table comes first by name.
+                      " begin insert into trellick_kept values(null" + values + "); end");
+  out.tearDown = {std::string("drop trigger ") + kTrigger, std::string("drop table ") + kTable};
+  return out;
+}
+
+std::string RowCapture::read(long long skip, long long limit) const {
+  return "select " + columnList + " from temp.trellick_kept where seq > " + std::to_string(skip) +
+         " order by seq limit " + std::to_string(limit);
+}
+
 std::string pastKey(Engine engine, Syntax syntax, const std::vector<std::string>& keys,
                     const std::vector<std::optional<std::string>>& values,
                     const std::vector<bool>& numeric) {

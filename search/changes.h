@@ -45,6 +45,20 @@ std::string pastKey(Engine engine, Syntax syntax, const std::vector<std::string>
                     const std::vector<std::optional<std::string>>& values,
                     const std::vector<bool>& numeric);
 
+// SQLite: a temporary table and trigger of this connection that keep, as
+// the update writes them, each row's key and its columns' values before and
+// after, so that the journal need not read the table a second time.
+struct RowCapture {
+  std::vector<std::string> setUp;     // run in order, before the update
+  std::vector<std::string> tearDown;  // run in order, after the reading
+  // What was kept, in the order written: key values, then each column's
+  // before and after; the rows after the first `skip`.
+  std::string read(long long skip, long long limit) const;
+  std::string columnList;
+};
+RowCapture sqliteRowCapture(const TableRef& table, const std::vector<std::string>& keys,
+                            const std::vector<ChangeColumn>& columns);
+
 // The expression an update assigns to a column: Replace(subject, F, R).
 std::string replacedExpression(const StatementBuilder& builder, const ChangeColumn& column);
 
