@@ -88,6 +88,13 @@ bool isNumber(int type) {
   }
 }
 
+bool isVirtual(db::Connection& conn, const search::TableRef& table) {
+  auto rs = conn.Execute(search::sqliteVirtualTableQuery(table));
+  const bool found = rs->State() == db::adStateOpen && !rs->Eof();
+  if (rs->State() == db::adStateOpen) rs->Close();
+  return found;
+}
+
 void rollbackQuietly(db::Connection& conn) {
   try {
     if (conn.InTransaction()) conn.RollbackTrans();
@@ -173,7 +180,7 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
                     });
       } while (seen - before == 1000);
       conn.ExecuteAll("close trellick_rows");
-    } else if (engine == Engine::SQLite && !id.byValue) {
+    } else if (engine == Engine::SQLite && !id.byValue && !isVirtual(conn, plan.table)) {
       // The update keeps its own rows as it writes them, through a trigger
       // of this connection: the table is read once, not twice, and the
       // journal holds exactly the rows written. None of it is committed
@@ -194,8 +201,8 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
         seen += got;
       } while (got == kPage);
       for (const auto& statement : capture.tearDown) conn.ExecuteAll(statement);
-    } else if (engine == Engine::MariaDB && !id.byValue) {
-      // Its driver reads a whole result before the first row: the rows
+    } else if ((engine == Engine::MariaDB || engine == Engine::SQLite) && !id.byValue) {
+      // The driver reads a whole result before the first row: the rows
       // come in pages of the key's order, each after the last key read.
       constexpr long long kPage = 10000;
       std::string after;

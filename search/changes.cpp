@@ -98,6 +98,14 @@ std::string changesQuery(const StatementBuilder& builder, const TableRef& table,
   return sql;
 }
 
+std::string sqliteVirtualTableQuery(const TableRef& table) {
+  return "select 1 from " +
+         quotedName(table.schema.empty() ? "main" : table.schema, Engine::SQLite) +
+         ".sqlite_master where type = 'table' and name = " +
+         literalFor(table.name, Engine::SQLite) +
+         " and upper(substr(sql, 1, 20)) = 'CREATE VIRTUAL TABLE'";
+}
+
 RowCapture sqliteRowCapture(const TableRef& table, const std::vector<std::string>& keys,
                             const std::vector<ChangeColumn>& columns) {
   constexpr const char* kTable = "temp.trellick_kept";

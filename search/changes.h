@@ -56,6 +56,9 @@ struct RowCapture {
   std::string read(long long skip, long long limit) const;
   std::string columnList;
 };
+// SQLite: whether the table is virtual (one row if so): a trigger cannot be
+// made on it.
+std::string sqliteVirtualTableQuery(const TableRef& table);
 RowCapture sqliteRowCapture(const TableRef& table, const std::vector<std::string>& keys,
                             const std::vector<ChangeColumn>& columns);
 

@@ -185,6 +185,25 @@ class TestChanges : public QObject {
     QCOMPARE(twice.tables.at(0).alreadyBefore, 2ll);
   }
 
+  // A row the table's own trigger rewrites during the update is kept too,
+  // and the undo gives it back.
+  void aRowATriggerChangesIsJournaledWithTheRest() {
+    Fixture fx;
+    testdb::exec(fx.file,
+                 "create trigger cascade after update of note on t when new.id = 1 begin "
+                 "update t set note = 'moved ' || new.note where id = 2; end;");
+    const auto before = dump(fx.file);
+    Journal journal(fx.journalPath);
+    const long long run = journal.beginRun({});
+    QCOMPARE(journal::journaledReplace(fx.conn, journal, run, fx.builder, fx.plan), 3ll);
+    QCOMPARE(testdb::query(fx.file, "select note from t where id = 2")[0][0],
+             "moved see " + kReplace);
+    testdb::exec(fx.file, "drop trigger cascade;");
+    const auto undone = journal::undo(fx.conn, journal, *journal.run(run), {});
+    QVERIFY(undone.tables.at(0).conflicts.empty());
+    QCOMPARE(dump(fx.file), before);
+  }
+
   void aFailedUpdateLeavesTheTableAndTheJournalUnchanged() {
     Fixture fx;
     testdb::exec(
