@@ -3,6 +3,8 @@
 // engine (TRELLICK_ENGINE_POSTGRESQL or TRELLICK_ENGINE_MARIADB); every
 // result is judged by reading the server's data with its own command-line
 // client, before and after.
+#include <signal.h>
+
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QGroupBox>
@@ -10,6 +12,7 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
+#include <QProcess>
 #include <QtTest>
 #include <cstdlib>
 #include <map>
@@ -611,6 +614,95 @@ class TestEngines : public QObject {
           QVERIFY2(restored[k].values == before[k].values, name);
       }
     }
+  }
+
+  // Killed at any moment, a replace from the command line leaves each table
+  // either unchanged (the server rolls back the open transaction) or with
+  // its journal entry complete, and undo gives back every value.
+  void aReplaceKilledMidwayLeavesJournalAndDatabaseInAgreement() {
+    constexpr int kTables = 6, kRows = 4000;
+#ifdef TRELLICK_ENGINE_POSTGRESQL
+    const std::string numbered = "select g, 'x a.com ' || g from generate_series(1, 4000) g";
+    const std::string digest = "select md5(string_agg(v, ',' order by id)) from ";
+#else
+    const std::string numbered = "select seq, concat('x a.com ', seq) from seq_1_to_4000";
+    const std::string digest = "select md5(group_concat(v order by id separator ',')) from ";
+#endif
+    auto table = [](int k) { return "k" + std::to_string(k); };
+    auto replacedRows = [&](const QString& database, int k) {
+      return std::stoi(
+          engine->rows("select count(*) from " + table(k) + " where v like '%b.org%'", database)
+              .at(0)
+              .at(0));
+    };
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("TRELLICK_TEST_PW"), engine->server.password());
+    auto cli = [&](const QStringList& args) {
+      QProcess p;
+      p.setProcessEnvironment(env);
+      p.start(QStringLiteral(TRELLICK_CLI), args);
+      return p.waitForFinished(120000) ? p.exitCode() : -1;
+    };
+    int midway = 0;
+    for (int delayMs : {100, 180, 260, 400}) {
+      std::string setup;
+      for (int k = 0; k < kTables; ++k)
+        setup += "create table " + table(k) + "(id int primary key, v varchar(100)); insert into " +
+                 table(k) + " " + numbered + ";";
+      const QString database = newDatabase(setup);
+      QVERIFY(!database.isEmpty());
+      std::vector<std::vector<std::vector<std::string>>> before;
+      for (int k = 0; k < kTables; ++k) before.push_back(engine->rows(digest + table(k), database));
+
+      testdb::Dir dir;
+      const QString journal = QString::fromStdString(dir.file("journal.db"));
+      const QStringList connection{"--server",       engine->server.serverField(),
+                                   "--database",     database,
+                                   "--user",         engine->server.user(),
+                                   "--password-env", QStringLiteral("TRELLICK_TEST_PW"),
+                                   "--journal",      journal,
+                                   "--timeout",      QStringLiteral("60")};
+      QProcess p;
+      p.setProcessEnvironment(env);
+      p.start(
+          QStringLiteral(TRELLICK_CLI),
+          QStringList{"replace", "--find", "a.com", "--replace", "b.org", "--yes"} + connection);
+      QVERIFY(p.waitForStarted(5000));
+      QTest::qWait(delayMs);
+      // A run already ended is no kill midway.
+      testdb::signalChild(p, SIGKILL);
+      p.waitForFinished(30000);
+
+      int replaced = 0;
+      for (int k = 0; k < kTables; ++k) {
+        const int rows = replacedRows(database, k);
+        QVERIFY2(rows == 0 || rows == kRows,
+                 qPrintable(QStringLiteral("%1 after %2 ms: %3 rows replaced")
+                                .arg(QString::fromStdString(table(k)))
+                                .arg(delayMs)
+                                .arg(rows)));
+        replaced += rows == kRows;
+      }
+      midway += replaced > 0 && replaced < kTables;
+      // A table the server shows replaced is complete in the journal.
+      trellick::journal::Journal entries(journal.toStdString());
+      const auto run = entries.lastRun();
+      for (int k = 0; k < kTables && run; ++k) {
+        if (replacedRows(database, k) != kRows) continue;
+        bool complete = false;
+        for (const auto& t : run->tables)
+          complete |= t.table.name == table(k) && t.rows == kRows &&
+                      t.state != trellick::journal::TableState::Journaling;
+        QVERIFY2(complete, table(k).c_str());
+      }
+      if (run) QCOMPARE(cli(QStringList{"undo", "--yes"} + connection), 0);
+      for (int k = 0; k < kTables; ++k)
+        QVERIFY2(engine->rows(digest + table(k), database) == before[size_t(k)],
+                 qPrintable(QStringLiteral("%1 after %2 ms")
+                                .arg(QString::fromStdString(table(k)))
+                                .arg(delayMs)));
+    }
+    QVERIFY(midway > 0);
   }
 
   // The record-wise path writes the row it read, named by its primary key.
