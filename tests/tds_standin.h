@@ -32,7 +32,8 @@ class TdsStandin {
   QString connectionString(const QString& driver, const QString& database = "shop") const;
 
   // Replaces the control file the server reads before each request:
-  // {"delays": {"Orders": 12.0}, "attention_delay": 0, "reject": ["text"]}.
+  // {"delays": {"Orders": 12.0}, "attention_delay": 0, "reject": ["text"]},
+  // "held": {"Update [Orders]": 30.0} (the statement runs, its reply waits).
   void setControl(const QJsonObject& control);
 
   // Every logged entry, oldest first: login, batch, rpc, attention, error, and

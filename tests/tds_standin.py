@@ -709,7 +709,24 @@ class Session(threading.Thread):
         except Exception as exc:  # any failure is the client's error, not a dead server
             reply = self.error_tokens(SqlError(50000, '%s: %s' % (type(exc).__name__, exc)))
             reply += self.done(TOK_DONE, DONE_ERROR)
+        held = 0.0
+        for name, seconds in (control.get('held', {}) or {}).items():
+            if name and name.lower() in lowered:
+                held = max(held, float(seconds))
+        if held > 0:
+            self.hold(held)
         self.send_message(reply)
+
+    def hold(self, seconds):
+        """Holds a reply back, as a slow network does: the statement has run, its
+        transaction is still open. A client that goes meanwhile ends the session."""
+        end = time.monotonic() + seconds
+        while time.monotonic() < end:
+            ready, _, _ = select.select([self.sock], [], [], max(0.0, min(0.1, end - time.monotonic())))
+            if ready:
+                if not self.sock.recv(1, socket.MSG_PEEK):
+                    raise ConnectionError('the client went away')
+                time.sleep(0.05)
 
     @staticmethod
     def skip_headers(payload):

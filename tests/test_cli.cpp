@@ -545,6 +545,76 @@ class TestCli : public QObject {
     }
   }
 
+  // Killed when a table's update has run but before it commits, a replace
+  // leaves that table as it was (the server rolls the session's transaction
+  // back), the tables before it complete in the journal; undo gives back
+  // every value.
+  void aReplaceKilledBeforeACommitLeavesThatTableUnchanged() {
+    testdb::Dir dir;
+    const std::string main = dir.file("shop.db");
+    testdb::exec(main,
+                 "create table A(id int primary key, v nvarchar(50)); insert into A values(1, "
+                 "'a.com'), (2, 'x a.com');"
+                 "create table Slow(id int primary key, v nvarchar(50)); insert into Slow "
+                 "values(1, 'a.com');"
+                 "create table Z(id int primary key, v nvarchar(50)); insert into Z values(1, "
+                 "'a.com');");
+    const auto before = scalar(main,
+                               "select group_concat(v, '|') from (select v from A union "
+                               "all select v from Slow union all select v from Z)");
+    TdsStandin server(QString::fromStdString(main));
+    QVERIFY2(server.port() > 0, qPrintable(server.errorText()));
+    server.setControl(QJsonObject{{"held", QJsonObject{{"Update [Slow]", 60.0}}}});
+    const QString journal = dir.path() + "/journal.db";
+    const QStringList connection{
+        "--server", server.serverField(), "--database", "shop",      "--user",
+        "sa",       "--password-env",     "PW",         "--journal", journal};
+    QProcess p;
+    auto env = QProcessEnvironment::systemEnvironment();
+    env.insert("PW", "pw");
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(TRELLICK_CLI),
+            QStringList{"replace", "--find", "a.com", "--replace", "b.org", "--yes"} + connection);
+    QVERIFY(p.waitForStarted(5000));
+    // Slow's update has run when its request is in the log and the reply
+    // is held.
+    auto updated = [&] {
+      for (const auto& e : server.log())
+        if (e["params"].toArray().at(0).toString().startsWith("Update [Slow]") ||
+            e["text"].toString().startsWith("Update [Slow]"))
+          return true;
+      return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(updated(), 20000);
+    QTest::qWait(300);
+    QVERIFY(testdb::signalChild(p, SIGKILL));
+    QVERIFY(p.waitForFinished(5000));
+    auto rolledBack = [&] {
+      for (const auto& e : server.log())
+        if (e["op"].toString() == "rollback" && e["cause"].toString() == "disconnect") return true;
+      return false;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(rolledBack(), 10000);
+    QCOMPARE(scalar(main, "select group_concat(v, '|') from A"), std::string("b.org|x b.org"));
+    QCOMPARE(scalar(main, "select v from Slow"), std::string("a.com"));
+    QCOMPARE(scalar(main, "select v from Z"), std::string("a.com"));
+
+    // A is complete in the journal; Slow was sealed but never committed.
+    const Run runs = cli({"runs", "--json", "--journal", journal});
+    const QJsonArray tables = runs.lines().value(0)["tables"].toArray();
+    QCOMPARE(tables.size(), 2);
+    QCOMPARE(tables[0].toObject()["rows"].toInt(), 2);
+    QCOMPARE(tables[0].toObject()["state"].toString(), QStringLiteral("done"));
+    QCOMPARE(tables[1].toObject()["state"].toString(), QStringLiteral("journaled"));
+    server.setControl(QJsonObject{});
+    const Run undone = cli(QStringList{"undo", "--yes"} + connection, {}, env);
+    QVERIFY2(undone.exitCode == 0, qPrintable(undone.describe()));
+    QCOMPARE(scalar(main,
+                    "select group_concat(v, '|') from (select v from A union all select v "
+                    "from Slow union all select v from Z)"),
+             before);
+  }
+
   void secondCtrlCCancelsTheStatementUnderWay() {
     testdb::Dir dir;
     const std::string main = dir.file("main.db");
