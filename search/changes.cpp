@@ -5,8 +5,6 @@
 namespace trellick::search {
 namespace {
 
-constexpr int adLongVarChar = 201, adLongVarWChar = 203;
-
 bool isText(int type) {
   switch (type) {
     case 129:  // char
@@ -21,44 +19,33 @@ bool isText(int type) {
   }
 }
 
-// The column as an equality reads it exactly. SQL Server's and MariaDB's
-// usual collations ignore case and trailing spaces, so text is compared as
-// its bytes there (UTF-16 on SQL Server, which also reads text and ntext
-// that way); a SQLite column may declare NOCASE.
-std::string comparable(Engine engine, const ChangeColumn& column) {
-  const std::string name = quotedName(column.name, engine);
-  if (!isText(column.type)) {
-    if (engine == Engine::SqlServer &&
-        (column.type == adLongVarChar || column.type == adLongVarWChar))
-      return "cast(" + name + " as nvarchar(max))";
-    return name;
-  }
+// Text as its bytes: SQL Server's and MariaDB's usual collations ignore
+// case and trailing spaces (SQL Server reads text and ntext as UTF-16 so).
+std::string asBytes(Engine engine, const std::string& expression) {
   switch (engine) {
     case Engine::SqlServer:
-      return "cast(cast(" + name + " as nvarchar(max)) as varbinary(max))";
+      return "cast(cast(" + expression + " as nvarchar(max)) as varbinary(max))";
     case Engine::MariaDB:
-      return "cast(convert(" + name + " using utf8mb4) as binary)";
+      return "cast(convert(" + expression + " using utf8mb4) as binary)";
     case Engine::SQLite:
-      return name + " collate binary";
     case Engine::PostgreSQL:
-      return name;
+      return expression;
   }
-  return name;
+  return expression;
+}
+
+// The column as an equality reads it exactly; a SQLite column may declare
+// NOCASE.
+std::string comparable(Engine engine, const ChangeColumn& column) {
+  const std::string name = quotedName(column.name, engine);
+  if (!isText(column.type)) return name;
+  if (engine == Engine::SQLite) return name + " collate binary";
+  return asBytes(engine, name);
 }
 
 // The value side of the same comparison.
 std::string comparableValue(Engine engine, const ChangeColumn& column, const std::string& value) {
-  if (!isText(column.type)) return value;
-  switch (engine) {
-    case Engine::SqlServer:
-      return "cast(cast(" + value + " as nvarchar(max)) as varbinary(max))";
-    case Engine::MariaDB:
-      return "cast(convert(" + value + " using utf8mb4) as binary)";
-    case Engine::SQLite:
-    case Engine::PostgreSQL:
-      return value;
-  }
-  return value;
+  return isText(column.type) ? asBytes(engine, value) : value;
 }
 
 }  // namespace

@@ -201,6 +201,15 @@ class TestEngines : public QObject {
     return name;
   }
 
+  // The layer's own connection to a test database, as the trellick login.
+  void connect(trellick::db::Connection& conn, const QString& database, int timeout) {
+    conn.SetCommandTimeout(timeout);
+    conn.Open(trellick::db::makeTarget(
+        {engine->server.serverField().toStdString(), engine->server.user().toStdString(),
+         engine->server.password().toStdString(), database.toStdString()},
+        trellick::db::installedDrivers(), 10));
+  }
+
   trellick::app::Form1& openOn(WindowFixture& fx, const QString& database, const std::string& find,
                                const std::string& replace) {
     auto& f = fx.open();
@@ -437,11 +446,7 @@ class TestEngines : public QObject {
     // all either: 100,000 rows of some 600 bytes before and after.
     QVERIFY(engine->run("update big set v = concat('m', v) where id <= 100000;", database));
     trellick::db::Connection conn;
-    conn.SetCommandTimeout(60);
-    conn.Open(trellick::db::makeTarget(
-        {engine->server.serverField().toStdString(), engine->server.user().toStdString(),
-         engine->server.password().toStdString(), database.toStdString()},
-        trellick::db::installedDrivers(), 10));
+    connect(conn, database, 60);
     const trellick::search::StatementBuilder builder(conn.dialect(), {"mx", "nx"}, conn.syntax());
     const auto plan = trellick::journal::makePlan(builder, {"big"}, {{"v", 200, 400}},
                                                   {{"id", 3, 10}, {"v", 200, 400}});
@@ -558,11 +563,7 @@ class TestEngines : public QObject {
     QVERIFY(!database.isEmpty());
 
     trellick::db::Connection conn;
-    conn.SetCommandTimeout(10);
-    conn.Open(trellick::db::makeTarget(
-        {engine->server.serverField().toStdString(), engine->server.user().toStdString(),
-         engine->server.password().toStdString(), database.toStdString()},
-        trellick::db::installedDrivers(), 10));
+    connect(conn, database, 10);
     const trellick::search::StatementBuilder builder(conn.dialect(), {kFind, kReplace},
                                                      conn.syntax());
     testdb::Dir dir;
