@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "app/form1.h"
+#include "bench/bench_ui.h"
 #include "bench/data.h"
 #include "bench/servers.h"
 #include "db/connection.h"
@@ -69,6 +70,7 @@ double median(std::vector<double> v) {
 
 // ---- deterministic data ----
 
+using trellick::bench::BenchUi;
 using trellick::bench::Lcg;
 using trellick::bench::words;
 
@@ -119,18 +121,6 @@ void generate(const std::string& path, const std::function<void(sqlite3*, Lcg&)>
 }
 
 // ---- the window, scripted ----
-
-class BenchUi : public trellick::app::Ui {
- public:
-  int MsgBox(QWidget*, const QString& prompt, int style, const QString&) override {
-    prompts.append(prompt);
-    return (style & 7) == trellick::app::vbYesNo ? trellick::app::vbYes : trellick::app::vbOK;
-  }
-  void ShellOpen(const QString&) override {}
-  void DoEvents() override { QCoreApplication::processEvents(); }
-  void End() override {}
-  QStringList prompts;
-};
 
 struct Window {
   BenchUi ui;
@@ -199,6 +189,14 @@ std::unique_ptr<trellick::db::Connection> openSqlite(const std::string& db) {
   return c;
 }
 
+// The engine's walk over one connection that is never replaced.
+struct OneConnection : trellick::engine::ConnectionSource {
+  trellick::db::Connection& conn;
+  explicit OneConnection(trellick::db::Connection& c) : conn(c) {}
+  trellick::db::Connection& current() override { return conn; }
+  void reconnect() override { die("the engine lost its connection"); }
+};
+
 long long engineFind(const std::string& db, int jobs) {
   namespace engine = trellick::engine;
   auto first = openSqlite(db);
@@ -219,12 +217,7 @@ long long engineFind(const std::string& db, int jobs) {
         },
         tables, options, quiet, jobs);
   } else {
-    struct Source : engine::ConnectionSource {
-      trellick::db::Connection& conn;
-      explicit Source(trellick::db::Connection& c) : conn(c) {}
-      trellick::db::Connection& current() override { return conn; }
-      void reconnect() override { die("the engine lost its connection"); }
-    } source(*first);
+    OneConnection source(*first);
     walk = engine::runTables(source, tables, options, quiet);
   }
   long long records = 0;
@@ -242,23 +235,18 @@ struct Replaced {
   long long journaled = 0;  // rows the journal holds for the run
 };
 
-Replaced engineReplace(const std::string& db, const std::string& journalPath) {
+// The engine's replace of the tables on one connection, journaled when a
+// journal is given.
+Replaced engineReplace(trellick::db::Connection& conn,
+                       const std::vector<trellick::engine::Table>& tables,
+                       trellick::journal::Journal* journal) {
   namespace engine = trellick::engine;
-  auto conn = openSqlite(db);
-  const auto tables = engine::userTables(*conn);
   engine::Options options{engine::Mode::Replace, {kFind, kReplace}};
-  std::unique_ptr<trellick::journal::Journal> journal;
-  if (!journalPath.empty()) {
-    journal = std::make_unique<trellick::journal::Journal>(journalPath);
-    options.journal = journal.get();
+  if (journal) {
+    options.journal = journal;
     options.journalRun = journal->beginRun({});
   }
-  struct Source : engine::ConnectionSource {
-    trellick::db::Connection& conn;
-    explicit Source(trellick::db::Connection& c) : conn(c) {}
-    trellick::db::Connection& current() override { return conn; }
-    void reconnect() override { die("the engine lost its connection"); }
-  } source(*conn);
+  OneConnection source(conn);
   engine::Observer quiet;
   const auto walk = engine::runTables(source, tables, options, quiet);
   Replaced out;
@@ -273,6 +261,14 @@ Replaced engineReplace(const std::string& db, const std::string& journalPath) {
     for (const auto& t : run->tables) out.journaled += t.rows;
   }
   return out;
+}
+
+Replaced engineReplace(const std::string& db, const std::string& journalPath) {
+  auto conn = openSqlite(db);
+  const auto tables = trellick::engine::userTables(*conn);
+  std::unique_ptr<trellick::journal::Journal> journal;
+  if (!journalPath.empty()) journal = std::make_unique<trellick::journal::Journal>(journalPath);
+  return engineReplace(*conn, tables, journal.get());
 }
 
 void removeSqlite(const std::string& path) {
@@ -303,35 +299,15 @@ int peakMode(const std::string& db) {
 // One journaled replace through the engine over a table where every row
 // holds the search text: what the journal holds in memory while it streams.
 int journalPeakMode(const std::string& db, const std::string& journalPath) {
-  namespace engine = trellick::engine;
   auto conn = openSqlite(db);
-  const auto tables = engine::userTables(*conn);
+  const auto tables = trellick::engine::userTables(*conn);
   // Forget the peak so far: what counts is the replace's.
   { std::ofstream("/proc/self/clear_refs") << "5"; }
   const long idle = kib("VmRSS:");
   trellick::journal::Journal journal(journalPath);
-  engine::Options options{engine::Mode::Replace, {kFind, kReplace}};
-  options.journal = &journal;
-  options.journalRun = journal.beginRun({});
-  struct Source : engine::ConnectionSource {
-    trellick::db::Connection& conn;
-    explicit Source(trellick::db::Connection& c) : conn(c) {}
-    trellick::db::Connection& current() override { return conn; }
-    void reconnect() override { die("the engine lost its connection"); }
-  } source(*conn);
-  engine::Observer quiet;
-  const auto walk = engine::runTables(source, tables, options, quiet);
-  journal.finishRun(options.journalRun);
+  const Replaced done = engineReplace(*conn, tables, &journal);
   const long peak = kib("VmHWM:");
-  long long records = 0, journaled = 0;
-  for (const auto& r : walk.results) {
-    if (r.failure) die("the replace failed on " + r.table.name + ": " + r.failure->description);
-    records += r.records;
-  }
-  const auto run = journal.run(options.journalRun);
-  if (!run) die("the journal lost its run");
-  for (const auto& t : run->tables) journaled += t.rows;
-  std::printf("JPEAK %ld %ld %lld %lld\n", idle, peak, records, journaled);
+  std::printf("JPEAK %ld %ld %lld %lld\n", idle, peak, done.records, done.journaled);
   return 0;
 }
 

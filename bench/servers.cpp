@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/form1.h"
+#include "bench/bench_ui.h"
 #include "bench/data.h"
 #include "db/connection.h"
 #include "db/recordset.h"
@@ -443,18 +444,6 @@ class MariaDB : public Server {
 };
 
 // ---- the window, scripted ----
-
-class BenchUi : public trellick::app::Ui {
- public:
-  int MsgBox(QWidget*, const QString& prompt, int style, const QString&) override {
-    prompts.append(prompt);
-    return (style & 7) == trellick::app::vbYesNo ? trellick::app::vbYes : trellick::app::vbOK;
-  }
-  void ShellOpen(const QString&) override {}
-  void DoEvents() override { QCoreApplication::processEvents(); }
-  void End() override {}
-  QStringList prompts;
-};
 
 struct Window {
   BenchUi ui;

@@ -14,6 +14,7 @@
 #include <QRadioButton>
 #include <QThread>
 #include <QtTest>
+#include <vector>
 
 #include "find_fixture.h"
 
@@ -100,8 +101,64 @@ QString asLiterals(const QStringList& lines) {
   return out;
 }
 
-void compareRecording(const QStringList& actual, std::initializer_list<const char*> expected) {
+// A find over the fixture's tables, state by state.
+const std::vector<const char*> kFindRecording{
+    "yield F3=处理进程|A=0/100|B=0/100|L5=|LF=表：0  记录：0|T1=SQL\\n|L2=表：|ff-|c6-",
+    "yield F3=处理进程: articles -> id|A=0/3|B=1/6|L5=|LF=|T1~|L2=表：|ff-|c6+",
+    "yield F3=处理进程: articles -> title|A=1/3|B=1/6|L5=|LF=|T1~|L2=表：|ff-|c6+",
+    "yield F3=处理进程: articles -> body|A=2/3|B=1/6|L5=|LF=|T1~|L2=表：|ff-|c6+",
+    "yield F3=处理进程: articles -> body|A=2/3|B=1/6|L5=articles|LF=表：1 "
+    "记录：2|T1=select count(*) from articles where [title] like '%old.example.com%' or "
+    "cast([body] as varchar(8000)) like '%old.example.com%'|L2=表：|ff+|c6+",
+    "yield F3=处理进程: articles -> body|A=3/3|B=0/6|L5=articles|LF=表：1 "
+    "记录：2|T1~|L2=表：|ff+|c6+",
+    "yield F3=处理进程: numbers -> id|A=0/3|B=0/6|L5=articles|LF=表：1 "
+    "记录：2|T1~|L2=表：1|ff+|c6+",
+    "yield F3=处理进程: numbers -> n|A=1/3|B=0/6|L5=articles|LF=表：1 "
+    "记录：2|T1~|L2=表：1|ff+|c6+",
+    "yield F3=处理进程: numbers -> r|A=2/3|B=0/6|L5=articles|LF=表：1 "
+    "记录：2|T1~|L2=表：1|ff+|c6+",
+    "yield F3=处理进程: numbers -> r|A=3/3|B=1/6|L5=articles|LF=表：1 "
+    "记录：2|T1~|L2=表：1|ff+|c6+",
+    "yield F3=处理进程: notes -> id|A=0/3|B=1/6|L5=articles|LF=表：1 "
+    "记录：2|T1~|L2=表：2|ff+|c6+",
+    "yield F3=处理进程: notes -> note|A=1/3|B=1/6|L5=articles|LF=表：1 "
+    "记录：2|T1~|L2=表：2|ff+|c6+",
+    "yield F3=处理进程: notes -> tag|A=2/3|B=1/6|L5=articles|LF=表：1 "
+    "记录：2|T1~|L2=表：2|ff+|c6+",
+    "yield F3=处理进程: notes -> tag|A=3/3|B=2/6|L5=articles|LF=表：1 记录：2|T1=select "
+    "count(*) from notes where cast([note] as varchar(8000)) like "
+    "'%old.example.com%'|L2=表：2|ff+|c6+",
+    "yield F3=处理进程: guarded -> id|A=0/2|B=2/6|L5=articles|LF=表：1 "
+    "记录：2|T1~|L2=表：3|ff+|c6+",
+    "yield F3=处理进程: guarded -> v|A=1/2|B=2/6|L5=articles|LF=表：1 "
+    "记录：2|T1~|L2=表：3|ff+|c6+",
+    "yield F3=处理进程: guarded -> v|A=1/2|B=2/6|L5=articles,guarded|LF=表：2 "
+    "记录：4|T1=select count(*) from guarded where [v] like "
+    "'%old.example.com%'|L2=表：3|ff+|c6+",
+    "yield F3=处理进程: guarded -> v|A=2/2|B=3/6|L5=articles,guarded|LF=表：2 "
+    "记录：4|T1~|L2=表：3|ff+|c6+",
+    "yield F3=处理进程: guarded -> v|A=2/2|B=4/6|L5=articles,guarded|LF=表：2 "
+    "记录：4|T1~|L2=表：4|ff+|c6+",
+    "yield F3=处理进程: links -> id|A=0/2|B=4/6|L5=articles,guarded|LF=表：2 "
+    "记录：4|T1~|L2=表：5|ff+|c6+",
+    "yield F3=处理进程: links -> url|A=1/2|B=4/6|L5=articles,guarded|LF=表：2 "
+    "记录：4|T1~|L2=表：5|ff+|c6+",
+    "yield F3=处理进程: links -> url|A=1/2|B=4/6|L5=articles,guarded,links|LF=表：3 "
+    "记录：5|T1=select count(*) from links where cast([url] as varchar(8000)) like "
+    "'%old.example.com%'|L2=表：5|ff+|c6+",
+    "yield F3=处理进程: links -> url|A=2/2|B=5/6|L5=articles,guarded,links|LF=表：3 "
+    "记录：5|T1~|L2=表：5|ff+|c6+",
+    "box 0|Trellick|任务完成!共找到 3 个表, 5 条记录 中包含查找的字符。",
+    "end F3=处理进程|A=2/2|B=6/6|L5=articles,guarded,links|LF=表：3 "
+    "记录：5|T1~|L2=表：6|ff+|c6-|sql-|T2=Text2",
+};
+
+// The states recorded are `before` then `expected`, in order.
+void compareRecording(const QStringList& actual, std::initializer_list<const char*> expected,
+                      const std::vector<const char*>& before = {}) {
   QStringList want;
+  for (const char* line : before) want << QString::fromUtf8(line);
   for (const char* line : expected) want << QString::fromUtf8(line);
   const qsizetype n = std::min(actual.size(), want.size());
   for (qsizetype k = 0; k < n; ++k) {
@@ -139,59 +196,7 @@ class TestScreenStates : public QObject {
     fx.ui.expectBox();
     form.cmdFind_Click();
     rec.end(form);
-    compareRecording(
-        rec.lines,
-        {
-            "yield F3=处理进程|A=0/100|B=0/100|L5=|LF=表：0  记录：0|T1=SQL\\n|L2=表：|ff-|c6-",
-            "yield F3=处理进程: articles -> id|A=0/3|B=1/6|L5=|LF=|T1~|L2=表：|ff-|c6+",
-            "yield F3=处理进程: articles -> title|A=1/3|B=1/6|L5=|LF=|T1~|L2=表：|ff-|c6+",
-            "yield F3=处理进程: articles -> body|A=2/3|B=1/6|L5=|LF=|T1~|L2=表：|ff-|c6+",
-            "yield F3=处理进程: articles -> body|A=2/3|B=1/6|L5=articles|LF=表：1 "
-            "记录：2|T1=select count(*) from articles where [title] like '%old.example.com%' or "
-            "cast([body] as varchar(8000)) like '%old.example.com%'|L2=表：|ff+|c6+",
-            "yield F3=处理进程: articles -> body|A=3/3|B=0/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：|ff+|c6+",
-            "yield F3=处理进程: numbers -> id|A=0/3|B=0/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：1|ff+|c6+",
-            "yield F3=处理进程: numbers -> n|A=1/3|B=0/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：1|ff+|c6+",
-            "yield F3=处理进程: numbers -> r|A=2/3|B=0/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：1|ff+|c6+",
-            "yield F3=处理进程: numbers -> r|A=3/3|B=1/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：1|ff+|c6+",
-            "yield F3=处理进程: notes -> id|A=0/3|B=1/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：2|ff+|c6+",
-            "yield F3=处理进程: notes -> note|A=1/3|B=1/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：2|ff+|c6+",
-            "yield F3=处理进程: notes -> tag|A=2/3|B=1/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：2|ff+|c6+",
-            "yield F3=处理进程: notes -> tag|A=3/3|B=2/6|L5=articles|LF=表：1 记录：2|T1=select "
-            "count(*) from notes where cast([note] as varchar(8000)) like "
-            "'%old.example.com%'|L2=表：2|ff+|c6+",
-            "yield F3=处理进程: guarded -> id|A=0/2|B=2/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：3|ff+|c6+",
-            "yield F3=处理进程: guarded -> v|A=1/2|B=2/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：3|ff+|c6+",
-            "yield F3=处理进程: guarded -> v|A=1/2|B=2/6|L5=articles,guarded|LF=表：2 "
-            "记录：4|T1=select count(*) from guarded where [v] like "
-            "'%old.example.com%'|L2=表：3|ff+|c6+",
-            "yield F3=处理进程: guarded -> v|A=2/2|B=3/6|L5=articles,guarded|LF=表：2 "
-            "记录：4|T1~|L2=表：3|ff+|c6+",
-            "yield F3=处理进程: guarded -> v|A=2/2|B=4/6|L5=articles,guarded|LF=表：2 "
-            "记录：4|T1~|L2=表：4|ff+|c6+",
-            "yield F3=处理进程: links -> id|A=0/2|B=4/6|L5=articles,guarded|LF=表：2 "
-            "记录：4|T1~|L2=表：5|ff+|c6+",
-            "yield F3=处理进程: links -> url|A=1/2|B=4/6|L5=articles,guarded|LF=表：2 "
-            "记录：4|T1~|L2=表：5|ff+|c6+",
-            "yield F3=处理进程: links -> url|A=1/2|B=4/6|L5=articles,guarded,links|LF=表：3 "
-            "记录：5|T1=select count(*) from links where cast([url] as varchar(8000)) like "
-            "'%old.example.com%'|L2=表：5|ff+|c6+",
-            "yield F3=处理进程: links -> url|A=2/2|B=5/6|L5=articles,guarded,links|LF=表：3 "
-            "记录：5|T1~|L2=表：5|ff+|c6+",
-            "box 0|Trellick|任务完成!共找到 3 个表, 5 条记录 中包含查找的字符。",
-            "end F3=处理进程|A=2/2|B=6/6|L5=articles,guarded,links|LF=表：3 "
-            "记录：5|T1~|L2=表：6|ff+|c6-|sql-|T2=Text2",
-        });
+    compareRecording(rec.lines, {}, kFindRecording);
   }
 
   void batchReplace() {
@@ -308,55 +313,6 @@ class TestScreenStates : public QObject {
     compareRecording(
         rec.lines,
         {
-            "yield F3=处理进程|A=0/100|B=0/100|L5=|LF=表：0  记录：0|T1=SQL\\n|L2=表：|ff-|c6-",
-            "yield F3=处理进程: articles -> id|A=0/3|B=1/6|L5=|LF=|T1~|L2=表：|ff-|c6+",
-            "yield F3=处理进程: articles -> title|A=1/3|B=1/6|L5=|LF=|T1~|L2=表：|ff-|c6+",
-            "yield F3=处理进程: articles -> body|A=2/3|B=1/6|L5=|LF=|T1~|L2=表：|ff-|c6+",
-            "yield F3=处理进程: articles -> body|A=2/3|B=1/6|L5=articles|LF=表：1 "
-            "记录：2|T1=select count(*) from articles where [title] like '%old.example.com%' or "
-            "cast([body] as varchar(8000)) like '%old.example.com%'|L2=表：|ff+|c6+",
-            "yield F3=处理进程: articles -> body|A=3/3|B=0/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：|ff+|c6+",
-            "yield F3=处理进程: numbers -> id|A=0/3|B=0/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：1|ff+|c6+",
-            "yield F3=处理进程: numbers -> n|A=1/3|B=0/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：1|ff+|c6+",
-            "yield F3=处理进程: numbers -> r|A=2/3|B=0/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：1|ff+|c6+",
-            "yield F3=处理进程: numbers -> r|A=3/3|B=1/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：1|ff+|c6+",
-            "yield F3=处理进程: notes -> id|A=0/3|B=1/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：2|ff+|c6+",
-            "yield F3=处理进程: notes -> note|A=1/3|B=1/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：2|ff+|c6+",
-            "yield F3=处理进程: notes -> tag|A=2/3|B=1/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：2|ff+|c6+",
-            "yield F3=处理进程: notes -> tag|A=3/3|B=2/6|L5=articles|LF=表：1 记录：2|T1=select "
-            "count(*) from notes where cast([note] as varchar(8000)) like "
-            "'%old.example.com%'|L2=表：2|ff+|c6+",
-            "yield F3=处理进程: guarded -> id|A=0/2|B=2/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：3|ff+|c6+",
-            "yield F3=处理进程: guarded -> v|A=1/2|B=2/6|L5=articles|LF=表：1 "
-            "记录：2|T1~|L2=表：3|ff+|c6+",
-            "yield F3=处理进程: guarded -> v|A=1/2|B=2/6|L5=articles,guarded|LF=表：2 "
-            "记录：4|T1=select count(*) from guarded where [v] like "
-            "'%old.example.com%'|L2=表：3|ff+|c6+",
-            "yield F3=处理进程: guarded -> v|A=2/2|B=3/6|L5=articles,guarded|LF=表：2 "
-            "记录：4|T1~|L2=表：3|ff+|c6+",
-            "yield F3=处理进程: guarded -> v|A=2/2|B=4/6|L5=articles,guarded|LF=表：2 "
-            "记录：4|T1~|L2=表：4|ff+|c6+",
-            "yield F3=处理进程: links -> id|A=0/2|B=4/6|L5=articles,guarded|LF=表：2 "
-            "记录：4|T1~|L2=表：5|ff+|c6+",
-            "yield F3=处理进程: links -> url|A=1/2|B=4/6|L5=articles,guarded|LF=表：2 "
-            "记录：4|T1~|L2=表：5|ff+|c6+",
-            "yield F3=处理进程: links -> url|A=1/2|B=4/6|L5=articles,guarded,links|LF=表：3 "
-            "记录：5|T1=select count(*) from links where cast([url] as varchar(8000)) like "
-            "'%old.example.com%'|L2=表：5|ff+|c6+",
-            "yield F3=处理进程: links -> url|A=2/2|B=5/6|L5=articles,guarded,links|LF=表：3 "
-            "记录：5|T1~|L2=表：5|ff+|c6+",
-            "box 0|Trellick|任务完成!共找到 3 个表, 5 条记录 中包含查找的字符。",
-            "end F3=处理进程|A=2/2|B=6/6|L5=articles,guarded,links|LF=表：3 "
-            "记录：5|T1~|L2=表：6|ff+|c6-|sql-|T2=Text2",
             "yield F3=处理进程|A=2/2|B=6/6|L5=articles,guarded,links|LF=表：3 "
             "记录：5|T1~|L2=表：6|ff+|c6-",
             "yield F3=处理进程: articles -> id|A=0/3|B=6/6|L5=articles,guarded,links|LF=表：3 "
@@ -421,7 +377,8 @@ class TestScreenStates : public QObject {
             "记录：9|T1~|L2=表：6|ff+|c6-|sql-|T2=-- guarded: HY000 [SQLite]guarded rows stay "
             "(19)\\nUpdate [guarded] set [v]=Replace([v],'old.example.com','new.example.org') "
             "where [v] like '%old.example.com%'\\n\\n",
-        });
+        },
+        kFindRecording);
     QCOMPARE(fx.countContaining("articles", {"title", "body"}, "old.example.com"), 0ll);
     QCOMPARE(fx.countContaining("links", {"url"}, "old.example.com"), 1ll);
   }
