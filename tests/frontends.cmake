@@ -16,9 +16,9 @@ endfunction()
 trellick_engine_test(test_engine test_engine.cpp testdb.cpp tds_standin.cpp)
 
 # The command line, run as a process.
-trellick_engine_test(test_cli test_cli.cpp testdb.cpp tds_standin.cpp)
+trellick_engine_test(test_cli test_cli.cpp cli_run.cpp testdb.cpp tds_standin.cpp)
 target_compile_definitions(test_cli PRIVATE TRELLICK_CLI="$<TARGET_FILE:trellick-cli>")
 add_dependencies(test_cli trellick-cli)
-trellick_engine_test(test_cli_undo test_cli_undo.cpp testdb.cpp)
+trellick_engine_test(test_cli_undo test_cli_undo.cpp cli_run.cpp testdb.cpp)
 target_compile_definitions(test_cli_undo PRIVATE TRELLICK_CLI="$<TARGET_FILE:trellick-cli>")
 add_dependencies(test_cli_undo trellick-cli)

@@ -15,6 +15,8 @@
 #include <QStandardPaths>
 #include <QThread>
 
+#include "free_port.h"
+
 namespace {
 
 // Socket paths are limited to 107 bytes; a long TMPDIR must not break start-up.
@@ -22,25 +24,6 @@ QString tempTemplate() {
   QString base = QDir::tempPath();
   if (base.size() > 60) base = QStringLiteral("/tmp");
   return base + QStringLiteral("/trellick-maria-XXXXXX");
-}
-
-// A port nobody listens on right now. Another process may take it before the
-// server binds it; start() then tries again with a new one.
-int freeLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  int port = 0;
-  socklen_t len = sizeof addr;
-  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
-    port = ntohs(addr.sin_port);
-  }
-  ::close(fd);
-  return port;
 }
 
 QString findProgram(const QString& name) {
@@ -151,7 +134,7 @@ bool MariaDbServer::start() {
 
   const QString socket = dir_.filePath(QStringLiteral("mariadb.sock"));
   for (int attempt = 0; attempt < 3; ++attempt) {
-    port_ = freeLoopbackPort();
+    port_ = testnet::freeLoopbackPort();
     if (port_ == 0) {
       error_ = QStringLiteral("no free loopback port");
       return false;

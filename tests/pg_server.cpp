@@ -15,6 +15,8 @@
 #include <QProcessEnvironment>
 #include <QSettings>
 
+#include "free_port.h"
+
 namespace {
 
 const QString kBin = QStringLiteral("/usr/lib/postgresql/15/bin/");
@@ -43,24 +45,6 @@ QString dirTemplate() {
   if (runningAsRoot() && !parentsTraversable(base + QStringLiteral("/x")))
     base = QStringLiteral("/tmp");
   return base + QStringLiteral("/trellick-pg-XXXXXX");
-}
-
-// A port nobody listens on now; a race with another process is handled by
-// retrying the start on a new port.
-int freePort() {
-  int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return 0;
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = 0;
-  int port = 0;
-  socklen_t len = sizeof addr;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-    port = ntohs(addr.sin_port);
-  close(fd);
-  return port;
 }
 
 QString shellQuote(const QString& s) {
@@ -163,7 +147,7 @@ bool PgServer::start() {
   if (!initialised) return false;
 
   for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
-    port_ = freePort();
+    port_ = testnet::freeLoopbackPort();
     if (port_ == 0) {
       error_ = QStringLiteral("no free loopback port");
       return false;

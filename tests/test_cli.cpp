@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#include "cli_run.h"
 #include "tds_standin.h"
 #include "testdb.h"
 
@@ -41,48 +42,8 @@ const char* const kTables =
     "create table links(id integer primary key, url text);"
     "insert into links values(1, 'http://old.example.com/'), (2, 'http://other/');";
 
-struct Run {
-  int exitCode = -1;
-  QByteArray out;
-  QString err;
-  // The JSON lines of standard output, in order.
-  QList<QJsonObject> lines() const {
-    QList<QJsonObject> objects;
-    for (const QByteArray& line : out.split('\n')) {
-      if (line.isEmpty()) continue;
-      QJsonParseError error{};
-      const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
-      if (error.error != QJsonParseError::NoError || !doc.isObject())
-        qWarning("not a JSON object: %s", line.constData());
-      objects.append(doc.object());
-    }
-    return objects;
-  }
-  QString describe() const {
-    return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3")
-        .arg(exitCode)
-        .arg(QString::fromUtf8(out), err);
-  }
-};
-
 QStringList sqliteArgs(const QString& command, const std::string& path) {
   return {command, "--server", "sqlite", "--database", QString::fromStdString(path)};
-}
-
-Run cli(const QStringList& args, const QByteArray& input = {},
-        const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
-  QProcess p;
-  p.setProcessEnvironment(env);
-  p.start(QStringLiteral(TRELLICK_CLI), args);
-  Run r;
-  if (!p.waitForStarted(5000)) return r;
-  p.write(input);
-  p.closeWriteChannel();
-  p.waitForFinished(60000);
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = p.readAllStandardOutput();
-  r.err = QString::fromUtf8(p.readAllStandardError());
-  return r;
 }
 
 std::string scalar(const std::string& path, const std::string& sql) {

@@ -10,37 +10,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include "cli_run.h"
 #include "testdb.h"
 
 namespace {
-
-struct Run {
-  int exitCode = -1;
-  QByteArray out;
-  QString err;
-  QList<QJsonObject> lines() const {
-    QList<QJsonObject> objects;
-    for (const QByteArray& line : out.split('\n'))
-      if (!line.isEmpty()) objects.append(QJsonDocument::fromJson(line).object());
-    return objects;
-  }
-  QString describe() const {
-    return QStringLiteral("exit %1\n%2\n%3").arg(exitCode).arg(QString::fromUtf8(out), err);
-  }
-};
-
-Run cli(const QStringList& args) {
-  QProcess p;
-  p.start(QStringLiteral(TRELLICK_CLI), args);
-  Run r;
-  if (!p.waitForStarted(5000)) return r;
-  p.closeWriteChannel();
-  p.waitForFinished(120000);
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = p.readAllStandardOutput();
-  r.err = QString::fromUtf8(p.readAllStandardError());
-  return r;
-}
 
 QStringList on(const QString& command, const std::string& path) {
   return {command, "--server", "sqlite", "--database", QString::fromStdString(path)};
