@@ -35,13 +35,13 @@
 #include "bench/bench_ui.h"
 #include "bench/data.h"
 #include "bench/servers.h"
+#include "bench/timing.h"
 #include "db/connection.h"
 #include "db/recordset.h"
 #include "engine/engine.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 const std::string kFind = "old.example.com";
 const std::string kReplace = "new.example.org";
 
@@ -58,20 +58,13 @@ struct Sizes {
   std::exit(1);
 }
 
-double msSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
-
 // ---- deterministic data ----
 
 using trellick::bench::BenchUi;
+using trellick::bench::Clock;
 using trellick::bench::Lcg;
+using trellick::bench::median;
+using trellick::bench::msSince;
 using trellick::bench::words;
 
 // About 1% of the values hold the search text.

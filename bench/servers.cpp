@@ -27,6 +27,7 @@
 #include "app/form1.h"
 #include "bench/bench_ui.h"
 #include "bench/data.h"
+#include "bench/timing.h"
 #include "db/connection.h"
 #include "db/recordset.h"
 #include "maintenance/shrink.h"
@@ -36,7 +37,6 @@
 namespace trellick::bench {
 namespace {
 
-using Clock = std::chrono::steady_clock;
 const std::string kFind = "old.example.com";
 const std::string kReplace = "new.example.org";
 
@@ -44,16 +44,6 @@ const std::string kReplace = "new.example.org";
 struct Failure : std::runtime_error {
   using std::runtime_error::runtime_error;
 };
-
-double msSince(Clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double median(std::vector<double> v) {
-  std::sort(v.begin(), v.end());
-  const size_t n = v.size();
-  return n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
-}
 
 bool startsWith(const std::string& s, const std::string& p) { return s.rfind(p, 0) == 0; }
 
