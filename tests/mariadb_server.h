@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
 
 #include "support/mariadb_server.h"
 

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
 
 #include "support/pg_server.h"
 

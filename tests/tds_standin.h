@@ -4,8 +4,10 @@
 
 #include <QJsonObject>
 #include <QList>
+#include <QProcess>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include "support/tds_standin.h"
 

@@ -138,6 +138,9 @@ struct EngineFixture::Database {
   std::string name;  // the servers: the database
 };
 
+EngineFixture::EngineFixture() = default;
+EngineFixture::~EngineFixture() = default;
+
 void EngineFixture::SetUp() {
   db_ = std::make_unique<Database>();
   trellick::db::ConnectFields fields;
@@ -226,10 +229,12 @@ Rows EngineFixture::dump(const std::string& table, const std::vector<std::string
         list += c;
         break;
       case Engine::PostgreSQL:
-        list += "coalesce('x' || encode(convert_to(" + c + ", 'UTF8'), 'hex'), '<NULL>')";
+        list +=
+            "coalesce('x' || encode(convert_to(cast(" + c + " as text), 'UTF8'), 'hex'), '<NULL>')";
         break;
       case Engine::MariaDB:
-        list += "coalesce(concat('x', hex(" + c + ")), '<NULL>')";
+        list +=
+            "coalesce(concat('x', hex(cast(" + c + " as char character set utf8mb4))), '<NULL>')";
         break;
     }
   }

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,7 @@ inline auto allEngines() {
   return testing::Values(Engine::SQLite, Engine::SqlServer, Engine::PostgreSQL, Engine::MariaDB);
 }
 std::string engineName(Engine engine);
+inline void PrintTo(Engine engine, std::ostream* os) { *os << engineName(engine); }
 // Names each instance after its engine.
 struct EngineParamName {
   std::string operator()(const testing::TestParamInfo<Engine>& info) const {
@@ -35,6 +37,8 @@ using Rows = std::vector<std::vector<Value>>;
 
 class EngineFixture : public testing::TestWithParam<Engine> {
  protected:
+  EngineFixture();
+  ~EngineFixture() override;
   void SetUp() override;
   void TearDown() override;
 
