@@ -1,17 +1,13 @@
 #include "cli_run.h"
 
+#include "files.h"
 #include "process.h"
 
 namespace testsupport {
 
 std::vector<nlohmann::json> CliRun::lines() const {
   std::vector<nlohmann::json> objects;
-  size_t start = 0;
-  while (start < out.size()) {
-    size_t end = out.find('\n', start);
-    if (end == std::string::npos) end = out.size();
-    const std::string line = out.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : splitLines(out)) {
     if (line.empty()) continue;
     nlohmann::json doc = nlohmann::json::parse(line, nullptr, false);
     objects.push_back(doc.is_object() ? std::move(doc) : nlohmann::json());

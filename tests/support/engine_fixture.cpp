@@ -65,12 +65,7 @@ std::string unhex(const std::string& hex) {
 // the value's bytes in hex (the "x" keeps a row of one empty value a line).
 Rows parseHexRows(const std::string& text, char separator) {
   Rows rows;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : splitLines(text)) {
     std::vector<Value> row;
     size_t f = 0;
     while (true) {

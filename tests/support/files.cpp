@@ -49,4 +49,16 @@ bool replaceFile(const std::string& path, const std::string& bytes) {
   return writeFile(partial, bytes) && std::rename(partial.c_str(), path.c_str()) == 0;
 }
 
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
 }  // namespace testsupport

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace testsupport {
 
@@ -34,5 +35,9 @@ bool writeFile(const std::string& path, const std::string& bytes);
 // Written whole under another name and renamed into place, so a reader never
 // sees half of it.
 bool replaceFile(const std::string& path, const std::string& bytes);
+
+// The lines of a text, without their line ends; a last line without one
+// counts too.
+std::vector<std::string> splitLines(const std::string& text);
 
 }  // namespace testsupport

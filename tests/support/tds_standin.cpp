@@ -48,13 +48,7 @@ void TdsStandin::setControl(const nlohmann::json& control) {
 
 std::vector<nlohmann::json> TdsStandin::log() const {
   std::vector<nlohmann::json> entries;
-  const std::string text = readFile(dir_.file("log.jsonl"));
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    const std::string line = text.substr(start, end - start);
-    start = end + 1;
+  for (const std::string& line : splitLines(readFile(dir_.file("log.jsonl")))) {
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
     nlohmann::json entry = nlohmann::json::parse(line, nullptr, false);
     entries.push_back(entry.is_object() ? std::move(entry) : nlohmann::json::object());
