@@ -1,18 +1,21 @@
 #include "cli_run.h"
 
 #include <QJsonDocument>
-#include <QJsonParseError>
-#include <QProcess>
+
+#include "support/cli_run.h"
 
 QList<QJsonObject> Run::lines() const {
+  testsupport::CliRun run;
+  run.out = out.toStdString();
   QList<QJsonObject> objects;
-  for (const QByteArray& line : out.split('\n')) {
-    if (line.isEmpty()) continue;
-    QJsonParseError error{};
-    const QJsonDocument doc = QJsonDocument::fromJson(line, &error);
-    if (error.error != QJsonParseError::NoError || !doc.isObject())
-      qWarning("not a JSON object: %s", line.constData());
-    objects.append(doc.object());
+  for (const nlohmann::json& line : run.lines()) {
+    if (!line.is_object()) qWarning("not a JSON object in: %s", out.constData());
+    objects.append(line.is_object()
+                       ? QJsonDocument::fromJson(
+                             QByteArray::fromStdString(line.dump(
+                                 -1, ' ', false, nlohmann::json::error_handler_t::replace)))
+                             .object()
+                       : QJsonObject());
   }
   return objects;
 }
@@ -24,16 +27,13 @@ QString Run::describe() const {
 }
 
 Run cli(const QStringList& args, const QByteArray& input, const QProcessEnvironment& env) {
-  QProcess p;
-  p.setProcessEnvironment(env);
-  p.start(QStringLiteral(TRELLICK_CLI), args);
-  Run r;
-  if (!p.waitForStarted(5000)) return r;
-  p.write(input);
-  p.closeWriteChannel();
-  p.waitForFinished(120000);
-  r.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
-  r.out = p.readAllStandardOutput();
-  r.err = QString::fromUtf8(p.readAllStandardError());
-  return r;
+  std::vector<std::string> argv, environment;
+  for (const QString& a : args) argv.push_back(a.toStdString());
+  for (const QString& kv : env.toStringList()) environment.push_back(kv.toStdString());
+  const testsupport::CliRun r = testsupport::runCli(argv, input.toStdString(), environment);
+  Run run;
+  run.exitCode = r.exitCode;
+  run.out = QByteArray::fromStdString(r.out);
+  run.err = QString::fromStdString(r.err);
+  return run;
 }

@@ -1,4 +1,5 @@
-// trellick-cli run as a process by the tests: its exit code and output.
+// trellick-cli run as a process (support/cli_run.h) with a Qt interface, for
+// the Qt tests.
 #pragma once
 
 #include <QByteArray>

@@ -1,7 +1,5 @@
-// Starts tests/tds_standin.py, a SQL Server stand-in that runs what it receives on
-// SQLite files, and reads what it logged. The real FreeTDS driver connects to it on
-// a loopback port, so a test sees rows, errors, counts and time-outs as the product
-// would from a server.
+// The SQL Server stand-in (support/tds_standin.h) with a Qt interface, for the
+// Qt tests.
 #pragma once
 
 #include <QJsonObject>
@@ -10,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+
+#include "support/tds_standin.h"
 
 class TdsStandin {
  public:
@@ -21,34 +21,24 @@ class TdsStandin {
   // mainFile plays schema dbo. Waits up to 10 s for the server to listen;
   // port() is 0 if it did not (errorText() says why).
   explicit TdsStandin(const QString& mainFile, const QList<Schema>& schemas = {});
-  ~TdsStandin();
-  TdsStandin(const TdsStandin&) = delete;
-  TdsStandin& operator=(const TdsStandin&) = delete;
 
-  int port() const { return port_; }
+  int port() const { return standin_.port(); }
   // "127.0.0.1,PORT": host and port as the product's server field takes them.
-  QString serverField() const;
+  QString serverField() const { return QString::fromStdString(standin_.serverField()); }
   // A FreeTDS connection string for this server, as the product builds one.
   QString connectionString(const QString& driver, const QString& database = "shop") const;
 
-  // Replaces the control file the server reads before each request:
-  // {"delays": {"Orders": 12.0}, "attention_delay": 0, "reject": ["text"]},
-  // "held": {"Update [Orders]": 30.0} (the statement runs, its reply waits).
+  // The control file the server reads before each request (see
+  // support/tds_standin.h for its keys).
   void setControl(const QJsonObject& control);
-
-  // Every logged entry, oldest first: login, batch, rpc, attention, error, and
-  // tran (op begin/commit/rollback, cont, or cause "disconnect"). Batches, calls
-  // and tran requests carry the transaction descriptor the client sent, as
-  // 16 hex digits ("0000000000000000" outside a transaction).
+  // Every logged entry, oldest first.
   QList<QJsonObject> log() const;
-  // Statement texts in order: batches, and the statements of sp_executesql,
-  // sp_prepare and sp_prepexec calls.
+  // Statement texts in order: batches and the statements of calls.
   QStringList batches() const;
   // What the server wrote on stderr (empty while all is well).
-  QString errorText() const;
+  QString errorText() const { return QString::fromStdString(standin_.errorText()); }
 
  private:
-  QTemporaryDir dir_;
-  QProcess process_;
-  int port_ = 0;
+  static std::vector<testsupport::TdsStandin::Schema> schemasOf(const QList<Schema>& schemas);
+  testsupport::TdsStandin standin_;
 };

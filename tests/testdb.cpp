@@ -1,53 +1,8 @@
 #include "testdb.h"
 
 #include <signal.h>
-#include <sqlite3.h>
-
-#include <cstdio>
-#include <cstdlib>
 
 namespace testdb {
-
-void exec(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) {
-    std::fprintf(stderr, "cannot open %s\n", path.c_str());
-    std::abort();
-  }
-  char* err = nullptr;
-  if (sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err) != SQLITE_OK) {
-    std::fprintf(stderr, "fixture SQL failed: %s\n%s\n", err ? err : "?", sql.c_str());
-    std::abort();
-  }
-  sqlite3_close(db);
-}
-
-std::vector<std::vector<std::string>> query(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  std::vector<std::vector<std::string>> rows;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    std::fprintf(stderr, "cannot open %s\n", path.c_str());
-    std::abort();
-  }
-  sqlite3_stmt* st = nullptr;
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
-    std::fprintf(stderr, "fixture query failed: %s\n", sqlite3_errmsg(db));
-    std::abort();
-  }
-  while (sqlite3_step(st) == SQLITE_ROW) {
-    std::vector<std::string> row;
-    for (int c = 0; c < sqlite3_column_count(st); ++c) {
-      const unsigned char* t = sqlite3_column_text(st, c);
-      row.push_back(t ? std::string(reinterpret_cast<const char*>(t),
-                                    static_cast<size_t>(sqlite3_column_bytes(st, c)))
-                      : std::string("<NULL>"));
-    }
-    rows.push_back(std::move(row));
-  }
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return rows;
-}
 
 Dir::Dir() { dir_.setAutoRemove(true); }
 

@@ -1,20 +1,14 @@
-// Test databases: SQLite files made and read with the SQLite C library
-// directly, so that checks do not go through the code under test.
+// The SQLite test files (support/sqlite_file.h) with a Qt temporary directory,
+// for the Qt tests.
 #pragma once
 
 #include <QProcess>
 #include <QTemporaryDir>
 #include <string>
-#include <vector>
+
+#include "support/sqlite_file.h"
 
 namespace testdb {
-
-// Runs a script of statements on the file (creating it); aborts the test
-// program on a SQL error, since the fixture itself is then broken.
-void exec(const std::string& path, const std::string& sql);
-
-// Every row of a query, values as text ("<NULL>" for null).
-std::vector<std::vector<std::string>> query(const std::string& path, const std::string& sql);
 
 // Sends a signal to the child while it runs. Once it has ended its pid is
 // 0, and kill(0, ...) would signal the whole process group: the test and

@@ -1,0 +1,255 @@
+#include "engine_fixture.h"
+
+#include <sqlite3.h>
+
+#include <atomic>
+
+#include "db/target.h"
+#include "files.h"
+#include "mariadb_server.h"
+#include "pg_server.h"
+#include "sqlite_file.h"
+#include "tds_standin.h"
+
+namespace testsupport {
+namespace {
+
+// Started on first use, stopped when the program ends.
+struct Servers {
+  TempDir dir{"trellick-engines-XXXXXX"};
+  std::unique_ptr<TdsStandin> standin;
+  std::unique_ptr<PgServer> pg;
+  std::unique_ptr<MariaDbServer> maria;
+
+  std::string standinFile() const { return dir.file("standin.db"); }
+};
+
+Servers& servers() {
+  static Servers s;
+  return s;
+}
+
+TdsStandin& standin() {
+  Servers& s = servers();
+  if (!s.standin) {
+    testdb::exec(s.standinFile(),
+                 "create table if not exists placeholder(x int); "
+                 "drop table placeholder;");
+    s.standin = std::make_unique<TdsStandin>(s.standinFile());
+  }
+  return *s.standin;
+}
+
+PgServer& pg() {
+  Servers& s = servers();
+  if (!s.pg) s.pg = std::make_unique<PgServer>();
+  return *s.pg;
+}
+
+MariaDbServer& maria() {
+  Servers& s = servers();
+  if (!s.maria) s.maria = std::make_unique<MariaDbServer>();
+  return *s.maria;
+}
+
+std::atomic<int> databaseNumber{0};
+
+std::string unhex(const std::string& hex) {
+  std::string out;
+  for (size_t k = 0; k + 1 < hex.size(); k += 2)
+    out += static_cast<char>(std::stoi(hex.substr(k, 2), nullptr, 16));
+  return out;
+}
+
+// Rows of values as the clients print them: "<NULL>" for null, else "x" and
+// the value's bytes in hex (the "x" keeps a row of one empty value a line).
+Rows parseHexRows(const std::string& text, char separator) {
+  Rows rows;
+  for (const std::string& line : splitLines(text)) {
+    std::vector<Value> row;
+    size_t f = 0;
+    while (true) {
+      const size_t sep = line.find(separator, f);
+      const std::string field = line.substr(f, sep == std::string::npos ? sep : sep - f);
+      row.push_back(field == "<NULL>" ? Value() : Value(unhex(field.substr(1))));
+      if (sep == std::string::npos) break;
+      f = sep + 1;
+    }
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+Rows sqliteRows(const std::string& file, const std::string& sql) {
+  Rows rows;
+  sqlite3* db = nullptr;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << "cannot open " << file;
+    sqlite3_close(db);
+    return rows;
+  }
+  sqlite3_busy_timeout(db, 5000);
+  sqlite3_stmt* st = nullptr;
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK) {
+    ADD_FAILURE() << sqlite3_errmsg(db) << "\n" << sql;
+  } else {
+    while (sqlite3_step(st) == SQLITE_ROW) {
+      std::vector<Value> row;
+      for (int c = 0; c < sqlite3_column_count(st); ++c) {
+        if (sqlite3_column_type(st, c) == SQLITE_NULL) {
+          row.emplace_back();
+        } else {
+          const auto* p = static_cast<const char*>(sqlite3_column_blob(st, c));
+          row.emplace_back(std::string(p ? p : "", size_t(sqlite3_column_bytes(st, c))));
+        }
+      }
+      rows.push_back(std::move(row));
+    }
+  }
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return rows;
+}
+
+}  // namespace
+
+std::string engineName(Engine engine) {
+  switch (engine) {
+    case Engine::SQLite:
+      return "SQLite";
+    case Engine::SqlServer:
+      return "SqlServer";
+    case Engine::PostgreSQL:
+      return "PostgreSQL";
+    case Engine::MariaDB:
+      return "MariaDB";
+  }
+  return "?";
+}
+
+struct EngineFixture::Database {
+  std::unique_ptr<TempDir> dir;
+  std::string file;  // SQLite and the stand-in: the file the rows live in
+  std::string name;  // the servers: the database
+};
+
+EngineFixture::EngineFixture() = default;
+EngineFixture::~EngineFixture() = default;
+
+void EngineFixture::SetUp() {
+  db_ = std::make_unique<Database>();
+  trellick::db::ConnectFields fields;
+  switch (engine()) {
+    case Engine::SQLite:
+      db_->dir = std::make_unique<TempDir>();
+      ASSERT_TRUE(db_->dir->valid()) << db_->dir->error();
+      db_->file = db_->dir->file("test.db");
+      testdb::exec(db_->file, "pragma user_version = 1;");
+      fields = {"sqlite", "tester", "", db_->file};
+      break;
+    case Engine::SqlServer: {
+      TdsStandin& server = standin();
+      ASSERT_GT(server.port(), 0) << server.errorText();
+      db_->file = servers().standinFile();
+      // A fresh database: the one file the stand-in serves, emptied.
+      std::string drop;
+      for (const auto& row :
+           testdb::query(db_->file,
+                         "select name from sqlite_master where type = 'table' and "
+                         "name not like 'sqlite_%'"))
+        drop += "drop table \"" + row[0] + "\";";
+      if (!drop.empty()) testdb::exec(db_->file, drop);
+      fields = {server.serverField(), "sa", "pw", "shop"};
+      break;
+    }
+    case Engine::PostgreSQL: {
+      PgServer& server = pg();
+      ASSERT_TRUE(server.ok()) << server.errorText();
+      db_->name = "t" + std::to_string(++databaseNumber);
+      ASSERT_TRUE(server.createDatabase(db_->name)) << server.lastError();
+      fields = {server.serverField(), server.user(), server.password(), db_->name};
+      break;
+    }
+    case Engine::MariaDB: {
+      MariaDbServer& server = maria();
+      ASSERT_TRUE(server.ok()) << server.errorText();
+      db_->name = "t" + std::to_string(++databaseNumber);
+      std::string error;
+      ASSERT_TRUE(server.createDatabase(db_->name, &error)) << error;
+      fields = {server.serverField(), server.user(), server.password(), db_->name};
+      break;
+    }
+  }
+  conn_ = std::make_unique<trellick::db::Connection>();
+  try {
+    conn_->Open(trellick::db::makeTarget(fields, trellick::db::installedDrivers(), 10));
+  } catch (const std::exception& e) {
+    FAIL() << "cannot connect to " << engineName(engine()) << ": " << e.what();
+  }
+}
+
+void EngineFixture::TearDown() {
+  if (conn_) conn_->Close();
+  conn_.reset();
+}
+
+void EngineFixture::setup(const std::string& sql) {
+  switch (engine()) {
+    case Engine::SQLite:
+    case Engine::SqlServer:
+      testdb::exec(db_->file, sql);
+      break;
+    case Engine::PostgreSQL:
+      // As the test's login, so that it owns what it creates.
+      ASSERT_TRUE(pg().psqlOk("set role " + pg().user() + ";\n" + sql, db_->name))
+          << pg().lastError() << "\n"
+          << sql;
+      break;
+    case Engine::MariaDB: {
+      std::string error;
+      ASSERT_TRUE(maria().client(sql, db_->name, nullptr, &error)) << error << "\n" << sql;
+      break;
+    }
+  }
+}
+
+Rows EngineFixture::dump(const std::string& table, const std::vector<std::string>& columns,
+                         const std::string& orderBy) {
+  std::string list;
+  for (const std::string& c : columns) {
+    if (!list.empty()) list += ", ";
+    switch (engine()) {
+      case Engine::SQLite:
+      case Engine::SqlServer:
+        list += c;
+        break;
+      case Engine::PostgreSQL:
+        list +=
+            "coalesce('x' || encode(convert_to(cast(" + c + " as text), 'UTF8'), 'hex'), '<NULL>')";
+        break;
+      case Engine::MariaDB:
+        list +=
+            "coalesce(concat('x', hex(cast(" + c + " as char character set utf8mb4))), '<NULL>')";
+        break;
+    }
+  }
+  const std::string sql = "select " + list + " from " + table + " order by " + orderBy;
+  switch (engine()) {
+    case Engine::SQLite:
+    case Engine::SqlServer:
+      return sqliteRows(db_->file, sql);
+    case Engine::PostgreSQL: {
+      std::string out;
+      EXPECT_TRUE(pg().psqlOk(sql + ";", db_->name, &out)) << pg().lastError();
+      return parseHexRows(out, '|');
+    }
+    case Engine::MariaDB: {
+      std::string out, error;
+      EXPECT_TRUE(maria().client(sql + ";", db_->name, &out, &error)) << error;
+      return parseHexRows(out, '\t');
+    }
+  }
+  return {};
+}
+
+}  // namespace testsupport

@@ -1,0 +1,62 @@
+// One test body, run on every engine: a value-parameterised GoogleTest
+// fixture that opens a trellick::db::Connection on a fresh database of the
+// engine, sets tables up and reads them back past the code under test (the
+// SQLite library on a file; psql and the mariadb client on the servers).
+// The servers are started once per test program, on first use.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+
+namespace testsupport {
+
+enum class Engine { SQLite, SqlServer, PostgreSQL, MariaDB };
+
+// Every engine, for INSTANTIATE_TEST_SUITE_P.
+inline auto allEngines() {
+  return testing::Values(Engine::SQLite, Engine::SqlServer, Engine::PostgreSQL, Engine::MariaDB);
+}
+std::string engineName(Engine engine);
+inline void PrintTo(Engine engine, std::ostream* os) { *os << engineName(engine); }
+// Names each instance after its engine.
+struct EngineParamName {
+  std::string operator()(const testing::TestParamInfo<Engine>& info) const {
+    return engineName(info.param);
+  }
+};
+
+using Value = std::optional<std::string>;  // nullopt: NULL
+using Rows = std::vector<std::vector<Value>>;
+
+class EngineFixture : public testing::TestWithParam<Engine> {
+ protected:
+  EngineFixture();
+  ~EngineFixture() override;
+  void SetUp() override;
+  void TearDown() override;
+
+  Engine engine() const { return GetParam(); }
+  trellick::db::Connection& conn() { return *conn_; }
+
+  // Runs statements on the test's database past the connection under test
+  // (the SQLite library; psql; the mariadb client). A failure fails the test.
+  void setup(const std::string& sql);
+  // The listed columns of every row, in `orderBy` order, read past the
+  // connection under test, byte for byte.
+  Rows dump(const std::string& table, const std::vector<std::string>& columns,
+            const std::string& orderBy);
+
+ private:
+  struct Database;
+  std::unique_ptr<Database> db_;
+  std::unique_ptr<trellick::db::Connection> conn_;
+};
+
+}  // namespace testsupport
