@@ -17,7 +17,6 @@
 #include "app/clicklabel.h"
 #include "app/text.h"
 #include "db/tablelist.h"
-#include "db/target.h"
 
 namespace trellick::app {
 QString TrimSpaces(const QString& text) {
@@ -231,27 +230,18 @@ bool Form1::LinkConn() {
       conn->Close();
       conn.release();
     }
-    conn->SetCommandTimeout(10);
     // The driver gets the fields themselves, never a re-parse of cn.
-    db::ConnectFields fields{utf8(txtServer), utf8(txtUser), utf8(txtPassword->text()),
-                             utf8(txtData)};
-    conn->Open(db::makeTarget(fields, db::installedDrivers(), conn->CommandTimeout()));
-    linkFields_ = fields;
+    session::Session session(session::ServerSpec::parse(utf8(txtServer), utf8(txtData)),
+                             utf8(txtUser), utf8(txtPassword->text()), 10);
+    session.open(*conn);
+    session_ = std::move(session);
 
     const QSignalBlocker quiet(List1);
     List1->clear();
-    auto schema = conn->OpenSchemaTables();
-    if (schema->State() == db::adStateOpen) {
-      while (!schema->Eof()) {
-        std::string name = schema->Fields().Item("Table_name").Value().text();
-        // The list shows bare names; a table outside the default schema
-        // keeps its schema, so that two tables of one name stay two.
-        std::string owner = schema->Fields().Item("TABLE_SCHEM").Value().text();
-        if (owner == conn->DefaultSchema()) owner.clear();
-        if (db::isListedTable(name)) List1->addItem(TableItem(fromUtf8(name), fromUtf8(owner)));
-        schema->MoveNext();
-      }
-    }
+    // The list shows bare names; a table outside the default schema keeps
+    // its schema, so that two tables of one name stay two.
+    for (const engine::Table& t : session::Session::tables(*conn))
+      List1->addItem(TableItem(fromUtf8(t.name), fromUtf8(t.schema)));
     Frame4->setTitle(QStringLiteral("数据表[") + QString::number(List1->count()) +
                      QStringLiteral("]"));
     SetDefaultPointer();

@@ -17,6 +17,7 @@
 #include "engine/engine.h"
 #include "journal/journal.h"
 #include "search/statements.h"
+#include "session/session.h"
 
 class QGroupBox;
 class QFrame;
@@ -255,8 +256,9 @@ class Form1 : public QWidget {
   // Tables of this run whose search or replace failed.
   int64_t runFailedTables_ = 0;
   qsizetype runFailuresFrom_ = 0;
-  // The fields of the last successful connection, for reconnecting.
-  db::ConnectFields linkFields_;
+  // The last successful connection's database and login, for
+  // reconnecting, the journal and the undo.
+  std::optional<session::Session> session_;
   std::unique_ptr<journal::Journal> journal_;
   long long journalRun_ = 0;
   // ShrinkLog's outcome: statements that succeeded, the first failure.

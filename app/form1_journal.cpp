@@ -1,6 +1,5 @@
 // Seeing a table's replace before it is made, and taking back the last
 // replace, from the table lists' context menus.
-#include <QFileInfo>
 #include <QLineEdit>
 #include <QListWidget>
 
@@ -42,7 +41,7 @@ void Form1::UndoLastReplace() {
   std::optional<journal::RunEntry> last;
   try {
     if (!journal_) journal_ = std::make_unique<journal::Journal>(journal::Journal::defaultPath());
-    last = journal_->lastRun();
+    last = session::chooseRun(*journal_);
   } catch (const std::exception& e) {
     MsgBox(DescriptionOf(e), vbCritical, QStringLiteral("撤销上次替换"));
     return;
@@ -68,24 +67,15 @@ void Form1::UndoLastReplace() {
   if (MsgBox(prompt, vbYesNo | vbQuestion, QStringLiteral("撤销上次替换")) != vbYes) return;
   if (!LinkConn()) return;
   // Old values go back only into the database they came from.
-  QString database = fromUtf8(linkFields_.database);
-  if (TrimSpaces(fromUtf8(linkFields_.server))
-          .compare(QStringLiteral("sqlite"), Qt::CaseInsensitive) == 0)
-    database = QFileInfo(database).absoluteFilePath();
-  if (database != fromUtf8(last->info.database) ||
-      TrimSpaces(fromUtf8(linkFields_.server)) != TrimSpaces(fromUtf8(last->info.server))) {
+  if (!session_->spec().holds(last->info)) {
     MsgBox(QStringLiteral("这次替换是在 %1（%2）中做的，与当前连接的数据库不同，未撤销。")
                .arg(fromUtf8(last->info.database), fromUtf8(last->info.server)),
            vbExclamation);
     return;
   }
-  journal::RunInfo info;
-  info.server = linkFields_.server;
-  info.database = utf8(database);
-  info.user = linkFields_.user;
   journal::UndoResult result;
   try {
-    result = journal::undo(*conn, *journal_, *last, info);
+    result = session::undoRun(*conn, *journal_, *last, *session_);
   } catch (const std::exception& e) {
     MsgBox(DescriptionOf(e), vbCritical, QStringLiteral("撤销上次替换"));
     return;

@@ -1,6 +1,5 @@
 // The window on the engine: what it paints and keeps of each table, the
 // one table walk, and the find command.
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -13,7 +12,6 @@
 
 #include "app/form1.h"
 #include "app/text.h"
-#include "db/target.h"
 #include "search/statements.h"
 
 namespace trellick::app {
@@ -105,17 +103,9 @@ long long Form1::JournalRun() {
   const std::string path = journal::Journal::defaultPath();
   try {
     if (!journal_) journal_ = std::make_unique<journal::Journal>(path);
-    journal::RunInfo info;
-    info.server = linkFields_.server;
-    info.database = linkFields_.database;
-    // A SQLite file is named so that an undo from elsewhere finds it.
-    if (TrimSpaces(fromUtf8(info.server)).compare(QStringLiteral("sqlite"), Qt::CaseInsensitive) ==
-        0)
-      info.database = utf8(QFileInfo(fromUtf8(info.database)).absoluteFilePath());
-    info.user = linkFields_.user;
-    info.find = utf8(txt1->text());
-    info.replace = utf8(txt2->text());
-    journalRun_ = journal_->beginRun(info);
+    journalRun_ = journal_->beginRun(
+        session_ ? session_->runInfo("replace", utf8(txt1->text()), utf8(txt2->text()))
+                 : journal::RunInfo{});
   } catch (const db::DbError&) {
     throw;
   } catch (const std::exception& e) {
@@ -186,22 +176,21 @@ void Form1::StartRunTally() {
 
 namespace {
 
-// The walk's connection is the window's; made again from the fields of the
-// last successful connection.
+// The walk's connection is the window's; made again by the last successful
+// connection's session.
 class WindowConnection : public engine::ConnectionSource {
  public:
-  WindowConnection(db::Handle<db::Connection>& conn, const db::ConnectFields& fields)
-      : conn_(conn), fields_(fields) {}
+  WindowConnection(db::Handle<db::Connection>& conn, const session::Session& session)
+      : conn_(conn), session_(session) {}
   db::Connection& current() override { return *conn_; }
   void reconnect() override {
     conn_.release();
-    conn_->SetCommandTimeout(10);
-    conn_->Open(db::makeTarget(fields_, db::installedDrivers(), conn_->CommandTimeout()));
+    session_.open(*conn_);
   }
 
  private:
   db::Handle<db::Connection>& conn_;
-  const db::ConnectFields& fields_;
+  const session::Session& session_;
 };
 
 }  // namespace
@@ -215,7 +204,7 @@ void Form1::WalkTables(const std::vector<QListWidgetItem*>& entries, int16_t upd
     rs->Close();
     rs.release();
   }
-  WindowConnection source(conn, linkFields_);
+  WindowConnection source(conn, *session_);
   EnginePainter painter(*this);
   const engine::WalkResult walk = engine::runTables(
       source, tables,

@@ -1,10 +1,10 @@
 #include "cli/args.h"
 
-#include <fnmatch.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <map>
+
+#include "platform/platform.h"
 
 namespace trellick::cli {
 
@@ -277,8 +277,7 @@ bool matchesAny(const std::vector<std::string>& patterns, const std::string& nam
                 const std::string& schema) {
   const std::string qualified = schema.empty() ? name : schema + "." + name;
   for (const std::string& p : patterns)
-    if (fnmatch(p.c_str(), name.c_str(), 0) == 0 || fnmatch(p.c_str(), qualified.c_str(), 0) == 0)
-      return true;
+    if (platform::matchesPattern(p, name) || platform::matchesPattern(p, qualified)) return true;
   return false;
 }
 

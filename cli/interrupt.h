@@ -1,8 +1,7 @@
-// Ctrl-C for trellick-cli, and the terminal. SIGINT is blocked in every
-// thread and taken by one watcher thread with sigwait, so no driver call is
-// ever interrupted by a handler: the first Ctrl-C asks the walk to stop
-// between tables, the second cancels the statements under way, the third
-// ends the program.
+// Ctrl-C for trellick-cli. Interrupts reach no thread of the program but
+// the platform's watcher, so no driver call is ever cut by a handler: the
+// first Ctrl-C asks the walk to stop between tables, the second cancels
+// the statements under way, the third ends the program.
 #pragma once
 
 #include <atomic>
@@ -18,8 +17,7 @@ namespace trellick::cli {
 
 class Interrupts {
  public:
-  // Blocks SIGINT in the calling thread (and every thread it starts after)
-  // and starts the watcher. Call before any other thread exists.
+  // Starts watching for Ctrl-C. Call before any other thread exists.
   // `say` writes a line to the operator.
   explicit Interrupts(std::function<void(const std::string&)> say);
   ~Interrupts();
@@ -46,16 +44,9 @@ class Interrupts {
     std::mutex mutex;
     std::vector<std::weak_ptr<db::ConnectionCore>> watched;
   };
-  static void run(const std::shared_ptr<State>& state);
+  static void pressed(const std::shared_ptr<State>& state);
 
   std::shared_ptr<State> state_;
 };
-
-// Reads a line from the terminal on standard input without echoing it;
-// the terminal is put back even when Ctrl-C ends the program meanwhile.
-bool readHiddenLine(const std::string& prompt, std::string& line);
-
-// Puts the terminal back as it was before readHiddenLine, if it changed it.
-void restoreTerminal();
 
 }  // namespace trellick::cli

@@ -1,46 +1,12 @@
 #include "cli/output.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <cstdio>
 
 #include "db/utf8.h"
+#include "platform/platform.h"
 
 namespace trellick::cli {
-
-std::string jsonString(std::string_view text) {
-  std::string out = "\"";
-  for (size_t k = 0; k < text.size();) {
-    const char32_t cp = db::nextCodePoint(text, k);
-    switch (cp) {
-      case '"':
-        out += "\\\"";
-        break;
-      case '\\':
-        out += "\\\\";
-        break;
-      case '\n':
-        out += "\\n";
-        break;
-      case '\r':
-        out += "\\r";
-        break;
-      case '\t':
-        out += "\\t";
-        break;
-      default:
-        if (cp < 0x20) {
-          char buf[8];
-          std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
-          out += buf;
-        } else {
-          db::appendUtf8(out, cp);
-        }
-    }
-  }
-  return out + "\"";
-}
 
 size_t displayWidth(std::string_view text) {
   size_t width = 0;
@@ -62,48 +28,7 @@ std::string padRight(std::string text, size_t width) {
   return text;
 }
 
-namespace {
-
-std::string jsonList(const std::vector<std::string>& items) {
-  std::string out = "[";
-  for (size_t k = 0; k < items.size(); ++k) out += (k ? "," : "") + jsonString(items[k]);
-  return out + "]";
-}
-
-std::string statusWord(engine::Status status) {
-  std::string s = engine::statusName(status);
-  std::replace(s.begin(), s.end(), ' ', '_');
-  return s;
-}
-
-}  // namespace
-
-std::string tableJson(const engine::TableResult& r, size_t index) {
-  std::string out =
-      "{\"type\":\"table\",\"index\":" + std::to_string(index) +
-      ",\"schema\":" + jsonString(r.table.schema) + ",\"table\":" + jsonString(r.table.name) +
-      ",\"status\":\"" + statusWord(r.status) +
-      "\",\"has_rows\":" + (r.hasRows ? "true" : "false") +
-      ",\"columns\":" + jsonList(r.searchableColumns()) +
-      ",\"records\":" + std::to_string(r.records) +
-      ",\"count_statement\":" + (r.countStatement.empty() ? "null" : jsonString(r.countStatement)) +
-      ",\"update_statement\":" +
-      (r.updateStatement.empty() ? "null" : jsonString(r.updateStatement)) + ",\"failure\":";
-  if (!r.failure) return out + "null}";
-  const engine::Failure& f = *r.failure;
-  out += "{\"stage\":" + jsonString(engine::stageName(f.stage)) +
-         ",\"message\":" + jsonString(f.description) +
-         ",\"connection_lost\":" + (f.connectionLost ? "true" : "false") + ",\"records\":[";
-  for (size_t k = 0; k < f.records.size(); ++k) {
-    const db::DiagRecord& d = f.records[k];
-    out += std::string(k ? "," : "") + "{\"sqlstate\":" + jsonString(d.sqlstate) +
-           ",\"native\":" + std::to_string(d.nativeError) +
-           ",\"message\":" + jsonString(d.message) + "}";
-  }
-  return out + "],\"manual\":" + jsonString(engine::failureText(r, "\n")) + "}}";
-}
-
-Console::Console() : progress_(::isatty(STDERR_FILENO) == 1) {}
+Console::Console() : progress_(platform::errorIsTerminal()) {}
 
 void Console::out(const std::string& text) {
   std::lock_guard lock(mutex_);

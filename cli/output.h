@@ -13,14 +13,8 @@
 
 namespace trellick::cli {
 
-// A JSON string literal; malformed UTF-8 becomes U+FFFD.
-std::string jsonString(std::string_view text);
-
 // Columns a terminal gives the text (East Asian wide characters take two).
 size_t displayWidth(std::string_view text);
-
-// The table's line: one JSON object.
-std::string tableJson(const engine::TableResult& result, size_t index);
 
 // Everything written goes through here, one writer at a time, and the
 // progress line is wiped before anything else reaches the terminal.

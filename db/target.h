@@ -42,11 +42,26 @@ std::string quoteOdbcValue(std::string_view value);
 // passed (nullopt).
 std::optional<std::string> quoteFreeTdsValue(std::string_view value);
 
-// server "sqlite" (any case): database is the SQLite file's path;
-// "dsn:NAME": the data source NAME; "postgresql:HOST[:PORT]";
-// "mariadb:HOST[:PORT]" or "mysql:HOST[:PORT]" (a host in brackets for an
-// IPv6 address); otherwise SQL Server as "host", "host,port" or
-// "host\instance".
+// What the server field names. server "sqlite" (any case): the database is
+// the SQLite file's path; "dsn:NAME": the data source NAME;
+// "postgresql:HOST[:PORT]"; "mariadb:HOST[:PORT]" or "mysql:HOST[:PORT]"
+// (a host in brackets for an IPv6 address); otherwise SQL Server as
+// "host", "host,port" or "host\instance".
+struct ServerParts {
+  TargetKind kind = TargetKind::SqlServer;
+  std::string host;  // or the data source's name
+  std::string port;
+  std::string problem;  // non-empty: the port is not a number
+};
+
+// The one reading of the server field; the session asks it for the front
+// ends, makeTarget for the connection string.
+ServerParts parseServer(std::string_view server);
+
+ConnectTarget makeTarget(const ServerParts& parts, const ConnectFields& fields,
+                         const DriverNames& drivers, int commandTimeoutSeconds);
+
+// The same, reading fields.server.
 ConnectTarget makeTarget(const ConnectFields& fields, const DriverNames& drivers,
                          int commandTimeoutSeconds);
 

@@ -1,14 +1,9 @@
 #include "journal/journal.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <stdexcept>
+
+#include "platform/platform.h"
 
 namespace trellick::journal {
 namespace {
@@ -20,18 +15,6 @@ std::string nowUtc() {
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
-}
-
-void makeDirectories(const std::string& dir) {
-  std::string partial;
-  size_t at = 0;
-  while (at != std::string::npos) {
-    at = dir.find('/', at + 1);
-    partial = dir.substr(0, at);
-    if (partial.empty()) continue;
-    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
-      throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
-  }
 }
 
 // Column lists as stored: "name\ttype\tsize" lines.
@@ -114,27 +97,15 @@ Values decodeValues(const void* data, size_t size) {
   return out;
 }
 
-std::string Journal::defaultPath() {
-  const char* data = std::getenv("XDG_DATA_HOME");
-  std::string base;
-  if (data && *data == '/') {
-    base = data;
-  } else {
-    const char* home = std::getenv("HOME");
-    base = std::string(home && *home ? home : ".") + "/.local/share";
-  }
-  return base + "/Trellick/journal.db";
-}
+std::string Journal::defaultPath() { return platform::userDataFolder() + "/Trellick/journal.db"; }
 
 Journal::Journal(const std::string& path) : path_(path) {
   const size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0) makeDirectories(path.substr(0, slash));
+  if (slash != std::string::npos && slash > 0)
+    platform::makePrivateDirectories(path.substr(0, slash));
   // Created owner-only before SQLite opens it: old values are the
   // database's own data.
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
-  ::fchmod(fd, 0600);
-  ::close(fd);
+  platform::makePrivateFile(path);
   if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
       SQLITE_OK) {
     const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";

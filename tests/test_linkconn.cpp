@@ -12,7 +12,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QtTest>
+#include <filesystem>
 
+#include "session/session.h"
 #include "tds_standin.h"
 #include "testdb.h"
 #include "window_fixture.h"
@@ -257,6 +259,52 @@ class TestLinkConn : public QObject {
         QStringLiteral("select count(*) from [a?b{fn x}] where [c?] like N'%{fn ucase(''?'')}%'");
     form.conn->Execute(marks.toStdString());
     QVERIFY2(server.batches().contains(marks), qPrintable(server.batches().join("\n")));
+  }
+
+  // One SQLite file, however it is reached, is one database to the
+  // journal; a run made elsewhere is not taken back here.
+  void aSqliteFileHasOneNameWhicheverPathReachesIt() {
+    using trellick::session::ServerSpec;
+    testdb::Dir dir;
+    const std::string file = dir.file("shop.db");
+    testdb::exec(file, "create table t(v text);");
+    std::filesystem::create_directory(dir.file("sub"));
+    std::filesystem::create_symlink(file, dir.file("sub/link.db"));
+    const std::string real = std::filesystem::canonical(file).string();
+    const ServerSpec direct = ServerSpec::parse("sqlite", file);
+    QCOMPARE(direct.identity, real);
+    QVERIFY(direct.isSqlite());
+    QVERIFY(!direct.needsPassword());
+    for (const std::string& other : {dir.file("sub/link.db"), dir.file("sub/../shop.db")}) {
+      const ServerSpec spec = ServerSpec::parse("SQLite", other);
+      QCOMPARE(spec.identity, real);
+      QCOMPARE(spec.database, other);
+      trellick::journal::RunInfo run;
+      run.server = "sqlite";
+      run.database = other;  // as an older journal may hold it
+      QVERIFY(direct.holds(run));
+    }
+    trellick::journal::RunInfo elsewhere;
+    elsewhere.server = "sqlite";
+    elsewhere.database = dir.file("other.db");
+    QVERIFY(!direct.holds(elsewhere));
+
+    // A server's database by its name on the same server field.
+    const ServerSpec shop = ServerSpec::parse("srv,1433", "shop");
+    QVERIFY(shop.needsPassword());
+    QCOMPARE(shop.parts.host, std::string("srv"));
+    QCOMPARE(shop.parts.port, std::string("1433"));
+    trellick::journal::RunInfo run;
+    run.server = " srv,1433 ";
+    run.database = "shop";
+    QVERIFY(shop.holds(run));
+    run.database = "shop2";
+    QVERIFY(!shop.holds(run));
+    run.database = "shop";
+    run.server = "other,1433";
+    QVERIFY(!shop.holds(run));
+    run.server = "sqlite";
+    QVERIFY(!shop.holds(run));
   }
 };
 

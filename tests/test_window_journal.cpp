@@ -1,12 +1,16 @@
 // The table lists' context menus on a real SQLite file: a preview of the
 // replace in its dialog, the replace of one table, and the undo of the last
-// replace with its confirmation, judged by reading the file.
+// replace with its confirmation, judged by reading the file. A run made in
+// the window is taken back from the command line and the other way round.
 #include <QAction>
+#include <QJsonArray>
 #include <QLabel>
 #include <QTableWidget>
 #include <QtTest>
+#include <filesystem>
 
 #include "app/preview_dialog.h"
+#include "cli_run.h"
 #include "find_fixture.h"
 
 using trellick::app::vbYes;
@@ -17,6 +21,32 @@ QAction* action(QListWidget* list, const QString& name) {
   for (QAction* a : list->actions())
     if (a->objectName() == name) return a;
   return nullptr;
+}
+
+const char* const kLinkSetup =
+    "create table t(id integer primary key, v varchar(200));"
+    "insert into t values(1, 'see a.com'), (2, 'none'), (3, 'a.com and 汉😀');";
+
+std::vector<std::vector<std::string>> rowsOf(const std::string& path) {
+  return testdb::query(path, "select id, v from t order by id");
+}
+
+// The fixture's file, and a symbolic link to it in another directory.
+struct LinkedFile {
+  std::string real;
+  std::string link;
+  explicit LinkedFile(const FindFixture& fx, const testdb::Dir& elsewhere)
+      : real(std::filesystem::canonical(fx.path).string()), link(elsewhere.file("link.db")) {
+    std::filesystem::create_symlink(real, link);
+  }
+};
+
+// Undoes the last run from the window's context menu, confirming it.
+void undoInWindow(FindFixture& fx) {
+  fx.ui.boxes.clear();
+  fx.ui.expectBox(trellick::app::vbYes);
+  fx.ui.expectBox();
+  action(fx.form->List1, QStringLiteral("List1_Undo"))->trigger();
 }
 
 }  // namespace
@@ -94,6 +124,70 @@ class TestWindowJournal : public QObject {
     expected[2] = {"3", "b.org and 汉😀", "by hand"};
     QCOMPARE(testdb::query(fx.path, "select id, v, w from t order by id"), expected);
     QVERIFY(fx.ui.unexpected.isEmpty());
+  }
+
+  // Replaced in the window through a symbolic link: the journal names the
+  // file itself, the command line takes the run back through the real
+  // path, and the window, still on the link, takes back that undo.
+  void aRunMadeThroughALinkIsTheSameFileToTheCommandLine() {
+    FindFixture fx(kLinkSetup);
+    testdb::Dir elsewhere;
+    const LinkedFile file(fx, elsewhere);
+    const auto before = rowsOf(file.real);
+    auto& form = fx.openWith(QStringLiteral("a.com"), QStringLiteral("b.org"));
+    form.txtDatabaseName->setText(QString::fromStdString(file.link));
+    QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
+    form.List1->item(0)->setSelected(true);
+    fx.ui.expectBox();
+    action(form.List1, QStringLiteral("List1_Replace"))->trigger();
+    auto replaced = before;
+    replaced[0][1] = "see b.org";
+    replaced[2][1] = "b.org and 汉😀";
+    QCOMPARE(rowsOf(file.real), replaced);
+
+    const Run undone = cli(
+        {"undo", "--yes", "--server", "sqlite", "--database", QString::fromStdString(file.real)});
+    QVERIFY2(undone.exitCode == 0, qPrintable(undone.describe()));
+    QCOMPARE(rowsOf(file.real), before);
+
+    // The command line's undo is the last run; the window on the link
+    // knows its database and takes it back in turn.
+    undoInWindow(fx);
+    QCOMPARE(rowsOf(file.real), replaced);
+    QVERIFY2(fx.ui.boxes.value(0).prompt.startsWith(
+                 QStringLiteral("撤销第 2 次运行（撤销第 1 次运行）")),
+             qPrintable(fx.ui.describe()));
+    QCOMPARE(fx.ui.boxes.value(1).prompt,
+             QStringLiteral("撤销完成，共恢复 2 条记录。\r\nt：恢复 2 条"));
+    QVERIFY(fx.ui.unexpected.isEmpty());
+    // Every run names the file itself.
+    for (const QJsonObject& run : cli({"runs", "--json"}).lines())
+      QCOMPARE(run["database"].toString(), QString::fromStdString(file.real));
+  }
+
+  // Replaced on the command line through one name of the file, taken back
+  // in the window connected through the other.
+  void aRunMadeOnTheCommandLineIsUndoneInTheWindowThroughTheOtherName() {
+    for (const bool cliOnLink : {false, true}) {
+      FindFixture fx(kLinkSetup);
+      testdb::Dir elsewhere;
+      const LinkedFile file(fx, elsewhere);
+      const auto before = rowsOf(file.real);
+      const Run replaced = cli({"replace", "--yes", "--server", "sqlite", "--database",
+                                QString::fromStdString(cliOnLink ? file.link : file.real), "--find",
+                                "a.com", "--replace", "b.org"});
+      QVERIFY2(replaced.exitCode == 0, qPrintable(replaced.describe()));
+      QCOMPARE(rowsOf(file.real)[0][1], std::string("see b.org"));
+
+      auto& form = fx.openWith(QStringLiteral("a.com"), QStringLiteral("b.org"));
+      form.txtDatabaseName->setText(QString::fromStdString(cliOnLink ? file.real : file.link));
+      undoInWindow(fx);
+      QCOMPARE(rowsOf(file.real), before);
+      QVERIFY2(
+          fx.ui.boxes.value(1).prompt.startsWith(QStringLiteral("撤销完成，共恢复 2 条记录。")),
+          qPrintable(fx.ui.describe()));
+      QVERIFY(fx.ui.unexpected.isEmpty());
+    }
   }
 };
 

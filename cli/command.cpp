@@ -1,0 +1,140 @@
+#include "cli/command.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+
+#include "platform/platform.h"
+
+namespace trellick::cli {
+
+int usage(const std::string& message) {
+  std::fprintf(stderr, "trellick-cli: %s\nTry 'trellick-cli --help'.\n", message.c_str());
+  return kBadUsage;
+}
+
+std::string counted(long long n, const std::string& noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+std::string lower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return s;
+}
+
+Subcommand::Subcommand(Context& cx)
+    : args_(cx.args), console_(cx.console), interrupts_(cx.interrupts) {}
+
+std::unique_ptr<Subcommand> Subcommand::make(Context& cx) {
+  switch (cx.args.command) {
+    case Command::Find:
+    case Command::Replace:
+      return std::make_unique<WalkCommand>(cx);
+    case Command::Preview:
+      return std::make_unique<PreviewCommand>(cx);
+    case Command::Undo:
+      return std::make_unique<UndoCommand>(cx);
+    case Command::Runs:
+      return std::make_unique<RunsCommand>(cx);
+    case Command::Shrink:
+      return std::make_unique<ShrinkCommand>(cx);
+    case Command::Tables:
+      return std::make_unique<TablesCommand>(cx);
+  }
+  return nullptr;
+}
+
+int Subcommand::run() {
+  if (int rc = prepare(); rc != kAllRan) return rc;
+  const char* name = commandName(args_.command);
+  if (writes() && !args_.yes && !platform::inputIsTerminal())
+    return usage(std::string(name) +
+                 " asks before it writes, and standard input is not a terminal; add --yes to " +
+                 name + " without asking");
+  const session::Login to = login();
+  session::ServerSpec spec = session::ServerSpec::parse(to.server, to.database);
+  int rc = kAllRan;
+  std::string password = readPassword(spec, rc);
+  if (rc != kAllRan) return rc;
+  session_.emplace(std::move(spec), to.user, std::move(password), args_.timeoutSeconds);
+  try {
+    conn_ = connect();
+  } catch (const std::exception& e) {
+    return failed("cannot connect to " + args_.server + ": " + describe(e));
+  }
+  std::vector<engine::Table> tables;
+  try {
+    tables = chosenTables(session::Session::tables(*conn_));
+  } catch (const std::exception& e) {
+    return failed("cannot list the tables of " + args_.database + ": " + describe(e));
+  }
+  return execute(tables);
+}
+
+std::string Subcommand::describe(const std::exception& e) {
+  const auto* dbError = dynamic_cast<const db::DbError*>(&e);
+  return engine::oneLine(dbError ? dbError->description() : e.what());
+}
+
+int Subcommand::failed(const std::string& message) {
+  console_.err("trellick-cli: " + message + "\n");
+  return kBadUsage;
+}
+
+bool Subcommand::askYes(const std::string& question) {
+  console_.err(question);
+  std::string answer;
+  if (!std::getline(std::cin, answer)) return false;
+  answer = lower(answer);
+  return answer == "y" || answer == "yes";
+}
+
+journal::Journal& Subcommand::journalFile() {
+  if (!journal_)
+    journal_ = std::make_unique<journal::Journal>(
+        args_.journalPath.empty() ? journal::Journal::defaultPath() : args_.journalPath);
+  return *journal_;
+}
+
+std::unique_ptr<db::Connection> Subcommand::connect() {
+  auto conn = session_->connect();
+  interrupts_.watch(*conn);
+  return conn;
+}
+
+std::string Subcommand::readPassword(const session::ServerSpec& spec, int& rc) {
+  std::string password;
+  if (!args_.passwordEnv.empty()) {
+    const char* value = std::getenv(args_.passwordEnv.c_str());
+    if (!value) {
+      rc = usage("the environment variable " + args_.passwordEnv + " is not set");
+      return {};
+    }
+    password = value;
+  } else if (args_.passwordStdin) {
+    if (!std::getline(std::cin, password)) password.clear();
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+  } else if (spec.needsPassword() && platform::inputIsTerminal()) {
+    const std::string who = args_.user.empty() ? args_.server : args_.user + "@" + args_.server;
+    if (!platform::readHiddenLine("Password for " + who + ": ", password)) password.clear();
+  }
+  return password;
+}
+
+std::vector<engine::Table> Subcommand::chosenTables(const std::vector<engine::Table>& all) {
+  std::vector<engine::Table> chosen;
+  for (const auto& t : all) {
+    if (!args_.tables.empty() && !matchesAny(args_.tables, t.name, t.schema)) continue;
+    if (matchesAny(args_.skipTables, t.name, t.schema)) continue;
+    chosen.push_back(t);
+  }
+  for (const auto& pattern : args_.tables) {
+    bool any = false;
+    for (const auto& t : all) any = any || matchesAny({pattern}, t.name, t.schema);
+    if (!any) console_.err("trellick-cli: no table matches \"" + pattern + "\"\n");
+  }
+  return chosen;
+}
+
+}  // namespace trellick::cli

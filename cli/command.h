@@ -1,0 +1,145 @@
+// trellick-cli's commands: one class each over the session. A command
+// that reaches the database is run the same way by all: ask before
+// writing, read the password, connect, list and choose the tables, then
+// its own work.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "cli/args.h"
+#include "cli/interrupt.h"
+#include "cli/output.h"
+#include "db/connection.h"
+#include "engine/engine.h"
+#include "journal/journal.h"
+#include "session/session.h"
+
+namespace trellick::cli {
+
+constexpr int kAllRan = 0;
+constexpr int kNotAllRan = 1;
+constexpr int kBadUsage = 2;
+
+int usage(const std::string& message);
+std::string counted(long long n, const std::string& noun);
+std::string lower(std::string s);
+
+// What every command is given: the arguments and the program's one
+// console and interrupt watcher.
+struct Context {
+  const Args& args;
+  Console& console;
+  Interrupts& interrupts;
+};
+
+class Subcommand {
+ public:
+  explicit Subcommand(Context& cx);
+  virtual ~Subcommand() = default;
+  Subcommand(const Subcommand&) = delete;
+  Subcommand& operator=(const Subcommand&) = delete;
+
+  virtual int run();
+
+  // The command the arguments name.
+  static std::unique_ptr<Subcommand> make(Context& cx);
+
+ protected:
+  // Before anything is asked or connected; non-zero ends the command.
+  virtual int prepare() { return kAllRan; }
+  // Whether the command changes the database (it then asks first).
+  virtual bool writes() const { return false; }
+  // The login to connect with.
+  virtual session::Login login() const { return {args_.server, args_.database, args_.user}; }
+  // The command's own work, on the chosen tables.
+  virtual int execute(const std::vector<engine::Table>& tables) = 0;
+
+  static std::string describe(const std::exception& e);
+  int failed(const std::string& message);
+  // A yes-or-no question on standard error; true for "y" or "yes".
+  bool askYes(const std::string& question);
+  journal::Journal& journalFile();
+  // A further connection of the session, watched for Ctrl-C.
+  std::unique_ptr<db::Connection> connect();
+
+  const Args& args_;
+  Console& console_;
+  Interrupts& interrupts_;
+  std::optional<session::Session> session_;
+  std::unique_ptr<db::Connection> conn_;
+  std::unique_ptr<journal::Journal> journal_;
+
+ private:
+  std::string readPassword(const session::ServerSpec& spec, int& rc);
+  std::vector<engine::Table> chosenTables(const std::vector<engine::Table>& all);
+};
+
+// find and replace: the walk over the tables, a row or a JSON line each.
+class WalkCommand : public Subcommand {
+ public:
+  using Subcommand::Subcommand;
+
+ protected:
+  bool writes() const override { return replacing(); }
+  int execute(const std::vector<engine::Table>& tables) override;
+
+ private:
+  bool replacing() const { return args_.command == Command::Replace; }
+  int summarise(const std::vector<engine::Table>& tables, const engine::WalkResult& walk);
+};
+
+class PreviewCommand : public Subcommand {
+ public:
+  using Subcommand::Subcommand;
+
+ protected:
+  int execute(const std::vector<engine::Table>& tables) override;
+};
+
+class UndoCommand : public Subcommand {
+ public:
+  using Subcommand::Subcommand;
+
+ protected:
+  int prepare() override;
+  bool writes() const override { return args_.sqlFile.empty(); }
+  session::Login login() const override;
+  int execute(const std::vector<engine::Table>& tables) override;
+
+ private:
+  std::optional<journal::RunEntry> undoing_;
+};
+
+// Reads the journal only.
+class RunsCommand : public Subcommand {
+ public:
+  using Subcommand::Subcommand;
+  int run() override;
+
+ protected:
+  int execute(const std::vector<engine::Table>&) override { return kAllRan; }
+};
+
+class ShrinkCommand : public Subcommand {
+ public:
+  using Subcommand::Subcommand;
+
+ protected:
+  int execute(const std::vector<engine::Table>& tables) override;
+};
+
+class TablesCommand : public Subcommand {
+ public:
+  using Subcommand::Subcommand;
+
+ protected:
+  int execute(const std::vector<engine::Table>& tables) override;
+};
+
+// A run's line in the list of runs and in the undo's question.
+std::string runLine(const journal::RunEntry& run);
+
+}  // namespace trellick::cli

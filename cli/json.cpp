@@ -1,0 +1,109 @@
+#include "cli/json.h"
+
+#include <algorithm>
+
+namespace trellick::cli {
+namespace {
+
+std::string statusWord(engine::Status status) {
+  std::string s = engine::statusName(status);
+  std::replace(s.begin(), s.end(), ' ', '_');
+  return s;
+}
+
+}  // namespace
+
+std::string jsonLine(const Json& object) {
+  return object.dump(-1, ' ', false, Json::error_handler_t::replace) + "\n";
+}
+
+Json textOrNull(const std::optional<std::string>& text) {
+  return text ? Json(*text) : Json(nullptr);
+}
+
+Json textOrNull(const std::string& text) { return text.empty() ? Json(nullptr) : Json(text); }
+
+Json valuesJson(const journal::Values& values) {
+  Json out = Json::array();
+  for (const auto& v : values) out.push_back(textOrNull(v));
+  return out;
+}
+
+Json tableJson(const engine::TableResult& r, size_t index) {
+  Json out{{"type", "table"},
+           {"index", index},
+           {"schema", r.table.schema},
+           {"table", r.table.name},
+           {"status", statusWord(r.status)},
+           {"has_rows", r.hasRows},
+           {"columns", r.searchableColumns()},
+           {"records", r.records},
+           {"count_statement", textOrNull(r.countStatement)},
+           {"update_statement", textOrNull(r.updateStatement)},
+           {"failure", nullptr}};
+  if (!r.failure) return out;
+  const engine::Failure& f = *r.failure;
+  Json records = Json::array();
+  for (const db::DiagRecord& d : f.records)
+    records.push_back(
+        Json{{"sqlstate", d.sqlstate}, {"native", d.nativeError}, {"message", d.message}});
+  out["failure"] = Json{{"stage", engine::stageName(f.stage)},
+                        {"message", f.description},
+                        {"connection_lost", f.connectionLost},
+                        {"records", records},
+                        {"manual", engine::failureText(r, "\n")}};
+  return out;
+}
+
+Json runJson(const journal::RunEntry& r) {
+  Json tables = Json::array();
+  for (const auto& t : r.tables)
+    tables.push_back(Json{{"schema", t.table.schema},
+                          {"table", t.table.name},
+                          {"rows", t.rows},
+                          {"state", journal::stateName(t.state)},
+                          {"by_value", t.byValue}});
+  return Json{{"type", "run"},
+              {"run", r.id},
+              {"kind", r.info.kind},
+              {"undoes", r.info.undoes ? Json(r.info.undoes) : Json(nullptr)},
+              {"started", r.started},
+              {"finished", textOrNull(r.finished)},
+              {"server", r.info.server},
+              {"database", r.info.database},
+              {"user", r.info.user},
+              {"find", r.info.find},
+              {"replace", r.info.replace},
+              {"tables", tables}};
+}
+
+Json undoJson(const journal::UndoTable& t) {
+  Json conflicts = Json::array();
+  for (const auto& key : t.conflicts) conflicts.push_back(valuesJson(key));
+  return Json{{"type", "undo"},         {"schema", t.table.schema},        {"table", t.table.name},
+              {"restored", t.restored}, {"already", t.alreadyBefore},      {"by_value", t.byValue},
+              {"conflicts", conflicts}, {"failure", textOrNull(t.failure)}};
+}
+
+Json previewJson(const engine::Table& table, const journal::Preview& p,
+                 const std::string& failure) {
+  Json rows = Json::array();
+  for (const auto& row : p.rows) {
+    Json changes = Json::array();
+    for (const auto& c : row.changes)
+      changes.push_back(Json{{"column", c.column}, {"before", c.before}, {"after", c.after}});
+    rows.push_back(Json{{"key", valuesJson(row.identity)}, {"changes", changes}});
+  }
+  return Json{{"type", "preview"},
+              {"schema", table.schema},
+              {"table", table.name},
+              {"total", p.total},
+              {"shown", p.rows.size()},
+              {"key", p.identityColumns},
+              {"by_value", p.byValue},
+              {"rows", rows},
+              {"update", textOrNull(p.update)},
+              {"failure", textOrNull(failure)}};
+}
+
+}  // namespace trellick::cli

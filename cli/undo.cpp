@@ -1,0 +1,120 @@
+// undo and runs: taking a run back, and the list of runs.
+#include <fstream>
+
+#include "cli/command.h"
+#include "cli/json.h"
+#include "journal/changes.h"
+
+namespace trellick::cli {
+
+std::string runLine(const journal::RunEntry& r) {
+  long long rows = 0;
+  size_t done = 0;
+  for (const auto& t : r.tables) {
+    rows += t.rows;
+    done += t.state == journal::TableState::Done;
+  }
+  std::string what = r.info.kind == "undo"
+                         ? "undo of run " + std::to_string(r.info.undoes)
+                         : "replace \"" + r.info.find + "\" by \"" + r.info.replace + "\"";
+  return "run " + std::to_string(r.id) + "  " + r.started + "  " + what + " in " + r.info.database +
+         " on " + r.info.server + (r.info.user.empty() ? "" : " as " + r.info.user) + ": " +
+         counted(done, "table") + ", " + counted(rows, "row") +
+         (r.finished.empty() ? " (cut short)" : "");
+}
+
+int RunsCommand::run() {
+  std::vector<journal::RunEntry> runs;
+  try {
+    runs = journalFile().runs();
+  } catch (const std::exception& e) {
+    return failed(describe(e));
+  }
+  for (const auto& r : runs) console_.out(args_.json ? jsonLine(runJson(r)) : runLine(r) + "\n");
+  return kAllRan;
+}
+
+int UndoCommand::prepare() {
+  try {
+    undoing_ = session::chooseRun(journalFile(), args_.run);
+  } catch (const std::exception& e) {
+    return failed(describe(e));
+  }
+  if (!undoing_)
+    return failed(args_.run ? "the journal holds no run " + std::to_string(args_.run)
+                            : std::string("the journal holds no run to undo"));
+  return kAllRan;
+}
+
+// An undo reaches the database its run changed unless told otherwise.
+session::Login UndoCommand::login() const {
+  return session::undoLogin(*undoing_, Subcommand::login());
+}
+
+namespace {
+
+// A table's line: what was restored, and what was not and why.
+std::string undoLine(const journal::UndoTable& t, bool scripted) {
+  std::string keys;
+  for (const auto& k : t.conflicts) {
+    std::string key;
+    for (const auto& v : k) key += (key.empty() ? "" : ", ") + (v ? *v : std::string("NULL"));
+    keys += (keys.empty() ? "" : "; ") + key;
+  }
+  return engine::displayName(t.table) + ": " +
+         (scripted ? counted(t.restored, "statement") + " written"
+                   : counted(t.restored, "row") + " restored") +
+         (t.alreadyBefore ? ", " + std::to_string(t.alreadyBefore) + " already so" : "") +
+         (t.byValue ? " (no key: matched by value)" : "") +
+         (t.conflicts.empty()
+              ? ""
+              : "; " + counted(static_cast<long long>(t.conflicts.size()), "conflict") +
+                    " changed since, left alone: " + keys) +
+         (t.failure ? "; failed: " + engine::oneLine(*t.failure) : "") + "\n";
+}
+
+}  // namespace
+
+int UndoCommand::execute(const std::vector<engine::Table>&) {
+  const journal::RunEntry& run = *undoing_;
+  std::ofstream script;
+  if (!args_.sqlFile.empty()) {
+    script.open(args_.sqlFile, std::ios::binary | std::ios::trunc);
+    if (!script) return failed("cannot write " + args_.sqlFile);
+  } else if (!args_.yes && !askYes("Undo " + runLine(run) + "? [y/N] ")) {
+    console_.err("Nothing was changed.\n");
+    return kNotAllRan;
+  }
+  journal::UndoResult result;
+  try {
+    result = session::undoRun(*conn_, journalFile(), run, *session_,
+                              script.is_open() ? &script : nullptr);
+  } catch (const std::exception& e) {
+    return failed(describe(e));
+  }
+  bool complete = true;
+  long long restored = 0;
+  for (const auto& t : result.tables) {
+    restored += t.restored;
+    complete = complete && !t.failure && t.conflicts.empty();
+    console_.out(args_.json ? jsonLine(undoJson(t)) : undoLine(t, script.is_open()));
+  }
+  const int rc = complete ? kAllRan : kNotAllRan;
+  if (args_.json)
+    console_.out(jsonLine(Json{{"type", "summary"},
+                               {"command", "undo"},
+                               {"run", run.id},
+                               {"undo_run", result.undoRun ? Json(result.undoRun) : Json(nullptr)},
+                               {"restored", restored},
+                               {"exit", rc}}));
+  else
+    console_.out(
+        "\nundo of run " + std::to_string(run.id) + ": " +
+        (script.is_open() ? "statements written to " + args_.sqlFile
+                          : counted(restored, "row") + " restored") +
+        (result.undoRun ? " (journaled as run " + std::to_string(result.undoRun) + ")" : "") +
+        ".\n");
+  return rc;
+}
+
+}  // namespace trellick::cli

@@ -1,0 +1,180 @@
+// find and replace: the walk over the chosen tables.
+#include <mutex>
+
+#include "cli/command.h"
+#include "cli/json.h"
+
+namespace trellick::cli {
+namespace {
+
+// Shows what a walk tells: a row or a JSON line per table in the list's
+// order, and the progress line.
+class Reporter : public engine::Observer {
+ public:
+  Reporter(Console& console, const TextTable& table, bool json, const Interrupts& interrupts)
+      : console_(console), table_(table), json_(json), interrupts_(interrupts) {}
+
+  void tableStarting(size_t index, size_t, const engine::Table& table) override {
+    console_.progress(index, engine::displayName(table));
+  }
+  void tableFinished(const engine::TableResult& result) override {
+    console_.out(json_ ? jsonLine(tableJson(result, reported_)) : table_.row(result));
+    ++reported_;
+  }
+  void tableWalked(size_t index) override { console_.progress(index + 1, {}); }
+  bool stopRequested() override { return interrupts_.stopRequested(); }
+
+ private:
+  Console& console_;
+  const TextTable& table_;
+  bool json_;
+  const Interrupts& interrupts_;
+  size_t reported_ = 0;
+};
+
+std::string namesOf(const std::vector<engine::Table>& tables, size_t from) {
+  std::string out;
+  for (size_t k = from; k < tables.size(); ++k)
+    out += (out.empty() ? "" : ", ") + engine::displayName(tables[k]);
+  return out;
+}
+
+}  // namespace
+
+int WalkCommand::execute(const std::vector<engine::Table>& tables) {
+  if (replacing() &&
+      !(args_.yes || askYes("Replace \"" + *args_.find + "\" by \"" + *args_.replace + "\" in " +
+                            std::to_string(tables.size()) + " tables of " + args_.database +
+                            "? trellick-cli undo takes it back. [y/N] "))) {
+    console_.err("Nothing was changed.\n");
+    return kNotAllRan;
+  }
+  engine::Options options{replacing() ? engine::Mode::Replace : engine::Mode::Count,
+                          {*args_.find, args_.replace.value_or("")}};
+  long long journalRun = 0;
+  if (replacing()) {
+    // Nothing is written without its journal.
+    try {
+      journalRun = journalFile().beginRun(
+          session_->runInfo("replace", args_.find.value_or(""), args_.replace.value_or("")));
+    } catch (const std::exception& e) {
+      return failed("cannot keep the journal: " + describe(e));
+    }
+    options.journal = journal_.get();
+    options.journalRun = journalRun;
+  }
+  TextTable table(tables);
+  if (!args_.json) console_.out(table.header());
+  Reporter reporter(console_, table, args_.json, interrupts_);
+  console_.startProgress(tables.size());
+  interrupts_.setWalking(true);
+  engine::WalkResult walk;
+  if (args_.jobs > 1) {
+    std::mutex handOver;
+    walk = engine::countConcurrently(
+        [&]() -> std::unique_ptr<db::Connection> {
+          {
+            // The first worker takes the connection already made.
+            std::lock_guard lock(handOver);
+            if (conn_) return std::move(conn_);
+          }
+          return connect();
+        },
+        tables, options, reporter, args_.jobs);
+  } else {
+    struct Source : engine::ConnectionSource {
+      WalkCommand& command;
+      explicit Source(WalkCommand& c) : command(c) {}
+      db::Connection& current() override { return *command.conn_; }
+      void reconnect() override {
+        command.conn_.reset();
+        command.conn_ = command.connect();
+      }
+    } source(*this);
+    walk = engine::runTables(source, tables, options, reporter);
+  }
+  interrupts_.setWalking(false);
+  console_.endProgress();
+  if (journalRun) {
+    try {
+      journal_->finishRun(journalRun);
+    } catch (...) {
+    }
+  }
+  return summarise(tables, walk);
+}
+
+int WalkCommand::summarise(const std::vector<engine::Table>& tables,
+                           const engine::WalkResult& walk) {
+  size_t found = 0, replaced = 0, failedTables = 0, columns = 0;
+  long long records = 0;
+  std::string manual;
+  for (const auto& r : walk.results) {
+    columns += static_cast<size_t>(r.searchableCount());
+    if (r.status == engine::Status::Found || r.status == engine::Status::Replaced) {
+      ++found;
+      records += r.records;
+    }
+    if (r.status == engine::Status::Replaced) ++replaced;
+    if (r.status == engine::Status::Failed) {
+      ++failedTables;
+      manual += engine::failureText(r, "\n");
+    }
+  }
+  const size_t ran = walk.results.size();
+  const size_t notRun = tables.size() - ran;
+  const bool complete = !walk.stopped && !walk.connectionFailure && failedTables == 0;
+  const int rc = complete ? kAllRan : kNotAllRan;
+
+  if (walk.stopped) {
+    std::vector<engine::Table> walked;
+    for (const auto& r : walk.results) walked.push_back(r.table);
+    const std::string done = namesOf(walked, 0);
+    const std::string left = namesOf(tables, ran);
+    console_.err("Stopped by Ctrl-C after " + std::to_string(ran) + " of " +
+                 std::to_string(tables.size()) +
+                 " tables. Done (each as its row says): " + (done.empty() ? "none" : done) +
+                 ". Not run: " + (left.empty() ? "none" : left) + ".\n");
+  }
+  if (walk.connectionFailure)
+    console_.err("trellick-cli: the connection was lost and could not be made again (" +
+                 engine::oneLine(walk.connectionFailure->description) + "); " +
+                 std::to_string(notRun) + " tables were not run.\n");
+
+  if (args_.json) {
+    Json done = Json::array();
+    for (const auto& r : walk.results) done.push_back(engine::displayName(r.table));
+    console_.out(jsonLine(
+        Json{{"type", "summary"},
+             {"command", commandName(args_.command)},
+             {"tables", tables.size()},
+             {"run", ran},
+             {"found", found},
+             {"replaced", replaced},
+             {"failed", failedTables},
+             {"records", records},
+             {"columns", columns},
+             {"stopped", walk.stopped},
+             {"not_run", notRun},
+             {"done", done},
+             {"connection_failure",
+              walk.connectionFailure ? Json(walk.connectionFailure->description) : Json(nullptr)},
+             {"exit", rc}}));
+    return rc;
+  }
+  std::string line = "\n" + std::string(commandName(args_.command)) + ": ";
+  if (replacing())
+    line += "replaced in " + std::to_string(replaced) + " of " + std::to_string(ran) + " tables, " +
+            counted(records, "record");
+  else
+    line += std::to_string(found) + " of " + std::to_string(ran) + " tables hold the text, " +
+            counted(records, "record");
+  if (failedTables > 0) line += "; " + std::to_string(failedTables) + " failed";
+  if (notRun > 0) line += "; " + std::to_string(notRun) + " not run";
+  console_.out(line + ".\n");
+  if (!manual.empty())
+    console_.out("\nWhat failed, ready to run by hand once the cause is mended:\n\n" + manual);
+  return rc;
+}
+
+}  // namespace trellick::cli

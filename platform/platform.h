@@ -1,0 +1,48 @@
+// What the program needs of the operating system, one function per
+// concern, so that the session and the command line make no system call
+// of their own. posix.cpp implements it for Linux and the BSDs.
+#pragma once
+
+#include <functional>
+#include <string>
+
+namespace trellick::platform {
+
+// Terminals.
+bool inputIsTerminal();  // standard input
+bool errorIsTerminal();  // standard error
+
+// Reads a line from standard input without echoing it, after showing the
+// prompt on standard error; the terminal is put back even when the
+// program is ended meanwhile (see quitNow).
+bool readHiddenLine(const std::string& prompt, std::string& line);
+
+// Interrupts (Ctrl-C). From the call on, an interrupt reaches no thread
+// of the program: each one calls `pressed` on a watcher thread of its own,
+// so that no driver call is ever cut by a handler. Call before any other
+// thread exists; once only.
+void watchInterrupts(std::function<void()> pressed);
+
+// Ends the program at once with `code`, the terminal put back, without
+// running destructors (other threads may hold what they would free).
+[[noreturn]] void quitNow(int code);
+
+// Paths. The one name of a file: absolute, symbolic links resolved; a
+// path that does not exist is made absolute and normal without them.
+std::string canonicalPath(const std::string& path);
+
+// The folder where the user's own data of every program lives.
+std::string userDataFolder();
+
+// Creates the directory and the ones above it, readable by the owner only
+// when they are new. Throws std::runtime_error.
+void makePrivateDirectories(const std::string& dir);
+
+// Creates the file if it is missing and makes it readable and writable by
+// its owner only. Throws std::runtime_error.
+void makePrivateFile(const std::string& path);
+
+// Whether the shell pattern (*, ?, [...]) matches the whole text.
+bool matchesPattern(const std::string& pattern, const std::string& text);
+
+}  // namespace trellick::platform

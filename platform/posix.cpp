@@ -1,0 +1,123 @@
+#include <fcntl.h>
+#include <fnmatch.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/platform.h"
+
+namespace trellick::platform {
+namespace {
+
+std::mutex terminalMutex;
+bool terminalChanged = false;
+termios savedTerminal{};
+
+// Puts the terminal back as it was before readHiddenLine, if it changed it.
+void restoreTerminal() {
+  std::lock_guard lock(terminalMutex);
+  if (!terminalChanged) return;
+  tcsetattr(STDIN_FILENO, TCSANOW, &savedTerminal);
+  terminalChanged = false;
+}
+
+}  // namespace
+
+bool inputIsTerminal() { return ::isatty(STDIN_FILENO) == 1; }
+
+bool errorIsTerminal() { return ::isatty(STDERR_FILENO) == 1; }
+
+bool readHiddenLine(const std::string& prompt, std::string& line) {
+  // Echo goes off before the prompt shows: nothing typed after it appears.
+  {
+    std::lock_guard lock(terminalMutex);
+    if (tcgetattr(STDIN_FILENO, &savedTerminal) == 0) {
+      termios quiet = savedTerminal;
+      quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+      if (tcsetattr(STDIN_FILENO, TCSANOW, &quiet) == 0) terminalChanged = true;
+    }
+  }
+  std::fputs(prompt.c_str(), stderr);
+  std::fflush(stderr);
+  const bool ok = static_cast<bool>(std::getline(std::cin, line));
+  restoreTerminal();
+  std::fputs("\n", stderr);
+  return ok;
+}
+
+void watchInterrupts(std::function<void()> pressed) {
+  // SIGINT is blocked in this thread and every thread started after it,
+  // and taken by one watcher with sigwait.
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  // Detached: the process ends while it waits.
+  std::thread([set, pressed = std::move(pressed)] {
+    for (;;) {
+      int sig = 0;
+      if (sigwait(&set, &sig) == 0) pressed();
+    }
+  }).detach();
+}
+
+void quitNow(int code) {
+  restoreTerminal();
+  std::fflush(nullptr);
+  ::_exit(code);
+}
+
+std::string canonicalPath(const std::string& path) {
+  if (char* full = ::realpath(path.c_str(), nullptr)) {
+    std::string out(full);
+    std::free(full);
+    return out;
+  }
+  std::error_code error;
+  const auto absolute = std::filesystem::absolute(path, error);
+  return error ? path : absolute.lexically_normal().string();
+}
+
+std::string userDataFolder() {
+  const char* data = std::getenv("XDG_DATA_HOME");
+  if (data && *data == '/') return data;
+  const char* home = std::getenv("HOME");
+  return std::string(home && *home ? home : ".") + "/.local/share";
+}
+
+void makePrivateDirectories(const std::string& dir) {
+  std::string partial;
+  size_t at = 0;
+  while (at != std::string::npos) {
+    at = dir.find('/', at + 1);
+    partial = dir.substr(0, at);
+    if (partial.empty()) continue;
+    if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
+      throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
+  }
+}
+
+void makePrivateFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) throw std::runtime_error("cannot open " + path + ": " + std::strerror(errno));
+  ::fchmod(fd, 0600);
+  ::close(fd);
+}
+
+bool matchesPattern(const std::string& pattern, const std::string& text) {
+  return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
+}
+
+}  // namespace trellick::platform

@@ -1,0 +1,84 @@
+#include "session/session.h"
+
+#include "journal/changes.h"
+#include "platform/platform.h"
+
+namespace trellick::session {
+namespace {
+
+std::string trimSpaces(std::string_view text) {
+  const size_t begin = text.find_first_not_of(' ');
+  if (begin == std::string_view::npos) return {};
+  return std::string(text.substr(begin, text.find_last_not_of(' ') - begin + 1));
+}
+
+}  // namespace
+
+ServerSpec ServerSpec::parse(std::string_view server, std::string_view database) {
+  ServerSpec spec;
+  spec.parts = db::parseServer(server);
+  spec.server = server;
+  spec.database = database;
+  // A file reached through a link, a relative path or ".." is still the
+  // one file, so that an undo from elsewhere finds its run.
+  spec.identity = spec.isSqlite() ? platform::canonicalPath(spec.database) : spec.database;
+  return spec;
+}
+
+bool ServerSpec::holds(const journal::RunInfo& run) const {
+  const ServerSpec made = parse(run.server, run.database);
+  // Any spelling of "sqlite" names the same engine; a server by its field.
+  if (isSqlite() || made.isSqlite())
+    return isSqlite() && made.isSqlite() && identity == made.identity;
+  return identity == made.identity && trimSpaces(server) == trimSpaces(run.server);
+}
+
+Session::Session(ServerSpec spec, std::string user, std::string password, int timeoutSeconds)
+    : spec_(std::move(spec)),
+      user_(std::move(user)),
+      password_(std::move(password)),
+      timeoutSeconds_(timeoutSeconds),
+      drivers_(db::installedDrivers()) {}
+
+void Session::open(db::Connection& conn) const {
+  conn.SetCommandTimeout(timeoutSeconds_);
+  conn.Open(db::makeTarget(spec_.parts, {spec_.server, user_, password_, spec_.database}, drivers_,
+                           timeoutSeconds_));
+}
+
+std::unique_ptr<db::Connection> Session::connect() const {
+  auto conn = std::make_unique<db::Connection>();
+  open(*conn);
+  return conn;
+}
+
+journal::RunInfo Session::runInfo(const std::string& kind, const std::string& find,
+                                  const std::string& replace) const {
+  journal::RunInfo info;
+  info.kind = kind;
+  info.server = spec_.server;
+  info.database = spec_.identity;
+  info.user = user_;
+  info.find = find;
+  info.replace = replace;
+  return info;
+}
+
+std::optional<journal::RunEntry> chooseRun(journal::Journal& journal, long long id) {
+  return id ? journal.run(id) : journal.lastRun();
+}
+
+Login undoLogin(const journal::RunEntry& run, Login given) {
+  if (given.server.empty()) given.server = run.info.server;
+  if (given.database.empty()) given.database = run.info.database;
+  if (given.user.empty()) given.user = run.info.user;
+  return given;
+}
+
+journal::UndoResult undoRun(db::Connection& conn, journal::Journal& journal,
+                            const journal::RunEntry& run, const Session& session,
+                            std::ostream* script) {
+  return journal::undo(conn, journal, run, session.runInfo("undo"), script);
+}
+
+}  // namespace trellick::session

@@ -1,0 +1,89 @@
+// The work both front ends share between the operator's fields and the
+// engine: what the server field names, connecting, listing the tables,
+// what the journal calls a run's database, and which run an undo takes
+// back and whether it may be taken back here. Front ends ask this layer,
+// never the engine kind.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/connection.h"
+#include "db/target.h"
+#include "engine/engine.h"
+#include "journal/journal.h"
+
+namespace trellick::session {
+
+// The server and database fields, read once.
+struct ServerSpec {
+  db::ServerParts parts;  // engine, host, port
+  std::string server;     // the field as given
+  std::string database;   // as given: a SQLite file's path as typed
+  // What names the database in the journal, the same whichever front end
+  // or path reached it: a SQLite file's one path (symbolic links
+  // resolved), otherwise the database's name.
+  std::string identity;
+
+  static ServerSpec parse(std::string_view server, std::string_view database);
+
+  bool isSqlite() const { return parts.kind == db::TargetKind::SQLite; }
+  // A SQLite file has no login.
+  bool needsPassword() const { return !isSqlite(); }
+  // Whether `run` was made in this database.
+  bool holds(const journal::RunInfo& run) const;
+};
+
+// One database as the operator named it, with the login.
+class Session {
+ public:
+  Session(ServerSpec spec, std::string user, std::string password, int timeoutSeconds);
+
+  const ServerSpec& spec() const { return spec_; }
+  const std::string& user() const { return user_; }
+
+  // Opens `conn` (closed) with the session's time-out.
+  void open(db::Connection& conn) const;
+  std::unique_ptr<db::Connection> connect() const;
+
+  // The database's user tables, in the order the server gives them.
+  static std::vector<engine::Table> tables(db::Connection& conn) {
+    return engine::userTables(conn);
+  }
+
+  // The journal's record of a run made here.
+  journal::RunInfo runInfo(const std::string& kind, const std::string& find = {},
+                           const std::string& replace = {}) const;
+
+ private:
+  ServerSpec spec_;
+  std::string user_;
+  std::string password_;
+  int timeoutSeconds_;
+  db::DriverNames drivers_;
+};
+
+// The run an undo takes back: `id`, or the newest when 0; nullopt when
+// the journal holds no such run.
+std::optional<journal::RunEntry> chooseRun(journal::Journal& journal, long long id = 0);
+
+// The login an undo of `run` connects with: what was given, each empty
+// field taken from the run.
+struct Login {
+  std::string server;
+  std::string database;
+  std::string user;
+};
+Login undoLogin(const journal::RunEntry& run, Login given);
+
+// Takes `run` back on `conn`, which `session` opened; the undo is
+// journaled as a run of this session. With `script`, the statements are
+// written there instead.
+journal::UndoResult undoRun(db::Connection& conn, journal::Journal& journal,
+                            const journal::RunEntry& run, const Session& session,
+                            std::ostream* script = nullptr);
+
+}  // namespace trellick::session
