@@ -178,7 +178,7 @@ class Statement {
       SQLLEN ind = 0;
       const SQLRETURN r = SQLGetData(h, col, SQL_C_WCHAR, buf.data(), bytes, &ind);
       if (r == SQL_NO_DATA) break;
-      if (!SQL_SUCCEEDED(r)) return trellick::db::utf8ToUtf16("<error: " + error() + ">");
+      if (!SQL_SUCCEEDED(r)) return testsupport::toUtf16("<error: " + error() + ">");
       if (ind == SQL_NULL_DATA) return std::nullopt;
       const bool more = r == SQL_SUCCESS_WITH_INFO &&
                         (ind == SQL_NO_TOTAL || ind >= bytes - SQLLEN(sizeof(SQLWCHAR)));
@@ -192,7 +192,7 @@ class Statement {
   Text text(SQLUSMALLINT col, int chunkChars = 4096) {
     const std::optional<std::u16string> v = textWide(col, chunkChars);
     if (!v) return std::nullopt;
-    return trellick::db::utf16ToUtf8(*v);
+    return testsupport::toUtf8(*v);
   }
 
   Rows rows() {
@@ -797,8 +797,8 @@ TEST_F(MariaDbDriverTest, longValueReadInPieces) {
       << st.error();
   ASSERT_EQ(client("select char_length(v), length(v), md5(v) from lab.longs where id = 1"),
             "100000\t225000\t" + testsupport::md5Hex(value));
-  const std::u16string longValue = trellick::db::utf8ToUtf16(value);
-  const std::u16string shortValue = trellick::db::utf8ToUtf16("😀😀😀");
+  const std::u16string longValue = testsupport::toUtf16(value);
+  const std::u16string shortValue = testsupport::toUtf16("😀😀😀");
   for (int chunk : {4097, 1000, 2}) {
     for (int id : {1, 2}) {
       Statement rd(c);

@@ -163,7 +163,7 @@ class Stmt {
       if (rc == SQL_NO_DATA) break;
       if (!SQL_SUCCEEDED(rc)) {
         diag_ = firstDiag(SQL_HANDLE_STMT, h_);
-        return trellick::db::utf8ToUtf16("<error " + diag_.text() + ">");
+        return testsupport::toUtf16("<error " + diag_.text() + ">");
       }
       if (ind == SQL_NULL_DATA) return std::nullopt;
       ++pieces_;
@@ -182,7 +182,7 @@ class Stmt {
   Text get(int col, int chunkChars = 4096) {
     const std::optional<std::u16string> v = getWide(col, chunkChars);
     if (!v) return std::nullopt;
-    return trellick::db::utf16ToUtf8(*v);
+    return testsupport::toUtf8(*v);
   }
   // First column of the first row, or "<error ...>".
   Text scalar(const std::string& sql) {
@@ -589,13 +589,13 @@ TEST_F(PgDriverTest, wideTextBothWays) {
   // 100,000 characters, a fifth of them outside the BMP, read 1000 units at a
   // time so that pieces end inside surrogate pairs.
   std::u16string big;
-  const std::u16string pattern = trellick::db::utf8ToUtf16("ab汉😀c");
+  const std::u16string pattern = testsupport::toUtf16("ab汉😀c");
   while (big.size() < 100000 + 20000) big += pattern;
   big.resize(100000 + 20000);  // 100,000 code points, 120,000 UTF-16 units
   ASSERT_EQ(
       std::count_if(big.begin(), big.end(), [](char16_t u) { return u < 0xDC00 || u > 0xDFFF; }),
       100000);
-  const std::string bigUtf8 = trellick::db::utf16ToUtf8(big);
+  const std::string bigUtf8 = testsupport::toUtf8(big);
   ASSERT_TRUE(s.ok("insert into wide values (2, '" + bigUtf8 + "')")) << s.diag().text();
   ASSERT_EQ(pg_->psql("select length(s) || ' ' || md5(convert_to(s, 'UTF8')) "
                       "from wide where id = 2"),

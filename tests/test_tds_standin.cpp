@@ -80,7 +80,7 @@ std::string longText(int n) {
 // Each byte taken for the Latin-1 character of that code, in UTF-8.
 std::string latin1ToUtf8(const std::string& bytes) {
   std::string out;
-  for (unsigned char c : bytes) trellick::db::appendUtf8(out, c);
+  for (unsigned char c : bytes) out += testsupport::toUtf8(std::u16string(1, char16_t(c)));
   return out;
 }
 
@@ -216,7 +216,7 @@ class Stmt {
       if (rc == SQL_SUCCESS) break;
     }
     if (!any) return std::nullopt;
-    return trellick::db::utf16ToUtf8(out);
+    return testsupport::toUtf8(out);
   }
   long long integer(SQLUSMALLINT col, bool* isNull = nullptr) {
     SQLBIGINT v = 0;

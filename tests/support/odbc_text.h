@@ -12,11 +12,15 @@
 
 namespace testsupport {
 
+// The product's own conversions, named once here for the tests.
+inline std::u16string toUtf16(std::string_view utf8) { return trellick::db::utf8ToUtf16(utf8); }
+inline std::string toUtf8(std::u16string_view utf16) { return trellick::db::utf16ToUtf8(utf16); }
+
 // UTF-8 made into a NUL-terminated SQLWCHAR buffer; a temporary lives until
 // the end of the call it is passed to.
 class Wide {
  public:
-  explicit Wide(std::string_view utf8) : text_(trellick::db::utf8ToUtf16(utf8)) {}
+  explicit Wide(std::string_view utf8) : text_(toUtf16(utf8)) {}
   explicit Wide(std::u16string text) : text_(std::move(text)) {}
   operator SQLWCHAR*() { return reinterpret_cast<SQLWCHAR*>(text_.data()); }
   // Length in UTF-16 code units.
@@ -37,7 +41,7 @@ inline std::string fromWide(const SQLWCHAR* s, size_t units = std::u16string::np
     units = 0;
     while (s[units] != 0) ++units;
   }
-  return trellick::db::utf16ToUtf8(utf16(s, units));
+  return toUtf8(utf16(s, units));
 }
 
 }  // namespace testsupport
