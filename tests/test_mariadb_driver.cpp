@@ -2,48 +2,96 @@
 // MariaDB server do, proven with raw ODBC calls. The product's MariaDB
 // support relies on each of these; a driver or server upgrade that changes
 // one fails here first.
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sql.h>
 #include <sqlext.h>
 #include <sqlucode.h>
 
-#include <QCoreApplication>
-#include <QCryptographicHash>
-#include <QDeadlineTimer>
-#include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
-#include <QMap>
-#include <QProcess>
-#include <QSet>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTextStream>
-#include <QThread>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <iterator>
+#include <map>
 #include <memory>
+#include <optional>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
-#include "mariadb_server.h"
+#include "support/files.h"
+#include "support/mariadb_server.h"
+#include "support/md5.h"
+#include "support/odbc_text.h"
+#include "support/process.h"
 
 namespace {
 
-SQLWCHAR* W(const QString& s) {
-  return const_cast<SQLWCHAR*>(reinterpret_cast<const SQLWCHAR*>(s.utf16()));
+using testsupport::fromWide;
+using testsupport::Wide;
+// A value as text; nullopt for NULL.
+using Text = std::optional<std::string>;
+using Row = std::vector<Text>;
+using Rows = std::vector<Row>;
+using Strings = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
+
+long long msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-QString fromW(const SQLWCHAR* s, int chars = -1) {
-  return QString::fromUtf16(reinterpret_cast<const char16_t*>(s), chars);
+bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
+bool endsWith(const std::string& s, const std::string& suffix) {
+  return s.size() >= suffix.size() &&
+         s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+bool contains(const std::string& s, const std::string& part) {
+  return s.find(part) != std::string::npos;
+}
+bool contains(const Text& s, const std::string& part) { return s && contains(*s, part); }
+
+std::string join(const Strings& parts, const std::string& separator) {
+  std::string out;
+  for (size_t i = 0; i < parts.size(); ++i) out += (i ? separator : "") + parts[i];
+  return out;
+}
+
+Strings split(const std::string& s, char separator) {
+  Strings out(1);
+  for (char c : s) {
+    if (c == separator)
+      out.emplace_back();
+    else
+      out.back() += c;
+  }
+  return out;
+}
+
+// form with %1 and %2 replaced by a and b in one pass.
+std::string fill(const std::string& form, const std::string& a, const std::string& b) {
+  std::string out;
+  for (size_t i = 0; i < form.size(); ++i) {
+    if (form[i] == '%' && i + 1 < form.size() && (form[i + 1] == '1' || form[i + 1] == '2')) {
+      out += form[i + 1] == '1' ? a : b;
+      ++i;
+    } else {
+      out += form[i];
+    }
+  }
+  return out;
 }
 
 struct DiagRecord {
-  QString state;
+  std::string state;
   int native = 0;
-  QString message;
+  std::string message;
 };
 
-QList<DiagRecord> diagnostics(SQLSMALLINT type, SQLHANDLE h) {
-  QList<DiagRecord> out;
+std::vector<DiagRecord> diagnostics(SQLSMALLINT type, SQLHANDLE h) {
+  std::vector<DiagRecord> out;
   for (SQLSMALLINT i = 1;; ++i) {
     SQLWCHAR state[6] = {};
     SQLINTEGER native = 0;
@@ -51,17 +99,16 @@ QList<DiagRecord> diagnostics(SQLSMALLINT type, SQLHANDLE h) {
     SQLSMALLINT len = 0;
     const SQLRETURN r = SQLGetDiagRecW(type, h, i, state, &native, msg, 2048, &len);
     if (!SQL_SUCCEEDED(r)) break;
-    out.append({fromW(state, 5), static_cast<int>(native), fromW(msg)});
+    out.push_back({fromWide(state, 5), static_cast<int>(native), fromWide(msg)});
   }
   return out;
 }
 
-QString diagText(SQLSMALLINT type, SQLHANDLE h) {
-  QStringList parts;
-  for (const DiagRecord& d : diagnostics(type, h)) {
-    parts << QStringLiteral("%1 (%2): %3").arg(d.state).arg(d.native).arg(d.message);
-  }
-  return parts.join(QStringLiteral("; "));
+std::string diagText(SQLSMALLINT type, SQLHANDLE h) {
+  Strings parts;
+  for (const DiagRecord& d : diagnostics(type, h))
+    parts.push_back(d.state + " (" + std::to_string(d.native) + "): " + d.message);
+  return join(parts, "; ");
 }
 
 SQLHENV g_env = SQL_NULL_HENV;
@@ -76,32 +123,32 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  bool connect(const QString& connectionString) {
+  bool connect(const std::string& connectionString) {
     SQLWCHAR out[2048];
     SQLSMALLINT outLen = 0;
-    result = SQLDriverConnectW(dbc, nullptr, W(connectionString), SQL_NTS, out, 2048, &outLen,
+    result = SQLDriverConnectW(dbc, nullptr, Wide(connectionString), SQL_NTS, out, 2048, &outLen,
                                SQL_DRIVER_NOPROMPT);
     connected = SQL_SUCCEEDED(result);
-    error = connected ? QString() : diagText(SQL_HANDLE_DBC, dbc);
+    error = connected ? std::string() : diagText(SQL_HANDLE_DBC, dbc);
     return connected;
   }
 
-  QString info(SQLUSMALLINT type) const {
+  std::string info(SQLUSMALLINT type) const {
     SQLWCHAR buf[512] = {};
     SQLSMALLINT len = 0;
-    if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, type, buf, sizeof buf, &len))) return QString();
-    return fromW(buf);
+    if (!SQL_SUCCEEDED(SQLGetInfoW(dbc, type, buf, sizeof buf, &len))) return std::string();
+    return fromWide(buf);
   }
 
   SQLHDBC dbc = SQL_NULL_HDBC;
   bool connected = false;
   SQLRETURN result = SQL_SUCCESS;
-  QString error;
+  std::string error;
 };
 
 DiagRecord firstDiag(const Connection& c) {
-  const QList<DiagRecord> d = diagnostics(SQL_HANDLE_DBC, c.dbc);
-  return d.isEmpty() ? DiagRecord{} : d.first();
+  const std::vector<DiagRecord> d = diagnostics(SQL_HANDLE_DBC, c.dbc);
+  return d.empty() ? DiagRecord{} : d.front();
 }
 
 class Statement {
@@ -111,46 +158,51 @@ class Statement {
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
-  SQLRETURN exec(const QString& sql) {
+  SQLRETURN exec(const std::string& sql) {
     SQLFreeStmt(h, SQL_CLOSE);
-    return SQLExecDirectW(h, W(sql), SQL_NTS);
+    return SQLExecDirectW(h, Wide(sql), SQL_NTS);
   }
-  QString error() const { return diagText(SQL_HANDLE_STMT, h); }
+  std::string error() const { return diagText(SQL_HANDLE_STMT, h); }
   DiagRecord firstDiag() const {
-    const QList<DiagRecord> d = diagnostics(SQL_HANDLE_STMT, h);
-    return d.isEmpty() ? DiagRecord{} : d.first();
+    const std::vector<DiagRecord> d = diagnostics(SQL_HANDLE_STMT, h);
+    return d.empty() ? DiagRecord{} : d.front();
   }
 
   // Reads one column as UTF-16 in pieces of chunkChars code units (the last
-  // one holds the terminator). Null for SQL NULL.
-  QString text(SQLUSMALLINT col, int chunkChars = 4096) {
-    QString value;
+  // one holds the terminator). nullopt for SQL NULL.
+  std::optional<std::u16string> textWide(SQLUSMALLINT col, int chunkChars = 4096) {
+    std::u16string value;
     std::vector<SQLWCHAR> buf(chunkChars);
     const SQLLEN bytes = static_cast<SQLLEN>(buf.size() * sizeof(SQLWCHAR));
     for (;;) {
       SQLLEN ind = 0;
       const SQLRETURN r = SQLGetData(h, col, SQL_C_WCHAR, buf.data(), bytes, &ind);
       if (r == SQL_NO_DATA) break;
-      if (!SQL_SUCCEEDED(r)) return QStringLiteral("<error: %1>").arg(error());
-      if (ind == SQL_NULL_DATA) return QString();
+      if (!SQL_SUCCEEDED(r)) return testsupport::toUtf16("<error: " + error() + ">");
+      if (ind == SQL_NULL_DATA) return std::nullopt;
       const bool more = r == SQL_SUCCESS_WITH_INFO &&
                         (ind == SQL_NO_TOTAL || ind >= bytes - SQLLEN(sizeof(SQLWCHAR)));
-      const int chars = more ? chunkChars - 1 : static_cast<int>(ind / sizeof(SQLWCHAR));
-      value += fromW(buf.data(), chars);
-      if (value.isNull()) value = QStringLiteral("");
+      const size_t chars = more ? size_t(chunkChars - 1) : size_t(ind / sizeof(SQLWCHAR));
+      value += testsupport::utf16(buf.data(), chars);
       if (!more) break;
     }
     return value;
   }
+  // The same in UTF-8.
+  Text text(SQLUSMALLINT col, int chunkChars = 4096) {
+    const std::optional<std::u16string> v = textWide(col, chunkChars);
+    if (!v) return std::nullopt;
+    return testsupport::toUtf8(*v);
+  }
 
-  QList<QStringList> rows() {
-    QList<QStringList> out;
+  Rows rows() {
+    Rows out;
     SQLSMALLINT cols = 0;
     SQLNumResultCols(h, &cols);
     while (SQL_SUCCEEDED(SQLFetch(h))) {
-      QStringList row;
-      for (SQLUSMALLINT c = 1; c <= cols; ++c) row << text(c);
-      out << row;
+      Row row;
+      for (SQLUSMALLINT c = 1; c <= cols; ++c) row.push_back(text(c));
+      out.push_back(row);
     }
     return out;
   }
@@ -159,74 +211,72 @@ class Statement {
 };
 
 // The single value of a one-row, one-column query, or "<error: ...>".
-QString scalar(const Connection& c, const QString& sql) {
+Text scalar(const Connection& c, const std::string& sql) {
   Statement st(c);
   const SQLRETURN r = st.exec(sql);
-  if (!SQL_SUCCEEDED(r)) return QStringLiteral("<error: %1>").arg(st.error());
-  if (!SQL_SUCCEEDED(SQLFetch(st.h))) return QStringLiteral("<no row: %1>").arg(st.error());
+  if (!SQL_SUCCEEDED(r)) return "<error: " + st.error() + ">";
+  if (!SQL_SUCCEEDED(SQLFetch(st.h))) return "<no row: " + st.error() + ">";
   return st.text(1);
 }
 
 // The driver library itself, for connection strings and odbcinst.ini
 // files that name it by path.
-QString driverLibrary() {
+std::string driverLibrary() {
   for (const char* d :
        {"/usr/lib/x86_64-linux-gnu/odbc", "/usr/lib/aarch64-linux-gnu/odbc", "/usr/lib/odbc"}) {
-    const QString path = QString::fromLatin1(d) + QStringLiteral("/libmaodbc.so");
-    if (QFileInfo::exists(path)) return path;
+    const std::string path = std::string(d) + "/libmaodbc.so";
+    if (std::filesystem::exists(path)) return path;
   }
-  return QString();
+  return std::string();
 }
 
 // What a statement returned, how long it took, and its first value.
 struct Timed {
   SQLRETURN result = SQL_SUCCESS;
-  qint64 ms = 0;
+  long long ms = 0;
   DiagRecord diag;
-  QString value;
+  Text value;
 };
 
-Timed timedQuery(Statement& st, const QString& sql) {
-  QElapsedTimer clock;
-  clock.start();
+Timed timedQuery(Statement& st, const std::string& sql) {
+  const auto start = Clock::now();
   Timed out;
   out.result = st.exec(sql);
   out.diag = st.firstDiag();
   if (SQL_SUCCEEDED(out.result) && SQL_SUCCEEDED(SQLFetch(st.h))) out.value = st.text(1);
-  out.ms = clock.elapsed();
+  out.ms = msSince(start);
   return out;
 }
 
 // SQLTablesW rows as (TABLE_CAT, TABLE_SCHEM, TABLE_NAME, TABLE_TYPE), SQL NULL
 // shown as "<null>". A failure returns no rows and sets *error.
-QList<QStringList> tables(const Connection& c, const QString* catalog, const QString* schema,
-                          const QString& type, bool metadataId = false, QString* error = nullptr) {
+std::vector<Strings> tables(const Connection& c, const std::string* catalog,
+                            const std::string* schema, const std::string& type,
+                            bool metadataId = false, std::string* error = nullptr) {
   Statement st(c);
   if (metadataId) {
     SQLSetStmtAttr(st.h, SQL_ATTR_METADATA_ID, reinterpret_cast<SQLPOINTER>(SQL_TRUE), 0);
   }
-  QString t = type;
   const SQLRETURN r =
-      SQLTablesW(st.h, catalog ? W(*catalog) : nullptr, catalog ? SQL_NTS : 0,
-                 schema ? W(*schema) : nullptr, schema ? SQL_NTS : 0, nullptr, 0, W(t), SQL_NTS);
+      SQLTablesW(st.h, catalog ? static_cast<SQLWCHAR*>(Wide(*catalog)) : nullptr,
+                 catalog ? SQL_NTS : 0, schema ? static_cast<SQLWCHAR*>(Wide(*schema)) : nullptr,
+                 schema ? SQL_NTS : 0, nullptr, 0, Wide(type), SQL_NTS);
   if (error) error->clear();
   if (!SQL_SUCCEEDED(r)) {
     if (error) *error = st.error();
     return {};
   }
-  QList<QStringList> out;
-  for (QStringList row : st.rows()) {
-    for (QString& v : row) {
-      if (v.isNull()) v = QStringLiteral("<null>");
-    }
-    out << row.mid(0, 4);
+  std::vector<Strings> out;
+  for (const Row& row : st.rows()) {
+    Strings values;
+    for (size_t i = 0; i < row.size() && i < 4; ++i) values.push_back(row[i].value_or("<null>"));
+    out.push_back(values);
   }
   return out;
 }
 
-QStringList row(const char* cat, const char* name, const char* type = "TABLE") {
-  return {QString::fromUtf8(cat), QStringLiteral("<null>"), QString::fromUtf8(name),
-          QString::fromUtf8(type)};
+Strings row(const char* cat, const char* name, const char* type = "TABLE") {
+  return {cat, "<null>", name, type};
 }
 
 // Child mode: connects through a DSN that only ODBCSYSINI/ODBCINI (set by
@@ -235,384 +285,359 @@ QStringList row(const char* cat, const char* name, const char* type = "TABLE") {
 int dsnProbe(const char* dsn) {
   SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &g_env);
   SQLSetEnvAttr(g_env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-  QStringList sources;
+  Strings sources;
   SQLWCHAR name[256], desc[256];
   SQLSMALLINT nameLen, descLen;
   SQLUSMALLINT direction = SQL_FETCH_FIRST;
   while (
       SQL_SUCCEEDED(SQLDataSourcesW(g_env, direction, name, 256, &nameLen, desc, 256, &descLen))) {
-    sources << fromW(name);
+    sources.push_back(fromWide(name));
     direction = SQL_FETCH_NEXT;
   }
-  QTextStream out(stdout);
-  out << "sources=" << sources.join(QLatin1Char(',')) << "\n";
+  std::printf("sources=%s\n", join(sources, ",").c_str());
   Connection c;
-  if (!c.connect(QStringLiteral("DSN=") + QString::fromUtf8(dsn) + QLatin1Char(';'))) {
-    out << "error=" << c.error << "\n";
+  if (!c.connect("DSN=" + std::string(dsn) + ";")) {
+    std::printf("error=%s\n", c.error.c_str());
     return 1;
   }
-  out << "dbms=" << c.info(SQL_DBMS_NAME) << "\n";
-  out << "database=" << scalar(c, QStringLiteral("select database()")) << "\n";
+  std::printf("dbms=%s\n", c.info(SQL_DBMS_NAME).c_str());
+  std::printf("database=%s\n", scalar(c, "select database()").value_or("").c_str());
   return 0;
 }
 
 // Child mode: starts a server, says where it is, and waits to be killed.
-int serveUntilKilled(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
-  MariaDbServer server;
-  QTextStream out(stdout);
+int serveUntilKilled() {
+  testsupport::MariaDbServer server;
   if (!server.ok()) {
-    out << "error=" << server.errorText() << "\n";
+    std::printf("error=%s\n", server.errorText().c_str());
     return 1;
   }
-  out << "pid=" << server.serverPid() << "\ndir=" << server.directory()
-      << "\nport=" << server.port() << "\n";
-  out.flush();
-  QThread::sleep(120);
+  std::printf("pid=%lld\ndir=%s\nport=%d\n", static_cast<long long>(server.serverPid()),
+              server.directory().c_str(), server.port());
+  std::fflush(stdout);
+  std::this_thread::sleep_for(std::chrono::seconds(120));
   return 0;
 }
 
-}  // namespace
+// One server for the whole program: the plain cases and the table-driven
+// ones share it.
+class MariaDbDriverTest : public ::testing::Test {
+ public:
+  static void startServer() {
+    server_ = new testsupport::MariaDbServer();
+    ASSERT_TRUE(server_->ok()) << server_->errorText();
+    std::string err;
+    // "shop" holds two tables and a view, "other" one table: what SQLTables
+    // sees. my_shop and myXshop differ only where '_' matches any character.
+    // Everything else happens in "lab".
+    for (const char* db : {"other", "lab", "my_shop", "myXshop"}) {
+      ASSERT_TRUE(server_->createDatabase(db, &err)) << err;
+    }
+    ASSERT_TRUE(
+        server_->client("create table shop.customers (id int primary key, name varchar(40));"
+                        "create table shop.orders (id int primary key, note text);"
+                        "create view shop.open_orders as select id, note from shop.orders;"
+                        "create table other.accounts (id int primary key, owner varchar(40));"
+                        "create table my_shop.a (id int); create table myXshop.b (id int);"
+                        "create table lab.numbers (n int primary key);"
+                        "insert into lab.numbers select seq from lab.seq_1_to_1000;"
+                        // Every kind of column the type tests describe.
+                        "create table lab.kinds (c char(10), vc varchar(40), tt tinytext, t text, "
+                        "mt mediumtext, lt longtext, e enum('a','b'), s set('x','y'), "
+                        "v10 varchar(10), i int, gv varchar(60) as (concat(vc, '!')) virtual, "
+                        "gs varchar(60) as (upper(vc)) stored, "
+                        "l1 varchar(20) character set latin1, b varbinary(20), bl blob, j json);"
+                        // The rows the LIKE and REPLACE tests match; latin1 holds NULL
+                        // where it lacks the character.
+                        "create table lab.texts (id int primary key, u varchar(50), "
+                        "l varchar(50) character set latin1);"
+                        "insert into lab.texts values (1, 'ABC', 'ABC'), (2, 'abc', 'abc'), "
+                        "(3, 'É', 'É'), (4, 'é', 'é'), (5, '中😀', NULL), (6, 'a😁', NULL), "
+                        "(7, 'x_y', 'x_y'), (8, 'xzy', 'xzy');",
+                        "", nullptr, &err))
+        << err;
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &g_env)));
+    SQLSetEnvAttr(g_env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    ready_ = true;
+  }
 
-class TestMariaDbDriver : public QObject {
-  Q_OBJECT
+  static void stopServer() {
+    if (g_env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, g_env);
+    g_env = SQL_NULL_HENV;
+    delete server_;
+    server_ = nullptr;
+  }
 
- private slots:
-  void initTestCase();
-  void cleanupTestCase();
+ protected:
+  void SetUp() override { ASSERT_TRUE(ready_) << "the server did not start"; }
 
-  void serverIsPrivateAndUtf8mb4();
-  void serverGoesAwayWhenTheTestProcessIsKilled();
-  void connectionStringKeys();
-  void connectionFailures();
-  void bracedPasswordWithSemicolonAndBrace();
-  void dbmsAndDriverNames();
-  void tablesListsEveryVisibleDatabase();
-  void tablesRestrictedToTheCurrentCatalog();
-  void tablesCatalogIsAPattern();
-  void describedTypesAndSizes();
-  void columnsTypeNames();
-  void generatedColumnsInInformationSchema();
-  void wideStatementsStoreUtf8mb4();
-  void longValueReadInPieces();
-  void sqlModeAndBackslashes();
-  void likeIsCaseInsensitiveWhereReplaceIsNot();
-  void caseSensitiveLikeForms_data();
-  void caseSensitiveLikeForms();
-  void replaceIsCaseAndAccentSensitive();
-  void queryTimeoutAttributeIsIgnored();
-  void maxStatementTimeEndsAStatementWithAnError();
-  void setStatementPrefixLosesTheResult();
-  void cancelFromAnotherThreadKillsTheQuery();
-  void rowLockWaits();
-  void secondStatementWhileFirstResultPending();
-  void autocommitIsOnByDefault();
-  void dsnWithoutMariaDbInItsName();
+  static std::string lab() { return server_->odbcConnectionString("lab"); }
+  // What the command-line client printed, or why it failed.
+  static std::string client(const std::string& sql) {
+    std::string out, err;
+    if (!server_->client(sql, "", &out, &err)) return "<client failed: " + err + ">";
+    return out;
+  }
 
- private:
-  QString lab() const { return server_->odbcConnectionString(QStringLiteral("lab")); }
-  std::unique_ptr<MariaDbServer> server_;
+  static testsupport::MariaDbServer* server_;
+  static bool ready_;
 };
 
-void TestMariaDbDriver::initTestCase() {
-  server_ = std::make_unique<MariaDbServer>();
-  QVERIFY2(server_->ok(), qPrintable(server_->errorText()));
-  QString err;
-  // "shop" holds two tables and a view, "other" one table: what SQLTables
-  // sees. my_shop and myXshop differ only where '_' matches any character.
-  // Everything else happens in "lab".
-  for (const char* db : {"other", "lab", "my_shop", "myXshop"}) {
-    QVERIFY2(server_->createDatabase(QString::fromLatin1(db), &err), qPrintable(err));
-  }
-  server_->client(
-      QStringLiteral("create table shop.customers (id int primary key, name varchar(40));"
-                     "create table shop.orders (id int primary key, note text);"
-                     "create view shop.open_orders as select id, note from shop.orders;"
-                     "create table other.accounts (id int primary key, owner varchar(40));"
-                     "create table my_shop.a (id int); create table myXshop.b (id int);"
-                     "create table lab.numbers (n int primary key);"
-                     "insert into lab.numbers select seq from lab.seq_1_to_1000;"
-                     // Every kind of column the type tests describe.
-                     "create table lab.kinds (c char(10), vc varchar(40), tt tinytext, t text, "
-                     "mt mediumtext, lt longtext, e enum('a','b'), s set('x','y'), "
-                     "v10 varchar(10), i int, gv varchar(60) as (concat(vc, '!')) virtual, "
-                     "gs varchar(60) as (upper(vc)) stored, "
-                     "l1 varchar(20) character set latin1, b varbinary(20), bl blob, j json);"
-                     // The rows the LIKE and REPLACE tests match; latin1 holds NULL
-                     // where it lacks the character.
-                     "create table lab.texts (id int primary key, u varchar(50), "
-                     "l varchar(50) character set latin1);"
-                     "insert into lab.texts values (1, 'ABC', 'ABC'), (2, 'abc', 'abc'), "
-                     "(3, 'É', 'É'), (4, 'é', 'é'), (5, '中😀', NULL), (6, 'a😁', NULL), "
-                     "(7, 'x_y', 'x_y'), (8, 'xzy', 'xzy');"),
-      {}, &err);
-  QVERIFY2(err.isEmpty(), qPrintable(err));
-  QVERIFY(SQL_SUCCEEDED(SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &g_env)));
-  SQLSetEnvAttr(g_env, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
-}
+testsupport::MariaDbServer* MariaDbDriverTest::server_ = nullptr;
+bool MariaDbDriverTest::ready_ = false;
 
-void TestMariaDbDriver::cleanupTestCase() {
-  if (g_env != SQL_NULL_HENV) SQLFreeHandle(SQL_HANDLE_ENV, g_env);
-  g_env = SQL_NULL_HENV;
-  server_.reset();
-}
+class ServerEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { MariaDbDriverTest::startServer(); }
+  void TearDown() override { MariaDbDriverTest::stopServer(); }
+};
 
-void TestMariaDbDriver::serverIsPrivateAndUtf8mb4() {
-  QString err;
-  const QString out = server_->client(
-      QStringLiteral("select @@port, @@bind_address, @@datadir, @@character_set_server, "
-                     "@@collation_server, @@skip_grant_tables, @@log_bin, "
-                     "default_character_set_name, default_collation_name "
-                     "from information_schema.schemata where schema_name = 'shop'"),
-      {}, &err);
-  QVERIFY2(err.isEmpty(), qPrintable(err));
-  const QStringList f = out.split(QLatin1Char('\t'));
-  QCOMPARE(f.size(), 9);
-  QCOMPARE(f[0].toInt(), server_->port());
-  QCOMPARE(f[1], QStringLiteral("127.0.0.1"));
-  QVERIFY2(f[2].startsWith(server_->directory()), qPrintable(f[2]));
-  QCOMPARE(f.mid(3), (QStringList{"utf8mb4", "utf8mb4_general_ci", "0", "0", "utf8mb4",
-                                  "utf8mb4_general_ci"}));
-  QCOMPARE(server_->serverField(), QStringLiteral("mariadb:127.0.0.1:%1").arg(server_->port()));
+TEST_F(MariaDbDriverTest, serverIsPrivateAndUtf8mb4) {
+  std::string out, err;
+  ASSERT_TRUE(
+      server_->client("select @@port, @@bind_address, @@datadir, @@character_set_server, "
+                      "@@collation_server, @@skip_grant_tables, @@log_bin, "
+                      "default_character_set_name, default_collation_name "
+                      "from information_schema.schemata where schema_name = 'shop'",
+                      "", &out, &err))
+      << err;
+  const Strings f = split(out, '\t');
+  ASSERT_EQ(f.size(), 9u);
+  ASSERT_EQ(std::atoi(f[0].c_str()), server_->port());
+  ASSERT_EQ(f[1], "127.0.0.1");
+  ASSERT_TRUE(startsWith(f[2], server_->directory())) << f[2];
+  ASSERT_EQ(Strings(f.begin() + 3, f.end()),
+            (Strings{"utf8mb4", "utf8mb4_general_ci", "0", "0", "utf8mb4", "utf8mb4_general_ci"}));
+  ASSERT_EQ(server_->serverField(), "mariadb:127.0.0.1:" + std::to_string(server_->port()));
   // The client reports failures instead of output.
-  QVERIFY(
-      server_->client(QStringLiteral("select * from no_such_table"), QStringLiteral("shop"), &err)
-          .isNull());
-  QVERIFY2(err.contains(QStringLiteral("1146")), qPrintable(err));
+  ASSERT_FALSE(server_->client("select * from no_such_table", "shop", nullptr, &err));
+  ASSERT_TRUE(contains(err, "1146")) << err;
 }
 
-void TestMariaDbDriver::serverGoesAwayWhenTheTestProcessIsKilled() {
-  QProcess child;
-  child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--serve-until-killed")});
-  QVERIFY(child.waitForStarted(5000));
-  QMap<QString, QString> seen;
-  QDeadlineTimer deadline(60000);
-  while (!seen.contains(QStringLiteral("port")) && !seen.contains(QStringLiteral("error")) &&
-         !deadline.hasExpired() && child.state() == QProcess::Running) {
-    child.waitForReadyRead(500);
-    while (child.canReadLine()) {
-      const QString line = QString::fromUtf8(child.readLine()).trimmed();
-      seen.insert(line.section(QLatin1Char('='), 0, 0), line.section(QLatin1Char('='), 1));
+TEST_F(MariaDbDriverTest, serverGoesAwayWhenTheTestProcessIsKilled) {
+  testsupport::TempDir out;
+  ASSERT_TRUE(out.valid()) << out.error();
+  const std::string said = out.file("child.out");
+  testsupport::Child child({testsupport::selfExecutable(), "--serve-until-killed"}, said,
+                           out.file("child.err"));
+  ASSERT_GT(child.pid(), 0);
+  std::map<std::string, std::string> seen;
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (!seen.count("port") && !seen.count("error") && Clock::now() < deadline &&
+         child.running()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    for (const std::string& line : testsupport::splitLines(testsupport::readFile(said))) {
+      const auto eq = line.find('=');
+      if (eq != std::string::npos) seen[line.substr(0, eq)] = line.substr(eq + 1);
     }
   }
-  QVERIFY2(seen.contains(QStringLiteral("port")), qPrintable(seen.value(QStringLiteral("error"))));
-  const pid_t serverPid = seen.value(QStringLiteral("pid")).toInt();
-  const QString dir = seen.value(QStringLiteral("dir"));
-  QVERIFY(serverPid > 0);
-  QVERIFY(QFileInfo::exists(dir));
-  QCOMPARE(::kill(serverPid, 0), 0);
+  ASSERT_TRUE(seen.count("port")) << seen["error"] << testsupport::readFile(out.file("child.err"));
+  const pid_t serverPid = std::atoi(seen["pid"].c_str());
+  const std::string dir = seen["dir"];
+  ASSERT_TRUE(serverPid > 0);
+  ASSERT_TRUE(std::filesystem::exists(dir));
+  ASSERT_EQ(::kill(serverPid, 0), 0);
 
   // Its pid is 0 once ended, and kill(0, ...) would take this test's group.
-  QVERIFY(child.processId() > 0);
-  ::kill(static_cast<pid_t>(child.processId()), SIGKILL);
-  QVERIFY(child.waitForFinished(5000));
+  ASSERT_TRUE(child.pid() > 0);
+  ::kill(child.pid(), SIGKILL);
+  ASSERT_TRUE(child.waitFor(5000));
   // The watcher polls once a second, then waits for the server to stop.
-  QTRY_VERIFY_WITH_TIMEOUT(::kill(serverPid, 0) != 0 && !QFileInfo::exists(dir), 20000);
+  const auto gone = [&] { return ::kill(serverPid, 0) != 0 && !std::filesystem::exists(dir); };
+  const auto until = Clock::now() + std::chrono::seconds(20);
+  while (!gone() && Clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_TRUE(gone());
 }
 
-void TestMariaDbDriver::connectionStringKeys() {
+TEST_F(MariaDbDriverTest, connectionStringKeys) {
   // The odbc-mariadb package registers the driver under this name.
-  QCOMPARE(MariaDbServer::odbcDriver(), QStringLiteral("MariaDB Unicode"));
-  QVERIFY2(!driverLibrary().isEmpty(), "libmaodbc.so not found (package odbc-mariadb)");
-  const QString rest = QStringLiteral("Server=127.0.0.1;Port=%1;Database=shop;UID=trellick;PWD=%2;")
-                           .arg(server_->port())
-                           .arg(server_->password());
-  const QString who = QStringLiteral(
+  ASSERT_EQ(testsupport::MariaDbServer::odbcDriver(), "MariaDB Unicode");
+  ASSERT_TRUE(!driverLibrary().empty()) << "libmaodbc.so not found (package odbc-mariadb)";
+  const std::string rest = "Server=127.0.0.1;Port=" + std::to_string(server_->port()) +
+                           ";Database=shop;UID=trellick;PWD=" + server_->password() + ";";
+  const std::string who =
       "select concat_ws(' ', database(), current_user(), @@character_set_client, "
-      "@@character_set_results, @@collation_connection)");
-  const QString utf8mb4 = QStringLiteral("shop trellick@% utf8mb4 utf8mb4 utf8mb4_general_ci");
-  for (const QString& cs :
-       {server_->odbcConnectionString(), QStringLiteral("Driver=MariaDB Unicode;") + rest,
-        QStringLiteral("DRIVER={MariaDB Unicode};") + rest + QStringLiteral("CHARSET=utf8mb4;"),
-        QStringLiteral("Driver=") + driverLibrary() + QLatin1Char(';') + rest,
+      "@@character_set_results, @@collation_connection)";
+  const std::string utf8mb4 = "shop trellick@% utf8mb4 utf8mb4 utf8mb4_general_ci";
+  for (const std::string& cs :
+       {server_->odbcConnectionString(), "Driver=MariaDB Unicode;" + rest,
+        "DRIVER={MariaDB Unicode};" + rest + "CHARSET=utf8mb4;",
+        "Driver=" + driverLibrary() + ";" + rest,
         // Aliases the driver accepts (ma_dsn.c, DsnKeys).
-        QStringLiteral("Driver={MariaDB Unicode};SERVERNAME=127.0.0.1;PORT=%1;DB=shop;"
-                       "USER=trellick;PASSWORD=%2")
-            .arg(server_->port())
-            .arg(server_->password())}) {
+        "Driver={MariaDB Unicode};SERVERNAME=127.0.0.1;PORT=" + std::to_string(server_->port()) +
+            ";DB=shop;USER=trellick;PASSWORD=" + server_->password()}) {
     Connection c;
-    QVERIFY2(c.connect(cs), qPrintable(cs + QStringLiteral(": ") + c.error));
+    ASSERT_TRUE(c.connect(cs)) << cs << ": " << c.error;
     // A Unicode connection talks utf8mb4 unless told otherwise.
-    QCOMPARE(scalar(c, who), utf8mb4);
+    ASSERT_EQ(scalar(c, who), utf8mb4);
   }
   // CHARSET is obeyed: anything but utf8mb4 would lose characters.
   Connection latin1;
-  QVERIFY2(latin1.connect(server_->odbcConnectionString() + QStringLiteral("CHARSET=latin1;")),
-           qPrintable(latin1.error));
-  QCOMPARE(scalar(latin1, QStringLiteral("select @@character_set_client")),
-           QStringLiteral("latin1"));
+  ASSERT_TRUE(latin1.connect(server_->odbcConnectionString() + "CHARSET=latin1;")) << latin1.error;
+  ASSERT_EQ(scalar(latin1, "select @@character_set_client"), "latin1");
   // Without Database the connection has no current database.
   Connection none;
-  QVERIFY2(none.connect(QStringLiteral("Driver={MariaDB Unicode};Server=127.0.0.1;Port=%1;"
-                                       "UID=trellick;PWD=%2;")
-                            .arg(server_->port())
-                            .arg(server_->password())),
-           qPrintable(none.error));
-  QVERIFY(scalar(none, QStringLiteral("select database()")).isNull());
+  ASSERT_TRUE(none.connect(
+      "Driver={MariaDB Unicode};Server=127.0.0.1;Port=" + std::to_string(server_->port()) +
+      ";UID=trellick;PWD=" + server_->password() + ";"))
+      << none.error;
+  ASSERT_FALSE(scalar(none, "select database()").has_value());
 }
 
-void TestMariaDbDriver::connectionFailures() {
-  const QString head = QStringLiteral("Driver={MariaDB Unicode};Server=127.0.0.1;");
+TEST_F(MariaDbDriverTest, connectionFailures) {
+  const std::string head = "Driver={MariaDB Unicode};Server=127.0.0.1;";
+  const std::string port = std::to_string(server_->port());
   {
     Connection c;
-    QVERIFY(!c.connect(
-        head +
-        QStringLiteral("Port=%1;Database=shop;UID=trellick;PWD=wrong;").arg(server_->port())));
-    QCOMPARE(c.result, SQLRETURN(SQL_ERROR));
+    ASSERT_FALSE(c.connect(head + "Port=" + port + ";Database=shop;UID=trellick;PWD=wrong;"));
+    ASSERT_EQ(c.result, SQLRETURN(SQL_ERROR));
     const DiagRecord d = firstDiag(c);
-    QCOMPARE(d.state, QStringLiteral("28000"));
-    QCOMPARE(d.native, 1045);
-    QVERIFY2(d.message.startsWith(QStringLiteral("[ma-")), qPrintable(d.message));
-    QVERIFY2(d.message.endsWith(QStringLiteral(
-                 "Access denied for user 'trellick'@'127.0.0.1' (using password: YES)")),
-             qPrintable(d.message));
+    ASSERT_EQ(d.state, "28000");
+    ASSERT_EQ(d.native, 1045);
+    ASSERT_TRUE(startsWith(d.message, "[ma-")) << d.message;
+    ASSERT_TRUE(
+        endsWith(d.message, "Access denied for user 'trellick'@'127.0.0.1' (using password: YES)"))
+        << d.message;
   }
   {
     Connection c;
-    QVERIFY(!c.connect(head + QStringLiteral("Port=%1;Database=nosuch;UID=trellick;PWD=%2;")
-                                  .arg(server_->port())
-                                  .arg(server_->password())));
+    ASSERT_FALSE(c.connect(head + "Port=" + port +
+                           ";Database=nosuch;UID=trellick;PWD=" + server_->password() + ";"));
     const DiagRecord d = firstDiag(c);
-    QCOMPARE(d.state, QStringLiteral("42000"));
-    QCOMPARE(d.native, 1044);
-    QVERIFY2(d.message.endsWith(
-                 QStringLiteral("Access denied for user 'trellick'@'%' to database 'nosuch'")),
-             qPrintable(d.message));
+    ASSERT_EQ(d.state, "42000");
+    ASSERT_EQ(d.native, 1044);
+    ASSERT_TRUE(endsWith(d.message, "Access denied for user 'trellick'@'%' to database 'nosuch'"))
+        << d.message;
   }
   {
     Connection c;
-    QVERIFY(!c.connect(head + QStringLiteral("Port=1;Database=shop;UID=trellick;PWD=x;")));
+    ASSERT_FALSE(c.connect(head + "Port=1;Database=shop;UID=trellick;PWD=x;"));
     const DiagRecord d = firstDiag(c);
-    QCOMPARE(d.state, QStringLiteral("HY000"));
-    QCOMPARE(d.native, 2002);
-    QVERIFY2(d.message.contains(QStringLiteral("Can't connect to server on '127.0.0.1'")),
-             qPrintable(d.message));
+    ASSERT_EQ(d.state, "HY000");
+    ASSERT_EQ(d.native, 2002);
+    ASSERT_TRUE(contains(d.message, "Can't connect to server on '127.0.0.1'")) << d.message;
   }
 }
 
-void TestMariaDbDriver::bracedPasswordWithSemicolonAndBrace() {
-  QString err;
-  server_->client(QStringLiteral("create user 'braces'@'%' identified by 'a;b}c{d=e';"
-                                 "grant all on shop.* to 'braces'@'%';"),
-                  {}, &err);
-  QVERIFY2(err.isEmpty(), qPrintable(err));
-  const QString head =
-      QStringLiteral("Driver={MariaDB Unicode};Server=127.0.0.1;Port=%1;Database=shop;UID=braces;")
-          .arg(server_->port());
+TEST_F(MariaDbDriverTest, bracedPasswordWithSemicolonAndBrace) {
+  std::string err;
+  ASSERT_TRUE(
+      server_->client("create user 'braces'@'%' identified by 'a;b}c{d=e';"
+                      "grant all on shop.* to 'braces'@'%';",
+                      "", nullptr, &err))
+      << err;
+  const std::string head =
+      "Driver={MariaDB Unicode};Server=127.0.0.1;Port=" + std::to_string(server_->port()) +
+      ";Database=shop;UID=braces;";
   // Braces around the value, '}' doubled inside (MADB_ParseConnString); spaces
   // around the braces are trimmed.
   for (const char* pwd : {"PWD={a;b}}c{d=e};", "PWD={a;b}}c{d=e}", "PWD= {a;b}}c{d=e} ;"}) {
     Connection c;
-    QVERIFY2(c.connect(head + QString::fromLatin1(pwd)), qPrintable(c.error));
-    QCOMPARE(scalar(c, QStringLiteral("select current_user()")), QStringLiteral("braces@%"));
+    ASSERT_TRUE(c.connect(head + pwd)) << c.error;
+    ASSERT_EQ(scalar(c, "select current_user()"), "braces@%");
   }
   // Unbraced, ';' ends the value; braced with a single '}', the value ends there.
   for (const char* pwd : {"PWD=a;b}c{d=e;", "PWD={a;b}c{d=e};"}) {
     Connection c;
-    QVERIFY(!c.connect(head + QString::fromLatin1(pwd)));
-    QCOMPARE(firstDiag(c).state, QStringLiteral("28000"));
+    ASSERT_FALSE(c.connect(head + pwd));
+    ASSERT_EQ(firstDiag(c).state, "28000");
   }
 }
 
-void TestMariaDbDriver::dbmsAndDriverNames() {
+TEST_F(MariaDbDriverTest, dbmsAndDriverNames) {
   Connection c;
-  QVERIFY2(c.connect(server_->odbcConnectionString()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(server_->odbcConnectionString())) << c.error;
   // SQL_DBMS_NAME is what the server calls itself (mysql_get_server_name).
-  QCOMPARE(c.info(SQL_DBMS_NAME), QStringLiteral("MariaDB"));
-  QVERIFY2(c.info(SQL_DBMS_VER).startsWith(QStringLiteral("10.11.")),
-           qPrintable(c.info(SQL_DBMS_VER)));
-  QCOMPARE(c.info(SQL_DRIVER_NAME), QStringLiteral("libmaodbc.so"));
-  QVERIFY2(c.info(SQL_DRIVER_VER).startsWith(QStringLiteral("03.01.")),
-           qPrintable(c.info(SQL_DRIVER_VER)));
-  QCOMPARE(c.info(SQL_IDENTIFIER_QUOTE_CHAR), QStringLiteral("`"));
-  QCOMPARE(c.info(SQL_CATALOG_TERM), QStringLiteral("database"));
-  QCOMPARE(c.info(SQL_SCHEMA_TERM), QStringLiteral(""));
-  QCOMPARE(c.info(SQL_SEARCH_PATTERN_ESCAPE), QStringLiteral("\\"));
+  ASSERT_EQ(c.info(SQL_DBMS_NAME), "MariaDB");
+  ASSERT_TRUE(startsWith(c.info(SQL_DBMS_VER), "10.11.")) << c.info(SQL_DBMS_VER);
+  ASSERT_EQ(c.info(SQL_DRIVER_NAME), "libmaodbc.so");
+  ASSERT_TRUE(startsWith(c.info(SQL_DRIVER_VER), "03.01.")) << c.info(SQL_DRIVER_VER);
+  ASSERT_EQ(c.info(SQL_IDENTIFIER_QUOTE_CHAR), "`");
+  ASSERT_EQ(c.info(SQL_CATALOG_TERM), "database");
+  ASSERT_EQ(c.info(SQL_SCHEMA_TERM), "");
+  ASSERT_EQ(c.info(SQL_SEARCH_PATTERN_ESCAPE), "\\");
 }
 
-void TestMariaDbDriver::tablesListsEveryVisibleDatabase() {
+TEST_F(MariaDbDriverTest, tablesListsEveryVisibleDatabase) {
   Connection c;
-  QVERIFY2(c.connect(server_->odbcConnectionString()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(server_->odbcConnectionString())) << c.error;
   // With a null catalog the driver lists information_schema.tables of every
   // database the user can see (MADB_StmtTables): other databases, and the
   // performance_schema tables open to everyone. Views and information_schema
   // ("SYSTEM VIEW") are left out by type "TABLE"; TABLE_SCHEM is NULL.
-  const QList<QStringList> expected{row("lab", "kinds"),
-                                    row("lab", "numbers"),
-                                    row("lab", "texts"),
-                                    row("myXshop", "b"),
-                                    row("my_shop", "a"),
-                                    row("other", "accounts"),
-                                    row("performance_schema", "global_status"),
-                                    row("performance_schema", "session_account_connect_attrs"),
-                                    row("performance_schema", "session_status"),
-                                    row("shop", "customers"),
-                                    row("shop", "orders")};
-  QCOMPARE(tables(c, nullptr, nullptr, QStringLiteral("TABLE")), expected);
-  QCOMPARE(tables(c, nullptr, nullptr, QStringLiteral("VIEW")),
-           (QList<QStringList>{row("shop", "open_orders", "VIEW")}));
+  const std::vector<Strings> expected{row("lab", "kinds"),
+                                      row("lab", "numbers"),
+                                      row("lab", "texts"),
+                                      row("myXshop", "b"),
+                                      row("my_shop", "a"),
+                                      row("other", "accounts"),
+                                      row("performance_schema", "global_status"),
+                                      row("performance_schema", "session_account_connect_attrs"),
+                                      row("performance_schema", "session_status"),
+                                      row("shop", "customers"),
+                                      row("shop", "orders")};
+  ASSERT_EQ(tables(c, nullptr, nullptr, "TABLE"), expected);
+  ASSERT_EQ(tables(c, nullptr, nullptr, "VIEW"),
+            (std::vector<Strings>{row("shop", "open_orders", "VIEW")}));
 
   // A user with global privileges sees the system databases' tables too.
   Connection root;
-  QVERIFY2(root.connect(QStringLiteral("Driver={MariaDB Unicode};Server=127.0.0.1;Port=%1;"
-                                       "Database=shop;UID=root;PWD=;")
-                            .arg(server_->port())),
-           qPrintable(root.error));
-  QSet<QString> catalogs;
-  for (const QStringList& r : tables(root, nullptr, nullptr, QStringLiteral("TABLE"))) {
-    catalogs.insert(r[0]);
-  }
-  QCOMPARE(catalogs, (QSet<QString>{"lab", "mysql", "myXshop", "my_shop", "other",
-                                    "performance_schema", "shop", "sys"}));
+  ASSERT_TRUE(root.connect("Driver={MariaDB Unicode};Server=127.0.0.1;Port=" +
+                           std::to_string(server_->port()) + ";Database=shop;UID=root;PWD=;"))
+      << root.error;
+  std::set<std::string> catalogs;
+  for (const Strings& r : tables(root, nullptr, nullptr, "TABLE")) catalogs.insert(r[0]);
+  ASSERT_EQ(catalogs, (std::set<std::string>{"lab", "mysql", "myXshop", "my_shop", "other",
+                                             "performance_schema", "shop", "sys"}));
 }
 
-void TestMariaDbDriver::tablesRestrictedToTheCurrentCatalog() {
+TEST_F(MariaDbDriverTest, tablesRestrictedToTheCurrentCatalog) {
   Connection c;
-  QVERIFY2(c.connect(server_->odbcConnectionString()), qPrintable(c.error));
-  const QString current = scalar(c, QStringLiteral("select database()"));
-  QCOMPARE(current, QStringLiteral("shop"));
-  const QList<QStringList> shop{row("shop", "customers"), row("shop", "orders")};
-  QCOMPARE(tables(c, &current, nullptr, QStringLiteral("TABLE")), shop);
-  const QString all = QStringLiteral("%");
-  QCOMPARE(tables(c, &current, &all, QStringLiteral("TABLE")), shop);
+  ASSERT_TRUE(c.connect(server_->odbcConnectionString())) << c.error;
+  const Text currentValue = scalar(c, "select database()");
+  ASSERT_EQ(currentValue, "shop");
+  const std::string current = *currentValue;
+  const std::vector<Strings> shop{row("shop", "customers"), row("shop", "orders")};
+  ASSERT_EQ(tables(c, &current, nullptr, "TABLE"), shop);
+  const std::string all = "%";
+  ASSERT_EQ(tables(c, &current, &all, "TABLE"), shop);
 
   // An empty catalog or an empty schema matches nothing, without an error.
-  QString err;
-  const QString empty = QStringLiteral("");
-  QCOMPARE(tables(c, &empty, nullptr, QStringLiteral("TABLE"), false, &err).size(), 0);
-  QVERIFY(err.isEmpty());
-  QCOMPARE(tables(c, nullptr, &empty, QStringLiteral("TABLE"), false, &err).size(), 0);
-  QVERIFY(err.isEmpty());
+  std::string err;
+  const std::string empty;
+  ASSERT_EQ(tables(c, &empty, nullptr, "TABLE", false, &err).size(), 0u);
+  ASSERT_TRUE(err.empty());
+  ASSERT_EQ(tables(c, nullptr, &empty, "TABLE", false, &err).size(), 0u);
+  ASSERT_TRUE(err.empty());
   // A database name given as schema is refused.
-  QCOMPARE(tables(c, nullptr, &current, QStringLiteral("TABLE"), false, &err).size(), 0);
-  QVERIFY2(err.startsWith(QStringLiteral("HYC00")), qPrintable(err));
-  QVERIFY2(err.contains(QStringLiteral("Schemas are not supported")), qPrintable(err));
+  ASSERT_EQ(tables(c, nullptr, &current, "TABLE", false, &err).size(), 0u);
+  ASSERT_TRUE(startsWith(err, "HYC00")) << err;
+  ASSERT_TRUE(contains(err, "Schemas are not supported")) << err;
 }
 
-void TestMariaDbDriver::tablesCatalogIsAPattern() {
+TEST_F(MariaDbDriverTest, tablesCatalogIsAPattern) {
   Connection c;
-  QVERIFY2(c.connect(server_->odbcConnectionString(QStringLiteral("my_shop"))),
-           qPrintable(c.error));
+  ASSERT_TRUE(c.connect(server_->odbcConnectionString("my_shop"))) << c.error;
   // The catalog goes into "TABLE_SCHEMA LIKE '...'" (AddPvCondition): '_' in a
   // database name matches any character unless escaped with '\'.
-  const QString plain = QStringLiteral("my_shop");
-  QCOMPARE(tables(c, &plain, nullptr, QStringLiteral("TABLE")),
-           (QList<QStringList>{row("myXshop", "b"), row("my_shop", "a")}));
-  const QString escaped = QStringLiteral("my\\_shop");
-  QCOMPARE(tables(c, &escaped, nullptr, QStringLiteral("TABLE")),
-           (QList<QStringList>{row("my_shop", "a")}));
+  const std::string plain = "my_shop";
+  ASSERT_EQ(tables(c, &plain, nullptr, "TABLE"),
+            (std::vector<Strings>{row("myXshop", "b"), row("my_shop", "a")}));
+  const std::string escaped = "my\\_shop";
+  ASSERT_EQ(tables(c, &escaped, nullptr, "TABLE"), (std::vector<Strings>{row("my_shop", "a")}));
   // SQL_ATTR_METADATA_ID is broken: the name becomes a backquoted column
   // (AddIdCondition), and the server rejects it.
-  QString err;
-  QCOMPARE(tables(c, &plain, nullptr, QStringLiteral("TABLE"), true, &err).size(), 0);
-  QVERIFY2(err.startsWith(QStringLiteral("42S22 (1054)")), qPrintable(err));
+  std::string err;
+  ASSERT_EQ(tables(c, &plain, nullptr, "TABLE", true, &err).size(), 0u);
+  ASSERT_TRUE(startsWith(err, "42S22 (1054)")) << err;
 }
 
-void TestMariaDbDriver::describedTypesAndSizes() {
+TEST_F(MariaDbDriverTest, describedTypesAndSizes) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   Statement st(c);
-  QVERIFY2(SQL_SUCCEEDED(st.exec(QStringLiteral("select * from kinds"))), qPrintable(st.error()));
+  ASSERT_TRUE(SQL_SUCCEEDED(st.exec("select * from kinds"))) << st.error();
   // Text comes back as the wide kinds; sizes count characters, octet lengths
   // are four bytes a character (utf8mb4 connection), whatever the column's
   // own character set. ENUM and SET look like CHAR of their longest member.
@@ -643,188 +668,183 @@ void TestMariaDbDriver::describedTypesAndSizes() {
   };
   SQLSMALLINT cols = 0;
   SQLNumResultCols(st.h, &cols);
-  QCOMPARE(cols, SQLSMALLINT(std::size(expected)));
+  ASSERT_EQ(cols, SQLSMALLINT(std::size(expected)));
   for (SQLUSMALLINT i = 1; i <= cols; ++i) {
     const Expect& e = expected[i - 1];
     SQLWCHAR name[128];
     SQLSMALLINT nameLen = 0, type = 0, digits = 0, nullable = 0;
     SQLULEN size = 0;
-    QVERIFY(SQL_SUCCEEDED(
+    ASSERT_TRUE(SQL_SUCCEEDED(
         SQLDescribeColW(st.h, i, name, 128, &nameLen, &type, &size, &digits, &nullable)));
     SQLWCHAR typeName[128] = {};
     SQLSMALLINT typeNameLen = 0;
-    QVERIFY(SQL_SUCCEEDED(SQLColAttributeW(st.h, i, SQL_DESC_TYPE_NAME, typeName, sizeof typeName,
-                                           &typeNameLen, nullptr)));
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLColAttributeW(st.h, i, SQL_DESC_TYPE_NAME, typeName,
+                                               sizeof typeName, &typeNameLen, nullptr)));
     SQLLEN octets = 0, concise = 0;
     SQLColAttributeW(st.h, i, SQL_DESC_OCTET_LENGTH, nullptr, 0, nullptr, &octets);
     SQLColAttributeW(st.h, i, SQL_DESC_CONCISE_TYPE, nullptr, 0, nullptr, &concise);
-    const QByteArray where = QByteArray("column ") + e.name;
-    QVERIFY2(fromW(name) == QLatin1String(e.name), where);
-    QVERIFY2(type == e.type, where + " type " + QByteArray::number(type));
-    QVERIFY2(size == e.size, where + " size " + QByteArray::number(qulonglong(size)));
-    QVERIFY2(fromW(typeName) == QLatin1String(e.typeName), where + " " + fromW(typeName).toUtf8());
-    QVERIFY2(octets == e.octets, where + " octets " + QByteArray::number(qlonglong(octets)));
+    const std::string where = std::string("column ") + e.name;
+    ASSERT_TRUE(fromWide(name) == e.name) << where;
+    ASSERT_TRUE(type == e.type) << where << " type " << type;
+    ASSERT_TRUE(size == e.size) << where << " size " << size;
+    ASSERT_TRUE(fromWide(typeName) == e.typeName) << where << " " << fromWide(typeName);
+    ASSERT_TRUE(octets == e.octets) << where << " octets " << octets;
     // SQL_DESC_CONCISE_TYPE disagrees with SQLDescribeCol for CHAR, VARCHAR
     // and the TEXT kinds: it reports the narrow codes.
     const SQLLEN narrow = type == SQL_WCHAR          ? SQL_CHAR
                           : type == SQL_WVARCHAR     ? SQL_VARCHAR
                           : type == SQL_WLONGVARCHAR ? SQL_LONGVARCHAR
                                                      : type;
-    QVERIFY2(concise == narrow, where + " concise " + QByteArray::number(qlonglong(concise)));
+    ASSERT_TRUE(concise == narrow) << where << " concise " << concise;
   }
 }
 
-void TestMariaDbDriver::columnsTypeNames() {
+TEST_F(MariaDbDriverTest, columnsTypeNames) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   Statement st(c);
-  QString labName = QStringLiteral("lab"), kinds = QStringLiteral("kinds");
-  QVERIFY(SQL_SUCCEEDED(
-      SQLColumnsW(st.h, W(labName), SQL_NTS, nullptr, 0, W(kinds), SQL_NTS, nullptr, 0)));
+  ASSERT_TRUE(SQL_SUCCEEDED(
+      SQLColumnsW(st.h, Wide("lab"), SQL_NTS, nullptr, 0, Wide("kinds"), SQL_NTS, nullptr, 0)));
   // SQLColumns names the declared type (ENUM, SET, TINYTEXT, LONGTEXT for
   // JSON) and gives LONGTEXT its full 4 GiB size, unlike SQLDescribeCol.
-  QStringList seen;
-  for (const QStringList& r : st.rows()) {
-    seen << QStringLiteral("%1 %2 %3 %4 %5").arg(r[3], r[4], r[5], r[6], r[15]);
+  Strings seen;
+  for (const Row& r : st.rows()) {
+    ASSERT_GE(r.size(), 16u);
+    seen.push_back(join({r[3].value_or(""), r[4].value_or(""), r[5].value_or(""), r[6].value_or(""),
+                         r[15].value_or("")},
+                        " "));
   }
-  QCOMPARE(seen,
-           (QStringList{"c -8 CHAR 10 40", "vc -9 VARCHAR 40 160", "tt -10 TINYTEXT 255 1020",
-                        "t -10 TEXT 65535 262140", "mt -10 MEDIUMTEXT 16777215 67108860",
-                        "lt -10 LONGTEXT 4294967295 17179869180", "e -8 ENUM 1 4", "s -8 SET 3 12",
-                        "v10 -9 VARCHAR 10 40", "i 4 INT 10 2", "gv -9 VARCHAR 60 240",
-                        "gs -9 VARCHAR 60 240", "l1 -9 VARCHAR 20 80", "b -3 VARBINARY 20 20",
-                        "bl -4 BLOB 65535 65535", "j -10 LONGTEXT 4294967295 17179869180"}));
+  ASSERT_EQ(seen,
+            (Strings{"c -8 CHAR 10 40", "vc -9 VARCHAR 40 160", "tt -10 TINYTEXT 255 1020",
+                     "t -10 TEXT 65535 262140", "mt -10 MEDIUMTEXT 16777215 67108860",
+                     "lt -10 LONGTEXT 4294967295 17179869180", "e -8 ENUM 1 4", "s -8 SET 3 12",
+                     "v10 -9 VARCHAR 10 40", "i 4 INT 10 2", "gv -9 VARCHAR 60 240",
+                     "gs -9 VARCHAR 60 240", "l1 -9 VARCHAR 20 80", "b -3 VARBINARY 20 20",
+                     "bl -4 BLOB 65535 65535", "j -10 LONGTEXT 4294967295 17179869180"}));
 }
 
-void TestMariaDbDriver::generatedColumnsInInformationSchema() {
+TEST_F(MariaDbDriverTest, generatedColumnsInInformationSchema) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   Statement st(c);
-  QVERIFY2(SQL_SUCCEEDED(st.exec(QStringLiteral(
-               "select column_name, extra, is_generated, generation_expression, "
-               "character_set_name, collation_name from information_schema.columns "
-               "where table_schema = database() and table_name = 'kinds' "
-               "and column_name in ('vc', 'gv', 'gs', 'l1', 'j') order by ordinal_position"))),
-           qPrintable(st.error()));
-  const QList<QStringList> expected{
-      {"vc", "", "NEVER", QString(), "utf8mb4", "utf8mb4_general_ci"},
+  ASSERT_TRUE(SQL_SUCCEEDED(
+      st.exec("select column_name, extra, is_generated, generation_expression, "
+              "character_set_name, collation_name from information_schema.columns "
+              "where table_schema = database() and table_name = 'kinds' "
+              "and column_name in ('vc', 'gv', 'gs', 'l1', 'j') order by ordinal_position")))
+      << st.error();
+  const Text null;
+  const Rows expected{
+      {"vc", "", "NEVER", null, "utf8mb4", "utf8mb4_general_ci"},
       {"gv", "VIRTUAL GENERATED", "ALWAYS", "concat(`vc`,'!')", "utf8mb4", "utf8mb4_general_ci"},
       {"gs", "STORED GENERATED", "ALWAYS", "ucase(`vc`)", "utf8mb4", "utf8mb4_general_ci"},
-      {"l1", "", "NEVER", QString(), "latin1", "latin1_swedish_ci"},
-      {"j", "", "NEVER", QString(), "utf8mb4", "utf8mb4_bin"}};
-  const QList<QStringList> got = st.rows();
-  QCOMPARE(got, expected);
-  QVERIFY(got[0][3].isNull());  // GENERATION_EXPRESSION is NULL, not empty
+      {"l1", "", "NEVER", null, "latin1", "latin1_swedish_ci"},
+      {"j", "", "NEVER", null, "utf8mb4", "utf8mb4_bin"}};
+  const Rows got = st.rows();
+  ASSERT_EQ(got, expected);
+  ASSERT_FALSE(got[0][3].has_value());  // GENERATION_EXPRESSION is NULL, not empty
   // Writing a generated column is refused under the default sql_mode.
   Statement w(c);
-  QVERIFY(SQL_SUCCEEDED(w.exec(QStringLiteral("insert into kinds (vc) values ('x')"))));
-  QCOMPARE(w.exec(QStringLiteral("update kinds set gs = 'y'")), SQLRETURN(SQL_ERROR));
-  QCOMPARE(w.firstDiag().state, QStringLiteral("HY000"));
-  QCOMPARE(w.firstDiag().native, 1906);
-  QCOMPARE(w.exec(QStringLiteral("update kinds set gv = 'y'")), SQLRETURN(SQL_ERROR));
-  QCOMPARE(scalar(c, QStringLiteral("select concat(gv, gs) from kinds")), QStringLiteral("x!X"));
+  ASSERT_TRUE(SQL_SUCCEEDED(w.exec("insert into kinds (vc) values ('x')")));
+  ASSERT_EQ(w.exec("update kinds set gs = 'y'"), SQLRETURN(SQL_ERROR));
+  ASSERT_EQ(w.firstDiag().state, "HY000");
+  ASSERT_EQ(w.firstDiag().native, 1906);
+  ASSERT_EQ(w.exec("update kinds set gv = 'y'"), SQLRETURN(SQL_ERROR));
+  ASSERT_EQ(scalar(c, "select concat(gv, gs) from kinds"), "x!X");
 }
 
-void TestMariaDbDriver::wideStatementsStoreUtf8mb4() {
-  QString err;
-  server_->client(QStringLiteral("create table lab.wide (id int primary key, v varchar(100));"), {},
-                  &err);
-  QVERIFY2(err.isEmpty(), qPrintable(err));
+TEST_F(MariaDbDriverTest, wideStatementsStoreUtf8mb4) {
+  std::string err;
+  ASSERT_TRUE(server_->client("create table lab.wide (id int primary key, v varchar(100));", "",
+                              nullptr, &err))
+      << err;
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   Statement st(c);
-  const QString text = QStringLiteral("中文😀");
-  QVERIFY2(SQL_SUCCEEDED(st.exec(QStringLiteral("insert into wide values (1, '") + text +
-                                 QStringLiteral("')"))),
-           qPrintable(st.error()));
+  const std::string text = "中文😀";
+  ASSERT_TRUE(SQL_SUCCEEDED(st.exec("insert into wide values (1, '" + text + "')"))) << st.error();
   // A bound wide parameter arrives as UTF-8 too.
   Statement ins(c);
-  QString param = QStringLiteral("ÉtéB😀");
-  SQLLEN ind = param.size() * SQLLEN(sizeof(SQLWCHAR));
-  QVERIFY(SQL_SUCCEEDED(SQLBindParameter(ins.h, 1, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR, 100,
-                                         0, W(param), ind, &ind)));
-  QVERIFY2(SQL_SUCCEEDED(ins.exec(QStringLiteral("insert into wide values (2, ?)"))),
-           qPrintable(ins.error()));
-  QCOMPARE(server_->client(QStringLiteral(
-               "select hex(v), char_length(v), length(v) from lab.wide order by id")),
-           QStringLiteral("E4B8ADE69687F09F9880\t3\t10\nC38974C3A942F09F9880\t5\t10"));
-  QCOMPARE(scalar(c, QStringLiteral("select v from wide where id = 1")), text);
-  QCOMPARE(scalar(c, QStringLiteral("select v from wide where id = 2")), param);
+  const std::string param = "ÉtéB😀";
+  Wide wideParam(param);
+  SQLLEN ind = wideParam.bytes();
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLBindParameter(ins.h, 1, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WVARCHAR,
+                                             100, 0, wideParam, ind, &ind)));
+  ASSERT_TRUE(SQL_SUCCEEDED(ins.exec("insert into wide values (2, ?)"))) << ins.error();
+  ASSERT_EQ(client("select hex(v), char_length(v), length(v) from lab.wide order by id"),
+            "E4B8ADE69687F09F9880\t3\t10\nC38974C3A942F09F9880\t5\t10");
+  ASSERT_EQ(scalar(c, "select v from wide where id = 1"), text);
+  ASSERT_EQ(scalar(c, "select v from wide where id = 2"), param);
   // The client reads back what ODBC wrote, and ODBC what the client wrote.
-  QCOMPARE(server_->client(QStringLiteral("select v from lab.wide where id = 1")), text);
-  server_->client(QStringLiteral("insert into lab.wide values (3, 'ß😁');"), {}, &err);
-  QVERIFY2(err.isEmpty(), qPrintable(err));
-  QCOMPARE(scalar(c, QStringLiteral("select v from wide where id = 3")), QStringLiteral("ß😁"));
+  ASSERT_EQ(client("select v from lab.wide where id = 1"), text);
+  ASSERT_TRUE(server_->client("insert into lab.wide values (3, 'ß😁');", "", nullptr, &err)) << err;
+  ASSERT_EQ(scalar(c, "select v from wide where id = 3"), "ß😁");
 }
 
-void TestMariaDbDriver::longValueReadInPieces() {
-  QString err;
-  server_->client(QStringLiteral("create table lab.longs (id int primary key, v longtext);"), {},
-                  &err);
-  QVERIFY2(err.isEmpty(), qPrintable(err));
+TEST_F(MariaDbDriverTest, longValueReadInPieces) {
+  std::string err;
+  ASSERT_TRUE(server_->client("create table lab.longs (id int primary key, v longtext);", "",
+                              nullptr, &err))
+      << err;
   // 100,000 characters, 125,000 UTF-16 code units: every fifth unit starts
   // a surrogate pair, so most piece boundaries fall inside one somewhere.
-  QString value;
-  for (int i = 0; i < 25000; ++i) value += QStringLiteral("ab中😀");
+  std::string value;
+  for (int i = 0; i < 25000; ++i) value += "ab中😀";
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   Statement st(c);
-  QVERIFY2(SQL_SUCCEEDED(st.exec(QStringLiteral("insert into longs values (1, '") + value +
-                                 QStringLiteral("'), (2, '😀😀😀')"))),
-           qPrintable(st.error()));
-  QCOMPARE(server_->client(QStringLiteral("select char_length(v), length(v), md5(v) from lab.longs "
-                                          "where id = 1")),
-           QStringLiteral("100000\t225000\t") +
-               QString::fromLatin1(
-                   QCryptographicHash::hash(value.toUtf8(), QCryptographicHash::Md5).toHex()));
+  ASSERT_TRUE(SQL_SUCCEEDED(st.exec("insert into longs values (1, '" + value + "'), (2, '😀😀😀')")))
+      << st.error();
+  ASSERT_EQ(client("select char_length(v), length(v), md5(v) from lab.longs where id = 1"),
+            "100000\t225000\t" + testsupport::md5Hex(value));
+  const std::u16string longValue = testsupport::toUtf16(value);
+  const std::u16string shortValue = testsupport::toUtf16("😀😀😀");
   for (int chunk : {4097, 1000, 2}) {
     for (int id : {1, 2}) {
       Statement rd(c);
-      QVERIFY(SQL_SUCCEEDED(rd.exec(QStringLiteral("select v from longs where id = %1").arg(id))));
-      QVERIFY(SQL_SUCCEEDED(SQLFetch(rd.h)));
+      ASSERT_TRUE(SQL_SUCCEEDED(rd.exec("select v from longs where id = " + std::to_string(id))));
+      ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(rd.h)));
       if (id == 1 && chunk == 2) continue;  // one unit a call: only the short value
-      const QString back = rd.text(1, chunk);
-      QVERIFY2(
-          back == (id == 1 ? value : QStringLiteral("😀😀😀")),
-          qPrintable(
-              QStringLiteral("chunk %1, id %2, %3 units").arg(chunk).arg(id).arg(back.size())));
+      const std::optional<std::u16string> back = rd.textWide(1, chunk);
+      ASSERT_TRUE(back == (id == 1 ? longValue : shortValue))
+          << "chunk " << chunk << ", id " << id << ", "
+          << (back ? std::to_string(back->size()) : std::string("NULL")) << " units";
     }
   }
 }
 
-void TestMariaDbDriver::sqlModeAndBackslashes() {
+TEST_F(MariaDbDriverTest, sqlModeAndBackslashes) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
-  QCOMPARE(scalar(c, QStringLiteral("select @@sql_mode")),
-           QStringLiteral("STRICT_TRANS_TABLES,ERROR_FOR_DIVISION_BY_ZERO,NO_AUTO_CREATE_USER,"
-                          "NO_ENGINE_SUBSTITUTION"));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
+  ASSERT_EQ(scalar(c, "select @@sql_mode"),
+            "STRICT_TRANS_TABLES,ERROR_FOR_DIVISION_BY_ZERO,NO_AUTO_CREATE_USER,"
+            "NO_ENGINE_SUBSTITUTION");
   // Each query below is written with single backslashes in SQL: 'a\\b' is
   // a, two backslashes, b.
-  const QString twoBackslashes = QStringLiteral("select length('a\\\\b')");
-  const QString newline = QStringLiteral("select hex('a\\nb')");
-  const QString likeEscapes = QStringLiteral(
+  const std::string twoBackslashes = "select length('a\\\\b')";
+  const std::string newline = "select hex('a\\nb')";
+  const std::string likeEscapes =
       "select concat(('axb' like 'a\\_b'), ('a_b' like 'a\\_b'), "
-      "('axb' like 'a!_b' escape '!'), ('a_b' like 'a!_b' escape '!'))");
+      "('axb' like 'a!_b' escape '!'), ('a_b' like 'a!_b' escape '!'))";
   // By default a backslash in a literal escapes the next character.
-  QCOMPARE(scalar(c, twoBackslashes), QStringLiteral("3"));
-  QCOMPARE(scalar(c, newline), QStringLiteral("610A62"));
-  QCOMPARE(scalar(c, likeEscapes), QStringLiteral("0101"));
+  ASSERT_EQ(scalar(c, twoBackslashes), "3");
+  ASSERT_EQ(scalar(c, newline), "610A62");
+  ASSERT_EQ(scalar(c, likeEscapes), "0101");
 
   Statement st(c);
-  QVERIFY(SQL_SUCCEEDED(st.exec(
-      QStringLiteral("set session sql_mode = concat(@@sql_mode, ',NO_BACKSLASH_ESCAPES')"))));
+  ASSERT_TRUE(
+      SQL_SUCCEEDED(st.exec("set session sql_mode = concat(@@sql_mode, ',NO_BACKSLASH_ESCAPES')")));
   // Now a backslash is an ordinary character in literals, yet LIKE still
   // takes it as its escape character.
-  QCOMPARE(scalar(c, twoBackslashes), QStringLiteral("4"));
-  QCOMPARE(scalar(c, newline), QStringLiteral("615C6E62"));
-  QCOMPARE(scalar(c, likeEscapes), QStringLiteral("0101"));
+  ASSERT_EQ(scalar(c, twoBackslashes), "4");
+  ASSERT_EQ(scalar(c, newline), "615C6E62");
+  ASSERT_EQ(scalar(c, likeEscapes), "0101");
 }
 
-void TestMariaDbDriver::likeIsCaseInsensitiveWhereReplaceIsNot() {
+TEST_F(MariaDbDriverTest, likeIsCaseInsensitiveWhereReplaceIsNot) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
-  QCOMPARE(scalar(c, QStringLiteral("select @@collation_database")),
-           QStringLiteral("utf8mb4_general_ci"));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
+  ASSERT_EQ(scalar(c, "select @@collation_database"), "utf8mb4_general_ci");
   // utf8mb4_general_ci folds case and accents, and weighs every character
   // outside the BMP the same; REPLACE matches exactly.
   const struct {
@@ -838,332 +858,326 @@ void TestMariaDbDriver::likeIsCaseInsensitiveWhereReplaceIsNot() {
       {"'a😀' like '%😁%'", "replace('a😀', '😁', 'x')", "a😀"},
   };
   for (const auto& k : cases) {
-    QCOMPARE(scalar(c, QStringLiteral("select ") + QString::fromUtf8(k.like)), QStringLiteral("1"));
-    QCOMPARE(scalar(c, QStringLiteral("select ") + QString::fromUtf8(k.replace)),
-             QString::fromUtf8(k.replaced));
+    ASSERT_EQ(scalar(c, std::string("select ") + k.like), "1");
+    ASSERT_EQ(scalar(c, std::string("select ") + k.replace), k.replaced);
   }
-  QCOMPARE(scalar(c, QStringLiteral("select replace('中文😀', '😀', 'x')")), QStringLiteral("中文x"));
+  ASSERT_EQ(scalar(c, "select replace('中文😀', '😀', 'x')"), "中文x");
 }
 
-void TestMariaDbDriver::caseSensitiveLikeForms_data() {
-  QTest::addColumn<QString>("form");
-  QTest::addColumn<QString>("column");
-  QTest::addColumn<QStringList>("expected");
-  // Rows: 1 ABC, 2 abc, 3 É, 4 é, 5 中😀, 6 a😁, 7 x_y, 8 xzy. The latin1
-  // column holds NULL where latin1 has no such character. Each result is the
-  // ids matching, for these patterns in order:
-  //   %b%  %é%  %😀%  中_  a_  %\_%  x_y
-  const QString collateBin = QStringLiteral("%1 collate utf8mb4_bin like '%2'");
-  const QString convert = QStringLiteral("convert(%1 using utf8mb4) collate utf8mb4_bin like '%2'");
-  const QString likeCollate = QStringLiteral("%1 like '%2' collate utf8mb4_bin");
-  const QString likeBinary = QStringLiteral("%1 like binary '%2'");
-  const QString binaryColumn = QStringLiteral("binary %1 like '%2'");
-  const QStringList exactChars{"2", "4", "5", "5", "6", "7", "7,8"};
-  const QStringList exactBytes{"2", "4", "5", "", "", "7", "7,8"};
-  // The default collation: case- and accent-blind, and all emoji are equal.
-  QTest::newRow("plain utf8mb4") << QStringLiteral("%1 like '%2'") << "u"
-                                 << QStringList{"1,2", "3,4", "5,6", "5", "6", "7", "7,8"};
-  // Character-wise and exact: agrees with REPLACE.
-  QTest::newRow("collate bin utf8mb4") << collateBin << "u" << exactChars;
-  QTest::newRow("convert utf8mb4") << convert << "u" << exactChars;
-  QTest::newRow("like collate utf8mb4") << likeCollate << "u" << exactChars;
-  // Byte-wise: exact, but '_' matches one byte of a multi-byte character.
-  QTest::newRow("like binary utf8mb4") << likeBinary << "u" << exactBytes;
-  QTest::newRow("binary column utf8mb4") << binaryColumn << "u" << exactBytes;
-  // On latin1, COLLATE utf8mb4_bin on the column is an error; converting
-  // works; the byte forms compare latin1 bytes with UTF-8 ones.
-  QTest::newRow("collate bin latin1") << collateBin << "l" << QStringList{"error 1253"};
-  QTest::newRow("convert latin1") << convert << "l"
-                                  << QStringList{"2", "4", "", "", "", "7", "7,8"};
-  QTest::newRow("like collate latin1")
-      << likeCollate << "l" << QStringList{"2", "4", "", "", "", "7", "7,8"};
-  QTest::newRow("like binary latin1")
-      << likeBinary << "l" << QStringList{"2", "", "", "", "", "7", "7,8"};
-  QTest::newRow("binary column latin1")
-      << binaryColumn << "l" << QStringList{"2", "", "", "", "", "7", "7,8"};
-  // A pattern with a character latin1 lacks cannot even be compared.
-  QTest::newRow("plain latin1") << QStringLiteral("%1 like '%2'") << "l"
-                                << QStringList{"1,2", "3,4", "error 1267"};
+// One way of writing a case-sensitive LIKE, on one column of lab.texts, and
+// the ids it matches for each pattern.
+struct LikeForm {
+  const char* name;
+  std::string form;
+  std::string column;
+  Strings expected;
+};
+
+// Rows: 1 ABC, 2 abc, 3 É, 4 é, 5 中😀, 6 a😁, 7 x_y, 8 xzy. The latin1
+// column holds NULL where latin1 has no such character. Each result is the
+// ids matching, for these patterns in order:
+//   %b%  %é%  %😀%  中_  a_  %\_%  x_y
+std::vector<LikeForm> likeForms() {
+  const std::string collateBin = "%1 collate utf8mb4_bin like '%2'";
+  const std::string convert = "convert(%1 using utf8mb4) collate utf8mb4_bin like '%2'";
+  const std::string likeCollate = "%1 like '%2' collate utf8mb4_bin";
+  const std::string likeBinary = "%1 like binary '%2'";
+  const std::string binaryColumn = "binary %1 like '%2'";
+  const Strings exactChars{"2", "4", "5", "5", "6", "7", "7,8"};
+  const Strings exactBytes{"2", "4", "5", "", "", "7", "7,8"};
+  return {
+      // The default collation: case- and accent-blind, and all emoji are equal.
+      {"plain utf8mb4", "%1 like '%2'", "u", {"1,2", "3,4", "5,6", "5", "6", "7", "7,8"}},
+      // Character-wise and exact: agrees with REPLACE.
+      {"collate bin utf8mb4", collateBin, "u", exactChars},
+      {"convert utf8mb4", convert, "u", exactChars},
+      {"like collate utf8mb4", likeCollate, "u", exactChars},
+      // Byte-wise: exact, but '_' matches one byte of a multi-byte character.
+      {"like binary utf8mb4", likeBinary, "u", exactBytes},
+      {"binary column utf8mb4", binaryColumn, "u", exactBytes},
+      // On latin1, COLLATE utf8mb4_bin on the column is an error; converting
+      // works; the byte forms compare latin1 bytes with UTF-8 ones.
+      {"collate bin latin1", collateBin, "l", {"error 1253"}},
+      {"convert latin1", convert, "l", {"2", "4", "", "", "", "7", "7,8"}},
+      {"like collate latin1", likeCollate, "l", {"2", "4", "", "", "", "7", "7,8"}},
+      {"like binary latin1", likeBinary, "l", {"2", "", "", "", "", "7", "7,8"}},
+      {"binary column latin1", binaryColumn, "l", {"2", "", "", "", "", "7", "7,8"}},
+      // A pattern with a character latin1 lacks cannot even be compared.
+      {"plain latin1", "%1 like '%2'", "l", {"1,2", "3,4", "error 1267"}},
+  };
 }
 
-void TestMariaDbDriver::caseSensitiveLikeForms() {
-  QFETCH(QString, form);
-  QFETCH(QString, column);
-  QFETCH(QStringList, expected);
+class CaseSensitiveLikeForms : public MariaDbDriverTest,
+                               public ::testing::WithParamInterface<LikeForm> {};
+
+TEST_P(CaseSensitiveLikeForms, caseSensitiveLikeForms) {
+  const LikeForm& k = GetParam();
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
-  const QStringList patterns{"%b%", "%é%", "%😀%", "中_", "a_", "%\\_%", "x_y"};
-  QStringList got;
-  for (const QString& p : patterns) {
+  ASSERT_TRUE(c.connect(lab())) << c.error;
+  const Strings patterns{"%b%", "%é%", "%😀%", "中_", "a_", "%\\_%", "x_y"};
+  Strings got;
+  for (const std::string& p : patterns) {
     Statement st(c);
-    if (!SQL_SUCCEEDED(
-            st.exec(QStringLiteral("select group_concat(id order by id) from texts where ") +
-                    form.arg(column, p)))) {
-      got << QStringLiteral("error %1").arg(st.firstDiag().native);
+    if (!SQL_SUCCEEDED(st.exec("select group_concat(id order by id) from texts where " +
+                               fill(k.form, k.column, p)))) {
+      got.push_back("error " + std::to_string(st.firstDiag().native));
       break;
     }
-    QVERIFY(SQL_SUCCEEDED(SQLFetch(st.h)));
-    got << st.text(1);  // NULL (no match) reads as empty
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(st.h)));
+    got.push_back(st.text(1).value_or(""));  // NULL (no match) reads as empty
   }
-  QCOMPARE(got, expected);
+  ASSERT_EQ(got, k.expected);
 }
 
-void TestMariaDbDriver::replaceIsCaseAndAccentSensitive() {
+INSTANTIATE_TEST_SUITE_P(MariaDbDriver, CaseSensitiveLikeForms, ::testing::ValuesIn(likeForms()),
+                         [](const ::testing::TestParamInfo<LikeForm>& info) {
+                           std::string name = info.param.name;
+                           for (char& ch : name)
+                             if (ch == ' ') ch = '_';
+                           return name;
+                         });
+
+TEST_F(MariaDbDriverTest, replaceIsCaseAndAccentSensitive) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   // The rows REPLACE changes are exactly those the utf8mb4_bin forms count.
-  const auto changed = [&](const QString& col, const QString& what) {
-    return scalar(c, QStringLiteral("select group_concat(id order by id) from texts "
-                                    "where replace(%1, '%2', '#') <> %1")
-                         .arg(col, what));
+  const auto changed = [&](const std::string& col, const std::string& what) {
+    return scalar(c, "select group_concat(id order by id) from texts where replace(" + col + ", '" +
+                         what + "', '#') <> " + col);
   };
-  QCOMPARE(changed(QStringLiteral("u"), QStringLiteral("b")), QStringLiteral("2"));
-  QCOMPARE(changed(QStringLiteral("u"), QStringLiteral("é")), QStringLiteral("4"));
-  QCOMPARE(changed(QStringLiteral("u"), QStringLiteral("😀")), QStringLiteral("5"));
-  QCOMPARE(changed(QStringLiteral("l"), QStringLiteral("b")), QStringLiteral("2"));
-  QCOMPARE(changed(QStringLiteral("l"), QStringLiteral("é")), QStringLiteral("4"));
+  ASSERT_EQ(changed("u", "b"), "2");
+  ASSERT_EQ(changed("u", "é"), "4");
+  ASSERT_EQ(changed("u", "😀"), "5");
+  ASSERT_EQ(changed("l", "b"), "2");
+  ASSERT_EQ(changed("l", "é"), "4");
   // On a latin1 column a character latin1 lacks makes REPLACE an error.
-  QVERIFY2(changed(QStringLiteral("l"), QStringLiteral("😀")).contains(QStringLiteral("(1270)")),
-           qPrintable(changed(QStringLiteral("l"), QStringLiteral("😀"))));
+  ASSERT_TRUE(contains(changed("l", "😀"), "(1270)")) << changed("l", "😀").value_or("NULL");
 }
 
-void TestMariaDbDriver::queryTimeoutAttributeIsIgnored() {
+TEST_F(MariaDbDriverTest, queryTimeoutAttributeIsIgnored) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   Statement st(c);
   // The driver keeps no query time-out (MADB_StmtSetAttr): it answers 01S02
   // and reads back 0.
-  QCOMPARE(SQLSetStmtAttr(st.h, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(2), 0),
-           SQLRETURN(SQL_SUCCESS_WITH_INFO));
+  ASSERT_EQ(SQLSetStmtAttr(st.h, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(2), 0),
+            SQLRETURN(SQL_SUCCESS_WITH_INFO));
   const DiagRecord d = st.firstDiag();
-  QCOMPARE(d.state, QStringLiteral("01S02"));
-  QVERIFY2(d.message.endsWith(QStringLiteral("Option value changed to default (no timeout)")),
-           qPrintable(d.message));
+  ASSERT_EQ(d.state, "01S02");
+  ASSERT_TRUE(endsWith(d.message, "Option value changed to default (no timeout)")) << d.message;
   SQLULEN value = 99;
-  QVERIFY(SQL_SUCCEEDED(SQLGetStmtAttr(st.h, SQL_ATTR_QUERY_TIMEOUT, &value, 0, nullptr)));
-  QCOMPARE(value, SQLULEN(0));
-  const Timed t = timedQuery(st, QStringLiteral("select sleep(3)"));
-  QCOMPARE(t.result, SQLRETURN(SQL_SUCCESS));
-  QCOMPARE(t.value, QStringLiteral("0"));  // slept its full time
-  QVERIFY2(t.ms >= 2900, qPrintable(QString::number(t.ms)));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLGetStmtAttr(st.h, SQL_ATTR_QUERY_TIMEOUT, &value, 0, nullptr)));
+  ASSERT_EQ(value, SQLULEN(0));
+  const Timed t = timedQuery(st, "select sleep(3)");
+  ASSERT_EQ(t.result, SQLRETURN(SQL_SUCCESS));
+  ASSERT_EQ(t.value, "0");  // slept its full time
+  ASSERT_TRUE(t.ms >= 2900) << t.ms;
 }
 
-void TestMariaDbDriver::maxStatementTimeEndsAStatementWithAnError() {
+TEST_F(MariaDbDriverTest, maxStatementTimeEndsAStatementWithAnError) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   Statement st(c);
-  QVERIFY(SQL_SUCCEEDED(st.exec(QStringLiteral("set session max_statement_time = 1.5"))));
+  ASSERT_TRUE(SQL_SUCCEEDED(st.exec("set session max_statement_time = 1.5")));
   // The server ends the statement; the driver reports an error, also for
   // SLEEP, never a result.
-  for (const QString& q : {QStringLiteral("select sleep(20)"),
-                           QStringLiteral("select count(*) from numbers a, numbers b, numbers c "
-                                          "where a.n + b.n + c.n = 7")}) {
+  for (const std::string& q : {std::string("select sleep(20)"),
+                               std::string("select count(*) from numbers a, numbers b, numbers c "
+                                           "where a.n + b.n + c.n = 7")}) {
     const Timed t = timedQuery(st, q);
-    QCOMPARE(t.result, SQLRETURN(SQL_ERROR));
-    QCOMPARE(t.diag.state, QStringLiteral("HY018"));
-    QCOMPARE(t.diag.native, 1969);
-    QVERIFY2(t.diag.message.endsWith(
-                 QStringLiteral("Query execution was interrupted (max_statement_time exceeded)")),
-             qPrintable(t.diag.message));
-    QVERIFY2(t.ms >= 1400 && t.ms < 6000, qPrintable(QString::number(t.ms)));
+    ASSERT_EQ(t.result, SQLRETURN(SQL_ERROR));
+    ASSERT_EQ(t.diag.state, "HY018");
+    ASSERT_EQ(t.diag.native, 1969);
+    ASSERT_TRUE(
+        endsWith(t.diag.message, "Query execution was interrupted (max_statement_time exceeded)"))
+        << t.diag.message;
+    ASSERT_TRUE(t.ms >= 1400 && t.ms < 6000) << t.ms;
     // The same connection goes on.
-    QCOMPARE(scalar(c, QStringLiteral("select 1")), QStringLiteral("1"));
+    ASSERT_EQ(scalar(c, "select 1"), "1");
   }
-  QVERIFY(SQL_SUCCEEDED(st.exec(QStringLiteral("set session max_statement_time = 0"))));
-  QCOMPARE(scalar(c, QStringLiteral("select sleep(0.1)")), QStringLiteral("0"));
+  ASSERT_TRUE(SQL_SUCCEEDED(st.exec("set session max_statement_time = 0")));
+  ASSERT_EQ(scalar(c, "select sleep(0.1)"), "0");
 }
 
-void TestMariaDbDriver::setStatementPrefixLosesTheResult() {
+TEST_F(MariaDbDriverTest, setStatementPrefixLosesTheResult) {
   // A statement starting with SET is taken for one without a result
   // (MADB_GetQueryType, MADB_StmtPrepare) and its result is never read: no rows, and the
   // connection is out of step afterwards. Session variables are the way.
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   Statement st(c);
-  QCOMPARE(st.exec(QStringLiteral("set statement max_statement_time = 5 for select 42")),
-           SQLRETURN(SQL_SUCCESS));
+  ASSERT_EQ(st.exec("set statement max_statement_time = 5 for select 42"), SQLRETURN(SQL_SUCCESS));
   SQLSMALLINT cols = -1;
   SQLNumResultCols(st.h, &cols);
-  QCOMPARE(cols, SQLSMALLINT(0));
-  QCOMPARE(SQLFetch(st.h), SQLRETURN(SQL_ERROR));
-  QCOMPARE(st.firstDiag().state, QStringLiteral("24000"));
-  QVERIFY2(scalar(c, QStringLiteral("select 1")).contains(QStringLiteral("(2014)")),
-           "expected: Commands out of sync");
+  ASSERT_EQ(cols, SQLSMALLINT(0));
+  ASSERT_EQ(SQLFetch(st.h), SQLRETURN(SQL_ERROR));
+  ASSERT_EQ(st.firstDiag().state, "24000");
+  ASSERT_TRUE(contains(scalar(c, "select 1"), "(2014)")) << "expected: Commands out of sync";
   // Statements without a result are not affected.
   Connection d;
-  QVERIFY2(d.connect(lab()), qPrintable(d.error));
+  ASSERT_TRUE(d.connect(lab())) << d.error;
   Statement up(d);
-  QCOMPARE(up.exec(QStringLiteral(
-               "set statement max_statement_time = 5 for update numbers set n = n where n = 1")),
-           SQLRETURN(SQL_SUCCESS));
-  QCOMPARE(scalar(d, QStringLiteral("select 1")), QStringLiteral("1"));
+  ASSERT_EQ(
+      up.exec("set statement max_statement_time = 5 for update numbers set n = n where n = 1"),
+      SQLRETURN(SQL_SUCCESS));
+  ASSERT_EQ(scalar(d, "select 1"), "1");
 }
 
-void TestMariaDbDriver::cancelFromAnotherThreadKillsTheQuery() {
+TEST_F(MariaDbDriverTest, cancelFromAnotherThreadKillsTheQuery) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   Statement st(c);
   // While a statement runs, SQLCancel opens a second connection and sends
   // KILL QUERY (MA_SQLCancel); the statement then fails.
   SQLRETURN cancel = 99;
   std::thread canceller([&] {
-    QThread::msleep(1500);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
     cancel = SQLCancel(st.h);
   });
-  const Timed t = timedQuery(st, QStringLiteral("select sleep(20)"));
+  const Timed t = timedQuery(st, "select sleep(20)");
   canceller.join();
-  QCOMPARE(cancel, SQLRETURN(SQL_SUCCESS));
-  QCOMPARE(t.result, SQLRETURN(SQL_ERROR));
-  QCOMPARE(t.diag.state, QStringLiteral("HY018"));
-  QCOMPARE(t.diag.native, 1317);
-  QVERIFY2(t.diag.message.endsWith(QStringLiteral("Query execution was interrupted")),
-           qPrintable(t.diag.message));
-  QVERIFY2(t.ms >= 1400 && t.ms < 5000, qPrintable(QString::number(t.ms)));
-  QCOMPARE(scalar(c, QStringLiteral("select 1")), QStringLiteral("1"));
+  ASSERT_EQ(cancel, SQLRETURN(SQL_SUCCESS));
+  ASSERT_EQ(t.result, SQLRETURN(SQL_ERROR));
+  ASSERT_EQ(t.diag.state, "HY018");
+  ASSERT_EQ(t.diag.native, 1317);
+  ASSERT_TRUE(endsWith(t.diag.message, "Query execution was interrupted")) << t.diag.message;
+  ASSERT_TRUE(t.ms >= 1400 && t.ms < 5000) << t.ms;
+  ASSERT_EQ(scalar(c, "select 1"), "1");
   // On an idle statement SQLCancel just closes the cursor.
   Statement idle(c);
-  QCOMPARE(SQLCancel(idle.h), SQLRETURN(SQL_SUCCESS));
+  ASSERT_EQ(SQLCancel(idle.h), SQLRETURN(SQL_SUCCESS));
 }
 
-void TestMariaDbDriver::rowLockWaits() {
-  QString err;
-  server_->client(QStringLiteral("create table lab.locked (id int primary key, v varchar(20));"
-                                 "insert into lab.locked values (1, 'a');"),
-                  {}, &err);
-  QVERIFY2(err.isEmpty(), qPrintable(err));
+TEST_F(MariaDbDriverTest, rowLockWaits) {
+  std::string err;
+  ASSERT_TRUE(
+      server_->client("create table lab.locked (id int primary key, v varchar(20));"
+                      "insert into lab.locked values (1, 'a');",
+                      "", nullptr, &err))
+      << err;
   Connection holder, waiter;
-  QVERIFY2(holder.connect(lab()), qPrintable(holder.error));
-  QVERIFY2(waiter.connect(lab()), qPrintable(waiter.error));
-  QVERIFY(SQL_SUCCEEDED(SQLSetConnectAttr(holder.dbc, SQL_ATTR_AUTOCOMMIT,
-                                          reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
+  ASSERT_TRUE(holder.connect(lab())) << holder.error;
+  ASSERT_TRUE(waiter.connect(lab())) << waiter.error;
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLSetConnectAttr(
+      holder.dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0)));
   Statement h(holder), w(waiter);
-  QVERIFY(SQL_SUCCEEDED(w.exec(QStringLiteral("set session innodb_lock_wait_timeout = 100"))));
+  ASSERT_TRUE(SQL_SUCCEEDED(w.exec("set session innodb_lock_wait_timeout = 100")));
 
   // QUERY_TIMEOUT does not end the wait: the update goes through once the
   // lock is released 3 s later.
-  QVERIFY(SQL_SUCCEEDED(h.exec(QStringLiteral("update locked set v = 'held' where id = 1"))));
+  ASSERT_TRUE(SQL_SUCCEEDED(h.exec("update locked set v = 'held' where id = 1")));
   SQLSetStmtAttr(w.h, SQL_ATTR_QUERY_TIMEOUT, reinterpret_cast<SQLPOINTER>(2), 0);
   std::thread releaser([&] {
-    QThread::msleep(3000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(3000));
     SQLEndTran(SQL_HANDLE_DBC, holder.dbc, SQL_ROLLBACK);
   });
-  Timed t = timedQuery(w, QStringLiteral("update locked set v = 'waited' where id = 1"));
+  Timed t = timedQuery(w, "update locked set v = 'waited' where id = 1");
   releaser.join();
-  QCOMPARE(t.result, SQLRETURN(SQL_SUCCESS));
-  QVERIFY2(t.ms >= 2900, qPrintable(QString::number(t.ms)));
+  ASSERT_EQ(t.result, SQLRETURN(SQL_SUCCESS));
+  ASSERT_TRUE(t.ms >= 2900) << t.ms;
 
   // max_statement_time ends a lock wait with the time-out error.
-  QVERIFY(SQL_SUCCEEDED(h.exec(QStringLiteral("update locked set v = 'held' where id = 1"))));
-  QVERIFY(SQL_SUCCEEDED(w.exec(QStringLiteral("set session max_statement_time = 1.5"))));
-  t = timedQuery(w, QStringLiteral("update locked set v = 'timed out' where id = 1"));
-  QCOMPARE(t.result, SQLRETURN(SQL_ERROR));
-  QCOMPARE(t.diag.state, QStringLiteral("HY018"));
-  QCOMPARE(t.diag.native, 1969);
-  QVERIFY2(t.ms >= 1400 && t.ms < 6000, qPrintable(QString::number(t.ms)));
-  QVERIFY(SQL_SUCCEEDED(w.exec(QStringLiteral("set session max_statement_time = 0"))));
+  ASSERT_TRUE(SQL_SUCCEEDED(h.exec("update locked set v = 'held' where id = 1")));
+  ASSERT_TRUE(SQL_SUCCEEDED(w.exec("set session max_statement_time = 1.5")));
+  t = timedQuery(w, "update locked set v = 'timed out' where id = 1");
+  ASSERT_EQ(t.result, SQLRETURN(SQL_ERROR));
+  ASSERT_EQ(t.diag.state, "HY018");
+  ASSERT_EQ(t.diag.native, 1969);
+  ASSERT_TRUE(t.ms >= 1400 && t.ms < 6000) << t.ms;
+  ASSERT_TRUE(SQL_SUCCEEDED(w.exec("set session max_statement_time = 0")));
 
   // innodb_lock_wait_timeout gives its own error.
-  QVERIFY(SQL_SUCCEEDED(w.exec(QStringLiteral("set session innodb_lock_wait_timeout = 1"))));
-  t = timedQuery(w, QStringLiteral("update locked set v = 'lock timeout' where id = 1"));
-  QCOMPARE(t.result, SQLRETURN(SQL_ERROR));
-  QCOMPARE(t.diag.state, QStringLiteral("HY000"));
-  QCOMPARE(t.diag.native, 1205);
-  QVERIFY2(t.diag.message.endsWith(
-               QStringLiteral("Lock wait timeout exceeded; try restarting transaction")),
-           qPrintable(t.diag.message));
-  QVERIFY(SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, holder.dbc, SQL_ROLLBACK)));
-  QCOMPARE(scalar(waiter, QStringLiteral("select v from locked")), QStringLiteral("waited"));
+  ASSERT_TRUE(SQL_SUCCEEDED(w.exec("set session innodb_lock_wait_timeout = 1")));
+  t = timedQuery(w, "update locked set v = 'lock timeout' where id = 1");
+  ASSERT_EQ(t.result, SQLRETURN(SQL_ERROR));
+  ASSERT_EQ(t.diag.state, "HY000");
+  ASSERT_EQ(t.diag.native, 1205);
+  ASSERT_TRUE(endsWith(t.diag.message, "Lock wait timeout exceeded; try restarting transaction"))
+      << t.diag.message;
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLEndTran(SQL_HANDLE_DBC, holder.dbc, SQL_ROLLBACK)));
+  ASSERT_EQ(scalar(waiter, "select v from locked"), "waited");
 }
 
-void TestMariaDbDriver::secondStatementWhileFirstResultPending() {
+TEST_F(MariaDbDriverTest, secondStatementWhileFirstResultPending) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   // The driver reads a whole result at execution (MADB_StmtExecute,
   // mysql_stmt_store_result), so the connection is free for another
   // statement while the first is being fetched.
   Statement first(c), second(c);
-  QVERIFY(SQL_SUCCEEDED(first.exec(QStringLiteral("select n from numbers order by n"))));
-  QVERIFY(SQL_SUCCEEDED(SQLFetch(first.h)));
-  QCOMPARE(first.text(1), QStringLiteral("1"));
-  QCOMPARE(second.exec(QStringLiteral("select count(*) from numbers")), SQLRETURN(SQL_SUCCESS));
-  QVERIFY(SQL_SUCCEEDED(SQLFetch(second.h)));
-  QCOMPARE(second.text(1), QStringLiteral("1000"));
-  QVERIFY(SQL_SUCCEEDED(second.exec(QStringLiteral("update numbers set n = n where n = 2"))));
+  ASSERT_TRUE(SQL_SUCCEEDED(first.exec("select n from numbers order by n")));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(first.h)));
+  ASSERT_EQ(first.text(1), "1");
+  ASSERT_EQ(second.exec("select count(*) from numbers"), SQLRETURN(SQL_SUCCESS));
+  ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(second.h)));
+  ASSERT_EQ(second.text(1), "1000");
+  ASSERT_TRUE(SQL_SUCCEEDED(second.exec("update numbers set n = n where n = 2")));
   int rest = 0, last = 0;
   while (SQL_SUCCEEDED(SQLFetch(first.h))) {
     ++rest;
-    last = first.text(1).toInt();
+    last = std::atoi(first.text(1).value_or("").c_str());
   }
-  QCOMPARE(rest, 999);
-  QCOMPARE(last, 1000);
+  ASSERT_EQ(rest, 999);
+  ASSERT_EQ(last, 1000);
   SQLUSMALLINT maxActive = 99;
-  QVERIFY(SQL_SUCCEEDED(
+  ASSERT_TRUE(SQL_SUCCEEDED(
       SQLGetInfoW(c.dbc, SQL_MAX_CONCURRENT_ACTIVITIES, &maxActive, sizeof maxActive, nullptr)));
-  QCOMPARE(maxActive, SQLUSMALLINT(0));  // no stated limit
+  ASSERT_EQ(maxActive, SQLUSMALLINT(0));  // no stated limit
 }
 
-void TestMariaDbDriver::autocommitIsOnByDefault() {
+TEST_F(MariaDbDriverTest, autocommitIsOnByDefault) {
   Connection c;
-  QVERIFY2(c.connect(lab()), qPrintable(c.error));
+  ASSERT_TRUE(c.connect(lab())) << c.error;
   SQLULEN autocommit = 99;
-  QVERIFY(SQL_SUCCEEDED(SQLGetConnectAttr(c.dbc, SQL_ATTR_AUTOCOMMIT, &autocommit, 0, nullptr)));
-  QCOMPARE(autocommit, SQLULEN(SQL_AUTOCOMMIT_ON));
-  QCOMPARE(scalar(c, QStringLiteral("select @@autocommit")), QStringLiteral("1"));
-  QCOMPARE(scalar(c, QStringLiteral("select @@tx_isolation")), QStringLiteral("REPEATABLE-READ"));
+  ASSERT_TRUE(
+      SQL_SUCCEEDED(SQLGetConnectAttr(c.dbc, SQL_ATTR_AUTOCOMMIT, &autocommit, 0, nullptr)));
+  ASSERT_EQ(autocommit, SQLULEN(SQL_AUTOCOMMIT_ON));
+  ASSERT_EQ(scalar(c, "select @@autocommit"), "1");
+  ASSERT_EQ(scalar(c, "select @@tx_isolation"), "REPEATABLE-READ");
   // A write is visible to another session at once.
   Statement st(c);
-  QVERIFY(SQL_SUCCEEDED(st.exec(QStringLiteral("create table autocommitted (n int)"))));
-  QVERIFY(SQL_SUCCEEDED(st.exec(QStringLiteral("insert into autocommitted values (7)"))));
-  QCOMPARE(server_->client(QStringLiteral("select n from lab.autocommitted")), QStringLiteral("7"));
+  ASSERT_TRUE(SQL_SUCCEEDED(st.exec("create table autocommitted (n int)")));
+  ASSERT_TRUE(SQL_SUCCEEDED(st.exec("insert into autocommitted values (7)")));
+  ASSERT_EQ(client("select n from lab.autocommitted"), "7");
 }
 
-void TestMariaDbDriver::dsnWithoutMariaDbInItsName() {
+TEST_F(MariaDbDriverTest, dsnWithoutMariaDbInItsName) {
   // The DSN names a driver only the private odbcinst.ini knows, and lives in
   // the private user odbc.ini: connecting proves both variables are read.
-  QTemporaryDir dir;
-  QVERIFY(dir.isValid());
-  const auto write = [&](const QString& name, const QByteArray& text) {
-    QFile f(dir.filePath(name));
-    return f.open(QIODevice::WriteOnly) && f.write(text) == text.size();
-  };
-  const QString driverPath = driverLibrary();
-  QVERIFY2(!driverPath.isEmpty(), "libmaodbc.so not found (package odbc-mariadb)");
-  QVERIFY(write(QStringLiteral("odbcinst.ini"),
-                ("[Ledger Driver]\nDriver=" + driverPath + "\n").toUtf8()));
-  QVERIFY(write(QStringLiteral("odbc.ini"), QByteArray()));
-  QVERIFY(write(QStringLiteral("user-odbc.ini"),
-                QStringLiteral("[Accounts]\nDriver=Ledger Driver\nServer=127.0.0.1\nPort=%1\n"
-                               "Database=shop\nUID=trellick\nPWD=%2\n")
-                    .arg(server_->port())
-                    .arg(server_->password())
-                    .toUtf8()));
+  testsupport::TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string driverPath = driverLibrary();
+  ASSERT_TRUE(!driverPath.empty()) << "libmaodbc.so not found (package odbc-mariadb)";
+  ASSERT_TRUE(testsupport::writeFile(dir.file("odbcinst.ini"),
+                                     "[Ledger Driver]\nDriver=" + driverPath + "\n"));
+  ASSERT_TRUE(testsupport::writeFile(dir.file("odbc.ini"), ""));
+  ASSERT_TRUE(testsupport::writeFile(
+      dir.file("user-odbc.ini"), "[Accounts]\nDriver=Ledger Driver\nServer=127.0.0.1\nPort=" +
+                                     std::to_string(server_->port()) +
+                                     "\nDatabase=shop\nUID=trellick\nPWD=" + server_->password() +
+                                     "\n"));
   // unixODBC reads the variables once per process, so a fresh process tries it.
-  QProcess p;
-  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-  env.insert(QStringLiteral("ODBCSYSINI"), dir.path());
-  env.insert(QStringLiteral("ODBCINI"), dir.filePath(QStringLiteral("user-odbc.ini")));
-  p.setProcessEnvironment(env);
-  p.start(QCoreApplication::applicationFilePath(),
-          {QStringLiteral("--dsn-probe"), QStringLiteral("Accounts")});
-  QVERIFY(p.waitForFinished(30000));
-  const QString out = QString::fromUtf8(p.readAllStandardOutput());
-  QCOMPARE(out, QStringLiteral("sources=Accounts\ndbms=MariaDB\ndatabase=shop\n"));
-  QCOMPARE(p.exitCode(), 0);
+  testsupport::ProcessOptions options;
+  options.timeoutMs = 30000;
+  options.setEnv = {{"ODBCSYSINI", dir.path()}, {"ODBCINI", dir.file("user-odbc.ini")}};
+  const testsupport::ProcessResult p =
+      testsupport::runProcess({testsupport::selfExecutable(), "--dsn-probe", "Accounts"}, options);
+  ASSERT_TRUE(p.started && !p.timedOut) << p.err;
+  ASSERT_EQ(p.out, "sources=Accounts\ndbms=MariaDB\ndatabase=shop\n");
+  ASSERT_EQ(p.exitCode, 0);
 
   // This process never saw the variables: the DSN does not exist here.
   Connection c;
-  QVERIFY(!c.connect(QStringLiteral("DSN=Accounts;")));
-  QCOMPARE(firstDiag(c).state, QStringLiteral("IM002"));
+  ASSERT_FALSE(c.connect("DSN=Accounts;"));
+  ASSERT_EQ(firstDiag(c).state, "IM002");
 }
+
+}  // namespace
 
 int main(int argc, char** argv) {
   if (argc == 3 && std::strcmp(argv[1], "--dsn-probe") == 0) return dsnProbe(argv[2]);
-  if (argc == 2 && std::strcmp(argv[1], "--serve-until-killed") == 0) {
-    return serveUntilKilled(argc, argv);
-  }
-  QCoreApplication app(argc, argv);
-  TestMariaDbDriver test;
-  return QTest::qExec(&test, argc, argv);
+  if (argc == 2 && std::strcmp(argv[1], "--serve-until-killed") == 0) return serveUntilKilled();
+  ::testing::InitGoogleTest(&argc, argv);
+  ::testing::AddGlobalTestEnvironment(new ServerEnvironment);
+  return RUN_ALL_TESTS();
 }
-
-#include "test_mariadb_driver.moc"

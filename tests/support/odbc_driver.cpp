@@ -41,4 +41,20 @@ std::string registeredOdbcDriver(const std::string& library) {
   return {};
 }
 
+std::string iniValue(const std::string& file, const std::string& section, const std::string& key) {
+  std::istringstream ini(readFile(file));
+  std::string line, current;
+  while (std::getline(ini, line)) {
+    line = trim(line);
+    if (line.size() > 1 && line.front() == '[' && line.back() == ']') {
+      current = trim(line.substr(1, line.size() - 2));
+      continue;
+    }
+    const auto eq = line.find('=');
+    if (current != section || eq == std::string::npos) continue;
+    if (lower(trim(line.substr(0, eq))) == lower(key)) return trim(line.substr(eq + 1));
+  }
+  return {};
+}
+
 }  // namespace testsupport

@@ -114,6 +114,7 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
   const bool execFailed = ::read(report[0], &execError, sizeof execError) == sizeof execError;
   closeFd(report[0]);
   result.started = !execFailed;
+  result.pid = pid;
   if (execFailed) result.err = argv[0] + ": " + std::strerror(execError);
 
   const auto deadline = Clock::now() + std::chrono::milliseconds(options.timeoutMs);
@@ -250,6 +251,13 @@ pid_t startDetached(const std::vector<std::string>& argv) {
   }
   ::close(pidPipe[0]);
   return pid > 0 ? pid : 0;
+}
+
+std::string selfExecutable() {
+  std::string path(4096, '\0');
+  const ssize_t n = ::readlink("/proc/self/exe", path.data(), path.size());
+  path.resize(n > 0 ? size_t(n) : 0);
+  return path;
 }
 
 std::string findExecutable(const std::string& name, const std::vector<std::string>& extraDirs) {

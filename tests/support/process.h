@@ -27,6 +27,7 @@ struct ProcessResult {
   bool timedOut = false;
   bool exitedNormally = false;  // false when killed by a signal
   int exitCode = -1;
+  pid_t pid = 0;  // the child's, e.g. to find a file it named after itself
   std::string out;
   std::string err;
   bool ok() const { return started && !timedOut && exitedNormally && exitCode == 0; }
@@ -65,6 +66,9 @@ pid_t startDetached(const std::vector<std::string>& argv);
 
 // The first executable named `name` on PATH, then in extraDirs; empty if none.
 std::string findExecutable(const std::string& name, const std::vector<std::string>& extraDirs = {});
+
+// The path of this process's own program, to run it again as a child.
+std::string selfExecutable();
 
 // Quotes a word for /bin/sh.
 std::string shellQuote(const std::string& s);
