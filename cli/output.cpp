@@ -5,14 +5,14 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "db/utf8.h"
+#include "common/utf8.h"
 
 namespace trellick::cli {
 
 std::string jsonString(std::string_view text) {
   std::string out = "\"";
   for (size_t k = 0; k < text.size();) {
-    const char32_t cp = db::nextCodePoint(text, k);
+    const char32_t cp = nextCodePoint(text, k);
     switch (cp) {
       case '"':
         out += "\\\"";
@@ -35,7 +35,7 @@ std::string jsonString(std::string_view text) {
           std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
           out += buf;
         } else {
-          db::appendUtf8(out, cp);
+          appendUtf8(out, cp);
         }
     }
   }
@@ -45,7 +45,7 @@ std::string jsonString(std::string_view text) {
 size_t displayWidth(std::string_view text) {
   size_t width = 0;
   for (size_t k = 0; k < text.size();) {
-    const char32_t c = db::nextCodePoint(text, k);
+    const char32_t c = nextCodePoint(text, k);
     const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
                       (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
                       (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
