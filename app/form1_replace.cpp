@@ -29,7 +29,7 @@ void Form1::ShrinkLog(const QString& databaseName) {
   // Every statement is sent whatever became of the ones before.
   try {
     // VACUUM refuses to run while a statement of the connection is open.
-    if (engine == search::Engine::SQLite) {
+    if (sql::forDialect(engine).capabilities().maintenanceNeedsIdleConnection) {
       if (rs.present() && rs->State() == db::adStateOpen) rs->Close();
       if (frs.present() && frs->State() == db::adStateOpen) frs->Close();
     }

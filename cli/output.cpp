@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "db/utf8.h"
+#include "common/utf8.h"
 #include "platform/platform.h"
 
 namespace trellick::cli {
@@ -11,7 +11,7 @@ namespace trellick::cli {
 size_t displayWidth(std::string_view text) {
   size_t width = 0;
   for (size_t k = 0; k < text.size();) {
-    const char32_t c = db::nextCodePoint(text, k);
+    const char32_t c = nextCodePoint(text, k);
     const bool wide = (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) ||
                       (c >= 0xAC00 && c <= 0xD7A3) || (c >= 0xF900 && c <= 0xFAFF) ||
                       (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||

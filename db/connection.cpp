@@ -6,9 +6,9 @@
 #include <cctype>
 #include <map>
 
+#include "common/utf8.h"
+#include "db/core.h"
 #include "db/recordset.h"
-#include "db/utf8.h"
-#include "search/statements.h"
 
 #ifndef TRELLICK_SQLITE_DRIVER_PATH
 #define TRELLICK_SQLITE_DRIVER_PATH "libsqlite3odbc.so"
@@ -52,6 +52,38 @@ std::optional<Dialect> dialectOfDbms(std::string_view name) {
   return std::nullopt;
 }
 
+DriverFacts driverFactsFor(Dialect engine) {
+  DriverFacts facts;
+  facts.engine = engine;
+  switch (engine) {
+    case Dialect::SqlServer:
+      // FreeTDS ends a statement at the query time-out itself and cancels
+      // it on the wire; it serves one result at a time.
+      facts.wide = facts.takesQueryTimeout = facts.honoursQueryTimeout = true;
+      facts.honoursRowLimit = true;
+      facts.severalActiveResults = false;
+      break;
+    case Dialect::SQLite:
+      // No wide entry points; forward-only is what it does best.
+      facts.honoursRowLimit = facts.readsWholeResult = true;
+      facts.cursorTypes = false;
+      break;
+    case Dialect::PostgreSQL:
+      // The server ends a statement (statement_timeout); the row limit does
+      // not reach it.
+      facts.wide = facts.takesQueryTimeout = facts.honoursQueryTimeout = true;
+      facts.readsWholeResult = facts.catalogNeedsSchema = true;
+      break;
+    case Dialect::MariaDB:
+      // It ignores the query time-out; it turns the row limit into a LIMIT
+      // of its own.
+      facts.wide = facts.takesQueryTimeout = true;
+      facts.honoursRowLimit = facts.readsWholeResult = facts.catalogByDatabase = true;
+      break;
+  }
+  return facts;
+}
+
 namespace {
 
 StatementObserver& observer() {
@@ -92,6 +124,15 @@ void ConnectionCore::freeStatements() {
 Connection::Connection() : core_(std::make_shared<ConnectionCore>()) {}
 
 Connection::~Connection() = default;
+
+int Connection::CommandTimeout() const { return core_->commandTimeout; }
+void Connection::SetCommandTimeout(int seconds) { core_->commandTimeout = seconds; }
+bool Connection::InTransaction() const { return core_->inTransaction; }
+const DriverFacts& Connection::facts() const { return core_->facts; }
+
+void CancelToken::cancel() const {
+  if (auto core = core_.lock()) cancelRunning(*core);
+}
 
 int Connection::State() const { return core_->connected ? adStateOpen : adStateClosed; }
 
@@ -135,67 +176,46 @@ void Connection::Open(const ConnectTarget& target) {
   check(rc, SQL_HANDLE_DBC, dbc, "connect",
         target.kind != TargetKind::SQLite && target.kind != TargetKind::Dsn);
   core_->connected = true;
-  switch (target.kind) {
-    case TargetKind::SQLite:
-      core_->dialect = Dialect::SQLite;
-      break;
-    case TargetKind::SqlServer:
-    case TargetKind::PostgreSQL:
-    case TargetKind::MariaDB:
-    case TargetKind::Dsn: {
-      // The driver says what it reached; the data source's name may say
-      // anything. Nothing is sent to an engine the statements are not
-      // written for.
-      const std::string name = dbmsName(dbc);
-      const std::optional<Dialect> dialect = dialectOfDbms(name);
-      if (!dialect) {
-        Close();
-        fail("HY000", "[Trellick]不支持的数据库：" + (name.empty() ? std::string("(未知)") : name) +
-                          "。支持的数据库：SQL Server、SQLite、PostgreSQL、MariaDB/MySQL。");
-      }
-      core_->dialect = *dialect;
-      break;
+  Dialect engine = Dialect::SQLite;
+  if (target.kind != TargetKind::SQLite) {
+    // The driver says what it reached; the data source's name may say
+    // anything. Nothing is sent to an engine the statements are not
+    // written for.
+    const std::string name = dbmsName(dbc);
+    const std::optional<Dialect> dialect = dialectOfDbms(name);
+    if (!dialect) {
+      Close();
+      fail("HY000", "[Trellick]不支持的数据库：" + (name.empty() ? std::string("(未知)") : name) +
+                        "。支持的数据库：SQL Server、SQLite、PostgreSQL、MariaDB/MySQL。");
     }
+    engine = *dialect;
   }
-  core_->wide = core_->dialect != Dialect::SQLite;
-  core_->defaultSchema.clear();
-  core_->syntax = {};
-  if (core_->dialect != Dialect::SQLite) {
+  core_->facts = driverFactsFor(engine);
+  const sql::EngineSql& statements = sql::forDialect(engine);
+  try {
     // Bare names resolve to the login's default schema (the current
     // database on MariaDB); tables elsewhere must be named with theirs.
-    const char* query = core_->dialect == Dialect::SqlServer    ? "select schema_name()"
-                        : core_->dialect == Dialect::PostgreSQL ? "select current_schema()"
-                                                                : "select database(), @@sql_mode";
-    try {
+    if (const std::string query = statements.sessionQuery(); !query.empty()) {
       auto rs = Execute(query);
       auto fields = rs->Fields();
-      core_->defaultSchema = fields.Item(0).Value().text();
-      if (core_->dialect == Dialect::MariaDB)
-        core_->syntax.backslashEscapes =
-            fields.Item(1).Value().text().find("NO_BACKSLASH_ESCAPES") == std::string::npos;
+      core_->facts.defaultSchema = fields.Item(0).Value().text();
+      if (fields.Count() > 1)
+        core_->facts.syntax = statements.sessionSyntax(fields.Item(1).Value().text());
       rs->Close();
-    } catch (...) {
-      Close();
-      throw;
     }
+    for (const std::string& statement : statements.sessionSetUp()) Execute(statement);
+  } catch (...) {
+    Close();
+    throw;
   }
-  if (core_->dialect == Dialect::MariaDB && core_->commandTimeout > 0) {
-    // Its driver ignores the query time-out, and a cancel does not reach a
-    // statement waiting inside a trigger: the server ends it instead.
-    // MySQL has no such variable; the watchdog's cancel is left there.
+  if (const std::string timeout = statements.serverTimeout(core_->commandTimeout);
+      !timeout.empty() && core_->commandTimeout > 0) {
+    // The driver's own time-out does not reach the statement: the server
+    // ends it. Where the server has no such setting, the watchdog's cancel
+    // is left.
     try {
-      ExecuteAll("set session max_statement_time = " + std::to_string(core_->commandTimeout));
+      ExecuteAll(timeout);
     } catch (const DbError&) {
-    }
-  }
-  if (core_->dialect == Dialect::SQLite) {
-    // SQLite's LIKE ignores ASCII case while its Replace does not; made
-    // case-sensitive, a count is the number of records a replace changes.
-    try {
-      Execute("pragma case_sensitive_like = on");
-    } catch (...) {
-      Close();
-      throw;
     }
   }
 }
@@ -224,8 +244,7 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
   // FreeTDS ends a statement at the query time-out itself and cancels it on
   // the wire; a second cancel from here would race its own.
   // PostgreSQL's driver has the server end it (statement_timeout).
-  const bool driverTimesOut =
-      s.conn && (s.conn->dialect == Dialect::SqlServer || s.conn->dialect == Dialect::PostgreSQL);
+  const bool driverTimesOut = s.conn && s.conn->facts.honoursQueryTimeout;
   const int seconds = s.conn && !driverTimesOut ? s.conn->commandTimeout : 0;
   Watchdog::Guard guard = s.conn ? s.conn->watchdog.arm(s.handle(), seconds) : Watchdog::Guard();
   if (s.conn) {
@@ -254,7 +273,7 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql) {
 
 std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std::string& context) {
   auto s = core.newStatement(context);
-  if (core.dialect != Dialect::SQLite && core.commandTimeout > 0)
+  if (core.facts.takesQueryTimeout && core.commandTimeout > 0)
     SQLSetStmtAttr(s->handle(), SQL_ATTR_QUERY_TIMEOUT,
                    reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(core.commandTimeout)), 0);
   return s;
@@ -348,17 +367,11 @@ bool isShadowName(const std::string& name, const std::vector<std::string>& virtu
 std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
   if (!core_->connected) failConnectionNotOpen();
   std::vector<std::vector<Variant>> rows;
-  if (core_->dialect == Dialect::SQLite) {
-    // Read from the schema itself, so that a file that is not a database or
-    // is locked fails here instead of listing nothing; "shadow" marks the
-    // tables behind virtual tables.
-    // In the order the tables were made, as the driver's own list gives them.
-    // The pragma is read once: asked again for every table it would make
-    // listing a database of n tables cost n squared.
-    auto rs = Execute(
-        "with l as materialized (select name, type from pragma_table_list where schema = "
-        "'main') select m.name, l.type from sqlite_master m left join l on l.name = m.name "
-        "where m.type = 'table' order by m.rowid");
+  const sql::EngineSql& statements = engineSql();
+  const std::string query = statements.userTablesQuery();
+  if (statements.capabilities().shadowTables) {
+    // "shadow" marks the tables behind virtual tables.
+    auto rs = Execute(query);
     std::vector<std::pair<std::string, std::string>> all;
     std::vector<std::string> virtualTables;
     while (rs->State() == adStateOpen && !rs->Eof()) {
@@ -376,7 +389,7 @@ std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
       rows.push_back({Variant::null(), Variant::null(), Variant::text(name), Variant::text("TABLE"),
                       Variant::null()});
     }
-  } else if (const std::string query = search::userTablesQuery(core_->dialect); !query.empty()) {
+  } else if (!query.empty()) {
     // The drivers' catalogs list views, system tables and other databases'
     // tables alike: the catalog is asked for what can be searched.
     auto rs = Execute(query);
@@ -456,7 +469,7 @@ void Connection::BeginTrans() {
   auto dbc = static_cast<SQLHDBC>(core_->dbc.get());
   check(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
-        SQL_HANDLE_DBC, dbc, "begin a transaction", core_->wide);
+        SQL_HANDLE_DBC, dbc, "begin a transaction", core_->facts.wide);
   core_->inTransaction = true;
 }
 
@@ -469,8 +482,8 @@ void endTransaction(ConnectionCore& core, SQLSMALLINT how, const char* context) 
   // Back to one transaction per statement, whatever became of this one.
   SQLRETURN back = SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
                                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
-  check(rc, SQL_HANDLE_DBC, dbc, context, core.wide);
-  check(back, SQL_HANDLE_DBC, dbc, context, core.wide);
+  check(rc, SQL_HANDLE_DBC, dbc, context, core.facts.wide);
+  check(back, SQL_HANDLE_DBC, dbc, context, core.facts.wide);
 }
 
 }  // namespace
@@ -494,13 +507,13 @@ namespace {
 // uniqueKeysQuery() gives them): one whose every column is declared not
 // null, since a unique column may hold NULL in several rows; of several,
 // the one of fewest columns, then the first by name. Empty if none.
-std::vector<std::string> usableUniqueKey(Connection& conn, const search::TableRef& table) {
+std::vector<std::string> usableUniqueKey(Connection& conn, const sql::TableRef& table) {
   struct Index {
     std::vector<std::string> columns;
     bool usable = true;
   };
   std::map<std::string, Index> indexes;
-  auto rs = conn.Execute(search::uniqueKeysQuery(table, conn.dialect(), conn.syntax()));
+  auto rs = conn.Execute(conn.engineSql().uniqueKeysQuery(table, conn.syntax()));
   while (rs->State() == adStateOpen && !rs->Eof()) {
     auto fields = rs->Fields();
     Index& index = indexes[fields.Item(0).Value().text()];
@@ -520,10 +533,10 @@ std::vector<std::string> usableUniqueKey(Connection& conn, const search::TableRe
 
 std::vector<std::string> Connection::RowKey(const std::string& schema, const std::string& table) {
   if (!core_->connected) failConnectionNotOpen();
-  if (core_->dialect == Dialect::SQLite) {
+  const sql::EngineSql& statements = engineSql();
+  if (const std::string query = statements.primaryKeyQuery({table}); !query.empty()) {
     std::vector<std::string> keys;
-    auto rs = Execute("select name from pragma_table_info(" +
-                      search::literalFor(table, Dialect::SQLite) + ") where pk > 0 order by pk");
+    auto rs = Execute(query);
     while (rs->State() == adStateOpen && !rs->Eof()) {
       keys.push_back(rs->Fields().Item(0).Value().text());
       rs->MoveNext();
@@ -533,11 +546,11 @@ std::vector<std::string> Connection::RowKey(const std::string& schema, const std
     // KEY: a unique key of its own is the steadier name. A WITHOUT ROWID
     // table always has a primary key; any other has a rowid.
     if (keys.empty()) keys = usableUniqueKey(*this, {table});
-    if (keys.empty()) keys.push_back("rowid");
+    if (keys.empty() && statements.capabilities().rowid) keys.push_back("rowid");
     return keys;
   }
   const std::string& where =
-      schema.empty() && core_->dialect == Dialect::PostgreSQL ? core_->defaultSchema : schema;
+      schema.empty() && core_->facts.catalogNeedsSchema ? core_->facts.defaultSchema : schema;
   auto keys = primaryKey(*core_, where, table);
   if (keys.empty()) keys = usableUniqueKey(*this, {table, where});
   return keys;

@@ -4,17 +4,16 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "common/dialect.h"
-#include "db/odbc.h"
+#include "db/driver_facts.h"
+#include "db/error.h"
 #include "db/target.h"
-#include "db/watchdog.h"
-#include "search/statements.h"
+#include "sql/engine_sql.h"
 
 namespace trellick::db {
 
@@ -26,43 +25,20 @@ enum ObjectState : int { adStateClosed = 0, adStateOpen = 1 };
 // What the statements may assume about the server behind the connection.
 using Dialect = trellick::Dialect;
 
+struct ConnectionCore;
 struct StatementCore;
 
-// Shared by the connection and its record sets, so a record set never
-// outlives the handle its statement belongs to.
-struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
-  OdbcHandle dbc;
-  bool connected = false;
-  Dialect dialect = Dialect::SQLite;
-  // Unicode driver: statement text, names, values and diagnostics go
-  // through the wide calls as UTF-16, whatever the process locale.
-  bool wide = false;
-  // Where a bare table name resolves ("dbo" on SQL Server); empty where
-  // the engine has no schemas.
-  std::string defaultSchema;
-  // How string literals must be written for this server's settings.
-  search::Syntax syntax;
-  int commandTimeout = 30;
-  bool inTransaction = false;
-  Watchdog watchdog;
-  // The statement under way, for a cancel from another thread; cleared
-  // under the lock before its handle can be freed.
-  std::mutex runningMutex;
-  SQLHSTMT running = SQL_NULL_HSTMT;
-  std::vector<std::weak_ptr<StatementCore>> statements;
+// Cancels the statement under way on a connection, from any thread, for
+// as long as the token is held; after the connection has gone it does
+// nothing.
+class CancelToken {
+ public:
+  CancelToken() = default;
+  explicit CancelToken(std::weak_ptr<ConnectionCore> core) : core_(std::move(core)) {}
+  void cancel() const;
 
-  ~ConnectionCore();
-  std::shared_ptr<StatementCore> newStatement(const std::string& context);
-  void freeStatements();
-};
-
-struct StatementCore {
-  OdbcHandle stmt;
-  std::shared_ptr<ConnectionCore> conn;
-  SQLHSTMT handle() const { return static_cast<SQLHSTMT>(stmt.get()); }
-  bool wide() const { return conn && conn->wide; }
-  // Throws DbError with this statement's diagnostics unless rc succeeded.
-  void check(SQLRETURN rc, const std::string& context) const;
+ private:
+  std::weak_ptr<ConnectionCore> core_;
 };
 
 class Connection {
@@ -75,8 +51,8 @@ class Connection {
   int State() const;
   void Close();
 
-  int CommandTimeout() const { return core_->commandTimeout; }
-  void SetCommandTimeout(int seconds) { core_->commandTimeout = seconds; }
+  int CommandTimeout() const;
+  void SetCommandTimeout(int seconds);
 
   // Throws DbError; after a failure the connection is closed.
   void Open(const ConnectTarget& target);
@@ -111,7 +87,7 @@ class Connection {
   void BeginTrans();
   void CommitTrans();
   void RollbackTrans();
-  bool InTransaction() const { return core_->inTransaction; }
+  bool InTransaction() const;
 
   // The columns that tell a row of the table apart: its primary key, else
   // a unique key whose columns are all not null (the fewest columns, then
@@ -119,9 +95,17 @@ class Connection {
   // empty when there is none.
   std::vector<std::string> RowKey(const std::string& schema, const std::string& table);
 
-  Dialect dialect() const { return core_->dialect; }
-  const std::string& DefaultSchema() const { return core_->defaultSchema; }
-  search::Syntax syntax() const { return core_->syntax; }
+  // What the driver does, learned when the connection opened.
+  const DriverFacts& facts() const;
+  Dialect dialect() const { return facts().engine; }
+  const std::string& DefaultSchema() const { return facts().defaultSchema; }
+  sql::Syntax syntax() const { return facts().syntax; }
+  // The statements of the connection's engine.
+  const sql::EngineSql& engineSql() const { return sql::forDialect(dialect()); }
+
+  // For a cancel from another thread.
+  CancelToken cancelToken() const { return CancelToken(core_); }
+  // The database layer's own state, opaque outside it.
   const std::shared_ptr<ConnectionCore>& core() const { return core_; }
 
  private:
@@ -131,19 +115,6 @@ class Connection {
 // Cancels the statement under way on the connection, if any; safe from any
 // thread while the core is held.
 void cancelRunning(ConnectionCore& core);
-
-// A new statement of the connection, with the query time-out set where the
-// driver honours it.
-std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std::string& context);
-
-// Sends sql on s, seen by the statement observer and under the command
-// time-out; throws DbError on failure (SQL_NO_DATA is not one).
-SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string& context);
-
-// Runs `call` on `stmt` with the connection's command time-out enforced;
-// a time-out becomes a DbError with SQLSTATE HYT00.
-SQLRETURN runTimed(StatementCore& stmt, const std::string& context,
-                   const std::function<SQLRETURN()>& call);
 
 // Sees the text of every statement sent, for measurements; empty: none.
 using StatementObserver = std::function<void(const std::string& sql)>;

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "db/utf8.h"
+#include "common/utf8.h"
 
 namespace trellick::db {
 

@@ -4,7 +4,8 @@
 #include <cctype>
 #include <charconv>
 
-#include "db/utf8.h"
+#include "common/utf8.h"
+#include "db/core.h"
 
 namespace trellick::db {
 namespace {
@@ -214,7 +215,8 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
   if (State() == adStateOpen) fail("3705", "Operation is not allowed when the object is open.");
   if (conn.State() != adStateOpen) failConnectionNotOpen();
   auto core = conn.core();
-  const bool sqlite = core->dialect == Dialect::SQLite;
+  const DriverFacts& facts = core->facts;
+  const bool byRowid = sql::forDialect(facts.engine).capabilities().rowid;
   const std::string prefix = "select * from ";
   const bool selectAll = source.size() > prefix.size() &&
                          equalsNoCase(std::string_view(source).substr(0, prefix.size()), prefix);
@@ -224,7 +226,7 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
   // row's update while this select still has rows pending, and its keyset
   // cursors update through every bound column. The current row is read and
   // the select closed; Update() then names the row by its primary key.
-  const bool byKey = core->dialect != Dialect::SQLite && updatable && selectAll;
+  const bool byKey = !byRowid && updatable && selectAll;
   if (byKey) {
     cursorType = adOpenForwardOnly;
     lockType = adLockReadOnly;
@@ -234,9 +236,9 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
   auto run = [&](const std::string& text) {
     auto s = newTimedStatement(*core, "open a record set");
     SQLHSTMT h = s->handle();
-    if (!sqlite) {
-      // The SQLite driver does best forward-only; elsewhere ask for the
-      // cursor the caller wants, for positioned updates.
+    if (facts.cursorTypes) {
+      // Ask for the cursor the caller wants, for positioned updates (the
+      // SQLite driver does best forward-only).
       SQLULEN cursor = cursorType == adOpenKeyset    ? SQL_CURSOR_KEYSET_DRIVEN
                        : cursorType == adOpenDynamic ? SQL_CURSOR_DYNAMIC
                        : cursorType == adOpenStatic  ? SQL_CURSOR_STATIC
@@ -254,11 +256,10 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
     return s;
   };
 
-  const bool byRowid = sqlite && updatable && selectAll;
   hiddenColumns_ = 0;
   updateTarget_.clear();
   std::shared_ptr<StatementCore> s;
-  if (byRowid) {
+  if (byRowid && updatable && selectAll) {
     const std::string target = source.substr(prefix.size());
     // A table may have a real column of one of these names, which then
     // stands for that column instead of the rowid: take the first free one.
@@ -279,12 +280,15 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
       s.reset();
     }
   }
-  // Only the current row is read where the row is written back by its key;
-  // the PostgreSQL and MariaDB drivers would read the whole table first.
-  // (The MariaDB driver turns the row limit into a LIMIT of its own.)
-  if (byKey && core->dialect == Dialect::MariaDB) extra.maxRows = 1;
-  const bool oneRow = byKey && core->dialect == Dialect::PostgreSQL;
-  if (!s) s = run(oneRow ? source + " limit 1" : source);
+  // Only the current row is read where the row is written back by its key,
+  // where the driver would read the whole table first: by the row limit
+  // where it honours one, else by the statement's own.
+  const bool oneRow = byKey && facts.readsWholeResult;
+  if (oneRow && facts.honoursRowLimit) extra.maxRows = 1;
+  if (!s)
+    s = run(oneRow && !facts.honoursRowLimit
+                ? source + sql::forDialect(facts.engine).trailingLimit(1)
+                : source);
   attachResult(std::move(s), "open a record set");
   if (byKey) {
     std::vector<std::vector<Variant>> rows;
@@ -425,7 +429,7 @@ void Recordset::Update() {
     return;
   }
   if (!rowLoaded_) loadRow();
-  if (stmt_->conn && stmt_->conn->dialect == Dialect::SQLite)
+  if (stmt_->conn && sql::forDialect(stmt_->conn->facts.engine).capabilities().rowid)
     updateSqliteRow();
   else
     updatePositioned();
@@ -490,9 +494,9 @@ std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& sch
   // MariaDB has databases where others have schemas, and its driver refuses
   // a schema: the database goes as the catalog, or a table of the same name
   // elsewhere would lend its key.
-  const bool byCatalog = core.dialect == Dialect::MariaDB;
+  const bool byCatalog = core.facts.catalogByDatabase;
   std::u16string catalog =
-      utf8ToUtf16(byCatalog ? (schema.empty() ? core.defaultSchema : schema) : "");
+      utf8ToUtf16(byCatalog ? (schema.empty() ? core.facts.defaultSchema : schema) : "");
   std::u16string wideSchema = utf8ToUtf16(byCatalog ? "" : schema), wideTable = utf8ToUtf16(table);
   std::string narrowSchema = byCatalog ? "" : schema, narrowTable = table;
   SQLRETURN rc = runTimed(*s, "read the primary key", [&] {
@@ -547,9 +551,9 @@ void Recordset::updateByKey() {
   if (!keyConnection_ || keyTable_.empty())
     fail("3251", "Current Recordset does not support updating.");
   // PostgreSQL's catalog answers for every schema unless told which.
-  const std::string& schema = keySchema_.empty() && keyConnection_->dialect == Dialect::PostgreSQL
-                                  ? keyConnection_->defaultSchema
-                                  : keySchema_;
+  const DriverFacts& facts = keyConnection_->facts;
+  const std::string& schema =
+      keySchema_.empty() && facts.catalogNeedsSchema ? facts.defaultSchema : keySchema_;
   const auto keys = primaryKey(*keyConnection_, schema, keyTable_);
   if (keys.empty())
     fail("3251", "The table has no primary key, so its current row cannot be told apart.");
@@ -557,7 +561,7 @@ void Recordset::updateByKey() {
   std::vector<std::string> values;
   for (const auto& [index, text] : pending_) {
     if (!values.empty()) sql += ",";
-    sql += search::quotedName(columns_.at(index).name, keyConnection_->dialect) + "=?";
+    sql += sql::forDialect(facts.engine).quotedName(columns_.at(index).name) + "=?";
     values.push_back(text);
   }
   const auto& row = rows_.at(rowIndex_);
@@ -567,8 +571,8 @@ void Recordset::updateByKey() {
       if (equalsNoCase(columns_[c].name, keys[k])) column = c;
     if (column < 0 || row.at(column).IsNull())
       fail("3251", "The current row's key is not readable: " + keys[k]);
-    sql += (k == 0 ? " where " : " and ") + search::quotedName(keys[k], keyConnection_->dialect) +
-           "=?";
+    sql +=
+        (k == 0 ? " where " : " and ") + sql::forDialect(facts.engine).quotedName(keys[k]) + "=?";
     values.push_back(row.at(column).text());
   }
   runRowUpdate(*keyConnection_, sql, values);
@@ -597,8 +601,8 @@ void Recordset::updatePositioned() {
 
 void Recordset::Close() {
   if (State() != adStateOpen) fail("3704", "Operation is not allowed when the object is closed.");
-  if (!materialized_ && stmt_ && stmt_->conn && stmt_->conn->dialect == Dialect::SqlServer) {
-    // Freeing a statement with its result still pending makes FreeTDS
+  if (!materialized_ && stmt_ && stmt_->conn && !stmt_->conn->facts.severalActiveResults) {
+    // Freeing a statement with its result still pending makes the driver
     // cancel it on the wire, a round trip that a busy server answers late.
     // A result at its end (one value, a short list) is read out instead;
     // only a long one is cancelled.

@@ -103,18 +103,9 @@ Failure failureOf(const std::exception& e, Stage stage, db::Connection* conn) {
 
 namespace {
 
-journal::Plan planOf(const search::StatementBuilder& statements, const Table& table,
-                     const std::vector<Column>& columns, const std::string& update) {
-  std::vector<search::ChangeColumn> searched, all;
-  for (const Column& c : columns) {
-    all.push_back({c.name, c.type, c.size});
-    if (c.searchable) searched.push_back({c.name, c.type, c.size});
-  }
-  journal::Plan plan = journal::makePlan(statements, table, searched, all);
-  // The update is the one the run reports, whatever else it is built from.
-  if (!update.empty()) plan.update = update;
-  return plan;
-}
+// Runs one table; the plan it made, when asked for.
+TableResult runTable(db::Connection& conn, const Table& table, const Options& options,
+                     Observer& observer, journal::Plan* planOut);
 
 }  // namespace
 
@@ -123,7 +114,8 @@ journal::Preview previewTable(db::Connection& conn, const Table& table, const se
   Options options;
   options.texts = texts;
   Observer quiet;
-  const TableResult counted = runTable(conn, table, options, quiet);
+  journal::Plan plan;
+  const TableResult counted = runTable(conn, table, options, quiet, &plan);
   if (counted.failure) {
     auto records = counted.failure->records;
     if (records.empty()) records.push_back({"HY000", 0, counted.failure->description});
@@ -131,12 +123,18 @@ journal::Preview previewTable(db::Connection& conn, const Table& table, const se
   }
   journal::Preview out;
   if (counted.status != Status::Found) return out;
-  const search::StatementBuilder statements(conn.dialect(), texts, conn.syntax());
-  return journal::preview(conn, statements, planOf(statements, table, counted.columns, {}), limit);
+  return journal::preview(conn, plan, limit);
 }
 
 TableResult runTable(db::Connection& conn, const Table& table, const Options& options,
                      Observer& observer) {
+  return runTable(conn, table, options, observer, nullptr);
+}
+
+namespace {
+
+TableResult runTable(db::Connection& conn, const Table& table, const Options& options,
+                     Observer& observer, journal::Plan* planOut) {
   const bool replacing = options.mode == Mode::Replace;
   TableResult result;
   result.table = table;
@@ -147,13 +145,17 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
     const search::StatementBuilder statements(engine, options.texts, conn.syntax());
 
     {
-      // One row at most where the driver honours it: the columns and
-      // whether a row exists. Read-only and forward-only: an updatable
-      // keyset cursor would have SQL Server build the key set of the whole
-      // table first.
+      // The columns and whether a row exists: one row is enough. A driver
+      // that reads the whole result first and ignores the row limit is
+      // asked for one row by the statement itself. Read-only and
+      // forward-only: an updatable keyset cursor would have SQL Server
+      // build the key set of the whole table first.
+      const db::DriverFacts& facts = conn.facts();
+      std::string columnQuery = statements.columnQuery(table);
+      if (facts.readsWholeResult && !facts.honoursRowLimit)
+        columnQuery += conn.engineSql().trailingLimit(1);
       db::Recordset rs;
-      rs.Open(statements.columnQuery(table), conn, db::adOpenForwardOnly, db::adLockReadOnly, -1,
-              db::OpenOptions{1});
+      rs.Open(columnQuery, conn, db::adOpenForwardOnly, db::adLockReadOnly, -1, db::OpenOptions{1});
       if (rs.Eof() || rs.Bof()) {
         observer.tableFinished(result);
         return result;
@@ -191,27 +193,28 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       column.searchable = search::isSearchable(column.type, column.size, L) && !column.computed;
     }
 
-    std::string where;
-    std::string set;
+    // The plan: every column, and for each searchable one its match term
+    // and its new value. The statements are made from it.
+    std::vector<search::ChangeColumn> all, searched;
+    for (const Column& c : result.columns) {
+      all.push_back({c.name, c.type, c.size});
+      if (c.searchable) searched.push_back({c.name, c.type, c.size});
+    }
+    const journal::Plan plan = journal::makePlan(statements, table, searched, all);
+    if (planOut) *planOut = plan;
     const int count = static_cast<int>(result.columns.size());
     observer.tableOpened(table, count);
     for (int j = 0; j < count; ++j) {
-      const Column& column = result.columns[static_cast<size_t>(j)];
-      if (column.searchable) {
-        where += statements.whereTerm(column.name, column.type, column.size);
-        if (replacing) set += statements.assignment(column.name, column.type, column.size);
-      }
-      observer.columnVisited(table, j, column);
+      observer.columnVisited(table, j, result.columns[static_cast<size_t>(j)]);
       observer.yield();
     }
 
-    if (where.empty()) {
+    if (plan.empty()) {
       result.status = Status::NoSearchableColumn;
     } else {
       stage = Stage::Count;
-      const std::string w = where.substr(4);  // without the leading " or "
-      if (replacing) result.updateStatement = statements.updateStatement(table, set.substr(1), w);
-      result.countStatement = statements.countStatement(table, w);
+      if (replacing) result.updateStatement = plan.updateStatement();
+      result.countStatement = plan.countStatement();
       observer.countStatement(result.countStatement);
       {
         auto counted = conn.Execute(result.countStatement);
@@ -226,13 +229,10 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
         if (replacing) {
           stage = Stage::Update;
           observer.beforeWrite(table, result.updateStatement);
-          if (options.journal) {
-            const journal::Plan plan =
-                planOf(statements, table, result.columns, result.updateStatement);
-            journal::journaledReplace(conn, *options.journal, options.journalRun, statements, plan);
-          } else {
+          if (options.journal)
+            journal::journaledReplace(conn, *options.journal, options.journalRun, plan);
+          else
             conn.Execute(result.updateStatement);
-          }
           result.status = Status::Replaced;
         }
       }
@@ -244,6 +244,8 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
   observer.tableFinished(result);
   return result;
 }
+
+}  // namespace
 
 WalkResult runTables(ConnectionSource& source, const std::vector<Table>& tables,
                      const Options& options, Observer& observer) {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "db/connection.h"
-#include "db/odbc.h"
+#include "db/error.h"
 #include "journal/changes.h"
 #include "search/statements.h"
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <ostream>
 
+#include "common/utf8.h"
 #include "db/recordset.h"
-#include "db/utf8.h"
 
 namespace trellick::journal {
 namespace {
@@ -32,18 +32,17 @@ Identity identityOf(db::Connection& conn, const Plan& plan) {
   Identity id;
   for (const auto& k : conn.RowKey(plan.table.schema, plan.table.name)) id.columns.push_back({k});
   if (id.columns.empty()) {
-    id.columns = plan.allColumns;
+    id.columns = plan.columns;
     id.byValue = true;
   }
   return id;
 }
 
-std::string changesSql(const search::StatementBuilder& builder, const Plan& plan,
-                       const Identity& id, long long limit) {
-  search::RowIdentity identity;
-  if (!id.byValue) identity.keys = namesOf(id.columns);
-  return search::changesQuery(builder, plan.table, identity, namesOf(plan.allColumns), plan.columns,
-                              plan.where, limit);
+// The plan with the rows' names it is read by.
+Plan keyedBy(const Plan& plan, const Identity& id) {
+  Plan keyed = plan;
+  keyed.key = id.byValue ? std::vector<std::string>{} : namesOf(id.columns);
+  return keyed;
 }
 
 // Reads every row of a changes query: identity values, then each column's
@@ -88,8 +87,9 @@ bool isNumber(int type) {
   }
 }
 
-bool isVirtual(db::Connection& conn, const search::TableRef& table) {
-  auto rs = conn.Execute(search::sqliteVirtualTableQuery(table));
+bool isVirtual(db::Connection& conn, const sql::EngineSql& statements,
+               const search::TableRef& table) {
+  auto rs = conn.Execute(statements.virtualTableQuery(table));
   const bool found = rs->State() == db::adStateOpen && !rs->Eof();
   if (rs->State() == db::adStateOpen) rs->Close();
   return found;
@@ -108,92 +108,89 @@ Plan makePlan(const search::StatementBuilder& builder, const search::TableRef& t
               const std::vector<ChangeColumn>& columns,
               const std::vector<ChangeColumn>& allColumns) {
   Plan plan;
+  plan.engine = builder.engine();
+  plan.syntax = builder.syntax();
   plan.table = table;
-  plan.columns = columns;
-  plan.allColumns = allColumns;
-  std::string where, set;
-  for (const auto& c : columns) {
-    where += builder.whereTerm(c.name, c.type, c.size);
-    set += builder.assignment(c.name, c.type, c.size);
-  }
-  if (!where.empty()) {
-    plan.where = where.substr(4);
-    plan.update = builder.updateStatement(table, set.substr(1), plan.where);
-  }
+  plan.columns = allColumns;
+  for (const auto& c : columns)
+    plan.searched.push_back(
+        {c, builder.matchTerm(c.name, c.type, c.size), builder.newValue(c.name, c.type, c.size)});
   return plan;
 }
 
-Preview preview(db::Connection& conn, const search::StatementBuilder& builder, const Plan& plan,
-                long long limit) {
+Preview preview(db::Connection& conn, const Plan& plan, long long limit) {
   Preview out;
-  if (plan.columns.empty()) return out;
+  if (plan.empty()) return out;
   const Identity id = identityOf(conn, plan);
   out.identityColumns = namesOf(id.columns);
   out.byValue = id.byValue;
   {
-    auto count = conn.Execute(builder.countStatement(plan.table, plan.where));
+    auto count = conn.Execute(plan.countStatement());
     out.total = count->Fields().Item(0).Value().toInt64();
     count->Close();
   }
-  out.query = changesSql(builder, plan, id, limit);
-  out.update = plan.update;
-  readChanges(conn, out.query, id.columns.size(), plan.columns.size(), [&](const Row& row) {
+  out.query = keyedBy(plan, id).changesQuery(limit);
+  out.update = plan.updateStatement();
+  const std::vector<ChangeColumn> searched = plan.searchedColumns();
+  readChanges(conn, out.query, id.columns.size(), searched.size(), [&](const Row& row) {
     PreviewRow p;
     p.identity = row.identity;
-    for (size_t k = 0; k < plan.columns.size(); ++k)
+    for (size_t k = 0; k < searched.size(); ++k)
       if (row.before[k] && row.after[k] && *row.before[k] != *row.after[k])
-        p.changes.push_back({plan.columns[k].name, *row.before[k], *row.after[k]});
+        p.changes.push_back({searched[k].name, *row.before[k], *row.after[k]});
     out.rows.push_back(std::move(p));
   });
   return out;
 }
 
 long long journaledReplace(db::Connection& conn, Journal& journal, long long run,
-                           const search::StatementBuilder& builder, const Plan& plan) {
+                           const Plan& plan) {
   const Identity id = identityOf(conn, plan);
+  const Plan keyed = keyedBy(plan, id);
+  const std::vector<ChangeColumn> searched = plan.searchedColumns();
+  const std::string update = plan.updateStatement();
   long long table = 0;
   bool sealed = false;
   try {
     conn.BeginTrans();
-    const Engine engine = builder.engine();
+    const db::DriverFacts& facts = conn.facts();
+    const sql::EngineSql& statements = sql::forDialect(plan.engine);
     // Read under lock: nobody changes the rows between their reading and
     // the update.
-    search::RowIdentity identity;
-    if (!id.byValue) identity.keys = namesOf(id.columns);
-    const std::string sql = search::changesQuery(
-        builder, plan.table, identity, namesOf(plan.allColumns), plan.columns, plan.where, 0, true);
-    table = journal.beginTable(run, plan.table, id.columns, id.byValue, plan.columns);
+    const std::string sql = keyed.changesQuery(0, true);
+    table = journal.beginTable(run, plan.table, id.columns, id.byValue, searched);
     long long changed = -1;  // until the update has run
     auto keep = [&](const Row& row) { journal.addRow(table, row); };
-    if (engine == Engine::PostgreSQL) {
-      // Its driver reads a whole result before the first row: through a
+    if (facts.readsWholeResult && statements.capabilities().cursors) {
+      // The driver reads a whole result before the first row: through a
       // cursor of the transaction, the rows come a thousand at a time.
-      conn.ExecuteAll("declare trellick_rows no scroll cursor for " + sql);
+      conn.ExecuteAll(statements.declareCursor("trellick_rows", sql));
       size_t before = 0;
       size_t seen = 0;
       do {
         before = seen;
-        readChanges(conn, "fetch forward 1000 from trellick_rows", id.columns.size(),
-                    plan.columns.size(), [&](const Row& row) {
+        readChanges(conn, statements.fetchCursor("trellick_rows", 1000), id.columns.size(),
+                    searched.size(), [&](const Row& row) {
                       ++seen;
                       keep(row);
                     });
       } while (seen - before == 1000);
-      conn.ExecuteAll("close trellick_rows");
-    } else if (engine == Engine::SQLite && !id.byValue && !isVirtual(conn, plan.table)) {
+      conn.ExecuteAll(statements.closeCursor("trellick_rows"));
+    } else if (statements.capabilities().rowCapture && !id.byValue &&
+               !isVirtual(conn, statements, plan.table)) {
       // The update keeps its own rows as it writes them, through a trigger
       // of this connection: the table is read once, not twice, and the
       // journal holds exactly the rows written. None of it is committed
       // before the journal is sealed.
-      const auto capture = search::sqliteRowCapture(plan.table, identity.keys, plan.columns);
+      const auto capture = statements.rowCapture(plan.table, keyed.key, searched);
       for (const auto& statement : capture.setUp) conn.ExecuteAll(statement);
-      changed = conn.ExecuteParams(plan.update, {});
+      changed = conn.ExecuteParams(update, {});
       // Its driver reads a whole result before the first row: in pages.
       constexpr long long kPage = 10000;
       long long seen = 0, got = 0;
       do {
         got = 0;
-        readChanges(conn, capture.read(seen, kPage), id.columns.size(), plan.columns.size(),
+        readChanges(conn, capture.read(seen, kPage), id.columns.size(), searched.size(),
                     [&](const Row& row) {
                       ++got;
                       keep(row);
@@ -201,7 +198,7 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
         seen += got;
       } while (got == kPage);
       for (const auto& statement : capture.tearDown) conn.ExecuteAll(statement);
-    } else if ((engine == Engine::MariaDB || engine == Engine::SQLite) && !id.byValue) {
+    } else if (facts.readsWholeResult && !id.byValue) {
       // The driver reads a whole result before the first row: the rows
       // come in pages of the key's order, each after the last key read.
       constexpr long long kPage = 10000;
@@ -211,11 +208,9 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
       do {
         got = 0;
         Values last;
-        const std::string page =
-            search::changesQuery(builder, plan.table, identity, {}, plan.columns,
-                                 "(" + plan.where + ")" + after, kPage, true);
+        const std::string page = keyed.changesQuery(kPage, true, after);
         readChanges(
-            conn, page, id.columns.size(), plan.columns.size(),
+            conn, page, id.columns.size(), searched.size(),
             [&](const Row& row) {
               ++got;
               last = row.identity;
@@ -225,21 +220,21 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
         if (got == kPage) {
           std::vector<bool> numeric;
           for (int type : keyTypes) numeric.push_back(isNumber(type));
-          after = " and " + search::pastKey(engine, builder.syntax(), identity.keys, last, numeric);
+          after = " and " + search::pastKey(plan.engine, plan.syntax, keyed.key, last, numeric);
         }
       } while (got == kPage);
     } else {
-      readChanges(conn, sql, id.columns.size(), plan.columns.size(), keep);
+      readChanges(conn, sql, id.columns.size(), searched.size(), keep);
     }
     const long long journaled = journal.rowsOf(table);
     journal.seal(table);
     sealed = true;
-    if (changed < 0) changed = conn.ExecuteParams(plan.update, {});
+    if (changed < 0) changed = conn.ExecuteParams(update, {});
     // Every row the update changed must be in the journal, or the run could
     // not be taken back: otherwise nothing is written. (On PostgreSQL a row
     // that came to match after the read is changed too. SQL Server holds
     // the range instead, and its count may include a trigger's rows.)
-    if (engine != Engine::SqlServer && changed > journaled)
+    if (!statements.capabilities().updateCountIncludesTriggers && changed > journaled)
       throw db::DbError("replace", {{"HY000", 0,
                                      "[Trellick]更新了 " + std::to_string(changed) +
                                          " 条记录，但替换前的内容只记录了 " +
@@ -318,11 +313,9 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
         // since (a conflict, left alone).
         const auto same = search::undoRow(engine, syntax, entry.table, entry.identity, row.identity,
                                           changed, oldValues, oldValues, true, entry.byValue);
-        const std::string target = entry.table.schema.empty()
-                                       ? search::quotedName(entry.table.name, engine)
-                                       : search::qualifiedReference(entry.table, engine);
-        auto rs = conn.Execute("select count(*) from " + target + " where " +
-                               same.sql.substr(same.sql.find(" where ") + 7));
+        auto rs = conn.Execute("select count(*) from " +
+                               sql::forDialect(engine).updateTarget(entry.table) + " where " +
+                               same.condition);
         const bool holdsOld = rs->Fields().Item(0).Value().toInt64() > 0;
         rs->Close();
         if (holdsOld)
@@ -360,7 +353,7 @@ std::string excerpt(const std::string& value, const std::string& mark, int conte
   std::vector<size_t> starts;
   for (size_t k = 0; k < value.size();) {
     starts.push_back(k);
-    db::nextCodePoint(value, k);
+    nextCodePoint(value, k);
   }
   const size_t total = starts.size();
   starts.push_back(value.size());

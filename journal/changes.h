@@ -11,20 +11,15 @@
 #include "db/connection.h"
 #include "journal/journal.h"
 #include "search/changes.h"
+#include "sql/plan.h"
 
 namespace trellick::journal {
 
 // What the replace of one table will do.
-struct Plan {
-  search::TableRef table{""};
-  std::vector<search::ChangeColumn> columns;     // searched and assigned
-  std::vector<search::ChangeColumn> allColumns;  // every column, for a table without a key
-  std::string where;                             // without "where"
-  std::string update;                            // the update statement as the engine sends it
-};
+using Plan = sql::TablePlan;
 
-// The plan for the given searchable columns, built as the engine builds its
-// statements.
+// The plan for the given searchable columns, each with its match term and
+// new value as the builder writes them.
 Plan makePlan(const search::StatementBuilder& builder, const search::TableRef& table,
               const std::vector<search::ChangeColumn>& columns,
               const std::vector<search::ChangeColumn>& allColumns);
@@ -51,16 +46,14 @@ struct Preview {
 
 // The rows the replace would change, their values before and after as the
 // server computes them with the update's own expressions.
-Preview preview(db::Connection& conn, const search::StatementBuilder& builder, const Plan& plan,
-                long long limit);
+Preview preview(db::Connection& conn, const Plan& plan, long long limit);
 
 // The replace of one table with its journal: in one transaction of the
 // server, the rows it changes are read (locked where the engine can) into
 // the journal, which is made durable, and then the update runs and
 // commits. Returns the number of records the update changed. On failure
 // the server rolls back and the journal keeps no rows of the table.
-long long journaledReplace(db::Connection& conn, Journal& journal, long long run,
-                           const search::StatementBuilder& builder, const Plan& plan);
+long long journaledReplace(db::Connection& conn, Journal& journal, long long run, const Plan& plan);
 
 struct UndoTable {
   search::TableRef table{""};

@@ -1,135 +1,50 @@
 #include "search/changes.h"
 
-#include "db/utf8.h"
+#include "common/utf8.h"
+#include "sql/plan.h"
 
 namespace trellick::search {
 namespace {
 
 bool isText(int type) {
   switch (type) {
-    case 129:  // char
-    case 130:  // nchar
-    case 200:  // varchar
-    case 201:  // text
-    case 202:  // nvarchar
-    case 203:  // ntext
+    case sql::adChar:
+    case sql::adWChar:
+    case sql::adVarChar:
+    case sql::adLongVarChar:
+    case sql::adVarWChar:
+    case sql::adLongVarWChar:
       return true;
     default:
       return false;
   }
 }
 
-// Text as its bytes: SQL Server's and MariaDB's usual collations ignore
-// case and trailing spaces (SQL Server reads text and ntext as UTF-16 so).
-std::string asBytes(Engine engine, const std::string& expression) {
-  switch (engine) {
-    case Engine::SqlServer:
-      return "cast(cast(" + expression + " as nvarchar(max)) as varbinary(max))";
-    case Engine::MariaDB:
-      return "cast(convert(" + expression + " using utf8mb4) as binary)";
-    case Engine::SQLite:
-    case Engine::PostgreSQL:
-      return expression;
-  }
-  return expression;
-}
-
-// The column as an equality reads it exactly; a SQLite column may declare
-// NOCASE.
-std::string comparable(Engine engine, const ChangeColumn& column) {
-  const std::string name = quotedName(column.name, engine);
-  if (!isText(column.type)) return name;
-  if (engine == Engine::SQLite) return name + " collate binary";
-  return asBytes(engine, name);
+// The column as an equality reads it exactly, whatever its collation says
+// of case, accents or trailing spaces.
+std::string comparable(const sql::EngineSql& engine, const ChangeColumn& column) {
+  const std::string name = engine.quotedName(column.name);
+  return isText(column.type) ? engine.exactColumn(name) : name;
 }
 
 // The value side of the same comparison.
-std::string comparableValue(Engine engine, const ChangeColumn& column, const std::string& value) {
-  return isText(column.type) ? asBytes(engine, value) : value;
+std::string comparableValue(const sql::EngineSql& engine, const ChangeColumn& column,
+                            const std::string& value) {
+  return isText(column.type) ? engine.textAsBytes(value) : value;
 }
 
 }  // namespace
-
-std::string replacedExpression(const StatementBuilder& builder, const ChangeColumn& column) {
-  // The assignment is ",[C]=Replace(...)": its right-hand side.
-  const std::string assignment = builder.assignment(column.name, column.type, column.size);
-  return assignment.substr(assignment.find('=') + 1);
-}
 
 std::string changesQuery(const StatementBuilder& builder, const TableRef& table,
                          const RowIdentity& identity, const std::vector<std::string>& allColumns,
                          const std::vector<ChangeColumn>& columns, std::string_view where,
                          long long limit, bool lockRows) {
-  const Engine engine = builder.engine();
-  const std::vector<std::string>& ids = identity.byValue() ? allColumns : identity.keys;
-  std::string select = "select ";
-  if (limit > 0 && engine == Engine::SqlServer) select += "top " + std::to_string(limit) + " ";
-  std::string list;
-  for (const auto& id : ids) list += (list.empty() ? "" : ", ") + quotedName(id, engine);
+  std::vector<sql::ColumnChange> changes;
   for (const auto& c : columns)
-    list += (list.empty() ? "" : ", ") + quotedName(c.name, engine) + ", " +
-            replacedExpression(builder, c);
-  std::string sql = select + list + " from " + qualifiedReference(table, engine);
-  // Held to the end of the transaction, and the range too: a row that
-  // comes to match meanwhile would be changed without being journaled.
-  if (lockRows && engine == Engine::SqlServer) sql += " with (updlock, holdlock)";
-  sql += " where " + std::string(where);
-  if (!identity.byValue()) {
-    std::string order;
-    for (const auto& k : identity.keys)
-      order += (order.empty() ? "" : ", ") + quotedName(k, engine);
-    sql += " order by " + order;
-  }
-  if (limit > 0 && engine != Engine::SqlServer) sql += " limit " + std::to_string(limit);
-  if (lockRows && (engine == Engine::PostgreSQL || engine == Engine::MariaDB)) sql += " for update";
-  return sql;
-}
-
-std::string sqliteVirtualTableQuery(const TableRef& table) {
-  return "select 1 from " +
-         quotedName(table.schema.empty() ? "main" : table.schema, Engine::SQLite) +
-         ".sqlite_master where type = 'table' and name = " +
-         literalFor(table.name, Engine::SQLite) +
-         " and upper(substr(sql, 1, 20)) = 'CREATE VIRTUAL TABLE'";
-}
-
-RowCapture sqliteRowCapture(const TableRef& table, const std::vector<std::string>& keys,
-                            const std::vector<ChangeColumn>& columns) {
-  constexpr const char* kTable = "temp.trellick_kept";
-  constexpr const char* kTrigger = "temp.trellick_keep";
-  RowCapture out;
-  std::string values;
-  int n = 0;
-  auto add = [&](const std::string& expression) {
-    out.columnList += (n ? ", v" : "v") + std::to_string(n + 1);
-    values += ", " + expression;
-    ++n;
-  };
-  for (const auto& k : keys) add("old." + quotedName(k, Engine::SQLite));
-  for (const auto& c : columns) {
-    add("old." + quotedName(c.name, Engine::SQLite));
-    add("new." + quotedName(c.name, Engine::SQLite));
-  }
-  // Left by a run that could not end its own: its rows are not this one's.
-  out.setUp.push_back(std::string("drop trigger if exists ") + kTrigger);
-  out.setUp.push_back(std::string("drop table if exists ") + kTable);
-  // Columns without a type keep each value as it was, text or number.
-  out.setUp.push_back(std::string("create table ") + kTable + "(seq integer primary key, " +
-                      out.columnList + ")");
-  const std::string schema = table.schema.empty() ? "main" : table.schema;
-  out.setUp.push_back(std::string("create temp trigger trellick_keep after update on ") +
-                      quotedName(schema, Engine::SQLite) + "." +
-                      quotedName(table.name, Engine::SQLite) +
-                      // A trigger's statements take no schema: the temporary
-                      // table comes first by name.
-                      " begin insert into trellick_kept values(null" + values + "); end");
-  out.tearDown = {std::string("drop trigger ") + kTrigger, std::string("drop table ") + kTable};
-  return out;
-}
-
-std::string RowCapture::read(long long skip, long long limit) const {
-  return "select " + columnList + " from temp.trellick_kept where seq > " + std::to_string(skip) +
-         " order by seq limit " + std::to_string(limit);
+    changes.push_back({c.name, builder.newValue(c.name, c.type, c.size)});
+  return sql::changesQuery(sql::forDialect(builder.engine()), table,
+                           identity.byValue() ? allColumns : identity.keys, !identity.byValue(),
+                           changes, where, limit, lockRows);
 }
 
 std::string pastKey(Engine engine, Syntax syntax, const std::vector<std::string>& keys,
@@ -141,13 +56,13 @@ std::string pastKey(Engine engine, Syntax syntax, const std::vector<std::string>
   };
   std::string names, literals;
   for (size_t k = 0; k < keys.size(); ++k) {
-    names += (k ? ", " : "") + quotedName(keys[k], engine);
+    names += (k ? ", " : "") + sql::forDialect(engine).quotedName(keys[k]);
     const auto& v = values.at(k);
     std::string literal = "null";
     if (v)
       literal = k < numeric.size() && numeric[k] && isNumberText(*v)
                     ? *v
-                    : literalFor(*v, engine, db::hasNonAscii(*v), syntax);
+                    : literalFor(*v, engine, hasNonAscii(*v), syntax);
     literals += (k ? ", " : "") + literal;
   }
   return "(" + names + ") > (" + literals + ")";
@@ -159,6 +74,7 @@ BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
                        const std::vector<ChangeColumn>& changed,
                        const std::vector<std::string>& oldValues,
                        const std::vector<std::string>& newValues, bool inlineValues, bool byValue) {
+  const sql::EngineSql& dialect = sql::forDialect(engine);
   BoundStatement out;
   auto value = [&](const std::optional<std::string>& v) -> std::string {
     if (!inlineValues) {
@@ -166,13 +82,12 @@ BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
       return "?";
     }
     if (!v) return "null";
-    return literalFor(*v, engine, db::hasNonAscii(*v), syntax);
+    return dialect.literal(*v, hasNonAscii(*v), syntax);
   };
-  const std::string target =
-      table.schema.empty() ? quotedName(table.name, engine) : qualifiedReference(table, engine);
-  std::string sql = "update " + target + " set ";
+  std::string statement = "update " + dialect.updateTarget(table) + " set ";
   for (size_t k = 0; k < changed.size(); ++k)
-    sql += (k ? ", " : "") + quotedName(changed[k].name, engine) + " = " + value(oldValues[k]);
+    statement +=
+        (k ? ", " : "") + dialect.quotedName(changed[k].name) + " = " + value(oldValues[k]);
   std::string where;
   for (size_t k = 0; k < identityColumns.size(); ++k) {
     const ChangeColumn& c = identityColumns[k];
@@ -185,22 +100,22 @@ BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
     if (isChanged) continue;
     std::string term;
     if (!byValue) {
-      term = quotedName(c.name, engine) + " = " + value(v);
+      term = dialect.quotedName(c.name) + " = " + value(v);
     } else {
-      const std::string lhs = comparable(engine, c);
+      const std::string lhs = comparable(dialect, c);
       if (!v) {
-        term = quotedName(c.name, engine) + " is null";
+        term = dialect.quotedName(c.name) + " is null";
       } else {
-        term = lhs + " = " + comparableValue(engine, c, value(v));
+        term = lhs + " = " + comparableValue(dialect, c, value(v));
       }
     }
     where += (where.empty() ? "" : " and ") + term;
   }
   for (size_t k = 0; k < changed.size(); ++k)
-    where += (where.empty() ? "" : " and ") + comparable(engine, changed[k]) + " = " +
-             comparableValue(engine, changed[k], value(newValues[k]));
-  sql += " where " + where;
-  out.sql = std::move(sql);
+    where += (where.empty() ? "" : " and ") + comparable(dialect, changed[k]) + " = " +
+             comparableValue(dialect, changed[k], value(newValues[k]));
+  out.sql = statement + " where " + where;
+  out.condition = std::move(where);
   return out;
 }
 

@@ -13,11 +13,7 @@
 namespace trellick::search {
 
 // A column the replace may change, as the update statement names it.
-struct ChangeColumn {
-  std::string name;
-  int type = 0;
-  long long size = 0;
-};
+using ChangeColumn = sql::ChangeColumn;
 
 // How a changed row is found again: by its key columns (primary or unique
 // key; "rowid" on SQLite), or, for a table without one, by the values of
@@ -45,29 +41,10 @@ std::string pastKey(Engine engine, Syntax syntax, const std::vector<std::string>
                     const std::vector<std::optional<std::string>>& values,
                     const std::vector<bool>& numeric);
 
-// SQLite: a temporary table and trigger of this connection that keep, as
-// the update writes them, each row's key and its columns' values before and
-// after, so that the journal need not read the table a second time.
-struct RowCapture {
-  std::vector<std::string> setUp;     // run in order, before the update
-  std::vector<std::string> tearDown;  // run in order, after the reading
-  // What was kept, in the order written: key values, then each column's
-  // before and after; the rows after the first `skip`.
-  std::string read(long long skip, long long limit) const;
-  std::string columnList;
-};
-// SQLite: whether the table is virtual (one row if so): a trigger cannot be
-// made on it.
-std::string sqliteVirtualTableQuery(const TableRef& table);
-RowCapture sqliteRowCapture(const TableRef& table, const std::vector<std::string>& keys,
-                            const std::vector<ChangeColumn>& columns);
-
-// The expression an update assigns to a column: Replace(subject, F, R).
-std::string replacedExpression(const StatementBuilder& builder, const ChangeColumn& column);
-
 struct BoundStatement {
   std::string sql;
   std::vector<std::optional<std::string>> params;  // for each "?", in order
+  std::string condition;                           // what follows its " where "
 };
 
 // Puts one row back: update T set c=old ... where <identity> and each c

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "common/dialect.h"
+#include "sql/engine_sql.h"
 
 namespace trellick::search {
 
@@ -52,16 +53,7 @@ std::string stringLiteral(std::string_view text, bool national);
 // "select * from " + the table, quoted as tableReference() does.
 std::string columnQuery(std::string_view table, Engine engine);
 
-// A table and the schema it lives in; schema is empty for a table of the
-// connection's default schema, which is named as the templates name it.
-struct TableRef {
-  TableRef(std::string_view tableName, std::string_view schemaName = {})
-      : name(tableName), schema(schemaName) {}
-  TableRef(const char* tableName) : name(tableName) {}
-  TableRef(const std::string& tableName) : name(tableName) {}
-  std::string name;
-  std::string schema;
-};
+using TableRef = sql::TableRef;
 
 // Where the templates have the name bare: bare or quoted as
 // tableReference(); outside the default schema "[schema].[table]".
@@ -86,12 +78,7 @@ struct Texts {
   std::string replace;  // R, as typed
 };
 
-// What the server's settings change in how a statement must be written.
-struct Syntax {
-  // MariaDB: a backslash inside a string literal starts an escape unless
-  // sql_mode holds NO_BACKSLASH_ESCAPES.
-  bool backslashEscapes = true;
-};
+using Syntax = sql::Syntax;
 
 // A string literal as the engine reads it: quotes doubled; N'...' when
 // national (SQL Server); a backslash doubled on MariaDB while it escapes,
@@ -125,6 +112,10 @@ class StatementBuilder {
   std::string whereTerm(std::string_view column, int typeCode, long long definedSize = 0) const;
   // ",[C]=Replace([C],'F','R')" (or its cast form for long text)
   std::string assignment(std::string_view column, int typeCode, long long definedSize = 0) const;
+  // The same without the leading " or ": the column's match term.
+  std::string matchTerm(std::string_view column, int typeCode, long long definedSize = 0) const;
+  // Replace([C],'F','R') (or its cast form): the column's new value.
+  std::string newValue(std::string_view column, int typeCode, long long definedSize = 0) const;
   // where and set are the lists without their leading " or " and ",".
   std::string updateStatement(const TableRef& table, std::string_view set,
                               std::string_view where) const;
@@ -134,15 +125,12 @@ class StatementBuilder {
   Syntax syntax() const { return syntax_; }
 
  private:
-  std::string castOf(std::string_view column, int typeCode) const;
-  // The column as Replace and LIKE see it: cast where Replace could
-  // otherwise cut a value that the column can hold.
-  std::string subjectOf(std::string_view column, int typeCode, long long definedSize) const;
   std::string literal(std::string_view text) const;
 
   Engine engine_;
   Texts texts_;
   Syntax syntax_;
+  const sql::EngineSql& sql_;
   bool national_ = false;  // N'...' literals on SQL Server
   std::string likeTail_;   // "like '%F%'" plus the ESCAPE clause when needed
 };

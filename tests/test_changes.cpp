@@ -5,6 +5,7 @@
 
 #include "db/connection.h"
 #include "db/recordset.h"
+#include "engine/engine.h"
 #include "journal/changes.h"
 #include "testdb.h"
 
@@ -19,6 +20,17 @@ const std::string kReplace = "www.a.com/'站😀";
 
 std::vector<std::vector<std::string>> dump(const std::string& file) {
   return testdb::query(file, "select id, quote(note), quote(body), quote(code) from t order by id");
+}
+
+// Every text of a dump with the search text replaced, as a replace must
+// leave it.
+std::vector<std::vector<std::string>> replacedIn(std::vector<std::vector<std::string>> rows) {
+  for (auto& row : rows)
+    for (auto& value : row)
+      for (size_t at = value.find(kFind); at != std::string::npos;
+           at = value.find(kFind, at + kReplace.size()))
+        value.replace(at, kFind.size(), kReplace);
+  return rows;
 }
 
 struct Fixture {
@@ -54,17 +66,17 @@ class TestChanges : public QObject {
  private slots:
   void previewShowsWhatTheReplaceThenWrites() {
     Fixture fx;
-    const auto preview = journal::preview(fx.conn, fx.builder, fx.plan, 2);
+    const auto preview = journal::preview(fx.conn, fx.plan, 2);
     QCOMPARE(preview.total, 3ll);
     QCOMPARE(preview.identityColumns, std::vector<std::string>{"id"});
     QVERIFY(!preview.byValue);
     QCOMPARE(preview.rows.size(), size_t(2));  // the limit
-    const auto full = journal::preview(fx.conn, fx.builder, fx.plan, 0);
+    const auto full = journal::preview(fx.conn, fx.plan, 0);
     QCOMPARE(full.rows.size(), size_t(3));
 
     Journal journal(fx.journalPath);
     const long long run = journal.beginRun({});
-    QCOMPARE(journal::journaledReplace(fx.conn, journal, run, fx.builder, fx.plan), 3ll);
+    QCOMPARE(journal::journaledReplace(fx.conn, journal, run, fx.plan), 3ll);
     // Row for row, the preview's after values are what is now stored.
     for (const auto& row : full.rows) {
       for (const auto& change : row.changes) {
@@ -87,7 +99,7 @@ class TestChanges : public QObject {
     info.find = kFind;
     info.replace = kReplace;
     const long long run = journal.beginRun(info);
-    journal::journaledReplace(fx.conn, journal, run, fx.builder, fx.plan);
+    journal::journaledReplace(fx.conn, journal, run, fx.plan);
     journal.finishRun(run);
     QVERIFY(dump(fx.file) != before);
     const auto entry = journal.run(run);
@@ -139,7 +151,7 @@ class TestChanges : public QObject {
                                          {"pa", 3, 10},
                                          {"pb", 3, 10},
                                          {"maybe", 3, 10}});
-    const auto preview = journal::preview(fx.conn, fx.builder, plan, 0);
+    const auto preview = journal::preview(fx.conn, plan, 0);
     QCOMPARE(preview.identityColumns, std::vector<std::string>{"code"});
     QVERIFY(!preview.byValue);
     QCOMPARE(preview.rows.size(), size_t(3));
@@ -149,7 +161,7 @@ class TestChanges : public QObject {
     const auto before = testdb::query(fx.file, all);
     Journal journal(fx.journalPath);
     const long long run = journal.beginRun({});
-    QCOMPARE(journal::journaledReplace(fx.conn, journal, run, fx.builder, plan), 3ll);
+    QCOMPARE(journal::journaledReplace(fx.conn, journal, run, plan), 3ll);
     QCOMPARE(testdb::query(fx.file, "select code from u where alt = 3")[0][0], kReplace + "/3");
     const auto undone = journal::undo(fx.conn, journal, *journal.run(run), {});
     QCOMPARE(undone.tables.at(0).restored, 3ll);
@@ -157,7 +169,7 @@ class TestChanges : public QObject {
     QCOMPARE(testdb::query(fx.file, all), before);
 
     const auto nullable =
-        journal::preview(fx.conn, fx.builder,
+        journal::preview(fx.conn,
                          journal::makePlan(fx.builder, {"n"}, {{"note", 200, 200}},
                                            {{"maybe", 200, 40}, {"note", 200, 200}}),
                          0);
@@ -170,7 +182,7 @@ class TestChanges : public QObject {
     Fixture fx;
     Journal journal(fx.journalPath);
     const long long run = journal.beginRun({});
-    journal::journaledReplace(fx.conn, journal, run, fx.builder, fx.plan);
+    journal::journaledReplace(fx.conn, journal, run, fx.plan);
     testdb::exec(fx.file, "update t set note = 'edited by hand' where id = 1;");
     const auto undone = journal::undo(fx.conn, journal, *journal.run(run), {});
     QCOMPARE(undone.tables.at(0).restored, 2ll);
@@ -195,7 +207,7 @@ class TestChanges : public QObject {
     const auto before = dump(fx.file);
     Journal journal(fx.journalPath);
     const long long run = journal.beginRun({});
-    QCOMPARE(journal::journaledReplace(fx.conn, journal, run, fx.builder, fx.plan), 3ll);
+    QCOMPARE(journal::journaledReplace(fx.conn, journal, run, fx.plan), 3ll);
     QCOMPARE(testdb::query(fx.file, "select note from t where id = 2")[0][0],
              "moved see " + kReplace);
     testdb::exec(fx.file, "drop trigger cascade;");
@@ -213,7 +225,7 @@ class TestChanges : public QObject {
     Journal journal(fx.journalPath);
     const long long run = journal.beginRun({});
     QVERIFY_THROWS_EXCEPTION(db::DbError,
-                             journal::journaledReplace(fx.conn, journal, run, fx.builder, fx.plan));
+                             journal::journaledReplace(fx.conn, journal, run, fx.plan));
     QCOMPARE(dump(fx.file), before);
     // The update failed before the journal was sealed: nothing was kept.
     QVERIFY(journal.run(run)->tables.empty());
@@ -229,6 +241,84 @@ class TestChanges : public QObject {
              std::string("…xxxxx[[a.com]]yyyyyyyyyy[[a.com]]zzzzz…"));
     QCOMPARE(journal::excerpt("汉字a.com汉字", "a.com", 1), std::string("…字[[a.com]]汉…"));
     QCOMPARE(journal::excerpt("short", "a.com", 30), std::string("short"));
+  }
+
+  // A name is only a name, whatever statement words it holds: columns named
+  // "a=b" and "x where y", a table named "a=b". The find counts, the
+  // preview shows, the replace writes and the undo gives back, read from
+  // the file itself.
+  void namesHoldingStatementWordsAreOnlyNames() {
+    testdb::Dir dir;
+    const std::string file = dir.file("names.db");
+    testdb::exec(file,
+                 "create table [a=b](id integer primary key, [a=b] varchar(100), [x where y] text, "
+                 "n int);"
+                 "insert into [a=b] values(1, 'see a.com', 'a.com x where y a.com', 1);"
+                 "insert into [a=b] values(2, 'none', null, 2);"
+                 "insert into [a=b] values(3, null, 'b=a.com', 3);"
+                 "create table t(code varchar(40), [a=b] text, [x where y] varchar(40));"
+                 "insert into t values('k1', 'a.com=b', 'x where a.com');"
+                 "insert into t values('k2', 'no', 'no');");
+    auto dumpBoth = [&] {
+      auto rows = testdb::query(file, "select id, [a=b], [x where y], n from [a=b] order by id");
+      for (auto& row : testdb::query(file, "select code, [a=b], [x where y] from t order by code"))
+        rows.push_back(row);
+      return rows;
+    };
+    const auto before = dumpBoth();
+    db::Connection conn;
+    conn.SetCommandTimeout(10);
+    conn.Open(db::makeTarget({"sqlite", "", "", file}, db::installedDrivers(), 10));
+    const std::vector<engine::Table> tables{{"a=b"}, {"t"}};
+
+    engine::Options options;
+    options.texts = {kFind, kReplace};
+    engine::Observer quiet;
+    const auto countA = engine::runTable(conn, tables[0], options, quiet);
+    QVERIFY2(!countA.failure, countA.failure ? countA.failure->description.c_str() : "");
+    QCOMPARE(countA.records, 2ll);
+    QCOMPARE(engine::runTable(conn, tables[1], options, quiet).records, 1ll);
+
+    try {
+      const auto preview = engine::previewTable(conn, tables[0], options.texts, 0);
+      QCOMPARE(preview.total, 2ll);
+      QCOMPARE(preview.rows.size(), size_t(2));
+      QCOMPARE(preview.rows[0].changes.size(), size_t(2));
+      QCOMPARE(preview.rows[0].changes[0].column, std::string("a=b"));
+      QCOMPARE(preview.rows[0].changes[0].after, "see " + kReplace);
+      QCOMPARE(preview.rows[0].changes[1].column, std::string("x where y"));
+      QCOMPARE(preview.rows[1].changes.at(0).after, "b=" + kReplace);
+      const auto previewT = engine::previewTable(conn, tables[1], options.texts, 0);
+      QCOMPARE(previewT.rows.size(), size_t(1));
+      QCOMPARE(previewT.rows[0].changes.size(), size_t(2));
+    } catch (const db::DbError& e) {
+      QFAIL(e.description().c_str());
+    }
+
+    Journal journal(dir.file("journal.db"));
+    journal::RunInfo info;
+    info.server = "sqlite";
+    info.database = file;
+    const long long run = journal.beginRun(info);
+    options.mode = engine::Mode::Replace;
+    options.journal = &journal;
+    options.journalRun = run;
+    for (const auto& table : tables) {
+      const auto replaced = engine::runTable(conn, table, options, quiet);
+      QVERIFY2(!replaced.failure, replaced.failure ? replaced.failure->description.c_str() : "");
+      QCOMPARE(replaced.status, engine::Status::Replaced);
+    }
+    journal.finishRun(run);
+    QCOMPARE(dumpBoth(), replacedIn(before));
+
+    const auto undone = journal::undo(conn, journal, *journal.run(run), info);
+    QCOMPARE(undone.tables.size(), size_t(2));
+    for (const auto& table : undone.tables) {
+      QVERIFY2(!table.failure, table.failure ? table.failure->c_str() : "");
+      QVERIFY(table.conflicts.empty());
+    }
+    QCOMPARE(undone.tables[0].restored + undone.tables[1].restored, 3ll);
+    QCOMPARE(dumpBoth(), before);
   }
 };
 

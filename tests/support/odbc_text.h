@@ -8,13 +8,13 @@
 #include <string>
 #include <string_view>
 
-#include "db/utf8.h"
+#include "common/utf8.h"
 
 namespace testsupport {
 
 // The product's own conversions, named once here for the tests.
-inline std::u16string toUtf16(std::string_view utf8) { return trellick::db::utf8ToUtf16(utf8); }
-inline std::string toUtf8(std::u16string_view utf16) { return trellick::db::utf16ToUtf8(utf16); }
+inline std::u16string toUtf16(std::string_view utf8) { return trellick::utf8ToUtf16(utf8); }
+inline std::string toUtf8(std::u16string_view utf16) { return trellick::utf16ToUtf8(utf16); }
 
 // UTF-8 made into a NUL-terminated SQLWCHAR buffer; a temporary lives until
 // the end of the call it is passed to.

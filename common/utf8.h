@@ -1,10 +1,11 @@
-// UTF-8, the text of the whole program below the window.
+// UTF-8, the text of the whole program below the window, and the UTF-16
+// that wide ODBC calls take.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-namespace trellick::db {
+namespace trellick {
 
 // Decodes the code point at s[k] and moves k past it; a malformed sequence
 // gives U+FFFD and leaves the offending byte to the next call.
@@ -90,4 +91,4 @@ inline std::string utf16ToUtf8(std::u16string_view in) {
   return out;
 }
 
-}  // namespace trellick::db
+}  // namespace trellick

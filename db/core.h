@@ -1,0 +1,59 @@
+// The database layer's own side of a connection and its statements: the
+// ODBC handles, which no header outside db/ shows.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+#include "db/odbc.h"
+#include "db/watchdog.h"
+
+namespace trellick::db {
+
+// Shared by the connection and its record sets, so a record set never
+// outlives the handle its statement belongs to.
+struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
+  OdbcHandle dbc;
+  bool connected = false;
+  DriverFacts facts;
+  int commandTimeout = 30;
+  bool inTransaction = false;
+  Watchdog watchdog;
+  // The statement under way, for a cancel from another thread; cleared
+  // under the lock before its handle can be freed.
+  std::mutex runningMutex;
+  SQLHSTMT running = SQL_NULL_HSTMT;
+  std::vector<std::weak_ptr<StatementCore>> statements;
+
+  ~ConnectionCore();
+  std::shared_ptr<StatementCore> newStatement(const std::string& context);
+  void freeStatements();
+};
+
+struct StatementCore {
+  OdbcHandle stmt;
+  std::shared_ptr<ConnectionCore> conn;
+  SQLHSTMT handle() const { return static_cast<SQLHSTMT>(stmt.get()); }
+  bool wide() const { return conn && conn->facts.wide; }
+  // Throws DbError with this statement's diagnostics unless rc succeeded.
+  void check(SQLRETURN rc, const std::string& context) const;
+};
+
+// A new statement of the connection, with the query time-out set where the
+// driver honours it.
+std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std::string& context);
+
+// Sends sql on s, seen by the statement observer and under the command
+// time-out; throws DbError on failure (SQL_NO_DATA is not one).
+SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string& context);
+
+// Runs `call` on `stmt` with the connection's command time-out enforced;
+// a time-out becomes a DbError with SQLSTATE HYT00.
+SQLRETURN runTimed(StatementCore& stmt, const std::string& context,
+                   const std::function<SQLRETURN()>& call);
+
+}  // namespace trellick::db

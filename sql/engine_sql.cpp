@@ -1,0 +1,128 @@
+#include "sql/engine_sql.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "common/utf8.h"
+#include "sql/engines.h"
+
+namespace trellick::sql {
+namespace {
+
+// Letters outside ASCII that identifiers commonly use; anything else
+// outside ASCII is taken as needing quotes, which is always safe.
+bool isWideLetter(char32_t cp) {
+  return (cp >= 0xC0 && cp <= 0x24F && cp != 0xD7 && cp != 0xF7) || (cp >= 0x370 && cp <= 0x3FF) ||
+         (cp >= 0x400 && cp <= 0x4FF) || (cp >= 0x3040 && cp <= 0x30FF) ||
+         (cp >= 0x3400 && cp <= 0x4DBF) || (cp >= 0x4E00 && cp <= 0x9FFF) ||
+         (cp >= 0xAC00 && cp <= 0xD7AF) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+         (cp >= 0xFF21 && cp <= 0xFF3A) || (cp >= 0xFF41 && cp <= 0xFF5A);
+}
+
+}  // namespace
+
+std::string doubled(std::string_view text, char quote) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    out += c;
+    if (c == quote) out += quote;
+  }
+  return out;
+}
+
+std::string stringLiteral(std::string_view text, bool national) {
+  return (national ? "N'" : "'") + doubled(text, '\'') + "'";
+}
+
+bool isLongText(int typeCode) { return typeCode == adLongVarChar || typeCode == adLongVarWChar; }
+
+const EngineSql& forDialect(Dialect dialect) {
+  switch (dialect) {
+    case Dialect::SqlServer:
+      return sqlServer();
+    case Dialect::SQLite:
+      return sqlite();
+    case Dialect::PostgreSQL:
+      return postgresql();
+    case Dialect::MariaDB:
+      return mariadb();
+  }
+  return sqlServer();
+}
+
+bool EngineSql::isReserved(std::string_view lower) const { return isTransactSqlReserved(lower); }
+
+bool EngineSql::isRegularIdentifier(std::string_view name) const {
+  if (name.empty() || name.size() > 128 * 4) return false;
+  size_t k = 0;
+  bool first = true;
+  while (k < name.size()) {
+    const char32_t cp = nextCodePoint(name, k);
+    const bool letter = (cp < 0x80 && std::isalpha(static_cast<int>(cp))) || isWideLetter(cp);
+    const bool ok = first ? (letter || cp == '_')
+                          : (letter || cp == '_' || cp == '@' || cp == '$' || cp == '#' ||
+                             (cp < 0x80 && std::isdigit(static_cast<int>(cp))));
+    if (!ok) return false;
+    first = false;
+  }
+  if (name.find_first_of(notInBareNames()) != std::string_view::npos) return false;
+  std::string lower(name);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return !isReserved(lower);
+}
+
+std::string EngineSql::tableReference(std::string_view table) const {
+  return isRegularIdentifier(table) ? std::string(table) : quotedName(table);
+}
+
+std::string EngineSql::qualifiedReference(const TableRef& table) const {
+  if (table.schema.empty()) return tableReference(table.name);
+  return quotedName(table.schema) + "." + quotedName(table.name);
+}
+
+std::string EngineSql::updateTarget(const TableRef& table) const {
+  return table.schema.empty() ? quotedName(table.name) : qualifiedReference(table);
+}
+
+std::string EngineSql::literal(std::string_view text, bool /*national*/, Syntax /*syntax*/) const {
+  return stringLiteral(text, false);
+}
+
+std::string EngineSql::longTextCast(std::string_view column, int /*typeCode*/) const {
+  return quotedName(column);
+}
+
+std::string EngineSql::subject(std::string_view column, int typeCode, long long /*definedSize*/,
+                               bool /*national*/) const {
+  if (isLongText(typeCode)) return longTextCast(column, typeCode);
+  return quotedName(column);
+}
+
+std::string EngineSql::matchTerm(std::string_view column, int typeCode, long long definedSize,
+                                 bool national, std::string_view likeTail) const {
+  return subject(column, typeCode, definedSize, national) + " " + std::string(likeTail);
+}
+
+std::string EngineSql::newValue(std::string_view column, int typeCode, long long definedSize,
+                                bool national, std::string_view findLiteral,
+                                std::string_view replaceLiteral) const {
+  return "Replace(" + subject(column, typeCode, definedSize, national) + "," +
+         std::string(findLiteral) + "," + std::string(replaceLiteral) + ")";
+}
+
+std::string EngineSql::columnQuery(const TableRef& table) const {
+  return "select * from " + qualifiedReference(table);
+}
+
+std::string EngineSql::trailingLimit(long long limit) const {
+  return " limit " + std::to_string(limit);
+}
+
+std::string RowCapture::read(long long skip, long long limit) const {
+  return "select " + columnList + " from temp.trellick_kept where seq > " + std::to_string(skip) +
+         " order by seq limit " + std::to_string(limit);
+}
+
+}  // namespace trellick::sql

@@ -1,0 +1,216 @@
+// What each database engine's SQL looks like: one object per engine behind
+// one interface. Every statement piece that differs between SQL Server,
+// SQLite, PostgreSQL and MariaDB is written here and nowhere else; the
+// callers build their statements from these pieces and ask capabilities()
+// where an engine needs a different way, never which engine it is.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/dialect.h"
+
+namespace trellick::sql {
+
+// A table and the schema it lives in; schema is empty for a table of the
+// connection's default schema, which is named as the templates name it.
+struct TableRef {
+  TableRef(std::string_view tableName, std::string_view schemaName = {})
+      : name(tableName), schema(schemaName) {}
+  TableRef(const char* tableName) : name(tableName) {}
+  TableRef(const std::string& tableName) : name(tableName) {}
+  std::string name;
+  std::string schema;
+};
+
+// What the server's settings change in how a statement must be written.
+struct Syntax {
+  // MariaDB: a backslash inside a string literal starts an escape unless
+  // sql_mode holds NO_BACKSLASH_ESCAPES.
+  bool backslashEscapes = true;
+};
+
+// A column as the statements about it need it: its name, type code and
+// declared size in characters.
+struct ChangeColumn {
+  std::string name;
+  int type = 0;
+  long long size = 0;
+};
+
+// SQLite: a temporary table and trigger of this connection that keep, as
+// the update writes them, each row's key and its columns' values before and
+// after, so that the journal need not read the table a second time.
+struct RowCapture {
+  std::vector<std::string> setUp;     // run in order, before the update
+  std::vector<std::string> tearDown;  // run in order, after the reading
+  // What was kept, in the order written: key values, then each column's
+  // before and after; the rows after the first `skip`.
+  std::string read(long long skip, long long limit) const;
+  std::string columnList;
+};
+
+// What the engine can do where the callers choose a way.
+struct Capabilities {
+  // Tables live in schemas (databases on MariaDB) that a name may carry.
+  bool schemas = true;
+  // A server-side cursor can hand a transaction's rows over in batches.
+  bool cursors = false;
+  // An update can keep the rows it writes through a temporary trigger of
+  // the connection (a virtual table takes no trigger).
+  bool rowCapture = false;
+  // The journal's read holds the range, and an update's row count may
+  // include the rows its triggers change: it is not compared with the
+  // journal's.
+  bool updateCountIncludesTriggers = false;
+  // Every ordinary table has a rowid that names its rows when nothing
+  // else does.
+  bool rowid = false;
+  // The maintenance statements refuse to run while a statement of the
+  // connection is open.
+  bool maintenanceNeedsIdleConnection = false;
+  // Virtual tables keep their data in tables named after them, which must
+  // never be written directly: userTablesQuery() gives each table's name
+  // and type ("table", "virtual", ...) for them to be told apart.
+  bool shadowTables = false;
+};
+
+class EngineSql {
+ public:
+  virtual ~EngineSql() = default;
+
+  EngineSql(Dialect dialect, Capabilities capabilities)
+      : dialect_(dialect), capabilities_(capabilities) {}
+
+  Dialect dialect() const { return dialect_; }
+  const Capabilities& capabilities() const { return capabilities_; }
+
+  // -- names
+  // Whether the name can stand bare: a regular identifier that is not a
+  // reserved word of the engine.
+  bool isRegularIdentifier(std::string_view name) const;
+  // The name quoted as the engine quotes names, the quote doubled inside.
+  virtual std::string quotedName(std::string_view name) const = 0;
+  // The table name where the templates have it bare: bare when regular,
+  // quoted otherwise.
+  virtual std::string tableReference(std::string_view table) const;
+  // tableReference(); outside the default schema "[schema].[table]".
+  std::string qualifiedReference(const TableRef& table) const;
+  // The table an update names: always quoted in the default schema.
+  std::string updateTarget(const TableRef& table) const;
+
+  // -- literals
+  // A string literal as the engine reads it, quotes doubled; `national`
+  // asks for N'...' where the engine has it.
+  virtual std::string literal(std::string_view text, bool national, Syntax syntax) const;
+  // Whether literals of these texts must be national (N'...').
+  virtual bool needsNational(std::string_view /*find*/, std::string_view /*replace*/) const {
+    return false;
+  }
+  // The characters LIKE takes as wildcards or as its own escape.
+  virtual std::string_view likeSpecials() const { return "%_"; }
+
+  // -- a searched column: what matches and what it becomes
+  // The column as Replace and LIKE see it: cast where Replace could
+  // otherwise cut a value that the column can hold.
+  virtual std::string subject(std::string_view column, int typeCode, long long definedSize,
+                              bool national) const;
+  // The condition that the column holds the text: subject + " " + likeTail,
+  // likeTail being "like '%F%'" with its ESCAPE clause.
+  virtual std::string matchTerm(std::string_view column, int typeCode, long long definedSize,
+                                bool national, std::string_view likeTail) const;
+  // The expression an update assigns: Replace(subject, F, R), the texts
+  // given as literals.
+  std::string newValue(std::string_view column, int typeCode, long long definedSize, bool national,
+                       std::string_view findLiteral, std::string_view replaceLiteral) const;
+
+  // -- catalog queries
+  // "select * from " + the table: its columns and whether a row exists.
+  std::string columnQuery(const TableRef& table) const;
+  // Each row: a column's name, whether it is computed and, on SQLite, its
+  // declared type (see search::columnFactsQuery).
+  virtual std::string columnFactsQuery(const TableRef& table) const = 0;
+  // One row per key column of the unique keys that could name a row.
+  virtual std::string uniqueKeysQuery(const TableRef& table, Syntax syntax) const = 0;
+  // The user tables, one row each: schema, name (name, type where
+  // capabilities().shadowTables); empty where the driver's catalog lists
+  // them.
+  virtual std::string userTablesQuery() const { return {}; }
+  // The primary key's columns in key order, one per row; empty where the
+  // driver's catalog is asked instead.
+  virtual std::string primaryKeyQuery(const TableRef& /*table*/) const { return {}; }
+  // One row: the default schema, then what sessionSyntax() reads; empty
+  // where the engine has no schemas.
+  virtual std::string sessionQuery() const { return {}; }
+  // How literals must be written, from the second column of
+  // sessionQuery()'s row.
+  virtual Syntax sessionSyntax(std::string_view /*setting*/) const { return {}; }
+  // Sent once after connecting, each one required to succeed.
+  virtual std::vector<std::string> sessionSetUp() const { return {}; }
+  // Sent once after connecting where the server ends a statement at the
+  // time-out itself; its failure is ignored. Empty: none.
+  virtual std::string serverTimeout(int /*seconds*/) const { return {}; }
+
+  // -- the rows a replace changes, and their restore
+  // "top N " after "select", where the engine limits there.
+  virtual std::string selectLimit(long long /*limit*/) const { return {}; }
+  // " limit N" at the end, where the engine limits there.
+  virtual std::string trailingLimit(long long limit) const;
+  // After the table: held to the end of the transaction, with its range.
+  virtual std::string lockHint() const { return {}; }
+  // At the end: the rows read stay locked until the transaction ends.
+  virtual std::string lockClause() const { return {}; }
+  // Text as its bytes, for a comparison that no collation bends.
+  virtual std::string textAsBytes(const std::string& expression) const { return expression; }
+  // A text column as an equality reads it exactly.
+  virtual std::string exactColumn(const std::string& quotedColumn) const {
+    return textAsBytes(quotedColumn);
+  }
+  // Server cursors: declare one over a query, fetch from it, close it.
+  virtual std::string declareCursor(std::string_view /*name*/, std::string_view /*query*/) const {
+    return {};
+  }
+  virtual std::string fetchCursor(std::string_view /*name*/, long long /*rows*/) const {
+    return {};
+  }
+  virtual std::string closeCursor(std::string_view /*name*/) const { return {}; }
+  // SQLite: whether the table is virtual (one row if so).
+  virtual std::string virtualTableQuery(const TableRef& /*table*/) const { return {}; }
+  // SQLite: the capture of the rows an update writes.
+  virtual RowCapture rowCapture(const TableRef& /*table*/, const std::vector<std::string>& /*keys*/,
+                                const std::vector<ChangeColumn>& /*columns*/) const {
+    return {};
+  }
+
+  // -- maintenance: clearing the log and shrinking, in the order sent.
+  virtual std::vector<std::string> maintenanceStatements(
+      std::string_view database, const std::vector<TableRef>& tables) const = 0;
+
+ protected:
+  // The lower-case name is a reserved word (Transact-SQL's by default).
+  virtual bool isReserved(std::string_view lower) const;
+  // Characters that may not stand in a bare name although they may in a
+  // Transact-SQL identifier.
+  virtual std::string_view notInBareNames() const { return {}; }
+  // The cast a long text column goes through to Replace.
+  virtual std::string longTextCast(std::string_view column, int typeCode) const;
+
+ private:
+  Dialect dialect_;
+  Capabilities capabilities_;
+};
+
+// The engine's object; lives as long as the program.
+const EngineSql& forDialect(Dialect dialect);
+
+// The text type codes of the database access layer.
+inline constexpr int adChar = 129, adWChar = 130, adVarNumeric = 139, adVarChar = 200,
+                     adLongVarChar = 201, adVarWChar = 202, adLongVarWChar = 203;
+
+// Shared by the engines' files.
+std::string doubled(std::string_view text, char quote);
+std::string stringLiteral(std::string_view text, bool national);
+bool isLongText(int typeCode);
+
+}  // namespace trellick::sql

@@ -1,0 +1,96 @@
+// MariaDB (and MySQL), through MariaDB Connector/ODBC.
+#include "sql/engines.h"
+
+namespace trellick::sql {
+namespace {
+
+class MariadbSql final : public EngineSql {
+ public:
+  MariadbSql() : EngineSql(Dialect::MariaDB, Capabilities{}) {}
+
+  std::string quotedName(std::string_view name) const override {
+    return "`" + doubled(name, '`') + "`";
+  }
+
+  std::string tableReference(std::string_view table) const override { return quotedName(table); }
+
+  // A backslash starts an escape unless sql_mode holds NO_BACKSLASH_ESCAPES.
+  std::string literal(std::string_view text, bool, Syntax syntax) const override {
+    if (text.find('\\') != std::string_view::npos && syntax.backslashEscapes)
+      return "'" + doubled(doubled(text, '\''), '\\') + "'";
+    return stringLiteral(text, false);
+  }
+
+  std::string_view likeSpecials() const override { return "%_\\"; }
+
+  // Its LIKE follows the column's collation, mostly blind to case and
+  // accents, while its Replace is not: compared character by character in
+  // the binary collation (a latin1 column converted first), a count is the
+  // number of records a replace changes.
+  std::string matchTerm(std::string_view column, int, long long, bool,
+                        std::string_view likeTail) const override {
+    return "convert(" + quotedName(column) + " using utf8mb4) collate utf8mb4_bin " +
+           std::string(likeTail);
+  }
+
+  // Also ENUM and SET columns, which its driver describes as char but which
+  // can only hold their members.
+  std::string columnFactsQuery(const TableRef& table) const override {
+    return "select column_name, 1 from information_schema.columns where table_schema = "
+           "database() and table_name = binary " +
+           literal(table.name, false, {}) +
+           " and (is_generated = 'ALWAYS' or data_type in ('enum', 'set'))";
+  }
+
+  std::string uniqueKeysQuery(const TableRef& table, Syntax syntax) const override {
+    const std::string schema =
+        table.schema.empty() ? std::string("database()") : literal(table.schema, false, syntax);
+    return "select index_name, column_name, case when nullable = '' then 1 else 0 end from "
+           "information_schema.statistics where table_schema = " +
+           schema + " and table_name = binary " + literal(table.name, false, syntax) +
+           " and non_unique = 0 order by index_name, seq_in_index";
+  }
+
+  std::string userTablesQuery() const override {
+    return "select table_schema, table_name from information_schema.tables where table_schema "
+           "= database() and table_type in ('BASE TABLE', 'SYSTEM VERSIONED') order by "
+           "table_name";
+  }
+
+  // Databases stand where the others have schemas.
+  std::string sessionQuery() const override { return "select database(), @@sql_mode"; }
+  Syntax sessionSyntax(std::string_view sqlMode) const override {
+    return Syntax{sqlMode.find("NO_BACKSLASH_ESCAPES") == std::string_view::npos};
+  }
+  // A cancel does not reach a statement waiting inside a trigger: the
+  // server ends it instead. MySQL has no such variable.
+  std::string serverTimeout(int seconds) const override {
+    return "set session max_statement_time = " + std::to_string(seconds);
+  }
+
+  std::string lockClause() const override { return " for update"; }
+
+  std::string textAsBytes(const std::string& expression) const override {
+    return "cast(convert(" + expression + " using utf8mb4) as binary)";
+  }
+
+  // A rebuilt table gives back the space of deleted and shortened rows; the
+  // binary log is never purged, since replicas and point-in-time backups
+  // read it.
+  std::vector<std::string> maintenanceStatements(
+      std::string_view, const std::vector<TableRef>& tables) const override {
+    std::vector<std::string> out;
+    for (const auto& table : tables)
+      out.push_back("alter table " + qualifiedReference(table) + " force");
+    return out;
+  }
+};
+
+}  // namespace
+
+const EngineSql& mariadb() {
+  static const MariadbSql engine;
+  return engine;
+}
+
+}  // namespace trellick::sql

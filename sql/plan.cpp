@@ -1,0 +1,70 @@
+#include "sql/plan.h"
+
+namespace trellick::sql {
+namespace {
+
+template <class Item, class Text>
+std::string joined(const std::vector<Item>& items, std::string_view separator, Text text) {
+  std::string out;
+  for (const Item& item : items) out += (out.empty() ? "" : std::string(separator)) + text(item);
+  return out;
+}
+
+}  // namespace
+
+std::vector<ChangeColumn> TablePlan::searchedColumns() const {
+  std::vector<ChangeColumn> out;
+  for (const auto& s : searched) out.push_back(s.column);
+  return out;
+}
+
+std::string TablePlan::condition() const {
+  return joined(searched, " or ", [](const SearchedColumn& s) { return s.match; });
+}
+
+std::string TablePlan::countStatement() const {
+  return "select count(*) from " + forDialect(engine).qualifiedReference(table) + " where " +
+         condition();
+}
+
+std::string TablePlan::updateStatement() const {
+  const EngineSql& sql = forDialect(engine);
+  return "Update " + sql.updateTarget(table) + " set " +
+         joined(searched, ",",
+                [&](const SearchedColumn& s) {
+                  return sql.quotedName(s.column.name) + "=" + s.newValue;
+                }) +
+         " where " + condition();
+}
+
+std::string TablePlan::changesQuery(long long limit, bool lockRows,
+                                    std::optional<std::string_view> after) const {
+  std::vector<std::string> ids = key;
+  if (ids.empty())
+    for (const auto& c : columns) ids.push_back(c.name);
+  std::vector<ColumnChange> changes;
+  for (const auto& s : searched) changes.push_back({s.column.name, s.newValue});
+  const std::string where = after ? "(" + condition() + ")" + std::string(*after) : condition();
+  return sql::changesQuery(forDialect(engine), table, ids, !key.empty(), changes, where, limit,
+                           lockRows);
+}
+
+std::string changesQuery(const EngineSql& engine, const TableRef& table,
+                         const std::vector<std::string>& ids, bool orderByIds,
+                         const std::vector<ColumnChange>& columns, std::string_view condition,
+                         long long limit, bool lockRows) {
+  auto quoted = [&](const std::string& name) { return engine.quotedName(name); };
+  std::string list = joined(ids, ", ", quoted);
+  for (const auto& c : columns)
+    list += (list.empty() ? "" : ", ") + quoted(c.name) + ", " + c.newValue;
+  std::string sql = "select " + (limit > 0 ? engine.selectLimit(limit) : std::string()) + list +
+                    " from " + engine.qualifiedReference(table);
+  if (lockRows) sql += engine.lockHint();
+  sql += " where " + std::string(condition);
+  if (orderByIds) sql += " order by " + joined(ids, ", ", quoted);
+  if (limit > 0) sql += engine.trailingLimit(limit);
+  if (lockRows) sql += engine.lockClause();
+  return sql;
+}
+
+}  // namespace trellick::sql

@@ -1,0 +1,68 @@
+// A table's search and replace as data: made once per table, from the
+// columns the engine found searchable, and handed between the layers as it
+// is. The count, update and changes statements are made from it where they
+// are sent; nobody cuts a statement apart to find its pieces again.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sql/engine_sql.h"
+
+namespace trellick::sql {
+
+// One searched column: the condition that it holds the search text, and
+// the expression its new value is.
+struct SearchedColumn {
+  ChangeColumn column;
+  std::string match;     // "[C] like '%F%'" or the engine's form
+  std::string newValue;  // "Replace([C],'F','R')" or the engine's form
+};
+
+struct TablePlan {
+  Dialect engine = Dialect::SQLite;
+  Syntax syntax;
+  TableRef table{""};
+  std::vector<ChangeColumn> columns;  // every column, in the table's order
+  std::vector<SearchedColumn> searched;
+  // The columns that name a row (primary key, a not-null unique key or
+  // SQLite's rowid); empty: rows are named by the values of every column.
+  // Learned where rows must be named: by the preview and the journal.
+  std::vector<std::string> key;
+
+  bool empty() const { return searched.empty(); }
+  std::vector<ChangeColumn> searchedColumns() const;
+
+  // The match terms joined by " or ".
+  std::string condition() const;
+  // "select count(*) from T where <condition>"
+  std::string countStatement() const;
+  // "Update T set [C]=<new value>,... where <condition>"
+  std::string updateStatement() const;
+
+  // select <key or every column>, c1, <new value of c1>, ... from T where
+  // <condition><after> [order by the key]: the rows the update changes,
+  // each column's value before and after as the server computes them; at
+  // most `limit` rows when limit > 0. lockRows: the rows read stay locked
+  // to the end of the transaction (SQL Server also holds the range). A
+  // page of a read in the key's order: the condition parenthesised, then
+  // `after` (" and <past the last key>", empty for the first page).
+  std::string changesQuery(long long limit, bool lockRows = false,
+                           std::optional<std::string_view> after = std::nullopt) const;
+};
+
+// The changes query from its pieces: `ids` name each row (ordered by them
+// when orderByIds), each column comes with its new value, `condition` is
+// the whole condition.
+struct ColumnChange {
+  std::string name;
+  std::string newValue;
+};
+std::string changesQuery(const EngineSql& engine, const TableRef& table,
+                         const std::vector<std::string>& ids, bool orderByIds,
+                         const std::vector<ColumnChange>& columns, std::string_view condition,
+                         long long limit, bool lockRows);
+
+}  // namespace trellick::sql

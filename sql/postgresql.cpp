@@ -1,0 +1,94 @@
+// PostgreSQL, through psqlODBC.
+#include "sql/engines.h"
+
+namespace trellick::sql {
+namespace {
+
+class PostgresqlSql final : public EngineSql {
+  static Capabilities ownCapabilities() {
+    Capabilities c;
+    c.cursors = true;
+    return c;
+  }
+
+ public:
+  PostgresqlSql() : EngineSql(Dialect::PostgreSQL, ownCapabilities()) {}
+
+  std::string quotedName(std::string_view name) const override {
+    return "\"" + doubled(name, '"') + "\"";
+  }
+
+  // A bare name would be folded to lower case.
+  std::string tableReference(std::string_view table) const override { return quotedName(table); }
+
+  // E'...' for text holding a backslash, which reads the same whatever
+  // standard_conforming_strings says.
+  std::string literal(std::string_view text, bool, Syntax) const override {
+    if (text.find('\\') != std::string_view::npos)
+      return "E'" + doubled(doubled(text, '\''), '\\') + "'";
+    return stringLiteral(text, false);
+  }
+
+  // A bare "\" is LIKE's own escape character.
+  std::string_view likeSpecials() const override { return "%_\\"; }
+
+  std::string columnFactsQuery(const TableRef& table) const override {
+    return "select attname, 1 from pg_attribute where attrelid = " +
+           literal(qualifiedReference(table), false, {}) +
+           "::regclass and attnum > 0 and not attisdropped and attgenerated <> ''";
+  }
+
+  std::string uniqueKeysQuery(const TableRef& table, Syntax) const override {
+    // Included columns follow the key's in indkey; they do not make it unique.
+    const std::string schema =
+        table.schema.empty() ? std::string("current_schema()") : literal(table.schema, false, {});
+    return "select i.relname, a.attname, case when a.attnotnull then 1 else 0 end from pg_index x "
+           "join pg_class i on i.oid = x.indexrelid join pg_class t on t.oid = x.indrelid join "
+           "pg_namespace n on n.oid = t.relnamespace cross join lateral unnest(x.indkey::int2[]) "
+           "with ordinality k(attnum, position) left join pg_attribute a on a.attrelid = "
+           "x.indrelid and a.attnum = k.attnum where n.nspname = " +
+           schema + " and t.relname = " + literal(table.name, false, {}) +
+           " and x.indisunique and x.indisvalid and x.indpred is null and x.indexprs is null and "
+           "k.position <= x.indnkeyatts order by i.relname, k.position";
+  }
+
+  std::string userTablesQuery() const override {
+    // Ordinary tables and partitions; a partitioned table's rows are its
+    // partitions', which would otherwise be searched twice.
+    return "select n.nspname, c.relname from pg_class c join pg_namespace n on n.oid = "
+           "c.relnamespace where c.relkind = 'r' and n.nspname not in ('pg_catalog', "
+           "'information_schema') and n.nspname not like 'pg\\_toast%' and n.nspname not "
+           "like 'pg\\_temp%' order by n.nspname, c.relname";
+  }
+
+  std::string sessionQuery() const override { return "select current_schema()"; }
+
+  std::string lockClause() const override { return " for update"; }
+
+  std::string declareCursor(std::string_view name, std::string_view query) const override {
+    return "declare " + std::string(name) + " no scroll cursor for " + std::string(query);
+  }
+  std::string fetchCursor(std::string_view name, long long rows) const override {
+    return "fetch forward " + std::to_string(rows) + " from " + std::string(name);
+  }
+  std::string closeCursor(std::string_view name) const override {
+    return "close " + std::string(name);
+  }
+
+  // The write-ahead log is recycled once a checkpoint has written what it
+  // holds; VACUUM frees dead rows' space for reuse without locking tables
+  // the way VACUUM FULL would.
+  std::vector<std::string> maintenanceStatements(std::string_view,
+                                                 const std::vector<TableRef>&) const override {
+    return {"checkpoint", "vacuum"};
+  }
+};
+
+}  // namespace
+
+const EngineSql& postgresql() {
+  static const PostgresqlSql engine;
+  return engine;
+}
+
+}  // namespace trellick::sql

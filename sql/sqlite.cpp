@@ -1,0 +1,285 @@
+// SQLite, through its ODBC driver on a database file.
+#include <algorithm>
+#include <array>
+
+#include "sql/engines.h"
+
+namespace trellick::sql {
+namespace {
+
+// Keywords of SQLite.
+constexpr std::array<std::string_view, 147> kSqliteKeywords{"abort",
+                                                            "action",
+                                                            "add",
+                                                            "after",
+                                                            "all",
+                                                            "alter",
+                                                            "always",
+                                                            "analyze",
+                                                            "and",
+                                                            "as",
+                                                            "asc",
+                                                            "attach",
+                                                            "autoincrement",
+                                                            "before",
+                                                            "begin",
+                                                            "between",
+                                                            "by",
+                                                            "cascade",
+                                                            "case",
+                                                            "cast",
+                                                            "check",
+                                                            "collate",
+                                                            "column",
+                                                            "commit",
+                                                            "conflict",
+                                                            "constraint",
+                                                            "create",
+                                                            "cross",
+                                                            "current",
+                                                            "current_date",
+                                                            "current_time",
+                                                            "current_timestamp",
+                                                            "database",
+                                                            "default",
+                                                            "deferrable",
+                                                            "deferred",
+                                                            "delete",
+                                                            "desc",
+                                                            "detach",
+                                                            "distinct",
+                                                            "do",
+                                                            "drop",
+                                                            "each",
+                                                            "else",
+                                                            "end",
+                                                            "escape",
+                                                            "except",
+                                                            "exclude",
+                                                            "exclusive",
+                                                            "exists",
+                                                            "explain",
+                                                            "fail",
+                                                            "filter",
+                                                            "first",
+                                                            "following",
+                                                            "for",
+                                                            "foreign",
+                                                            "from",
+                                                            "full",
+                                                            "generated",
+                                                            "glob",
+                                                            "group",
+                                                            "groups",
+                                                            "having",
+                                                            "if",
+                                                            "ignore",
+                                                            "immediate",
+                                                            "in",
+                                                            "index",
+                                                            "indexed",
+                                                            "initially",
+                                                            "inner",
+                                                            "insert",
+                                                            "instead",
+                                                            "intersect",
+                                                            "into",
+                                                            "is",
+                                                            "isnull",
+                                                            "join",
+                                                            "key",
+                                                            "last",
+                                                            "left",
+                                                            "like",
+                                                            "limit",
+                                                            "match",
+                                                            "materialized",
+                                                            "natural",
+                                                            "no",
+                                                            "not",
+                                                            "nothing",
+                                                            "notnull",
+                                                            "null",
+                                                            "nulls",
+                                                            "of",
+                                                            "offset",
+                                                            "on",
+                                                            "or",
+                                                            "order",
+                                                            "others",
+                                                            "outer",
+                                                            "over",
+                                                            "partition",
+                                                            "plan",
+                                                            "pragma",
+                                                            "preceding",
+                                                            "primary",
+                                                            "query",
+                                                            "raise",
+                                                            "range",
+                                                            "recursive",
+                                                            "references",
+                                                            "regexp",
+                                                            "reindex",
+                                                            "release",
+                                                            "rename",
+                                                            "replace",
+                                                            "restrict",
+                                                            "returning",
+                                                            "right",
+                                                            "rollback",
+                                                            "row",
+                                                            "rows",
+                                                            "savepoint",
+                                                            "select",
+                                                            "set",
+                                                            "table",
+                                                            "temp",
+                                                            "temporary",
+                                                            "then",
+                                                            "ties",
+                                                            "to",
+                                                            "transaction",
+                                                            "trigger",
+                                                            "unbounded",
+                                                            "union",
+                                                            "unique",
+                                                            "update",
+                                                            "using",
+                                                            "vacuum",
+                                                            "values",
+                                                            "view",
+                                                            "virtual",
+                                                            "when",
+                                                            "where",
+                                                            "window",
+                                                            "with",
+                                                            "without"};
+
+class SqliteSql final : public EngineSql {
+  static Capabilities ownCapabilities() {
+    Capabilities c;
+    c.schemas = false;
+    c.rowCapture = true;
+    c.rowid = true;
+    c.maintenanceNeedsIdleConnection = true;
+    c.shadowTables = true;
+    return c;
+  }
+
+ public:
+  SqliteSql() : EngineSql(Dialect::SQLite, ownCapabilities()) {}
+
+  // Brackets, which cannot hold a "]": a name with one goes in double
+  // quotes instead.
+  std::string quotedName(std::string_view name) const override {
+    if (name.find(']') != std::string_view::npos) return "\"" + doubled(name, '"') + "\"";
+    return "[" + doubled(name, ']') + "]";
+  }
+
+  std::string columnFactsQuery(const TableRef& table) const override {
+    return "select name, hidden in (2, 3), type from pragma_table_xinfo(" +
+           stringLiteral(table.name, false) + ")";
+  }
+
+  std::string uniqueKeysQuery(const TableRef& table, Syntax) const override {
+    // index_info names no column for an expression.
+    const std::string name = stringLiteral(table.name, false);
+    return "select l.name, i.name, coalesce(t.\"notnull\", 0) from pragma_index_list(" + name +
+           ") l join pragma_index_info(l.name) i left join pragma_table_info(" + name +
+           ") t on t.name = i.name where l.\"unique\" and not l.partial order by l.name, i.seqno";
+  }
+
+  // Read from the schema itself, so that a file that is not a database or
+  // is locked fails here instead of listing nothing. In the order the
+  // tables were made, as the driver's own list gives them. The pragma is
+  // read once: asked again for every table it would make listing a
+  // database of n tables cost n squared.
+  std::string userTablesQuery() const override {
+    return "with l as materialized (select name, type from pragma_table_list where schema = "
+           "'main') select m.name, l.type from sqlite_master m left join l on l.name = m.name "
+           "where m.type = 'table' order by m.rowid";
+  }
+
+  std::string primaryKeyQuery(const TableRef& table) const override {
+    return "select name from pragma_table_info(" + literal(table.name, false, {}) +
+           ") where pk > 0 order by pk";
+  }
+
+  // Its LIKE ignores ASCII case while its Replace does not; made
+  // case-sensitive, a count is the number of records a replace changes.
+  std::vector<std::string> sessionSetUp() const override {
+    return {"pragma case_sensitive_like = on"};
+  }
+
+  std::string exactColumn(const std::string& quotedColumn) const override {
+    return quotedColumn + " collate binary";
+  }
+
+  std::string virtualTableQuery(const TableRef& table) const override {
+    return "select 1 from " + quotedName(table.schema.empty() ? "main" : table.schema) +
+           ".sqlite_master where type = 'table' and name = " + literal(table.name, false, {}) +
+           " and upper(substr(sql, 1, 20)) = 'CREATE VIRTUAL TABLE'";
+  }
+
+  RowCapture rowCapture(const TableRef& table, const std::vector<std::string>& keys,
+                        const std::vector<ChangeColumn>& columns) const override {
+    constexpr const char* kTable = "temp.trellick_kept";
+    constexpr const char* kTrigger = "temp.trellick_keep";
+    RowCapture out;
+    std::string values;
+    int n = 0;
+    auto add = [&](const std::string& expression) {
+      out.columnList += (n ? ", v" : "v") + std::to_string(n + 1);
+      values += ", " + expression;
+      ++n;
+    };
+    for (const auto& k : keys) add("old." + quotedName(k));
+    for (const auto& c : columns) {
+      add("old." + quotedName(c.name));
+      add("new." + quotedName(c.name));
+    }
+    // Left by a run that could not end its own: its rows are not this one's.
+    out.setUp.push_back(std::string("drop trigger if exists ") + kTrigger);
+    out.setUp.push_back(std::string("drop table if exists ") + kTable);
+    // Columns without a type keep each value as it was, text or number.
+    out.setUp.push_back(std::string("create table ") + kTable + "(seq integer primary key, " +
+                        out.columnList + ")");
+    const std::string schema = table.schema.empty() ? "main" : table.schema;
+    out.setUp.push_back(std::string("create temp trigger trellick_keep after update on ") +
+                        quotedName(schema) + "." + quotedName(table.name) +
+                        // A trigger's statements take no schema: the temporary
+                        // table comes first by name.
+                        " begin insert into trellick_kept values(null" + values + "); end");
+    out.tearDown = {std::string("drop trigger ") + kTrigger, std::string("drop table ") + kTable};
+    return out;
+  }
+
+  // In WAL mode VACUUM writes through the log, so a second checkpoint
+  // brings the smaller file home and empties the log again.
+  std::vector<std::string> maintenanceStatements(std::string_view,
+                                                 const std::vector<TableRef>&) const override {
+    return {"pragma wal_checkpoint(TRUNCATE)", "vacuum", "pragma wal_checkpoint(TRUNCATE)"};
+  }
+
+ protected:
+  bool isReserved(std::string_view lower) const override {
+    return std::find(kSqliteKeywords.begin(), kSqliteKeywords.end(), lower) !=
+           kSqliteKeywords.end();
+  }
+  // Parameter markers inside a name.
+  std::string_view notInBareNames() const override { return "$@#"; }
+  // Neither cuts nor knows "max".
+  std::string longTextCast(std::string_view column, int) const override {
+    return "cast(" + quotedName(column) + " as varchar(8000))";
+  }
+};
+
+}  // namespace
+
+const EngineSql& sqlite() {
+  static const SqliteSql engine;
+  return engine;
+}
+
+}  // namespace trellick::sql

@@ -1,0 +1,308 @@
+// SQL Server, through FreeTDS.
+#include <algorithm>
+#include <array>
+
+#include "common/utf8.h"
+#include "sql/engines.h"
+
+namespace trellick::sql {
+namespace {
+
+// Reserved words of Transact-SQL.
+constexpr std::array<std::string_view, 185> kSqlServerReserved{"add",
+                                                               "all",
+                                                               "alter",
+                                                               "and",
+                                                               "any",
+                                                               "as",
+                                                               "asc",
+                                                               "authorization",
+                                                               "backup",
+                                                               "begin",
+                                                               "between",
+                                                               "break",
+                                                               "browse",
+                                                               "bulk",
+                                                               "by",
+                                                               "cascade",
+                                                               "case",
+                                                               "check",
+                                                               "checkpoint",
+                                                               "close",
+                                                               "clustered",
+                                                               "coalesce",
+                                                               "collate",
+                                                               "column",
+                                                               "commit",
+                                                               "compute",
+                                                               "constraint",
+                                                               "contains",
+                                                               "containstable",
+                                                               "continue",
+                                                               "convert",
+                                                               "create",
+                                                               "cross",
+                                                               "current",
+                                                               "current_date",
+                                                               "current_time",
+                                                               "current_timestamp",
+                                                               "current_user",
+                                                               "cursor",
+                                                               "database",
+                                                               "dbcc",
+                                                               "deallocate",
+                                                               "declare",
+                                                               "default",
+                                                               "delete",
+                                                               "deny",
+                                                               "desc",
+                                                               "disk",
+                                                               "distinct",
+                                                               "distributed",
+                                                               "double",
+                                                               "drop",
+                                                               "dump",
+                                                               "else",
+                                                               "end",
+                                                               "errlvl",
+                                                               "escape",
+                                                               "except",
+                                                               "exec",
+                                                               "execute",
+                                                               "exists",
+                                                               "exit",
+                                                               "external",
+                                                               "fetch",
+                                                               "file",
+                                                               "fillfactor",
+                                                               "for",
+                                                               "foreign",
+                                                               "freetext",
+                                                               "freetexttable",
+                                                               "from",
+                                                               "full",
+                                                               "function",
+                                                               "goto",
+                                                               "grant",
+                                                               "group",
+                                                               "having",
+                                                               "holdlock",
+                                                               "identity",
+                                                               "identity_insert",
+                                                               "identitycol",
+                                                               "if",
+                                                               "in",
+                                                               "index",
+                                                               "inner",
+                                                               "insert",
+                                                               "intersect",
+                                                               "into",
+                                                               "is",
+                                                               "join",
+                                                               "key",
+                                                               "kill",
+                                                               "left",
+                                                               "like",
+                                                               "lineno",
+                                                               "load",
+                                                               "merge",
+                                                               "national",
+                                                               "nocheck",
+                                                               "nonclustered",
+                                                               "not",
+                                                               "null",
+                                                               "nullif",
+                                                               "of",
+                                                               "off",
+                                                               "offsets",
+                                                               "on",
+                                                               "open",
+                                                               "opendatasource",
+                                                               "openquery",
+                                                               "openrowset",
+                                                               "openxml",
+                                                               "option",
+                                                               "or",
+                                                               "order",
+                                                               "outer",
+                                                               "over",
+                                                               "percent",
+                                                               "pivot",
+                                                               "plan",
+                                                               "precision",
+                                                               "primary",
+                                                               "print",
+                                                               "proc",
+                                                               "procedure",
+                                                               "public",
+                                                               "raiserror",
+                                                               "read",
+                                                               "readtext",
+                                                               "reconfigure",
+                                                               "references",
+                                                               "replication",
+                                                               "restore",
+                                                               "restrict",
+                                                               "return",
+                                                               "revert",
+                                                               "revoke",
+                                                               "right",
+                                                               "rollback",
+                                                               "rowcount",
+                                                               "rowguidcol",
+                                                               "rule",
+                                                               "save",
+                                                               "schema",
+                                                               "securityaudit",
+                                                               "select",
+                                                               "semantickeyphrasetable",
+                                                               "semanticsimilaritydetailstable",
+                                                               "semanticsimilaritytable",
+                                                               "session_user",
+                                                               "set",
+                                                               "setuser",
+                                                               "shutdown",
+                                                               "some",
+                                                               "statistics",
+                                                               "system_user",
+                                                               "table",
+                                                               "tablesample",
+                                                               "textsize",
+                                                               "then",
+                                                               "to",
+                                                               "top",
+                                                               "tran",
+                                                               "transaction",
+                                                               "trigger",
+                                                               "truncate",
+                                                               "try_convert",
+                                                               "tsequal",
+                                                               "union",
+                                                               "unique",
+                                                               "unpivot",
+                                                               "update",
+                                                               "updatetext",
+                                                               "use",
+                                                               "user",
+                                                               "values",
+                                                               "varying",
+                                                               "view",
+                                                               "waitfor",
+                                                               "when",
+                                                               "where",
+                                                               "while",
+                                                               "with",
+                                                               "within",
+                                                               "writetext"};
+
+class SqlServerSql final : public EngineSql {
+  static Capabilities ownCapabilities() {
+    Capabilities c;
+    c.updateCountIncludesTriggers = true;
+    return c;
+  }
+
+ public:
+  SqlServerSql() : EngineSql(Dialect::SqlServer, ownCapabilities()) {}
+
+  std::string quotedName(std::string_view name) const override {
+    return "[" + doubled(name, ']') + "]";
+  }
+
+  std::string literal(std::string_view text, bool national, Syntax) const override {
+    return stringLiteral(text, national);
+  }
+
+  bool needsNational(std::string_view find, std::string_view replace) const override {
+    return hasNonAscii(find) || hasNonAscii(replace);
+  }
+
+  std::string_view likeSpecials() const override { return "%_["; }
+
+  std::string subject(std::string_view column, int typeCode, long long definedSize,
+                      bool national) const override {
+    if (isLongText(typeCode)) return longTextCast(column, typeCode);
+    // Replace returns at most 8000 bytes unless its input is a (max) type:
+    // 8000 characters of varchar, 4000 of nvarchar, which an N'' literal
+    // makes of a varchar column too. A column that can hold that much
+    // would silently keep the cut value.
+    const bool wideResult = national || typeCode == adWChar || typeCode == adVarWChar;
+    const long long limit = wideResult ? 4000 : 8000;
+    if (definedSize >= limit)
+      return "cast(" + quotedName(column) + " as " +
+             (wideResult ? "nvarchar(max)" : "varchar(max)") + ")";
+    return quotedName(column);
+  }
+
+  std::string columnFactsQuery(const TableRef& table) const override {
+    return "select name, is_computed from sys.columns where object_id = object_id(" +
+           stringLiteral(objectName(table), true) + ") and is_computed = 1";
+  }
+
+  std::string uniqueKeysQuery(const TableRef& table, Syntax) const override {
+    // Included columns have no key ordinal.
+    return "select i.name, c.name, case when c.is_nullable = 0 then 1 else 0 end from sys.indexes "
+           "i join sys.index_columns ic on ic.object_id = i.object_id and ic.index_id = "
+           "i.index_id join sys.columns c on c.object_id = ic.object_id and c.column_id = "
+           "ic.column_id where i.object_id = object_id(" +
+           stringLiteral(objectName(table), true) +
+           ") and i.is_unique = 1 and i.has_filter = 0 and i.is_disabled = 0 and "
+           "i.is_hypothetical = 0 and ic.key_ordinal > 0 order by i.name, ic.key_ordinal";
+  }
+
+  std::string sessionQuery() const override { return "select schema_name()"; }
+
+  std::string selectLimit(long long limit) const override {
+    return "top " + std::to_string(limit) + " ";
+  }
+  std::string trailingLimit(long long) const override { return {}; }
+  // Held to the end of the transaction, and the range too: a row that
+  // comes to match meanwhile would be changed without being journaled.
+  std::string lockHint() const override { return " with (updlock, holdlock)"; }
+
+  // Its usual collations ignore case and trailing spaces; text and ntext
+  // are read as UTF-16 so.
+  std::string textAsBytes(const std::string& expression) const override {
+    return "cast(cast(" + expression + " as nvarchar(max)) as varbinary(max))";
+  }
+
+  std::vector<std::string> maintenanceStatements(std::string_view database,
+                                                 const std::vector<TableRef>&) const override {
+    const bool bare = isRegularIdentifier(database);
+    const std::string name = bare ? std::string(database) : quotedName(database);
+    const std::string asString =
+        bare ? std::string(database) : stringLiteral(database, hasNonAscii(database));
+    return {"dump transaction " + name + " with no_log", "backup log " + name + " with no_log",
+            "dbcc shrinkdatabase(" + name + ")", "select * from sysfiles DBCC SHRINKFILE(1)",
+            "EXEC sp_dboption " + asString + ", 'autoshrink', 'TRUE'"};
+  }
+
+ protected:
+  // varchar(8000) would cut longer values and drop the characters of ntext
+  // that its code page lacks.
+  std::string longTextCast(std::string_view column, int typeCode) const override {
+    return "cast(" + quotedName(column) + " as " +
+           (typeCode == adLongVarWChar ? "nvarchar(max)" : "varchar(max)") + ")";
+  }
+
+ private:
+  // The table as object_id() reads it.
+  std::string objectName(const TableRef& table) const {
+    return table.schema.empty() ? quotedName(table.name)
+                                : quotedName(table.schema) + "." + quotedName(table.name);
+  }
+};
+
+}  // namespace
+
+bool isTransactSqlReserved(std::string_view lower) {
+  return std::find(kSqlServerReserved.begin(), kSqlServerReserved.end(), lower) !=
+         kSqlServerReserved.end();
+}
+
+const EngineSql& sqlServer() {
+  static const SqlServerSql engine;
+  return engine;
+}
+
+}  // namespace trellick::sql
