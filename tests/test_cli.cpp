@@ -3,28 +3,39 @@
 // through the real FreeTDS driver. Exit codes, JSON lines, passwords, the
 // refusal to write unasked, and Ctrl-C.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <QElapsedTimer>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QProcessEnvironment>
-#include <QTemporaryDir>
-#include <QtTest>
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
 #include <functional>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "cli_run.h"
-#include "tds_standin.h"
-#include "testdb.h"
+#include "support/cli_run.h"
+#include "support/files.h"
+#include "support/process.h"
+#include "support/sqlite_file.h"
+#include "support/tds_standin.h"
 
 namespace {
+
+using nlohmann::json;
+using testsupport::CliProcess;
+using testsupport::CliRun;
+using testsupport::TdsStandin;
+using testsupport::TempDir;
+using Args = std::vector<std::string>;
+using Clock = std::chrono::steady_clock;
 
 const char* const kTables =
     "create table articles(id integer primary key, title varchar(100), body text);"
@@ -42,589 +53,582 @@ const char* const kTables =
     "create table links(id integer primary key, url text);"
     "insert into links values(1, 'http://old.example.com/'), (2, 'http://other/');";
 
-QStringList sqliteArgs(const QString& command, const std::string& path) {
-  return {command, "--server", "sqlite", "--database", QString::fromStdString(path)};
+Args sqliteArgs(const std::string& command, const std::string& path) {
+  return {command, "--server", "sqlite", "--database", path};
 }
+
+Args operator+(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+std::string joined(const std::vector<std::string>& words, const std::string& separator) {
+  std::string s;
+  for (size_t k = 0; k < words.size(); ++k) s += (k ? separator : "") + words[k];
+  return s;
+}
+
+bool contains(const std::string& s, const std::string& part) {
+  return s.find(part) != std::string::npos;
+}
+
+bool startsWith(const std::string& s, const std::string& prefix) { return s.rfind(prefix, 0) == 0; }
 
 std::string scalar(const std::string& path, const std::string& sql) {
   return testdb::query(path, sql).at(0).at(0);
 }
 
-QJsonObject byTable(const QList<QJsonObject>& lines, const QString& table) {
+// A member of a JSON object, null when it is absent or `o` is no object.
+const json& get(const json& o, const std::string& key) {
+  static const json none;
+  if (!o.is_object()) return none;
+  const auto it = o.find(key);
+  return it == o.end() ? none : *it;
+}
+
+// An element of a JSON array (or of a list of lines), null when absent.
+const json& item(const json& a, size_t k) {
+  static const json none;
+  return a.is_array() && k < a.size() ? a[k] : none;
+}
+const json& item(const std::vector<json>& a, size_t k) {
+  static const json none;
+  return k < a.size() ? a[k] : none;
+}
+
+// A JSON string's text; empty for anything else.
+std::string text(const json& v) { return v.is_string() ? v.get<std::string>() : std::string(); }
+
+json byTable(const std::vector<json>& lines, const std::string& table) {
   for (const auto& o : lines)
-    if (o["type"] == "table" && o["table"] == table) return o;
-  return {};
+    if (get(o, "type") == "table" && get(o, "table") == table) return o;
+  return json::object();
+}
+
+std::vector<std::string> loginPasswords(const TdsStandin& server) {
+  std::vector<std::string> passwords;
+  for (const auto& e : server.log())
+    if (get(e, "type") == "login") passwords.push_back(text(get(e, "password")));
+  return passwords;
+}
+
+CliRun cli(const Args& args, const std::string& input = {},
+           const std::optional<std::vector<std::string>>& environment = std::nullopt) {
+  return testsupport::runCli(args, input, environment);
 }
 
 // Reads standard output line by line until `until` says so or the
 // process ends.
-void readLines(QProcess& p, QList<QJsonObject>& seen,
-               const std::function<bool(const QJsonObject&)>& until, int ms = 30000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (timer.elapsed() < ms) {
-    while (p.canReadLine()) {
-      const QJsonObject o = QJsonDocument::fromJson(p.readLine()).object();
-      seen.append(o);
-      if (until(o)) return;
-    }
-    if (p.state() == QProcess::NotRunning) return;
-    p.waitForReadyRead(100);
+void readLines(CliProcess& p, std::vector<json>& seen,
+               const std::function<bool(const json&)>& until, int ms = 30000) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (Clock::now() < deadline) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const std::optional<std::string> line =
+        p.readLine(static_cast<int>(std::max<long long>(1, left)));
+    if (!line) return;
+    json o = json::parse(*line, nullptr, false);
+    seen.push_back(o.is_object() ? std::move(o) : json::object());
+    if (until(seen.back())) return;
   }
 }
+
+// Whether `condition` holds within ms, asked every 50 ms.
+bool waitUntil(const std::function<bool()>& condition, int ms) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (!condition()) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+long long msSince(Clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
 // A terminal for the child's standard input and error: what it shows, and
 // keys typed on it.
 class Terminal {
  public:
   Terminal() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY);
+    slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
   }
   ~Terminal() {
     if (slave_ >= 0) ::close(slave_);
     if (master_ >= 0) ::close(master_);
   }
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
   bool ok() const { return master_ >= 0 && slave_ >= 0; }
-  // Gives the child the terminal as standard input and error.
-  void attach(QProcess& p) {
-    const int slave = slave_;
-    p.setChildProcessModifier([slave] {
-      ::dup2(slave, STDIN_FILENO);
-      ::dup2(slave, STDERR_FILENO);
-    });
-  }
+  // What a child takes as its standard input and error.
+  int slave() const { return slave_; }
   // What the terminal showed, until `text` appears or ms pass.
-  QByteArray readUntil(const QByteArray& text, int ms = 20000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!shown_.contains(text) && timer.elapsed() < ms) {
+  std::string readUntil(const std::string& text, int ms = 20000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (!contains(shown_, text) && Clock::now() < deadline) {
       pollfd fd{master_, POLLIN, 0};
       if (::poll(&fd, 1, 50) > 0 && (fd.revents & POLLIN)) {
         char buf[4096];
         const ssize_t n = ::read(master_, buf, sizeof buf);
-        if (n > 0) shown_.append(buf, static_cast<qsizetype>(n));
+        if (n > 0) shown_.append(buf, static_cast<size_t>(n));
       }
     }
     return shown_;
   }
-  void type(const QByteArray& keys) {
-    QCOMPARE(::write(master_, keys.data(), keys.size()), keys.size());
+  void type(const std::string& keys) {
+    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
   }
 
  private:
   int master_ = -1;
   int slave_ = -1;
-  QByteArray shown_;
+  std::string shown_;
 };
+
+class Cli : public ::testing::Test {
+ protected:
+  // Replaces keep their journal under the data directory: a private one.
+  static void SetUpTestSuite() {
+    data_ = new TempDir;
+    ASSERT_TRUE(data_->valid()) << data_->error();
+    ::setenv("XDG_DATA_HOME", data_->path().c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    delete data_;
+    data_ = nullptr;
+  }
+
+  // A fresh directory for one test's files.
+  void SetUp() override { ASSERT_TRUE(dir.valid()) << dir.error(); }
+  TempDir dir;
+
+ private:
+  static TempDir* data_;
+};
+
+TempDir* Cli::data_ = nullptr;
+
+TEST_F(Cli, findReportsEveryTableAsJson) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  const CliRun r = cli(sqliteArgs("find", path) + Args{"--find", "old.example.com", "--json"});
+  ASSERT_TRUE(r.exitCode == 0) << r.describe();
+  const auto lines = r.lines();
+  ASSERT_EQ(lines.size(), 7u);
+  std::vector<std::string> order;
+  for (int k = 0; k < 6; ++k) {
+    ASSERT_EQ(get(lines[k], "type"), "table");
+    ASSERT_EQ(get(lines[k], "index"), k);
+    order.push_back(text(get(lines[k], "table")));
+  }
+  ASSERT_EQ(order, (Args{"articles", "numbers", "notes", "guarded", "blank", "links"}));
+  const json articles = byTable(lines, "articles");
+  ASSERT_EQ(get(articles, "status"), "found");
+  ASSERT_EQ(get(articles, "records"),
+            std::stoll(scalar(path,
+                              "select count(*) from articles where instr(title, "
+                              "'old.example.com') or instr(body, 'old.example.com')")));
+  ASSERT_EQ(get(articles, "columns"), json::array({"title", "body"}));
+  ASSERT_TRUE(articles.contains("update_statement"));
+  ASSERT_TRUE(get(articles, "update_statement").is_null());
+  ASSERT_EQ(get(byTable(lines, "numbers"), "status"), "no_searchable_column");
+  ASSERT_EQ(get(byTable(lines, "notes"), "status"), "not_found");
+  ASSERT_EQ(get(byTable(lines, "blank"), "has_rows"), false);
+  ASSERT_EQ(get(byTable(lines, "guarded"), "records"), 2);
+  const json summary = lines.back();
+  ASSERT_EQ(get(summary, "type"), "summary");
+  ASSERT_EQ(get(summary, "command"), "find");
+  ASSERT_EQ(get(summary, "tables"), 6);
+  ASSERT_EQ(get(summary, "found"), 3);
+  ASSERT_EQ(get(summary, "records"), 5);
+  ASSERT_EQ(get(summary, "failed"), 0);
+  ASSERT_EQ(get(summary, "exit"), 0);
+  ASSERT_TRUE(r.err.empty()) << r.err;  // no terminal: no progress line
+
+  // The same run on two connections: the same lines, in the same order.
+  const CliRun two =
+      cli(sqliteArgs("find", path) + Args{"--find", "old.example.com", "--json", "--jobs", "2"});
+  ASSERT_EQ(two.exitCode, 0);
+  ASSERT_EQ(two.out, r.out);
+}
+
+TEST_F(Cli, replaceWritesAndPrintsWhatFailedReadyToRun) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  const CliRun r = cli(sqliteArgs("replace", path) +
+                       Args{"--find", "old.example.com", "--replace", "new.example.org", "--yes"});
+  // One table failed: not everything ran.
+  ASSERT_TRUE(r.exitCode == 1) << r.describe();
+  ASSERT_EQ(testdb::query(path, "select title, body from articles order by id"),
+            (std::vector<std::vector<std::string>>{{"see new.example.org", "body new.example.org"},
+                                                   {"nothing", "here"},
+                                                   {"<NULL>", "new.example.org/x"}}));
+  ASSERT_EQ(scalar(path, "select group_concat(url, ' ') from links"),
+            std::string("http://new.example.org/ http://other/"));
+  ASSERT_EQ(scalar(path, "select count(*) from guarded where instr(v, 'old.example.com')"),
+            std::string("2"));
+  const std::string& out = r.out;
+  ASSERT_TRUE(std::regex_search(out, std::regex("\\narticles +replaced +2  title, body\\n")))
+      << out;
+  ASSERT_TRUE(std::regex_search(out, std::regex("\\nguarded +failed +- +v\\n"))) << out;
+  ASSERT_TRUE(contains(out, "replace: replaced in 2 of 6 tables, 3 records; 1 failed."));
+  // The failed statement, as printed, mends the table once the trigger
+  // is gone.
+  const size_t at = out.find("-- guarded: HY000 [SQLite]guarded rows stay (19)\n");
+  ASSERT_TRUE(at != std::string::npos && at > 0) << out;
+  const size_t lineStart = out.find('\n', at) + 1;
+  const std::string statement = out.substr(lineStart, out.find('\n', lineStart) - lineStart);
+  ASSERT_TRUE(startsWith(statement, "Update [guarded] set "));
+  testdb::exec(path, "drop trigger guard;" + statement);
+  ASSERT_EQ(scalar(path, "select group_concat(v, '|') from guarded"),
+            std::string("new.example.org|new.example.org too"));
+  ASSERT_EQ(r.err, std::string());
+}
+
+TEST_F(Cli, tablesAreChosenByPatternsAndTextsTakenAsGiven) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  // Comma-separated and repeated; skipping wins over choosing.
+  CliRun r = cli(sqliteArgs("find", path) + Args{"--find", "-x", "--json", "--tables", "n*,links",
+                                                 "--tables=gu?rded", "--skip-tables", "numbers"});
+  ASSERT_TRUE(r.exitCode == 0) << r.describe();
+  auto lines = r.lines();
+  std::vector<std::string> names;
+  for (const auto& o : lines)
+    if (get(o, "type") == "table") names.push_back(text(get(o, "table")));
+  ASSERT_EQ(names, (Args{"notes", "guarded", "links"}));
+  ASSERT_EQ(get(byTable(lines, "notes"), "records"), 1);  // "-x" is the text
+  r = cli(sqliteArgs("find", path) + Args{"--find=-x", "--json", "--tables", "notes"});
+  ASSERT_EQ(get(item(r.lines(), 0), "records"), 1);
+  // A pattern that matches nothing is said, and changes nothing else.
+  r = cli(sqliteArgs("tables", path) + Args{"--tables", "nope*,links"});
+  ASSERT_EQ(r.exitCode, 0);
+  ASSERT_EQ(r.out, std::string("links\n"));
+  ASSERT_TRUE(contains(r.err, "no table matches \"nope*\""));
+}
+
+TEST_F(Cli, badUsageAndFailedConnectionsExitWithTwo) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  const auto before = testdb::query(path, "select * from articles");
+  struct Case {
+    Args args;
+    std::string message;
+  };
+  const std::vector<Case> cases{
+      {{}, "no command given"},
+      {sqliteArgs("find", path), "--find TEXT is required"},
+      {sqliteArgs("replace", path) + Args{"--find", "x", "--yes"}, "needs --replace"},
+      {sqliteArgs("find", path) + Args{"--find", "x", "--password", "pw"},
+       "never taken as an argument"},
+      {sqliteArgs("replace", path) + Args{"--find", "x", "--replace", "y", "--jobs", "2"},
+       "--jobs works for find only"},
+      {sqliteArgs("find", path) + Args{"--find", "x", "--jobs", "0"}, "--jobs takes"},
+      {sqliteArgs("wipe", path), "unknown command"},
+      {sqliteArgs("find", path) + Args{"--find"}, "--find needs a value"},
+      {{"find", "--database", "x.db", "--find", "x"}, "--server is required"},
+      {sqliteArgs("find", dir.file("missing.db")) + Args{"--find", "x"}, "cannot connect"},
+      {sqliteArgs("find", path) + Args{"--find", "x", "--password-env", "TRELLICK_UNSET_VAR"},
+       "TRELLICK_UNSET_VAR is not set"},
+  };
+  for (const Case& c : cases) {
+    const CliRun r = cli(c.args);
+    ASSERT_TRUE(r.exitCode == 2) << joined(c.args, " ") << "\n" << r.describe();
+    ASSERT_TRUE(contains(r.err, c.message)) << r.describe();
+    ASSERT_TRUE(r.out.empty());
+  }
+  // Standard input is no terminal here: a replace without --yes is
+  // refused before anything is written.
+  const CliRun refused = cli(
+      sqliteArgs("replace", path) + Args{"--find", "old.example.com", "--replace", "new"}, "y\n");
+  ASSERT_EQ(refused.exitCode, 2);
+  ASSERT_TRUE(contains(refused.err, "add --yes"));
+  ASSERT_EQ(testdb::query(path, "select * from articles"), before);
+  // Help and everything ran: 0.
+  ASSERT_EQ(cli({"--help"}).exitCode, 0);
+  ASSERT_TRUE(contains(cli({"--help"}).out, "replace always runs one table at a time"));
+}
+
+TEST_F(Cli, tablesAndShrink) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, std::string(kTables) +
+                         "create virtual table docs using fts5(body);"
+                         "insert into docs values('old.example.com');"
+                         "create table filler(v text);"
+                         "with recursive n(i) as (select 1 union all select i + 1 from n where i < "
+                         "3000) insert into filler select printf('%.200c', 'x') from n;"
+                         "delete from filler;");
+  CliRun r = cli(sqliteArgs("tables", path) + Args{"--json"});
+  ASSERT_EQ(r.exitCode, 0);
+  std::vector<std::string> names;
+  for (const auto& o : r.lines()) names.push_back(text(get(o, "table")));
+  // The index tables behind the virtual table are not user tables.
+  ASSERT_EQ(names,
+            (Args{"articles", "numbers", "notes", "guarded", "blank", "links", "docs", "filler"}));
+  const auto sizeBefore = std::filesystem::file_size(path);
+  r = cli(sqliteArgs("shrink", path) + Args{"--json"});
+  ASSERT_TRUE(r.exitCode == 0) << r.describe();
+  const auto lines = r.lines();
+  ASSERT_EQ(lines.size(), 4u);
+  ASSERT_EQ(get(lines[1], "statement"), "vacuum");
+  for (int k = 0; k < 3; ++k) ASSERT_EQ(get(lines[k], "ok"), true);
+  ASSERT_EQ(get(lines[3], "failed"), 0);
+  ASSERT_LT(std::filesystem::file_size(path), sizeBefore);
+}
+
+TEST_F(Cli, passwordsReachTheServerFromTheEnvironmentAndStandardInput) {
+  const std::string main = dir.file("main.db");
+  testdb::exec(main,
+               "create table Orders(id int primary key, note nvarchar(200));"
+               "insert into Orders values(1, 'see a.com'), (2, 'none');");
+  TdsStandin server(main);
+  ASSERT_TRUE(server.port() > 0) << server.errorText();
+  const Args args{
+      "find",  "--server", server.serverField(), "--database", "shop", "--user", "sa", "--find",
+      "a.com", "--json"};
+  const auto env = testsupport::environmentWith({{"TRELLICK_TEST_PW", "s3cr;et} 密"}});
+  CliRun r = cli(args + Args{"--password-env", "TRELLICK_TEST_PW"}, {}, env);
+  ASSERT_TRUE(r.exitCode == 0) << r.describe();
+  ASSERT_EQ(get(byTable(r.lines(), "Orders"), "records"), 1);
+  r = cli(args + Args{"--password-stdin"}, "from stdin\n");
+  ASSERT_TRUE(r.exitCode == 0) << r.describe();
+  ASSERT_EQ(loginPasswords(server), (Args{"s3cr;et} 密", "from stdin"}));
+}
+
+TEST_F(Cli, onATerminalItAsksAndShowsProgress) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  const auto before = testdb::query(path, "select * from links");
+  const Args replace =
+      sqliteArgs("replace", path) + Args{"--find", "old.example.com", "--replace", "new"};
+  {
+    // Answering no changes nothing.
+    Terminal tty;
+    ASSERT_TRUE(tty.ok());
+    CliProcess p(replace, {}, tty.slave());
+    ASSERT_TRUE(p.started());
+    ASSERT_TRUE(contains(tty.readUntil("[y/N] "), "in 6 tables of "));
+    ASSERT_NO_FATAL_FAILURE(tty.type("n\n"));
+    ASSERT_TRUE(p.waitFor(20000));
+    ASSERT_EQ(p.exitCode(), 1);
+    ASSERT_TRUE(contains(tty.readUntil("Nothing was changed."), "Nothing was changed."));
+    ASSERT_EQ(testdb::query(path, "select * from links"), before);
+  }
+  {
+    // Yes replaces, with the progress line on the terminal only.
+    Terminal tty;
+    ASSERT_TRUE(tty.ok());
+    CliProcess p(replace, {}, tty.slave());
+    ASSERT_TRUE(p.started());
+    tty.readUntil("[y/N] ");
+    ASSERT_NO_FATAL_FAILURE(tty.type("y\n"));
+    ASSERT_TRUE(p.waitFor(20000));
+    ASSERT_EQ(p.exitCode(), 1);  // the guarded table
+    const std::string shown = tty.readUntil("\x1b[K", 2000);
+    ASSERT_TRUE(contains(shown, "\r\x1b[K[") && contains(shown, "] 6/6")) << shown;
+    const std::string out = p.out();
+    ASSERT_FALSE(contains(out, "\x1b"));
+    ASSERT_TRUE(contains(out, "replaced in 2 of 6 tables"));
+    ASSERT_EQ(scalar(path, "select count(*) from links where instr(url, 'new')"), std::string("1"));
+  }
+}
+
+TEST_F(Cli, thePasswordIsAskedWithoutEcho) {
+  const std::string main = dir.file("main.db");
+  testdb::exec(main,
+               "create table Orders(id int primary key, note nvarchar(200));"
+               "insert into Orders values(1, 'see a.com');");
+  TdsStandin server(main);
+  ASSERT_TRUE(server.port() > 0) << server.errorText();
+  Terminal tty;
+  ASSERT_TRUE(tty.ok());
+  CliProcess p({"find", "--server", server.serverField(), "--database", "shop", "--user", "sa",
+                "--find", "a.com", "--json"},
+               {}, tty.slave());
+  ASSERT_TRUE(p.started());
+  ASSERT_TRUE(contains(tty.readUntil("Password for sa@"), "Password for sa@127.0.0.1,"));
+  tty.readUntil(": ");
+  ASSERT_NO_FATAL_FAILURE(tty.type("typed secret\n"));
+  ASSERT_TRUE(p.waitFor(20000));
+  ASSERT_EQ(p.exitCode(), 0);
+  ASSERT_FALSE(contains(tty.readUntil("typed", 500), "typed secret"));
+  ASSERT_EQ(loginPasswords(server), Args{"typed secret"});
+}
+
+TEST_F(Cli, ctrlCStopsBetweenTablesAndNamesTheDoneOnes) {
+  const std::string path = dir.file("many.db");
+  // Every table takes a while to replace (its trigger reads a table for
+  // each row), so that the Ctrl-C lands while tables are left.
+  std::string sql =
+      "create table weight(w text); with recursive n(i) as (select 1 union all select i + 1 "
+      "from n where i < 5000) insert into weight select printf('%.20c', 'w') from n;";
+  const int tables = 30;
+  for (int t = 0; t < tables; ++t) {
+    const std::string name = "t" + std::to_string(t);
+    sql += "create table " + name +
+           "(v text); with recursive n(i) as (select 1 union all select i + 1 from n where i "
+           "< 400) insert into " +
+           name + " select 'row ' || i || ' old.example.com' from n; create trigger slow_" + name +
+           " before update on " + name + " begin select sum(length(w)) from weight; end;";
+  }
+  testdb::exec(path, sql);
+  CliProcess p(sqliteArgs("replace", path) + Args{"--find", "old.example.com", "--replace",
+                                                  "new.example.org", "--yes", "--json",
+                                                  "--skip-tables", "weight"});
+  ASSERT_TRUE(p.started());
+  std::vector<json> seen;
+  // Ctrl-C once the first table is reported.
+  readLines(p, seen, [](const json& o) { return get(o, "type") == "table"; });
+  ASSERT_FALSE(seen.empty());
+  ASSERT_TRUE(p.signal(SIGINT));
+  ASSERT_TRUE(p.waitFor(30000));
+  ASSERT_TRUE(p.exitedNormally());
+  ASSERT_EQ(p.exitCode(), 1);
+  readLines(p, seen, [](const json&) { return false; });
+  const std::string err = p.err();
+  const json summary = seen.back();
+  ASSERT_EQ(get(summary, "type"), "summary");
+  ASSERT_EQ(get(summary, "stopped"), true);
+  const json& runJson = get(summary, "run");
+  ASSERT_TRUE(runJson.is_number_integer()) << summary.dump();
+  const int run = runJson.get<int>();
+  ASSERT_TRUE(run >= 1 && run < tables) << run;
+  ASSERT_EQ(get(summary, "not_run"), tables - run);
+  std::vector<std::string> done;
+  for (const auto& d : get(summary, "done")) done.push_back(text(d));
+  ASSERT_EQ(done.size(), static_cast<size_t>(run));
+  ASSERT_TRUE(contains(err, "Stopped by Ctrl-C after " + std::to_string(run) + " of 30 tables. " +
+                                "Done (each as its row says): " + joined(done, ", ") + "."))
+      << err;
+  // Every table wholly replaced or untouched, and replaced exactly when
+  // it was named done.
+  for (int t = 0; t < tables; ++t) {
+    const std::string name = "t" + std::to_string(t);
+    const std::string replaced =
+        scalar(path, "select count(*) from " + name + " where instr(v, 'new.example.org')");
+    const bool isDone = std::find(done.begin(), done.end(), name) != done.end();
+    ASSERT_EQ(replaced, std::string(isDone ? "400" : "0")) << name;
+  }
+}
+
+// Killed when a table's update has run but before it commits, a replace
+// leaves that table as it was (the server rolls the session's transaction
+// back), the tables before it complete in the journal; undo gives back
+// every value.
+TEST_F(Cli, aReplaceKilledBeforeACommitLeavesThatTableUnchanged) {
+  const std::string main = dir.file("shop.db");
+  testdb::exec(main,
+               "create table A(id int primary key, v nvarchar(50)); insert into A values(1, "
+               "'a.com'), (2, 'x a.com');"
+               "create table Slow(id int primary key, v nvarchar(50)); insert into Slow "
+               "values(1, 'a.com');"
+               "create table Z(id int primary key, v nvarchar(50)); insert into Z values(1, "
+               "'a.com');");
+  const auto before = scalar(main,
+                             "select group_concat(v, '|') from (select v from A union "
+                             "all select v from Slow union all select v from Z)");
+  TdsStandin server(main);
+  ASSERT_TRUE(server.port() > 0) << server.errorText();
+  server.setControl({{"held", {{"Update [Slow]", 60.0}}}});
+  const std::string journal = dir.path() + "/journal.db";
+  const Args connection{"--server", server.serverField(), "--database", "shop",      "--user",
+                        "sa",       "--password-env",     "PW",         "--journal", journal};
+  testsupport::ProcessOptions options;
+  options.setEnv = {{"PW", "pw"}};
+  CliProcess p(Args{"replace", "--find", "a.com", "--replace", "b.org", "--yes"} + connection,
+               options);
+  ASSERT_TRUE(p.started());
+  // Slow's update has run when its request is in the log and the reply
+  // is held.
+  auto updated = [&] {
+    for (const auto& e : server.log())
+      if (startsWith(text(item(get(e, "params"), 0)), "Update [Slow]") ||
+          startsWith(text(get(e, "text")), "Update [Slow]"))
+        return true;
+    return false;
+  };
+  ASSERT_TRUE(waitUntil(updated, 20000));
+  sleepMs(300);
+  ASSERT_TRUE(p.signal(SIGKILL));
+  ASSERT_TRUE(p.waitFor(5000));
+  auto rolledBack = [&] {
+    for (const auto& e : server.log())
+      if (get(e, "op") == "rollback" && get(e, "cause") == "disconnect") return true;
+    return false;
+  };
+  ASSERT_TRUE(waitUntil(rolledBack, 10000));
+  ASSERT_EQ(scalar(main, "select group_concat(v, '|') from A"), std::string("b.org|x b.org"));
+  ASSERT_EQ(scalar(main, "select v from Slow"), std::string("a.com"));
+  ASSERT_EQ(scalar(main, "select v from Z"), std::string("a.com"));
+
+  // A is complete in the journal; Slow was sealed but never committed.
+  const CliRun runs = cli({"runs", "--json", "--journal", journal});
+  const json tables = get(item(runs.lines(), 0), "tables");
+  ASSERT_TRUE(tables.is_array()) << runs.describe();
+  ASSERT_EQ(tables.size(), 2u);
+  ASSERT_EQ(get(tables[0], "rows"), 2);
+  ASSERT_EQ(get(tables[0], "state"), "done");
+  ASSERT_EQ(get(tables[1], "state"), "journaled");
+  server.setControl(json::object());
+  const CliRun undone =
+      cli(Args{"undo", "--yes"} + connection, {}, testsupport::environmentWith({{"PW", "pw"}}));
+  ASSERT_TRUE(undone.exitCode == 0) << undone.describe();
+  ASSERT_EQ(scalar(main,
+                   "select group_concat(v, '|') from (select v from A union all select v "
+                   "from Slow union all select v from Z)"),
+            before);
+}
+
+TEST_F(Cli, secondCtrlCCancelsTheStatementUnderWay) {
+  const std::string main = dir.file("main.db");
+  testdb::exec(main,
+               "create table A(id int primary key, v nvarchar(50)); insert into A values(1, "
+               "'a.com');"
+               "create table Slow(id int primary key, v nvarchar(50)); insert into Slow "
+               "values(1, 'a.com');"
+               "create table Z(id int primary key, v nvarchar(50)); insert into Z values(1, "
+               "'a.com');");
+  TdsStandin server(main);
+  ASSERT_TRUE(server.port() > 0) << server.errorText();
+  // Slow's statements take longer than the whole test may.
+  server.setControl({{"delays", {{"Slow", 60.0}}}});
+  testsupport::ProcessOptions options;
+  options.setEnv = {{"PW", "pw"}};
+  const auto start = Clock::now();
+  CliProcess p({"replace", "--server", server.serverField(), "--database", "shop", "--user", "sa",
+                "--password-env", "PW", "--find", "a.com", "--replace", "b.org", "--yes", "--json",
+                "--timeout", "0"},
+               options);
+  ASSERT_TRUE(p.started());
+  std::vector<json> seen;
+  readLines(p, seen, [](const json& o) { return get(o, "table") == "A"; });
+  ASSERT_FALSE(seen.empty());
+  sleepMs(300);
+  ASSERT_TRUE(p.signal(SIGINT));
+  sleepMs(300);
+  ASSERT_TRUE(p.signal(SIGINT));
+  ASSERT_TRUE(p.waitFor(20000));
+  ASSERT_TRUE(msSince(start) < 20000) << msSince(start);
+  ASSERT_EQ(p.exitCode(), 1);
+  readLines(p, seen, [](const json&) { return false; });
+  const json slow = byTable(seen, "Slow");
+  ASSERT_EQ(get(slow, "status"), "failed");
+  ASSERT_EQ(get(item(get(get(slow, "failure"), "records"), 0), "sqlstate"), "HY008");
+  ASSERT_EQ(get(seen.back(), "stopped"), true);
+  ASSERT_EQ(get(seen.back(), "not_run"), 1);
+  ASSERT_EQ(scalar(main, "select v from A"), std::string("b.org"));
+  ASSERT_EQ(scalar(main, "select v from Slow"), std::string("a.com"));
+  ASSERT_EQ(scalar(main, "select v from Z"), std::string("a.com"));
+  bool attention = false;
+  for (const auto& e : server.log()) attention = attention || get(e, "type") == "attention";
+  ASSERT_TRUE(attention);  // the cancel reached the server
+}
 
 }  // namespace
-
-class TestCli : public QObject {
-  Q_OBJECT
-
- private slots:
-  // Replaces keep their journal under the data directory: a private one.
-  void initTestCase() {
-    static QTemporaryDir data;
-    qputenv("XDG_DATA_HOME", data.path().toLocal8Bit());
-  }
-
-  void findReportsEveryTableAsJson() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path, kTables);
-    const Run r = cli(sqliteArgs("find", path) << "--find"
-                                               << "old.example.com"
-                                               << "--json");
-    QVERIFY2(r.exitCode == 0, qPrintable(r.describe()));
-    const auto lines = r.lines();
-    QCOMPARE(lines.size(), 7);
-    QStringList order;
-    for (int k = 0; k < 6; ++k) {
-      QCOMPARE(lines[k]["type"].toString(), QStringLiteral("table"));
-      QCOMPARE(lines[k]["index"].toInt(), k);
-      order << lines[k]["table"].toString();
-    }
-    QCOMPARE(order, (QStringList{"articles", "numbers", "notes", "guarded", "blank", "links"}));
-    const auto articles = byTable(lines, "articles");
-    QCOMPARE(articles["status"].toString(), QStringLiteral("found"));
-    QCOMPARE(articles["records"].toInteger(),
-             std::stoll(scalar(path,
-                               "select count(*) from articles where instr(title, "
-                               "'old.example.com') or instr(body, 'old.example.com')")));
-    QCOMPARE(articles["columns"].toArray(), (QJsonArray{"title", "body"}));
-    QVERIFY(articles["update_statement"].isNull());
-    QCOMPARE(byTable(lines, "numbers")["status"].toString(),
-             QStringLiteral("no_searchable_column"));
-    QCOMPARE(byTable(lines, "notes")["status"].toString(), QStringLiteral("not_found"));
-    QCOMPARE(byTable(lines, "blank")["has_rows"].toBool(), false);
-    QCOMPARE(byTable(lines, "guarded")["records"].toInt(), 2);
-    const QJsonObject summary = lines.last();
-    QCOMPARE(summary["type"].toString(), QStringLiteral("summary"));
-    QCOMPARE(summary["command"].toString(), QStringLiteral("find"));
-    QCOMPARE(summary["tables"].toInt(), 6);
-    QCOMPARE(summary["found"].toInt(), 3);
-    QCOMPARE(summary["records"].toInt(), 5);
-    QCOMPARE(summary["failed"].toInt(), 0);
-    QCOMPARE(summary["exit"].toInt(), 0);
-    QVERIFY(r.err.isEmpty());  // no terminal: no progress line
-
-    // The same run on two connections: the same lines, in the same order.
-    const Run two = cli(sqliteArgs("find", path) << "--find"
-                                                 << "old.example.com"
-                                                 << "--json"
-                                                 << "--jobs"
-                                                 << "2");
-    QCOMPARE(two.exitCode, 0);
-    QCOMPARE(two.out, r.out);
-  }
-
-  void replaceWritesAndPrintsWhatFailedReadyToRun() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path, kTables);
-    const Run r = cli(sqliteArgs("replace", path) << "--find"
-                                                  << "old.example.com"
-                                                  << "--replace"
-                                                  << "new.example.org"
-                                                  << "--yes");
-    // One table failed: not everything ran.
-    QVERIFY2(r.exitCode == 1, qPrintable(r.describe()));
-    QCOMPARE(testdb::query(path, "select title, body from articles order by id"),
-             (std::vector<std::vector<std::string>>{{"see new.example.org", "body new.example.org"},
-                                                    {"nothing", "here"},
-                                                    {"<NULL>", "new.example.org/x"}}));
-    QCOMPARE(scalar(path, "select group_concat(url, ' ') from links"),
-             std::string("http://new.example.org/ http://other/"));
-    QCOMPARE(scalar(path, "select count(*) from guarded where instr(v, 'old.example.com')"),
-             std::string("2"));
-    const QString out = QString::fromUtf8(r.out);
-    QVERIFY2(out.contains(QRegularExpression("\\narticles +replaced +2  title, body\\n")),
-             qPrintable(out));
-    QVERIFY2(out.contains(QRegularExpression("\\nguarded +failed +- +v\\n")), qPrintable(out));
-    QVERIFY(out.contains("replace: replaced in 2 of 6 tables, 3 records; 1 failed."));
-    // The failed statement, as printed, mends the table once the trigger
-    // is gone.
-    const qsizetype at = out.indexOf("-- guarded: HY000 [SQLite]guarded rows stay (19)\n");
-    QVERIFY2(at > 0, qPrintable(out));
-    const QString statement = out.mid(at).section('\n', 1, 1);
-    QVERIFY(statement.startsWith("Update [guarded] set "));
-    testdb::exec(path, "drop trigger guard;" + statement.toStdString());
-    QCOMPARE(scalar(path, "select group_concat(v, '|') from guarded"),
-             std::string("new.example.org|new.example.org too"));
-    QCOMPARE(r.err, QString());
-  }
-
-  void tablesAreChosenByPatternsAndTextsTakenAsGiven() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path, kTables);
-    // Comma-separated and repeated; skipping wins over choosing.
-    Run r = cli(sqliteArgs("find", path) << "--find"
-                                         << "-x"
-                                         << "--json"
-                                         << "--tables"
-                                         << "n*,links"
-                                         << "--tables=gu?rded"
-                                         << "--skip-tables"
-                                         << "numbers");
-    QVERIFY2(r.exitCode == 0, qPrintable(r.describe()));
-    auto lines = r.lines();
-    QStringList names;
-    for (const auto& o : lines)
-      if (o["type"] == "table") names << o["table"].toString();
-    QCOMPARE(names, (QStringList{"notes", "guarded", "links"}));
-    QCOMPARE(byTable(lines, "notes")["records"].toInt(), 1);  // "-x" is the text
-    r = cli(sqliteArgs("find", path) << "--find=-x"
-                                     << "--json"
-                                     << "--tables"
-                                     << "notes");
-    QCOMPARE(r.lines().value(0)["records"].toInt(), 1);
-    // A pattern that matches nothing is said, and changes nothing else.
-    r = cli(sqliteArgs("tables", path) << "--tables"
-                                       << "nope*,links");
-    QCOMPARE(r.exitCode, 0);
-    QCOMPARE(r.out, QByteArray("links\n"));
-    QVERIFY(r.err.contains("no table matches \"nope*\""));
-  }
-
-  void badUsageAndFailedConnectionsExitWithTwo() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path, kTables);
-    const auto before = testdb::query(path, "select * from articles");
-    struct Case {
-      QStringList args;
-      QString message;
-    };
-    const QList<Case> cases{
-        {{}, "no command given"},
-        {sqliteArgs("find", path), "--find TEXT is required"},
-        {sqliteArgs("replace", path) << "--find"
-                                     << "x"
-                                     << "--yes",
-         "needs --replace"},
-        {sqliteArgs("find", path) << "--find"
-                                  << "x"
-                                  << "--password"
-                                  << "pw",
-         "never taken as an argument"},
-        {sqliteArgs("replace", path) << "--find"
-                                     << "x"
-                                     << "--replace"
-                                     << "y"
-                                     << "--jobs"
-                                     << "2",
-         "--jobs works for find only"},
-        {sqliteArgs("find", path) << "--find"
-                                  << "x"
-                                  << "--jobs"
-                                  << "0",
-         "--jobs takes"},
-        {sqliteArgs("wipe", path), "unknown command"},
-        {sqliteArgs("find", path) << "--find", "--find needs a value"},
-        {{"find", "--database", "x.db", "--find", "x"}, "--server is required"},
-        {sqliteArgs("find", dir.file("missing.db")) << "--find"
-                                                    << "x",
-         "cannot connect"},
-        {sqliteArgs("find", path) << "--find"
-                                  << "x"
-                                  << "--password-env"
-                                  << "TRELLICK_UNSET_VAR",
-         "TRELLICK_UNSET_VAR is not set"},
-    };
-    for (const Case& c : cases) {
-      const Run r = cli(c.args);
-      QVERIFY2(r.exitCode == 2, qPrintable(c.args.join(' ') + "\n" + r.describe()));
-      QVERIFY2(r.err.contains(c.message), qPrintable(r.describe()));
-      QVERIFY(r.out.isEmpty());
-    }
-    // Standard input is no terminal here: a replace without --yes is
-    // refused before anything is written.
-    const Run refused = cli(sqliteArgs("replace", path) << "--find"
-                                                        << "old.example.com"
-                                                        << "--replace"
-                                                        << "new",
-                            "y\n");
-    QCOMPARE(refused.exitCode, 2);
-    QVERIFY(refused.err.contains("add --yes"));
-    QCOMPARE(testdb::query(path, "select * from articles"), before);
-    // Help and everything ran: 0.
-    QCOMPARE(cli({"--help"}).exitCode, 0);
-    QVERIFY(cli({"--help"}).out.contains("replace always runs one table at a time"));
-  }
-
-  void tablesAndShrink() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path,
-                 std::string(kTables) +
-                     "create virtual table docs using fts5(body);"
-                     "insert into docs values('old.example.com');"
-                     "create table filler(v text);"
-                     "with recursive n(i) as (select 1 union all select i + 1 from n where i < "
-                     "3000) insert into filler select printf('%.200c', 'x') from n;"
-                     "delete from filler;");
-    Run r = cli(sqliteArgs("tables", path) << "--json");
-    QCOMPARE(r.exitCode, 0);
-    QStringList names;
-    for (const auto& o : r.lines()) names << o["table"].toString();
-    // The index tables behind the virtual table are not user tables.
-    QCOMPARE(names, (QStringList{"articles", "numbers", "notes", "guarded", "blank", "links",
-                                 "docs", "filler"}));
-    const qint64 sizeBefore = QFileInfo(QString::fromStdString(path)).size();
-    r = cli(sqliteArgs("shrink", path) << "--json");
-    QVERIFY2(r.exitCode == 0, qPrintable(r.describe()));
-    const auto lines = r.lines();
-    QCOMPARE(lines.size(), 4);
-    QCOMPARE(lines[1]["statement"].toString(), QStringLiteral("vacuum"));
-    for (int k = 0; k < 3; ++k) QVERIFY(lines[k]["ok"].toBool());
-    QCOMPARE(lines[3]["failed"].toInt(), 0);
-    QVERIFY(QFileInfo(QString::fromStdString(path)).size() < sizeBefore);
-  }
-
-  void passwordsReachTheServerFromTheEnvironmentAndStandardInput() {
-    testdb::Dir dir;
-    const std::string main = dir.file("main.db");
-    testdb::exec(main,
-                 "create table Orders(id int primary key, note nvarchar(200));"
-                 "insert into Orders values(1, 'see a.com'), (2, 'none');");
-    TdsStandin server(QString::fromStdString(main));
-    QVERIFY2(server.port() > 0, qPrintable(server.errorText()));
-    const QStringList args{
-        "find",  "--server", server.serverField(), "--database", "shop", "--user", "sa", "--find",
-        "a.com", "--json"};
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("TRELLICK_TEST_PW", QStringLiteral("s3cr;et} 密"));
-    Run r = cli(QStringList(args) << "--password-env"
-                                  << "TRELLICK_TEST_PW",
-                {}, env);
-    QVERIFY2(r.exitCode == 0, qPrintable(r.describe()));
-    QCOMPARE(byTable(r.lines(), "Orders")["records"].toInt(), 1);
-    r = cli(QStringList(args) << "--password-stdin", "from stdin\n");
-    QVERIFY2(r.exitCode == 0, qPrintable(r.describe()));
-    QStringList passwords;
-    for (const auto& e : server.log())
-      if (e["type"] == "login") passwords << e["password"].toString();
-    QCOMPARE(passwords, (QStringList{QStringLiteral("s3cr;et} 密"), "from stdin"}));
-  }
-
-  void onATerminalItAsksAndShowsProgress() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path, kTables);
-    const auto before = testdb::query(path, "select * from links");
-    const QStringList replace = sqliteArgs("replace", path) << "--find"
-                                                            << "old.example.com"
-                                                            << "--replace"
-                                                            << "new";
-    {
-      // Answering no changes nothing.
-      Terminal tty;
-      QVERIFY(tty.ok());
-      QProcess p;
-      tty.attach(p);
-      p.start(QStringLiteral(TRELLICK_CLI), replace);
-      QVERIFY(p.waitForStarted(5000));
-      QVERIFY(tty.readUntil("[y/N] ").contains("in 6 tables of "));
-      tty.type("n\n");
-      QVERIFY(p.waitForFinished(20000));
-      QCOMPARE(p.exitCode(), 1);
-      QVERIFY(tty.readUntil("Nothing was changed.").contains("Nothing was changed."));
-      QCOMPARE(testdb::query(path, "select * from links"), before);
-    }
-    {
-      // Yes replaces, with the progress line on the terminal only.
-      Terminal tty;
-      QProcess p;
-      tty.attach(p);
-      p.start(QStringLiteral(TRELLICK_CLI), replace);
-      QVERIFY(p.waitForStarted(5000));
-      tty.readUntil("[y/N] ");
-      tty.type("y\n");
-      QVERIFY(p.waitForFinished(20000));
-      QCOMPARE(p.exitCode(), 1);  // the guarded table
-      const QByteArray shown = tty.readUntil("\x1b[K", 2000);
-      QVERIFY2(shown.contains("\r\x1b[K[") && shown.contains("] 6/6"), shown.constData());
-      const QByteArray out = p.readAllStandardOutput();
-      QVERIFY(!out.contains('\x1b'));
-      QVERIFY(out.contains("replaced in 2 of 6 tables"));
-      QCOMPARE(scalar(path, "select count(*) from links where instr(url, 'new')"),
-               std::string("1"));
-    }
-  }
-
-  void thePasswordIsAskedWithoutEcho() {
-    testdb::Dir dir;
-    const std::string main = dir.file("main.db");
-    testdb::exec(main,
-                 "create table Orders(id int primary key, note nvarchar(200));"
-                 "insert into Orders values(1, 'see a.com');");
-    TdsStandin server(QString::fromStdString(main));
-    QVERIFY2(server.port() > 0, qPrintable(server.errorText()));
-    Terminal tty;
-    QVERIFY(tty.ok());
-    QProcess p;
-    tty.attach(p);
-    p.start(QStringLiteral(TRELLICK_CLI), {"find", "--server", server.serverField(), "--database",
-                                           "shop", "--user", "sa", "--find", "a.com", "--json"});
-    QVERIFY(p.waitForStarted(5000));
-    QVERIFY(tty.readUntil("Password for sa@").contains("Password for sa@127.0.0.1,"));
-    tty.readUntil(": ");
-    tty.type("typed secret\n");
-    QVERIFY(p.waitForFinished(20000));
-    QCOMPARE(p.exitCode(), 0);
-    QVERIFY(!tty.readUntil("typed", 500).contains("typed secret"));
-    QStringList passwords;
-    for (const auto& e : server.log())
-      if (e["type"] == "login") passwords << e["password"].toString();
-    QCOMPARE(passwords, QStringList{"typed secret"});
-  }
-
-  void ctrlCStopsBetweenTablesAndNamesTheDoneOnes() {
-    testdb::Dir dir;
-    const std::string path = dir.file("many.db");
-    // Every table takes a while to replace (its trigger reads a table for
-    // each row), so that the Ctrl-C lands while tables are left.
-    std::string sql =
-        "create table weight(w text); with recursive n(i) as (select 1 union all select i + 1 "
-        "from n where i < 5000) insert into weight select printf('%.20c', 'w') from n;";
-    const int tables = 30;
-    for (int t = 0; t < tables; ++t) {
-      const std::string name = "t" + std::to_string(t);
-      sql += "create table " + name +
-             "(v text); with recursive n(i) as (select 1 union all select i + 1 from n where i "
-             "< 400) insert into " +
-             name + " select 'row ' || i || ' old.example.com' from n; create trigger slow_" +
-             name + " before update on " + name + " begin select sum(length(w)) from weight; end;";
-    }
-    testdb::exec(path, sql);
-    QProcess p;
-    QStringList args = sqliteArgs("replace", path);
-    args << "--find"
-         << "old.example.com"
-         << "--replace"
-         << "new.example.org"
-         << "--yes"
-         << "--json"
-         << "--skip-tables"
-         << "weight";
-    p.start(QStringLiteral(TRELLICK_CLI), args);
-    QVERIFY(p.waitForStarted(5000));
-    QList<QJsonObject> seen;
-    // Ctrl-C once the first table is reported.
-    readLines(p, seen, [](const QJsonObject& o) { return o["type"] == "table"; });
-    QVERIFY(!seen.isEmpty());
-    QVERIFY(testdb::signalChild(p, SIGINT));
-    QVERIFY(p.waitForFinished(30000));
-    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(p.exitCode(), 1);
-    readLines(p, seen, [](const QJsonObject&) { return false; });
-    const QString err = QString::fromUtf8(p.readAllStandardError());
-    const QJsonObject summary = seen.last();
-    QCOMPARE(summary["type"].toString(), QStringLiteral("summary"));
-    QVERIFY(summary["stopped"].toBool());
-    const int run = summary["run"].toInt();
-    QVERIFY2(run >= 1 && run < tables, qPrintable(QString::number(run)));
-    QCOMPARE(summary["not_run"].toInt(), tables - run);
-    QStringList done;
-    for (const auto& d : summary["done"].toArray()) done << d.toString();
-    QCOMPARE(done.size(), run);
-    QVERIFY2(err.contains("Stopped by Ctrl-C after " + QString::number(run) + " of 30 tables. " +
-                          "Done (each as its row says): " + done.join(", ") + "."),
-             qPrintable(err));
-    // Every table wholly replaced or untouched, and replaced exactly when
-    // it was named done.
-    for (int t = 0; t < tables; ++t) {
-      const std::string name = "t" + std::to_string(t);
-      const std::string replaced =
-          scalar(path, "select count(*) from " + name + " where instr(v, 'new.example.org')");
-      const bool isDone = done.contains(QString::fromStdString(name));
-      QCOMPARE(replaced, std::string(isDone ? "400" : "0"));
-    }
-  }
-
-  // Killed when a table's update has run but before it commits, a replace
-  // leaves that table as it was (the server rolls the session's transaction
-  // back), the tables before it complete in the journal; undo gives back
-  // every value.
-  void aReplaceKilledBeforeACommitLeavesThatTableUnchanged() {
-    testdb::Dir dir;
-    const std::string main = dir.file("shop.db");
-    testdb::exec(main,
-                 "create table A(id int primary key, v nvarchar(50)); insert into A values(1, "
-                 "'a.com'), (2, 'x a.com');"
-                 "create table Slow(id int primary key, v nvarchar(50)); insert into Slow "
-                 "values(1, 'a.com');"
-                 "create table Z(id int primary key, v nvarchar(50)); insert into Z values(1, "
-                 "'a.com');");
-    const auto before = scalar(main,
-                               "select group_concat(v, '|') from (select v from A union "
-                               "all select v from Slow union all select v from Z)");
-    TdsStandin server(QString::fromStdString(main));
-    QVERIFY2(server.port() > 0, qPrintable(server.errorText()));
-    server.setControl(QJsonObject{{"held", QJsonObject{{"Update [Slow]", 60.0}}}});
-    const QString journal = dir.path() + "/journal.db";
-    const QStringList connection{
-        "--server", server.serverField(), "--database", "shop",      "--user",
-        "sa",       "--password-env",     "PW",         "--journal", journal};
-    QProcess p;
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("PW", "pw");
-    p.setProcessEnvironment(env);
-    p.start(QStringLiteral(TRELLICK_CLI),
-            QStringList{"replace", "--find", "a.com", "--replace", "b.org", "--yes"} + connection);
-    QVERIFY(p.waitForStarted(5000));
-    // Slow's update has run when its request is in the log and the reply
-    // is held.
-    auto updated = [&] {
-      for (const auto& e : server.log())
-        if (e["params"].toArray().at(0).toString().startsWith("Update [Slow]") ||
-            e["text"].toString().startsWith("Update [Slow]"))
-          return true;
-      return false;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(updated(), 20000);
-    QTest::qWait(300);
-    QVERIFY(testdb::signalChild(p, SIGKILL));
-    QVERIFY(p.waitForFinished(5000));
-    auto rolledBack = [&] {
-      for (const auto& e : server.log())
-        if (e["op"].toString() == "rollback" && e["cause"].toString() == "disconnect") return true;
-      return false;
-    };
-    QTRY_VERIFY_WITH_TIMEOUT(rolledBack(), 10000);
-    QCOMPARE(scalar(main, "select group_concat(v, '|') from A"), std::string("b.org|x b.org"));
-    QCOMPARE(scalar(main, "select v from Slow"), std::string("a.com"));
-    QCOMPARE(scalar(main, "select v from Z"), std::string("a.com"));
-
-    // A is complete in the journal; Slow was sealed but never committed.
-    const Run runs = cli({"runs", "--json", "--journal", journal});
-    const QJsonArray tables = runs.lines().value(0)["tables"].toArray();
-    QCOMPARE(tables.size(), 2);
-    QCOMPARE(tables[0].toObject()["rows"].toInt(), 2);
-    QCOMPARE(tables[0].toObject()["state"].toString(), QStringLiteral("done"));
-    QCOMPARE(tables[1].toObject()["state"].toString(), QStringLiteral("journaled"));
-    server.setControl(QJsonObject{});
-    const Run undone = cli(QStringList{"undo", "--yes"} + connection, {}, env);
-    QVERIFY2(undone.exitCode == 0, qPrintable(undone.describe()));
-    QCOMPARE(scalar(main,
-                    "select group_concat(v, '|') from (select v from A union all select v "
-                    "from Slow union all select v from Z)"),
-             before);
-  }
-
-  void secondCtrlCCancelsTheStatementUnderWay() {
-    testdb::Dir dir;
-    const std::string main = dir.file("main.db");
-    testdb::exec(main,
-                 "create table A(id int primary key, v nvarchar(50)); insert into A values(1, "
-                 "'a.com');"
-                 "create table Slow(id int primary key, v nvarchar(50)); insert into Slow "
-                 "values(1, 'a.com');"
-                 "create table Z(id int primary key, v nvarchar(50)); insert into Z values(1, "
-                 "'a.com');");
-    TdsStandin server(QString::fromStdString(main));
-    QVERIFY2(server.port() > 0, qPrintable(server.errorText()));
-    // Slow's statements take longer than the whole test may.
-    server.setControl(QJsonObject{{"delays", QJsonObject{{"Slow", 60.0}}}});
-    QProcess p;
-    auto env = QProcessEnvironment::systemEnvironment();
-    env.insert("PW", "pw");
-    p.setProcessEnvironment(env);
-    QElapsedTimer timer;
-    timer.start();
-    p.start(QStringLiteral(TRELLICK_CLI),
-            {"replace", "--server", server.serverField(), "--database", "shop", "--user", "sa",
-             "--password-env", "PW", "--find", "a.com", "--replace", "b.org", "--yes", "--json",
-             "--timeout", "0"});
-    QVERIFY(p.waitForStarted(5000));
-    QList<QJsonObject> seen;
-    readLines(p, seen, [](const QJsonObject& o) { return o["table"] == "A"; });
-    QVERIFY(!seen.isEmpty());
-    QTest::qWait(300);
-    QVERIFY(testdb::signalChild(p, SIGINT));
-    QTest::qWait(300);
-    QVERIFY(testdb::signalChild(p, SIGINT));
-    QVERIFY(p.waitForFinished(20000));
-    QVERIFY2(timer.elapsed() < 20000, QByteArray::number(timer.elapsed()));
-    QCOMPARE(p.exitCode(), 1);
-    readLines(p, seen, [](const QJsonObject&) { return false; });
-    const QJsonObject slow = byTable(seen, "Slow");
-    QCOMPARE(slow["status"].toString(), QStringLiteral("failed"));
-    QCOMPARE(slow["failure"]["records"][0]["sqlstate"].toString(), QStringLiteral("HY008"));
-    QVERIFY(seen.last()["stopped"].toBool());
-    QCOMPARE(seen.last()["not_run"].toInt(), 1);
-    QCOMPARE(scalar(main, "select v from A"), std::string("b.org"));
-    QCOMPARE(scalar(main, "select v from Slow"), std::string("a.com"));
-    QCOMPARE(scalar(main, "select v from Z"), std::string("a.com"));
-    bool attention = false;
-    for (const auto& e : server.log()) attention = attention || e["type"] == "attention";
-    QVERIFY(attention);  // the cancel reached the server
-  }
-};
-
-QTEST_GUILESS_MAIN(TestCli)
-#include "test_cli.moc"

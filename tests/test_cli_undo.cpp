@@ -1,22 +1,57 @@
 // Preview, journal and undo from the command line, run as a process on
 // real SQLite files, judged by reading the files; a replace killed in the
 // middle leaves the journal and the database in agreement.
+#include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QProcess>
-#include <QTemporaryDir>
-#include <QtTest>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
 
-#include "cli_run.h"
-#include "testdb.h"
+#include "support/cli_run.h"
+#include "support/files.h"
+#include "support/sqlite_file.h"
 
 namespace {
 
-QStringList on(const QString& command, const std::string& path) {
-  return {command, "--server", "sqlite", "--database", QString::fromStdString(path)};
+using nlohmann::json;
+using testsupport::CliProcess;
+using testsupport::CliRun;
+using testsupport::TempDir;
+using Args = std::vector<std::string>;
+
+Args on(const std::string& command, const std::string& path) {
+  return {command, "--server", "sqlite", "--database", path};
+}
+
+Args operator+(Args a, const Args& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+CliRun cli(const Args& args) { return testsupport::runCli(args); }
+
+// A member of a JSON object, null when it is absent or `o` is no object.
+const json& get(const json& o, const std::string& key) {
+  static const json none;
+  if (!o.is_object()) return none;
+  const auto it = o.find(key);
+  return it == o.end() ? none : *it;
+}
+
+// An element of a JSON array (or of a list of lines), null when absent.
+const json& item(const json& a, size_t k) {
+  static const json none;
+  return a.is_array() && k < a.size() ? a[k] : none;
+}
+const json& item(const std::vector<json>& a, size_t k) {
+  static const json none;
+  return k < a.size() ? a[k] : none;
 }
 
 using Dump = std::vector<std::vector<std::string>>;
@@ -28,149 +63,162 @@ Dump dump(const std::string& path, const std::string& table) {
 const char* const kFind = "a.com";
 const char* const kReplace = "www.a.com/'站😀";
 
-}  // namespace
-
-class TestCliUndo : public QObject {
-  Q_OBJECT
-  QTemporaryDir data;
-
- private slots:
-  void initTestCase() { qputenv("XDG_DATA_HOME", data.path().toLocal8Bit()); }
-
-  void previewReplaceAndUndoWithAConflict() {
-    testdb::Dir dir;
-    const std::string path = dir.file("shop.db");
-    testdb::exec(path,
-                 "create table t(id integer primary key, v varchar(100), w text);"
-                 "insert into t values(1, 'see a.com', printf('%.50000c', 'x') || 'a.com');"
-                 "insert into t values(2, 'none', null), (3, 'a.com', '汉😀a.com'), (4, null, "
-                 "'A.COM');");
-    const Dump before = dump(path, "t");
-
-    // What preview shows is what replace then writes, row for row.
-    const Run preview =
-        cli(on("preview", path) << "--find" << kFind << "--replace" << kReplace << "--json"
-                                << "--limit"
-                                << "1");
-    QCOMPARE(preview.exitCode, 0);
-    const QJsonObject table = preview.lines().value(0);
-    QCOMPARE(table["total"].toInt(), 2);
-    QCOMPARE(table["rows"].toArray().size(), 1);  // the limit
-    const QJsonObject first = table["rows"].toArray()[0].toObject();
-    QCOMPARE(first["key"].toArray()[0].toString(), QStringLiteral("1"));
-
-    const Run replaced =
-        cli(on("replace", path) << "--find" << kFind << "--replace" << kReplace << "--yes");
-    QVERIFY2(replaced.exitCode == 0, qPrintable(replaced.describe()));
-    for (const auto& change : first["changes"].toArray()) {
-      const QJsonObject c = change.toObject();
-      QCOMPARE(QString::fromStdString(testdb::query(path, "select " +
-                                                              c["column"].toString().toStdString() +
-                                                              " from t where id = 1")[0][0]),
-               c["after"].toString());
-    }
-
-    const Run runs = cli({"runs", "--json"});
-    QCOMPARE(runs.lines().value(0)["kind"].toString(), QStringLiteral("replace"));
-    QCOMPARE(runs.lines().value(0)["replace"].toString(), QString::fromUtf8(kReplace));
-
-    // Undo as a script changes nothing.
-    const QString script = QString::fromStdString(dir.file("undo.sql"));
-    const Run scripted = cli({"undo", "--sql", script});
-    QVERIFY2(scripted.exitCode == 0, qPrintable(scripted.describe()));
-    QFile sql(script);
-    QVERIFY(sql.open(QIODevice::ReadOnly));
-    QVERIFY(sql.readAll().contains("update [t] set [v] = 'see a.com'"));
-    QVERIFY(dump(path, "t") != before);
-
-    // Without --yes and without a terminal, nothing is undone.
-    QCOMPARE(cli({"undo"}).exitCode, 2);
-
-    testdb::exec(path, "update t set v = 'by hand' where id = 3;");
-    const Run undone = cli({"undo", "--yes", "--json"});
-    QCOMPARE(undone.exitCode, 1);  // a conflict remains
-    const QJsonObject result = undone.lines().value(0);
-    QCOMPARE(result["restored"].toInt(), 1);
-    QCOMPARE(result["conflicts"].toArray().size(), 1);
-    QCOMPARE(result["conflicts"].toArray()[0].toArray()[0].toString(), QStringLiteral("3"));
-    Dump expected = before;
-    expected[2] = dump(path, "t")[2];  // the conflicting row keeps its values
-    QCOMPARE(dump(path, "t"), expected);
-    QCOMPARE(expected[2][2], std::string("by hand"));
-
-    // The undo is a run of its own, and can be undone in turn.
-    const Run again = cli({"undo", "--yes"});
-    QVERIFY2(again.exitCode == 0, qPrintable(again.describe()));
-    QCOMPARE(testdb::query(path, "select v from t where id = 1")[0][0],
-             std::string("see ") + kReplace);
+class CliUndo : public ::testing::Test {
+ protected:
+  // Replaces keep their journal under the data directory: a private one.
+  static void SetUpTestSuite() {
+    data_ = new TempDir;
+    ASSERT_TRUE(data_->valid()) << data_->error();
+    ::setenv("XDG_DATA_HOME", data_->path().c_str(), 1);
+  }
+  static void TearDownTestSuite() {
+    delete data_;
+    data_ = nullptr;
   }
 
-  // Killed at any moment, a replace leaves every table either unchanged or
-  // with its journal entry complete, and undo gives back the file's values.
-  void aReplaceKilledMidwayLeavesJournalAndDatabaseInAgreement() {
-    // Kills that left some tables replaced and others not: the test is
-    // about those.
-    int midway = 0;
-    for (int delayMs : {150, 400, 900, 1600}) {
-      testdb::Dir dir;
-      const std::string path = dir.file("big.db");
-      std::string setup;
-      for (int k = 0; k < 8; ++k)
-        setup += "create table t" + std::to_string(k) +
-                 "(id integer primary key, v text);"
-                 "insert into t" +
-                 std::to_string(k) +
-                 " with recursive n(value) as (select 1 union all select value + 1 from n "
-                 "where value < 40000) select value, 'x a.com ' || value from n;";
-      testdb::exec(path, setup);
-      std::vector<Dump> before;
-      for (int k = 0; k < 8; ++k) before.push_back(dump(path, "t" + std::to_string(k)));
-
-      QTemporaryDir journalDir;
-      const QString journal = journalDir.filePath("journal.db");
-      QProcess p;
-      p.start(QStringLiteral(TRELLICK_CLI), on("replace", path) << "--find" << kFind << "--replace"
-                                                                << kReplace << "--yes"
-                                                                << "--journal" << journal);
-      QVERIFY(p.waitForStarted(5000));
-      QTest::qWait(delayMs);
-      // A run already ended is no kill midway.
-      testdb::signalChild(p, SIGKILL);
-      p.waitForFinished(10000);
-
-      int replacedTables = 0;
-      for (int k = 0; k < 8; ++k) {
-        const Dump now = dump(path, "t" + std::to_string(k));
-        // Each table wholly replaced or untouched.
-        const auto replacedRows = testdb::query(
-            path, "select count(*) from t" + std::to_string(k) + " where v like '%站%'")[0][0];
-        QVERIFY2(now == before[static_cast<size_t>(k)] || replacedRows == "40000",
-                 qPrintable(QStringLiteral("t%1 after %2 ms: %3 rows replaced")
-                                .arg(k)
-                                .arg(delayMs)
-                                .arg(QString::fromStdString(replacedRows))));
-        replacedTables += replacedRows == "40000";
-      }
-      midway += replacedTables > 0 && replacedTables < 8;
-      // A table the database shows replaced is complete in the journal.
-      const Run runs = cli({"runs", "--json", "--journal", journal});
-      const QJsonArray tables = runs.lines().value(0)["tables"].toArray();
-      for (const auto& t : tables) {
-        const QJsonObject o = t.toObject();
-        const std::string name = o["table"].toString().toStdString();
-        const auto replacedRows =
-            testdb::query(path, "select count(*) from " + name + " where v like '%站%'")[0][0];
-        if (replacedRows == "40000") QCOMPARE(o["rows"].toInt(), 40000);
-      }
-      const Run undone = cli({"undo", "--yes", "--journal", journal});
-      QVERIFY2(undone.exitCode == 0 || tables.isEmpty(), qPrintable(undone.describe()));
-      for (int k = 0; k < 8; ++k)
-        QVERIFY2(dump(path, "t" + std::to_string(k)) == before[static_cast<size_t>(k)],
-                 qPrintable(QStringLiteral("t%1 after %2 ms").arg(k).arg(delayMs)));
-    }
-    QVERIFY(midway > 0);
-  }
+ private:
+  static TempDir* data_;
 };
 
-QTEST_MAIN(TestCliUndo)
-#include "test_cli_undo.moc"
+TempDir* CliUndo::data_ = nullptr;
+
+TEST_F(CliUndo, previewReplaceAndUndoWithAConflict) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db");
+  testdb::exec(path,
+               "create table t(id integer primary key, v varchar(100), w text);"
+               "insert into t values(1, 'see a.com', printf('%.50000c', 'x') || 'a.com');"
+               "insert into t values(2, 'none', null), (3, 'a.com', '汉😀a.com'), (4, null, "
+               "'A.COM');");
+  const Dump before = dump(path, "t");
+
+  // What preview shows is what replace then writes, row for row.
+  const CliRun preview = cli(
+      on("preview", path) + Args{"--find", kFind, "--replace", kReplace, "--json", "--limit", "1"});
+  ASSERT_EQ(preview.exitCode, 0);
+  const json table = item(preview.lines(), 0);
+  ASSERT_EQ(get(table, "total"), 2);
+  ASSERT_TRUE(get(table, "rows").is_array());
+  ASSERT_EQ(get(table, "rows").size(), 1u);  // the limit
+  const json first = item(get(table, "rows"), 0);
+  ASSERT_EQ(item(get(first, "key"), 0), "1");
+
+  const CliRun replaced =
+      cli(on("replace", path) + Args{"--find", kFind, "--replace", kReplace, "--yes"});
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  const json& changes = get(first, "changes");
+  ASSERT_TRUE(changes.is_array() && !changes.empty()) << first.dump();
+  for (const auto& c : changes) {
+    const json& column = get(c, "column");
+    const json& after = get(c, "after");
+    ASSERT_TRUE(column.is_string() && after.is_string()) << c.dump();
+    ASSERT_EQ(
+        testdb::query(path, "select " + column.get<std::string>() + " from t where id = 1")[0][0],
+        after.get<std::string>());
+  }
+
+  const CliRun runs = cli({"runs", "--json"});
+  ASSERT_EQ(get(item(runs.lines(), 0), "kind"), "replace");
+  ASSERT_EQ(get(item(runs.lines(), 0), "replace"), kReplace);
+
+  // Undo as a script changes nothing.
+  const std::string script = dir.file("undo.sql");
+  const CliRun scripted = cli({"undo", "--sql", script});
+  ASSERT_TRUE(scripted.exitCode == 0) << scripted.describe();
+  std::ifstream sql(script, std::ios::binary);
+  ASSERT_TRUE(sql.is_open());
+  const std::string written{std::istreambuf_iterator<char>(sql), std::istreambuf_iterator<char>()};
+  ASSERT_NE(written.find("update [t] set [v] = 'see a.com'"), std::string::npos);
+  ASSERT_TRUE(dump(path, "t") != before);
+
+  // Without --yes and without a terminal, nothing is undone.
+  ASSERT_EQ(cli({"undo"}).exitCode, 2);
+
+  testdb::exec(path, "update t set v = 'by hand' where id = 3;");
+  const CliRun undone = cli({"undo", "--yes", "--json"});
+  ASSERT_EQ(undone.exitCode, 1);  // a conflict remains
+  const json result = item(undone.lines(), 0);
+  ASSERT_EQ(get(result, "restored"), 1);
+  ASSERT_TRUE(get(result, "conflicts").is_array());
+  ASSERT_EQ(get(result, "conflicts").size(), 1u);
+  ASSERT_EQ(item(item(get(result, "conflicts"), 0), 0), "3");
+  Dump expected = before;
+  expected[2] = dump(path, "t")[2];  // the conflicting row keeps its values
+  ASSERT_EQ(dump(path, "t"), expected);
+  ASSERT_EQ(expected[2][2], std::string("by hand"));
+
+  // The undo is a run of its own, and can be undone in turn.
+  const CliRun again = cli({"undo", "--yes"});
+  ASSERT_TRUE(again.exitCode == 0) << again.describe();
+  ASSERT_EQ(testdb::query(path, "select v from t where id = 1")[0][0],
+            std::string("see ") + kReplace);
+}
+
+// Killed at any moment, a replace leaves every table either unchanged or
+// with its journal entry complete, and undo gives back the file's values.
+TEST_F(CliUndo, aReplaceKilledMidwayLeavesJournalAndDatabaseInAgreement) {
+  // Kills that left some tables replaced and others not: the test is
+  // about those.
+  int midway = 0;
+  for (int delayMs : {150, 400, 900, 1600}) {
+    TempDir dir;
+    ASSERT_TRUE(dir.valid()) << dir.error();
+    const std::string path = dir.file("big.db");
+    std::string setup;
+    for (int k = 0; k < 8; ++k)
+      setup += "create table t" + std::to_string(k) +
+               "(id integer primary key, v text);"
+               "insert into t" +
+               std::to_string(k) +
+               " with recursive n(value) as (select 1 union all select value + 1 from n "
+               "where value < 40000) select value, 'x a.com ' || value from n;";
+    testdb::exec(path, setup);
+    std::vector<Dump> before;
+    for (int k = 0; k < 8; ++k) before.push_back(dump(path, "t" + std::to_string(k)));
+
+    TempDir journalDir;
+    ASSERT_TRUE(journalDir.valid()) << journalDir.error();
+    const std::string journal = journalDir.file("journal.db");
+    CliProcess p(on("replace", path) +
+                 Args{"--find", kFind, "--replace", kReplace, "--yes", "--journal", journal});
+    ASSERT_TRUE(p.started());
+    std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+    // A run already ended is no kill midway.
+    p.signal(SIGKILL);
+    p.waitFor(10000);
+
+    int replacedTables = 0;
+    for (int k = 0; k < 8; ++k) {
+      const Dump now = dump(path, "t" + std::to_string(k));
+      // Each table wholly replaced or untouched.
+      const auto replacedRows = testdb::query(
+          path, "select count(*) from t" + std::to_string(k) + " where v like '%站%'")[0][0];
+      ASSERT_TRUE(now == before[static_cast<size_t>(k)] || replacedRows == "40000")
+          << "t" << k << " after " << delayMs << " ms: " << replacedRows << " rows replaced";
+      replacedTables += replacedRows == "40000";
+    }
+    midway += replacedTables > 0 && replacedTables < 8;
+    // A table the database shows replaced is complete in the journal.
+    const CliRun runs = cli({"runs", "--json", "--journal", journal});
+    const json& listed = get(item(runs.lines(), 0), "tables");
+    const json tables = listed.is_array() ? listed : json::array();
+    for (const auto& o : tables) {
+      const json& name = get(o, "table");
+      const auto replacedRows = testdb::query(
+          path, "select count(*) from " + (name.is_string() ? name.get<std::string>() : "") +
+                    " where v like '%站%'")[0][0];
+      if (replacedRows == "40000") {
+        ASSERT_EQ(get(o, "rows"), 40000);
+      }
+    }
+    const CliRun undone = cli({"undo", "--yes", "--journal", journal});
+    ASSERT_TRUE(undone.exitCode == 0 || tables.empty()) << undone.describe();
+    for (int k = 0; k < 8; ++k)
+      ASSERT_TRUE(dump(path, "t" + std::to_string(k)) == before[static_cast<size_t>(k)])
+          << "t" << k << " after " << delayMs << " ms";
+  }
+  ASSERT_TRUE(midway > 0);
+}
+
+}  // namespace

@@ -1,7 +1,7 @@
 #include "cli_run.h"
 
-#include "files.h"
-#include "process.h"
+#include <chrono>
+#include <thread>
 
 namespace testsupport {
 
@@ -36,6 +36,42 @@ CliRun runCli(const std::vector<std::string>& args, const std::string& input,
   run.out = r.out;
   run.err = r.err;
   return run;
+}
+
+CliProcess::CliProcess(const std::vector<std::string>& args, const ProcessOptions& options,
+                       int terminal)
+    : dir_("trellick-cli-XXXXXX") {
+  if (!dir_.valid()) return;
+  std::vector<std::string> argv{cliProgram()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  child_ = std::make_unique<Child>(argv, dir_.file("out"), dir_.file("err"), options, terminal);
+}
+
+std::string CliProcess::out() const { return readFile(dir_.file("out")); }
+
+std::string CliProcess::err() const { return readFile(dir_.file("err")); }
+
+std::optional<std::string> CliProcess::readLine(int ms) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (true) {
+    // Asked first: once it has ended, the file holds all it wrote.
+    const bool ended = !running();
+    const std::string text = out();
+    const size_t end = text.find('\n', read_);
+    if (end != std::string::npos) {
+      std::string line = text.substr(read_, end - read_);
+      read_ = end + 1;
+      return line;
+    }
+    if (ended) {
+      if (read_ >= text.size()) return std::nullopt;
+      std::string line = text.substr(read_);
+      read_ = text.size();
+      return line;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
 }
 
 }  // namespace testsupport

@@ -57,12 +57,13 @@ void closeFd(int& fd) {
   fd = -1;
 }
 
-// Waits for the child up to the deadline; -1 if it is still running.
+// Waits for the child up to the deadline: 0 once it has ended (its status in
+// *status), 1 when it is no child to wait for, -1 if it is still running.
 int waitUntil(pid_t pid, Clock::time_point deadline, int* status) {
   while (true) {
     const pid_t r = ::waitpid(pid, status, WNOHANG);
     if (r == pid) return 0;
-    if (r < 0 && errno != EINTR) return 0;
+    if (r < 0 && errno != EINTR) return 1;
     if (Clock::now() >= deadline) return -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -166,50 +167,84 @@ ProcessResult runProcess(const std::vector<std::string>& argv, const ProcessOpti
 }
 
 Child::Child(const std::vector<std::string>& argv, const std::string& outFile,
-             const std::string& errFile) {
+             const std::string& errFile)
+    : Child(argv, outFile, errFile, ProcessOptions{}) {}
+
+Child::Child(const std::vector<std::string>& argv, const std::string& outFile,
+             const std::string& errFile, const ProcessOptions& options, int terminal) {
   if (argv.empty()) return;
-  ExecArgs exec(argv, {});
+  ExecArgs exec(argv, options);
   const std::string out = outFile.empty() ? "/dev/null" : outFile;
   const std::string err = errFile.empty() ? "/dev/null" : errFile;
   const bool same = out == err;
+  // Reports a failed start to the parent; closed by a successful exec.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return;
   pid_ = ::fork();
   if (pid_ == 0) {
-    const int devnull = ::open("/dev/null", O_RDONLY);
+    auto fail = [&] {
+      const int e = errno;
+      (void)!::write(report[1], &e, sizeof e);
+      ::_exit(127);
+    };
+    const int in = terminal >= 0 ? terminal : ::open("/dev/null", O_RDONLY);
     const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    const int e = same ? o : ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
-    if (devnull < 0 || o < 0 || e < 0) ::_exit(127);
-    ::dup2(devnull, 0);
+    const int e = terminal >= 0 ? terminal
+                  : same        ? o
+                                : ::open(err.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (in < 0 || o < 0 || e < 0) fail();
+    ::dup2(in, 0);
     ::dup2(o, 1);
     ::dup2(e, 2);
+    if (!options.workingDirectory.empty() && ::chdir(options.workingDirectory.c_str()) != 0) fail();
     ::execve(exec.argv[0], exec.argv.data(), exec.envp.data());
-    ::_exit(127);
+    fail();
   }
-  if (pid_ < 0) pid_ = 0;
+  ::close(report[1]);
+  if (pid_ < 0) {
+    pid_ = 0;
+  } else {
+    int execError = 0;
+    started_ = ::read(report[0], &execError, sizeof execError) != sizeof execError;
+  }
+  ::close(report[0]);
 }
 
 Child::~Child() {
   if (pid_ > 0 && !reaped_) stop();
 }
 
+void Child::reaped(int status) {
+  reaped_ = true;
+  exitedNormally_ = WIFEXITED(status);
+  exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 bool Child::running() {
   if (pid_ <= 0 || reaped_) return false;
   int status = 0;
   const pid_t r = ::waitpid(pid_, &status, WNOHANG);
-  if (r == pid_ || (r < 0 && errno == ECHILD)) reaped_ = true;
+  if (r == pid_) reaped(status);
+  if (r < 0 && errno == ECHILD) reaped_ = true;
   return !reaped_;
 }
 
 bool Child::waitFor(int ms) {
   if (pid_ <= 0 || reaped_) return true;
   int status = 0;
-  if (waitUntil(pid_, Clock::now() + std::chrono::milliseconds(ms), &status) < 0) return false;
-  reaped_ = true;
+  const int r = waitUntil(pid_, Clock::now() + std::chrono::milliseconds(ms), &status);
+  if (r < 0) return false;
+  if (r == 0)
+    reaped(status);
+  else
+    reaped_ = true;
   return true;
 }
 
-void Child::signal(int sig) {
-  // Never kill(0, ...): that would signal the whole process group.
-  if (running()) ::kill(pid_, sig);
+bool Child::signal(int sig) {
+  // Never kill(0, ...): that would signal the whole process group. running()
+  // reaps an ended child, so the pid signalled is still this child's.
+  return running() && pid_ > 0 && ::kill(pid_, sig) == 0;
 }
 
 void Child::stop(int termMs) {
@@ -218,6 +253,13 @@ void Child::stop(int termMs) {
   if (waitFor(termMs)) return;
   ::kill(pid_, SIGKILL);
   waitFor(5000);
+}
+
+std::vector<std::string> environmentWith(
+    const std::vector<std::pair<std::string, std::string>>& set) {
+  ProcessOptions options;
+  options.setEnv = set;
+  return ExecArgs({}, options).envStrings;
 }
 
 pid_t startDetached(const std::vector<std::string>& argv) {

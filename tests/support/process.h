@@ -43,22 +43,44 @@ class Child {
   Child() = default;
   Child(const std::vector<std::string>& argv, const std::string& outFile,
         const std::string& errFile);
+  // With the environment and working directory of `options` (its input and
+  // time-out are not used); a terminal, when given, is the program's
+  // standard input and error instead.
+  Child(const std::vector<std::string>& argv, const std::string& outFile,
+        const std::string& errFile, const ProcessOptions& options, int terminal = -1);
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;
 
   pid_t pid() const { return pid_; }
+  // Whether the program itself was executed (false when exec failed).
+  bool started() const { return started_; }
   bool running();
   // Waits up to ms for it to end; true once it has.
   bool waitFor(int ms);
-  void signal(int sig);
+  // Sends the signal while it runs; whether it was sent. Once it has ended
+  // nothing is sent: its pid may belong to another process by then.
+  bool signal(int sig);
   // Terminates, then kills what does not end in time.
   void stop(int termMs = 3000);
+  // Once it has ended and been waited for: whether it exited rather than
+  // being killed by a signal, and its exit code (-1 when killed).
+  bool exitedNormally() const { return exitedNormally_; }
+  int exitCode() const { return exitCode_; }
 
  private:
+  void reaped(int status);
+
   pid_t pid_ = 0;
+  bool started_ = false;
   bool reaped_ = false;
+  bool exitedNormally_ = false;
+  int exitCode_ = -1;
 };
+
+// This process's environment ("KEY=value") with `set` added or replacing.
+std::vector<std::string> environmentWith(
+    const std::vector<std::pair<std::string, std::string>>& set);
 
 // Starts a program in its own session, not a child of this process: it keeps
 // running when this process dies. Returns its pid, or 0.
