@@ -1053,8 +1053,15 @@ class Session(threading.Thread):
         close_limit = {match[p]: lim for p, lim in limits.items() if p in match}
         out, binds = [], []
         skip_until = -1
+        # SELECT TOP n ...: SQLite's LIMIT n at the end.
+        top = None
+        if len(sig) > 2 and sig[0].word() == 'select' and sig[1].word() == 'top' and \
+                sig[2].text.isdigit():
+            top = (sig_index[1], sig_index[2], sig[2].text)
         for i, t in enumerate(tokens):
             if i < skip_until:
+                continue
+            if top and top[0] <= i <= top[1]:
                 continue
             if t.kind == 'nstr':
                 out.append(t.text[1:])
@@ -1101,7 +1108,10 @@ class Session(threading.Thread):
                 out.append(', %d)' % close_limit[i])
                 continue
             out.append(t.text)
-        return ''.join(out), binds
+        sql = ''.join(out)
+        if top:
+            sql = sql.rstrip().rstrip(';') + ' limit ' + top[2]
+        return sql, binds
 
     def table_hints(self, tokens, i):
         """Whether the WITH at i opens a table's hints (after the table's name); refuses

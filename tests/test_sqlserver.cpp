@@ -17,7 +17,6 @@
 #include "db/connection.h"
 #include "db/odbc.h"
 #include "db/types.h"
-#include "engine/engine.h"
 #include "find_fixture.h"
 #include "journal/changes.h"
 #include "tds_standin.h"
@@ -468,76 +467,6 @@ class TestSqlServer : public QObject {
     for (const QString& b : fx.server->batches())
       byKey |= b.startsWith(QStringLiteral("update Rec set [t]=@P1,[u]=@P2 where [id]=@P3"));
     QVERIFY2(byKey, qPrintable(fx.server->batches().join("\n")));
-  }
-
-  // A name is only a name, whatever statement words it holds: columns named
-  // "a=b" and "x where y", a table named "a=b". The find counts, the
-  // preview shows, the replace writes and the undo gives back, read from
-  // the file behind the server.
-  void namesHoldingStatementWordsAreOnlyNames() {
-    ServerFixture fx(
-        "create table [a=b](id int primary key, [a=b] nvarchar(100), [x where y] ntext);"
-        "insert into [a=b] values(1, 'see a.com', 'a.com x where y a.com');"
-        "insert into [a=b] values(2, 'none', null);"
-        "insert into [a=b] values(3, null, 'b=a.com');"
-        "create table t(code nvarchar(40), [a=b] ntext, [x where y] nvarchar(40));"
-        "insert into t values('k1', 'a.com=b', 'x where a.com');"
-        "insert into t values('k2', 'no', 'no');");
-    QVERIFY2(fx.server->port() > 0, qPrintable(fx.server->errorText()));
-    auto dump = [&] {
-      auto all = rows(fx.main, "select id, [a=b], [x where y] from [a=b] order by id");
-      for (auto& row : rows(fx.main, "select code, [a=b], [x where y] from t order by code"))
-        all.push_back(row);
-      return all;
-    };
-    const auto before = dump();
-    const std::string r = kReplace.toStdString();
-    const std::vector<trellick::engine::Table> tables{{"a=b"}, {"t"}};
-    trellick::engine::Options options;
-    options.texts = {kFind, r};
-    trellick::engine::Observer quiet;
-    testdb::Dir dir;
-    trellick::journal::Journal journal(dir.file("journal.db"));
-    trellick::db::Connection conn;
-    conn.SetCommandTimeout(10);
-    try {
-      conn.Open(
-          trellick::db::makeTarget({fx.server->serverField().toStdString(), "sa", "pw", "shop"},
-                                   trellick::db::installedDrivers(), 10));
-      QCOMPARE(trellick::engine::runTable(conn, tables[0], options, quiet).records, 2ll);
-      QCOMPARE(trellick::engine::runTable(conn, tables[1], options, quiet).records, 1ll);
-      const auto preview = trellick::engine::previewTable(conn, tables[0], options.texts, 0);
-      QCOMPARE(preview.rows.size(), std::size_t(2));
-      QCOMPARE(preview.rows[0].changes.size(), std::size_t(2));
-      QCOMPARE(preview.rows[0].changes[0].column, std::string("a=b"));
-      QCOMPARE(preview.rows[0].changes[0].after, "see " + r);
-      QCOMPARE(preview.rows[0].changes[1].column, std::string("x where y"));
-      QCOMPARE(preview.rows[1].changes.at(0).after, "b=" + r);
-      QCOMPARE(trellick::engine::previewTable(conn, tables[1], options.texts, 0).rows.size(),
-               std::size_t(1));
-    } catch (const trellick::db::DbError& e) {
-      QFAIL(qPrintable(QString::fromStdString(e.description()) + "\n" + logTail(*fx.server)));
-    }
-    const long long run = journal.beginRun({});
-    options.mode = trellick::engine::Mode::Replace;
-    options.journal = &journal;
-    options.journalRun = run;
-    for (const auto& table : tables) {
-      const auto replaced = trellick::engine::runTable(conn, table, options, quiet);
-      QVERIFY2(!replaced.failure,
-               replaced.failure ? qPrintable(QString::fromStdString(replaced.failure->description) +
-                                             "\n" + logTail(*fx.server))
-                                : "");
-    }
-    journal.finishRun(run);
-    QCOMPARE(dump(), replaced(before, {1, 2}, kFind, r));
-
-    const auto undone = trellick::journal::undo(conn, journal, *journal.run(run), {});
-    for (const auto& table : undone.tables) {
-      QVERIFY2(!table.failure, table.failure.value_or("").c_str());
-      QVERIFY(table.conflicts.empty());
-    }
-    QCOMPARE(dump(), before);
   }
 };
 

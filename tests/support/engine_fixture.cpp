@@ -83,7 +83,7 @@ Rows parseHexRows(const std::string& text, char separator) {
 Rows sqliteRows(const std::string& file, const std::string& sql) {
   Rows rows;
   sqlite3* db = nullptr;
-  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     ADD_FAILURE() << "cannot open " << file;
     sqlite3_close(db);
     return rows;

@@ -24,7 +24,9 @@ void exec(const std::string& path, const std::string& sql) {
 std::vector<std::vector<std::string>> query(const std::string& path, const std::string& sql) {
   sqlite3* db = nullptr;
   std::vector<std::vector<std::string>> rows;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+  // Read-write, as any client opens it: a writer killed midway leaves a hot
+  // journal that only a connection able to write can roll back.
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
     std::fprintf(stderr, "cannot open %s\n", path.c_str());
     std::abort();
   }

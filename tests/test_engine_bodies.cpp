@@ -1,0 +1,466 @@
+// Find, preview, journaled replace and undo on every engine, one body each:
+// a SQLite file, the SQL Server stand-in, PostgreSQL and MariaDB. Tables
+// are made and read back past the code under test, byte for byte.
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+#include "db/recordset.h"
+#include "engine/engine.h"
+#include "journal/changes.h"
+#include "support/engine_fixture.h"
+#include "support/files.h"
+
+namespace {
+
+using namespace trellick;
+using testsupport::Engine;
+using testsupport::Rows;
+using testsupport::Value;
+
+// One search text with every trap at once: a quote, a backslash, both LIKE
+// wildcards, Chinese and an emoji. The replacement holds it again, so a
+// value replaced twice, or undone wrongly, shows.
+const std::string kFind = "o'k\\%_汉😀";
+const std::string kReplace = "<o'k\\%_汉😀|新>";
+// The same letters in upper case.
+const std::string kCaseTrap = "O'K\\%_汉😀";
+
+std::string hexOf(const std::string& text) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : text) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+// How each engine's own client is told a name, a value and a text type.
+// The stand-in's tables are made on its SQLite file directly.
+std::string q(Engine engine, const std::string& name) {
+  return engine == Engine::MariaDB ? "`" + name + "`" : "\"" + name + "\"";
+}
+
+// A value the client cannot misread: the server's text from bytes where it
+// knows escapes.
+std::string literal(Engine engine, const Value& value) {
+  if (!value) return "null";
+  // Numbers as numbers: PostgreSQL takes no text for an integer column.
+  if (!value->empty() && value->find_first_not_of("0123456789") == std::string::npos) return *value;
+  switch (engine) {
+    case Engine::SQLite:
+    case Engine::SqlServer: {
+      std::string out = "'";
+      for (char c : *value) out += c == '\'' ? std::string("''") : std::string(1, c);
+      return out + "'";
+    }
+    case Engine::PostgreSQL:
+      return "convert_from(decode('" + hexOf(*value) + "', 'hex'), 'UTF8')";
+    case Engine::MariaDB:
+      return "convert(unhex('" + hexOf(*value) + "') using utf8mb4)";
+  }
+  return {};
+}
+
+// Text of a declared length that holds any character.
+std::string shortText(Engine engine, int length) {
+  return (engine == Engine::SqlServer ? "nvarchar(" : "varchar(") + std::to_string(length) + ")";
+}
+
+// Text of any length.
+std::string longText(Engine engine) {
+  switch (engine) {
+    case Engine::SQLite:
+    case Engine::PostgreSQL:
+      return "text";
+    case Engine::SqlServer:
+      return "ntext";
+    case Engine::MariaDB:
+      return "longtext";
+  }
+  return {};
+}
+
+std::string fixedText(Engine engine, int length) {
+  return (engine == Engine::SqlServer ? "nchar(" : "char(") + std::to_string(length) + ")";
+}
+
+std::string insert(Engine engine, const std::string& table, const std::vector<Value>& values) {
+  std::string sql = "insert into " + q(engine, table) + " values(";
+  for (size_t k = 0; k < values.size(); ++k) sql += (k ? ", " : "") + literal(engine, values[k]);
+  return sql + ");";
+}
+
+std::string asciiLower(std::string s) {
+  for (char& c : s)
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+  return s;
+}
+
+// Every occurrence of find replaced; with ignoreCase, ASCII letters of
+// either case match.
+std::string replaceAll(std::string s, const std::string& find, const std::string& replace,
+                       bool ignoreCase) {
+  const std::string needle = ignoreCase ? asciiLower(find) : find;
+  for (size_t at = (ignoreCase ? asciiLower(s) : s).find(needle); at != std::string::npos;
+       at = (ignoreCase ? asciiLower(s) : s).find(needle, at + replace.size()))
+    s.replace(at, find.size(), replace);
+  return s;
+}
+
+// The rows with the search text replaced in the given columns, as a
+// replace must leave them.
+Rows replacedIn(Rows rows, const std::vector<size_t>& columns, bool ignoreCase = false) {
+  for (auto& row : rows)
+    for (size_t c : columns)
+      if (row.at(c)) row[c] = replaceAll(*row[c], kFind, kReplace, ignoreCase);
+  return rows;
+}
+
+std::string show(const Value& v) {
+  if (!v) return "NULL";
+  return v->size() > 80 ? "'" + v->substr(0, 40) + "...' (" + std::to_string(v->size()) + " bytes)"
+                        : "'" + *v + "'";
+}
+
+class EngineBodies : public testsupport::EngineFixture {
+ protected:
+  testsupport::TempDir files;
+  std::string journalPath() const { return files.file("journal.db"); }
+
+  std::string name(const std::string& n) const { return q(engine(), n); }
+  // SQL Server's collation (and so the stand-in) ignores case, in its LIKE
+  // and its Replace alike; the others' searches are exact.
+  bool ignoresCase() const { return engine() == Engine::SqlServer; }
+
+  // The plan of a table for the texts, made from the columns the engine
+  // learns of it, as a run makes it.
+  journal::Plan planFor(const std::string& table, const search::Texts& texts) {
+    engine::Options options;
+    options.texts = texts;
+    engine::Observer quiet;
+    const engine::TableResult counted = engine::runTable(conn(), {table}, options, quiet);
+    EXPECT_FALSE(counted.failure) << counted.failure->description;
+    std::vector<search::ChangeColumn> all, searched;
+    for (const engine::Column& c : counted.columns) {
+      all.push_back({c.name, c.type, c.size});
+      if (c.searchable) searched.push_back({c.name, c.type, c.size});
+    }
+    const search::StatementBuilder builder(conn().dialect(), texts, conn().syntax());
+    return journal::makePlan(builder, {table}, searched, all);
+  }
+
+  // A table of ids, short and long text and a number, five rows: three
+  // hold the search text (the first in two columns, one in a value longer
+  // than 60,000 characters), one only in upper case, one nearly.
+  void makeNotes() {
+    const Engine e = engine();
+    setup("create table t(id int primary key, note " + shortText(e, 200) + ", body " + longText(e) +
+          ", code int);" +
+          insert(e, "t", {"1", "see " + kFind, "x" + std::string(60000, 'y') + kFind, "1"}) +
+          insert(e, "t", {"2", "none", std::nullopt, "2"}) +
+          insert(e, "t", {"3", kCaseTrap + " caps", "汉😀 " + kFind + " " + kFind, "3"}) +
+          insert(e, "t", {"4", std::nullopt, kFind, "4"}) +
+          insert(e, "t", {"5", "", "o'k\\%_汉 😀", "5"}));
+  }
+  Rows notes() { return dump(name("t"), {"id", "note", "body", "code"}, "id"); }
+};
+
+// What the preview shows is what the replace then writes.
+TEST_P(EngineBodies, previewShowsWhatTheReplaceThenWrites) {
+  makeNotes();
+  const journal::Plan plan = planFor("t", {kFind, kReplace});
+  const auto preview = journal::preview(conn(), plan, 2);
+  EXPECT_EQ(preview.total, 3);
+  EXPECT_EQ(preview.identityColumns, std::vector<std::string>{"id"});
+  EXPECT_FALSE(preview.byValue);
+  EXPECT_EQ(preview.rows.size(), 2u);  // the limit
+  const auto full = journal::preview(conn(), plan, 0);
+  ASSERT_EQ(full.rows.size(), 3u);
+
+  journal::Journal journal(journalPath());
+  const long long run = journal.beginRun({});
+  ASSERT_EQ(journal::journaledReplace(conn(), journal, run, plan), 3);
+  // Row for row, the preview's after values are what is now stored.
+  const Rows stored = notes();
+  for (const auto& row : full.rows) {
+    const size_t id = std::stoul(*row.identity.at(0));
+    for (const auto& change : row.changes) {
+      const size_t column = change.column == "note" ? 1 : change.column == "body" ? 2 : 0;
+      ASSERT_NE(column, 0u) << change.column;
+      EXPECT_EQ(stored.at(id - 1).at(column), change.after) << "row " << id << " " << change.column;
+    }
+  }
+  ASSERT_EQ(full.rows[0].changes.size(), 2u);
+  EXPECT_EQ(full.rows[0].changes[0].after, "see " + kReplace);
+}
+
+TEST_P(EngineBodies, replaceThenUndoGivesBackEveryByte) {
+  makeNotes();
+  const Rows before = notes();
+  journal::Journal journal(journalPath());
+  journal::RunInfo info;
+  info.server = testsupport::engineName(engine());
+  info.database = "t";
+  info.find = kFind;
+  info.replace = kReplace;
+  const long long run = journal.beginRun(info);
+  ASSERT_EQ(journal::journaledReplace(conn(), journal, run, planFor("t", {kFind, kReplace})), 3);
+  journal.finishRun(run);
+  ASSERT_NE(notes(), before);
+  const auto entry = journal.run(run);
+  ASSERT_TRUE(entry);
+  EXPECT_EQ(entry->tables.at(0).rows, 3);
+  EXPECT_EQ(entry->tables.at(0).state, journal::TableState::Done);
+
+  // The undo as a script first: nothing is run.
+  std::ostringstream script;
+  const auto scripted = journal::undo(conn(), journal, *entry, {}, &script);
+  EXPECT_EQ(scripted.tables.at(0).restored, 3);
+  const std::string expected = [&]() -> std::string {
+    switch (engine()) {
+      case Engine::SQLite:
+        return "update [t] set [note] = 'see o''k\\%_汉😀'";
+      case Engine::SqlServer:
+        return "update [t] set [note] = N'see o''k\\%_汉😀'";
+      case Engine::PostgreSQL:
+        return "update \"t\" set \"note\" = E'see o''k\\\\%_汉😀'";
+      case Engine::MariaDB:
+        return "update `t` set `note` = 'see o''k\\\\%_汉😀'";
+    }
+    return "?";
+  }();
+  EXPECT_NE(script.str().find(expected), std::string::npos) << script.str();
+  EXPECT_NE(notes(), before);
+
+  const auto undone = journal::undo(conn(), journal, *entry, info);
+  EXPECT_EQ(undone.tables.at(0).restored, 3);
+  EXPECT_TRUE(undone.tables.at(0).conflicts.empty());
+  EXPECT_EQ(notes(), before);
+
+  // The undo is a run of its own: undoing it writes the replace again.
+  const auto again = journal::undo(conn(), journal, *journal.run(undone.undoRun), {});
+  EXPECT_EQ(again.tables.at(0).restored, 3);
+  EXPECT_EQ(notes().at(0).at(1), "see " + kReplace);
+}
+
+// A row edited by hand between the replace and the undo is a conflict: it
+// keeps every value it has now, the one edited and the ones the replace
+// wrote; the other rows are given back.
+TEST_P(EngineBodies, aRowEditedSinceIsAConflictAndKeepsItsValue) {
+  makeNotes();
+  const Rows before = notes();
+  journal::Journal journal(journalPath());
+  const long long run = journal.beginRun({});
+  ASSERT_EQ(journal::journaledReplace(conn(), journal, run, planFor("t", {kFind, kReplace})), 3);
+  const Rows after = notes();
+  setup("update " + name("t") + " set note = 'edited by hand' where id = 1;");
+  const auto undone = journal::undo(conn(), journal, *journal.run(run), {});
+  EXPECT_EQ(undone.tables.at(0).restored, 2);
+  ASSERT_EQ(undone.tables.at(0).conflicts.size(), 1u);
+  EXPECT_EQ(*undone.tables.at(0).conflicts[0].at(0), std::string("1"));
+  const Rows restored = notes();
+  EXPECT_EQ(restored.at(0).at(1), std::string("edited by hand"));
+  EXPECT_EQ(restored.at(0).at(2), after.at(0).at(2)) << "the row is left alone";
+  EXPECT_EQ(restored.at(3).at(2), kFind);
+  for (size_t k = 1; k < before.size(); ++k) EXPECT_EQ(restored[k], before[k]) << "row " << k + 1;
+  // A second undo finds the rows already as they were.
+  const auto twice = journal::undo(conn(), journal, *journal.run(run), {});
+  EXPECT_EQ(twice.tables.at(0).restored, 0);
+  EXPECT_EQ(twice.tables.at(0).alreadyBefore, 2);
+}
+
+// A journaled replace and its undo give back every byte with a primary key,
+// without any key (then by value, or by SQLite's rowid), and with a unique
+// key that names the rows: not the nullable one, nor one the engine keeps
+// only for some rows or for an expression. A row edited in between is a
+// conflict.
+TEST_P(EngineBodies, everyKindOfTableIsUndoneByteForByte) {
+  const Engine e = engine();
+  const std::string big = std::string(70000, 'x') + kFind + std::string(30000, 'y');
+  // SQL Server keeps a fixed-length value padded to its length; the
+  // stand-in's file is written past it, so it is written padded.
+  const std::string zz = e == Engine::SqlServer ? "zz" + std::string(38, ' ') : "zz";
+  const std::vector<std::vector<Value>> rows{
+      {"1", "see " + kFind, big, std::nullopt, std::nullopt},
+      {"2", std::nullopt, "汉😀 " + kFind, zz, std::nullopt},
+      {"3", kCaseTrap, std::nullopt, std::nullopt, std::nullopt},
+      {"4", kFind, kFind + kFind, std::nullopt, std::nullopt}};
+  auto table = [&](const std::string& t, const std::string& id, const std::string& constraints) {
+    std::string sql = "create table " + name(t) + "(id " + id + ", note " + shortText(e, 200) +
+                      ", body " + longText(e) + ", code " + fixedText(e, 40) + ", tiny " +
+                      shortText(e, 3) + constraints + ");";
+    for (const auto& row : rows) sql += insert(e, t, row);
+    return sql;
+  };
+  std::string unique = table("unique", "int not null",
+                             ", constraint a_tiny unique(tiny), constraint b_id unique(id)");
+  switch (e) {
+    case Engine::SQLite:
+    case Engine::PostgreSQL:
+      unique +=
+          "alter table \"unique\" add n int not null default 0;"
+          "create unique index a_part on \"unique\"(n) where n > 0;"
+          "create unique index a_expr on \"unique\"((id + 0));";
+      break;
+    case Engine::SqlServer:
+      // A filtered index holds only some rows.
+      unique +=
+          "alter table \"unique\" add n int not null default 0;"
+          "create unique index a_part on \"unique\"(n) where n > 0;";
+      break;
+    case Engine::MariaDB:
+      // Its driver reports a not-null unique key as the primary key, but not
+      // one kept by a hash: that one only the catalog names.
+      unique.replace(unique.find("unique(id)"), 10, "unique(id) using hash");
+      break;
+  }
+  setup(table("keyed", "int primary key", "") + table("keyless", "int", "") + unique);
+
+  const std::vector<std::string> columns{"id", "note", "body", "code", "tiny"};
+  // The upper-case row changes too where the search ignores case.
+  const long long changed = ignoresCase() ? 4 : 3;
+  journal::Journal journal(journalPath());
+  const long long run = journal.beginRun({});
+  for (const std::string t : {"keyed", "keyless", "unique"}) {
+    SCOPED_TRACE(t);
+    const Rows before = dump(name(t), columns, "id");
+    ASSERT_EQ(before.size(), rows.size());
+    const journal::Plan plan = planFor(t, {kFind, kReplace});
+    const auto preview = journal::preview(conn(), plan, 0);
+    if (t == "keyless" && e == Engine::SQLite) {
+      EXPECT_FALSE(preview.byValue);
+      EXPECT_EQ(preview.identityColumns, std::vector<std::string>{"rowid"});
+    } else {
+      EXPECT_EQ(preview.byValue, t == "keyless");
+      if (!preview.byValue) {
+        EXPECT_EQ(preview.identityColumns, std::vector<std::string>{"id"});
+      }
+    }
+    ASSERT_EQ(journal::journaledReplace(conn(), journal, run, plan), changed);
+    const Rows after = dump(name(t), columns, "id");
+    ASSERT_EQ(after.size(), rows.size());
+    EXPECT_EQ(after, replacedIn(before, {1, 2, 3}, ignoresCase()));
+    // The preview's after values are what the replace wrote.
+    ASSERT_EQ(preview.rows.size(), size_t(changed));
+    for (const auto& p : preview.rows) {
+      for (const auto& change : p.changes) {
+        const size_t column = change.column == "note" ? 1 : change.column == "body" ? 2 : 3;
+        // Rows by rowid or by value name a row other than by its id.
+        const size_t row = p.identity.size() == 1 ? std::stoul(*p.identity[0]) - 1 : [&] {
+          for (size_t k = 0; k < before.size(); ++k)
+            if (before[k].at(0) == p.identity.at(0)) return k;
+          return before.size();
+        }();
+        ASSERT_LT(row, after.size());
+        EXPECT_EQ(after[row].at(column), change.after) << show(change.after);
+      }
+    }
+    if (t == "keyed") {
+      // Edited by hand between the replace and the undo.
+      setup("update " + name("keyed") + " set note = 'by hand' where id = 4;");
+    }
+    const auto entry = journal.run(run);
+    journal::RunEntry one = *entry;
+    one.tables = {entry->tables.back()};
+    const auto undone = journal::undo(conn(), journal, one, {});
+    const Rows restored = dump(name(t), columns, "id");
+    ASSERT_EQ(restored.size(), rows.size());
+    if (t == "keyed") {
+      EXPECT_EQ(undone.tables.at(0).restored, changed - 1);
+      EXPECT_EQ(undone.tables.at(0).conflicts.size(), 1u);
+      EXPECT_EQ(restored[3].at(1), std::string("by hand"));
+      EXPECT_EQ(restored[3].at(2), after[3].at(2));  // the row is left alone
+      for (size_t k = 0; k < 3; ++k) EXPECT_EQ(restored[k], before[k]) << "row " << k + 1;
+    } else {
+      EXPECT_FALSE(undone.tables.at(0).failure) << *undone.tables.at(0).failure;
+      EXPECT_EQ(undone.tables.at(0).restored, changed);
+      EXPECT_TRUE(undone.tables.at(0).conflicts.empty());
+      EXPECT_EQ(restored, before);
+    }
+  }
+}
+
+// A name is only a name, whatever statement words it holds: columns named
+// "a=b" and "x where y", a table named "a=b" (keyed) and one without a key.
+// The find counts, the preview shows, the replace writes and the undo gives
+// back, read past the connection under test.
+TEST_P(EngineBodies, namesHoldingStatementWordsAreOnlyNames) {
+  const Engine e = engine();
+  const std::string ab = name("a=b"), xy = name("x where y");
+  setup("create table " + ab + "(id int primary key, " + ab + " " + shortText(e, 100) + ", " + xy +
+        " " + longText(e) + ", n int);" +
+        insert(e, "a=b", {"1", "see " + kFind, kFind + " x where y " + kFind, "1"}) +
+        insert(e, "a=b", {"2", "none", std::nullopt, "2"}) +
+        insert(e, "a=b", {"3", std::nullopt, "b=" + kFind, "3"}) + "create table t(code " +
+        shortText(e, 40) + ", " + ab + " " + longText(e) + ", " + xy + " " + shortText(e, 40) +
+        ");" + insert(e, "t", {"k1", kFind + "=b", "x where " + kFind}) +
+        insert(e, "t", {"k2", "no", "no"}));
+  auto dumpBoth = [&] {
+    Rows rows = dump(ab, {"id", ab, xy, "n"}, "id");
+    for (auto& row : dump(name("t"), {"code", ab, xy}, "code")) rows.push_back(row);
+    return rows;
+  };
+  const Rows before = dumpBoth();
+  ASSERT_EQ(before.size(), 5u);
+
+  const std::vector<engine::Table> tables{{"a=b"}, {"t"}};
+  engine::Options options;
+  options.texts = {kFind, kReplace};
+  engine::Observer quiet;
+  const auto countA = engine::runTable(conn(), tables[0], options, quiet);
+  ASSERT_FALSE(countA.failure) << countA.failure->description;
+  EXPECT_EQ(countA.records, 2);
+  const auto countT = engine::runTable(conn(), tables[1], options, quiet);
+  ASSERT_FALSE(countT.failure) << countT.failure->description;
+  EXPECT_EQ(countT.records, 1);
+
+  try {
+    const auto preview = engine::previewTable(conn(), tables[0], options.texts, 0);
+    EXPECT_EQ(preview.total, 2);
+    ASSERT_EQ(preview.rows.size(), 2u);
+    ASSERT_EQ(preview.rows[0].changes.size(), 2u);
+    EXPECT_EQ(preview.rows[0].changes[0].column, std::string("a=b"));
+    EXPECT_EQ(preview.rows[0].changes[0].after, "see " + kReplace);
+    EXPECT_EQ(preview.rows[0].changes[1].column, std::string("x where y"));
+    EXPECT_EQ(preview.rows[1].changes.at(0).after, "b=" + kReplace);
+    const auto previewT = engine::previewTable(conn(), tables[1], options.texts, 0);
+    ASSERT_EQ(previewT.rows.size(), 1u);
+    EXPECT_EQ(previewT.rows[0].changes.size(), 2u);
+  } catch (const db::DbError& err) {
+    FAIL() << err.description();
+  }
+
+  journal::Journal journal(journalPath());
+  journal::RunInfo info;
+  info.server = testsupport::engineName(e);
+  info.database = "names";
+  const long long run = journal.beginRun(info);
+  options.mode = engine::Mode::Replace;
+  options.journal = &journal;
+  options.journalRun = run;
+  for (const auto& table : tables) {
+    const auto replaced = engine::runTable(conn(), table, options, quiet);
+    ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+    EXPECT_EQ(replaced.status, engine::Status::Replaced);
+  }
+  journal.finishRun(run);
+  EXPECT_EQ(dumpBoth(), replacedIn(before, {1, 2}));
+
+  const auto undone = journal::undo(conn(), journal, *journal.run(run), info);
+  ASSERT_EQ(undone.tables.size(), 2u);
+  for (const auto& table : undone.tables) {
+    EXPECT_FALSE(table.failure) << *table.failure;
+    EXPECT_TRUE(table.conflicts.empty());
+  }
+  EXPECT_EQ(undone.tables[0].restored + undone.tables[1].restored, 3);
+  EXPECT_EQ(dumpBoth(), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, EngineBodies, testsupport::allEngines(),
+                         testsupport::EngineParamName());
+
+}  // namespace
