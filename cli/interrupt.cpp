@@ -17,8 +17,8 @@ Interrupts::~Interrupts() {
 
 void Interrupts::watch(const db::Connection& conn) {
   std::lock_guard lock(state_->mutex);
-  std::erase_if(state_->watched, [](const auto& w) { return w.expired(); });
-  state_->watched.push_back(conn.core());
+  std::erase_if(state_->watched, [](const db::CancelToken& t) { return t.expired(); });
+  state_->watched.push_back(conn.cancelToken());
 }
 
 void Interrupts::pressed(const std::shared_ptr<State>& state) {
@@ -36,11 +36,10 @@ void Interrupts::pressed(const std::shared_ptr<State>& state) {
     return;
   }
   state->say("Cancelling the statement under way (Ctrl-C again quits at once).\n");
-  std::vector<std::shared_ptr<db::ConnectionCore>> cores;
-  for (const auto& w : state->watched)
-    if (auto core = w.lock()) cores.push_back(std::move(core));
+  // Cancelled outside the lock: a cancel may wait on the driver.
+  const std::vector<db::CancelToken> tokens = state->watched;
   lock.unlock();
-  for (const auto& core : cores) db::cancelRunning(*core);
+  for (const auto& token : tokens) token.cancel();
 }
 
 }  // namespace trellick::cli

@@ -42,7 +42,7 @@ class Interrupts {
     std::atomic<int> presses{0};
     std::atomic<bool> walking{false};
     std::mutex mutex;
-    std::vector<std::weak_ptr<db::ConnectionCore>> watched;
+    std::vector<db::CancelToken> watched;
   };
   static void pressed(const std::shared_ptr<State>& state);
 

@@ -34,10 +34,13 @@ struct StatementCore;
 class CancelToken {
  public:
   CancelToken() = default;
-  explicit CancelToken(std::weak_ptr<ConnectionCore> core) : core_(std::move(core)) {}
   void cancel() const;
+  // Whether the connection has gone, so that a holder can drop the token.
+  bool expired() const { return core_.expired(); }
 
  private:
+  friend class Connection;
+  explicit CancelToken(std::weak_ptr<ConnectionCore> core) : core_(std::move(core)) {}
   std::weak_ptr<ConnectionCore> core_;
 };
 
@@ -105,16 +108,13 @@ class Connection {
 
   // For a cancel from another thread.
   CancelToken cancelToken() const { return CancelToken(core_); }
-  // The database layer's own state, opaque outside it.
-  const std::shared_ptr<ConnectionCore>& core() const { return core_; }
 
  private:
+  // A record set shares the connection's state, so that it never outlives
+  // the handle its statement belongs to.
+  friend class Recordset;
   std::shared_ptr<ConnectionCore> core_;
 };
-
-// Cancels the statement under way on the connection, if any; safe from any
-// thread while the core is held.
-void cancelRunning(ConnectionCore& core);
 
 // Sees the text of every statement sent, for measurements; empty: none.
 using StatementObserver = std::function<void(const std::string& sql)>;

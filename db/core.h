@@ -43,6 +43,10 @@ struct StatementCore {
   void check(SQLRETURN rc, const std::string& context) const;
 };
 
+// Cancels the statement under way on the connection, if any; safe from any
+// thread while the core is held.
+void cancelRunning(ConnectionCore& core);
+
 // A new statement of the connection, with the query time-out set where the
 // driver honours it.
 std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std::string& context);

@@ -214,7 +214,7 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
                      int /*options*/, OpenOptions extra) {
   if (State() == adStateOpen) fail("3705", "Operation is not allowed when the object is open.");
   if (conn.State() != adStateOpen) failConnectionNotOpen();
-  auto core = conn.core();
+  auto core = conn.core_;
   const DriverFacts& facts = core->facts;
   const bool byRowid = sql::forDialect(facts.engine).capabilities().rowid;
   const std::string prefix = "select * from ";

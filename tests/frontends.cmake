@@ -1,6 +1,4 @@
 if(TRELLICK_GUI)
   # Tests of the engine and its two front ends.
   trellick_test(test_screen_states test_screen_states.cpp)
-
-  trellick_engine_test(test_engine test_engine.cpp)
 endif()

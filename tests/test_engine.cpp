@@ -1,9 +1,14 @@
 // The engine without a window: real SQLite files through the real ODBC
 // driver, and the SQL Server stand-in through the real FreeTDS driver. Every
 // outcome is judged by reading the files directly.
-#include <QtTest>
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
@@ -11,12 +16,14 @@
 #include "db/target.h"
 #include "db/types.h"
 #include "engine/engine.h"
-#include "tds_standin.h"
-#include "testdb.h"
+#include "support/files.h"
+#include "support/sqlite_file.h"
+#include "support/tds_standin.h"
 
 using namespace trellick;
 using engine::Mode;
 using engine::Status;
+using testsupport::TdsStandin;
 
 namespace {
 
@@ -44,12 +51,15 @@ std::unique_ptr<db::Connection> openSqlite(const std::string& path) {
   return conn;
 }
 
-std::unique_ptr<db::Connection> openServer(const TdsStandin& server) {
+std::unique_ptr<db::Connection> openServer(const std::string& serverField) {
   auto conn = std::make_unique<db::Connection>();
   conn->SetCommandTimeout(10);
-  conn->Open(db::makeTarget({server.serverField().toStdString(), "sa", "pw", "shop"},
-                            db::installedDrivers(), 10));
+  conn->Open(db::makeTarget({serverField, "sa", "pw", "shop"}, db::installedDrivers(), 10));
   return conn;
+}
+
+std::unique_ptr<db::Connection> openServer(const TdsStandin& server) {
+  return openServer(server.serverField());
 }
 
 std::string scalar(const std::string& path, const std::string& sql) {
@@ -121,375 +131,372 @@ std::vector<engine::Table> tablesOf(std::initializer_list<const char*> names) {
   return out;
 }
 
-}  // namespace
-
-class TestEngine : public QObject {
-  Q_OBJECT
-
- private slots:
-  void everyStatusOfAFind() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path, kTables);
-    auto conn = openSqlite(path);
-    QCOMPARE(engine::userTables(*conn).size(), size_t(6));
-    Source source([&] { return openSqlite(path); });
-    Recording rec;
-    const auto walk = engine::runTables(source, engine::userTables(*conn),
-                                        {Mode::Count, {"old.example.com", "x"}}, rec);
-    QVERIFY(!walk.stopped);
-    QVERIFY(!walk.connectionFailure);
-    QCOMPARE(walk.results.size(), size_t(6));
-    const auto& r = walk.results;
-    QCOMPARE(r[0].table.name, std::string("articles"));
-    QCOMPARE(r[0].status, Status::Found);
-    QCOMPARE(r[0].records, std::stoll(scalar(path,
-                                             "select count(*) from articles where "
-                                             "instr(title, 'old.example.com') or "
-                                             "instr(body, 'old.example.com')")));
-    QCOMPARE(r[0].records, 2ll);
-    QCOMPARE(r[0].searchableColumns(), (std::vector<std::string>{"title", "body"}));
-    QVERIFY(r[0].updateStatement.empty());  // a find plans no update
-    QCOMPARE(r[1].status, Status::NoSearchableColumn);
-    QVERIFY(r[1].hasRows);
-    QVERIFY(r[1].countStatement.empty());
-    QCOMPARE(r[2].status, Status::NotFound);
-    QCOMPARE(r[2].searchableColumns(), std::vector<std::string>{"note"});  // char(8) too short
-    QCOMPARE(r[3].status, Status::Found);  // the trigger only refuses updates
-    QCOMPARE(r[3].records, 2ll);
-    QCOMPARE(r[4].status, Status::NotFound);
-    QVERIFY(!r[4].hasRows);
-    QVERIFY(r[4].columns.empty());
-    // The generated column is read but never searched; text has no length.
-    QCOMPARE(r[5].status, Status::Found);
-    QCOMPARE(r[5].columns.size(), size_t(3));
-    QVERIFY(r[5].columns[2].computed);
-    QVERIFY(!r[5].columns[2].searchable);
-    QCOMPARE(r[5].columns[1].size, db::kLongTextSize);
-    QCOMPARE(r[5].countStatement,
-             std::string("select count(*) from links where cast([url] as varchar(8000)) like "
-                         "'%old.example.com%'"));
-    // Nothing was written.
-    QCOMPARE(scalar(path, "select count(*) from links where instr(url, 'old.example.com')"),
-             std::string("1"));
-  }
-
-  void theObserverSeesTheYieldsWhereTheWindowHasThem() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path, kTables);
-    Source source([&] { return openSqlite(path); });
-    Recording rec;
-    engine::runTables(source, tablesOf({"guarded", "blank", "numbers"}),
-                      {Mode::Replace, {"old.example.com", "new"}}, rec);
-    const std::vector<std::string> expected{
-        "starting 0/3 guarded",
-        "opened guarded 2",
-        "column guarded 0 id",
-        "yield",
-        "column guarded 1 v searched",
-        "yield",
-        "count select count(*) from guarded where [v] like '%old.example.com%'",
-        "found guarded 2",
-        "yield",
-        "write guarded Update [guarded] set [v]=Replace([v],'old.example.com','new') where [v] "
-        "like '%old.example.com%'",
-        "finished guarded failed",
-        "walked 0",
-        "yield",
-        "stop?",
-        "on 1",
-        "starting 1/3 blank",
-        "finished blank not found",
-        "walked 1",
-        "yield",
-        "stop?",
-        "on 2",
-        "starting 2/3 numbers",
-        "opened numbers 3",
-        "column numbers 0 id",
-        "yield",
-        "column numbers 1 n",
-        "yield",
-        "column numbers 2 r",
-        "yield",
-        "finished numbers no searchable column",
-        "walked 2",
-        "yield",
-        "stop?",
-        "on 3",
-    };
-    QCOMPARE(rec.events, expected);
-  }
-
-  void replaceWritesAndTellsWhatFailed() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path, kTables);
-    Source source([&] { return openSqlite(path); });
-    Recording rec;
-    const auto walk =
-        engine::runTables(source, tablesOf({"articles", "notes", "guarded", "links"}),
-                          {Mode::Replace, {"old.example.com", "new.example.org"}}, rec);
-    const auto& r = walk.results;
-    QCOMPARE(r.size(), size_t(4));
-    QCOMPARE(r[0].status, Status::Replaced);
-    QCOMPARE(r[0].records, 2ll);
-    QCOMPARE(testdb::query(path, "select title, body from articles order by id"),
-             (std::vector<std::vector<std::string>>{{"see new.example.org", "body new.example.org"},
-                                                    {"nothing", "here"},
-                                                    {"<NULL>", "new.example.org/x"}}));
-    QCOMPARE(r[1].status, Status::NotFound);
-    QVERIFY(!r[1].updateStatement.empty());  // planned, never sent
-    QCOMPARE(r[2].status, Status::Failed);
-    QCOMPARE(r[2].records, 2ll);
-    QCOMPARE(r[2].failure->stage, engine::Stage::Update);
-    QVERIFY(!r[2].failure->connectionLost);
-    QCOMPARE(r[2].failure->records.size(), size_t(1));
-    QCOMPARE(r[2].failure->records[0].sqlstate, std::string("HY000"));
-    QCOMPARE(r[2].failure->description, std::string("HY000 [SQLite]guarded rows stay (19)"));
-    QCOMPARE(engine::failureText(r[2], "\n"),
-             std::string("-- guarded: HY000 [SQLite]guarded rows stay (19)\n"
-                         "Update [guarded] set [v]=Replace([v],'old.example.com',"
-                         "'new.example.org') where [v] like '%old.example.com%'\n\n"));
-    QCOMPARE(scalar(path, "select count(*) from guarded where instr(v, 'old.example.com')"),
-             std::string("2"));
-    QCOMPARE(r[3].status, Status::Replaced);
-    QCOMPARE(testdb::query(path, "select url, shown from links order by id"),
-             (std::vector<std::vector<std::string>>{
-                 {"http://new.example.org/", "<http://new.example.org/>"},
-                 {"http://other/", "<http://other/>"}}));
-    QVERIFY(engine::failureText(r[3], "\n").empty());
-  }
-
-  void textsAreTakenExactlyAsGiven() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path,
-                 "create table t(v text); insert into t values('a foo b'), ('afoob'), "
-                 "('it''s -x'), ('100%'), ('1000');");
-    auto conn = openSqlite(path);
-    Recording rec;
-    auto counted = [&](const std::string& find) {
-      return engine::runTable(*conn, {"t"}, {Mode::Count, {find, ""}}, rec).records;
-    };
-    QCOMPARE(counted(" foo "), 1ll);
-    QCOMPARE(counted("foo"), 2ll);
-    QCOMPARE(counted("it's -x"), 1ll);
-    QCOMPARE(counted("100%"), 1ll);  // the percent sign is no wildcard
-    const auto r = engine::runTable(*conn, {"t"}, {Mode::Replace, {"'s -", " is -"}}, rec);
-    QCOMPARE(r.status, Status::Replaced);
-    QCOMPARE(scalar(path, "select count(*) from t where v = 'it is -x'"), std::string("1"));
-  }
-
-  void failuresBeforeTheCountAreNamed() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    testdb::exec(path, kTables);
-    auto conn = openSqlite(path);
-    Recording rec;
-    auto r = engine::runTable(*conn, {"missing"}, {Mode::Replace, {"x", "y"}}, rec);
-    QCOMPARE(r.status, Status::Failed);
-    QCOMPARE(r.failure->stage, engine::Stage::ColumnQuery);
-    QVERIFY(r.updateStatement.empty());
-    QVERIFY2(r.failure->description.find("no such table") != std::string::npos,
-             r.failure->description.c_str());
-    QCOMPARE(engine::failureText(r, "\r\n"), "-- missing: " + r.failure->description + "\r\n\r\n");
-    // Only the table's own events, then its end.
-    QCOMPARE(rec.events, std::vector<std::string>{"finished missing failed"});
-
-    // A connection that is not open fails as the window's did.
-    db::Connection closed;
-    r = engine::runTable(closed, {"articles"}, {Mode::Count, {"x", ""}}, rec);
-    QCOMPARE(r.status, Status::Failed);
-    QCOMPARE(r.failure->records.at(0).sqlstate, std::string("3709"));
-    QVERIFY(r.failure->connectionLost == false);
-  }
-
-  void stopComesBetweenTablesOnly() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    std::string sql;
-    for (int t = 0; t < 4; ++t)
-      sql += "create table t" + std::to_string(t) + "(v text); insert into t" + std::to_string(t) +
-             " values('hit'), ('miss');";
-    testdb::exec(path, sql);
-    Source source([&] { return openSqlite(path); });
-    Recording rec;
-    rec.stopAfter = 2;
-    const auto walk = engine::runTables(source, tablesOf({"t0", "t1", "t2", "t3"}),
-                                        {Mode::Replace, {"hit", "HIT"}}, rec);
-    QVERIFY(walk.stopped);
-    QCOMPARE(walk.results.size(), size_t(2));
-    QCOMPARE(rec.events.back(), std::string("stop?"));
-    for (int t = 0; t < 4; ++t)
-      QCOMPARE(scalar(path, "select count(*) from t" + std::to_string(t) + " where v = 'HIT'"),
-               std::string(t < 2 ? "1" : "0"));
-  }
-
-  void concurrentCountsMatchTheSequentialOnesInOrder() {
-    testdb::Dir dir;
-    const std::string path = dir.file("data.db");
-    std::string sql;
-    std::vector<engine::Table> tables;
-    for (int t = 0; t < 12; ++t) {
-      const std::string name = "t" + std::to_string(t);
-      sql += "create table " + name + "(v text, w varchar(30)); insert into " + name +
-             " values('hit', 'x'), ('x', 'hit hit'), ('none', null);";
-      for (int k = 0; k < t % 3; ++k) sql += "insert into " + name + " values('more hit', '');";
-      tables.emplace_back(name);
-    }
-    tables.emplace_back("missing");
-    testdb::exec(path, sql);
-    Source source([&] { return openSqlite(path); });
-    Recording sequential;
-    const auto one = engine::runTables(source, tables, {Mode::Count, {"hit", ""}}, sequential);
-    for (int jobs : {1, 2, 4}) {
-      Recording rec;
-      std::atomic<int> connections = 0;
-      const auto many = engine::countConcurrently(
-          [&] {
-            ++connections;
-            return openSqlite(path);
-          },
-          tables, {Mode::Replace, {"hit", "changed"}}, rec, jobs);
-      QCOMPARE(connections, jobs);
-      QCOMPARE(many.results.size(), tables.size());
-      for (size_t k = 0; k < tables.size(); ++k) {
-        QCOMPARE(many.results[k].table.name, tables[k].name);
-        QCOMPARE(many.results[k].status, one.results[k].status);
-        QCOMPARE(many.results[k].records, one.results[k].records);
-      }
-      std::vector<std::string> finished;
-      for (const auto& e : rec.events)
-        if (e.rfind("finished ", 0) == 0) finished.push_back(e);
-      QCOMPARE(finished.size(), tables.size());
-      QCOMPARE(finished.front(), std::string("finished t0 found"));
-      QCOMPARE(finished.back(), std::string("finished missing failed"));
-    }
-    // Count mode whatever was asked: nothing was replaced.
-    QCOMPARE(scalar(path, "select count(*) from t5 where v like '%changed%'"), std::string("0"));
-
-    // A stop: the tables under way finish, none is taken after.
-    Recording rec;
-    rec.onStarting = [&](size_t index) {
-      if (index == 2) rec.stopNow = true;
-    };
-    const auto stopped = engine::countConcurrently([&] { return openSqlite(path); }, tables,
-                                                   {Mode::Count, {"hit", ""}}, rec, 2);
-    QVERIFY(stopped.stopped);
-    QCOMPARE(stopped.results.size(), size_t(3));
-    QCOMPARE(stopped.results[2].table.name, std::string("t2"));
-    QVERIFY(!stopped.connectionFailure);
-  }
-
-  void serverFailuresCarryEveryRecord() {
-    testdb::Dir dir;
-    const std::string main = dir.file("main.db");
-    testdb::exec(main,
-                 "create table Orders(id int primary key, note nvarchar(200));"
-                 "insert into Orders values(1, 'see a.com'), (2, 'none');"
-                 "create table Kept(id int primary key, v nvarchar(50));"
-                 "insert into Kept values(1, 'a.com');"
-                 "create trigger k before update on Kept begin select raise(abort, 'kept'); end;");
-    TdsStandin server(QString::fromStdString(main));
-    QVERIFY2(server.port() > 0, qPrintable(server.errorText()));
-    auto conn = openServer(server);
-    QCOMPARE(engine::userTables(*conn).size(), size_t(2));
-    Recording rec;
-    auto r = engine::runTable(*conn, {"Kept"}, {Mode::Replace, {"a.com", "b.org"}}, rec);
-    QCOMPARE(r.status, Status::Failed);
-    QCOMPARE(r.failure->stage, engine::Stage::Update);
-    QCOMPARE(r.failure->records.size(), size_t(2));
-    QCOMPARE(r.failure->records[0].nativeError, 50000l);
-    QVERIFY(r.failure->records[0].message.find("kept") != std::string::npos);
-    QCOMPARE(r.failure->records[1].nativeError, 3609l);
-    QVERIFY(r.failure->description.find('\n') != std::string::npos);  // one line per record
-    QCOMPARE(scalar(main, "select v from Kept"), std::string("a.com"));
-
-    // A count the server refuses: the planned update is kept to run by hand.
-    server.setControl(QJsonObject{{"reject", QJsonArray{"select count(*) from Orders"}}});
-    r = engine::runTable(*conn, {"Orders"}, {Mode::Replace, {"a.com", "b.org"}}, rec);
-    QCOMPARE(r.status, Status::Failed);
-    QCOMPARE(r.failure->stage, engine::Stage::Count);
-    QCOMPARE(r.failure->records.at(0).nativeError, 50000l);
-    QVERIFY(engine::failureText(r, "\n").find("\nUpdate [Orders] set ") != std::string::npos);
-    server.setControl({});
-    r = engine::runTable(*conn, {"Orders"}, {Mode::Replace, {"a.com", "b.org"}}, rec);
-    QCOMPARE(r.status, Status::Replaced);
-    QCOMPARE(scalar(main, "select note from Orders where id = 1"), std::string("see b.org"));
-  }
-
-  void aLostConnectionIsMadeAgainOnce() {
-    testdb::Dir dir;
-    const std::string main = dir.file("main.db");
-    testdb::exec(main,
-                 "create table A(id int primary key, v nvarchar(50)); insert into A values(1, "
-                 "'a.com');"
-                 "create table B(id int primary key, v nvarchar(50)); insert into B values(1, "
-                 "'a.com');"
-                 "create table C(id int primary key, v nvarchar(50)); insert into C values(1, "
-                 "'a.com');");
-    auto first = std::make_unique<TdsStandin>(QString::fromStdString(main));
-    TdsStandin second(QString::fromStdString(main));
-    QVERIFY(first->port() > 0 && second.port() > 0);
-    // The walk starts on the first server; it goes away before table B,
-    // and the connection is made again on the second.
-    bool useSecond = false;
-    Source source([&] { return openServer(useSecond ? second : *first); });
-    Recording rec;
-    rec.onStarting = [&](size_t index) {
-      if (index == 1) {
-        first.reset();
-        useSecond = true;
-      }
-    };
-    auto walk = engine::runTables(source, tablesOf({"A", "B", "C"}),
-                                  {Mode::Replace, {"a.com", "b.org"}}, rec);
-    QCOMPARE(source.reconnects, 1);
-    QCOMPARE(walk.results.size(), size_t(3));
-    QCOMPARE(walk.results[0].status, Status::Replaced);
-    QCOMPARE(walk.results[1].status, Status::Failed);
-    QVERIFY(walk.results[1].failure->connectionLost);
-    QCOMPARE(walk.results[2].status, Status::Replaced);
-    QVERIFY(!walk.connectionFailure);
-    QCOMPARE(scalar(main, "select v from A"), std::string("b.org"));
-    QCOMPARE(scalar(main, "select v from B"), std::string("a.com"));
-    QCOMPARE(scalar(main, "select v from C"), std::string("b.org"));
-
-    // When it cannot be made again the walk ends and says how many tables
-    // were never run.
-    testdb::exec(main, "update A set v = 'a.com'; update C set v = 'a.com';");
-    auto only = std::make_unique<TdsStandin>(QString::fromStdString(main));
-    QVERIFY(only->port() > 0);
-    const QString field = only->serverField();
-    Source dying([&] {
-      auto conn = std::make_unique<db::Connection>();
-      conn->SetCommandTimeout(10);
-      conn->Open(
-          db::makeTarget({field.toStdString(), "sa", "pw", "shop"}, db::installedDrivers(), 10));
-      return conn;
-    });
-    Recording gone;
-    gone.onStarting = [&](size_t index) {
-      if (index == 1) only.reset();
-    };
-    walk = engine::runTables(dying, tablesOf({"A", "B", "C"}), {Mode::Replace, {"a.com", "b.org"}},
-                             gone);
-    QCOMPARE(dying.reconnects, 1);
-    QCOMPARE(walk.results.size(), size_t(2));
-    QVERIFY(walk.results[1].failure->connectionLost);
-    QVERIFY(walk.connectionFailure);
-    QCOMPARE(walk.connectionFailure->stage, engine::Stage::Connect);
-    QVERIFY(!walk.connectionFailure->description.empty());
-    QCOMPARE(walk.notRun, size_t(1));
-    QVERIFY(!walk.stopped);
-    // The walk ended at once: no yield or stop test after the lost table.
-    QCOMPARE(gone.events.back(), std::string("finished B failed"));
-    QCOMPARE(scalar(main, "select v from A"), std::string("b.org"));
-    QCOMPARE(scalar(main, "select v from C"), std::string("a.com"));
-  }
+// Each case in a fresh folder of its own.
+class Engine : public testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dir.valid()) << dir.error(); }
+  testsupport::TempDir dir;
 };
 
-QTEST_GUILESS_MAIN(TestEngine)
-#include "test_engine.moc"
+TEST_F(Engine, everyStatusOfAFind) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  auto conn = openSqlite(path);
+  ASSERT_EQ(engine::userTables(*conn).size(), size_t(6));
+  Source source([&] { return openSqlite(path); });
+  Recording rec;
+  const auto walk = engine::runTables(source, engine::userTables(*conn),
+                                      {Mode::Count, {"old.example.com", "x"}}, rec);
+  ASSERT_FALSE(walk.stopped);
+  ASSERT_FALSE(walk.connectionFailure);
+  ASSERT_EQ(walk.results.size(), size_t(6));
+  const auto& r = walk.results;
+  ASSERT_EQ(r[0].table.name, std::string("articles"));
+  ASSERT_EQ(r[0].status, Status::Found);
+  ASSERT_EQ(r[0].records, std::stoll(scalar(path,
+                                            "select count(*) from articles where "
+                                            "instr(title, 'old.example.com') or "
+                                            "instr(body, 'old.example.com')")));
+  ASSERT_EQ(r[0].records, 2ll);
+  ASSERT_EQ(r[0].searchableColumns(), (std::vector<std::string>{"title", "body"}));
+  ASSERT_TRUE(r[0].updateStatement.empty());  // a find plans no update
+  ASSERT_EQ(r[1].status, Status::NoSearchableColumn);
+  ASSERT_TRUE(r[1].hasRows);
+  ASSERT_TRUE(r[1].countStatement.empty());
+  ASSERT_EQ(r[2].status, Status::NotFound);
+  ASSERT_EQ(r[2].searchableColumns(), std::vector<std::string>{"note"});  // char(8) too short
+  ASSERT_EQ(r[3].status, Status::Found);  // the trigger only refuses updates
+  ASSERT_EQ(r[3].records, 2ll);
+  ASSERT_EQ(r[4].status, Status::NotFound);
+  ASSERT_FALSE(r[4].hasRows);
+  ASSERT_TRUE(r[4].columns.empty());
+  // The generated column is read but never searched; text has no length.
+  ASSERT_EQ(r[5].status, Status::Found);
+  ASSERT_EQ(r[5].columns.size(), size_t(3));
+  ASSERT_TRUE(r[5].columns[2].computed);
+  ASSERT_FALSE(r[5].columns[2].searchable);
+  ASSERT_EQ(r[5].columns[1].size, db::kLongTextSize);
+  ASSERT_EQ(r[5].countStatement,
+            std::string("select count(*) from links where cast([url] as varchar(8000)) like "
+                        "'%old.example.com%'"));
+  // Nothing was written.
+  ASSERT_EQ(scalar(path, "select count(*) from links where instr(url, 'old.example.com')"),
+            std::string("1"));
+}
+
+TEST_F(Engine, theObserverSeesTheYieldsWhereTheWindowHasThem) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  Source source([&] { return openSqlite(path); });
+  Recording rec;
+  engine::runTables(source, tablesOf({"guarded", "blank", "numbers"}),
+                    {Mode::Replace, {"old.example.com", "new"}}, rec);
+  const std::vector<std::string> expected{
+      "starting 0/3 guarded",
+      "opened guarded 2",
+      "column guarded 0 id",
+      "yield",
+      "column guarded 1 v searched",
+      "yield",
+      "count select count(*) from guarded where [v] like '%old.example.com%'",
+      "found guarded 2",
+      "yield",
+      "write guarded Update [guarded] set [v]=Replace([v],'old.example.com','new') where [v] "
+      "like '%old.example.com%'",
+      "finished guarded failed",
+      "walked 0",
+      "yield",
+      "stop?",
+      "on 1",
+      "starting 1/3 blank",
+      "finished blank not found",
+      "walked 1",
+      "yield",
+      "stop?",
+      "on 2",
+      "starting 2/3 numbers",
+      "opened numbers 3",
+      "column numbers 0 id",
+      "yield",
+      "column numbers 1 n",
+      "yield",
+      "column numbers 2 r",
+      "yield",
+      "finished numbers no searchable column",
+      "walked 2",
+      "yield",
+      "stop?",
+      "on 3",
+  };
+  ASSERT_EQ(rec.events, expected);
+}
+
+TEST_F(Engine, replaceWritesAndTellsWhatFailed) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  Source source([&] { return openSqlite(path); });
+  Recording rec;
+  const auto walk = engine::runTables(source, tablesOf({"articles", "notes", "guarded", "links"}),
+                                      {Mode::Replace, {"old.example.com", "new.example.org"}}, rec);
+  const auto& r = walk.results;
+  ASSERT_EQ(r.size(), size_t(4));
+  ASSERT_EQ(r[0].status, Status::Replaced);
+  ASSERT_EQ(r[0].records, 2ll);
+  ASSERT_EQ(testdb::query(path, "select title, body from articles order by id"),
+            (std::vector<std::vector<std::string>>{{"see new.example.org", "body new.example.org"},
+                                                   {"nothing", "here"},
+                                                   {"<NULL>", "new.example.org/x"}}));
+  ASSERT_EQ(r[1].status, Status::NotFound);
+  ASSERT_FALSE(r[1].updateStatement.empty());  // planned, never sent
+  ASSERT_EQ(r[2].status, Status::Failed);
+  ASSERT_EQ(r[2].records, 2ll);
+  ASSERT_TRUE(r[2].failure);
+  ASSERT_EQ(r[2].failure->stage, engine::Stage::Update);
+  ASSERT_FALSE(r[2].failure->connectionLost);
+  ASSERT_EQ(r[2].failure->records.size(), size_t(1));
+  ASSERT_EQ(r[2].failure->records[0].sqlstate, std::string("HY000"));
+  ASSERT_EQ(r[2].failure->description, std::string("HY000 [SQLite]guarded rows stay (19)"));
+  ASSERT_EQ(engine::failureText(r[2], "\n"),
+            std::string("-- guarded: HY000 [SQLite]guarded rows stay (19)\n"
+                        "Update [guarded] set [v]=Replace([v],'old.example.com',"
+                        "'new.example.org') where [v] like '%old.example.com%'\n\n"));
+  ASSERT_EQ(scalar(path, "select count(*) from guarded where instr(v, 'old.example.com')"),
+            std::string("2"));
+  ASSERT_EQ(r[3].status, Status::Replaced);
+  ASSERT_EQ(testdb::query(path, "select url, shown from links order by id"),
+            (std::vector<std::vector<std::string>>{
+                {"http://new.example.org/", "<http://new.example.org/>"},
+                {"http://other/", "<http://other/>"}}));
+  ASSERT_TRUE(engine::failureText(r[3], "\n").empty());
+}
+
+TEST_F(Engine, textsAreTakenExactlyAsGiven) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path,
+               "create table t(v text); insert into t values('a foo b'), ('afoob'), "
+               "('it''s -x'), ('100%'), ('1000');");
+  auto conn = openSqlite(path);
+  Recording rec;
+  auto counted = [&](const std::string& find) {
+    return engine::runTable(*conn, {"t"}, {Mode::Count, {find, ""}}, rec).records;
+  };
+  ASSERT_EQ(counted(" foo "), 1ll);
+  ASSERT_EQ(counted("foo"), 2ll);
+  ASSERT_EQ(counted("it's -x"), 1ll);
+  ASSERT_EQ(counted("100%"), 1ll);  // the percent sign is no wildcard
+  const auto r = engine::runTable(*conn, {"t"}, {Mode::Replace, {"'s -", " is -"}}, rec);
+  ASSERT_EQ(r.status, Status::Replaced);
+  ASSERT_EQ(scalar(path, "select count(*) from t where v = 'it is -x'"), std::string("1"));
+}
+
+TEST_F(Engine, failuresBeforeTheCountAreNamed) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  auto conn = openSqlite(path);
+  Recording rec;
+  auto r = engine::runTable(*conn, {"missing"}, {Mode::Replace, {"x", "y"}}, rec);
+  ASSERT_EQ(r.status, Status::Failed);
+  ASSERT_TRUE(r.failure);
+  ASSERT_EQ(r.failure->stage, engine::Stage::ColumnQuery);
+  ASSERT_TRUE(r.updateStatement.empty());
+  ASSERT_NE(r.failure->description.find("no such table"), std::string::npos)
+      << r.failure->description;
+  ASSERT_EQ(engine::failureText(r, "\r\n"), "-- missing: " + r.failure->description + "\r\n\r\n");
+  // Only the table's own events, then its end.
+  ASSERT_EQ(rec.events, std::vector<std::string>{"finished missing failed"});
+
+  // A connection that is not open fails as the window's did.
+  db::Connection closed;
+  r = engine::runTable(closed, {"articles"}, {Mode::Count, {"x", ""}}, rec);
+  ASSERT_EQ(r.status, Status::Failed);
+  ASSERT_TRUE(r.failure);
+  ASSERT_EQ(r.failure->records.at(0).sqlstate, std::string("3709"));
+  ASSERT_FALSE(r.failure->connectionLost);
+}
+
+TEST_F(Engine, stopComesBetweenTablesOnly) {
+  const std::string path = dir.file("data.db");
+  std::string sql;
+  for (int t = 0; t < 4; ++t)
+    sql += "create table t" + std::to_string(t) + "(v text); insert into t" + std::to_string(t) +
+           " values('hit'), ('miss');";
+  testdb::exec(path, sql);
+  Source source([&] { return openSqlite(path); });
+  Recording rec;
+  rec.stopAfter = 2;
+  const auto walk = engine::runTables(source, tablesOf({"t0", "t1", "t2", "t3"}),
+                                      {Mode::Replace, {"hit", "HIT"}}, rec);
+  ASSERT_TRUE(walk.stopped);
+  ASSERT_EQ(walk.results.size(), size_t(2));
+  ASSERT_EQ(rec.events.back(), std::string("stop?"));
+  for (int t = 0; t < 4; ++t)
+    ASSERT_EQ(scalar(path, "select count(*) from t" + std::to_string(t) + " where v = 'HIT'"),
+              std::string(t < 2 ? "1" : "0"))
+        << "t" << t;
+}
+
+TEST_F(Engine, concurrentCountsMatchTheSequentialOnesInOrder) {
+  const std::string path = dir.file("data.db");
+  std::string sql;
+  std::vector<engine::Table> tables;
+  for (int t = 0; t < 12; ++t) {
+    const std::string name = "t" + std::to_string(t);
+    sql += "create table " + name + "(v text, w varchar(30)); insert into " + name +
+           " values('hit', 'x'), ('x', 'hit hit'), ('none', null);";
+    for (int k = 0; k < t % 3; ++k) sql += "insert into " + name + " values('more hit', '');";
+    tables.emplace_back(name);
+  }
+  tables.emplace_back("missing");
+  testdb::exec(path, sql);
+  Source source([&] { return openSqlite(path); });
+  Recording sequential;
+  const auto one = engine::runTables(source, tables, {Mode::Count, {"hit", ""}}, sequential);
+  ASSERT_EQ(one.results.size(), tables.size());
+  for (int jobs : {1, 2, 4}) {
+    SCOPED_TRACE("jobs " + std::to_string(jobs));
+    Recording rec;
+    std::atomic<int> connections = 0;
+    const auto many = engine::countConcurrently(
+        [&] {
+          ++connections;
+          return openSqlite(path);
+        },
+        tables, {Mode::Replace, {"hit", "changed"}}, rec, jobs);
+    ASSERT_EQ(connections.load(), jobs);
+    ASSERT_EQ(many.results.size(), tables.size());
+    for (size_t k = 0; k < tables.size(); ++k) {
+      ASSERT_EQ(many.results[k].table.name, tables[k].name);
+      ASSERT_EQ(many.results[k].status, one.results[k].status) << tables[k].name;
+      ASSERT_EQ(many.results[k].records, one.results[k].records) << tables[k].name;
+    }
+    std::vector<std::string> finished;
+    for (const auto& e : rec.events)
+      if (e.rfind("finished ", 0) == 0) finished.push_back(e);
+    ASSERT_EQ(finished.size(), tables.size());
+    ASSERT_EQ(finished.front(), std::string("finished t0 found"));
+    ASSERT_EQ(finished.back(), std::string("finished missing failed"));
+  }
+  // Count mode whatever was asked: nothing was replaced.
+  ASSERT_EQ(scalar(path, "select count(*) from t5 where v like '%changed%'"), std::string("0"));
+
+  // A stop: the tables under way finish, none is taken after.
+  Recording rec;
+  rec.onStarting = [&](size_t index) {
+    if (index == 2) rec.stopNow = true;
+  };
+  const auto stopped = engine::countConcurrently([&] { return openSqlite(path); }, tables,
+                                                 {Mode::Count, {"hit", ""}}, rec, 2);
+  ASSERT_TRUE(stopped.stopped);
+  ASSERT_EQ(stopped.results.size(), size_t(3));
+  ASSERT_EQ(stopped.results[2].table.name, std::string("t2"));
+  ASSERT_FALSE(stopped.connectionFailure);
+}
+
+TEST_F(Engine, serverFailuresCarryEveryRecord) {
+  const std::string main = dir.file("main.db");
+  testdb::exec(main,
+               "create table Orders(id int primary key, note nvarchar(200));"
+               "insert into Orders values(1, 'see a.com'), (2, 'none');"
+               "create table Kept(id int primary key, v nvarchar(50));"
+               "insert into Kept values(1, 'a.com');"
+               "create trigger k before update on Kept begin select raise(abort, 'kept'); end;");
+  TdsStandin server(main);
+  ASSERT_GT(server.port(), 0) << server.errorText();
+  auto conn = openServer(server);
+  ASSERT_EQ(engine::userTables(*conn).size(), size_t(2));
+  Recording rec;
+  auto r = engine::runTable(*conn, {"Kept"}, {Mode::Replace, {"a.com", "b.org"}}, rec);
+  ASSERT_EQ(r.status, Status::Failed);
+  ASSERT_TRUE(r.failure);
+  ASSERT_EQ(r.failure->stage, engine::Stage::Update);
+  ASSERT_EQ(r.failure->records.size(), size_t(2));
+  ASSERT_EQ(r.failure->records[0].nativeError, 50000l);
+  ASSERT_NE(r.failure->records[0].message.find("kept"), std::string::npos)
+      << r.failure->records[0].message;
+  ASSERT_EQ(r.failure->records[1].nativeError, 3609l);
+  // One line per record.
+  ASSERT_NE(r.failure->description.find('\n'), std::string::npos) << r.failure->description;
+  ASSERT_EQ(scalar(main, "select v from Kept"), std::string("a.com"));
+
+  // A count the server refuses: the planned update is kept to run by hand.
+  server.setControl(
+      nlohmann::json{{"reject", nlohmann::json::array({"select count(*) from Orders"})}});
+  r = engine::runTable(*conn, {"Orders"}, {Mode::Replace, {"a.com", "b.org"}}, rec);
+  ASSERT_EQ(r.status, Status::Failed);
+  ASSERT_TRUE(r.failure);
+  ASSERT_EQ(r.failure->stage, engine::Stage::Count);
+  ASSERT_EQ(r.failure->records.at(0).nativeError, 50000l);
+  const std::string text = engine::failureText(r, "\n");
+  ASSERT_NE(text.find("\nUpdate [Orders] set "), std::string::npos) << text;
+  server.setControl(nlohmann::json::object());
+  r = engine::runTable(*conn, {"Orders"}, {Mode::Replace, {"a.com", "b.org"}}, rec);
+  ASSERT_EQ(r.status, Status::Replaced);
+  ASSERT_EQ(scalar(main, "select note from Orders where id = 1"), std::string("see b.org"));
+}
+
+TEST_F(Engine, aLostConnectionIsMadeAgainOnce) {
+  const std::string main = dir.file("main.db");
+  testdb::exec(main,
+               "create table A(id int primary key, v nvarchar(50)); insert into A values(1, "
+               "'a.com');"
+               "create table B(id int primary key, v nvarchar(50)); insert into B values(1, "
+               "'a.com');"
+               "create table C(id int primary key, v nvarchar(50)); insert into C values(1, "
+               "'a.com');");
+  auto first = std::make_unique<TdsStandin>(main);
+  TdsStandin second(main);
+  ASSERT_TRUE(first->port() > 0 && second.port() > 0) << first->errorText() << second.errorText();
+  // The walk starts on the first server; it goes away before table B,
+  // and the connection is made again on the second.
+  bool useSecond = false;
+  Source source([&] { return openServer(useSecond ? second : *first); });
+  Recording rec;
+  rec.onStarting = [&](size_t index) {
+    if (index == 1) {
+      first.reset();
+      useSecond = true;
+    }
+  };
+  auto walk = engine::runTables(source, tablesOf({"A", "B", "C"}),
+                                {Mode::Replace, {"a.com", "b.org"}}, rec);
+  ASSERT_EQ(source.reconnects, 1);
+  ASSERT_EQ(walk.results.size(), size_t(3));
+  ASSERT_EQ(walk.results[0].status, Status::Replaced);
+  ASSERT_EQ(walk.results[1].status, Status::Failed);
+  ASSERT_TRUE(walk.results[1].failure);
+  ASSERT_TRUE(walk.results[1].failure->connectionLost);
+  ASSERT_EQ(walk.results[2].status, Status::Replaced);
+  ASSERT_FALSE(walk.connectionFailure);
+  ASSERT_EQ(scalar(main, "select v from A"), std::string("b.org"));
+  ASSERT_EQ(scalar(main, "select v from B"), std::string("a.com"));
+  ASSERT_EQ(scalar(main, "select v from C"), std::string("b.org"));
+
+  // When it cannot be made again the walk ends and says how many tables
+  // were never run.
+  testdb::exec(main, "update A set v = 'a.com'; update C set v = 'a.com';");
+  auto only = std::make_unique<TdsStandin>(main);
+  ASSERT_GT(only->port(), 0) << only->errorText();
+  const std::string field = only->serverField();
+  Source dying([&] { return openServer(field); });
+  Recording gone;
+  gone.onStarting = [&](size_t index) {
+    if (index == 1) only.reset();
+  };
+  walk = engine::runTables(dying, tablesOf({"A", "B", "C"}), {Mode::Replace, {"a.com", "b.org"}},
+                           gone);
+  ASSERT_EQ(dying.reconnects, 1);
+  ASSERT_EQ(walk.results.size(), size_t(2));
+  ASSERT_TRUE(walk.results[1].failure);
+  ASSERT_TRUE(walk.results[1].failure->connectionLost);
+  ASSERT_TRUE(walk.connectionFailure);
+  ASSERT_EQ(walk.connectionFailure->stage, engine::Stage::Connect);
+  ASSERT_FALSE(walk.connectionFailure->description.empty());
+  ASSERT_EQ(walk.notRun, size_t(1));
+  ASSERT_FALSE(walk.stopped);
+  // The walk ended at once: no yield or stop test after the lost table.
+  ASSERT_EQ(gone.events.back(), std::string("finished B failed"));
+  ASSERT_EQ(scalar(main, "select v from A"), std::string("b.org"));
+  ASSERT_EQ(scalar(main, "select v from C"), std::string("a.com"));
+}
+
+}  // namespace
