@@ -121,7 +121,7 @@ std::string EngineSql::trailingLimit(long long limit) const {
 }
 
 std::string RowCapture::read(long long skip, long long limit) const {
-  return "select " + columnList + " from temp.trellick_kept where seq > " + std::to_string(skip) +
+  return "select " + columnList + " from " + table + " where seq > " + std::to_string(skip) +
          " order by seq limit " + std::to_string(limit);
 }
 

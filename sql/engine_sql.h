@@ -49,6 +49,7 @@ struct RowCapture {
   // before and after; the rows after the first `skip`.
   std::string read(long long skip, long long limit) const;
   std::string columnList;
+  std::string table;  // the temporary table, its schema named
 };
 
 // What the engine can do where the callers choose a way.
@@ -163,8 +164,8 @@ class EngineSql {
   virtual std::string lockClause() const { return {}; }
   // Text as its bytes, for a comparison that no collation bends.
   virtual std::string textAsBytes(const std::string& expression) const { return expression; }
-  // A text column as an equality reads it exactly.
-  virtual std::string exactColumn(const std::string& quotedColumn) const {
+  // A text column of this type code as an equality reads it exactly.
+  virtual std::string exactColumn(const std::string& quotedColumn, int /*typeCode*/) const {
     return textAsBytes(quotedColumn);
   }
   // Server cursors: declare one over a query, fetch from it, close it.

@@ -32,10 +32,13 @@ class PostgresqlSql final : public EngineSql {
   // A bare "\" is LIKE's own escape character.
   std::string_view likeSpecials() const override { return "%_\\"; }
 
+  // Generated columns, and the types that silently cut what they are
+  // given (name keeps 63 bytes, "char" one): neither is searched.
   std::string columnFactsQuery(const TableRef& table) const override {
     return "select attname, 1 from pg_attribute where attrelid = " +
            literal(qualifiedReference(table), false, {}) +
-           "::regclass and attnum > 0 and not attisdropped and attgenerated <> ''";
+           "::regclass and attnum > 0 and not attisdropped and (attgenerated <> '' or atttypid in "
+           "('name'::regtype, '\"char\"'::regtype))";
   }
 
   std::string uniqueKeysQuery(const TableRef& table, Syntax) const override {
@@ -64,6 +67,14 @@ class PostgresqlSql final : public EngineSql {
   std::string sessionQuery() const override { return "select current_schema()"; }
 
   std::string lockClause() const override { return " for update"; }
+
+  // Text by its bytes: citext's equality ignores case, a nondeterministic
+  // collation more. char(n) keeps its own equality: its trailing spaces are
+  // padding, which its value as text (what Replace wrote) has not.
+  std::string exactColumn(const std::string& quotedColumn, int typeCode) const override {
+    if (typeCode == adChar || typeCode == adWChar) return quotedColumn;
+    return "cast(" + quotedColumn + " as text) collate \"C\"";
+  }
 
   std::string declareCursor(std::string_view name, std::string_view query) const override {
     return "declare " + std::string(name) + " no scroll cursor for " + std::string(query);

@@ -212,7 +212,7 @@ class SqliteSql final : public EngineSql {
     return {"pragma case_sensitive_like = on"};
   }
 
-  std::string exactColumn(const std::string& quotedColumn) const override {
+  std::string exactColumn(const std::string& quotedColumn, int) const override {
     return quotedColumn + " collate binary";
   }
 
@@ -224,9 +224,17 @@ class SqliteSql final : public EngineSql {
 
   RowCapture rowCapture(const TableRef& table, const std::vector<std::string>& keys,
                         const std::vector<ChangeColumn>& columns) const override {
-    constexpr const char* kTable = "temp.trellick_kept";
+    // The update names its table without a schema, and a temporary table
+    // of the same name would come first: the capture's name is never the
+    // updated table's.
+    std::string lower = table.name;
+    for (char& c : lower)
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    const std::string kept = lower == "trellick_kept" ? "trellick_kept2" : "trellick_kept";
+    const std::string kTable = "temp." + kept;
     constexpr const char* kTrigger = "temp.trellick_keep";
     RowCapture out;
+    out.table = kTable;
     std::string values;
     int n = 0;
     auto add = [&](const std::string& expression) {
@@ -250,7 +258,7 @@ class SqliteSql final : public EngineSql {
                         quotedName(schema) + "." + quotedName(table.name) +
                         // A trigger's statements take no schema: the temporary
                         // table comes first by name.
-                        " begin insert into trellick_kept values(null" + values + "); end");
+                        " begin insert into " + kept + " values(null" + values + "); end");
     out.tearDown = {std::string("drop trigger ") + kTrigger, std::string("drop table ") + kTable};
     return out;
   }
