@@ -83,7 +83,13 @@ std::string EngineSql::qualifiedReference(const TableRef& table) const {
 }
 
 std::string EngineSql::updateTarget(const TableRef& table) const {
-  return table.schema.empty() ? quotedName(table.name) : qualifiedReference(table);
+  const std::string only(table.hasChildren ? onlyKeyword() : std::string_view());
+  return only + (table.schema.empty() ? quotedName(table.name) : qualifiedReference(table));
+}
+
+std::string EngineSql::selectTarget(const TableRef& table) const {
+  const std::string only(table.hasChildren ? onlyKeyword() : std::string_view());
+  return only + qualifiedReference(table);
 }
 
 std::string EngineSql::literal(std::string_view text, bool /*national*/, Syntax /*syntax*/) const {

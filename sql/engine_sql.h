@@ -22,6 +22,10 @@ struct TableRef {
   TableRef(const std::string& tableName) : name(tableName) {}
   std::string name;
   std::string schema;
+  // Other tables inherit from it (PostgreSQL): a statement naming it would
+  // reach their rows too, so statements name it alone. Learned from the
+  // server (childrenQuery()) by whoever sends them.
+  bool hasChildren = false;
 };
 
 // What the server's settings change in how a statement must be written.
@@ -100,6 +104,9 @@ class EngineSql {
   std::string qualifiedReference(const TableRef& table) const;
   // The table an update names: always quoted in the default schema.
   std::string updateTarget(const TableRef& table) const;
+  // The table a select names: qualifiedReference(), alone where it has
+  // children.
+  std::string selectTarget(const TableRef& table) const;
 
   // -- literals
   // A string literal as the engine reads it, quotes doubled; `national`
@@ -138,6 +145,9 @@ class EngineSql {
   // capabilities().shadowTables); empty where the driver's catalog lists
   // them.
   virtual std::string userTablesQuery() const { return {}; }
+  // One row where other tables inherit from the table; empty where the
+  // engine has no inheritance.
+  virtual std::string childrenQuery(const TableRef& /*table*/) const { return {}; }
   // The primary key's columns in key order, one per row; empty where the
   // driver's catalog is asked instead.
   virtual std::string primaryKeyQuery(const TableRef& /*table*/) const { return {}; }
@@ -189,6 +199,9 @@ class EngineSql {
       std::string_view database, const std::vector<TableRef>& tables) const = 0;
 
  protected:
+  // Before a table with children, for the statement to reach its own rows
+  // only.
+  virtual std::string_view onlyKeyword() const { return {}; }
   // The lower-case name is a reserved word (Transact-SQL's by default).
   virtual bool isReserved(std::string_view lower) const;
   // Characters that may not stand in a bare name although they may in a

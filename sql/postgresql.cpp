@@ -64,6 +64,11 @@ class PostgresqlSql final : public EngineSql {
            "like 'pg\\_temp%' order by n.nspname, c.relname";
   }
 
+  std::string childrenQuery(const TableRef& table) const override {
+    return "select 1 from pg_inherits where inhparent = " +
+           literal(qualifiedReference(table), false, {}) + "::regclass limit 1";
+  }
+
   std::string sessionQuery() const override { return "select current_schema()"; }
 
   std::string lockClause() const override { return " for update"; }
@@ -85,6 +90,9 @@ class PostgresqlSql final : public EngineSql {
   std::string closeCursor(std::string_view name) const override {
     return "close " + std::string(name);
   }
+
+  // Inherited tables' rows are their own tables' to search and restore.
+  std::string_view onlyKeyword() const override { return "only "; }
 
   // The write-ahead log is recycled once a checkpoint has written what it
   // holds; VACUUM frees dead rows' space for reuse without locking tables

@@ -71,6 +71,51 @@ TEST_P(PostgresqlChanges, aNameColumnIsNotSearched) {
   EXPECT_EQ(dump("n", {"id", "label", "note"}, "id"), (Rows{{"1", "foo", longer}}));
 }
 
+// A table another inherits from: each row is counted, replaced and undone
+// through its own table, once. The child's row carries the parent's key,
+// so a statement on the parent that reached it would show.
+TEST_P(PostgresqlChanges, inheritedRowsAreTheirOwnTablesOnly) {
+  setup(
+      "create table parent(id int primary key, note text);"
+      "create table child(extra int) inherits (parent);"
+      "insert into parent values(1, 'see foo'), (2, 'none');"
+      "insert into child values(1, 'foo child', 7);");
+  const auto counted = run("parent", {"foo", "bar"}, engine::Mode::Count);
+  ASSERT_FALSE(counted.failure) << counted.failure->description;
+  EXPECT_EQ(counted.records, 1);
+
+  journal::Journal journal(journalPath());
+  const long long id = journal.beginRun({});
+  for (const std::string table : {"parent", "child"}) {
+    const auto replaced = run(table, {"foo", "bar"}, engine::Mode::Replace, &journal, id);
+    ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+    EXPECT_EQ(replaced.records, 1) << table;
+    EXPECT_EQ(replaced.status, engine::Status::Replaced) << table;
+  }
+  journal.finishRun(id);
+  ASSERT_EQ(dump("only parent", {"id", "note"}, "id"), (Rows{{"1", "see bar"}, {"2", "none"}}));
+  ASSERT_EQ(dump("child", {"id", "note", "extra"}, "id"), (Rows{{"1", "bar child", "7"}}));
+
+  // The parent's undo alone: the child's row stays as the run left it.
+  const auto entry = journal.run(id);
+  journal::RunEntry parentOnly = *entry;
+  parentOnly.tables = {entry->tables.front()};
+  ASSERT_EQ(parentOnly.tables[0].table.name, "parent");
+  const auto undone = journal::undo(conn(), journal, parentOnly, {});
+  ASSERT_EQ(undone.tables.size(), 1u);
+  EXPECT_EQ(undone.tables[0].restored, 1);
+  EXPECT_TRUE(undone.tables[0].conflicts.empty());
+  EXPECT_EQ(dump("only parent", {"id", "note"}, "id"), (Rows{{"1", "see foo"}, {"2", "none"}}));
+  EXPECT_EQ(dump("child", {"id", "note", "extra"}, "id"), (Rows{{"1", "bar child", "7"}}));
+
+  // The whole run: the child's row too, through its own table.
+  parentOnly.tables = {entry->tables.back()};
+  const auto rest = journal::undo(conn(), journal, parentOnly, {});
+  EXPECT_EQ(rest.tables.at(0).restored, 1);
+  EXPECT_EQ(dump("child", {"id", "note", "extra"}, "id"), (Rows{{"1", "foo child", "7"}}));
+  EXPECT_EQ(dump("only parent", {"id", "note"}, "id"), (Rows{{"1", "see foo"}, {"2", "none"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, PostgresqlChanges, testing::Values(Engine::PostgreSQL),
                          testsupport::EngineParamName());
 
