@@ -270,6 +270,9 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
   info.kind = "undo";
   info.undoes = run.id;
   if (!script) out.undoRun = journal.beginRun(info);
+  if (script)
+    for (const std::string& statement : sql::forDialect(engine).scriptSetUp())
+      *script << statement << ";\n";
   for (const TableEntry& entry : run.tables) {
     // A table whose rows never reached the journal was never changed.
     if (entry.state != TableState::Journaled && entry.state != TableState::Done) continue;

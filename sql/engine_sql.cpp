@@ -35,6 +35,33 @@ std::string stringLiteral(std::string_view text, bool national) {
   return (national ? "N'" : "'") + doubled(text, '\'') + "'";
 }
 
+bool hasControl(std::string_view text) {
+  for (unsigned char c : text)
+    if (c < 0x20 && c != '\t' && c != '\n') return true;
+  return false;
+}
+
+std::string withControls(std::string_view text, std::string (*plain)(std::string_view),
+                         std::string (*control)(unsigned char), std::string_view joiner) {
+  std::string out = "(";
+  bool first = true;
+  auto add = [&](const std::string& piece) {
+    if (!first) out += joiner;
+    out += piece;
+    first = false;
+  };
+  size_t start = 0;
+  for (size_t k = 0; k <= text.size(); ++k) {
+    const bool end = k == text.size();
+    const unsigned char c = end ? 0 : static_cast<unsigned char>(text[k]);
+    if (!end && !(c < 0x20 && c != '\t' && c != '\n')) continue;
+    if (k > start) add(plain(text.substr(start, k - start)));
+    if (!end) add(control(c));
+    start = k + 1;
+  }
+  return out + ")";
+}
+
 bool isLongText(int typeCode) { return typeCode == adLongVarChar || typeCode == adLongVarWChar; }
 
 const EngineSql& forDialect(Dialect dialect) {

@@ -159,6 +159,9 @@ class EngineSql {
   virtual Syntax sessionSyntax(std::string_view /*setting*/) const { return {}; }
   // Sent once after connecting, each one required to succeed.
   virtual std::vector<std::string> sessionSetUp() const { return {}; }
+  // What a script of statements for the engine's own client begins with,
+  // for the client's session to read and match as Trellick's does.
+  virtual std::vector<std::string> scriptSetUp() const { return {}; }
   // Sent once after connecting where the server ends a statement at the
   // time-out itself; its failure is ignored. Empty: none.
   virtual std::string serverTimeout(int /*seconds*/) const { return {}; }
@@ -225,6 +228,14 @@ inline constexpr int adChar = 129, adWChar = 130, adVarNumeric = 139, adVarChar 
 // Shared by the engines' files.
 std::string doubled(std::string_view text, char quote);
 std::string stringLiteral(std::string_view text, bool national);
+// Whether the text holds a control character a client reading a script may
+// not give back byte for byte (a tab and a line feed it does).
+bool hasControl(std::string_view text);
+// The text as literals of its runs of other characters and, between them,
+// `control`'s expression of each control character, joined by `joiner` and
+// parenthesised.
+std::string withControls(std::string_view text, std::string (*plain)(std::string_view),
+                         std::string (*control)(unsigned char), std::string_view joiner);
 bool isLongText(int typeCode);
 
 }  // namespace trellick::sql

@@ -22,11 +22,23 @@ class PostgresqlSql final : public EngineSql {
   std::string tableReference(std::string_view table) const override { return quotedName(table); }
 
   // E'...' for text holding a backslash, which reads the same whatever
-  // standard_conforming_strings says.
+  // standard_conforming_strings says, or a control character, written as
+  // its escape so that psql reads it back as it was.
   std::string literal(std::string_view text, bool, Syntax) const override {
-    if (text.find('\\') != std::string_view::npos)
-      return "E'" + doubled(doubled(text, '\''), '\\') + "'";
-    return stringLiteral(text, false);
+    if (text.find('\\') == std::string_view::npos && !hasControl(text))
+      return stringLiteral(text, false);
+    static const char* hex = "0123456789abcdef";
+    std::string out = "E'";
+    for (char c : text) {
+      const auto u = static_cast<unsigned char>(c);
+      if (c == '\'' || c == '\\')
+        out += std::string(2, c);
+      else if (u < 0x20 && c != '\t' && c != '\n')
+        out += std::string("\\x") + hex[u >> 4] + hex[u & 15];
+      else
+        out += c;
+    }
+    return out + "'";
   }
 
   // A bare "\" is LIKE's own escape character.

@@ -211,6 +211,17 @@ class SqliteSql final : public EngineSql {
   std::vector<std::string> sessionSetUp() const override {
     return {"pragma case_sensitive_like = on"};
   }
+  // The shell's LIKE, too, must count what the update changes.
+  std::vector<std::string> scriptSetUp() const override { return sessionSetUp(); }
+
+  // A carriage return and the like as char(): the shell drops a carriage
+  // return before a line feed.
+  std::string literal(std::string_view text, bool, Syntax) const override {
+    if (!hasControl(text)) return stringLiteral(text, false);
+    return withControls(
+        text, [](std::string_view p) { return stringLiteral(p, false); },
+        [](unsigned char c) { return "char(" + std::to_string(c) + ")"; }, "||");
+  }
 
   std::string exactColumn(const std::string& quotedColumn, int) const override {
     return quotedColumn + " collate binary";
