@@ -186,6 +186,9 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
         facts->MoveNext();
       }
     }
+    // Tables inheriting from this one hold rows of their own, searched
+    // through them.
+    const Table target = journal::withChildrenKnown(conn, table);
     for (Column& column : result.columns) {
       if (unlimited.contains(column.name) && search::searchGroup(column.type))
         column.size = db::kLongTextSize;
@@ -200,7 +203,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       all.push_back({c.name, c.type, c.size});
       if (c.searchable) searched.push_back({c.name, c.type, c.size});
     }
-    const journal::Plan plan = journal::makePlan(statements, table, searched, all);
+    const journal::Plan plan = journal::makePlan(statements, target, searched, all);
     if (planOut) *planOut = plan;
     const int count = static_cast<int>(result.columns.size());
     observer.tableOpened(table, count);

@@ -104,6 +104,15 @@ void rollbackQuietly(db::Connection& conn) {
 
 }  // namespace
 
+search::TableRef withChildrenKnown(db::Connection& conn, search::TableRef table) {
+  const std::string query = conn.engineSql().childrenQuery(table);
+  if (query.empty()) return table;
+  auto rs = conn.Execute(query);
+  table.hasChildren = rs->State() == db::adStateOpen && !rs->Eof();
+  rs->Close();
+  return table;
+}
+
 Plan makePlan(const search::StatementBuilder& builder, const search::TableRef& table,
               const std::vector<ChangeColumn>& columns,
               const std::vector<ChangeColumn>& allColumns) {
@@ -261,15 +270,20 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
   info.kind = "undo";
   info.undoes = run.id;
   if (!script) out.undoRun = journal.beginRun(info);
+  if (script)
+    for (const std::string& statement : sql::forDialect(engine).scriptSetUp())
+      *script << statement << ";\n";
   for (const TableEntry& entry : run.tables) {
     // A table whose rows never reached the journal was never changed.
     if (entry.state != TableState::Journaled && entry.state != TableState::Done) continue;
     UndoTable result;
     result.table = entry.table;
+    search::TableRef table = entry.table;
     result.byValue = entry.byValue;
     long long undoTable = 0;
     bool sealed = false;
     try {
+      table = withChildrenKnown(conn, entry.table);
       if (!script) {
         conn.BeginTrans();
         undoTable = journal.beginTable(out.undoRun, entry.table, entry.identity, entry.byValue,
@@ -286,16 +300,15 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
         }
         if (changed.empty()) return;
         if (script) {
-          *script << search::undoRow(engine, syntax, entry.table, entry.identity, row.identity,
-                                     changed, oldValues, newValues, true, entry.byValue)
+          *script << search::undoRow(engine, syntax, table, entry.identity, row.identity, changed,
+                                     oldValues, newValues, true, entry.byValue)
                          .sql
                   << ";\n";
           ++result.restored;
           return;
         }
-        const auto restore =
-            search::undoRow(engine, syntax, entry.table, entry.identity, row.identity, changed,
-                            oldValues, newValues, false, entry.byValue);
+        const auto restore = search::undoRow(engine, syntax, table, entry.identity, row.identity,
+                                             changed, oldValues, newValues, false, entry.byValue);
         const long long n = conn.ExecuteParams(restore.sql, restore.params);
         if (n > 0) {
           result.restored += n;
@@ -311,11 +324,11 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
         }
         // Not what the run wrote: already the old value again, or changed
         // since (a conflict, left alone).
-        const auto same = search::undoRow(engine, syntax, entry.table, entry.identity, row.identity,
+        const auto same = search::undoRow(engine, syntax, table, entry.identity, row.identity,
                                           changed, oldValues, oldValues, true, entry.byValue);
-        auto rs = conn.Execute("select count(*) from " +
-                               sql::forDialect(engine).updateTarget(entry.table) + " where " +
-                               same.condition);
+        auto rs =
+            conn.Execute("select count(*) from " + sql::forDialect(engine).updateTarget(table) +
+                         " where " + same.condition);
         const bool holdsOld = rs->Fields().Item(0).Value().toInt64() > 0;
         rs->Close();
         if (holdsOld)

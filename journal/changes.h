@@ -24,6 +24,10 @@ Plan makePlan(const search::StatementBuilder& builder, const search::TableRef& t
               const std::vector<search::ChangeColumn>& columns,
               const std::vector<search::ChangeColumn>& allColumns);
 
+// The table with whether other tables inherit from it, asked of the server
+// where the engine has inheritance.
+search::TableRef withChildrenKnown(db::Connection& conn, search::TableRef table);
+
 struct ColumnChange {
   std::string column;
   std::string before;

@@ -24,7 +24,7 @@ bool isText(int type) {
 // of case, accents or trailing spaces.
 std::string comparable(const sql::EngineSql& engine, const ChangeColumn& column) {
   const std::string name = engine.quotedName(column.name);
-  return isText(column.type) ? engine.exactColumn(name) : name;
+  return isText(column.type) ? engine.exactColumn(name, column.type) : name;
 }
 
 // The value side of the same comparison.

@@ -140,7 +140,7 @@ std::string StatementBuilder::updateStatement(const TableRef& table, std::string
 }
 
 std::string StatementBuilder::countStatement(const TableRef& table, std::string_view where) const {
-  return "select count(*) from " + sql_.qualifiedReference(table) + " where " + std::string(where);
+  return "select count(*) from " + sql_.selectTarget(table) + " where " + std::string(where);
 }
 
 }  // namespace trellick::search

@@ -35,6 +35,33 @@ std::string stringLiteral(std::string_view text, bool national) {
   return (national ? "N'" : "'") + doubled(text, '\'') + "'";
 }
 
+bool hasControl(std::string_view text) {
+  for (unsigned char c : text)
+    if (c < 0x20 && c != '\t' && c != '\n') return true;
+  return false;
+}
+
+std::string withControls(std::string_view text, std::string (*plain)(std::string_view),
+                         std::string (*control)(unsigned char), std::string_view joiner) {
+  std::string out = "(";
+  bool first = true;
+  auto add = [&](const std::string& piece) {
+    if (!first) out += joiner;
+    out += piece;
+    first = false;
+  };
+  size_t start = 0;
+  for (size_t k = 0; k <= text.size(); ++k) {
+    const bool end = k == text.size();
+    const unsigned char c = end ? 0 : static_cast<unsigned char>(text[k]);
+    if (!end && !(c < 0x20 && c != '\t' && c != '\n')) continue;
+    if (k > start) add(plain(text.substr(start, k - start)));
+    if (!end) add(control(c));
+    start = k + 1;
+  }
+  return out + ")";
+}
+
 bool isLongText(int typeCode) { return typeCode == adLongVarChar || typeCode == adLongVarWChar; }
 
 const EngineSql& forDialect(Dialect dialect) {
@@ -83,7 +110,13 @@ std::string EngineSql::qualifiedReference(const TableRef& table) const {
 }
 
 std::string EngineSql::updateTarget(const TableRef& table) const {
-  return table.schema.empty() ? quotedName(table.name) : qualifiedReference(table);
+  const std::string only(table.hasChildren ? onlyKeyword() : std::string_view());
+  return only + (table.schema.empty() ? quotedName(table.name) : qualifiedReference(table));
+}
+
+std::string EngineSql::selectTarget(const TableRef& table) const {
+  const std::string only(table.hasChildren ? onlyKeyword() : std::string_view());
+  return only + qualifiedReference(table);
 }
 
 std::string EngineSql::literal(std::string_view text, bool /*national*/, Syntax /*syntax*/) const {
@@ -121,7 +154,7 @@ std::string EngineSql::trailingLimit(long long limit) const {
 }
 
 std::string RowCapture::read(long long skip, long long limit) const {
-  return "select " + columnList + " from temp.trellick_kept where seq > " + std::to_string(skip) +
+  return "select " + columnList + " from " + table + " where seq > " + std::to_string(skip) +
          " order by seq limit " + std::to_string(limit);
 }
 

@@ -22,6 +22,10 @@ struct TableRef {
   TableRef(const std::string& tableName) : name(tableName) {}
   std::string name;
   std::string schema;
+  // Other tables inherit from it (PostgreSQL): a statement naming it would
+  // reach their rows too, so statements name it alone. Learned from the
+  // server (childrenQuery()) by whoever sends them.
+  bool hasChildren = false;
 };
 
 // What the server's settings change in how a statement must be written.
@@ -49,6 +53,7 @@ struct RowCapture {
   // before and after; the rows after the first `skip`.
   std::string read(long long skip, long long limit) const;
   std::string columnList;
+  std::string table;  // the temporary table, its schema named
 };
 
 // What the engine can do where the callers choose a way.
@@ -99,6 +104,9 @@ class EngineSql {
   std::string qualifiedReference(const TableRef& table) const;
   // The table an update names: always quoted in the default schema.
   std::string updateTarget(const TableRef& table) const;
+  // The table a select names: qualifiedReference(), alone where it has
+  // children.
+  std::string selectTarget(const TableRef& table) const;
 
   // -- literals
   // A string literal as the engine reads it, quotes doubled; `national`
@@ -137,6 +145,9 @@ class EngineSql {
   // capabilities().shadowTables); empty where the driver's catalog lists
   // them.
   virtual std::string userTablesQuery() const { return {}; }
+  // One row where other tables inherit from the table; empty where the
+  // engine has no inheritance.
+  virtual std::string childrenQuery(const TableRef& /*table*/) const { return {}; }
   // The primary key's columns in key order, one per row; empty where the
   // driver's catalog is asked instead.
   virtual std::string primaryKeyQuery(const TableRef& /*table*/) const { return {}; }
@@ -148,6 +159,9 @@ class EngineSql {
   virtual Syntax sessionSyntax(std::string_view /*setting*/) const { return {}; }
   // Sent once after connecting, each one required to succeed.
   virtual std::vector<std::string> sessionSetUp() const { return {}; }
+  // What a script of statements for the engine's own client begins with,
+  // for the client's session to read and match as Trellick's does.
+  virtual std::vector<std::string> scriptSetUp() const { return {}; }
   // Sent once after connecting where the server ends a statement at the
   // time-out itself; its failure is ignored. Empty: none.
   virtual std::string serverTimeout(int /*seconds*/) const { return {}; }
@@ -163,8 +177,8 @@ class EngineSql {
   virtual std::string lockClause() const { return {}; }
   // Text as its bytes, for a comparison that no collation bends.
   virtual std::string textAsBytes(const std::string& expression) const { return expression; }
-  // A text column as an equality reads it exactly.
-  virtual std::string exactColumn(const std::string& quotedColumn) const {
+  // A text column of this type code as an equality reads it exactly.
+  virtual std::string exactColumn(const std::string& quotedColumn, int /*typeCode*/) const {
     return textAsBytes(quotedColumn);
   }
   // Server cursors: declare one over a query, fetch from it, close it.
@@ -188,6 +202,9 @@ class EngineSql {
       std::string_view database, const std::vector<TableRef>& tables) const = 0;
 
  protected:
+  // Before a table with children, for the statement to reach its own rows
+  // only.
+  virtual std::string_view onlyKeyword() const { return {}; }
   // The lower-case name is a reserved word (Transact-SQL's by default).
   virtual bool isReserved(std::string_view lower) const;
   // Characters that may not stand in a bare name although they may in a
@@ -211,6 +228,14 @@ inline constexpr int adChar = 129, adWChar = 130, adVarNumeric = 139, adVarChar 
 // Shared by the engines' files.
 std::string doubled(std::string_view text, char quote);
 std::string stringLiteral(std::string_view text, bool national);
+// Whether the text holds a control character a client reading a script may
+// not give back byte for byte (a tab and a line feed it does).
+bool hasControl(std::string_view text);
+// The text as literals of its runs of other characters and, between them,
+// `control`'s expression of each control character, joined by `joiner` and
+// parenthesised.
+std::string withControls(std::string_view text, std::string (*plain)(std::string_view),
+                         std::string (*control)(unsigned char), std::string_view joiner);
 bool isLongText(int typeCode);
 
 }  // namespace trellick::sql

@@ -15,11 +15,40 @@ class MariadbSql final : public EngineSql {
   std::string tableReference(std::string_view table) const override { return quotedName(table); }
 
   // A backslash starts an escape unless sql_mode holds NO_BACKSLASH_ESCAPES.
+  // A carriage return (which the client would drop), a backspace and a
+  // ^Z as their escapes while backslashes escape, as char() otherwise.
   std::string literal(std::string_view text, bool, Syntax syntax) const override {
-    if (text.find('\\') != std::string_view::npos && syntax.backslashEscapes)
-      return "'" + doubled(doubled(text, '\''), '\\') + "'";
-    return stringLiteral(text, false);
+    const bool controls = hasControl(text);
+    if (!syntax.backslashEscapes) {
+      if (!controls) return stringLiteral(text, false);
+      return "concat" +
+             withControls(
+                 text, [](std::string_view p) { return stringLiteral(p, false); },
+                 [](unsigned char c) { return "char(" + std::to_string(c) + " using utf8mb4)"; },
+                 ", ");
+    }
+    if (text.find('\\') == std::string_view::npos && !controls) return stringLiteral(text, false);
+    std::string out = "'";
+    for (char c : text) {
+      if (c == '\'' || c == '\\')
+        out += std::string(2, c);
+      else if (c == '\r')
+        out += "\\r";
+      else if (c == '\b')
+        out += "\\b";
+      else if (c == 26)
+        out += "\\Z";
+      else if (c == 0)
+        out += "\\0";
+      else
+        out += c;
+    }
+    return out + "'";
   }
+
+  // The stock client speaks latin1 and stops at the first character
+  // outside it.
+  std::vector<std::string> scriptSetUp() const override { return {"SET NAMES utf8mb4"}; }
 
   std::string_view likeSpecials() const override { return "%_\\"; }
 

@@ -23,8 +23,7 @@ std::string TablePlan::condition() const {
 }
 
 std::string TablePlan::countStatement() const {
-  return "select count(*) from " + forDialect(engine).qualifiedReference(table) + " where " +
-         condition();
+  return "select count(*) from " + forDialect(engine).selectTarget(table) + " where " + condition();
 }
 
 std::string TablePlan::updateStatement() const {
@@ -58,7 +57,7 @@ std::string changesQuery(const EngineSql& engine, const TableRef& table,
   for (const auto& c : columns)
     list += (list.empty() ? "" : ", ") + quoted(c.name) + ", " + c.newValue;
   std::string sql = "select " + (limit > 0 ? engine.selectLimit(limit) : std::string()) + list +
-                    " from " + engine.qualifiedReference(table);
+                    " from " + engine.selectTarget(table);
   if (lockRows) sql += engine.lockHint();
   sql += " where " + std::string(condition);
   if (orderByIds) sql += " order by " + joined(ids, ", ", quoted);

@@ -22,20 +22,35 @@ class PostgresqlSql final : public EngineSql {
   std::string tableReference(std::string_view table) const override { return quotedName(table); }
 
   // E'...' for text holding a backslash, which reads the same whatever
-  // standard_conforming_strings says.
+  // standard_conforming_strings says, or a control character, written as
+  // its escape so that psql reads it back as it was.
   std::string literal(std::string_view text, bool, Syntax) const override {
-    if (text.find('\\') != std::string_view::npos)
-      return "E'" + doubled(doubled(text, '\''), '\\') + "'";
-    return stringLiteral(text, false);
+    if (text.find('\\') == std::string_view::npos && !hasControl(text))
+      return stringLiteral(text, false);
+    static const char* hex = "0123456789abcdef";
+    std::string out = "E'";
+    for (char c : text) {
+      const auto u = static_cast<unsigned char>(c);
+      if (c == '\'' || c == '\\')
+        out += std::string(2, c);
+      else if (u < 0x20 && c != '\t' && c != '\n')
+        out += std::string("\\x") + hex[u >> 4] + hex[u & 15];
+      else
+        out += c;
+    }
+    return out + "'";
   }
 
   // A bare "\" is LIKE's own escape character.
   std::string_view likeSpecials() const override { return "%_\\"; }
 
+  // Generated columns, and the types that silently cut what they are
+  // given (name keeps 63 bytes, "char" one): neither is searched.
   std::string columnFactsQuery(const TableRef& table) const override {
     return "select attname, 1 from pg_attribute where attrelid = " +
            literal(qualifiedReference(table), false, {}) +
-           "::regclass and attnum > 0 and not attisdropped and attgenerated <> ''";
+           "::regclass and attnum > 0 and not attisdropped and (attgenerated <> '' or atttypid in "
+           "('name'::regtype, '\"char\"'::regtype))";
   }
 
   std::string uniqueKeysQuery(const TableRef& table, Syntax) const override {
@@ -61,9 +76,22 @@ class PostgresqlSql final : public EngineSql {
            "like 'pg\\_temp%' order by n.nspname, c.relname";
   }
 
+  std::string childrenQuery(const TableRef& table) const override {
+    return "select 1 from pg_inherits where inhparent = " +
+           literal(qualifiedReference(table), false, {}) + "::regclass limit 1";
+  }
+
   std::string sessionQuery() const override { return "select current_schema()"; }
 
   std::string lockClause() const override { return " for update"; }
+
+  // Text by its bytes: citext's equality ignores case, a nondeterministic
+  // collation more. char(n) keeps its own equality: its trailing spaces are
+  // padding, which its value as text (what Replace wrote) has not.
+  std::string exactColumn(const std::string& quotedColumn, int typeCode) const override {
+    if (typeCode == adChar || typeCode == adWChar) return quotedColumn;
+    return "cast(" + quotedColumn + " as text) collate \"C\"";
+  }
 
   std::string declareCursor(std::string_view name, std::string_view query) const override {
     return "declare " + std::string(name) + " no scroll cursor for " + std::string(query);
@@ -74,6 +102,9 @@ class PostgresqlSql final : public EngineSql {
   std::string closeCursor(std::string_view name) const override {
     return "close " + std::string(name);
   }
+
+  // Inherited tables' rows are their own tables' to search and restore.
+  std::string_view onlyKeyword() const override { return "only "; }
 
   // The write-ahead log is recycled once a checkpoint has written what it
   // holds; VACUUM frees dead rows' space for reuse without locking tables

@@ -211,8 +211,19 @@ class SqliteSql final : public EngineSql {
   std::vector<std::string> sessionSetUp() const override {
     return {"pragma case_sensitive_like = on"};
   }
+  // The shell's LIKE, too, must count what the update changes.
+  std::vector<std::string> scriptSetUp() const override { return sessionSetUp(); }
 
-  std::string exactColumn(const std::string& quotedColumn) const override {
+  // A carriage return and the like as char(): the shell drops a carriage
+  // return before a line feed.
+  std::string literal(std::string_view text, bool, Syntax) const override {
+    if (!hasControl(text)) return stringLiteral(text, false);
+    return withControls(
+        text, [](std::string_view p) { return stringLiteral(p, false); },
+        [](unsigned char c) { return "char(" + std::to_string(c) + ")"; }, "||");
+  }
+
+  std::string exactColumn(const std::string& quotedColumn, int) const override {
     return quotedColumn + " collate binary";
   }
 
@@ -224,9 +235,17 @@ class SqliteSql final : public EngineSql {
 
   RowCapture rowCapture(const TableRef& table, const std::vector<std::string>& keys,
                         const std::vector<ChangeColumn>& columns) const override {
-    constexpr const char* kTable = "temp.trellick_kept";
+    // The update names its table without a schema, and a temporary table
+    // of the same name would come first: the capture's name is never the
+    // updated table's.
+    std::string lower = table.name;
+    for (char& c : lower)
+      if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    const std::string kept = lower == "trellick_kept" ? "trellick_kept2" : "trellick_kept";
+    const std::string kTable = "temp." + kept;
     constexpr const char* kTrigger = "temp.trellick_keep";
     RowCapture out;
+    out.table = kTable;
     std::string values;
     int n = 0;
     auto add = [&](const std::string& expression) {
@@ -250,7 +269,7 @@ class SqliteSql final : public EngineSql {
                         quotedName(schema) + "." + quotedName(table.name) +
                         // A trigger's statements take no schema: the temporary
                         // table comes first by name.
-                        " begin insert into trellick_kept values(null" + values + "); end");
+                        " begin insert into " + kept + " values(null" + values + "); end");
     out.tearDown = {std::string("drop trigger ") + kTrigger, std::string("drop table ") + kTable};
     return out;
   }

@@ -138,6 +138,30 @@ TEST_F(Changes, aFailedUpdateLeavesTheTableAndTheJournalUnchanged) {
   ASSERT_EQ(conn.Execute("select count(*) from t")->Fields().Item(0).Value().toInt64(), 5ll);
 }
 
+// A user table may carry the name of the temporary table that keeps an
+// update's rows: its own rows are replaced and undone, and the update never
+// reaches the temporary one instead.
+TEST_F(Changes, aTableNamedLikeTheRowCaptureIsItselfReplaced) {
+  testdb::exec(file,
+               "create table trellick_kept(id integer primary key, note varchar(200));"
+               "insert into trellick_kept values(1, 'at a.com'), (2, 'a.com/2'), (3, 'none');");
+  const std::string all = "select id, quote(note) from trellick_kept order by id";
+  const auto before = testdb::query(file, all);
+  const auto kept = journal::makePlan(builder, {"trellick_kept"}, {{"note", 200, 200}},
+                                      {{"id", 3, 10}, {"note", 200, 200}});
+  Journal journal(journalPath);
+  const long long run = journal.beginRun({});
+  ASSERT_EQ(journal::journaledReplace(conn, journal, run, kept), 2ll);
+  ASSERT_EQ(testdb::query(file, all), (std::vector<std::vector<std::string>>{
+                                          {"1", "'at " + std::string("www.a.com/''站😀") + "'"},
+                                          {"2", "'www.a.com/''站😀/2'"},
+                                          {"3", "'none'"}}));
+  const auto undone = journal::undo(conn, journal, *journal.run(run), {});
+  ASSERT_EQ(undone.tables.at(0).restored, 2ll);
+  ASSERT_TRUE(undone.tables.at(0).conflicts.empty());
+  ASSERT_EQ(testdb::query(file, all), before);
+}
+
 TEST(Excerpt, longValuesAreShownAroundEachOccurrence) {
   const std::string value =
       std::string(100, 'x') + "a.com" + std::string(10, 'y') + "a.com" + std::string(100, 'z');

@@ -157,6 +157,53 @@ TEST_F(CliUndo, previewReplaceAndUndoWithAConflict) {
 
 // Killed at any moment, a replace leaves every table either unchanged or
 // with its journal entry complete, and undo gives back the file's values.
+// The scripts run as the sqlite3 shell reads them: a carriage return before
+// a line feed comes back, and the preview's update touches only the rows
+// the replace changes (its LIKE as case-sensitive as Trellick's), as the
+// table's trigger tells.
+TEST_F(CliUndo, scriptsReplayExactlyThroughTheSqliteShell) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("lines.db");
+  testdb::exec(path,
+               "create table t(id integer primary key, v text);"
+               "create table touched(id int);"
+               "create trigger seen after update on t begin insert into touched values(new.id); "
+               "end;"
+               "insert into t values(1, 'at a.com' || char(13, 10) || 'next' || char(13));"
+               "insert into t values(2, 'A.COM only'), (3, 'none');");
+  const Dump before = dump(path, "t");
+  auto shell = [&](const std::string& script) {
+    testsupport::ProcessOptions options;
+    std::ifstream in(script, std::ios::binary);
+    options.input.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    const auto ran = testsupport::runProcess({"/usr/bin/sqlite3", "-bail", path}, options);
+    EXPECT_EQ(ran.exitCode, 0) << ran.err;
+  };
+
+  const std::string previewScript = dir.file("preview.sql");
+  const CliRun preview = cli(on("preview", path) +
+                             Args{"--find", kFind, "--replace", kReplace, "--sql", previewScript});
+  ASSERT_EQ(preview.exitCode, 0) << preview.describe();
+  shell(previewScript);
+  ASSERT_EQ(testdb::query(path, "select id from touched order by id"), (Dump{{"1"}}));
+  testdb::exec(path, "delete from touched;");
+  testdb::exec(path,
+               "update t set v = 'at a.com' || char(13, 10) || 'next' || char(13) where id = 1");
+  ASSERT_EQ(dump(path, "t"), before);
+
+  const CliRun replaced =
+      cli(on("replace", path) + Args{"--find", kFind, "--replace", kReplace, "--yes"});
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  ASSERT_EQ(testdb::query(path, "select v from t where id = 1")[0][0],
+            std::string("at ") + kReplace + "\r\nnext\r");
+  const std::string undoScript = dir.file("undo.sql");
+  const CliRun scripted = cli({"undo", "--sql", undoScript});
+  ASSERT_TRUE(scripted.exitCode == 0) << scripted.describe();
+  shell(undoScript);
+  ASSERT_EQ(dump(path, "t"), before);
+}
+
 TEST_F(CliUndo, aReplaceKilledMidwayLeavesJournalAndDatabaseInAgreement) {
   // Kills that left some tables replaced and others not: the test is
   // about those.

@@ -8,6 +8,7 @@
 #include "files.h"
 #include "mariadb_server.h"
 #include "pg_server.h"
+#include "process.h"
 #include "sqlite_file.h"
 #include "tds_standin.h"
 
@@ -208,6 +209,27 @@ void EngineFixture::setup(const std::string& sql) {
     case Engine::MariaDB: {
       std::string error;
       ASSERT_TRUE(maria().client(sql, db_->name, nullptr, &error)) << error << "\n" << sql;
+      break;
+    }
+  }
+}
+
+void EngineFixture::replay(const std::string& script) {
+  switch (engine()) {
+    case Engine::SQLite:
+    case Engine::SqlServer: {
+      ProcessOptions options;
+      options.input = script;
+      const ProcessResult ran = runProcess({"/usr/bin/sqlite3", "-bail", db_->file}, options);
+      ASSERT_TRUE(ran.ok()) << ran.err << "\n" << script;
+      break;
+    }
+    case Engine::PostgreSQL:
+      setup(script);
+      break;
+    case Engine::MariaDB: {
+      std::string error;
+      ASSERT_TRUE(maria().stockClient(script, db_->name, &error)) << error << "\n" << script;
       break;
     }
   }

@@ -48,6 +48,10 @@ class EngineFixture : public testing::TestWithParam<Engine> {
   // Runs statements on the test's database past the connection under test
   // (the SQLite library; psql; the mariadb client). A failure fails the test.
   void setup(const std::string& sql);
+  // Runs a script as an operator would, through the engine's own client
+  // with its defaults (the sqlite3 shell, psql, mariadb). A failure fails
+  // the test.
+  void replay(const std::string& script);
   // The listed columns of every row, in `orderBy` order, read past the
   // connection under test, byte for byte.
   Rows dump(const std::string& table, const std::vector<std::string>& columns,

@@ -257,6 +257,16 @@ bool MariaDbServer::client(const std::string& sql, const std::string& database, 
   return true;
 }
 
+bool MariaDbServer::stockClient(const std::string& sql, const std::string& database,
+                                std::string* error) const {
+  const std::vector<std::string> args{"--no-defaults", "--socket=" + dir_.file("mariadb.sock"),
+                                      "--user=root", "--database=" + database};
+  std::string text;
+  const bool ok = runProgram(clientProgram_, args, 120000, &text, sql);
+  if (error) *error = ok ? std::string() : text.empty() ? "client failed" : trimmed(text);
+  return ok;
+}
+
 bool MariaDbServer::createDatabase(const std::string& name, std::string* error) const {
   const std::string n = sqlName(name);
   return client("CREATE DATABASE " + n + " CHARACTER SET utf8mb4; GRANT ALL PRIVILEGES ON " + n +

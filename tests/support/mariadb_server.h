@@ -44,6 +44,10 @@ class MariaDbServer {
   // newline; on failure *error (if given) is the client's message.
   bool client(const std::string& sql, const std::string& database, std::string* out,
               std::string* error = nullptr) const;
+  // The same with the client's own character set, as an operator runs a
+  // script with it.
+  bool stockClient(const std::string& sql, const std::string& database,
+                   std::string* error = nullptr) const;
 
   // Creates a utf8mb4 database with the server's default collation and gives
   // user() all privileges on it.

@@ -1,0 +1,122 @@
+// What only PostgreSQL has, on a server the test starts, judged by psql:
+// a type whose equality ignores case (citext), a type that cuts what it is
+// given (name), and tables that inherit from others.
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+#include "engine/engine.h"
+#include "journal/changes.h"
+#include "support/engine_fixture.h"
+#include "support/files.h"
+
+namespace {
+
+using namespace trellick;
+using testsupport::Engine;
+using testsupport::Rows;
+using testsupport::Value;
+
+class PostgresqlChanges : public testsupport::EngineFixture {
+ protected:
+  testsupport::TempDir files;
+  std::string journalPath() const { return files.file("journal.db"); }
+
+  engine::TableResult run(const std::string& table, const search::Texts& texts, engine::Mode mode,
+                          journal::Journal* journal = nullptr, long long journalRun = 0) {
+    engine::Options options;
+    options.texts = texts;
+    options.mode = mode;
+    options.journal = journal;
+    options.journalRun = journalRun;
+    engine::Observer quiet;
+    return engine::runTable(conn(), {table}, options, quiet);
+  }
+};
+
+// A citext value edited since the run only in case is not what the run
+// wrote: the undo leaves it, and tells it.
+TEST_P(PostgresqlChanges, aCitextValueEditedInCaseIsAConflict) {
+  setup(
+      "create extension if not exists citext;"
+      "create table c(id int primary key, note citext);"
+      "insert into c values(1, 'see foo'), (2, 'foo too');");
+  journal::Journal journal(journalPath());
+  const long long id = journal.beginRun({});
+  const auto replaced = run("c", {"foo", "bar"}, engine::Mode::Replace, &journal, id);
+  ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+  journal.finishRun(id);
+  ASSERT_EQ(dump("c", {"id", "note"}, "id"), (Rows{{"1", "see bar"}, {"2", "bar too"}}));
+  setup("update c set note = 'SEE BAR' where id = 1;");
+  const auto undone = journal::undo(conn(), journal, *journal.run(id), {});
+  ASSERT_EQ(undone.tables.size(), 1u);
+  EXPECT_EQ(undone.tables[0].restored, 1);
+  ASSERT_EQ(undone.tables[0].conflicts.size(), 1u);
+  EXPECT_EQ(*undone.tables[0].conflicts[0].at(0), std::string("1"));
+  EXPECT_EQ(dump("c", {"id", "note"}, "id"), (Rows{{"1", "SEE BAR"}, {"2", "foo too"}}));
+}
+
+// A name column keeps 63 bytes of whatever it is given: it is not searched,
+// so no value is cut and reported replaced.
+TEST_P(PostgresqlChanges, aNameColumnIsNotSearched) {
+  setup(
+      "create table n(id int primary key, label name, note text);"
+      "insert into n values(1, 'foo', 'foo');");
+  const std::string longer(80, 'x');
+  const auto counted = run("n", {"foo", longer}, engine::Mode::Count);
+  ASSERT_FALSE(counted.failure) << counted.failure->description;
+  for (const auto& c : counted.columns) EXPECT_FALSE(c.name == "label" && c.searchable);
+  const auto replaced = run("n", {"foo", longer}, engine::Mode::Replace);
+  ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+  EXPECT_EQ(dump("n", {"id", "label", "note"}, "id"), (Rows{{"1", "foo", longer}}));
+}
+
+// A table another inherits from: each row is counted, replaced and undone
+// through its own table, once. The child's row carries the parent's key,
+// so a statement on the parent that reached it would show.
+TEST_P(PostgresqlChanges, inheritedRowsAreTheirOwnTablesOnly) {
+  setup(
+      "create table parent(id int primary key, note text);"
+      "create table child(extra int) inherits (parent);"
+      "insert into parent values(1, 'see foo'), (2, 'none');"
+      "insert into child values(1, 'foo child', 7);");
+  const auto counted = run("parent", {"foo", "bar"}, engine::Mode::Count);
+  ASSERT_FALSE(counted.failure) << counted.failure->description;
+  EXPECT_EQ(counted.records, 1);
+
+  journal::Journal journal(journalPath());
+  const long long id = journal.beginRun({});
+  for (const std::string table : {"parent", "child"}) {
+    const auto replaced = run(table, {"foo", "bar"}, engine::Mode::Replace, &journal, id);
+    ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+    EXPECT_EQ(replaced.records, 1) << table;
+    EXPECT_EQ(replaced.status, engine::Status::Replaced) << table;
+  }
+  journal.finishRun(id);
+  ASSERT_EQ(dump("only parent", {"id", "note"}, "id"), (Rows{{"1", "see bar"}, {"2", "none"}}));
+  ASSERT_EQ(dump("child", {"id", "note", "extra"}, "id"), (Rows{{"1", "bar child", "7"}}));
+
+  // The parent's undo alone: the child's row stays as the run left it.
+  const auto entry = journal.run(id);
+  journal::RunEntry parentOnly = *entry;
+  parentOnly.tables = {entry->tables.front()};
+  ASSERT_EQ(parentOnly.tables[0].table.name, "parent");
+  const auto undone = journal::undo(conn(), journal, parentOnly, {});
+  ASSERT_EQ(undone.tables.size(), 1u);
+  EXPECT_EQ(undone.tables[0].restored, 1);
+  EXPECT_TRUE(undone.tables[0].conflicts.empty());
+  EXPECT_EQ(dump("only parent", {"id", "note"}, "id"), (Rows{{"1", "see foo"}, {"2", "none"}}));
+  EXPECT_EQ(dump("child", {"id", "note", "extra"}, "id"), (Rows{{"1", "bar child", "7"}}));
+
+  // The whole run: the child's row too, through its own table.
+  parentOnly.tables = {entry->tables.back()};
+  const auto rest = journal::undo(conn(), journal, parentOnly, {});
+  EXPECT_EQ(rest.tables.at(0).restored, 1);
+  EXPECT_EQ(dump("child", {"id", "note", "extra"}, "id"), (Rows{{"1", "foo child", "7"}}));
+  EXPECT_EQ(dump("only parent", {"id", "note"}, "id"), (Rows{{"1", "see foo"}, {"2", "none"}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, PostgresqlChanges, testing::Values(Engine::PostgreSQL),
+                         testsupport::EngineParamName());
+
+}  // namespace
