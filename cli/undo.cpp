@@ -11,7 +11,10 @@ std::string runLine(const journal::RunEntry& r) {
   long long rows = 0;
   size_t done = 0;
   for (const auto& t : r.tables) {
-    rows += t.rows;
+    // A failed table's rows were journaled but the server kept them as
+    // they were; a "journaled" table is one whose done mark was lost.
+    if (t.state == journal::TableState::Done || t.state == journal::TableState::Journaled)
+      rows += t.rows;
     done += t.state == journal::TableState::Done;
   }
   std::string what = r.info.kind == "undo"

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -219,6 +221,69 @@ TEST_F(CliUndo, aReplaceKilledMidwayLeavesJournalAndDatabaseInAgreement) {
           << "t" << k << " after " << delayMs << " ms";
   }
   ASSERT_TRUE(midway > 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The journal's own folder is its owner's alone, even when it was there
+// before with wider rights.
+TEST_F(CliUndo, anExistingJournalFolderIsMadeOwnerOnly) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string folder = dir.file("journal");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+  const CliRun runs = cli({"runs", "--journal", folder + "/journal.db"});
+  ASSERT_TRUE(runs.exitCode == 0) << runs.describe();
+  struct stat st {};
+  ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+  ASSERT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// runs counts the rows a run changed: a table that failed changed none,
+// whatever the journal read of it before its update failed.
+TEST_F(CliUndo, runsCountsOnlyTheRowsChanged) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db");
+  const std::string journal = dir.file("journal.db");
+  testdb::exec(path,
+               "create table t(id integer primary key, v text);"
+               "insert into t values(1, 'a.com'), (2, 'a.com');");
+  const CliRun replaced = cli(on("replace", path) + Args{"--find", kFind, "--replace", kReplace,
+                                                         "--yes", "--journal", journal});
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  // A table whose rows were journaled and whose update the server then
+  // refused, as a server-side failure after the read leaves it.
+  testdb::exec(journal,
+               "insert into tables(run, schema, name, identity, by_value, changed, state, rows) "
+               "select run, schema, 'u', identity, by_value, changed, 'failed', 5 from tables;");
+  const CliRun runs = cli({"runs", "--journal", journal});
+  ASSERT_TRUE(runs.exitCode == 0) << runs.describe();
+  ASSERT_NE(runs.out.find(": 1 table, 2 rows"), std::string::npos) << runs.out;
+}
+
+// An undo that reaches the run's server by itself names it when it
+// cannot connect.
+TEST_F(CliUndo, aFailedConnectionNamesTheJournalsServer) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string folder = dir.file("gone");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const std::string path = folder + "/shop.db";
+  const std::string journal = dir.file("journal.db");
+  testdb::exec(path,
+               "create table t(id integer primary key, v text); insert into t values(1, 'a.com');");
+  const CliRun replaced = cli(on("replace", path) + Args{"--find", kFind, "--replace", kReplace,
+                                                         "--yes", "--journal", journal});
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::rmdir(folder.c_str()), 0);
+  const CliRun undone = cli({"undo", "--yes", "--journal", journal});
+  ASSERT_EQ(undone.exitCode, 2);
+  ASSERT_NE(undone.err.find("cannot connect to sqlite: "), std::string::npos) << undone.err;
 }
 
 }  // namespace
