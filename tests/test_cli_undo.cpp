@@ -287,3 +287,52 @@ TEST_F(CliUndo, aFailedConnectionNamesTheJournalsServer) {
 }
 
 }  // namespace
+
+namespace {
+
+// Undo writes only into the database the run changed: another file, or a
+// copy of the file elsewhere, is refused with nothing written; a script
+// is still written for wherever the operator means to run it.
+TEST_F(CliUndo, undoRefusesADatabaseThatIsNotTheRuns) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db");
+  const std::string other = dir.file("other.db");
+  const std::string copy = dir.file("copy.db");
+  const std::string journal = dir.file("journal.db");
+  const char* const setup =
+      "create table t(id integer primary key, v text); insert into t values(1, 'a.com');";
+  testdb::exec(path, setup);
+  testdb::exec(other, setup);
+  testdb::exec(other, "update t set v = 'www.a.com/''站😀';");
+  const CliRun replaced = cli(on("replace", path) + Args{"--find", kFind, "--replace", kReplace,
+                                                         "--yes", "--journal", journal});
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  {
+    std::ifstream from(path, std::ios::binary);
+    std::ofstream to(copy, std::ios::binary);
+    to << from.rdbuf();
+  }
+  const Dump replacedDump = dump(path, "t");
+  ASSERT_EQ(replacedDump, dump(copy, "t"));
+  ASSERT_EQ(replacedDump, dump(other, "t"));
+  for (const std::string& elsewhere : {other, copy}) {
+    const CliRun undone =
+        cli({"undo", "--yes", "--journal", journal, "--server", "sqlite", "--database", elsewhere});
+    ASSERT_EQ(undone.exitCode, 2) << elsewhere << ": " << undone.describe();
+    ASSERT_EQ(dump(elsewhere, "t"), replacedDump) << elsewhere;
+  }
+  const std::string script = dir.file("undo.sql");
+  const CliRun scripted = cli(
+      {"undo", "--sql", script, "--journal", journal, "--server", "sqlite", "--database", other});
+  ASSERT_TRUE(scripted.exitCode == 0) << scripted.describe();
+  std::ifstream sql(script, std::ios::binary);
+  const std::string written{std::istreambuf_iterator<char>(sql), std::istreambuf_iterator<char>()};
+  ASSERT_NE(written.find("update [t] set [v] = 'a.com'"), std::string::npos) << written;
+  // The run's own file is still undone.
+  const CliRun undone = cli({"undo", "--yes", "--journal", journal});
+  ASSERT_TRUE(undone.exitCode == 0) << undone.describe();
+  ASSERT_EQ(testdb::query(path, "select v from t")[0][0], std::string("a.com"));
+}
+
+}  // namespace
