@@ -17,6 +17,8 @@
 
 #include "support/cli_run.h"
 #include "support/files.h"
+#include "support/pg_server.h"
+#include "support/process.h"
 #include "support/sqlite_file.h"
 
 namespace {
@@ -333,6 +335,66 @@ TEST_F(CliUndo, undoRefusesADatabaseThatIsNotTheRuns) {
   const CliRun undone = cli({"undo", "--yes", "--journal", journal});
   ASSERT_TRUE(undone.exitCode == 0) << undone.describe();
   ASSERT_EQ(testdb::query(path, "select v from t")[0][0], std::string("a.com"));
+}
+
+}  // namespace
+
+namespace {
+
+// On a real PostgreSQL server: a run is undone in its own table, whatever
+// schema bare names reach for the login that undoes it, and never in
+// another database.
+TEST(CliUndoPostgreSQL, undoReachesTheRunsSchemaAndNoOtherDatabase) {
+  testsupport::PgServer pg;
+  ASSERT_TRUE(pg.ok()) << pg.errorText();
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string journal = dir.file("journal.db");
+  // ua's bare names reach ua.t; trellick's reach public.t.
+  ASSERT_TRUE(
+      pg.psqlOk("create role ua login password 'ua-pw';"
+                "create schema ua authorization ua;"
+                "create table ua.t(id int primary key, v text);"
+                "insert into ua.t values(1, 'foo');"
+                "alter table ua.t owner to ua;"
+                "create table public.t(id int primary key, v text);"
+                "insert into public.t values(1, 'bar');"
+                "alter table public.t owner to trellick;"
+                "grant select, update on public.t to ua;"
+                "grant usage on schema ua to trellick;"
+                "grant select, update on ua.t to trellick;"))
+      << pg.lastError();
+  ASSERT_TRUE(pg.createDatabase("other")) << pg.lastError();
+  ASSERT_TRUE(
+      pg.psqlOk("create table public.t(id int primary key, v text);"
+                "insert into public.t values(1, 'bar');"
+                "alter table public.t owner to trellick;",
+                "other"))
+      << pg.lastError();
+  const auto env = testsupport::environmentWith({{"PW", pg.password()}, {"UAPW", "ua-pw"}});
+  const Args asUa{"--server", pg.serverField(), "--database", pg.database(), "--user",
+                  "ua",       "--password-env", "UAPW",       "--journal",   journal};
+  const CliRun replaced = testsupport::runCli(
+      Args{"replace", "--find", "foo", "--replace", "bar", "--yes", "--tables", "t"} + asUa, {},
+      env);
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  ASSERT_EQ(pg.psql("select v from ua.t"), "bar");
+
+  // Another database holding the run's values is refused, untouched.
+  const CliRun elsewhere =
+      testsupport::runCli({"undo", "--yes", "--journal", journal, "--server", pg.serverField(),
+                           "--database", "other", "--user", pg.user(), "--password-env", "PW"},
+                          {}, env);
+  ASSERT_EQ(elsewhere.exitCode, 2) << elsewhere.describe();
+  ASSERT_EQ(pg.psql("select v from public.t", "other"), "bar");
+
+  // Undone by trellick, whose bare t is public.t: ua.t is given back.
+  const CliRun undone = testsupport::runCli(
+      {"undo", "--yes", "--journal", journal, "--user", pg.user(), "--password-env", "PW"}, {},
+      env);
+  ASSERT_TRUE(undone.exitCode == 0) << undone.describe();
+  ASSERT_EQ(pg.psql("select v from public.t"), "bar");
+  ASSERT_EQ(pg.psql("select v from ua.t"), "foo");
 }
 
 }  // namespace
