@@ -61,13 +61,13 @@ int Subcommand::run() {
   try {
     conn_ = connect();
   } catch (const std::exception& e) {
-    return failed("cannot connect to " + args_.server + ": " + describe(e));
+    return failed("cannot connect to " + to.server + ": " + describe(e));
   }
   std::vector<engine::Table> tables;
   try {
     tables = chosenTables(session::Session::tables(*conn_));
   } catch (const std::exception& e) {
-    return failed("cannot list the tables of " + args_.database + ": " + describe(e));
+    return failed("cannot list the tables of " + to.database + ": " + describe(e));
   }
   return execute(tables);
 }
@@ -116,7 +116,7 @@ std::string Subcommand::readPassword(const session::ServerSpec& spec, int& rc) {
     if (!std::getline(std::cin, password)) password.clear();
     if (!password.empty() && password.back() == '\r') password.pop_back();
   } else if (spec.needsPassword() && platform::inputIsTerminal()) {
-    const std::string who = args_.user.empty() ? args_.server : args_.user + "@" + args_.server;
+    const std::string who = args_.user.empty() ? spec.server : args_.user + "@" + spec.server;
     if (!platform::readHiddenLine("Password for " + who + ": ", password)) password.clear();
   }
   return password;

@@ -11,7 +11,10 @@ std::string runLine(const journal::RunEntry& r) {
   long long rows = 0;
   size_t done = 0;
   for (const auto& t : r.tables) {
-    rows += t.rows;
+    // A failed table's rows were journaled but the server kept them as
+    // they were; a "journaled" table is one whose done mark was lost.
+    if (t.state == journal::TableState::Done || t.state == journal::TableState::Journaled)
+      rows += t.rows;
     done += t.state == journal::TableState::Done;
   }
   std::string what = r.info.kind == "undo"
@@ -78,6 +81,12 @@ std::string undoLine(const journal::UndoTable& t, bool scripted) {
 int UndoCommand::execute(const std::vector<engine::Table>&) {
   const journal::RunEntry& run = *undoing_;
   std::ofstream script;
+  // Old values go back only into the database they came from; a script
+  // is for wherever the operator means to run it.
+  if (args_.sqlFile.empty() && !session_->spec().holds(run.info))
+    return failed("run " + std::to_string(run.id) + " was made in " + run.info.database + " on " +
+                  run.info.server + ", not in " + session_->spec().identity + " on " +
+                  session_->spec().server + "; nothing was undone");
   if (!args_.sqlFile.empty()) {
     script.open(args_.sqlFile, std::ios::binary | std::ios::trunc);
     if (!script) return failed("cannot write " + args_.sqlFile);

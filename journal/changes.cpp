@@ -23,6 +23,28 @@ Value valueOf(db::Recordset& rs, int index) {
   return v.IsNull() ? std::nullopt : Value(v.text());
 }
 
+// The schema a bare name reaches on this connection: the login's default
+// (SQLite's is "main").
+std::string defaultSchemaOf(const db::Connection& conn) {
+  const std::string& schema = conn.DefaultSchema();
+  return schema.empty() && conn.dialect() == Engine::SQLite ? "main" : schema;
+}
+
+// A table as the journal keeps it: by its real schema, so that an undo
+// by a login whose default schema differs reaches the same table.
+search::TableRef resolved(const db::Connection& conn, search::TableRef table) {
+  if (table.schema.empty()) table.schema = defaultSchemaOf(conn);
+  return table;
+}
+
+// A journaled table as the statements name it: bare where the bare name
+// reaches it, as the replace named it; runs journaled without a schema
+// (before it was recorded) are named bare too, as they always were.
+search::TableRef addressed(const db::Connection& conn, search::TableRef table) {
+  if (table.schema == defaultSchemaOf(conn)) table.schema.clear();
+  return table;
+}
+
 struct Identity {
   std::vector<ChangeColumn> columns;
   bool byValue = false;
@@ -167,7 +189,7 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
     // Read under lock: nobody changes the rows between their reading and
     // the update.
     const std::string sql = keyed.changesQuery(0, true);
-    table = journal.beginTable(run, plan.table, id.columns, id.byValue, searched);
+    table = journal.beginTable(run, resolved(conn, plan.table), id.columns, id.byValue, searched);
     long long changed = -1;  // until the update has run
     auto keep = [&](const Row& row) { journal.addRow(table, row); };
     if (facts.readsWholeResult && statements.capabilities().cursors) {
@@ -276,14 +298,15 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
   for (const TableEntry& entry : run.tables) {
     // A table whose rows never reached the journal was never changed.
     if (entry.state != TableState::Journaled && entry.state != TableState::Done) continue;
+    const search::TableRef target = addressed(conn, entry.table);
     UndoTable result;
-    result.table = entry.table;
-    search::TableRef table = entry.table;
+    result.table = target;
+    search::TableRef table = target;
     result.byValue = entry.byValue;
     long long undoTable = 0;
     bool sealed = false;
     try {
-      table = withChildrenKnown(conn, entry.table);
+      table = withChildrenKnown(conn, target);
       if (!script) {
         conn.BeginTrans();
         undoTable = journal.beginTable(out.undoRun, entry.table, entry.identity, entry.byValue,

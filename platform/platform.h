@@ -35,7 +35,8 @@ std::string canonicalPath(const std::string& path);
 std::string userDataFolder();
 
 // Creates the directory and the ones above it, readable by the owner only
-// when they are new. Throws std::runtime_error.
+// when they are new; the directory itself, when it is the user's, is made
+// owner-only even if it was there already. Throws std::runtime_error.
 void makePrivateDirectories(const std::string& dir);
 
 // Creates the file if it is missing and makes it readable and writable by

@@ -107,6 +107,12 @@ void makePrivateDirectories(const std::string& dir) {
     if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST)
       throw std::runtime_error("cannot create " + partial + ": " + std::strerror(errno));
   }
+  // The folder itself is ours alone even when it was made before, by us
+  // or by hand; the folders above it are the user's business.
+  struct stat st {};
+  if (::stat(dir.c_str(), &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0 &&
+      ::chmod(dir.c_str(), 0700) != 0)
+    throw std::runtime_error("cannot make " + dir + " private: " + std::strerror(errno));
 }
 
 void makePrivateFile(const std::string& path) {

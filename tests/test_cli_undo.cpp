@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -15,6 +17,8 @@
 
 #include "support/cli_run.h"
 #include "support/files.h"
+#include "support/pg_server.h"
+#include "support/process.h"
 #include "support/sqlite_file.h"
 
 namespace {
@@ -266,6 +270,178 @@ TEST_F(CliUndo, aReplaceKilledMidwayLeavesJournalAndDatabaseInAgreement) {
           << "t" << k << " after " << delayMs << " ms";
   }
   ASSERT_TRUE(midway > 0);
+}
+
+}  // namespace
+
+namespace {
+
+// The journal's own folder is its owner's alone, even when it was there
+// before with wider rights.
+TEST_F(CliUndo, anExistingJournalFolderIsMadeOwnerOnly) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string folder = dir.file("journal");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
+  const CliRun runs = cli({"runs", "--journal", folder + "/journal.db"});
+  ASSERT_TRUE(runs.exitCode == 0) << runs.describe();
+  struct stat st {};
+  ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+  ASSERT_EQ(st.st_mode & 0777, 0700u);
+}
+
+// runs counts the rows a run changed: a table that failed changed none,
+// whatever the journal read of it before its update failed.
+TEST_F(CliUndo, runsCountsOnlyTheRowsChanged) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db");
+  const std::string journal = dir.file("journal.db");
+  testdb::exec(path,
+               "create table t(id integer primary key, v text);"
+               "insert into t values(1, 'a.com'), (2, 'a.com');");
+  const CliRun replaced = cli(on("replace", path) + Args{"--find", kFind, "--replace", kReplace,
+                                                         "--yes", "--journal", journal});
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  // A table whose rows were journaled and whose update the server then
+  // refused, as a server-side failure after the read leaves it.
+  testdb::exec(journal,
+               "insert into tables(run, schema, name, identity, by_value, changed, state, rows) "
+               "select run, schema, 'u', identity, by_value, changed, 'failed', 5 from tables;");
+  const CliRun runs = cli({"runs", "--journal", journal});
+  ASSERT_TRUE(runs.exitCode == 0) << runs.describe();
+  ASSERT_NE(runs.out.find(": 1 table, 2 rows"), std::string::npos) << runs.out;
+}
+
+// An undo that reaches the run's server by itself names it when it
+// cannot connect.
+TEST_F(CliUndo, aFailedConnectionNamesTheJournalsServer) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string folder = dir.file("gone");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const std::string path = folder + "/shop.db";
+  const std::string journal = dir.file("journal.db");
+  testdb::exec(path,
+               "create table t(id integer primary key, v text); insert into t values(1, 'a.com');");
+  const CliRun replaced = cli(on("replace", path) + Args{"--find", kFind, "--replace", kReplace,
+                                                         "--yes", "--journal", journal});
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  ASSERT_EQ(::unlink(path.c_str()), 0);
+  ASSERT_EQ(::rmdir(folder.c_str()), 0);
+  const CliRun undone = cli({"undo", "--yes", "--journal", journal});
+  ASSERT_EQ(undone.exitCode, 2);
+  ASSERT_NE(undone.err.find("cannot connect to sqlite: "), std::string::npos) << undone.err;
+}
+
+}  // namespace
+
+namespace {
+
+// Undo writes only into the database the run changed: another file, or a
+// copy of the file elsewhere, is refused with nothing written; a script
+// is still written for wherever the operator means to run it.
+TEST_F(CliUndo, undoRefusesADatabaseThatIsNotTheRuns) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db");
+  const std::string other = dir.file("other.db");
+  const std::string copy = dir.file("copy.db");
+  const std::string journal = dir.file("journal.db");
+  const char* const setup =
+      "create table t(id integer primary key, v text); insert into t values(1, 'a.com');";
+  testdb::exec(path, setup);
+  testdb::exec(other, setup);
+  testdb::exec(other, "update t set v = 'www.a.com/''站😀';");
+  const CliRun replaced = cli(on("replace", path) + Args{"--find", kFind, "--replace", kReplace,
+                                                         "--yes", "--journal", journal});
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  {
+    std::ifstream from(path, std::ios::binary);
+    std::ofstream to(copy, std::ios::binary);
+    to << from.rdbuf();
+  }
+  const Dump replacedDump = dump(path, "t");
+  ASSERT_EQ(replacedDump, dump(copy, "t"));
+  ASSERT_EQ(replacedDump, dump(other, "t"));
+  for (const std::string& elsewhere : {other, copy}) {
+    const CliRun undone =
+        cli({"undo", "--yes", "--journal", journal, "--server", "sqlite", "--database", elsewhere});
+    ASSERT_EQ(undone.exitCode, 2) << elsewhere << ": " << undone.describe();
+    ASSERT_EQ(dump(elsewhere, "t"), replacedDump) << elsewhere;
+  }
+  const std::string script = dir.file("undo.sql");
+  const CliRun scripted = cli(
+      {"undo", "--sql", script, "--journal", journal, "--server", "sqlite", "--database", other});
+  ASSERT_TRUE(scripted.exitCode == 0) << scripted.describe();
+  std::ifstream sql(script, std::ios::binary);
+  const std::string written{std::istreambuf_iterator<char>(sql), std::istreambuf_iterator<char>()};
+  ASSERT_NE(written.find("update [t] set [v] = 'a.com'"), std::string::npos) << written;
+  // The run's own file is still undone.
+  const CliRun undone = cli({"undo", "--yes", "--journal", journal});
+  ASSERT_TRUE(undone.exitCode == 0) << undone.describe();
+  ASSERT_EQ(testdb::query(path, "select v from t")[0][0], std::string("a.com"));
+}
+
+}  // namespace
+
+namespace {
+
+// On a real PostgreSQL server: a run is undone in its own table, whatever
+// schema bare names reach for the login that undoes it, and never in
+// another database.
+TEST(CliUndoPostgreSQL, undoReachesTheRunsSchemaAndNoOtherDatabase) {
+  testsupport::PgServer pg;
+  ASSERT_TRUE(pg.ok()) << pg.errorText();
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string journal = dir.file("journal.db");
+  // ua's bare names reach ua.t; trellick's reach public.t.
+  ASSERT_TRUE(
+      pg.psqlOk("create role ua login password 'ua-pw';"
+                "create schema ua authorization ua;"
+                "create table ua.t(id int primary key, v text);"
+                "insert into ua.t values(1, 'foo');"
+                "alter table ua.t owner to ua;"
+                "create table public.t(id int primary key, v text);"
+                "insert into public.t values(1, 'bar');"
+                "alter table public.t owner to trellick;"
+                "grant select, update on public.t to ua;"
+                "grant usage on schema ua to trellick;"
+                "grant select, update on ua.t to trellick;"))
+      << pg.lastError();
+  ASSERT_TRUE(pg.createDatabase("other")) << pg.lastError();
+  ASSERT_TRUE(
+      pg.psqlOk("create table public.t(id int primary key, v text);"
+                "insert into public.t values(1, 'bar');"
+                "alter table public.t owner to trellick;",
+                "other"))
+      << pg.lastError();
+  const auto env = testsupport::environmentWith({{"PW", pg.password()}, {"UAPW", "ua-pw"}});
+  const Args asUa{"--server", pg.serverField(), "--database", pg.database(), "--user",
+                  "ua",       "--password-env", "UAPW",       "--journal",   journal};
+  const CliRun replaced = testsupport::runCli(
+      Args{"replace", "--find", "foo", "--replace", "bar", "--yes", "--tables", "t"} + asUa, {},
+      env);
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  ASSERT_EQ(pg.psql("select v from ua.t"), "bar");
+
+  // Another database holding the run's values is refused, untouched.
+  const CliRun elsewhere =
+      testsupport::runCli({"undo", "--yes", "--journal", journal, "--server", pg.serverField(),
+                           "--database", "other", "--user", pg.user(), "--password-env", "PW"},
+                          {}, env);
+  ASSERT_EQ(elsewhere.exitCode, 2) << elsewhere.describe();
+  ASSERT_EQ(pg.psql("select v from public.t", "other"), "bar");
+
+  // Undone by trellick, whose bare t is public.t: ua.t is given back.
+  const CliRun undone = testsupport::runCli(
+      {"undo", "--yes", "--journal", journal, "--user", pg.user(), "--password-env", "PW"}, {},
+      env);
+  ASSERT_TRUE(undone.exitCode == 0) << undone.describe();
+  ASSERT_EQ(pg.psql("select v from public.t"), "bar");
+  ASSERT_EQ(pg.psql("select v from ua.t"), "foo");
 }
 
 }  // namespace
