@@ -5,6 +5,7 @@
 
 #include "app/form1.h"
 #include "app/preview_dialog.h"
+#include "app/runs_dialog.h"
 #include "app/text.h"
 #include "journal/changes.h"
 
@@ -38,18 +39,27 @@ void Form1::PreviewReplace(QListWidget* list) {
 void Form1::UndoLastReplace() {
   if (runActive_) return;
   RunScope run(*this);
-  std::optional<journal::RunEntry> last;
+  std::vector<journal::RunEntry> runs;
   try {
     if (!journal_) journal_ = std::make_unique<journal::Journal>(journal::Journal::defaultPath());
-    last = session::chooseRun(*journal_);
+    runs = journal_->runs();
   } catch (const std::exception& e) {
     MsgBox(DescriptionOf(e), vbCritical, QStringLiteral("撤销上次替换"));
     return;
   }
-  if (!last) {
+  // Only this database's runs are offered: connected first to know it.
+  if (!LinkConn()) return;
+  std::erase_if(runs, [&](const journal::RunEntry& r) { return !session_->spec().holds(r.info); });
+  RunsDialog dialog(this, runs);
+  if (dialog.empty()) {
     MsgBox(QStringLiteral("没有可以撤销的替换。"), vbInformation);
     return;
   }
+  if (ui_.Exec(dialog) != QDialog::Accepted || !dialog.chosen()) return;
+  std::optional<journal::RunEntry> last;
+  for (auto& r : runs)
+    if (r.id == dialog.chosen()) last = std::move(r);
+  if (!last) return;
   long long rows = 0;
   for (const auto& t : last->tables) rows += t.rows;
   const QString what =
@@ -65,7 +75,6 @@ void Form1::UndoLastReplace() {
           .arg(last->tables.size())
           .arg(rows);
   if (MsgBox(prompt, vbYesNo | vbQuestion, QStringLiteral("撤销上次替换")) != vbYes) return;
-  if (!LinkConn()) return;
   // Old values go back only into the database they came from.
   if (!session_->spec().holds(last->info)) {
     MsgBox(QStringLiteral("这次替换是在 %1（%2）中做的，与当前连接的数据库不同，未撤销。")

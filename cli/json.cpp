@@ -74,7 +74,8 @@ Json runJson(const journal::RunEntry& r) {
               {"user", r.info.user},
               {"find", r.info.find},
               {"replace", r.info.replace},
-              {"tables", tables}};
+              {"tables", tables},
+              {"undone_by", r.undoneBy ? Json(r.undoneBy) : Json(nullptr)}};
 }
 
 Json undoJson(const journal::UndoTable& t) {

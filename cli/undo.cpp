@@ -23,7 +23,8 @@ std::string runLine(const journal::RunEntry& r) {
   return "run " + std::to_string(r.id) + "  " + r.started + "  " + what + " in " + r.info.database +
          " on " + r.info.server + (r.info.user.empty() ? "" : " as " + r.info.user) + ": " +
          counted(done, "table") + ", " + counted(rows, "row") +
-         (r.finished.empty() ? " (cut short)" : "");
+         (r.finished.empty() ? " (cut short)" : "") +
+         (r.undoneBy ? " (undone by run " + std::to_string(r.undoneBy) + ")" : "");
 }
 
 int RunsCommand::run() {

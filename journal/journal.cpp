@@ -301,7 +301,22 @@ std::vector<RunEntry> Journal::runs() {
     }
   }
   for (auto& r : out) r.tables = tablesOf(r.id);
+  // A run is undone by its newest undo that changed rows and was not
+  // undone in turn: undoing an undo gives the run its replaced rows back.
+  // Undos are newer than what they undo, so each is settled first.
+  for (size_t k = 0; k < out.size(); ++k)
+    for (size_t u = 0; u < k && !out[k].undoneBy; ++u)
+      if (out[u].info.kind == "undo" && out[u].info.undoes == out[k].id && !out[u].undoneBy &&
+          out[u].rowsChanged() > 0)
+        out[k].undoneBy = out[u].id;
   return out;
+}
+
+long long RunEntry::rowsChanged() const {
+  long long n = 0;
+  for (const auto& t : tables)
+    if (t.state == TableState::Journaled || t.state == TableState::Done) n += t.rows;
+  return n;
 }
 
 std::optional<RunEntry> Journal::run(long long id) {

@@ -48,6 +48,12 @@ struct RunEntry {
   std::string started;   // UTC, ISO 8601
   std::string finished;  // empty while running or when the run was cut short
   std::vector<TableEntry> tables;
+  // The undo that took this run back and is not itself taken back; 0 when
+  // none did.
+  long long undoneBy = 0;
+
+  // Rows the run changed: those of the tables the server committed.
+  long long rowsChanged() const;
 };
 
 struct Row {
@@ -86,7 +92,7 @@ class Journal {
   void abandon(long long table);
   void mark(long long table, TableState state);
 
-  // Runs, newest first.
+  // Runs, newest first, each with the undo that took it back.
   std::vector<RunEntry> runs();
   std::optional<RunEntry> run(long long id);
   // The newest run, whatever its kind.

@@ -64,8 +64,15 @@ journal::RunInfo Session::runInfo(const std::string& kind, const std::string& fi
   return info;
 }
 
+bool undoable(const journal::RunEntry& run) {
+  return run.info.kind != "undo" && !run.undoneBy && run.rowsChanged() > 0;
+}
+
 std::optional<journal::RunEntry> chooseRun(journal::Journal& journal, long long id) {
-  return id ? journal.run(id) : journal.lastRun();
+  if (id) return journal.run(id);
+  for (auto& run : journal.runs())
+    if (undoable(run)) return run;
+  return std::nullopt;
 }
 
 Login undoLogin(const journal::RunEntry& run, Login given) {

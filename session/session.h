@@ -66,8 +66,12 @@ class Session {
   db::DriverNames drivers_;
 };
 
-// The run an undo takes back: `id`, or the newest when 0; nullopt when
-// the journal holds no such run.
+// Whether an undo given no run number takes `run`: a replace that changed
+// rows and is not undone. An undo is taken back only by its number.
+bool undoable(const journal::RunEntry& run);
+
+// The run an undo takes back: `id`, or when 0 the newest undoable one;
+// nullopt when the journal holds no such run.
 std::optional<journal::RunEntry> chooseRun(journal::Journal& journal, long long id = 0);
 
 // The login an undo of `run` connects with: what was given, each empty

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -152,11 +153,104 @@ TEST_F(CliUndo, previewReplaceAndUndoWithAConflict) {
   ASSERT_EQ(dump(path, "t"), expected);
   ASSERT_EQ(expected[2][2], std::string("by hand"));
 
-  // The undo is a run of its own, and can be undone in turn.
-  const CliRun again = cli({"undo", "--yes"});
+  // The undo is a run of its own, and can be undone in turn by its number.
+  const json undoRun = get(item(undone.lines(), 1), "undo_run");
+  ASSERT_TRUE(undoRun.is_number()) << undone.describe();
+  const CliRun again = cli({"undo", std::to_string(undoRun.get<long long>()), "--yes"});
   ASSERT_TRUE(again.exitCode == 0) << again.describe();
   ASSERT_EQ(testdb::query(path, "select v from t where id = 1")[0][0],
             std::string("see ") + kReplace);
+}
+
+// The runs a journal lists, by number.
+std::map<long long, json> runsOf(const std::string& journal) {
+  std::map<long long, json> out;
+  for (const auto& r : cli({"runs", "--json", "--journal", journal}).lines())
+    if (get(r, "run").is_number()) out[get(r, "run").get<long long>()] = r;
+  return out;
+}
+
+// An undo given no number takes the newest replace that changed rows: a
+// run whose every table failed is passed over.
+TEST_F(CliUndo, undoPassesOverARunThatChangedNothing) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db"), journal = dir.file("journal.db");
+  testdb::exec(path,
+               "create table t(id integer primary key, v text);"
+               "insert into t values(1, 'see a.com'), (2, 'none');");
+  const Dump before = dump(path, "t");
+  const Args j{"--journal", journal};
+  ASSERT_EQ(cli(on("replace", path) + Args{"--find", "a.com", "--replace", "b.org", "--yes"} + j)
+                .exitCode,
+            0);
+  const Dump replaced = dump(path, "t");
+  ASSERT_NE(replaced, before);
+  testdb::exec(path,
+               "create trigger no before update on t begin select raise(abort, 'refused'); end;");
+  const CliRun failed =
+      cli(on("replace", path) + Args{"--find", "b.org", "--replace", "c.net", "--yes"} + j);
+  ASSERT_NE(failed.exitCode, 0) << failed.describe();
+  ASSERT_EQ(dump(path, "t"), replaced);
+  testdb::exec(path, "drop trigger no;");
+
+  const CliRun undone = cli({"undo", "--yes", "--journal", journal});
+  ASSERT_TRUE(undone.exitCode == 0) << undone.describe();
+  ASSERT_EQ(dump(path, "t"), before);
+}
+
+// Undo twice takes back the next older replace, never the undo just made;
+// an undo is taken back by its number; runs tells which undo took a run back.
+TEST_F(CliUndo, undoTwiceTakesTheOlderRunAndAnUndoIsUndoneByNumber) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db"), journal = dir.file("journal.db");
+  testdb::exec(path,
+               "create table t(id integer primary key, v text);"
+               "insert into t values(1, 'see a.com'), (2, 'x.com y');");
+  const Dump original = dump(path, "t");
+  const Args j{"--journal", journal};
+  ASSERT_EQ(cli(on("replace", path) + Args{"--find", "a.com", "--replace", "b.org", "--yes"} + j)
+                .exitCode,
+            0);
+  const Dump afterFirst = dump(path, "t");
+  ASSERT_EQ(cli(on("replace", path) + Args{"--find", "x.com", "--replace", "z.net", "--yes"} + j)
+                .exitCode,
+            0);
+  ASSERT_NE(dump(path, "t"), afterFirst);
+
+  const CliRun first = cli({"undo", "--yes", "--journal", journal});
+  ASSERT_TRUE(first.exitCode == 0) << first.describe();
+  ASSERT_EQ(dump(path, "t"), afterFirst);
+  const CliRun second = cli({"undo", "--yes", "--json", "--journal", journal});
+  ASSERT_TRUE(second.exitCode == 0) << second.describe();
+  ASSERT_EQ(dump(path, "t"), original);
+  // Nothing is left to take back: the undos are not taken as runs to undo.
+  const CliRun third = cli({"undo", "--yes", "--journal", journal});
+  ASSERT_EQ(third.exitCode, 2) << third.describe();
+  ASSERT_EQ(dump(path, "t"), original);
+
+  // The runs: 1 and 2 replaces, 3 undid 2, 4 undid 1.
+  auto runs = runsOf(journal);
+  ASSERT_EQ(runs.size(), 4u);
+  ASSERT_EQ(get(runs[2], "undone_by"), 3);
+  ASSERT_EQ(get(runs[1], "undone_by"), 4);
+  ASSERT_TRUE(get(runs[3], "undone_by").is_null());
+  ASSERT_EQ(get(runs[3], "undoes"), 2);
+  const std::string listed = cli({"runs", "--journal", journal}).out;
+  ASSERT_NE(listed.find("(undone by run 4)"), std::string::npos) << listed;
+
+  // Undoing the undo of run 1 by its number gives run 1's values back, and
+  // run 1 is then no longer undone: a plain undo takes it again.
+  const CliRun redo = cli({"undo", "4", "--yes", "--journal", journal});
+  ASSERT_TRUE(redo.exitCode == 0) << redo.describe();
+  ASSERT_EQ(dump(path, "t"), afterFirst);
+  runs = runsOf(journal);
+  ASSERT_EQ(get(runs[4], "undone_by"), 5);
+  ASSERT_TRUE(get(runs[1], "undone_by").is_null());
+  const CliRun again = cli({"undo", "--yes", "--journal", journal});
+  ASSERT_TRUE(again.exitCode == 0) << again.describe();
+  ASSERT_EQ(dump(path, "t"), original);
 }
 
 // Killed at any moment, a replace leaves every table either unchanged or

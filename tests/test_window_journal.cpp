@@ -107,7 +107,9 @@ class TestWindowJournal : public QObject {
     QCOMPARE(testdb::query(fx.path, "select v from t where id = 1")[0][0],
              std::string("see b.org"));
 
-    // Edited by hand before the undo: a conflict, left alone.
+    // Edited by hand before the undo: a conflict, left alone. The list of
+    // runs is accepted as it opens, on the run just made.
+    fx.ui.onDialog = nullptr;
     testdb::exec(fx.path, "update t set w = 'by hand' where id = 3;");
     fx.ui.expectBox(vbYes);
     fx.ui.expectBox();
@@ -151,7 +153,12 @@ class TestWindowJournal : public QObject {
     QCOMPARE(rowsOf(file.real), before);
 
     // The command line's undo is the last run; the window on the link
-    // knows its database and takes it back in turn.
+    // knows its database and takes it back in turn when it is chosen.
+    fx.ui.onDialog = [](QDialog& dialog) {
+      auto* runs = dialog.findChild<QTableWidget*>(QStringLiteral("UndoRuns"));
+      for (int r = 0; r < runs->rowCount(); ++r)
+        if (runs->item(r, 0)->text() == QStringLiteral("2")) runs->selectRow(r);
+    };
     undoInWindow(fx);
     QCOMPARE(rowsOf(file.real), replaced);
     QVERIFY2(fx.ui.boxes.value(0).prompt.startsWith(
@@ -163,6 +170,77 @@ class TestWindowJournal : public QObject {
     // Every run names the file itself.
     for (const QJsonObject& run : cli({"runs", "--json"}).lines())
       QCOMPARE(run["database"].toString(), QString::fromStdString(file.real));
+  }
+
+  // The undo list offers this database's runs that changed rows, newest
+  // first, the newest one not undone selected; the run chosen is undone.
+  void theUndoListOffersRunsThatChangedRowsAndUndoesTheChosenOne() {
+    FindFixture fx(kLinkSetup);
+    testdb::Dir elsewhere;
+    const std::string other = elsewhere.file("other.db");
+    testdb::exec(other, kLinkSetup);
+    const auto original = rowsOf(fx.path);
+    const QString path = QString::fromStdString(fx.path);
+    auto replace = [&](const QString& file, const QString& find, const QString& by) {
+      return cli({"replace", "--yes", "--server", "sqlite", "--database", file, "--find", find,
+                  "--replace", by});
+    };
+    // 1 changes rows; 2 is refused by a trigger on every row; 3 is in
+    // another database; 4 changes rows and 5 undoes it.
+    const Run first = replace(path, QStringLiteral("a.com"), QStringLiteral("b.org"));
+    QVERIFY2(first.exitCode == 0, qPrintable(first.describe()));
+    const auto afterFirst = rowsOf(fx.path);
+    testdb::exec(fx.path,
+                 "create trigger no before update on t begin select raise(abort, 'no'); end;");
+    QVERIFY(replace(path, QStringLiteral("b.org"), QStringLiteral("c.net")).exitCode != 0);
+    testdb::exec(fx.path, "drop trigger no;");
+    QCOMPARE(rowsOf(fx.path), afterFirst);
+    QCOMPARE(replace(QString::fromStdString(other), QStringLiteral("a.com"), QStringLiteral("x"))
+                 .exitCode,
+             0);
+    QCOMPARE(replace(path, QStringLiteral("none"), QStringLiteral("some")).exitCode, 0);
+    const Run undone = cli({"undo", "4", "--yes"});
+    QVERIFY2(undone.exitCode == 0, qPrintable(undone.describe()));
+    QCOMPARE(rowsOf(fx.path), afterFirst);
+
+    fx.openWith(QStringLiteral("a.com"), QStringLiteral("b.org"));
+    QStringList listed;
+    QString selected;
+    fx.ui.onDialog = [&](QDialog& dialog) {
+      auto* runs = dialog.findChild<QTableWidget*>(QStringLiteral("UndoRuns"));
+      QVERIFY(runs);
+      for (int r = 0; r < runs->rowCount(); ++r) {
+        QStringList row;
+        for (int c : {0, 2, 3, 4, 5}) row << runs->item(r, c)->text();
+        listed << row.join(QLatin1Char('|'));
+      }
+      const auto rows = runs->selectionModel()->selectedRows();
+      if (rows.size() == 1) selected = runs->item(rows.first().row(), 0)->text();
+    };
+    undoInWindow(fx);
+    QCOMPARE(fx.ui.dialogTitles, QStringList{"撤销上次替换"});
+    QCOMPARE(listed, (QStringList{"5|撤销第 4 次运行|1|1|未撤销",
+                                  "4|把“none”替换为“some”|1|1|已由第 5 次运行撤销",
+                                  "1|把“a.com”替换为“b.org”|1|2|未撤销"}));
+    QCOMPARE(selected, QStringLiteral("1"));
+    QVERIFY2(fx.ui.boxes.value(0).prompt.startsWith(
+                 QStringLiteral("撤销第 1 次运行：把“a.com”替换为“b.org”？")),
+             qPrintable(fx.ui.describe()));
+    QCOMPARE(rowsOf(fx.path), original);
+    QVERIFY(fx.ui.unexpected.isEmpty());
+
+    // Chosen in the list, the undo of run 4 is taken back: run 4's rows
+    // are replaced again.
+    fx.ui.onDialog = [](QDialog& dialog) {
+      auto* runs = dialog.findChild<QTableWidget*>(QStringLiteral("UndoRuns"));
+      for (int r = 0; r < runs->rowCount(); ++r)
+        if (runs->item(r, 0)->text() == QStringLiteral("5")) runs->selectRow(r);
+    };
+    undoInWindow(fx);
+    auto expected = original;
+    expected[1][1] = "some";
+    QCOMPARE(rowsOf(fx.path), expected);
+    QVERIFY(fx.ui.unexpected.isEmpty());
   }
 
   // Replaced on the command line through one name of the file, taken back
