@@ -49,7 +49,7 @@ void Form1::UndoLastReplace() {
   }
   // Only this database's runs are offered: connected first to know it.
   if (!LinkConn()) return;
-  std::erase_if(runs, [&](const journal::RunEntry& r) { return !session_->spec().holds(r.info); });
+  std::erase_if(runs, [&](const journal::RunEntry& r) { return !session_->place().holds(r.info); });
   RunsDialog dialog(this, runs);
   if (dialog.empty()) {
     MsgBox(QStringLiteral("没有可以撤销的替换。"), vbInformation);
@@ -76,7 +76,7 @@ void Form1::UndoLastReplace() {
           .arg(rows);
   if (MsgBox(prompt, vbYesNo | vbQuestion, QStringLiteral("撤销上次替换")) != vbYes) return;
   // Old values go back only into the database they came from.
-  if (!session_->spec().holds(last->info)) {
+  if (!session_->place().holds(last->info)) {
     MsgBox(QStringLiteral("这次替换是在 %1（%2）中做的，与当前连接的数据库不同，未撤销。")
                .arg(fromUtf8(last->info.database), fromUtf8(last->info.server)),
            vbExclamation);

@@ -53,11 +53,11 @@ int Subcommand::run() {
                  " asks before it writes, and standard input is not a terminal; add --yes to " +
                  name + " without asking");
   const session::Login to = login();
-  session::ServerSpec spec = session::ServerSpec::parse(to.server, to.database);
+  session::ServerSpec place = session::ServerSpec::parse(to.server, to.database);
   int rc = kAllRan;
-  std::string password = readPassword(spec, rc);
+  std::string password = readPassword(place, rc);
   if (rc != kAllRan) return rc;
-  session_.emplace(std::move(spec), to.user, std::move(password), args_.timeoutSeconds);
+  session_.emplace(std::move(place), to.user, std::move(password), args_.timeoutSeconds);
   try {
     conn_ = connect();
   } catch (const std::exception& e) {
@@ -103,7 +103,7 @@ std::unique_ptr<db::Connection> Subcommand::connect() {
   return conn;
 }
 
-std::string Subcommand::readPassword(const session::ServerSpec& spec, int& rc) {
+std::string Subcommand::readPassword(const session::ServerSpec& place, int& rc) {
   std::string password;
   if (!args_.passwordEnv.empty()) {
     const char* value = std::getenv(args_.passwordEnv.c_str());
@@ -115,8 +115,8 @@ std::string Subcommand::readPassword(const session::ServerSpec& spec, int& rc) {
   } else if (args_.passwordStdin) {
     if (!std::getline(std::cin, password)) password.clear();
     if (!password.empty() && password.back() == '\r') password.pop_back();
-  } else if (spec.needsPassword() && platform::inputIsTerminal()) {
-    const std::string who = args_.user.empty() ? spec.server : args_.user + "@" + spec.server;
+  } else if (place.needsPassword() && platform::inputIsTerminal()) {
+    const std::string who = args_.user.empty() ? place.server : args_.user + "@" + place.server;
     if (!platform::readHiddenLine("Password for " + who + ": ", password)) password.clear();
   }
   return password;

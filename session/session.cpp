@@ -15,14 +15,14 @@ std::string trimSpaces(std::string_view text) {
 }  // namespace
 
 ServerSpec ServerSpec::parse(std::string_view server, std::string_view database) {
-  ServerSpec spec;
-  spec.parts = db::parseServer(server);
-  spec.server = server;
-  spec.database = database;
+  ServerSpec place;
+  place.parts = db::parseServer(server);
+  place.server = server;
+  place.database = database;
   // A file reached through a link, a relative path or ".." is still the
   // one file, so that an undo from elsewhere finds its run.
-  spec.identity = spec.isSqlite() ? platform::canonicalPath(spec.database) : spec.database;
-  return spec;
+  place.identity = place.isSqlite() ? platform::canonicalPath(place.database) : place.database;
+  return place;
 }
 
 bool ServerSpec::holds(const journal::RunInfo& run) const {
@@ -33,8 +33,8 @@ bool ServerSpec::holds(const journal::RunInfo& run) const {
   return identity == made.identity && trimSpaces(server) == trimSpaces(run.server);
 }
 
-Session::Session(ServerSpec spec, std::string user, std::string password, int timeoutSeconds)
-    : spec_(std::move(spec)),
+Session::Session(ServerSpec place, std::string user, std::string password, int timeoutSeconds)
+    : place_(std::move(place)),
       user_(std::move(user)),
       password_(std::move(password)),
       timeoutSeconds_(timeoutSeconds),
@@ -42,7 +42,7 @@ Session::Session(ServerSpec spec, std::string user, std::string password, int ti
 
 void Session::open(db::Connection& conn) const {
   conn.SetCommandTimeout(timeoutSeconds_);
-  conn.Open(db::makeTarget(spec_.parts, {spec_.server, user_, password_, spec_.database}, drivers_,
+  conn.Open(db::makeTarget(place_.parts, {place_.server, user_, password_, place_.database}, drivers_,
                            timeoutSeconds_));
 }
 
@@ -56,8 +56,8 @@ journal::RunInfo Session::runInfo(const std::string& kind, const std::string& fi
                                   const std::string& replace) const {
   journal::RunInfo info;
   info.kind = kind;
-  info.server = spec_.server;
-  info.database = spec_.identity;
+  info.server = place_.server;
+  info.database = place_.identity;
   info.user = user_;
   info.find = find;
   info.replace = replace;

@@ -40,9 +40,9 @@ struct ServerSpec {
 // One database as the operator named it, with the login.
 class Session {
  public:
-  Session(ServerSpec spec, std::string user, std::string password, int timeoutSeconds);
+  Session(ServerSpec place, std::string user, std::string password, int timeoutSeconds);
 
-  const ServerSpec& spec() const { return spec_; }
+  const ServerSpec& place() const { return place_; }
   const std::string& user() const { return user_; }
 
   // Opens `conn` (closed) with the session's time-out.
@@ -59,7 +59,7 @@ class Session {
                            const std::string& replace = {}) const;
 
  private:
-  ServerSpec spec_;
+  ServerSpec place_;
   std::string user_;
   std::string password_;
   int timeoutSeconds_;

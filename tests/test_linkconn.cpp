@@ -276,9 +276,9 @@ class TestLinkConn : public QObject {
     QVERIFY(direct.isSqlite());
     QVERIFY(!direct.needsPassword());
     for (const std::string& other : {dir.file("sub/link.db"), dir.file("sub/../shop.db")}) {
-      const ServerSpec spec = ServerSpec::parse("SQLite", other);
-      QCOMPARE(spec.identity, real);
-      QCOMPARE(spec.database, other);
+      const ServerSpec place = ServerSpec::parse("SQLite", other);
+      QCOMPARE(place.identity, real);
+      QCOMPARE(place.database, other);
       trellick::journal::RunInfo run;
       run.server = "sqlite";
       run.database = other;  // as an older journal may hold it
