@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
+#include <set>
 
 #include "common/utf8.h"
 #include "db/core.h"
@@ -546,7 +547,25 @@ std::vector<std::string> Connection::RowKey(const std::string& schema, const std
     // KEY: a unique key of its own is the steadier name. A WITHOUT ROWID
     // table always has a primary key; any other has a rowid.
     if (keys.empty()) keys = usableUniqueKey(*this, {table});
-    if (keys.empty() && statements.capabilities().rowid) keys.push_back("rowid");
+    if (keys.empty() && statements.capabilities().rowid) {
+      // A column of the table may take a rowid's name: then that name is
+      // the column, and another of the rowid's names is used.
+      std::set<std::string> taken;
+      auto rs = Execute(statements.columnFactsQuery({table}));
+      while (rs->State() == adStateOpen && !rs->Eof()) {
+        std::string name = rs->Fields().Item(0).Value().text();
+        for (char& c : name)
+          if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        taken.insert(name);
+        rs->MoveNext();
+      }
+      if (rs->State() == adStateOpen) rs->Close();
+      for (const char* alias : {"rowid", "oid", "_rowid_"})
+        if (!taken.contains(alias)) {
+          keys.push_back(alias);
+          break;
+        }
+    }
     return keys;
   }
   const std::string& where =

@@ -203,7 +203,22 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       all.push_back({c.name, c.type, c.size});
       if (c.searchable) searched.push_back({c.name, c.type, c.size});
     }
-    const journal::Plan plan = journal::makePlan(statements, target, searched, all);
+    journal::Plan plan = journal::makePlan(statements, target, searched, all);
+    if ((replacing || planOut) && !plan.empty()) {
+      // Replace would turn a value of another kind in a text column (a
+      // SQLite blob or number) into text: where the table holds one, only
+      // text values are matched and replaced.
+      std::vector<std::string> names;
+      for (const auto& c : searched) names.push_back(c.name);
+      const std::string query =
+          conn.engineSql().nonTextQuery(plan.table, names, plan.condition());
+      if (!query.empty()) {
+        auto rs = conn.Execute(query);
+        const bool found = rs->State() == db::adStateOpen && !rs->Eof();
+        if (rs->State() == db::adStateOpen) rs->Close();
+        if (found) plan = plan.textOnly();
+      }
+    }
     if (planOut) *planOut = plan;
     const int count = static_cast<int>(result.columns.size());
     observer.tableOpened(table, count);

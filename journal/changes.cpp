@@ -72,7 +72,8 @@ Plan keyedBy(const Plan& plan, const Identity& id) {
 // identityTypes, when given, receives the identity columns' types.
 template <class Visit>
 void readChanges(db::Connection& conn, const std::string& sql, size_t identityCount,
-                 size_t columnCount, Visit visit, std::vector<int>* identityTypes = nullptr) {
+                 size_t columnCount, Visit visit, std::vector<int>* identityTypes = nullptr,
+                 size_t imageCount = 0) {
   auto rs = conn.Execute(sql);
   if (identityTypes && rs->State() == db::adStateOpen) {
     identityTypes->clear();
@@ -87,6 +88,7 @@ void readChanges(db::Connection& conn, const std::string& sql, size_t identityCo
       row.before.push_back(valueOf(*rs, i++));
       row.after.push_back(valueOf(*rs, i++));
     }
+    for (size_t k = 0; k < imageCount; ++k) row.image.push_back(valueOf(*rs, i++));
     visit(row);
     rs->MoveNext();
   }
@@ -115,6 +117,40 @@ bool isVirtual(db::Connection& conn, const sql::EngineSql& statements,
   const bool found = rs->State() == db::adStateOpen && !rs->Eof();
   if (rs->State() == db::adStateOpen) rs->Close();
   return found;
+}
+
+// Whether a row of the table meets the condition.
+bool holds(db::Connection& conn, Engine engine, const search::TableRef& table,
+           const std::string& condition) {
+  auto rs = conn.Execute("select count(*) from " + sql::forDialect(engine).updateTarget(table) +
+                         " where " + condition);
+  const bool found = rs->Fields().Item(0).Value().toInt64() > 0;
+  rs->Close();
+  return found;
+}
+
+// A restored row journaled the other way round: undoing the undo puts the
+// run's values back. It has no image: the undo's rows are found by their
+// changed values.
+Row reversed(const sql::EngineSql& statements, const TableEntry& entry, const Row& row) {
+  Row back{row.identity, {}, {}, {}};
+  for (size_t k = 0; k < entry.changed.size(); ++k) {
+    back.before.push_back(row.after[k]);
+    back.after.push_back(row.before[k]);
+  }
+  if (entry.imageColumns.empty()) return back;
+  // With images: the row as the undo leaves it, found by the key as the
+  // run left it.
+  back.image = row.image;
+  for (size_t i = 0; i < entry.imageColumns.size() && i < back.image.size(); ++i) {
+    for (size_t k = 0; k < entry.changed.size(); ++k)
+      if (entry.changed[k].name == entry.imageColumns[i].name && row.before[k] && row.after[k] &&
+          *row.before[k] != *row.after[k])
+        back.image[i] = statements.textImage(*row.before[k]);
+    for (size_t k = 0; k < entry.identity.size() && k < back.identity.size(); ++k)
+      if (entry.identity[k].name == entry.imageColumns[i].name) back.identity[k] = row.image[i];
+  }
+  return back;
 }
 
 void rollbackQuietly(db::Connection& conn) {
@@ -189,7 +225,15 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
     // Read under lock: nobody changes the rows between their reading and
     // the update.
     const std::string sql = keyed.changesQuery(0, true);
-    table = journal.beginTable(run, resolved(conn, plan.table), id.columns, id.byValue, searched);
+    // The update keeps its own rows as it writes them, through a trigger
+    // of this connection, with every column's image as it left them.
+    const bool capturing = statements.capabilities().rowCapture && !id.byValue &&
+                           !isVirtual(conn, statements, plan.table);
+    TableImages images;
+    if (capturing && !statements.imageOf("x").empty())
+      images = {plan.columns, statements.imagesAreLiterals()};
+    table = journal.beginTable(run, resolved(conn, plan.table), id.columns, id.byValue, searched,
+                               images);
     long long changed = -1;  // until the update has run
     auto keep = [&](const Row& row) { journal.addRow(table, row); };
     if (facts.readsWholeResult && statements.capabilities().cursors) {
@@ -207,13 +251,12 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
                     });
       } while (seen - before == 1000);
       conn.ExecuteAll(statements.closeCursor("trellick_rows"));
-    } else if (statements.capabilities().rowCapture && !id.byValue &&
-               !isVirtual(conn, statements, plan.table)) {
-      // The update keeps its own rows as it writes them, through a trigger
-      // of this connection: the table is read once, not twice, and the
-      // journal holds exactly the rows written. None of it is committed
-      // before the journal is sealed.
-      const auto capture = statements.rowCapture(plan.table, keyed.key, searched);
+    } else if (capturing) {
+      // The table is read once, not twice, and the journal holds exactly
+      // the rows written. None of it is committed before the journal is
+      // sealed.
+      const auto capture = statements.rowCapture(plan.table, keyed.key, searched,
+                                                 images.columns);
       for (const auto& statement : capture.setUp) conn.ExecuteAll(statement);
       changed = conn.ExecuteParams(update, {});
       // Its driver reads a whole result before the first row: in pages.
@@ -221,11 +264,13 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
       long long seen = 0, got = 0;
       do {
         got = 0;
-        readChanges(conn, capture.read(seen, kPage), id.columns.size(), searched.size(),
-                    [&](const Row& row) {
-                      ++got;
-                      keep(row);
-                    });
+        readChanges(
+            conn, capture.read(seen, kPage), id.columns.size(), searched.size(),
+            [&](const Row& row) {
+              ++got;
+              keep(row);
+            },
+            nullptr, images.columns.size());
         seen += got;
       } while (got == kPage);
       for (const auto& statement : capture.tearDown) conn.ExecuteAll(statement);
@@ -310,8 +355,34 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
       if (!script) {
         conn.BeginTrans();
         undoTable = journal.beginTable(out.undoRun, entry.table, entry.identity, entry.byValue,
-                                       entry.changed);
+                                       entry.changed, {entry.imageColumns, entry.literalKeys});
       }
+      // A row journaled with its image: given back only where the whole
+      // row is still as the run left it.
+      auto restoreImaged = [&](const Row& row, const std::vector<ChangeColumn>& changed,
+                               const std::vector<std::string>& oldValues) {
+        search::ImagedRow imaged{entry.identity, row.identity, entry.literalKeys,
+                                 entry.imageColumns, row.image, changed, oldValues};
+        if (imaged.images.size() != imaged.imageColumns.size())
+          throw std::runtime_error("journal: a row without its image");
+        const auto restore = search::undoImagedRow(engine, syntax, table, imaged, script != nullptr);
+        if (script) {
+          *script << restore.sql << ";\n";
+          ++result.restored;
+          return;
+        }
+        const long long n = conn.ExecuteParams(restore.sql, restore.params);
+        if (n > 0) {
+          result.restored += n;
+          journal.addRow(undoTable, reversed(sql::forDialect(engine), entry, row));
+          return;
+        }
+        const auto held = search::heldBefore(engine, syntax, imaged);
+        if (holds(conn, engine, table, held.condition))
+          ++result.alreadyBefore;
+        else
+          result.conflicts.push_back(row.identity);
+      };
       journal.forEachRow(entry.id, [&](const Row& row) {
         std::vector<ChangeColumn> changed;
         std::vector<std::string> oldValues, newValues;
@@ -322,6 +393,10 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
           newValues.push_back(*row.after[k]);
         }
         if (changed.empty()) return;
+        if (!entry.imageColumns.empty()) {
+          restoreImaged(row, changed, oldValues);
+          return;
+        }
         if (script) {
           *script << search::undoRow(engine, syntax, table, entry.identity, row.identity, changed,
                                      oldValues, newValues, true, entry.byValue)
@@ -335,26 +410,14 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
         const long long n = conn.ExecuteParams(restore.sql, restore.params);
         if (n > 0) {
           result.restored += n;
-          // Journaled the other way round: undoing this undo puts the
-          // run's values back.
-          Row back{row.identity, {}, {}};
-          for (size_t k = 0; k < entry.changed.size(); ++k) {
-            back.before.push_back(row.after[k]);
-            back.after.push_back(row.before[k]);
-          }
-          journal.addRow(undoTable, back);
+          journal.addRow(undoTable, reversed(sql::forDialect(engine), entry, row));
           return;
         }
         // Not what the run wrote: already the old value again, or changed
         // since (a conflict, left alone).
         const auto same = search::undoRow(engine, syntax, table, entry.identity, row.identity,
                                           changed, oldValues, oldValues, true, entry.byValue);
-        auto rs =
-            conn.Execute("select count(*) from " + sql::forDialect(engine).updateTarget(table) +
-                         " where " + same.condition);
-        const bool holdsOld = rs->Fields().Item(0).Value().toInt64() > 0;
-        rs->Close();
-        if (holdsOld)
+        if (holds(conn, engine, table, same.condition))
           ++result.alreadyBefore;
         else
           result.conflicts.push_back(row.identity);

@@ -126,7 +126,11 @@ Journal::Journal(const std::string& path) : path_(path) {
       "integer);"
       "create table if not exists rows(tbl integer not null, seq integer not null, identity "
       "blob, before blob, after blob, primary key(tbl, seq)) without rowid;");
-  insertRow_ = prepare("insert into rows(tbl, seq, identity, before, after) values(?,?,?,?,?)");
+  addColumnIfMissing("tables", "image_columns", "text");
+  addColumnIfMissing("tables", "literal_keys", "integer");
+  addColumnIfMissing("rows", "image", "blob");
+  insertRow_ =
+      prepare("insert into rows(tbl, seq, identity, before, after, image) values(?,?,?,?,?,?)");
 }
 
 Journal::~Journal() {
@@ -141,6 +145,18 @@ void Journal::exec(const char* sql) {
     sqlite3_free(error);
     throw std::runtime_error("journal: " + why);
   }
+}
+
+void Journal::addColumnIfMissing(const char* table, const char* column,
+                                 const char* declaration) {
+  sqlite3_stmt* s = prepare((std::string("select 1 from pragma_table_info('") + table +
+                             "') where name = '" + column + "'")
+                                .c_str());
+  const bool present = sqlite3_step(s) == SQLITE_ROW;
+  sqlite3_finalize(s);
+  if (!present)
+    exec((std::string("alter table ") + table + " add column " + column + " " + declaration)
+             .c_str());
 }
 
 sqlite3_stmt* Journal::prepare(const char* sql) {
@@ -193,18 +209,21 @@ void Journal::finishRun(long long run) {
 
 long long Journal::beginTable(long long run, const search::TableRef& table,
                               const std::vector<search::ChangeColumn>& identity, bool byValue,
-                              const std::vector<search::ChangeColumn>& changed) {
+                              const std::vector<search::ChangeColumn>& changed,
+                              const TableImages& images) {
   exec("begin immediate");
   try {
     Statement st{
-        prepare("insert into tables(run, schema, name, identity, by_value, changed, state, rows) "
-                "values(?,?,?,?,?,?,'journaling',0)")};
+        prepare("insert into tables(run, schema, name, identity, by_value, changed, state, rows, "
+                "image_columns, literal_keys) values(?,?,?,?,?,?,'journaling',0,?,?)")};
     st.integer(1, run);
     st.text(2, table.schema);
     st.text(3, table.name);
     st.text(4, encodeColumns(identity));
     st.integer(5, byValue ? 1 : 0);
     st.text(6, encodeColumns(changed));
+    st.text(7, encodeColumns(images.columns));
+    st.integer(8, images.literalKeys ? 1 : 0);
     stepDone(db_, st.s);
   } catch (...) {
     exec("rollback");
@@ -216,7 +235,7 @@ long long Journal::beginTable(long long run, const search::TableRef& table,
 
 void Journal::addRow(long long table, const Row& row) {
   const std::string a = encodeValues(row.identity), b = encodeValues(row.before),
-                    c = encodeValues(row.after);
+                    c = encodeValues(row.after), d = encodeValues(row.image);
   sqlite3_reset(insertRow_);
   sqlite3_bind_int64(insertRow_, 1, table);
   sqlite3_bind_int64(insertRow_, 2, ++seq_);
@@ -224,6 +243,7 @@ void Journal::addRow(long long table, const Row& row) {
   sqlite3_bind_blob(insertRow_, 3, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
   sqlite3_bind_blob(insertRow_, 4, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
   sqlite3_bind_blob(insertRow_, 5, c.data(), static_cast<int>(c.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(insertRow_, 6, d.data(), static_cast<int>(d.size()), SQLITE_STATIC);
   stepDone(db_, insertRow_);
   sqlite3_clear_bindings(insertRow_);
 }
@@ -261,8 +281,8 @@ void Journal::mark(long long table, TableState state) {
 std::vector<TableEntry> Journal::tablesOf(long long run) {
   std::vector<TableEntry> out;
   Statement st{prepare(
-      "select id, schema, name, identity, by_value, changed, state, rows from tables where run "
-      "= ? order by id")};
+      "select id, schema, name, identity, by_value, changed, state, rows, image_columns, "
+      "literal_keys from tables where run = ? order by id")};
   st.integer(1, run);
   while (sqlite3_step(st.s) == SQLITE_ROW) {
     TableEntry t;
@@ -274,6 +294,8 @@ std::vector<TableEntry> Journal::tablesOf(long long run) {
     t.changed = decodeColumns(columnText(st.s, 5));
     t.state = stateFrom(columnText(st.s, 6));
     t.rows = sqlite3_column_int64(st.s, 7);
+    t.imageColumns = decodeColumns(columnText(st.s, 8));
+    t.literalKeys = sqlite3_column_int(st.s, 9) != 0;
     out.push_back(std::move(t));
   }
   return out;
@@ -332,13 +354,15 @@ std::optional<RunEntry> Journal::lastRun() {
 }
 
 void Journal::forEachRow(long long table, const std::function<void(const Row&)>& visit) {
-  Statement st{prepare("select identity, before, after from rows where tbl = ? order by seq")};
+  Statement st{
+      prepare("select identity, before, after, image from rows where tbl = ? order by seq")};
   st.integer(1, table);
   while (sqlite3_step(st.s) == SQLITE_ROW) {
     Row row;
     row.identity = decodeValues(sqlite3_column_blob(st.s, 0), sqlite3_column_bytes(st.s, 0));
     row.before = decodeValues(sqlite3_column_blob(st.s, 1), sqlite3_column_bytes(st.s, 1));
     row.after = decodeValues(sqlite3_column_blob(st.s, 2), sqlite3_column_bytes(st.s, 2));
+    row.image = decodeValues(sqlite3_column_blob(st.s, 3), sqlite3_column_bytes(st.s, 3));
     visit(row);
   }
 }

@@ -40,6 +40,12 @@ struct TableEntry {
   std::vector<search::ChangeColumn> changed;  // the columns the update assigns
   TableState state = TableState::Journaling;
   long long rows = 0;
+  // Every column of the table, whose images each row keeps as the run left
+  // it; empty for a run journaled without images.
+  std::vector<search::ChangeColumn> imageColumns;
+  // The identity values are literals of the engine (images), written into
+  // the statements that find the rows again.
+  bool literalKeys = false;
 };
 
 struct RunEntry {
@@ -60,6 +66,13 @@ struct Row {
   Values identity;
   Values before;  // one per changed column
   Values after;
+  Values image;  // one per image column: the whole row as the run left it
+};
+
+// How a table's rows are journaled beyond their identity and changes.
+struct TableImages {
+  std::vector<search::ChangeColumn> columns;  // empty: no images
+  bool literalKeys = false;
 };
 
 class Journal {
@@ -83,7 +96,8 @@ class Journal {
   // by seal(); until then a cut-short table leaves nothing behind.
   long long beginTable(long long run, const search::TableRef& table,
                        const std::vector<search::ChangeColumn>& identity, bool byValue,
-                       const std::vector<search::ChangeColumn>& changed);
+                       const std::vector<search::ChangeColumn>& changed,
+                       const TableImages& images = {});
   void addRow(long long table, const Row& row);
   // Rows added to the table being journaled so far.
   long long rowsOf(long long /*table*/) const { return seq_; }
@@ -102,6 +116,8 @@ class Journal {
 
  private:
   void exec(const char* sql);
+  // Journals made before a column was added get it, empty.
+  void addColumnIfMissing(const char* table, const char* column, const char* declaration);
   sqlite3_stmt* prepare(const char* sql);
   std::vector<TableEntry> tablesOf(long long run);
 

@@ -119,4 +119,87 @@ BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
   return out;
 }
 
+namespace {
+
+// Where an image has characters a script's client would not read back, the
+// column's image is compared instead of the column itself.
+std::string keyTerm(const sql::EngineSql& dialect, const ChangeColumn& column,
+                    const std::string& literalImage, bool inScript, Syntax syntax) {
+  const std::string name = dialect.quotedName(column.name);
+  if (inScript && sql::hasControl(literalImage))
+    return dialect.imageOf(name) + " = " +
+           dialect.literal(literalImage, hasNonAscii(literalImage), syntax);
+  return name + " = " + literalImage;
+}
+
+}  // namespace
+
+BoundStatement undoImagedRow(Engine engine, Syntax syntax, const TableRef& table,
+                             const ImagedRow& row, bool inlineValues) {
+  const sql::EngineSql& dialect = sql::forDialect(engine);
+  BoundStatement out;
+  auto value = [&](const std::optional<std::string>& v) -> std::string {
+    if (!inlineValues) {
+      out.params.push_back(v);
+      return "?";
+    }
+    if (!v) return "null";
+    return dialect.literal(*v, hasNonAscii(*v), syntax);
+  };
+  std::string statement = "update " + dialect.updateTarget(table) + " set ";
+  for (size_t k = 0; k < row.changed.size(); ++k)
+    statement += (k ? ", " : "") + dialect.quotedName(row.changed[k].name) + " = " +
+                 value(row.oldValues[k]);
+  std::string where;
+  auto add = [&](const std::string& term) { where += (where.empty() ? "" : " and ") + term; };
+  // The key by its value as the run left it (its image, or the value it
+  // was found by where it is no column, a rowid): an index finds the row.
+  for (size_t k = 0; k < row.keyColumns.size(); ++k) {
+    const ChangeColumn& key = row.keyColumns[k];
+    std::optional<std::string> left = row.keyValues[k];
+    bool literal = row.literalKeys;
+    for (size_t i = 0; i < row.imageColumns.size(); ++i)
+      if (row.imageColumns[i].name == key.name) {
+        left = row.images[i];
+        literal = dialect.imagesAreLiterals();
+      }
+    if (!left)
+      add(dialect.quotedName(key.name) + " is null");
+    else if (literal)
+      add(keyTerm(dialect, key, *left, inlineValues, syntax));
+    else
+      add(dialect.quotedName(key.name) + " = " + value(left));
+  }
+  for (size_t i = 0; i < row.imageColumns.size(); ++i) {
+    const std::string image = dialect.imageOf(dialect.quotedName(row.imageColumns[i].name));
+    add(row.images[i] ? image + " = " + value(row.images[i]) : image + " is null");
+  }
+  out.sql = statement + " where " + where;
+  out.condition = std::move(where);
+  return out;
+}
+
+BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row) {
+  const sql::EngineSql& dialect = sql::forDialect(engine);
+  BoundStatement out;
+  std::string where;
+  auto add = [&](const std::string& term) { where += (where.empty() ? "" : " and ") + term; };
+  for (size_t k = 0; k < row.keyColumns.size(); ++k) {
+    const auto& v = row.keyValues[k];
+    const std::string name = dialect.quotedName(row.keyColumns[k].name);
+    if (!v)
+      add(name + " is null");
+    else if (row.literalKeys)
+      add(keyTerm(dialect, row.keyColumns[k], *v, true, syntax));
+    else
+      add(name + " = " + dialect.literal(*v, hasNonAscii(*v), syntax));
+  }
+  for (size_t k = 0; k < row.changed.size(); ++k)
+    add(comparable(dialect, row.changed[k]) + " = " +
+        comparableValue(dialect, row.changed[k],
+                        dialect.literal(row.oldValues[k], hasNonAscii(row.oldValues[k]), syntax)));
+  out.condition = std::move(where);
+  return out;
+}
+
 }  // namespace trellick::search

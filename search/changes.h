@@ -61,4 +61,30 @@ BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
                        const std::vector<std::string>& oldValues,
                        const std::vector<std::string>& newValues, bool inlineValues, bool byValue);
 
+// A row to put back where the whole row is still as the run left it.
+struct ImagedRow {
+  // The key: its columns and the values the run found the row by; with
+  // literalKeys, each value is the engine's literal of it (an image).
+  std::vector<ChangeColumn> keyColumns;
+  std::vector<std::optional<std::string>> keyValues;
+  bool literalKeys = false;
+  // Every column, each with its image as the run left it.
+  std::vector<ChangeColumn> imageColumns;
+  std::vector<std::optional<std::string>> images;
+  // The columns to give back, and their values before the run.
+  std::vector<ChangeColumn> changed;
+  std::vector<std::string> oldValues;
+};
+
+// update T set c=old ... where each key column equals its value as the run
+// left it (its image) and every column's image is still the run's: a row
+// changed since in any column, or another row now under the same rowid,
+// is not written.
+BoundStatement undoImagedRow(Engine engine, Syntax syntax, const TableRef& table,
+                             const ImagedRow& row, bool inlineValues);
+
+// The condition that the row, found by the key it had before the run,
+// holds its old values again.
+BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row);
+
 }  // namespace trellick::search

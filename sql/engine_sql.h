@@ -191,10 +191,42 @@ class EngineSql {
   virtual std::string closeCursor(std::string_view /*name*/) const { return {}; }
   // SQLite: whether the table is virtual (one row if so).
   virtual std::string virtualTableQuery(const TableRef& /*table*/) const { return {}; }
-  // SQLite: the capture of the rows an update writes.
+  // SQLite: the capture of the rows an update writes: each row's key, the
+  // changed columns before and after, and the image of every column of
+  // `all` as the update left it.
   virtual RowCapture rowCapture(const TableRef& /*table*/, const std::vector<std::string>& /*keys*/,
-                                const std::vector<ChangeColumn>& /*columns*/) const {
+                                const std::vector<ChangeColumn>& /*columns*/,
+                                const std::vector<ChangeColumn>& /*all*/) const {
     return {};
+  }
+  // A value as the journal keeps it to know the row again: its exact text
+  // on the server, telling apart what an equality could confuse (SQLite's
+  // quote(): 1, '1', 0.30000000000000004 and X'00' each their own). Empty
+  // where the engine keeps no images.
+  virtual std::string imageOf(std::string_view /*expression*/) const { return {}; }
+  // An image is itself a literal of the value, written into a statement to
+  // name a key by its exact value and class.
+  virtual bool imagesAreLiterals() const { return false; }
+  // The image a text value has once stored in a text column.
+  virtual std::string textImage(std::string_view text) const { return std::string(text); }
+
+  // -- values of another kind in a text column (SQLite's dynamic typing)
+  // One row when a row the condition matches holds a value that is not text
+  // in one of the columns: Replace would turn it into text. Empty where a
+  // column holds only its own type.
+  virtual std::string nonTextQuery(const TableRef& /*table*/,
+                                   const std::vector<std::string>& /*columns*/,
+                                   std::string_view /*condition*/) const {
+    return {};
+  }
+  // The match term and the new value of a column that such a table needs:
+  // only text values match, every other value is written back as it was.
+  virtual std::string textOnlyMatch(std::string_view /*column*/, const std::string& match) const {
+    return match;
+  }
+  virtual std::string textOnlyValue(std::string_view /*column*/,
+                                    const std::string& newValue) const {
+    return newValue;
   }
 
   // -- maintenance: clearing the log and shrinking, in the order sent.

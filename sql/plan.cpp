@@ -18,6 +18,16 @@ std::vector<ChangeColumn> TablePlan::searchedColumns() const {
   return out;
 }
 
+TablePlan TablePlan::textOnly() const {
+  const EngineSql& sql = forDialect(engine);
+  TablePlan out = *this;
+  for (auto& s : out.searched) {
+    s.match = sql.textOnlyMatch(s.column.name, s.match);
+    s.newValue = sql.textOnlyValue(s.column.name, s.newValue);
+  }
+  return out;
+}
+
 std::string TablePlan::condition() const {
   return joined(searched, " or ", [](const SearchedColumn& s) { return s.match; });
 }

@@ -33,6 +33,9 @@ struct TablePlan {
   std::vector<std::string> key;
 
   bool empty() const { return searched.empty(); }
+  // The same plan where only text values match and are replaced, for a
+  // table whose text columns hold values of other kinds.
+  TablePlan textOnly() const;
   std::vector<ChangeColumn> searchedColumns() const;
 
   // The match terms joined by " or ".

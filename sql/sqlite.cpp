@@ -234,7 +234,8 @@ class SqliteSql final : public EngineSql {
   }
 
   RowCapture rowCapture(const TableRef& table, const std::vector<std::string>& keys,
-                        const std::vector<ChangeColumn>& columns) const override {
+                        const std::vector<ChangeColumn>& columns,
+                        const std::vector<ChangeColumn>& all) const override {
     // The update names its table without a schema, and a temporary table
     // of the same name would come first: the capture's name is never the
     // updated table's.
@@ -253,11 +254,14 @@ class SqliteSql final : public EngineSql {
       values += ", " + expression;
       ++n;
     };
-    for (const auto& k : keys) add("old." + quotedName(k));
+    // Keys and images as literals: a key is found again by its exact
+    // value and class.
+    for (const auto& k : keys) add(imageOf("old." + quotedName(k)));
     for (const auto& c : columns) {
       add("old." + quotedName(c.name));
       add("new." + quotedName(c.name));
     }
+    for (const auto& c : all) add(imageOf("new." + quotedName(c.name)));
     // Left by a run that could not end its own: its rows are not this one's.
     out.setUp.push_back(std::string("drop trigger if exists ") + kTrigger);
     out.setUp.push_back(std::string("drop table if exists ") + kTable);
@@ -272,6 +276,31 @@ class SqliteSql final : public EngineSql {
                         " begin insert into " + kept + " values(null" + values + "); end");
     out.tearDown = {std::string("drop trigger ") + kTrigger, std::string("drop table ") + kTable};
     return out;
+  }
+
+  std::string imageOf(std::string_view expression) const override {
+    return "quote(" + std::string(expression) + ")";
+  }
+  bool imagesAreLiterals() const override { return true; }
+  // quote() stops at a NUL.
+  std::string textImage(std::string_view text) const override {
+    return "'" + doubled(text.substr(0, text.find('\0')), '\'') + "'";
+  }
+
+  std::string nonTextQuery(const TableRef& table, const std::vector<std::string>& columns,
+                           std::string_view condition) const override {
+    std::string other;
+    for (const auto& c : columns)
+      other += (other.empty() ? "" : " or ") + ("typeof(" + quotedName(c) + ") not in ('text', 'null')");
+    return "select 1 from " + selectTarget(table) + " where (" + std::string(condition) +
+           ") and (" + other + ") limit 1";
+  }
+  std::string textOnlyMatch(std::string_view column, const std::string& match) const override {
+    return "(typeof(" + quotedName(column) + ") = 'text' and " + match + ")";
+  }
+  std::string textOnlyValue(std::string_view column, const std::string& newValue) const override {
+    const std::string c = quotedName(column);
+    return "case when typeof(" + c + ") = 'text' then " + newValue + " else " + c + " end";
   }
 
   // In WAL mode VACUUM writes through the log, so a second checkpoint
