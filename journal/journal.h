@@ -66,7 +66,7 @@ struct Row {
   Values identity;
   Values before;  // one per changed column
   Values after;
-  Values image;  // one per image column: the whole row as the run left it
+  Values image = {};  // one per image column: the whole row as the run left it
 };
 
 // How a table's rows are journaled beyond their identity and changes.
