@@ -1,6 +1,7 @@
 #include "journal/changes.h"
 
 #include <algorithm>
+#include <map>
 #include <ostream>
 
 #include "common/utf8.h"
@@ -52,7 +53,13 @@ struct Identity {
 
 Identity identityOf(db::Connection& conn, const Plan& plan) {
   Identity id;
-  for (const auto& k : conn.RowKey(plan.table.schema, plan.table.name)) id.columns.push_back({k});
+  for (const auto& k : conn.RowKey(plan.table.schema, plan.table.name)) {
+    // With its type, for its values to be written back as the column's.
+    ChangeColumn key{k};
+    for (const auto& c : plan.columns)
+      if (c.name == k) key = c;
+    id.columns.push_back(key);
+  }
   if (id.columns.empty()) {
     id.columns = plan.columns;
     id.byValue = true;
@@ -129,6 +136,17 @@ bool holds(db::Connection& conn, Engine engine, const search::TableRef& table,
   return found;
 }
 
+// A row's key as the run left it: a key column the run changed holds its
+// value after.
+Values keyLeft(const std::vector<ChangeColumn>& keys, const std::vector<ChangeColumn>& changed,
+               const Row& row) {
+  Values out = row.identity;
+  for (size_t k = 0; k < keys.size() && k < out.size(); ++k)
+    for (size_t j = 0; j < changed.size(); ++j)
+      if (changed[j].name == keys[k].name && j < row.after.size()) out[k] = row.after[j];
+  return out;
+}
+
 // A restored row journaled the other way round: undoing the undo puts the
 // run's values back. It has no image: the undo's rows are found by their
 // changed values.
@@ -147,10 +165,63 @@ Row reversed(const sql::EngineSql& statements, const TableEntry& entry, const Ro
       if (entry.changed[k].name == entry.imageColumns[i].name && row.before[k] && row.after[k] &&
           *row.before[k] != *row.after[k])
         back.image[i] = statements.textImage(*row.before[k]);
-    for (size_t k = 0; k < entry.identity.size() && k < back.identity.size(); ++k)
-      if (entry.identity[k].name == entry.imageColumns[i].name) back.identity[k] = row.image[i];
+    if (entry.literalKeys)
+      for (size_t k = 0; k < entry.identity.size() && k < back.identity.size(); ++k)
+        if (entry.identity[k].name == entry.imageColumns[i].name) back.identity[k] = row.image[i];
   }
+  if (!entry.literalKeys) back.identity = keyLeft(entry.identity, entry.changed, row);
   return back;
+}
+
+// After the update, before the journal is sealed: each journaled row read
+// again by its key, its changed columns and the image of every column as
+// the update left them (a trigger may have written more, or kept the row
+// from the update: then it is no row of the run). Returns the rows kept.
+long long settle(db::Connection& conn, Journal& journal, long long table, const Plan& plan,
+                 const std::vector<ChangeColumn>& keys, const std::vector<ChangeColumn>& changed,
+                 const std::vector<ChangeColumn>& imageColumns) {
+  constexpr long long kBatch = 500;
+  const long long total = journal.rowsOf(table);
+  long long kept = 0;
+  for (long long from = 1; from <= total; from += kBatch) {
+    auto batch = journal.rowsBetween(table, from, from + kBatch - 1);
+    std::vector<Values> wanted;
+    for (const auto& [seq, row] : batch) wanted.push_back(keyLeft(keys, changed, row));
+    struct Found {
+      Values now;
+      Values image;
+    };
+    std::map<std::string, Found> found;
+    auto rs = conn.Execute(search::rowsByKeyQuery(plan.engine, plan.syntax, plan.table, keys,
+                                                  wanted, changed, imageColumns));
+    while (rs->State() == db::adStateOpen && !rs->Eof()) {
+      int i = 0;
+      Values key;
+      Found f;
+      for (size_t k = 0; k < keys.size(); ++k) key.push_back(valueOf(*rs, i++));
+      for (size_t k = 0; k < changed.size(); ++k) f.now.push_back(valueOf(*rs, i++));
+      for (size_t k = 0; k < imageColumns.size(); ++k) f.image.push_back(valueOf(*rs, i++));
+      found.emplace(encodeValues(key), std::move(f));
+      rs->MoveNext();
+    }
+    if (rs->State() == db::adStateOpen) rs->Close();
+    for (size_t n = 0; n < batch.size(); ++n) {
+      auto& [seq, row] = batch[n];
+      const auto it = found.find(encodeValues(wanted[n]));
+      // Not found by its key (a trigger moved it): journaled as computed,
+      // without an image, and guarded by its changed columns.
+      if (it == found.end()) continue;
+      if (it->second.now == row.before) {
+        journal.dropRow(table, seq);
+        ++kept;
+        continue;
+      }
+      row.after = it->second.now;
+      row.image = it->second.image;
+      journal.rewriteRow(table, seq, row);
+    }
+  }
+  return kept;
 }
 
 void rollbackQuietly(db::Connection& conn) {
@@ -230,8 +301,8 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
     const bool capturing = statements.capabilities().rowCapture && !id.byValue &&
                            !isVirtual(conn, statements, plan.table);
     TableImages images;
-    if (capturing && !statements.imageOf("x").empty())
-      images = {plan.columns, statements.imagesAreLiterals()};
+    if (!id.byValue && !statements.imageOf("x").empty())
+      images = {plan.columns, capturing && statements.imagesAreLiterals()};
     table = journal.beginTable(run, resolved(conn, plan.table), id.columns, id.byValue, searched,
                                images);
     long long changed = -1;  // until the update has run
@@ -302,6 +373,12 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
     } else {
       readChanges(conn, sql, id.columns.size(), searched.size(), keep);
     }
+    if (!images.columns.empty() && !capturing) {
+      // The rows as the update left them: read again by their keys, before
+      // anything is committed.
+      changed = conn.ExecuteParams(update, {});
+      settle(conn, journal, table, plan, id.columns, searched, images.columns);
+    }
     const long long journaled = journal.rowsOf(table);
     journal.seal(table);
     sealed = true;
@@ -363,6 +440,14 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
                                const std::vector<std::string>& oldValues) {
         search::ImagedRow imaged{entry.identity, row.identity, entry.literalKeys,
                                  entry.imageColumns, row.image, changed, oldValues};
+        // The key as the run left it: an image where images are literals of
+        // the engine, the value written where the run changed it.
+        imaged.keyValues = keyLeft(entry.identity, entry.changed, row);
+        if (entry.literalKeys)
+          for (size_t k = 0; k < entry.identity.size(); ++k)
+            for (size_t i = 0; i < entry.imageColumns.size(); ++i)
+              if (entry.imageColumns[i].name == entry.identity[k].name)
+                imaged.keyValues[k] = row.image[i];
         if (imaged.images.size() != imaged.imageColumns.size())
           throw std::runtime_error("journal: a row without its image");
         const auto restore = search::undoImagedRow(engine, syntax, table, imaged, script != nullptr);
@@ -377,6 +462,7 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
           journal.addRow(undoTable, reversed(sql::forDialect(engine), entry, row));
           return;
         }
+        imaged.keyValues = row.identity;
         const auto held = search::heldBefore(engine, syntax, imaged);
         if (holds(conn, engine, table, held.condition))
           ++result.alreadyBefore;
@@ -393,7 +479,7 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
           newValues.push_back(*row.after[k]);
         }
         if (changed.empty()) return;
-        if (!entry.imageColumns.empty()) {
+        if (!entry.imageColumns.empty() && row.image.size() == entry.imageColumns.size()) {
           restoreImaged(row, changed, oldValues);
           return;
         }

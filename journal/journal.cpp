@@ -230,6 +230,7 @@ long long Journal::beginTable(long long run, const search::TableRef& table,
     throw;
   }
   seq_ = 0;
+  dropped_ = 0;
   return sqlite3_last_insert_rowid(db_);
 }
 
@@ -248,9 +249,47 @@ void Journal::addRow(long long table, const Row& row) {
   sqlite3_clear_bindings(insertRow_);
 }
 
+std::vector<std::pair<long long, Row>> Journal::rowsBetween(long long table, long long from,
+                                                            long long to) {
+  std::vector<std::pair<long long, Row>> out;
+  Statement st{prepare(
+      "select seq, identity, before, after, image from rows where tbl = ? and seq between ? and "
+      "? order by seq")};
+  st.integer(1, table);
+  st.integer(2, from);
+  st.integer(3, to);
+  while (sqlite3_step(st.s) == SQLITE_ROW) {
+    Row row;
+    row.identity = decodeValues(sqlite3_column_blob(st.s, 1), sqlite3_column_bytes(st.s, 1));
+    row.before = decodeValues(sqlite3_column_blob(st.s, 2), sqlite3_column_bytes(st.s, 2));
+    row.after = decodeValues(sqlite3_column_blob(st.s, 3), sqlite3_column_bytes(st.s, 3));
+    row.image = decodeValues(sqlite3_column_blob(st.s, 4), sqlite3_column_bytes(st.s, 4));
+    out.emplace_back(sqlite3_column_int64(st.s, 0), std::move(row));
+  }
+  return out;
+}
+
+void Journal::rewriteRow(long long table, long long seq, const Row& row) {
+  Statement st{prepare("update rows set after = ?, image = ? where tbl = ? and seq = ?")};
+  const std::string a = encodeValues(row.after), b = encodeValues(row.image);
+  sqlite3_bind_blob(st.s, 1, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(st.s, 2, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
+  st.integer(3, table);
+  st.integer(4, seq);
+  stepDone(db_, st.s);
+}
+
+void Journal::dropRow(long long table, long long seq) {
+  Statement st{prepare("delete from rows where tbl = ? and seq = ?")};
+  st.integer(1, table);
+  st.integer(2, seq);
+  stepDone(db_, st.s);
+  if (sqlite3_changes(db_) > 0) ++dropped_;
+}
+
 void Journal::seal(long long table) {
   Statement st{prepare("update tables set state = 'journaled', rows = ? where id = ?")};
-  st.integer(1, seq_);
+  st.integer(1, seq_ - dropped_);
   st.integer(2, table);
   stepDone(db_, st.s);
   // With synchronous = full the commit is on disk when it returns.

@@ -99,8 +99,14 @@ class Journal {
                        const std::vector<search::ChangeColumn>& changed,
                        const TableImages& images = {});
   void addRow(long long table, const Row& row);
-  // Rows added to the table being journaled so far.
-  long long rowsOf(long long /*table*/) const { return seq_; }
+  // Rows added to the table being journaled so far, less those dropped.
+  long long rowsOf(long long /*table*/) const { return seq_ - dropped_; }
+  // Before the seal: the rows numbered from..to (1 is the first added),
+  // each with its number; one of them written anew, or dropped.
+  std::vector<std::pair<long long, Row>> rowsBetween(long long table, long long from,
+                                                     long long to);
+  void rewriteRow(long long table, long long seq, const Row& row);
+  void dropRow(long long table, long long seq);
   void seal(long long table);
   // Drops a table that was begun but not sealed.
   void abandon(long long table);
@@ -125,6 +131,7 @@ class Journal {
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insertRow_ = nullptr;
   long long seq_ = 0;
+  long long dropped_ = 0;
 };
 
 // The rows' value lists as stored: each value a tag (0 NULL, 1 text), a

@@ -134,6 +134,43 @@ std::string keyTerm(const sql::EngineSql& dialect, const ChangeColumn& column,
 
 }  // namespace
 
+std::string keyLiteral(const sql::EngineSql& dialect, const ChangeColumn& column,
+                       const std::string& value, Syntax syntax) {
+  if (sql::isNumeric(column.type) && !value.empty() &&
+      value.find_first_not_of("0123456789+-.eE") == std::string::npos &&
+      value.find_first_of("0123456789") != std::string::npos)
+    return dialect.typedValue(value, column.type);
+  return dialect.typedValue(dialect.literal(value, hasNonAscii(value), syntax), column.type);
+}
+
+std::string rowsByKeyQuery(Engine engine, Syntax syntax, const TableRef& table,
+                           const std::vector<ChangeColumn>& keyColumns,
+                           const std::vector<std::vector<std::optional<std::string>>>& keys,
+                           const std::vector<ChangeColumn>& read,
+                           const std::vector<ChangeColumn>& imageColumns) {
+  const sql::EngineSql& dialect = sql::forDialect(engine);
+  std::string list;
+  auto column = [&](const std::string& expression) {
+    list += (list.empty() ? "" : ", ") + expression;
+  };
+  for (const auto& k : keyColumns) column(dialect.quotedName(k.name));
+  for (const auto& c : read) column(dialect.quotedName(c.name));
+  for (const auto& c : imageColumns) column(dialect.imageOf(dialect.quotedName(c.name), c.type));
+  std::string where;
+  for (const auto& values : keys) {
+    std::string one;
+    for (size_t k = 0; k < keyColumns.size(); ++k) {
+      const std::string name = dialect.quotedName(keyColumns[k].name);
+      one += (k ? " and " : "") +
+             (values[k] ? name + " = " + keyLiteral(dialect, keyColumns[k], *values[k], syntax)
+                        : name + " is null");
+    }
+    where += (where.empty() ? "" : " or ") + (keyColumns.size() > 1 ? "(" + one + ")" : one);
+  }
+  return "select " + list + " from " + dialect.selectTarget(table) + " where " +
+         (where.empty() ? "1 = 0" : where);
+}
+
 BoundStatement undoImagedRow(Engine engine, Syntax syntax, const TableRef& table,
                              const ImagedRow& row, bool inlineValues) {
   const sql::EngineSql& dialect = sql::forDialect(engine);
@@ -152,26 +189,20 @@ BoundStatement undoImagedRow(Engine engine, Syntax syntax, const TableRef& table
                  value(row.oldValues[k]);
   std::string where;
   auto add = [&](const std::string& term) { where += (where.empty() ? "" : " and ") + term; };
-  // The key by its value as the run left it (its image, or the value it
-  // was found by where it is no column, a rowid): an index finds the row.
+  // The key by its value as the run left it: an index finds the row.
   for (size_t k = 0; k < row.keyColumns.size(); ++k) {
     const ChangeColumn& key = row.keyColumns[k];
-    std::optional<std::string> left = row.keyValues[k];
-    bool literal = row.literalKeys;
-    for (size_t i = 0; i < row.imageColumns.size(); ++i)
-      if (row.imageColumns[i].name == key.name) {
-        left = row.images[i];
-        literal = dialect.imagesAreLiterals();
-      }
+    const std::optional<std::string>& left = row.keyValues[k];
     if (!left)
       add(dialect.quotedName(key.name) + " is null");
-    else if (literal)
+    else if (row.literalKeys)
       add(keyTerm(dialect, key, *left, inlineValues, syntax));
     else
-      add(dialect.quotedName(key.name) + " = " + value(left));
+      add(dialect.quotedName(key.name) + " = " + dialect.typedValue(value(left), key.type));
   }
   for (size_t i = 0; i < row.imageColumns.size(); ++i) {
-    const std::string image = dialect.imageOf(dialect.quotedName(row.imageColumns[i].name));
+    const std::string image =
+        dialect.imageOf(dialect.quotedName(row.imageColumns[i].name), row.imageColumns[i].type);
     add(row.images[i] ? image + " = " + value(row.images[i]) : image + " is null");
   }
   out.sql = statement + " where " + where;
@@ -192,7 +223,7 @@ BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row) {
     else if (row.literalKeys)
       add(keyTerm(dialect, row.keyColumns[k], *v, true, syntax));
     else
-      add(name + " = " + dialect.literal(*v, hasNonAscii(*v), syntax));
+      add(name + " = " + keyLiteral(dialect, row.keyColumns[k], *v, syntax));
   }
   for (size_t k = 0; k < row.changed.size(); ++k)
     add(comparable(dialect, row.changed[k]) + " = " +

@@ -61,10 +61,24 @@ BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
                        const std::vector<std::string>& oldValues,
                        const std::vector<std::string>& newValues, bool inlineValues, bool byValue);
 
+// A key value as the driver read it, written back as a literal of the
+// column's type (numbers bare, binary from its hex digits).
+std::string keyLiteral(const sql::EngineSql& dialect, const ChangeColumn& column,
+                       const std::string& value, Syntax syntax);
+
+// select <keys>, <read columns>, <images of imageColumns> from T where the
+// key is one of `keys`: rows found again by their keys, in any order.
+std::string rowsByKeyQuery(Engine engine, Syntax syntax, const TableRef& table,
+                           const std::vector<ChangeColumn>& keyColumns,
+                           const std::vector<std::vector<std::optional<std::string>>>& keys,
+                           const std::vector<ChangeColumn>& read,
+                           const std::vector<ChangeColumn>& imageColumns);
+
 // A row to put back where the whole row is still as the run left it.
 struct ImagedRow {
-  // The key: its columns and the values the run found the row by; with
-  // literalKeys, each value is the engine's literal of it (an image).
+  // The key: its columns and its values as the run left the row (for
+  // heldBefore: as the run found it); with literalKeys, each value is the
+  // engine's literal of it (an image).
   std::vector<ChangeColumn> keyColumns;
   std::vector<std::optional<std::string>> keyValues;
   bool literalKeys = false;

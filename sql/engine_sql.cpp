@@ -64,6 +64,28 @@ std::string withControls(std::string_view text, std::string (*plain)(std::string
 
 bool isLongText(int typeCode) { return typeCode == adLongVarChar || typeCode == adLongVarWChar; }
 
+bool isBinary(int typeCode) {
+  return typeCode == adBinary || typeCode == adVarBinary || typeCode == adLongVarBinary;
+}
+
+bool isNumeric(int typeCode) {
+  switch (typeCode) {
+    case adSmallInt:
+    case adInteger:
+    case adSingle:
+    case adDouble:
+    case adCurrency:
+    case adTinyInt:
+    case adUnsignedTinyInt:
+    case adBigInt:
+    case adNumeric:
+    case adVarNumeric:
+      return true;
+    default:
+      return false;
+  }
+}
+
 const EngineSql& forDialect(Dialect dialect) {
   switch (dialect) {
     case Dialect::SqlServer:

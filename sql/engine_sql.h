@@ -203,7 +203,15 @@ class EngineSql {
   // on the server, telling apart what an equality could confuse (SQLite's
   // quote(): 1, '1', 0.30000000000000004 and X'00' each their own). Empty
   // where the engine keeps no images.
-  virtual std::string imageOf(std::string_view /*expression*/) const { return {}; }
+  virtual std::string imageOf(std::string_view /*expression*/, int /*typeCode*/ = 0) const {
+    return {};
+  }
+  // A value of a column of this type as the driver reads it into text
+  // (binary as hex digits), made a value of the column's own type again:
+  // `value` is a literal or a parameter marker.
+  virtual std::string typedValue(std::string_view value, int /*typeCode*/) const {
+    return std::string(value);
+  }
   // An image is itself a literal of the value, written into a statement to
   // name a key by its exact value and class.
   virtual bool imagesAreLiterals() const { return false; }
@@ -256,6 +264,14 @@ const EngineSql& forDialect(Dialect dialect);
 // The text type codes of the database access layer.
 inline constexpr int adChar = 129, adWChar = 130, adVarNumeric = 139, adVarChar = 200,
                      adLongVarChar = 201, adVarWChar = 202, adLongVarWChar = 203;
+// And the others the statements tell apart.
+inline constexpr int adSmallInt = 2, adInteger = 3, adSingle = 4, adDouble = 5, adCurrency = 6,
+                     adBoolean = 11, adTinyInt = 16, adUnsignedTinyInt = 17, adBigInt = 20,
+                     adBinary = 128, adNumeric = 131, adDBDate = 133, adDBTime = 134,
+                     adDBTimeStamp = 135, adVarBinary = 204, adLongVarBinary = 205;
+bool isBinary(int typeCode);
+// Numbers, whose text is written bare.
+bool isNumeric(int typeCode);
 
 // Shared by the engines' files.
 std::string doubled(std::string_view text, char quote);

@@ -113,6 +113,34 @@ class MariadbSql final : public EngineSql {
       out.push_back("alter table " + qualifiedReference(table) + " force");
     return out;
   }
+  // Text and bytes by their bytes, whatever the collation; numbers and
+  // times by their text.
+  std::string imageOf(std::string_view expression, int typeCode) const override {
+    const std::string e(expression);
+    if (isNumeric(typeCode) || typeCode == adDBDate || typeCode == adDBTime ||
+        typeCode == adDBTimeStamp)
+      return "cast(" + e + " as char)";
+    return "hex(" + e + ")";
+  }
+  // hex() of a text in utf8mb4.
+  std::string textImage(std::string_view text) const override {
+    static const char* digits = "0123456789ABCDEF";
+    std::string out;
+    for (unsigned char c : text) {
+      out += digits[c >> 4];
+      out += digits[c & 15];
+    }
+    return out;
+  }
+  // A float key compared with a double would never be equal. (Its driver
+  // reads binary as the bytes themselves, which compare as they are.)
+  std::string typedValue(std::string_view value, int typeCode) const override {
+    const std::string v(value);
+    if (typeCode == adSingle) return "cast(" + v + " as float)";
+    if (typeCode == adDouble) return "cast(" + v + " as double)";
+    return v;
+  }
+
 };
 
 }  // namespace

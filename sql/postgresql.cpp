@@ -113,6 +113,14 @@ class PostgresqlSql final : public EngineSql {
                                                  const std::vector<TableRef>&) const override {
     return {"checkpoint", "vacuum"};
   }
+  // Every type has its text: compared as text, by its bytes.
+  std::string imageOf(std::string_view expression, int) const override {
+    return "cast(" + std::string(expression) + " as text)";
+  }
+  std::string typedValue(std::string_view value, int typeCode) const override {
+    if (isBinary(typeCode)) return "decode(" + std::string(value) + ", 'hex')";
+    return std::string(value);
+  }
 };
 
 }  // namespace

@@ -278,7 +278,7 @@ class SqliteSql final : public EngineSql {
     return out;
   }
 
-  std::string imageOf(std::string_view expression) const override {
+  std::string imageOf(std::string_view expression, int = 0) const override {
     return "quote(" + std::string(expression) + ")";
   }
   bool imagesAreLiterals() const override { return true; }
