@@ -301,8 +301,12 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
     const bool capturing = statements.capabilities().rowCapture && !id.byValue &&
                            !isVirtual(conn, statements, plan.table);
     TableImages images;
-    if (!id.byValue && !statements.imageOf("x").empty())
-      images = {plan.columns, capturing && statements.imagesAreLiterals()};
+    if (!id.byValue) {
+      for (const auto& c : plan.columns)
+        if (!statements.imageOf(statements.quotedName(c.name), c.type).empty())
+          images.columns.push_back(c);
+      images.literalKeys = capturing && statements.imagesAreLiterals();
+    }
     table = journal.beginTable(run, resolved(conn, plan.table), id.columns, id.byValue, searched,
                                images);
     long long changed = -1;  // until the update has run

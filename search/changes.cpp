@@ -203,7 +203,7 @@ BoundStatement undoImagedRow(Engine engine, Syntax syntax, const TableRef& table
   for (size_t i = 0; i < row.imageColumns.size(); ++i) {
     const std::string image =
         dialect.imageOf(dialect.quotedName(row.imageColumns[i].name), row.imageColumns[i].type);
-    add(row.images[i] ? image + " = " + value(row.images[i]) : image + " is null");
+    add(row.images[i] ? dialect.imageEquals(image, value(row.images[i])) : image + " is null");
   }
   out.sql = statement + " where " + where;
   out.condition = std::move(where);

@@ -212,6 +212,10 @@ class EngineSql {
   virtual std::string typedValue(std::string_view value, int /*typeCode*/) const {
     return std::string(value);
   }
+  // The condition that a column's image (imageOf()) equals a value.
+  virtual std::string imageEquals(const std::string& image, const std::string& value) const {
+    return image + " = " + value;
+  }
   // An image is itself a literal of the value, written into a statement to
   // name a key by its exact value and class.
   virtual bool imagesAreLiterals() const { return false; }

@@ -266,6 +266,16 @@ class SqlServerSql final : public EngineSql {
     return "cast(cast(" + expression + " as nvarchar(max)) as varbinary(max))";
   }
 
+  // A value as its text, compared by its bytes; binary columns (a
+  // rowversion among them) are left out of a row's image.
+  std::string imageOf(std::string_view expression, int typeCode) const override {
+    if (isBinary(typeCode)) return {};
+    return "cast(" + std::string(expression) + " as nvarchar(max))";
+  }
+  std::string imageEquals(const std::string& image, const std::string& value) const override {
+    return textAsBytes(image) + " = " + textAsBytes(value);
+  }
+
   std::vector<std::string> maintenanceStatements(std::string_view database,
                                                  const std::vector<TableRef>&) const override {
     const bool bare = isRegularIdentifier(database);

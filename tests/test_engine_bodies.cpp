@@ -487,8 +487,6 @@ TEST_P(EngineBodies, namesHoldingStatementWordsAreOnlyNames) {
 // The undo compares the whole row as the run left it: a row edited since
 // in a column the run never changed is a conflict, left as it is.
 TEST_P(EngineBodies, aRowEditedSinceInAnotherColumnIsAConflict) {
-  if (engine() == Engine::SqlServer)
-    GTEST_SKIP() << "SQL Server rows are guarded by their changed columns only";
   const Engine e = engine();
   setup("create table t(id int primary key, note " + shortText(e, 50) + ", other " +
         shortText(e, 50) + ", n int);" + insert(e, "t", {"1", kFind, "o1", "1"}) +
