@@ -76,17 +76,11 @@ Plan keyedBy(const Plan& plan, const Identity& id) {
 
 // Reads every row of a changes query: identity values, then each column's
 // value before and after.
-// identityTypes, when given, receives the identity columns' types.
+// imageCount: each row's images follow.
 template <class Visit>
 void readChanges(db::Connection& conn, const std::string& sql, size_t identityCount,
-                 size_t columnCount, Visit visit, std::vector<int>* identityTypes = nullptr,
-                 size_t imageCount = 0) {
+                 size_t columnCount, Visit visit, size_t imageCount = 0) {
   auto rs = conn.Execute(sql);
-  if (identityTypes && rs->State() == db::adStateOpen) {
-    identityTypes->clear();
-    for (size_t k = 0; k < identityCount; ++k)
-      identityTypes->push_back(rs->Fields().Item(static_cast<int>(k)).Type());
-  }
   while (rs->State() == db::adStateOpen && !rs->Eof()) {
     Row row;
     int i = 0;
@@ -100,22 +94,6 @@ void readChanges(db::Connection& conn, const std::string& sql, size_t identityCo
     rs->MoveNext();
   }
   if (rs->State() == db::adStateOpen) rs->Close();
-}
-
-bool isNumber(int type) {
-  switch (type) {
-    case db::adSmallInt:
-    case db::adInteger:
-    case db::adSingle:
-    case db::adDouble:
-    case db::adUnsignedTinyInt:
-    case db::adBigInt:
-    case db::adNumeric:
-    case db::adVarNumeric:
-      return true;
-    default:
-      return false;
-  }
 }
 
 bool isVirtual(db::Connection& conn, const sql::EngineSql& statements,
@@ -345,7 +323,7 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
               ++got;
               keep(row);
             },
-            nullptr, images.columns.size());
+            images.columns.size());
         seen += got;
       } while (got == kPage);
       for (const auto& statement : capture.tearDown) conn.ExecuteAll(statement);
@@ -354,25 +332,18 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
       // come in pages of the key's order, each after the last key read.
       constexpr long long kPage = 10000;
       std::string after;
-      std::vector<int> keyTypes;
       long long got = 0;
       do {
         got = 0;
         Values last;
         const std::string page = keyed.changesQuery(kPage, true, after);
-        readChanges(
-            conn, page, id.columns.size(), searched.size(),
-            [&](const Row& row) {
-              ++got;
-              last = row.identity;
-              keep(row);
-            },
-            &keyTypes);
-        if (got == kPage) {
-          std::vector<bool> numeric;
-          for (int type : keyTypes) numeric.push_back(isNumber(type));
-          after = " and " + search::pastKey(plan.engine, plan.syntax, keyed.key, last, numeric);
-        }
+        readChanges(conn, page, id.columns.size(), searched.size(), [&](const Row& row) {
+          ++got;
+          last = row.identity;
+          keep(row);
+        });
+        if (got == kPage)
+          after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, last);
       } while (got == kPage);
     } else {
       readChanges(conn, sql, id.columns.size(), searched.size(), keep);

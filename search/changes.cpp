@@ -143,6 +143,18 @@ std::string keyLiteral(const sql::EngineSql& dialect, const ChangeColumn& column
   return dialect.typedValue(dialect.literal(value, hasNonAscii(value), syntax), column.type);
 }
 
+std::string pastKey(Engine engine, Syntax syntax, const std::vector<ChangeColumn>& keys,
+                    const std::vector<std::optional<std::string>>& values) {
+  const sql::EngineSql& dialect = sql::forDialect(engine);
+  std::string names, literals;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    names += (k ? ", " : "") + dialect.quotedName(keys[k].name);
+    const auto& v = values.at(k);
+    literals += (k ? ", " : "") + (v ? keyLiteral(dialect, keys[k], *v, syntax) : "null");
+  }
+  return "(" + names + ") > (" + literals + ")";
+}
+
 std::string rowsByKeyQuery(Engine engine, Syntax syntax, const TableRef& table,
                            const std::vector<ChangeColumn>& keyColumns,
                            const std::vector<std::vector<std::optional<std::string>>>& keys,
@@ -153,7 +165,7 @@ std::string rowsByKeyQuery(Engine engine, Syntax syntax, const TableRef& table,
   auto column = [&](const std::string& expression) {
     list += (list.empty() ? "" : ", ") + expression;
   };
-  for (const auto& k : keyColumns) column(dialect.quotedName(k.name));
+  for (const auto& k : keyColumns) column(dialect.keyRead(dialect.quotedName(k.name), k.type));
   for (const auto& c : read) column(dialect.quotedName(c.name));
   for (const auto& c : imageColumns) column(dialect.imageOf(dialect.quotedName(c.name), c.type));
   std::string where;

@@ -66,6 +66,11 @@ BoundStatement undoRow(Engine engine, Syntax syntax, const TableRef& table,
 std::string keyLiteral(const sql::EngineSql& dialect, const ChangeColumn& column,
                        const std::string& value, Syntax syntax);
 
+// The same from the key columns' types: each value written back as its
+// column's (keyLiteral()).
+std::string pastKey(Engine engine, Syntax syntax, const std::vector<ChangeColumn>& keys,
+                    const std::vector<std::optional<std::string>>& values);
+
 // select <keys>, <read columns>, <images of imageColumns> from T where the
 // key is one of `keys`: rows found again by their keys, in any order.
 std::string rowsByKeyQuery(Engine engine, Syntax syntax, const TableRef& table,

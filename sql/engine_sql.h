@@ -212,6 +212,11 @@ class EngineSql {
   virtual std::string typedValue(std::string_view value, int /*typeCode*/) const {
     return std::string(value);
   }
+  // A key column as the journal reads it, for its driver to give back
+  // every byte (MariaDB's reads binary as text that ends at a NUL).
+  virtual std::string keyRead(const std::string& quotedName, int /*typeCode*/) const {
+    return quotedName;
+  }
   // The condition that a column's image (imageOf()) equals a value.
   virtual std::string imageEquals(const std::string& image, const std::string& value) const {
     return image + " = " + value;

@@ -132,10 +132,13 @@ class MariadbSql final : public EngineSql {
     }
     return out;
   }
-  // A float key compared with a double would never be equal. (Its driver
-  // reads binary as the bytes themselves, which compare as they are.)
+  std::string keyRead(const std::string& quotedName, int typeCode) const override {
+    return isBinary(typeCode) ? "hex(" + quotedName + ")" : quotedName;
+  }
+  // A float key compared with a double would never be equal.
   std::string typedValue(std::string_view value, int typeCode) const override {
     const std::string v(value);
+    if (isBinary(typeCode)) return "unhex(" + v + ")";
     if (typeCode == adSingle) return "cast(" + v + " as float)";
     if (typeCode == adDouble) return "cast(" + v + " as double)";
     return v;

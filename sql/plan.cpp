@@ -54,16 +54,26 @@ std::string TablePlan::changesQuery(long long limit, bool lockRows,
   std::vector<ColumnChange> changes;
   for (const auto& s : searched) changes.push_back({s.column.name, s.newValue});
   const std::string where = after ? "(" + condition() + ")" + std::string(*after) : condition();
+  std::vector<int> types;
+  for (const auto& id : ids) {
+    int type = 0;
+    for (const auto& c : columns)
+      if (c.name == id) type = c.type;
+    types.push_back(type);
+  }
   return sql::changesQuery(forDialect(engine), table, ids, !key.empty(), changes, where, limit,
-                           lockRows);
+                           lockRows, key.empty() ? std::vector<int>{} : types);
 }
 
 std::string changesQuery(const EngineSql& engine, const TableRef& table,
                          const std::vector<std::string>& ids, bool orderByIds,
                          const std::vector<ColumnChange>& columns, std::string_view condition,
-                         long long limit, bool lockRows) {
+                         long long limit, bool lockRows, const std::vector<int>& idTypes) {
   auto quoted = [&](const std::string& name) { return engine.quotedName(name); };
-  std::string list = joined(ids, ", ", quoted);
+  std::string list;
+  for (size_t k = 0; k < ids.size(); ++k)
+    list += (k ? ", " : "") +
+            (k < idTypes.size() ? engine.keyRead(quoted(ids[k]), idTypes[k]) : quoted(ids[k]));
   for (const auto& c : columns)
     list += (list.empty() ? "" : ", ") + quoted(c.name) + ", " + c.newValue;
   std::string sql = "select " + (limit > 0 ? engine.selectLimit(limit) : std::string()) + list +

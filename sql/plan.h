@@ -66,6 +66,6 @@ struct ColumnChange {
 std::string changesQuery(const EngineSql& engine, const TableRef& table,
                          const std::vector<std::string>& ids, bool orderByIds,
                          const std::vector<ColumnChange>& columns, std::string_view condition,
-                         long long limit, bool lockRows);
+                         long long limit, bool lockRows, const std::vector<int>& idTypes = {});
 
 }  // namespace trellick::sql
