@@ -60,8 +60,12 @@ void Form1::UndoLastReplace() {
   for (auto& r : runs)
     if (r.id == dialog.chosen()) last = std::move(r);
   if (!last) return;
-  long long rows = 0;
-  for (const auto& t : last->tables) rows += t.rows;
+  // What the run changed: the tables the server committed.
+  const long long rows = last->rowsChanged();
+  long long tables = 0;
+  for (const auto& t : last->tables)
+    tables += t.rows > 0 && (t.state == journal::TableState::Journaled ||
+                             t.state == journal::TableState::Done);
   const QString what =
       last->info.kind == "undo"
           ? QStringLiteral("第 %1 次运行（撤销第 %2 次运行）").arg(last->id).arg(last->info.undoes)
@@ -72,7 +76,7 @@ void Form1::UndoLastReplace() {
       QStringLiteral("撤销%1？\r\n数据库：%2（%3）\r\n时间：%4，%5 个表，%6 条记录")
           .arg(what, fromUtf8(last->info.database), fromUtf8(last->info.server),
                fromUtf8(last->started))
-          .arg(last->tables.size())
+          .arg(tables)
           .arg(rows);
   if (MsgBox(prompt, vbYesNo | vbQuestion, QStringLiteral("撤销上次替换")) != vbYes) return;
   // Old values go back only into the database they came from.
