@@ -608,7 +608,10 @@ class TestEngines : public QObject {
                       t.state != trellick::journal::TableState::Journaling;
         QVERIFY2(complete, table(k).c_str());
       }
-      if (run) QCOMPARE(cli(QStringList{"undo", "--yes"} + connection), 0);
+      // Killed before its first table was sealed, the run changed nothing
+      // and there is nothing to undo.
+      if (run && run->rowsChanged() > 0)
+        QCOMPARE(cli(QStringList{"undo", "--yes"} + connection), 0);
       for (int k = 0; k < kTables; ++k)
         QVERIFY2(engine->rows(digest + table(k), database) == before[size_t(k)],
                  qPrintable(QStringLiteral("%1 after %2 ms")
