@@ -70,6 +70,7 @@ std::string undoLine(const journal::UndoTable& t, bool scripted) {
                    : counted(t.restored, "row") + " restored") +
          (t.alreadyBefore ? ", " + std::to_string(t.alreadyBefore) + " already so" : "") +
          (t.byValue ? " (no key: matched by value)" : "") +
+         (t.hasTriggers ? " (has triggers: what they did is not undone)" : "") +
          (t.conflicts.empty()
               ? ""
               : "; " + counted(static_cast<long long>(t.conflicts.size()), "conflict") +

@@ -155,6 +155,7 @@ Preview preview(db::Connection& conn, const Plan& plan, long long limit) {
   const Identity id = identityOf(conn, plan);
   out.identityColumns = namesOf(id.columns);
   out.byValue = id.byValue;
+  out.hasTriggers = plan.hasTriggers;
   {
     auto count = conn.Execute(plan.countStatement());
     out.total = count->Fields().Item(0).Value().toInt64();
@@ -174,8 +175,7 @@ Preview preview(db::Connection& conn, const Plan& plan, long long limit) {
   return out;
 }
 
-long long journaledReplace(db::Connection& conn, Journal& journal, long long run,
-                           const Plan& plan) {
+Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run, const Plan& plan) {
   const Identity id = identityOf(conn, plan);
   const Plan keyed = keyedBy(plan, id);
   const std::vector<ChangeColumn> searched = plan.searchedColumns();
@@ -271,8 +271,17 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
                                          " 条记录，但替换前的内容只记录了 " +
                                          std::to_string(journaled) + " 条，已撤回此表的替换"}});
     conn.CommitTrans();
-    journal.mark(table, TableState::Done);
-    return changed;
+    Replaced out;
+    out.changed = changed;
+    out.byValue = id.byValue;
+    // The server has committed: whatever befalls the mark, the table was
+    // replaced, and its sealed rows still take it back.
+    try {
+      journal.mark(table, TableState::Done);
+    } catch (...) {
+      out.journalComplete = false;
+    }
+    return out;
   } catch (...) {
     rollbackQuietly(conn);
     try {
