@@ -592,6 +592,9 @@ TEST_F(CliUndo, aTableCommittedWithoutItsDoneMarkIsReplacedWithTheJournalIncompl
   const auto runs = runsOf(journal);
   ASSERT_EQ(runs.size(), 2u);
   EXPECT_EQ(get(item(get(runs.begin()->second, "tables"), 0), "state"), "journaled");
+  const CliRun listed = cli(Args{"runs"} + j);
+  EXPECT_NE(listed.out.find("1 table, 2 rows (journal incomplete)\n"), std::string::npos)
+      << listed.describe();
   testdb::exec(journal, "drop trigger full_disk;");
   const CliRun undone = cli(Args{"undo", "1", "--yes"} + j);
   EXPECT_EQ(undone.exitCode, 0) << undone.describe();

@@ -313,7 +313,14 @@ class TestWindowJournal : public QObject {
     QCOMPARE(rowsOf(fx.path)[0][1], std::string("see b.org"));
 
     testdb::exec(journal, "drop trigger full_disk;");
+    // The list of runs says the journal is incomplete.
+    QString state;
+    fx.ui.onDialog = [&](QDialog& dialog) {
+      auto* runs = dialog.findChild<QTableWidget*>(QStringLiteral("UndoRuns"));
+      if (runs && runs->rowCount() > 0) state = runs->item(0, 5)->text();
+    };
     undoInWindow(fx);
+    QCOMPARE(state, QStringLiteral("未撤销（日志不完整）"));
     QCOMPARE(rowsOf(fx.path), before);
     QCOMPARE(fx.ui.boxes.value(1).prompt,
              QStringLiteral("撤销完成，共恢复 1 条记录。\r\nt：恢复 1 "
