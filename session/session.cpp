@@ -42,8 +42,8 @@ Session::Session(ServerSpec place, std::string user, std::string password, int t
 
 void Session::open(db::Connection& conn) const {
   conn.SetCommandTimeout(timeoutSeconds_);
-  conn.Open(db::makeTarget(place_.parts, {place_.server, user_, password_, place_.database},
-                           drivers_, timeoutSeconds_));
+  conn.Open(db::makeTarget(place_.parts, {place_.server, user_, password_, place_.database}, drivers_,
+                           timeoutSeconds_));
 }
 
 std::unique_ptr<db::Connection> Session::connect() const {
