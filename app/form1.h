@@ -203,6 +203,9 @@ class Form1 : public QWidget {
   // The server the statements are written for, from the open connection.
   search::Engine StatementEngine();
   void ReplaceOneTable(QListWidget* list);
+  // A line for the replace's message when tables were replaced with their
+  // journal incomplete; empty when none.
+  static QString JournalIncompleteNote(int64_t tables);
   // A table list entry: the bare name shows, the schema rides along.
   static QListWidgetItem* TableItem(const QString& name, const QString& schema);
   static QString SchemaOf(const QListWidgetItem* item);
@@ -256,6 +259,9 @@ class Form1 : public QWidget {
   // Tables of this run whose search or replace failed.
   int64_t runFailedTables_ = 0;
   qsizetype runFailuresFrom_ = 0;
+  // Tables replaced on the server whose journal could not be marked done
+  // (counted over the window's life; a run reads the difference).
+  int64_t journalIncompleteTables_ = 0;
   // The last successful connection's database and login, for
   // reconnecting, the journal and the undo.
   std::optional<session::Session> session_;

@@ -109,6 +109,7 @@ void Form1::UndoLastReplace() {
       complete = false;
       details += QStringLiteral("，失败：") + fromUtf8(*t.failure);
     }
+    if (t.hasTriggers) details += QStringLiteral("（此表有触发器，触发器所做的修改未撤销）");
   }
   MsgBox(QStringLiteral("撤销完成，共恢复 %1 条记录。").arg(restored) + details,
          complete ? vbInformation : vbExclamation, QStringLiteral("撤销上次替换"));

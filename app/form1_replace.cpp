@@ -113,6 +113,7 @@ void Form1::Command5_Click() {
     ProB->setValue(1);
     FieldCount = 0;
     // Every table is replaced, whatever the length of its name.
+    const int64_t incompleteBefore = journalIncompleteTables_;
     WalkTables(EntriesOf(walked), -1);
     ProB->setValue(ProB->maximum());
     TabCount = n;
@@ -128,6 +129,7 @@ void Form1::Command5_Click() {
     if (failed > 0)
       totals += QStringLiteral("\r\n其中 ") + QString::number(failed) +
                 QStringLiteral(" 个表替换失败，详见SQL窗口。");
+    totals += JournalIncompleteNote(journalIncompleteTables_ - incompleteBefore);
     MsgBox(totals, failed > 0 ? vbExclamation : vbInformation, QStringLiteral("信息"));
     if (!noRunSQL.isEmpty()) {
       Text2->setPlainText(noRunSQL);
@@ -171,10 +173,13 @@ void Form1::ReplaceOneTable(QListWidget* list) {
     }
   }
   const qsizetype failedBefore = noRunSQL.size();
+  const int64_t incompleteBefore = journalIncompleteTables_;
   RunSearch(table, -1, schema);
   const QString failed = noRunSQL.mid(failedBefore);
   if (failed.isEmpty()) {
-    MsgBox(QStringLiteral("数据表 ") + table + QStringLiteral(" 批量替换完成."), vbInformation);
+    MsgBox(QStringLiteral("数据表 ") + table + QStringLiteral(" 批量替换完成.") +
+               JournalIncompleteNote(journalIncompleteTables_ - incompleteBefore),
+           vbInformation);
     return;
   }
   // A failure is shown as one, with the statement ready to copy.
@@ -182,6 +187,15 @@ void Form1::ReplaceOneTable(QListWidget* list) {
   FrameSQL->show();
   MsgBox(QStringLiteral("数据表 ") + table + QStringLiteral(" 替换未完成：\r\n") + failed.trimmed(),
          vbCritical);
+}
+
+QString Form1::JournalIncompleteNote(int64_t tables) {
+  // Replaced and committed: only the done mark is missing, and the undo
+  // still takes the rows back.
+  if (tables <= 0) return {};
+  return QStringLiteral("\r\n其中 ") + QString::number(tables) +
+         QStringLiteral(
+             " 个表已替换，但撤销日志未能标记完成（replaced; journal incomplete），仍可撤销。");
 }
 
 void Form1::List1_DblClick() { ReplaceOneTable(List1); }

@@ -63,6 +63,7 @@ class Form1::EnginePainter : public engine::Observer {
     }
     // An update that was planned but not done stays in upSQL.
     if (result.status != engine::Status::Replaced) f_.upSQL = fromUtf8(result.updateStatement);
+    if (result.journaled && !result.journaled->journalComplete) ++f_.journalIncompleteTables_;
     if (!result.failure) return;
     f_.SetDefaultPointer();
     ++f_.runFailedTables_;

@@ -22,6 +22,7 @@ QString PreviewDialog::summaryText(const journal::Preview& preview) {
     text += QStringLiteral("，显示前 %1 条").arg(preview.rows.size());
   text += QStringLiteral("。");
   if (preview.byValue) text += QStringLiteral("此表没有主键，撤销时按值匹配。");
+  if (preview.hasTriggers) text += QStringLiteral("此表有触发器，触发器所做的修改不会被撤销。");
   return text;
 }
 

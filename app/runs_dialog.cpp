@@ -42,8 +42,15 @@ RunsDialog::RunsDialog(QWidget* parent, const std::vector<journal::RunEntry>& ru
                              ? QStringLiteral("撤销第 %1 次运行").arg(run.info.undoes)
                              : QStringLiteral("把“%1”替换为“%2”")
                                    .arg(fromUtf8(run.info.find), fromUtf8(run.info.replace));
-    const QString state = run.undoneBy ? QStringLiteral("已由第 %1 次运行撤销").arg(run.undoneBy)
-                                       : QStringLiteral("未撤销");
+    QString state = run.undoneBy ? QStringLiteral("已由第 %1 次运行撤销").arg(run.undoneBy)
+                                 : QStringLiteral("未撤销");
+    // A table whose done mark was never written: replaced or not, its rows
+    // are in the journal and the undo takes them back.
+    for (const auto& t : run.tables)
+      if (t.state == journal::TableState::Journaled) {
+        state += QStringLiteral("（日志不完整）");
+        break;
+      }
     const int at = runs_->rowCount();
     runs_->insertRow(at);
     const QStringList cells{QString::number(run.id), fromUtf8(run.started), what,

@@ -11,6 +11,12 @@ std::string statusWord(engine::Status status) {
   return s;
 }
 
+// Triggers are asked for just before a table's update.
+bool triggersLearned(const engine::TableResult& r) {
+  return r.status == engine::Status::Replaced ||
+         (r.failure && r.failure->stage == engine::Stage::Update);
+}
+
 }  // namespace
 
 std::string jsonLine(const Json& object) {
@@ -40,6 +46,10 @@ Json tableJson(const engine::TableResult& r, size_t index) {
            {"records", r.records},
            {"count_statement", textOrNull(r.countStatement)},
            {"update_statement", textOrNull(r.updateStatement)},
+           {"kept", r.journaled ? r.journaled->kept : 0},
+           {"journal_complete", r.journaled ? Json(r.journaled->journalComplete) : Json(nullptr)},
+           {"by_value", r.journaled ? Json(r.journaled->byValue) : Json(nullptr)},
+           {"has_triggers", triggersLearned(r) ? Json(r.hasTriggers) : Json(nullptr)},
            {"failure", nullptr}};
   if (!r.failure) return out;
   const engine::Failure& f = *r.failure;
@@ -81,9 +91,15 @@ Json runJson(const journal::RunEntry& r) {
 Json undoJson(const journal::UndoTable& t) {
   Json conflicts = Json::array();
   for (const auto& key : t.conflicts) conflicts.push_back(valuesJson(key));
-  return Json{{"type", "undo"},         {"schema", t.table.schema},        {"table", t.table.name},
-              {"restored", t.restored}, {"already", t.alreadyBefore},      {"by_value", t.byValue},
-              {"conflicts", conflicts}, {"failure", textOrNull(t.failure)}};
+  return Json{{"type", "undo"},
+              {"schema", t.table.schema},
+              {"table", t.table.name},
+              {"restored", t.restored},
+              {"already", t.alreadyBefore},
+              {"by_value", t.byValue},
+              {"conflicts", conflicts},
+              {"failure", textOrNull(t.failure)},
+              {"has_triggers", t.hasTriggers}};
 }
 
 Json previewJson(const engine::Table& table, const journal::Preview& p,
@@ -102,6 +118,7 @@ Json previewJson(const engine::Table& table, const journal::Preview& p,
               {"shown", p.rows.size()},
               {"key", p.identityColumns},
               {"by_value", p.byValue},
+              {"has_triggers", p.hasTriggers},
               {"rows", rows},
               {"update", textOrNull(p.update)},
               {"failure", textOrNull(failure)}};

@@ -116,7 +116,7 @@ std::string TextTable::header() const {
 }
 
 std::string TextTable::row(const engine::TableResult& r) const {
-  const std::string status = r.hasRows || r.failure ? engine::statusName(r.status) : "empty";
+  const std::string status = r.hasRows || r.failure ? engine::statusText(r) : "empty";
   const bool counted = r.status == engine::Status::Found || r.status == engine::Status::Replaced ||
                        r.status == engine::Status::NotFound;
   std::string records = counted && r.hasRows ? std::to_string(r.records) : "-";
@@ -125,8 +125,24 @@ std::string TextTable::row(const engine::TableResult& r) const {
   for (const auto& c : r.searchableColumns()) columns += (columns.empty() ? "" : ", ") + c;
   std::string line = padRight(engine::displayName(r.table), nameWidth_) + "  " +
                      padRight(status, 20) + "  " + records + "  " + columns;
+  const std::string notes = replaceNotes(r);
+  if (!notes.empty()) line += "  (" + notes + ")";
   while (!line.empty() && line.back() == ' ') line.pop_back();
   return line + "\n";
+}
+
+std::string replaceNotes(const engine::TableResult& r) {
+  std::vector<std::string> notes;
+  // A table left as it was has nothing to undo.
+  if (r.status != engine::Status::Replaced) return {};
+  if (r.journaled && r.journaled->byValue)
+    notes.push_back("no key: an undo finds its rows by value");
+  if (r.journaled && r.journaled->kept > 0)
+    notes.push_back(std::to_string(r.journaled->kept) + " kept unchanged by the server");
+  if (r.hasTriggers) notes.push_back("has triggers: what they did is not undone");
+  std::string out;
+  for (const auto& n : notes) out += (out.empty() ? "" : "; ") + n;
+  return out;
 }
 
 }  // namespace trellick::cli

@@ -57,4 +57,8 @@ class TextTable {
 
 std::string padRight(std::string text, size_t width);
 
+// What an operator should know of a replaced table: no key, rows the server
+// kept, triggers of its own. Empty when nothing, or not replaced.
+std::string replaceNotes(const engine::TableResult& result);
+
 }  // namespace trellick::cli

@@ -57,6 +57,7 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
     if (static_cast<long long>(p.rows.size()) < p.total)
       head += ", the first " + std::to_string(p.rows.size()) + " shown";
     if (p.byValue) head += "; no key: an undo matches these rows by value";
+    if (p.hasTriggers) head += "; has triggers: what they do is not undone";
     console_.out(head + "\n");
     for (const auto& row : p.rows) {
       const std::string key = keyText(p, row);

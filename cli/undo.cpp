@@ -10,12 +10,16 @@ namespace trellick::cli {
 std::string runLine(const journal::RunEntry& r) {
   long long rows = 0;
   size_t done = 0;
+  bool incomplete = false;
   for (const auto& t : r.tables) {
+    incomplete = incomplete || t.state == journal::TableState::Journaled;
     // A failed table's rows were journaled but the server kept them as
-    // they were; a "journaled" table is one whose done mark was lost.
-    if (t.state == journal::TableState::Done || t.state == journal::TableState::Journaled)
+    // they were; a "journaled" table is one whose done mark was lost, and
+    // counts as the undo takes it.
+    if (t.state == journal::TableState::Done || t.state == journal::TableState::Journaled) {
       rows += t.rows;
-    done += t.state == journal::TableState::Done;
+      ++done;
+    }
   }
   std::string what = r.info.kind == "undo"
                          ? "undo of run " + std::to_string(r.info.undoes)
@@ -23,7 +27,7 @@ std::string runLine(const journal::RunEntry& r) {
   return "run " + std::to_string(r.id) + "  " + r.started + "  " + what + " in " + r.info.database +
          " on " + r.info.server + (r.info.user.empty() ? "" : " as " + r.info.user) + ": " +
          counted(done, "table") + ", " + counted(rows, "row") +
-         (r.finished.empty() ? " (cut short)" : "") +
+         (r.finished.empty() ? " (cut short)" : "") + (incomplete ? " (journal incomplete)" : "") +
          (r.undoneBy ? " (undone by run " + std::to_string(r.undoneBy) + ")" : "");
 }
 
@@ -70,6 +74,7 @@ std::string undoLine(const journal::UndoTable& t, bool scripted) {
                    : counted(t.restored, "row") + " restored") +
          (t.alreadyBefore ? ", " + std::to_string(t.alreadyBefore) + " already so" : "") +
          (t.byValue ? " (no key: matched by value)" : "") +
+         (t.hasTriggers ? " (has triggers: what they did is not undone)" : "") +
          (t.conflicts.empty()
               ? ""
               : "; " + counted(static_cast<long long>(t.conflicts.size()), "conflict") +

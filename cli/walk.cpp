@@ -106,7 +106,7 @@ int WalkCommand::execute(const std::vector<engine::Table>& tables) {
 
 int WalkCommand::summarise(const std::vector<engine::Table>& tables,
                            const engine::WalkResult& walk) {
-  size_t found = 0, replaced = 0, failedTables = 0, columns = 0;
+  size_t found = 0, replaced = 0, failedTables = 0, columns = 0, journalIncomplete = 0;
   long long records = 0;
   std::string manual;
   for (const auto& r : walk.results) {
@@ -116,6 +116,7 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
       records += r.records;
     }
     if (r.status == engine::Status::Replaced) ++replaced;
+    if (r.journaled && !r.journaled->journalComplete) ++journalIncomplete;
     if (r.status == engine::Status::Failed) {
       ++failedTables;
       manual += engine::failureText(r, "\n");
@@ -152,6 +153,7 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
              {"found", found},
              {"replaced", replaced},
              {"failed", failedTables},
+             {"journal_incomplete", journalIncomplete},
              {"records", records},
              {"columns", columns},
              {"stopped", walk.stopped},
@@ -170,6 +172,9 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
     line += std::to_string(found) + " of " + std::to_string(ran) + " tables hold the text, " +
             counted(records, "record");
   if (failedTables > 0) line += "; " + std::to_string(failedTables) + " failed";
+  // Committed, and still taken back by an undo: only the done mark is missing.
+  if (journalIncomplete > 0)
+    line += "; " + std::to_string(journalIncomplete) + " replaced with the journal incomplete";
   if (notRun > 0) line += "; " + std::to_string(notRun) + " not run";
   console_.out(line + ".\n");
   if (!manual.empty())

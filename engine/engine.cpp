@@ -59,6 +59,26 @@ const char* stageName(Stage stage) {
   return "";
 }
 
+std::string statusText(const TableResult& result) {
+  if (result.status == Status::Replaced && result.journaled && !result.journaled->journalComplete)
+    return "replaced; journal incomplete";
+  return statusName(result.status);
+}
+
+bool hasOwnTriggers(db::Connection& conn, const Table& table) {
+  const std::string query = conn.engineSql().ownTriggersQuery(table);
+  if (query.empty()) return false;
+  try {
+    auto rs = conn.Execute(query);
+    const bool found = rs->State() == db::adStateOpen && !rs->Eof();
+    if (rs->State() == db::adStateOpen) rs->Close();
+    return found;
+  } catch (const std::exception&) {
+    // Only told, never a reason for the table to fail.
+    return false;
+  }
+}
+
 std::string oneLine(std::string text) {
   std::string out;
   out.reserve(text.size());
@@ -123,6 +143,7 @@ journal::Preview previewTable(db::Connection& conn, const Table& table, const se
   }
   journal::Preview out;
   if (counted.status != Status::Found) return out;
+  plan.hasTriggers = hasOwnTriggers(conn, plan.table);
   return journal::preview(conn, plan, limit);
 }
 
@@ -247,8 +268,11 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
         if (replacing) {
           stage = Stage::Update;
           observer.beforeWrite(table, result.updateStatement);
+          plan.hasTriggers = hasOwnTriggers(conn, plan.table);
+          result.hasTriggers = plan.hasTriggers;
           if (options.journal)
-            journal::journaledReplace(conn, *options.journal, options.journalRun, plan);
+            result.journaled =
+                journal::journaledReplace(conn, *options.journal, options.journalRun, plan);
           else
             conn.Execute(result.updateStatement);
           result.status = Status::Replaced;

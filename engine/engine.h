@@ -58,6 +58,11 @@ struct TableResult {
   std::string countStatement;   // once a column is searchable
   std::string updateStatement;  // replace mode, once a column is searchable
   std::optional<Failure> failure;
+  // A replace with a journal: what it did, once the server committed.
+  std::optional<journal::Replaced> journaled;
+  // Learned before a replace: the table has triggers of its own, whose
+  // side effects an undo does not take back.
+  bool hasTriggers = false;
 
   std::vector<std::string> searchableColumns() const;
   int searchableCount() const;
@@ -69,6 +74,9 @@ std::string displayName(const Table& table);
 // Lower-case word for a status: "no searchable column", "not found",
 // "found", "replaced", "failed".
 const char* statusName(Status status);
+// The status as an operator reads it: "replaced; journal incomplete" for a
+// table committed on the server whose journal could not be marked done.
+std::string statusText(const TableResult& result);
 const char* stageName(Stage stage);
 
 // Line breaks of a text replaced by spaces: a SQL comment stays on one line.
@@ -169,6 +177,10 @@ WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector
 // before and after as the server computes them. Throws on failure.
 journal::Preview previewTable(db::Connection& conn, const Table& table, const search::Texts& texts,
                               long long limit);
+
+// Whether the table has triggers of its own; false where the engine
+// cannot tell or the catalog refuses to say.
+bool hasOwnTriggers(db::Connection& conn, const Table& table);
 
 // The user tables of the connected database as the window lists them: the
 // schema's own tables left out, schema empty for the default schema.

@@ -240,6 +240,7 @@ Preview preview(db::Connection& conn, const Plan& plan, long long limit) {
   const Identity id = identityOf(conn, plan);
   out.identityColumns = namesOf(id.columns);
   out.byValue = id.byValue;
+  out.hasTriggers = plan.hasTriggers;
   {
     auto count = conn.Execute(plan.countStatement());
     out.total = count->Fields().Item(0).Value().toInt64();
@@ -259,8 +260,7 @@ Preview preview(db::Connection& conn, const Plan& plan, long long limit) {
   return out;
 }
 
-long long journaledReplace(db::Connection& conn, Journal& journal, long long run,
-                           const Plan& plan) {
+Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run, const Plan& plan) {
   const Identity id = identityOf(conn, plan);
   const Plan keyed = keyedBy(plan, id);
   const std::vector<ChangeColumn> searched = plan.searchedColumns();
@@ -348,11 +348,12 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
     } else {
       readChanges(conn, sql, id.columns.size(), searched.size(), keep);
     }
+    long long kept = 0;
     if (!images.columns.empty() && !capturing) {
       // The rows as the update left them: read again by their keys, before
       // anything is committed.
       changed = conn.ExecuteParams(update, {});
-      settle(conn, journal, table, plan, id.columns, searched, images.columns);
+      kept = settle(conn, journal, table, plan, id.columns, searched, images.columns);
     }
     const long long journaled = journal.rowsOf(table);
     journal.seal(table);
@@ -368,8 +369,18 @@ long long journaledReplace(db::Connection& conn, Journal& journal, long long run
                                          " 条记录，但替换前的内容只记录了 " +
                                          std::to_string(journaled) + " 条，已撤回此表的替换"}});
     conn.CommitTrans();
-    journal.mark(table, TableState::Done);
-    return changed;
+    Replaced out;
+    out.changed = changed;
+    out.kept = kept;
+    out.byValue = id.byValue;
+    // The server has committed: whatever befalls the mark, the table was
+    // replaced, and its sealed rows still take it back.
+    try {
+      journal.mark(table, TableState::Done);
+    } catch (...) {
+      out.journalComplete = false;
+    }
+    return out;
   } catch (...) {
     rollbackQuietly(conn);
     try {

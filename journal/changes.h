@@ -46,18 +46,29 @@ struct Preview {
   std::vector<PreviewRow> rows;              // at most the limit
   std::string query;                         // what computed them
   std::string update;                        // what the replace will send
+  bool hasTriggers = false;                  // its own triggers' effects stay
 };
 
 // The rows the replace would change, their values before and after as the
 // server computes them with the update's own expressions.
 Preview preview(db::Connection& conn, const Plan& plan, long long limit);
 
+// What the journaled replace of one table did.
+struct Replaced {
+  long long changed = 0;  // records the update changed
+  long long kept = 0;     // matching rows the server kept unchanged
+  // Committed on the server, but the table's done mark could not be
+  // written: its rows are in the journal, the table stays "journaled".
+  bool journalComplete = true;
+  bool byValue = false;  // no key: an undo finds its rows by value
+};
+
 // The replace of one table with its journal: in one transaction of the
 // server, the rows it changes are read (locked where the engine can) into
 // the journal, which is made durable, and then the update runs and
-// commits. Returns the number of records the update changed. On failure
-// the server rolls back and the journal keeps no rows of the table.
-long long journaledReplace(db::Connection& conn, Journal& journal, long long run, const Plan& plan);
+// commits. On failure the server rolls back and the journal keeps no rows
+// of the table; once the server has committed it never throws.
+Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run, const Plan& plan);
 
 struct UndoTable {
   search::TableRef table{""};
@@ -66,6 +77,7 @@ struct UndoTable {
   long long alreadyBefore = 0;    // rows that already held them
   std::vector<Values> conflicts;  // identities of rows changed since
   std::optional<std::string> failure;
+  bool hasTriggers = false;  // its own triggers' effects are not undone
 };
 
 struct UndoResult {

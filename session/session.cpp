@@ -85,7 +85,12 @@ Login undoLogin(const journal::RunEntry& run, Login given) {
 journal::UndoResult undoRun(db::Connection& conn, journal::Journal& journal,
                             const journal::RunEntry& run, const Session& session,
                             std::ostream* script) {
-  return journal::undo(conn, journal, run, session.runInfo("undo"), script);
+  journal::UndoResult result = journal::undo(conn, journal, run, session.runInfo("undo"), script);
+  // What a table's own triggers did when the run or the undo wrote is not
+  // given back: the operator is told which tables have them.
+  for (journal::UndoTable& table : result.tables)
+    table.hasTriggers = engine::hasOwnTriggers(conn, table.table);
+  return result;
 }
 
 }  // namespace trellick::session

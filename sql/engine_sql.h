@@ -265,6 +265,12 @@ class EngineSql {
  private:
   Dialect dialect_;
   Capabilities capabilities_;
+
+ public:
+  // One row when the table has triggers of its own (not the server's
+  // internal ones, nor Trellick's temporary ones): what they do is not
+  // undone. Empty where the engine cannot tell.
+  virtual std::string ownTriggersQuery(const TableRef& /*table*/) const { return {}; }
 };
 
 // The engine's object; lives as long as the program.

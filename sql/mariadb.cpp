@@ -144,6 +144,13 @@ class MariadbSql final : public EngineSql {
     return v;
   }
 
+
+  std::string ownTriggersQuery(const TableRef& table) const override {
+    const std::string schema =
+        table.schema.empty() ? std::string("database()") : literal(table.schema, false, {});
+    return "select 1 from information_schema.triggers where event_object_schema = " + schema +
+           " and event_object_table = binary " + literal(table.name, false, {}) + " limit 1";
+  }
 };
 
 }  // namespace

@@ -31,6 +31,9 @@ struct TablePlan {
   // SQLite's rowid); empty: rows are named by the values of every column.
   // Learned where rows must be named: by the preview and the journal.
   std::vector<std::string> key;
+  // The table has triggers of its own, whose side effects an undo does not
+  // take back. Learned where a replace is shown or made.
+  bool hasTriggers = false;
 
   bool empty() const { return searched.empty(); }
   // The same plan where only text values match and are replaced, for a

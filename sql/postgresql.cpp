@@ -121,6 +121,13 @@ class PostgresqlSql final : public EngineSql {
     if (isBinary(typeCode)) return "decode(" + std::string(value) + ", 'hex')";
     return std::string(value);
   }
+
+  // A foreign key's constraint triggers are the server's own.
+  std::string ownTriggersQuery(const TableRef& table) const override {
+    return "select 1 from pg_trigger where tgrelid = " +
+           literal(qualifiedReference(table), false, {}) +
+           "::regclass and not tgisinternal limit 1";
+  }
 };
 
 }  // namespace

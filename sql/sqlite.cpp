@@ -321,6 +321,14 @@ class SqliteSql final : public EngineSql {
   std::string longTextCast(std::string_view column, int) const override {
     return "cast(" + quotedName(column) + " as varchar(8000))";
   }
+
+ public:
+  // Trellick's own capture trigger is temporary: it is not listed here.
+  std::string ownTriggersQuery(const TableRef& table) const override {
+    return "select 1 from " + quotedName(table.schema.empty() ? "main" : table.schema) +
+           ".sqlite_master where type = 'trigger' and tbl_name = " +
+           literal(table.name, false, {}) + " collate nocase limit 1";
+  }
 };
 
 }  // namespace

@@ -301,6 +301,12 @@ class SqlServerSql final : public EngineSql {
     return table.schema.empty() ? quotedName(table.name)
                                 : quotedName(table.schema) + "." + quotedName(table.name);
   }
+
+ public:
+  std::string ownTriggersQuery(const TableRef& table) const override {
+    return "select name from sys.triggers where parent_id = object_id(" +
+           stringLiteral(objectName(table), true) + ")";
+  }
 };
 
 }  // namespace

@@ -870,6 +870,9 @@ class Session(threading.Thread):
                    'index_column_id integer, column_id integer, key_ordinal integer, '
                    'partition_ordinal integer, is_descending_key integer, '
                    'is_included_column integer)')
+        # A table's own DML triggers, by the table they are on.
+        db.execute('create table sys.triggers(object_id integer, name text, parent_id integer, '
+                   'type text, is_ms_shipped integer, is_disabled integer)')
         # What the server shows of its files: one data file, one log file.
         db.execute('create temp table sysfiles(fileid smallint, groupid smallint, size int, '
                    'maxsize int, growth int, status int, perf int, name nchar(128), '
@@ -916,6 +919,7 @@ class Session(threading.Thread):
         self.db.execute('delete from sys.tables')
         self.db.execute('delete from sys.indexes')
         self.db.execute('delete from sys.index_columns')
+        self.db.execute('delete from sys.triggers')
         for schema, owner, name, kind in tables:
             oid = self.shared.object_id(owner, name)
             self.db.execute('insert into sys.tables values (?, ?, ?, ?)',
@@ -928,6 +932,12 @@ class Session(threading.Thread):
                                  ctype.lower(), 0 if notnull else 1))
             if kind == 'table':
                 self.index_catalog(schema, name, oid, columns[(schema, name.lower())])
+                for (trigger,) in self.db.execute(
+                        "select name from %s.sqlite_master where type = 'trigger' "
+                        "and tbl_name = ? collate nocase" % quote_ident(schema), (name,)):
+                    self.db.execute("insert into sys.triggers values (?, ?, ?, 'TR', 0, 0)",
+                                    (self.shared.object_id(owner, '#trigger ' + trigger), trigger,
+                                     oid))
         self.install_size_triggers()
         self.schema_versions = tuple(
             self.db.execute('pragma %s.schema_version' % quote_ident(s)).fetchone()[0]

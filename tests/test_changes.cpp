@@ -89,7 +89,7 @@ TEST_F(Changes, aTableWithoutAPrimaryKeyIsKnownByAUniqueKey) {
   const auto before = testdb::query(file, all);
   Journal journal(journalPath);
   const long long run = journal.beginRun({});
-  ASSERT_EQ(journal::journaledReplace(conn, journal, run, uniquePlan), 3ll);
+  ASSERT_EQ(journal::journaledReplace(conn, journal, run, uniquePlan).changed, 3ll);
   ASSERT_EQ(testdb::query(file, "select code from u where alt = 3")[0][0], kReplace + "/3");
   const auto undone = journal::undo(conn, journal, *journal.run(run), {});
   ASSERT_EQ(undone.tables.at(0).restored, 3ll);
@@ -115,7 +115,7 @@ TEST_F(Changes, aRowATriggerChangesIsJournaledWithTheRest) {
   const auto before = dump(file);
   Journal journal(journalPath);
   const long long run = journal.beginRun({});
-  ASSERT_EQ(journal::journaledReplace(conn, journal, run, plan), 3ll);
+  ASSERT_EQ(journal::journaledReplace(conn, journal, run, plan).changed, 3ll);
   ASSERT_EQ(testdb::query(file, "select note from t where id = 2")[0][0], "moved see " + kReplace);
   testdb::exec(file, "drop trigger cascade;");
   const auto undone = journal::undo(conn, journal, *journal.run(run), {});
@@ -151,7 +151,7 @@ TEST_F(Changes, aTableNamedLikeTheRowCaptureIsItselfReplaced) {
                                       {{"id", 3, 10}, {"note", 200, 200}});
   Journal journal(journalPath);
   const long long run = journal.beginRun({});
-  ASSERT_EQ(journal::journaledReplace(conn, journal, run, kept), 2ll);
+  ASSERT_EQ(journal::journaledReplace(conn, journal, run, kept).changed, 2ll);
   ASSERT_EQ(testdb::query(file, all), (std::vector<std::vector<std::string>>{
                                           {"1", "'at " + std::string("www.a.com/''站😀") + "'"},
                                           {"2", "'www.a.com/''站😀/2'"},

@@ -538,4 +538,217 @@ TEST(CliUndoPostgreSQL, undoReachesTheRunsSchemaAndNoOtherDatabase) {
   ASSERT_EQ(pg.psql("select v from ua.t"), "foo");
 }
 
+// A table the server committed is replaced even when the journal cannot
+// mark it done (here the journal's own file refuses that one write, as a
+// full disk would): it is not reported failed, its statement is not offered
+// to run again, and its rows, sealed before the commit, still undo it.
+TEST_F(CliUndo, aTableCommittedWithoutItsDoneMarkIsReplacedWithTheJournalIncomplete) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db"), journal = dir.file("journal.db");
+  testdb::exec(path,
+               "create table t(id integer primary key, v text);"
+               "insert into t values(1, 'see a.com'), (2, 'none'), (3, 'a.com');");
+  const Dump before = dump(path, "t");
+  const Args j{"--journal", journal};
+  ASSERT_EQ(cli(Args{"runs"} + j).exitCode, 0);  // makes the journal
+  testdb::exec(journal,
+               "create trigger full_disk before update of state on tables when new.state = "
+               "'done' begin select raise(abort, 'database or disk is full'); end;");
+
+  const CliRun replaced =
+      cli(on("replace", path) + Args{"--find", "a.com", "--replace", "b.org", "--yes"} + j);
+  EXPECT_EQ(replaced.exitCode, 0) << replaced.describe();
+  EXPECT_NE(replaced.out.find("replaced; journal incomplete"), std::string::npos)
+      << replaced.describe();
+  EXPECT_NE(replaced.out.find("replaced in 1 of 1 tables, 2 records; 1 replaced with the journal "
+                              "incomplete."),
+            std::string::npos)
+      << replaced.describe();
+  EXPECT_EQ(replaced.out.find("failed"), std::string::npos) << replaced.describe();
+  EXPECT_EQ(replaced.out.find("Update"), std::string::npos) << replaced.describe();
+  const Dump after = dump(path, "t");
+  EXPECT_EQ(after, (Dump{{"1", "1", "see b.org"}, {"2", "2", "none"}, {"3", "3", "b.org"}}));
+
+  // The same in JSON, on a second file.
+  const std::string other = dir.file("other.db");
+  testdb::exec(other,
+               "create table u(id integer primary key, v text); insert into u values(1, 'a.com');");
+  const CliRun lines = cli(on("replace", other) +
+                           Args{"--find", "a.com", "--replace", "b.org", "--yes", "--json"} + j);
+  EXPECT_EQ(lines.exitCode, 0) << lines.describe();
+  const json table = item(lines.lines(), 0);
+  EXPECT_EQ(get(table, "status"), "replaced") << lines.describe();
+  EXPECT_EQ(get(table, "journal_complete"), false) << lines.describe();
+  EXPECT_TRUE(get(table, "failure").is_null()) << lines.describe();
+  const json summary = item(lines.lines(), 1);
+  EXPECT_EQ(get(summary, "replaced"), 1) << lines.describe();
+  EXPECT_EQ(get(summary, "failed"), 0) << lines.describe();
+  EXPECT_EQ(get(summary, "journal_incomplete"), 1) << lines.describe();
+  EXPECT_EQ(testdb::query(other, "select v from u"), (Dump{{"b.org"}}));
+
+  // The journal holds the table as journaled, not failed, and the disk
+  // once freed, the undo gives every row back.
+  const auto runs = runsOf(journal);
+  ASSERT_EQ(runs.size(), 2u);
+  EXPECT_EQ(get(item(get(runs.begin()->second, "tables"), 0), "state"), "journaled");
+  const CliRun listed = cli(Args{"runs"} + j);
+  EXPECT_NE(listed.out.find("1 table, 2 rows (journal incomplete)\n"), std::string::npos)
+      << listed.describe();
+  testdb::exec(journal, "drop trigger full_disk;");
+  const CliRun undone = cli(Args{"undo", "1", "--yes"} + j);
+  EXPECT_EQ(undone.exitCode, 0) << undone.describe();
+  EXPECT_EQ(dump(path, "t"), before);
+}
+
+// Tables by their name's start on the lines of a JSON output of one type.
+std::map<std::string, json> byTable(const CliRun& run, const std::string& type) {
+  std::map<std::string, json> out;
+  for (const auto& o : run.lines())
+    if (get(o, "type") == type && get(o, "table").is_string())
+      out[get(o, "table").get<std::string>()] = o;
+  return out;
+}
+
+// The readable line of a table in a replace's output, empty if none.
+std::string lineOf(const CliRun& run, const std::string& table) {
+  for (const std::string& line : testsupport::splitLines(run.out))
+    if (line.rfind(table + " ", 0) == 0) return line;
+  return {};
+}
+
+// The preview, the replace and the undo tell which tables have triggers of
+// their own, whose side effects are not undone.
+TEST_F(CliUndo, tablesWithTriggersOfTheirOwnAreTold) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db"), journal = dir.file("journal.db");
+  testdb::exec(path,
+               "create table keyed(id integer primary key, v text);"
+               "create table watched(id integer primary key, v text);"
+               "create table audit(what text);"
+               "create trigger Watch after update on WATCHED begin insert into audit "
+               "values(old.v); end;"
+               "insert into keyed values(1, 'a.com'); insert into watched values(1, 'a.com');");
+  const Args j{"--journal", journal};
+  const Args texts{"--find", "a.com", "--replace", "b.org", "--tables", "keyed,watched"};
+
+  const CliRun preview = cli(on("preview", path) + texts + Args{"--json"});
+  ASSERT_EQ(preview.exitCode, 0) << preview.describe();
+  auto previews = byTable(preview, "preview");
+  EXPECT_EQ(get(previews["keyed"], "has_triggers"), false) << preview.describe();
+  EXPECT_EQ(get(previews["watched"], "has_triggers"), true) << preview.describe();
+  const CliRun previewText = cli(on("preview", path) + texts);
+  EXPECT_NE(previewText.out.find("== watched: 1 record would change; has triggers: what they do is "
+                                 "not undone\n"),
+            std::string::npos)
+      << previewText.describe();
+  EXPECT_NE(previewText.out.find("== keyed: 1 record would change\n"), std::string::npos)
+      << previewText.describe();
+
+  const CliRun replaced = cli(on("replace", path) + texts + Args{"--yes", "--json"} + j);
+  ASSERT_EQ(replaced.exitCode, 0) << replaced.describe();
+  auto tables = byTable(replaced, "table");
+  EXPECT_EQ(get(tables["keyed"], "has_triggers"), false) << replaced.describe();
+  EXPECT_EQ(get(tables["keyed"], "by_value"), false) << replaced.describe();
+  EXPECT_EQ(get(tables["keyed"], "journal_complete"), true) << replaced.describe();
+  EXPECT_EQ(get(tables["watched"], "has_triggers"), true) << replaced.describe();
+  EXPECT_EQ(testdb::query(path, "select what from audit"), (Dump{{"a.com"}}));
+
+  // The undo gives the values back; what the trigger wrote stays, and
+  // the trigger writes again.
+  const CliRun undone = cli(Args{"undo", "--yes"} + j);
+  ASSERT_EQ(undone.exitCode, 0) << undone.describe();
+  EXPECT_NE(undone.out.find("watched: 1 row restored (has triggers: what they did is not undone)"),
+            std::string::npos)
+      << undone.describe();
+  EXPECT_NE(undone.out.find("keyed: 1 row restored\n"), std::string::npos) << undone.describe();
+  EXPECT_EQ(testdb::query(path, "select v from watched"), (Dump{{"a.com"}}));
+  EXPECT_EQ(testdb::query(path, "select what from audit"), (Dump{{"a.com"}, {"b.org"}}));
+
+  // The readable replace says it on the table's line; the undo's JSON too.
+  const CliRun text = cli(on("replace", path) + texts + Args{"--yes"} + j);
+  ASSERT_EQ(text.exitCode, 0) << text.describe();
+  EXPECT_NE(lineOf(text, "watched").find("(has triggers: what they did is not undone)"),
+            std::string::npos)
+      << text.describe();
+  EXPECT_EQ(lineOf(text, "keyed").find('('), std::string::npos) << text.describe();
+  const CliRun undoJson = cli(Args{"undo", "--yes", "--json"} + j);
+  auto undoTables = byTable(undoJson, "undo");
+  EXPECT_EQ(get(undoTables["watched"], "has_triggers"), true) << undoJson.describe();
+  EXPECT_EQ(get(undoTables["keyed"], "has_triggers"), false) << undoJson.describe();
+}
+
+// On a real PostgreSQL server: a table without a key is told by the
+// replace; a trigger of the table's own is told, a foreign key's internal
+// triggers are not.
+TEST_F(CliUndo, postgresqlTablesWithoutAKeyOrWithTriggersAreTold) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string journal = dir.file("journal.db");
+  testsupport::PgServer pg;
+  ASSERT_TRUE(pg.ok()) << pg.errorText();
+  ASSERT_TRUE(
+      pg.psqlOk("create table parent(id int primary key, v text);"
+                "create table child(id int primary key, p int references parent(id), v text);"
+                "create table loose(v text, w text);"
+                "create table watched(id int primary key, v text);"
+                "create table audit(what text);"
+                "create function keep() returns trigger language plpgsql as "
+                "$$begin insert into audit values(old.v); return new; end$$;"
+                "create trigger watch after update on watched for each row execute function keep();"
+                "insert into parent values(1, 'a.com'); insert into child values(1, 1, 'a.com');"
+                "insert into loose values('a.com', 'x'), ('none', 'y');"
+                "insert into watched values(1, 'a.com');"
+                "alter table parent owner to trellick; alter table child owner to trellick;"
+                "alter table loose owner to trellick; alter table watched owner to trellick;"
+                "alter table audit owner to trellick;"))
+      << pg.lastError();
+  const auto env = testsupport::environmentWith({{"PW", pg.password()}});
+  const Args at{"--server", pg.serverField(), "--database", pg.database(), "--user",
+                pg.user(),  "--password-env", "PW",         "--journal",   journal};
+  const Args texts{"--find", "a.com",    "--replace",
+                   "b.org",  "--tables", "parent,child,loose,watched"};
+
+  const CliRun preview = testsupport::runCli(Args{"preview", "--json"} + texts + at, {}, env);
+  ASSERT_EQ(preview.exitCode, 0) << preview.describe();
+  auto previews = byTable(preview, "preview");
+  EXPECT_EQ(get(previews["watched"], "has_triggers"), true) << preview.describe();
+  EXPECT_EQ(get(previews["parent"], "has_triggers"), false) << preview.describe();
+  EXPECT_EQ(get(previews["child"], "has_triggers"), false) << preview.describe();
+  EXPECT_EQ(get(previews["loose"], "by_value"), true) << preview.describe();
+
+  const CliRun replaced =
+      testsupport::runCli(Args{"replace", "--yes", "--json"} + texts + at, {}, env);
+  ASSERT_EQ(replaced.exitCode, 0) << replaced.describe();
+  auto tables = byTable(replaced, "table");
+  EXPECT_EQ(get(tables["loose"], "by_value"), true) << replaced.describe();
+  EXPECT_EQ(get(tables["parent"], "by_value"), false) << replaced.describe();
+  EXPECT_EQ(get(tables["watched"], "has_triggers"), true) << replaced.describe();
+  EXPECT_EQ(get(tables["parent"], "has_triggers"), false) << replaced.describe();
+  EXPECT_EQ(get(tables["child"], "has_triggers"), false) << replaced.describe();
+  EXPECT_EQ(pg.psql("select v from loose order by w"), "b.org\nnone");
+
+  const CliRun undone = testsupport::runCli({"undo", "--yes", "--json", "--journal", journal,
+                                             "--user", pg.user(), "--password-env", "PW"},
+                                            {}, env);
+  ASSERT_EQ(undone.exitCode, 0) << undone.describe();
+  auto undoTables = byTable(undone, "undo");
+  EXPECT_EQ(get(undoTables["watched"], "has_triggers"), true) << undone.describe();
+  EXPECT_EQ(get(undoTables["loose"], "by_value"), true) << undone.describe();
+  EXPECT_EQ(pg.psql("select v from loose order by w"), "a.com\nnone");
+  EXPECT_EQ(pg.psql("select what from audit order by what"), "a.com\nb.org");
+
+  // The readable replace tells the keyless table on its line.
+  const CliRun text = testsupport::runCli(Args{"replace", "--yes"} + texts + at, {}, env);
+  ASSERT_EQ(text.exitCode, 0) << text.describe();
+  EXPECT_NE(lineOf(text, "loose").find("(no key: an undo finds its rows by value)"),
+            std::string::npos)
+      << text.describe();
+  EXPECT_NE(lineOf(text, "watched").find("(has triggers: what they did is not undone)"),
+            std::string::npos)
+      << text.describe();
+  EXPECT_EQ(lineOf(text, "parent").find('('), std::string::npos) << text.describe();
+}
+
 }  // namespace

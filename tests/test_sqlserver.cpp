@@ -277,7 +277,7 @@ class TestSqlServer : public QObject {
       const auto plan = trellick::journal::makePlan(builder, {"Keyed"}, searched, all);
       preview = trellick::journal::preview(conn, plan, 0);
       logBefore = std::size_t(fx.server->log().size());
-      changed = trellick::journal::journaledReplace(conn, journal, run, plan);
+      changed = trellick::journal::journaledReplace(conn, journal, run, plan).changed;
     } catch (const trellick::db::DbError& e) {
       QFAIL(qPrintable(QString::fromStdString(e.description()) + "\n" + logTail(*fx.server)));
     }
@@ -431,7 +431,7 @@ class TestSqlServer : public QObject {
       QVERIFY(loose.byValue);
 
       const long long run = journal.beginRun({});
-      QCOMPARE(trellick::journal::journaledReplace(conn, journal, run, coded), 2ll);
+      QCOMPARE(trellick::journal::journaledReplace(conn, journal, run, coded).changed, 2ll);
       QCOMPARE(rows(fx.main, "select code, note from Coded where n = 1")[0],
                (std::vector<std::string>{"b.org/1", "see b.org"}));
       const auto undone = trellick::journal::undo(conn, journal, *journal.run(run), {});

@@ -5,6 +5,7 @@
 #include <QAction>
 #include <QJsonArray>
 #include <QLabel>
+#include <QPlainTextEdit>
 #include <QTableWidget>
 #include <QtTest>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include "app/preview_dialog.h"
 #include "cli_run.h"
 #include "find_fixture.h"
+#include "journal/journal.h"
 
 using trellick::app::vbYes;
 
@@ -266,6 +268,66 @@ class TestWindowJournal : public QObject {
           qPrintable(fx.ui.describe()));
       QVERIFY(fx.ui.unexpected.isEmpty());
     }
+  }
+
+  // A table with a trigger of its own: the preview and the undo's result
+  // say so. A table the server committed whose journal could not mark it
+  // done (the journal's file refuses that write, as a full disk would) is
+  // reported replaced with a note, is not among the failures, and the undo
+  // still takes it back.
+  void triggersAndAnIncompleteJournalAreTold() {
+    FindFixture fx(
+        "create table t(id integer primary key, v varchar(200));"
+        "create table audit(what text);"
+        "create trigger watch after update on t begin insert into audit values(old.v); end;"
+        "insert into t values(1, 'see a.com'), (2, 'none');");
+    const auto before = rowsOf(fx.path);
+    const std::string journal = trellick::journal::Journal::defaultPath();
+    { trellick::journal::Journal made(journal); }
+    testdb::exec(journal,
+                 "create trigger full_disk before update of state on tables when new.state = "
+                 "'done' begin select raise(abort, 'database or disk is full'); end;");
+    auto& form = fx.openWith(QStringLiteral("a.com"), QStringLiteral("b.org"));
+    QVERIFY2(form.LinkConn(), qPrintable(fx.ui.describe()));
+    const auto found = form.List1->findItems(QStringLiteral("t"), Qt::MatchExactly);
+    QCOMPARE(found.size(), 1);
+    found.first()->setSelected(true);
+
+    QString summary;
+    fx.ui.onDialog = [&](QDialog& dialog) {
+      summary = dialog.findChild<QLabel*>(QStringLiteral("PreviewSummary"))->text();
+    };
+    action(form.List1, QStringLiteral("List1_Preview"))->trigger();
+    QCOMPARE(summary,
+             QStringLiteral("共 1 条记录将被替换。此表有触发器，触发器所做的修改不会被撤销。"));
+    fx.ui.onDialog = nullptr;
+
+    fx.ui.expectBox();
+    action(form.List1, QStringLiteral("List1_Replace"))->trigger();
+    QCOMPARE(fx.ui.boxes.value(0).prompt,
+             QStringLiteral("数据表 t 批量替换完成.\r\n其中 1 个表已替换，但撤销日志未能标记完成"
+                            "（replaced; journal incomplete），仍可撤销。"));
+    QCOMPARE(fx.ui.boxes.value(0).style, 64);
+    QVERIFY2(!form.Text2->toPlainText().contains(QStringLiteral("Update [t]")),
+             qPrintable(form.Text2->toPlainText()));
+    QCOMPARE(rowsOf(fx.path)[0][1], std::string("see b.org"));
+
+    testdb::exec(journal, "drop trigger full_disk;");
+    // The list of runs says the journal is incomplete.
+    QString state;
+    fx.ui.onDialog = [&](QDialog& dialog) {
+      auto* runs = dialog.findChild<QTableWidget*>(QStringLiteral("UndoRuns"));
+      if (runs && runs->rowCount() > 0) state = runs->item(0, 5)->text();
+    };
+    undoInWindow(fx);
+    QCOMPARE(state, QStringLiteral("未撤销（日志不完整）"));
+    QCOMPARE(rowsOf(fx.path), before);
+    QCOMPARE(fx.ui.boxes.value(1).prompt,
+             QStringLiteral("撤销完成，共恢复 1 条记录。\r\nt：恢复 1 "
+                            "条（此表有触发器，触发器所做的修改未撤销）"));
+    QCOMPARE(testdb::query(fx.path, "select what from audit order by rowid"),
+             (std::vector<std::vector<std::string>>{{"see a.com"}, {"see b.org"}}));
+    QVERIFY(fx.ui.unexpected.isEmpty());
   }
 };
 
