@@ -81,9 +81,12 @@ Json runJson(const journal::RunEntry& r) {
 Json undoJson(const journal::UndoTable& t) {
   Json conflicts = Json::array();
   for (const auto& key : t.conflicts) conflicts.push_back(valuesJson(key));
-  return Json{{"type", "undo"},         {"schema", t.table.schema},        {"table", t.table.name},
-              {"restored", t.restored}, {"already", t.alreadyBefore},      {"by_value", t.byValue},
-              {"conflicts", conflicts}, {"failure", textOrNull(t.failure)}};
+  Json ambiguous = Json::array();
+  for (const auto& key : t.ambiguous) ambiguous.push_back(valuesJson(key));
+  return Json{
+      {"type", "undo"},         {"schema", t.table.schema},   {"table", t.table.name},
+      {"restored", t.restored}, {"already", t.alreadyBefore}, {"by_value", t.byValue},
+      {"conflicts", conflicts}, {"ambiguous", ambiguous},     {"failure", textOrNull(t.failure)}};
 }
 
 Json previewJson(const engine::Table& table, const journal::Preview& p,

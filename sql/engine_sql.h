@@ -216,6 +216,18 @@ class EngineSql {
  private:
   Dialect dialect_;
   Capabilities capabilities_;
+
+ public:
+  // A column naming one row for the length of a transaction, where the
+  // engine has one beside a key; empty where it has none.
+  virtual std::string rowLocator() const { return {}; }
+  // The condition that finds the row a locator value, given as the one
+  // parameter, names.
+  virtual std::string rowLocatorEquals(const std::string& locator) const {
+    return locator + " = ?";
+  }
+  // " limit N" after an update, where the engine limits an update so.
+  virtual std::string updateRowLimit(long long /*rows*/) const { return {}; }
 };
 
 // The engine's object; lives as long as the program.

@@ -113,6 +113,10 @@ class MariadbSql final : public EngineSql {
       out.push_back("alter table " + qualifiedReference(table) + " force");
     return out;
   }
+
+  std::string updateRowLimit(long long rows) const override {
+    return " limit " + std::to_string(rows);
+  }
 };
 
 }  // namespace

@@ -113,6 +113,13 @@ class PostgresqlSql final : public EngineSql {
                                                  const std::vector<TableRef>&) const override {
     return {"checkpoint", "vacuum"};
   }
+
+  // A row's place in its table: it holds while the transaction keeps the
+  // row locked.
+  std::string rowLocator() const override { return "ctid"; }
+  std::string rowLocatorEquals(const std::string& locator) const override {
+    return locator + " = cast(? as tid)";
+  }
 };
 
 }  // namespace
