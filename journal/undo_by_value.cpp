@@ -32,6 +32,97 @@ Value valueOf(db::Recordset& rs, int index) {
   return v.IsNull() ? std::nullopt : Value(v.text());
 }
 
+bool isText(int type) {
+  switch (type) {
+    case sql::adChar:
+    case sql::adWChar:
+    case sql::adVarChar:
+    case sql::adLongVarChar:
+    case sql::adVarWChar:
+    case sql::adLongVarWChar:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Restores every row equal to one of the images in one update joined to a
+// temporary table of them.
+void restoreJoined(db::Connection& conn, const sql::EngineSql& statements, const TableEntry& entry,
+                   const search::TableRef& table, const std::vector<std::string>& names,
+                   const std::vector<Journaled>& rows, const std::vector<const Image*>& joined,
+                   long long expected) {
+  const std::string images = "trellick_undo_images";
+  const std::string target = statements.updateTarget(table);
+  // The temporary table takes the columns' own types: the image's values
+  // and the old values of the columns the run changed.
+  std::string list;
+  for (const auto& n : names) list += (list.empty() ? "" : ", ") + n;
+  std::vector<std::string> oldNames;
+  for (size_t k = 0; k < entry.changed.size(); ++k) {
+    oldNames.push_back("trellick_old_" + std::to_string(k));
+    list += ", " + statements.quotedName(entry.changed[k].name) + " as " + oldNames.back();
+  }
+  conn.ExecuteAll("drop temporary table if exists " + images);
+  // The hash and its index are declared with the table: an alter would
+  // end the transaction on some engines.
+  conn.ExecuteAll("create temporary table " + images +
+                  " (trellick_hash binary(16), index (trellick_hash)) select " + list + " from " +
+                  statements.selectTarget(table) + " where 1 = 0");
+  std::string marks;
+  for (size_t k = 0; k < names.size() + oldNames.size(); ++k) marks += k ? ", ?" : "?";
+  std::string columns;
+  for (const auto& n : names) columns += (columns.empty() ? "" : ", ") + n;
+  for (const auto& n : oldNames) columns += ", " + n;
+  const std::string insert = "insert into " + images + " (" + columns + ") values (" + marks + ")";
+  for (const Image* image : joined) {
+    const Journaled& j = rows[image->rows[0]];
+    // The image: the row's values with the changed ones as the run left them.
+    Values params = j.row.identity;
+    for (size_t k = 0; k < entry.changed.size(); ++k) {
+      const Value& before = j.row.before[k];
+      const Value& after = j.row.after[k];
+      const bool changed = before && after && *before != *after;
+      for (size_t i = 0; i < entry.identity.size(); ++i)
+        if (changed && entry.identity[i].name == entry.changed[k].name) params[i] = after;
+    }
+    for (size_t k = 0; k < entry.changed.size(); ++k) {
+      const Value& before = j.row.before[k];
+      const Value& after = j.row.after[k];
+      const bool changed = before && after && *before != *after;
+      Value old;
+      for (size_t i = 0; i < entry.identity.size(); ++i)
+        if (entry.identity[i].name == entry.changed[k].name) old = params[i];
+      params.push_back(changed ? before : old);
+    }
+    conn.ExecuteParams(insert, params);
+  }
+  std::vector<std::string> imageNames;
+  for (const auto& n : names) imageNames.push_back(images + "." + n);
+  conn.ExecuteAll("update " + images + " set trellick_hash = " + statements.rowHash(imageNames));
+  std::vector<std::string> tableNames;
+  for (const auto& n : names) tableNames.push_back(target + "." + n);
+  std::string on = images + ".trellick_hash = " + statements.rowHash(tableNames);
+  for (size_t i = 0; i < names.size(); ++i) {
+    const int type = entry.identity[i].type;
+    const std::string mine =
+        isText(type) ? statements.exactColumn(tableNames[i], type) : tableNames[i];
+    const std::string theirs =
+        isText(type) ? statements.exactColumn(imageNames[i], type) : imageNames[i];
+    on += " and " + statements.nullSafeEquals(mine, theirs);
+  }
+  std::string set;
+  for (size_t k = 0; k < entry.changed.size(); ++k)
+    set += (k ? ", " : "") + target + "." + statements.quotedName(entry.changed[k].name) + " = " +
+           images + "." + oldNames[k];
+  const long long n = conn.ExecuteParams(statements.joinedUpdate(target, images, on, set), {});
+  conn.ExecuteAll("drop temporary table " + images);
+  if (n != expected)
+    throw db::DbError("undo", {{"HY000", 0,
+                                "[Trellick]恢复了 " + std::to_string(n) + " 条记录，应为 " +
+                                    std::to_string(expected) + " 条，已撤回此表的恢复"}});
+}
+
 }  // namespace
 
 void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry,
@@ -125,6 +216,18 @@ void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry
     }
   };
 
+  // Without a row's locator, the images to restore go into a temporary
+  // table indexed by a hash of the whole row, and one update joins the
+  // table to it: one pass, not one per image.
+  const std::vector<std::string> names = [&] {
+    std::vector<std::string> out;
+    for (const auto& c : entry.identity) out.push_back(statements.quotedName(c.name));
+    return out;
+  }();
+  const std::string hash = locator.empty() ? statements.rowHash(names) : std::string();
+  std::vector<const Image*> joined;
+  long long joinedRows = 0;
+
   for (const std::string& key : order) {
     const Image& image = images[key];
     const long long journaled = static_cast<long long>(image.rows.size());
@@ -150,6 +253,18 @@ void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry
           throw db::DbError("undo", {{"HY000", 0, "[Trellick]已锁定的记录未能恢复"}});
         journalBack(j.row);
       }
+    } else if (restoring > 0 && !hash.empty()) {
+      // Joined in one update below.
+      const Journaled& j = rows[image.rows[0]];
+      bool sameBefore = true;
+      for (size_t n = 0; n < restoring; ++n)
+        sameBefore = sameBefore && rows[image.rows[n]].beforeImage == j.beforeImage;
+      if (!sameBefore) {
+        for (size_t r : image.rows) result.ambiguous.push_back(rows[r].row.identity);
+        continue;
+      }
+      joined.push_back(&image);
+      joinedRows += image.found;
     } else if (restoring > 0) {
       // Every row equal to the image is one the run changed: one update
       // restores them all, when they all had the same old values.
@@ -173,6 +288,11 @@ void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry
     result.restored += image.found;
     for (size_t n = restoring; n < image.rows.size(); ++n) notRestored(rows[image.rows[n]]);
   }
+  if (!joined.empty())
+    restoreJoined(conn, statements, entry, table, names, rows, joined, joinedRows);
+  for (const Image* image : joined)
+    for (size_t n = 0; n < static_cast<size_t>(image->found); ++n)
+      journalBack(rows[image->rows[n]].row);
 }
 
 }  // namespace trellick::journal
