@@ -132,6 +132,17 @@ void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry
   const search::Syntax syntax = conn.syntax();
   const sql::EngineSql& statements = sql::forDialect(engine);
 
+  // A whole row as a key. A fixed-length column holds its value padded
+  // with spaces to its length, which the run's journaled value may not
+  // show: there trailing spaces are the type's, not the value's.
+  auto imageKey = [&](Values values) {
+    for (size_t i = 0; i < values.size() && i < entry.identity.size(); ++i) {
+      const int type = entry.identity[i].type;
+      if ((type == sql::adChar || type == sql::adWChar) && values[i])
+        values[i]->erase(values[i]->find_last_not_of(' ') + 1);
+    }
+    return encodeValues(values);
+  };
   std::vector<Journaled> rows;
   std::unordered_map<std::string, Image> images;  // by the encoded after-image
   std::vector<std::string> order;                 // images in journal order
@@ -160,8 +171,8 @@ void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry
       ++result.restored;
       return;
     }
-    j.beforeImage = encodeValues(before);
-    const std::string key = encodeValues(after);
+    j.beforeImage = imageKey(before);
+    const std::string key = imageKey(after);
     auto [it, fresh] = images.try_emplace(key);
     if (fresh) order.push_back(key);
     it->second.rows.push_back(rows.size());
@@ -185,7 +196,7 @@ void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry
       Values values;
       for (size_t k = 0; k < entry.identity.size(); ++k)
         values.push_back(valueOf(*rs, first + static_cast<int>(k)));
-      const std::string key = encodeValues(values);
+      const std::string key = imageKey(values);
       if (auto it = images.find(key); it != images.end()) {
         ++it->second.found;
         if (!locator.empty()) it->second.locators.push_back(valueOf(*rs, 0));
