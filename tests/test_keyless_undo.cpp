@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -119,6 +120,40 @@ TEST_P(KeylessUndo, nullsMatchOnlyNulls) {
   std::sort(got.begin(), got.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(got, expected);
+}
+
+// The undo written as a script and run by the engine's own client gives
+// the rows back; on MariaDB each statement restores at most one row, so a
+// row equal to a changed one, added since, stays as it is.
+TEST_P(KeylessUndo, aScriptGivesTheRowsBack) {
+  setup(
+      "create table k(a varchar(20), b varchar(20));"
+      "insert into k values ('foo', 'same'), ('foo', 'same'), ('foo', 'one');");
+  engine::Options options;
+  options.texts = {"foo", "bar"};
+  engine::Observer quiet;
+  const engine::TableResult counted = engine::runTable(conn(), {"k"}, options, quiet);
+  ASSERT_FALSE(counted.failure);
+  std::vector<search::ChangeColumn> all, searched;
+  for (const engine::Column& c : counted.columns) {
+    all.push_back({c.name, c.type, c.size});
+    if (c.searchable) searched.push_back({c.name, c.type, c.size});
+  }
+  const search::StatementBuilder builder(conn().dialect(), options.texts, conn().syntax());
+  const long long run = journal.beginRun({});
+  ASSERT_EQ(journal::journaledReplace(conn(), journal, run,
+                                      journal::makePlan(builder, {"k"}, searched, all)),
+            3);
+  journal.finishRun(run);
+  const bool limited = engine() == Engine::MariaDB;
+  if (limited) setup("insert into k values ('bar', 'same');");
+  std::ostringstream script;
+  const auto scripted = journal::undo(conn(), journal, *journal.run(run), {}, &script);
+  EXPECT_EQ(scripted.tables.at(0).restored, 3);
+  replay(script.str());
+  Rows expected{{"foo", "one"}, {"foo", "same"}, {"foo", "same"}};
+  if (limited) expected.insert(expected.begin(), {"bar", "same"});
+  EXPECT_EQ(rows(), expected) << script.str();
 }
 
 // Eight thousand keyless rows, each different, are undone in one pass:
