@@ -238,6 +238,11 @@ void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry
   const std::string hash = locator.empty() ? statements.rowHash(names) : std::string();
   std::vector<const Image*> joined;
   long long joinedRows = 0;
+  auto sameOldValues = [&](const Image& image, size_t restoring) {
+    for (size_t n = 1; n < restoring; ++n)
+      if (rows[image.rows[n]].beforeImage != rows[image.rows[0]].beforeImage) return false;
+    return true;
+  };
 
   for (const std::string& key : order) {
     const Image& image = images[key];
@@ -264,29 +269,19 @@ void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry
           throw db::DbError("undo", {{"HY000", 0, "[Trellick]已锁定的记录未能恢复"}});
         journalBack(j.row);
       }
+    } else if (restoring > 0 && !sameOldValues(image, restoring)) {
+      // Without telling the rows apart, one statement gives each the same
+      // old values: rows that had different ones are not told apart.
+      for (size_t r : image.rows) result.ambiguous.push_back(rows[r].row.identity);
+      continue;
     } else if (restoring > 0 && !hash.empty()) {
       // Joined in one update below.
-      const Journaled& j = rows[image.rows[0]];
-      bool sameBefore = true;
-      for (size_t n = 0; n < restoring; ++n)
-        sameBefore = sameBefore && rows[image.rows[n]].beforeImage == j.beforeImage;
-      if (!sameBefore) {
-        for (size_t r : image.rows) result.ambiguous.push_back(rows[r].row.identity);
-        continue;
-      }
       joined.push_back(&image);
       joinedRows += image.found;
     } else if (restoring > 0) {
       // Every row equal to the image is one the run changed: one update
-      // restores them all, when they all had the same old values.
+      // restores them all.
       const Journaled& j = rows[image.rows[0]];
-      bool sameBefore = true;
-      for (size_t n = 0; n < restoring; ++n)
-        sameBefore = sameBefore && rows[image.rows[n]].beforeImage == j.beforeImage;
-      if (!sameBefore) {
-        for (size_t r : image.rows) result.ambiguous.push_back(rows[r].row.identity);
-        continue;
-      }
       const auto restore = search::undoRow(engine, syntax, table, entry.identity, j.row.identity,
                                            j.changed, j.oldValues, j.newValues, false, true);
       const long long n = conn.ExecuteParams(restore.sql, restore.params);
