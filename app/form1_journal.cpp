@@ -105,6 +105,11 @@ void Form1::UndoLastReplace() {
       complete = false;
       details += QStringLiteral("，%1 条记录此后已被修改，未恢复").arg(t.conflicts.size());
     }
+    if (!t.ambiguous.empty()) {
+      complete = false;
+      details +=
+          QStringLiteral("，%1 条记录无法与表中相同的记录区分，未恢复").arg(t.ambiguous.size());
+    }
     if (t.failure) {
       complete = false;
       details += QStringLiteral("，失败：") + fromUtf8(*t.failure);

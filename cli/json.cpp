@@ -91,6 +91,8 @@ Json runJson(const journal::RunEntry& r) {
 Json undoJson(const journal::UndoTable& t) {
   Json conflicts = Json::array();
   for (const auto& key : t.conflicts) conflicts.push_back(valuesJson(key));
+  Json ambiguous = Json::array();
+  for (const auto& key : t.ambiguous) ambiguous.push_back(valuesJson(key));
   return Json{{"type", "undo"},
               {"schema", t.table.schema},
               {"table", t.table.name},
@@ -98,6 +100,7 @@ Json undoJson(const journal::UndoTable& t) {
               {"already", t.alreadyBefore},
               {"by_value", t.byValue},
               {"conflicts", conflicts},
+              {"ambiguous", ambiguous},
               {"failure", textOrNull(t.failure)},
               {"has_triggers", t.hasTriggers}};
 }

@@ -62,13 +62,18 @@ session::Login UndoCommand::login() const {
 namespace {
 
 // A table's line: what was restored, and what was not and why.
-std::string undoLine(const journal::UndoTable& t, bool scripted) {
+std::string rowsText(const std::vector<journal::Values>& rows) {
   std::string keys;
-  for (const auto& k : t.conflicts) {
+  for (const auto& k : rows) {
     std::string key;
     for (const auto& v : k) key += (key.empty() ? "" : ", ") + (v ? *v : std::string("NULL"));
     keys += (keys.empty() ? "" : "; ") + key;
   }
+  return keys;
+}
+
+std::string undoLine(const journal::UndoTable& t, bool scripted) {
+  const std::string keys = rowsText(t.conflicts);
   return engine::displayName(t.table) + ": " +
          (scripted ? counted(t.restored, "statement") + " written"
                    : counted(t.restored, "row") + " restored") +
@@ -79,6 +84,11 @@ std::string undoLine(const journal::UndoTable& t, bool scripted) {
               ? ""
               : "; " + counted(static_cast<long long>(t.conflicts.size()), "conflict") +
                     " changed since, left alone: " + keys) +
+         (t.ambiguous.empty()
+              ? ""
+              : "; " + counted(static_cast<long long>(t.ambiguous.size()), "ambiguous row") +
+                    " (more rows equal them than were changed), left alone: " +
+                    rowsText(t.ambiguous)) +
          (t.failure ? "; failed: " + engine::oneLine(*t.failure) : "") + "\n";
 }
 
@@ -111,7 +121,7 @@ int UndoCommand::execute(const std::vector<engine::Table>&) {
   long long restored = 0;
   for (const auto& t : result.tables) {
     restored += t.restored;
-    complete = complete && !t.failure && t.conflicts.empty();
+    complete = complete && !t.failure && t.conflicts.empty() && t.ambiguous.empty();
     console_.out(args_.json ? jsonLine(undoJson(t)) : undoLine(t, script.is_open()));
   }
   const int rc = complete ? kAllRan : kNotAllRan;

@@ -6,6 +6,7 @@
 
 #include "common/utf8.h"
 #include "db/recordset.h"
+#include "journal/undo_by_value.h"
 
 namespace trellick::journal {
 namespace {
@@ -455,7 +456,9 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
         else
           result.conflicts.push_back(row.identity);
       };
+      if (entry.byValue) undoByValue(conn, journal, entry, table, undoTable, result, script);
       journal.forEachRow(entry.id, [&](const Row& row) {
+        if (entry.byValue) return;  // taken back above, the table as a whole
         std::vector<ChangeColumn> changed;
         std::vector<std::string> oldValues, newValues;
         for (size_t k = 0; k < entry.changed.size(); ++k) {

@@ -76,6 +76,9 @@ struct UndoTable {
   long long restored = 0;         // rows given back their old values
   long long alreadyBefore = 0;    // rows that already held them
   std::vector<Values> conflicts;  // identities of rows changed since
+  // Journaled rows (no key) that more rows now equal than the run changed:
+  // none of those is written.
+  std::vector<Values> ambiguous;
   std::optional<std::string> failure;
   bool hasTriggers = false;  // its own triggers' effects are not undone
 };

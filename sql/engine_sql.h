@@ -271,6 +271,29 @@ class EngineSql {
   // internal ones, nor Trellick's temporary ones): what they do is not
   // undone. Empty where the engine cannot tell.
   virtual std::string ownTriggersQuery(const TableRef& /*table*/) const { return {}; }
+  // A column naming one row for the length of a transaction, where the
+  // engine has one beside a key; empty where it has none.
+  virtual std::string rowLocator() const { return {}; }
+  // The condition that finds the row a locator value, given as the one
+  // parameter, names.
+  virtual std::string rowLocatorEquals(const std::string& locator) const {
+    return locator + " = ?";
+  }
+  // " limit N" after an update, where the engine limits an update so.
+  virtual std::string updateRowLimit(long long /*rows*/) const { return {}; }
+  // A hash of the whole row's bytes, NULLs told from every value, for a
+  // join on the whole row; empty where the engine joins otherwise.
+  virtual std::string rowHash(const std::vector<std::string>& /*columns*/) const { return {}; }
+  // Equal, or both NULL.
+  virtual std::string nullSafeEquals(const std::string& a, const std::string& b) const {
+    return "(" + a + " = " + b + " or (" + a + " is null and " + b + " is null))";
+  }
+  // update <target> joined to <other> on <on> set <assignments>, reading
+  // the target once.
+  virtual std::string joinedUpdate(const std::string& target, const std::string& other,
+                                   const std::string& on, const std::string& assignments) const {
+    return "update " + target + " set " + assignments + " from " + other + " where " + on;
+  }
 };
 
 // The engine's object; lives as long as the program.

@@ -151,6 +151,25 @@ class MariadbSql final : public EngineSql {
     return "select 1 from information_schema.triggers where event_object_schema = " + schema +
            " and event_object_table = binary " + literal(table.name, false, {}) + " limit 1";
   }
+
+  std::string updateRowLimit(long long rows) const override {
+    return " limit " + std::to_string(rows);
+  }
+  std::string rowHash(const std::vector<std::string>& columns) const override {
+    std::string parts;
+    for (const auto& c : columns)
+      parts += std::string(parts.empty() ? "" : ", ',', ") + "coalesce(concat('v', hex(" + c +
+               ")), 'n')";
+    return "unhex(md5(concat(" + parts + ")))";
+  }
+  std::string nullSafeEquals(const std::string& a, const std::string& b) const override {
+    return a + " <=> " + b;
+  }
+  // The target first, each of its rows finding its image by the index.
+  std::string joinedUpdate(const std::string& target, const std::string& other,
+                           const std::string& on, const std::string& assignments) const override {
+    return "update " + target + " straight_join " + other + " on " + on + " set " + assignments;
+  }
 };
 
 }  // namespace

@@ -128,6 +128,13 @@ class PostgresqlSql final : public EngineSql {
            literal(qualifiedReference(table), false, {}) +
            "::regclass and not tgisinternal limit 1";
   }
+
+  // A row's place in its table: it holds while the transaction keeps the
+  // row locked.
+  std::string rowLocator() const override { return "ctid"; }
+  std::string rowLocatorEquals(const std::string& locator) const override {
+    return locator + " = cast(? as tid)";
+  }
 };
 
 }  // namespace

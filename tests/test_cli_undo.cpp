@@ -752,3 +752,37 @@ TEST_F(CliUndo, postgresqlTablesWithoutAKeyOrWithTriggersAreTold) {
 }
 
 }  // namespace
+
+namespace {
+
+// A table without a key on a real PostgreSQL server: a row equal to the one
+// the run changed, added after it, makes both ambiguous; neither is written
+// and the undo exits 1.
+TEST(CliUndoPostgreSQL, rowsEqualToAChangedKeylessRowAreToldAmbiguous) {
+  testsupport::PgServer pg;
+  ASSERT_TRUE(pg.ok()) << pg.errorText();
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string journal = dir.file("journal.db");
+  ASSERT_TRUE(
+      pg.psqlOk("create table k(a text, b text); alter table k owner to trellick;"
+                "insert into k values ('foo', 'same'), ('bar', 'same'), ('foo', 'one');"))
+      << pg.lastError();
+  const auto env = testsupport::environmentWith({{"PW", pg.password()}});
+  const Args login{"--server", pg.serverField(), "--database", pg.database(), "--user",
+                   pg.user(),  "--password-env", "PW",         "--journal",   journal};
+  const CliRun replaced = testsupport::runCli(
+      Args{"replace", "--find", "foo", "--replace", "bar", "--yes", "--tables", "k"} + login, {},
+      env);
+  ASSERT_EQ(replaced.exitCode, 0) << replaced.describe();
+  ASSERT_TRUE(pg.psqlOk("insert into k values ('bar', 'same');")) << pg.lastError();
+
+  const CliRun undone = testsupport::runCli(Args{"undo", "--yes", "--json"} + login, {}, env);
+  EXPECT_EQ(undone.exitCode, 1) << undone.describe();
+  EXPECT_NE(undone.out.find("\"ambiguous\":[[\"foo\",\"same\"]]"), std::string::npos) << undone.out;
+  EXPECT_NE(undone.out.find("\"restored\":1"), std::string::npos) << undone.out;
+  EXPECT_EQ(pg.psql("select a || '|' || b from k order by 1"),
+            "bar|same\nbar|same\nbar|same\nfoo|one");
+}
+
+}  // namespace
