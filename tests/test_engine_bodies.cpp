@@ -715,6 +715,7 @@ TEST_P(EngineBodies, undoGivesBackEveryRowItChangedAndOnlyThose) {
   Rows nokeyNow = dumpOf(tables[0]);
   std::sort(nokeyNow.begin(), nokeyNow.end());
   EXPECT_EQ(nokeyNow, nokey);
+}
 
 // A table with a trigger of its own is told by the preview and by the
 // replace; one without (a foreign key's internal triggers are the
