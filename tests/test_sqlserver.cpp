@@ -383,8 +383,8 @@ class TestSqlServer : public QObject {
     }
     QCOMPARE(restores.size(), 4);
     QVERIFY2(restores[1].contains(QStringLiteral(
-                 "where [id] = @P3 and cast(cast(cast([id] as nvarchar(max)) as nvarchar(max)) "
-                 "as varbinary(max)) = cast(cast(@P4 as nvarchar(max)) as varbinary(max))")),
+                 "where [id] = @P2 and cast(cast(cast([id] as nvarchar(max)) as nvarchar(max)) "
+                 "as varbinary(max)) = cast(cast(@P3 as nvarchar(max)) as varbinary(max))")),
              qPrintable(restores.join('\n')));
     QCOMPARE(descriptors.size(), 1);
     QVERIFY(!descriptors.contains("0000000000000000"));
