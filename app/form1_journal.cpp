@@ -64,8 +64,8 @@ void Form1::UndoLastReplace() {
   const long long rows = last->rowsChanged();
   long long tables = 0;
   for (const auto& t : last->tables)
-    tables += t.rows > 0 && (t.state == journal::TableState::Journaled ||
-                             t.state == journal::TableState::Done);
+    tables += t.rows > 0 &&
+              (t.state == journal::TableState::Journaled || t.state == journal::TableState::Done);
   const QString what =
       last->info.kind == "undo"
           ? QStringLiteral("第 %1 次运行（撤销第 %2 次运行）").arg(last->id).arg(last->info.undoes)

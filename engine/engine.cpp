@@ -231,8 +231,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       // text values are matched and replaced.
       std::vector<std::string> names;
       for (const auto& c : searched) names.push_back(c.name);
-      const std::string query =
-          conn.engineSql().nonTextQuery(plan.table, names, plan.condition());
+      const std::string query = conn.engineSql().nonTextQuery(plan.table, names, plan.condition());
       if (!query.empty()) {
         auto rs = conn.Execute(query);
         const bool found = rs->State() == db::adStateOpen && !rs->Eof();

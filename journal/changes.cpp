@@ -309,8 +309,7 @@ Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run,
       // The table is read once, not twice, and the journal holds exactly
       // the rows written. None of it is committed before the journal is
       // sealed.
-      const auto capture = statements.rowCapture(plan.table, keyed.key, searched,
-                                                 images.columns);
+      const auto capture = statements.rowCapture(plan.table, keyed.key, searched, images.columns);
       for (const auto& statement : capture.setUp) conn.ExecuteAll(statement);
       changed = conn.ExecuteParams(update, {});
       // Its driver reads a whole result before the first row: in pages.
@@ -425,8 +424,9 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
       // row is still as the run left it.
       auto restoreImaged = [&](const Row& row, const std::vector<ChangeColumn>& changed,
                                const std::vector<std::string>& oldValues) {
-        search::ImagedRow imaged{entry.identity, row.identity, entry.literalKeys,
-                                 entry.imageColumns, row.image, changed, oldValues};
+        search::ImagedRow imaged{entry.identity,     row.identity, entry.literalKeys,
+                                 entry.imageColumns, row.image,    changed,
+                                 oldValues};
         // The key as the run left it: an image where images are literals of
         // the engine, the value written where the run changed it.
         imaged.keyValues = keyLeft(entry.identity, entry.changed, row);
@@ -437,7 +437,8 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
                 imaged.keyValues[k] = row.image[i];
         if (imaged.images.size() != imaged.imageColumns.size())
           throw std::runtime_error("journal: a row without its image");
-        const auto restore = search::undoImagedRow(engine, syntax, table, imaged, script != nullptr);
+        const auto restore =
+            search::undoImagedRow(engine, syntax, table, imaged, script != nullptr);
         if (script) {
           *script << restore.sql << ";\n";
           ++result.restored;

@@ -147,8 +147,7 @@ void Journal::exec(const char* sql) {
   }
 }
 
-void Journal::addColumnIfMissing(const char* table, const char* column,
-                                 const char* declaration) {
+void Journal::addColumnIfMissing(const char* table, const char* column, const char* declaration) {
   sqlite3_stmt* s = prepare((std::string("select 1 from pragma_table_info('") + table +
                              "') where name = '" + column + "'")
                                 .c_str());
@@ -319,9 +318,9 @@ void Journal::mark(long long table, TableState state) {
 
 std::vector<TableEntry> Journal::tablesOf(long long run) {
   std::vector<TableEntry> out;
-  Statement st{prepare(
-      "select id, schema, name, identity, by_value, changed, state, rows, image_columns, "
-      "literal_keys from tables where run = ? order by id")};
+  Statement st{
+      prepare("select id, schema, name, identity, by_value, changed, state, rows, image_columns, "
+              "literal_keys from tables where run = ? order by id")};
   st.integer(1, run);
   while (sqlite3_step(st.s) == SQLITE_ROW) {
     TableEntry t;

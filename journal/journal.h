@@ -103,8 +103,7 @@ class Journal {
   long long rowsOf(long long /*table*/) const { return seq_ - dropped_; }
   // Before the seal: the rows numbered from..to (1 is the first added),
   // each with its number; one of them written anew, or dropped.
-  std::vector<std::pair<long long, Row>> rowsBetween(long long table, long long from,
-                                                     long long to);
+  std::vector<std::pair<long long, Row>> rowsBetween(long long table, long long from, long long to);
   void rewriteRow(long long table, long long seq, const Row& row);
   void dropRow(long long table, long long seq);
   void seal(long long table);

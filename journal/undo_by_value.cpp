@@ -32,20 +32,6 @@ Value valueOf(db::Recordset& rs, int index) {
   return v.IsNull() ? std::nullopt : Value(v.text());
 }
 
-bool isText(int type) {
-  switch (type) {
-    case sql::adChar:
-    case sql::adWChar:
-    case sql::adVarChar:
-    case sql::adLongVarChar:
-    case sql::adVarWChar:
-    case sql::adLongVarWChar:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // Restores every row equal to one of the images in one update joined to a
 // temporary table of them.
 void restoreJoined(db::Connection& conn, const sql::EngineSql& statements, const TableEntry& entry,
@@ -106,9 +92,9 @@ void restoreJoined(db::Connection& conn, const sql::EngineSql& statements, const
   for (size_t i = 0; i < names.size(); ++i) {
     const int type = entry.identity[i].type;
     const std::string mine =
-        isText(type) ? statements.exactColumn(tableNames[i], type) : tableNames[i];
+        sql::isText(type) ? statements.exactColumn(tableNames[i], type) : tableNames[i];
     const std::string theirs =
-        isText(type) ? statements.exactColumn(imageNames[i], type) : imageNames[i];
+        sql::isText(type) ? statements.exactColumn(imageNames[i], type) : imageNames[i];
     on += " and " + statements.nullSafeEquals(mine, theirs);
   }
   std::string set;

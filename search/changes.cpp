@@ -6,31 +6,17 @@
 namespace trellick::search {
 namespace {
 
-bool isText(int type) {
-  switch (type) {
-    case sql::adChar:
-    case sql::adWChar:
-    case sql::adVarChar:
-    case sql::adLongVarChar:
-    case sql::adVarWChar:
-    case sql::adLongVarWChar:
-      return true;
-    default:
-      return false;
-  }
-}
-
 // The column as an equality reads it exactly, whatever its collation says
 // of case, accents or trailing spaces.
 std::string comparable(const sql::EngineSql& engine, const ChangeColumn& column) {
   const std::string name = engine.quotedName(column.name);
-  return isText(column.type) ? engine.exactColumn(name, column.type) : name;
+  return sql::isText(column.type) ? engine.exactColumn(name, column.type) : name;
 }
 
 // The value side of the same comparison.
 std::string comparableValue(const sql::EngineSql& engine, const ChangeColumn& column,
                             const std::string& value) {
-  return isText(column.type) ? engine.textAsBytes(value) : value;
+  return sql::isText(column.type) ? engine.textAsBytes(value) : value;
 }
 
 }  // namespace
@@ -197,8 +183,8 @@ BoundStatement undoImagedRow(Engine engine, Syntax syntax, const TableRef& table
   };
   std::string statement = "update " + dialect.updateTarget(table) + " set ";
   for (size_t k = 0; k < row.changed.size(); ++k)
-    statement += (k ? ", " : "") + dialect.quotedName(row.changed[k].name) + " = " +
-                 value(row.oldValues[k]);
+    statement +=
+        (k ? ", " : "") + dialect.quotedName(row.changed[k].name) + " = " + value(row.oldValues[k]);
   std::string where;
   auto add = [&](const std::string& term) { where += (where.empty() ? "" : " and ") + term; };
   // The key by its value as the run left it: an index finds the row.

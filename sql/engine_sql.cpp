@@ -64,6 +64,20 @@ std::string withControls(std::string_view text, std::string (*plain)(std::string
 
 bool isLongText(int typeCode) { return typeCode == adLongVarChar || typeCode == adLongVarWChar; }
 
+bool isText(int typeCode) {
+  switch (typeCode) {
+    case adChar:
+    case adWChar:
+    case adVarChar:
+    case adLongVarChar:
+    case adVarWChar:
+    case adLongVarWChar:
+      return true;
+    default:
+      return false;
+  }
+}
+
 bool isBinary(int typeCode) {
   return typeCode == adBinary || typeCode == adVarBinary || typeCode == adLongVarBinary;
 }

@@ -308,6 +308,8 @@ inline constexpr int adSmallInt = 2, adInteger = 3, adSingle = 4, adDouble = 5, 
                      adBinary = 128, adNumeric = 131, adDBDate = 133, adDBTime = 134,
                      adDBTimeStamp = 135, adVarBinary = 204, adLongVarBinary = 205;
 bool isBinary(int typeCode);
+// Character data of any length.
+bool isText(int typeCode);
 // Numbers, whose text is written bare.
 bool isNumeric(int typeCode);
 

@@ -144,7 +144,6 @@ class MariadbSql final : public EngineSql {
     return v;
   }
 
-
   std::string ownTriggersQuery(const TableRef& table) const override {
     const std::string schema =
         table.schema.empty() ? std::string("database()") : literal(table.schema, false, {});

@@ -291,7 +291,8 @@ class SqliteSql final : public EngineSql {
                            std::string_view condition) const override {
     std::string other;
     for (const auto& c : columns)
-      other += (other.empty() ? "" : " or ") + ("typeof(" + quotedName(c) + ") not in ('text', 'null')");
+      other +=
+          (other.empty() ? "" : " or ") + ("typeof(" + quotedName(c) + ") not in ('text', 'null')");
     return "select 1 from " + selectTarget(table) + " where (" + std::string(condition) +
            ") and (" + other + ") limit 1";
   }

@@ -603,8 +603,7 @@ TEST_P(EngineBodies, keysOfEveryTypeNameTheirRow) {
   const long long run = journal.beginRun({});
   for (const char* t : {"f", "b"})
     ASSERT_EQ(
-        journal::journaledReplace(conn(), journal, run, planFor(t, {"a.com", "b.org"})).changed,
-        2);
+        journal::journaledReplace(conn(), journal, run, planFor(t, {"a.com", "b.org"})).changed, 2);
   ASSERT_NE(dump(name("f"), {"v"}, "k"), f);
   const auto undone = journal::undo(conn(), journal, *journal.run(run), {});
   for (const auto& table : undone.tables) {
@@ -627,9 +626,8 @@ TEST_P(EngineBodies, undoGivesBackEveryRowItChangedAndOnlyThose) {
   const std::string ctl = "\r\n\t" + kFind + "\\";
   setup("create table nokey(note " + s100 + ", body " + longText(e) + ");" +
         insert(e, "nokey", {kFind, "x"}) + insert(e, "nokey", {"y " + kFind, std::nullopt}) +
-        insert(e, "nokey", {"same", ctl}) +
-        "create table nullu(u int null unique, note " + s100 + ");" +
-        insert(e, "nullu", {std::nullopt, kFind}) + insert(e, "nullu", {"1", "a" + kFind}) +
+        insert(e, "nokey", {"same", ctl}) + "create table nullu(u int null unique, note " + s100 +
+        ");" + insert(e, "nullu", {std::nullopt, kFind}) + insert(e, "nullu", {"1", "a" + kFind}) +
         insert(e, "nullu", {"2", "plain"}) + "create table comp(a int not null, b " + s50 +
         " not null, note " + s100 + ", primary key(a, b));" +
         insert(e, "comp", {"1", "k1", kFind}) + insert(e, "comp", {"1", "k2", kFind + "!"}) +

@@ -44,8 +44,8 @@ class SqliteUndo : public ::testing::Test {
                                 "--replace", by, "--yes", "--journal", journal_});
   }
   CliRun undo() {
-    return testsupport::runCli({"undo", "--server", "sqlite", "--database", db_, "--yes",
-                                "--journal", journal_});
+    return testsupport::runCli(
+        {"undo", "--server", "sqlite", "--database", db_, "--yes", "--journal", journal_});
   }
 
   TempDir dir_;
@@ -90,7 +90,8 @@ TEST_F(SqliteUndo, blobsInTextColumnsAreNeverTouched) {
   ASSERT_EQ(replaced.exitCode, 0) << replaced.describe();
   const Dump after = typed(db_, "t", "v,w,x");
   ASSERT_EQ(after.size(), 3u);
-  EXPECT_EQ(after[0], (std::vector<std::string>{"1", "text:'b.org'", "blob:X'00610062'", "integer:12"}));
+  EXPECT_EQ(after[0],
+            (std::vector<std::string>{"1", "text:'b.org'", "blob:X'00610062'", "integer:12"}));
   EXPECT_EQ(after[1], before[1]);  // the blob holding the text's bytes
   EXPECT_EQ(after[2][1], "text:'also b.org'");
   EXPECT_EQ(after[2][3], "blob:X''");
@@ -114,8 +115,7 @@ TEST_F(SqliteUndo, aRowidRenumberedByShrinkIsAConflictNotAWrite) {
       testsupport::runCli({"shrink", "--server", "sqlite", "--database", db_, "--yes"});
   ASSERT_EQ(shrunk.exitCode, 0) << shrunk.describe();
   const Dump renumbered = typed(db_, "t", "v,w");
-  ASSERT_EQ(renumbered,
-            (Dump{{"1", "text:'bar'", "text:'B'"}, {"2", "text:'bar'", "text:'C'"}}));
+  ASSERT_EQ(renumbered, (Dump{{"1", "text:'bar'", "text:'B'"}, {"2", "text:'bar'", "text:'C'"}}));
 
   const CliRun undone = undo();
   EXPECT_NE(undone.exitCode, 0) << undone.describe();
