@@ -49,7 +49,10 @@ void Form1::UndoLastReplace() {
   }
   // Only this database's runs are offered: connected first to know it.
   if (!LinkConn()) return;
-  std::erase_if(runs, [&](const journal::RunEntry& r) { return !session_->place().holds(r.info); });
+  const std::string here = conn->DatabaseIdentity();
+  std::erase_if(runs, [&](const journal::RunEntry& r) {
+    return session::notMadeHere(r.info, session_->place(), conn->dialect(), here).has_value();
+  });
   RunsDialog dialog(this, runs);
   if (dialog.empty()) {
     MsgBox(QStringLiteral("没有可以撤销的替换。"), vbInformation);
@@ -80,7 +83,7 @@ void Form1::UndoLastReplace() {
           .arg(rows);
   if (MsgBox(prompt, vbYesNo | vbQuestion, QStringLiteral("撤销上次替换")) != vbYes) return;
   // Old values go back only into the database they came from.
-  if (!session_->place().holds(last->info)) {
+  if (session::notMadeHere(last->info, session_->place(), *conn)) {
     MsgBox(QStringLiteral("这次替换是在 %1（%2）中做的，与当前连接的数据库不同，未撤销。")
                .arg(fromUtf8(last->info.database), fromUtf8(last->info.server)),
            vbExclamation);

@@ -105,8 +105,9 @@ long long Form1::JournalRun() {
   try {
     if (!journal_) journal_ = std::make_unique<journal::Journal>(path);
     journalRun_ = journal_->beginRun(
-        session_ ? session_->runInfo("replace", utf8(txt1->text()), utf8(txt2->text()))
-                 : journal::RunInfo{});
+        session_ && conn.present()
+            ? session_->runInfo(*conn, "replace", utf8(txt1->text()), utf8(txt2->text()))
+            : journal::RunInfo{});
   } catch (const db::DbError&) {
     throw;
   } catch (const std::exception& e) {

@@ -99,10 +99,10 @@ int UndoCommand::execute(const std::vector<engine::Table>&) {
   std::ofstream script;
   // Old values go back only into the database they came from; a script
   // is for wherever the operator means to run it.
-  if (args_.sqlFile.empty() && !session_->place().holds(run.info))
-    return failed("run " + std::to_string(run.id) + " was made in " + run.info.database + " on " +
-                  run.info.server + ", not in " + session_->place().identity + " on " +
-                  session_->place().server + "; nothing was undone");
+  if (args_.sqlFile.empty())
+    if (const auto why = session::notMadeHere(run.info, session_->place(), *conn_))
+      return failed("run " + std::to_string(run.id) + " is not this database's: " + *why +
+                    "; nothing was undone");
   if (!args_.sqlFile.empty()) {
     script.open(args_.sqlFile, std::ios::binary | std::ios::trunc);
     if (!script) return failed("cannot write " + args_.sqlFile);

@@ -55,8 +55,8 @@ int WalkCommand::execute(const std::vector<engine::Table>& tables) {
   if (replacing()) {
     // Nothing is written without its journal.
     try {
-      journalRun = journalFile().beginRun(
-          session_->runInfo("replace", args_.find.value_or(""), args_.replace.value_or("")));
+      journalRun = journalFile().beginRun(session_->runInfo(
+          *conn_, "replace", args_.find.value_or(""), args_.replace.value_or("")));
     } catch (const std::exception& e) {
       return failed("cannot keep the journal: " + describe(e));
     }

@@ -575,4 +575,23 @@ std::vector<std::string> Connection::RowKey(const std::string& schema, const std
   return keys;
 }
 
+std::string Connection::DatabaseIdentity() {
+  const sql::EngineSql& statements = sql::forDialect(dialect());
+  for (const std::string& query : statements.databaseIdentityQueries()) {
+    try {
+      auto rs = Execute(query);
+      if (rs->Eof()) continue;
+      std::string identity(dialectName(dialect()));
+      auto fields = rs->Fields();
+      for (int i = 0; i < fields.Count(); ++i)
+        identity += sql::kIdentitySeparator + fields.Item(i).Value().text();
+      rs->Close();
+      return identity;
+    } catch (const DbError&) {
+      // The login may not read this: the next way is tried.
+    }
+  }
+  return {};
+}
+
 }  // namespace trellick::db

@@ -103,6 +103,10 @@ class Connection {
   Dialect dialect() const { return facts().engine; }
   const std::string& DefaultSchema() const { return facts().defaultSchema; }
   sql::Syntax syntax() const { return facts().syntax; }
+  // The database as its server names it, read now (a file's schema cookie
+  // and size change): sql::EngineSql::sameDatabase() compares two. Empty
+  // where it cannot be read.
+  std::string DatabaseIdentity();
   // The statements of the connection's engine.
   const sql::EngineSql& engineSql() const { return sql::forDialect(dialect()); }
 

@@ -129,6 +129,7 @@ Journal::Journal(const std::string& path) : path_(path) {
   addColumnIfMissing("tables", "image_columns", "text");
   addColumnIfMissing("tables", "literal_keys", "integer");
   addColumnIfMissing("rows", "image", "blob");
+  addColumnIfMissing("runs", "identity", "text");
   insertRow_ =
       prepare("insert into rows(tbl, seq, identity, before, after, image) values(?,?,?,?,?,?)");
 }
@@ -185,8 +186,8 @@ void stepDone(sqlite3* db, sqlite3_stmt* s) {
 
 long long Journal::beginRun(const RunInfo& info) {
   Statement st{
-      prepare("insert into runs(kind, server, database, user, find, replace, undoes, started) "
-              "values(?,?,?,?,?,?,?,?)")};
+      prepare("insert into runs(kind, server, database, user, find, replace, undoes, started, "
+              "identity) values(?,?,?,?,?,?,?,?,?)")};
   st.text(1, info.kind);
   st.text(2, info.server);
   st.text(3, info.database);
@@ -195,6 +196,7 @@ long long Journal::beginRun(const RunInfo& info) {
   st.text(6, info.replace);
   if (info.undoes) st.integer(7, info.undoes);
   st.text(8, nowUtc());
+  st.text(9, info.identity);
   stepDone(db_, st.s);
   return sqlite3_last_insert_rowid(db_);
 }
@@ -343,8 +345,8 @@ std::vector<RunEntry> Journal::runs() {
   std::vector<RunEntry> out;
   {
     Statement st{prepare(
-        "select id, kind, server, database, user, find, replace, undoes, started, finished from "
-        "runs order by id desc")};
+        "select id, kind, server, database, user, find, replace, undoes, started, finished, "
+        "identity from runs order by id desc")};
     while (sqlite3_step(st.s) == SQLITE_ROW) {
       RunEntry r;
       r.id = sqlite3_column_int64(st.s, 0);
@@ -357,6 +359,7 @@ std::vector<RunEntry> Journal::runs() {
       r.info.undoes = sqlite3_column_int64(st.s, 7);
       r.started = columnText(st.s, 8);
       r.finished = columnText(st.s, 9);
+      r.info.identity = columnText(st.s, 10);
       out.push_back(std::move(r));
     }
   }

@@ -27,6 +27,9 @@ struct RunInfo {
   std::string find;
   std::string replace;
   long long undoes = 0;  // the run an undo takes back
+  // The database as its server names it (db::Connection::DatabaseIdentity());
+  // empty for runs journaled before it was recorded.
+  std::string identity;
 };
 
 enum class TableState { Journaling, Journaled, Done, Failed };

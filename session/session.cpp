@@ -1,5 +1,7 @@
 #include "session/session.h"
 
+#include <algorithm>
+
 #include "journal/changes.h"
 #include "platform/platform.h"
 
@@ -42,8 +44,8 @@ Session::Session(ServerSpec place, std::string user, std::string password, int t
 
 void Session::open(db::Connection& conn) const {
   conn.SetCommandTimeout(timeoutSeconds_);
-  conn.Open(db::makeTarget(place_.parts, {place_.server, user_, password_, place_.database}, drivers_,
-                           timeoutSeconds_));
+  conn.Open(db::makeTarget(place_.parts, {place_.server, user_, password_, place_.database},
+                           drivers_, timeoutSeconds_));
 }
 
 std::unique_ptr<db::Connection> Session::connect() const {
@@ -52,9 +54,10 @@ std::unique_ptr<db::Connection> Session::connect() const {
   return conn;
 }
 
-journal::RunInfo Session::runInfo(const std::string& kind, const std::string& find,
-                                  const std::string& replace) const {
+journal::RunInfo Session::runInfo(db::Connection& conn, const std::string& kind,
+                                  const std::string& find, const std::string& replace) const {
   journal::RunInfo info;
+  info.identity = conn.DatabaseIdentity();
   info.kind = kind;
   info.server = place_.server;
   info.database = place_.identity;
@@ -62,6 +65,28 @@ journal::RunInfo Session::runInfo(const std::string& kind, const std::string& fi
   info.find = find;
   info.replace = replace;
   return info;
+}
+
+std::optional<std::string> notMadeHere(const journal::RunInfo& run, const ServerSpec& place,
+                                       Dialect dialect, const std::string& now) {
+  const std::string there = run.database + " on " + run.server;
+  const std::string here = place.identity + " on " + place.server;
+  const auto& engine = sql::forDialect(dialect);
+  switch (engine.sameDatabase(run.identity, now)) {
+    case sql::EngineSql::Sameness::Same:
+      return std::nullopt;
+    case sql::EngineSql::Sameness::Different: {
+      // Say what differs in the server's own words.
+      std::string was = run.identity, is = now;
+      std::replace(was.begin(), was.end(), sql::kIdentitySeparator, ' ');
+      std::replace(is.begin(), is.end(), sql::kIdentitySeparator, ' ');
+      return "it was made in " + there + " (" + was + "), and this is " + here + " (" + is + ")";
+    }
+    case sql::EngineSql::Sameness::Unknown:
+      break;
+  }
+  if (!place.holds(run)) return "it was made in " + there + ", not in " + here;
+  return std::nullopt;
 }
 
 bool undoable(const journal::RunEntry& run) {
@@ -85,7 +110,8 @@ Login undoLogin(const journal::RunEntry& run, Login given) {
 journal::UndoResult undoRun(db::Connection& conn, journal::Journal& journal,
                             const journal::RunEntry& run, const Session& session,
                             std::ostream* script) {
-  journal::UndoResult result = journal::undo(conn, journal, run, session.runInfo("undo"), script);
+  journal::UndoResult result =
+      journal::undo(conn, journal, run, session.runInfo(conn, "undo"), script);
   // What a table's own triggers did when the run or the undo wrote is not
   // given back: the operator is told which tables have them.
   for (journal::UndoTable& table : result.tables)

@@ -54,9 +54,9 @@ class Session {
     return engine::userTables(conn);
   }
 
-  // The journal's record of a run made here.
-  journal::RunInfo runInfo(const std::string& kind, const std::string& find = {},
-                           const std::string& replace = {}) const;
+  // The journal's record of a run made here, through `conn`.
+  journal::RunInfo runInfo(db::Connection& conn, const std::string& kind,
+                           const std::string& find = {}, const std::string& replace = {}) const;
 
  private:
   ServerSpec place_;
@@ -65,6 +65,17 @@ class Session {
   int timeoutSeconds_;
   db::DriverNames drivers_;
 };
+
+// Why `run` was not made in the database `conn` reached through `place`
+// (its server's own name for it is another, or where that is unknown, the
+// fields name another); nullopt when it was made there.
+// `now` is conn.DatabaseIdentity(), read once for several runs.
+std::optional<std::string> notMadeHere(const journal::RunInfo& run, const ServerSpec& place,
+                                       Dialect engine, const std::string& now);
+inline std::optional<std::string> notMadeHere(const journal::RunInfo& run, const ServerSpec& place,
+                                              db::Connection& conn) {
+  return notMadeHere(run, place, conn.dialect(), conn.DatabaseIdentity());
+}
 
 // Whether an undo given no run number takes `run`: a replace that changed
 // rows and is not undone. An undo is taken back only by its number.

@@ -194,4 +194,21 @@ std::string RowCapture::read(long long skip, long long limit) const {
          " order by seq limit " + std::to_string(limit);
 }
 
+std::vector<std::string> identityFields(std::string_view identity) {
+  std::vector<std::string> fields;
+  if (identity.empty()) return fields;
+  size_t from = 0;
+  for (;;) {
+    const size_t at = identity.find(kIdentitySeparator, from);
+    fields.emplace_back(identity.substr(from, at == std::string_view::npos ? at : at - from));
+    if (at == std::string_view::npos) return fields;
+    from = at + 1;
+  }
+}
+
+EngineSql::Sameness EngineSql::sameDatabase(std::string_view recorded, std::string_view now) const {
+  if (recorded.empty() || now.empty()) return Sameness::Unknown;
+  return recorded == now ? Sameness::Same : Sameness::Different;
+}
+
 }  // namespace trellick::sql

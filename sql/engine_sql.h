@@ -294,7 +294,23 @@ class EngineSql {
                                    const std::string& on, const std::string& assignments) const {
     return "update " + target + " set " + assignments + " from " + other + " where " + on;
   }
+
+  // -- which database this is, as the server knows it
+  // Queries tried in order until one answers: its one row names the
+  // database whatever the client typed to reach it (a server's own name,
+  // a cluster's identifier, a file's path). Empty where the engine cannot
+  // tell.
+  virtual std::vector<std::string> databaseIdentityQueries() const { return {}; }
+  enum class Sameness { Same, Different, Unknown };
+  // Whether two identities, each the engine's name then the answering
+  // query's columns joined by kIdentitySeparator, name one database;
+  // Unknown where either is empty or they were read in ways that cannot be
+  // compared.
+  virtual Sameness sameDatabase(std::string_view recorded, std::string_view now) const;
 };
+
+inline constexpr char kIdentitySeparator = '\x1f';
+std::vector<std::string> identityFields(std::string_view identity);
 
 // The engine's object; lives as long as the program.
 const EngineSql& forDialect(Dialect dialect);

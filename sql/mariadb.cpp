@@ -151,6 +151,11 @@ class MariadbSql final : public EngineSql {
            " and event_object_table = binary " + literal(table.name, false, {}) + " limit 1";
   }
 
+  // The server by its host, port and id, the database by its name.
+  std::vector<std::string> databaseIdentityQueries() const override {
+    return {"select @@hostname, @@port, @@server_id, database()"};
+  }
+
   std::string updateRowLimit(long long rows) const override {
     return " limit " + std::to_string(rows);
   }

@@ -135,6 +135,30 @@ class PostgresqlSql final : public EngineSql {
   std::string rowLocatorEquals(const std::string& locator) const override {
     return locator + " = cast(? as tid)";
   }
+
+  // The cluster by its system identifier (by its data directory where the
+  // login may not read that), the database by its oid: a database renamed
+  // is the same one, one dropped and made again under its name is not.
+  std::vector<std::string> databaseIdentityQueries() const override {
+    const std::string database =
+        ", d.oid::text, d.datname from pg_database d where d.datname = current_database()";
+    return {"select 'system ' || (select system_identifier from pg_control_system())" + database,
+            "select 'directory ' || current_setting('data_directory')" + database,
+            "select 'unknown'" + database};
+  }
+  Sameness sameDatabase(std::string_view recorded, std::string_view now) const override {
+    const auto was = identityFields(recorded), is = identityFields(now);
+    if (was.size() != 4 || is.size() != 4) return EngineSql::sameDatabase(recorded, now);
+    if (was[0] != is[0] || was[2] != is[2]) return Sameness::Different;
+    // Two clusters may both have a database of that oid: where one side
+    // could not read the cluster's identity, or read another kind of it,
+    // the oid alone proves nothing.
+    const auto kind = [](const std::string& cluster) {
+      return cluster.substr(0, cluster.find(' '));
+    };
+    if (kind(was[1]) == "unknown" || kind(was[1]) != kind(is[1])) return Sameness::Unknown;
+    return was[1] == is[1] ? Sameness::Same : Sameness::Different;
+  }
 };
 
 }  // namespace

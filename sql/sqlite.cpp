@@ -1,6 +1,7 @@
 // SQLite, through its ODBC driver on a database file.
 #include <algorithm>
 #include <array>
+#include <bit>
 
 #include "sql/engines.h"
 
@@ -329,6 +330,38 @@ class SqliteSql final : public EngineSql {
     return "select 1 from " + quotedName(table.schema.empty() ? "main" : table.schema) +
            ".sqlite_master where type = 'trigger' and tbl_name = " +
            literal(table.name, false, {}) + " collate nocase limit 1";
+  }
+
+  // The file by its path as SQLite resolved it, with what tells a file put
+  // in its place: the schema cookie, which only grows (every change of the
+  // schema and every vacuum adds to it), and the file's size.
+  std::vector<std::string> databaseIdentityQueries() const override {
+    return {
+        "select file, (select schema_version from pragma_schema_version), (select page_count "
+        "from pragma_page_count) * (select page_size from pragma_page_size) from "
+        "pragma_database_list where name = 'main'"};
+  }
+  Sameness sameDatabase(std::string_view recorded, std::string_view now) const override {
+    const auto was = identityFields(recorded), is = identityFields(now);
+    if (was.size() != 4 || is.size() != 4 || was[1].empty() || is[1].empty())
+      return EngineSql::sameDatabase(recorded, now);
+    if (was[0] != is[0] || was[1] != is[1]) return Sameness::Different;
+    const auto number = [](const std::string& text) {
+      try {
+        return std::stoll(text);
+      } catch (const std::exception&) {
+        return -1LL;
+      }
+    };
+    if (number(is[2]) < number(was[2])) return Sameness::Different;
+    // Deleting and vacuuming may shrink a file a good deal; a file that is
+    // now about an eighth of its size at the run or less is taken for another
+    // one.
+    const auto sizeClass = [&](const std::string& bytes) {
+      const long long n = number(bytes);
+      return n > 0 ? std::bit_width(static_cast<unsigned long long>(n)) : 0;
+    };
+    return sizeClass(is[3]) + 3 <= sizeClass(was[3]) ? Sameness::Different : Sameness::Same;
   }
 };
 

@@ -307,6 +307,12 @@ class SqlServerSql final : public EngineSql {
     return "select name from sys.triggers where parent_id = object_id(" +
            stringLiteral(objectName(table), true) + ")";
   }
+
+  // The server's own name, and the database's creation: a database dropped
+  // and made again under its old name is another one.
+  std::vector<std::string> databaseIdentityQueries() const override {
+    return {"select @@servername, name, create_date from sys.databases where name = db_name()"};
+  }
 };
 
 }  // namespace

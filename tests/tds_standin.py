@@ -447,11 +447,26 @@ class Shared:
             self.schemas.append((name, path))
         self.schemas.sort(key=lambda s: s[0].lower())
         self.control_path = args.control
+        self.server_name = args.server_name
         self.log_lock = threading.Lock()
         self.log_file = open(args.log, 'a', encoding='utf-8')
         self.id_lock = threading.Lock()
         self.object_ids = {}
         self.last_transaction = 0
+
+    def created(self):
+        # A database's creation time stays with it, as sys.databases keeps it;
+        # a database made again (its file's note removed) has a new one.
+        path = self.main + '.created'
+        with self.id_lock:
+            try:
+                with open(path, encoding='utf-8') as f:
+                    return f.read().strip()
+            except OSError:
+                now = datetime.datetime.now().strftime('%Y-%m-%d %H:%M:%S.%f')[:-3]
+                with open(path, 'w', encoding='utf-8') as f:
+                    f.write(now)
+                return now
 
     def transaction_id(self):
         # A new descriptor for every transaction, as the server hands out.
@@ -639,7 +654,7 @@ class Session(threading.Thread):
                  'app': field(48)}
         self.shared.log(entry)
         self.database = entry['database'] or 'master'
-        self.server_name = entry['server'] or 'localhost'
+        self.server_name = self.shared.server_name
         self.open_database()
         out = self.envchange(1, self.database, 'master')
         out += self.message_token(TOK_INFO, 5701,
@@ -870,6 +885,10 @@ class Session(threading.Thread):
                    'index_column_id integer, column_id integer, key_ordinal integer, '
                    'partition_ordinal integer, is_descending_key integer, '
                    'is_included_column integer)')
+        db.execute('create table sys.databases(name text, database_id integer, '
+                   'create_date datetime)')
+        db.execute('insert into sys.databases values (?, 5, ?)',
+                   (self.database, self.shared.created()))
         # A table's own DML triggers, by the table they are on.
         db.execute('create table sys.triggers(object_id integer, name text, parent_id integer, '
                    'type text, is_ms_shipped integer, is_disabled integer)')
@@ -1892,6 +1911,8 @@ def main():
     parser.add_argument('--port-file', required=True)
     parser.add_argument('--log', required=True)
     parser.add_argument('--control')
+    # The server's own name (@@SERVERNAME), whatever name the client typed.
+    parser.add_argument('--server-name', default='STANDIN')
     args = parser.parse_args()
 
     # Threads serve connections; a kill ends everything at once.

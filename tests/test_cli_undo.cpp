@@ -478,6 +478,40 @@ TEST_F(CliUndo, undoRefusesADatabaseThatIsNotTheRuns) {
   ASSERT_EQ(testdb::query(path, "select v from t")[0][0], std::string("a.com"));
 }
 
+// A file put in the run's file's place, at the same path, is another
+// database: refused with nothing written. The run's file put back is
+// undone.
+TEST_F(CliUndo, undoRefusesAFilePutInTheRunsPlace) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db");
+  const std::string aside = dir.file("shop.before-restore.db");
+  const std::string journal = dir.file("journal.db");
+  const char* const setup =
+      "create table t(id integer primary key, v text); insert into t values(1, 'a.com');";
+  // The run's file has a history of schema changes, as a used file does.
+  testdb::exec(path, "create table t0(x); create index i0 on t0(x); drop index i0; drop table t0;");
+  testdb::exec(path, setup);
+  const CliRun replaced = cli(on("replace", path) + Args{"--find", kFind, "--replace", kReplace,
+                                                         "--yes", "--journal", journal});
+  ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  const Dump replacedDump = dump(path, "t");
+  ASSERT_EQ(std::rename(path.c_str(), aside.c_str()), 0);
+  // The same rows as the run left them, in a file made afresh.
+  testdb::exec(path, setup);
+  testdb::exec(path, "update t set v = 'www.a.com/''站😀';");
+  ASSERT_EQ(dump(path, "t"), replacedDump);
+  const CliRun refused = cli({"undo", "--yes", "--journal", journal});
+  EXPECT_EQ(refused.exitCode, 2) << refused.describe();
+  EXPECT_NE(refused.err.find("nothing was undone"), std::string::npos) << refused.describe();
+  EXPECT_EQ(dump(path, "t"), replacedDump);
+
+  ASSERT_EQ(std::rename(aside.c_str(), path.c_str()), 0);
+  const CliRun undone = cli({"undo", "--yes", "--journal", journal});
+  ASSERT_TRUE(undone.exitCode == 0) << undone.describe();
+  EXPECT_EQ(testdb::query(path, "select v from t")[0][0], std::string("a.com"));
+}
+
 }  // namespace
 
 namespace {

@@ -12,6 +12,7 @@
 #include "db/recordset.h"
 #include "engine/engine.h"
 #include "journal/changes.h"
+#include "session/session.h"
 #include "support/engine_fixture.h"
 #include "support/files.h"
 
@@ -771,6 +772,68 @@ TEST_P(EngineBodies, tablesWithTriggersOfTheirOwnAreTold) {
   EXPECT_FALSE(plain.hasTriggers);
   EXPECT_EQ(dump(name("audit"), {"what"}, "what"), (Rows{{"see a.com"}}));
   EXPECT_EQ(dump(name("Watched"), {"id", "v"}, "id"), (Rows{{"1", "see b.org"}}));
+}
+
+// A run names its database as the server knows it. An undo reaches it
+// again however the operator spells the server; a database of the same
+// name made again since (a file put in the file's place) is another one,
+// refused before anything is written; a script is still written for it.
+TEST_P(EngineBodies, aRunIsUndoneOnlyInTheDatabaseItWasMadeIn) {
+  const Engine e = engine();
+  // A schema changed before the run: a file made again later by the same
+  // script has a shorter history than the run's.
+  setup("create table scratch(x int); drop table scratch;");
+  setup("create table t(id int primary key, note " + shortText(e, 100) + ");" +
+        insert(e, "t", {"1", "see " + kFind}));
+  const session::ServerSpec place = session::ServerSpec::parse(fields().server, fields().database);
+  const session::Session session(place, fields().user, fields().password, 10);
+  journal::Journal journal(journalPath());
+  const long long run = journal.beginRun(session.runInfo(conn(), "replace", kFind, kReplace));
+  ASSERT_EQ(
+      journal::journaledReplace(conn(), journal, run, planFor("t", {kFind, kReplace})).changed, 1);
+  const journal::RunInfo made = journal.run(run)->info;
+  ASSERT_FALSE(made.identity.empty());
+  SCOPED_TRACE(made.identity);
+  EXPECT_EQ(session::notMadeHere(made, place, conn()), std::nullopt);
+
+  // The server field spelled otherwise reaches the same database.
+  if (e == Engine::PostgreSQL || e == Engine::MariaDB) {
+    std::string other = fields().server;
+    const size_t at = other.find("127.0.0.1");
+    ASSERT_NE(at, std::string::npos) << other;
+    other.replace(at, 9, "localhost");
+    db::ConnectFields spelled = fields();
+    spelled.server = other;
+    db::Connection again;
+    again.Open(db::makeTarget(spelled, db::installedDrivers(), 10));
+    EXPECT_EQ(
+        session::notMadeHere(made, session::ServerSpec::parse(other, fields().database), again),
+        std::nullopt);
+  }
+
+  if (e == Engine::MariaDB) {
+    // MariaDB keeps nothing that tells a schema made again under its name
+    // from the old one; another server answering at the run's address is
+    // told by its id.
+    setup("set global server_id = @@server_id + 1000;");
+    db::Connection other;
+    other.Open(db::makeTarget(fields(), db::installedDrivers(), 10));
+    const auto why = session::notMadeHere(made, place, other);
+    setup("set global server_id = @@server_id - 1000;");
+    EXPECT_TRUE(why.has_value()) << "another server taken for the run's";
+    return;
+  }
+  recreateDatabase();
+  setup("create table t(id int primary key, note " + shortText(e, 100) + ");" +
+        insert(e, "t", {"1", "see " + kReplace}));
+  const auto why = session::notMadeHere(made, place, conn());
+  ASSERT_TRUE(why.has_value()) << "a database made again under the run's name taken for the run's";
+  // The command line and the window refuse on this answer; the script is
+  // still there for wherever the operator means to run it.
+  std::ostringstream script;
+  journal::undo(conn(), journal, *journal.run(run), {}, &script);
+  EXPECT_NE(script.str().find("see "), std::string::npos);
+  EXPECT_EQ(dump(name("t"), {"id", "note"}, "id"), (Rows{{"1", "see " + kReplace}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, EngineBodies, testsupport::allEngines(),

@@ -132,6 +132,7 @@ struct EngineFixture::Database {
   std::unique_ptr<TempDir> dir;
   std::string file;  // SQLite and the stand-in: the file the rows live in
   std::string name;  // the servers: the database
+  trellick::db::ConnectFields fields;
 };
 
 EngineFixture::EngineFixture() = default;
@@ -181,12 +182,52 @@ void EngineFixture::SetUp() {
       break;
     }
   }
+  db_->fields = fields;
+  reconnect();
+}
+
+void EngineFixture::reconnect() {
   conn_ = std::make_unique<trellick::db::Connection>();
   try {
-    conn_->Open(trellick::db::makeTarget(fields, trellick::db::installedDrivers(), 10));
+    conn_->Open(trellick::db::makeTarget(db_->fields, trellick::db::installedDrivers(), 10));
   } catch (const std::exception& e) {
     FAIL() << "cannot connect to " << engineName(engine()) << ": " << e.what();
   }
+}
+
+const trellick::db::ConnectFields& EngineFixture::fields() const { return db_->fields; }
+
+void EngineFixture::recreateDatabase() {
+  conn_->Close();
+  switch (engine()) {
+    case Engine::SQLite:
+      ASSERT_EQ(std::remove(db_->file.c_str()), 0);
+      testdb::exec(db_->file, "pragma user_version = 1;");
+      break;
+    case Engine::SqlServer: {
+      // The stand-in's database is its file; its creation time goes with it.
+      std::string drop;
+      for (const auto& row :
+           testdb::query(db_->file,
+                         "select name from sqlite_master where type = 'table' and "
+                         "name not like 'sqlite_%'"))
+        drop += "drop table \"" + row[0] + "\";";
+      if (!drop.empty()) testdb::exec(db_->file, drop);
+      std::remove((db_->file + ".created").c_str());
+      break;
+    }
+    case Engine::PostgreSQL:
+      ASSERT_TRUE(pg().psqlOk("drop database " + db_->name + ";")) << pg().lastError();
+      ASSERT_TRUE(pg().createDatabase(db_->name)) << pg().lastError();
+      break;
+    case Engine::MariaDB: {
+      std::string error;
+      ASSERT_TRUE(maria().client("drop database " + db_->name + ";", {}, nullptr, &error)) << error;
+      ASSERT_TRUE(maria().createDatabase(db_->name, &error)) << error;
+      break;
+    }
+  }
+  reconnect();
 }
 
 void EngineFixture::TearDown() {

@@ -56,8 +56,14 @@ class EngineFixture : public testing::TestWithParam<Engine> {
   // connection under test, byte for byte.
   Rows dump(const std::string& table, const std::vector<std::string>& columns,
             const std::string& orderBy);
+  // What the connection was opened with: an operator's fields.
+  const trellick::db::ConnectFields& fields() const;
+  // Drops the test's database and makes an empty one under the same name
+  // (the same path, for a file), the connection reopened on it.
+  void recreateDatabase();
 
  private:
+  void reconnect();
   struct Database;
   std::unique_ptr<Database> db_;
   std::unique_ptr<trellick::db::Connection> conn_;
