@@ -102,6 +102,7 @@ Json undoJson(const journal::UndoTable& t) {
               {"conflicts", conflicts},
               {"ambiguous", ambiguous},
               {"failure", textOrNull(t.failure)},
+              {"journal_damaged", t.damaged},
               {"has_triggers", t.hasTriggers}};
 }
 

@@ -117,14 +117,17 @@ int UndoCommand::execute(const std::vector<engine::Table>&) {
   } catch (const std::exception& e) {
     return failed(describe(e));
   }
-  bool complete = true;
+  bool complete = true, damaged = false;
   long long restored = 0;
   for (const auto& t : result.tables) {
     restored += t.restored;
+    damaged = damaged || t.damaged;
     complete = complete && !t.failure && t.conflicts.empty() && t.ambiguous.empty();
     console_.out(args_.json ? jsonLine(undoJson(t)) : undoLine(t, script.is_open()));
   }
-  const int rc = complete ? kAllRan : kNotAllRan;
+  // A table refused for a damaged journal is not a conflict to look at but
+  // a journal that cannot be trusted.
+  const int rc = damaged ? kBadUsage : complete ? kAllRan : kNotAllRan;
   if (args_.json)
     console_.out(jsonLine(Json{{"type", "summary"},
                                {"command", "undo"},

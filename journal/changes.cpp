@@ -399,6 +399,11 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
   const search::Syntax syntax = conn.syntax();
   info.kind = "undo";
   info.undoes = run.id;
+  // A damaged journal could hand back damaged old values: nothing is
+  // written from it.
+  if (const auto damage = journal.damage())
+    throw std::runtime_error("the journal " + journal.path() + " is damaged (" + *damage +
+                             "); nothing was undone");
   if (!script) out.undoRun = journal.beginRun(info);
   if (script)
     for (const std::string& statement : sql::forDialect(engine).scriptSetUp())
@@ -411,6 +416,15 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
     result.table = target;
     search::TableRef table = target;
     result.byValue = entry.byValue;
+    // Every row is checked before the first is written: a table is given
+    // back whole or not at all.
+    if (const auto damage = journal.damage(entry)) {
+      result.damaged = true;
+      result.failure = "the journal's rows of this table are damaged (" + *damage +
+                       "); nothing of it was written";
+      out.tables.push_back(std::move(result));
+      continue;
+    }
     long long undoTable = 0;
     bool sealed = false;
     try {

@@ -81,6 +81,8 @@ struct UndoTable {
   std::vector<Values> ambiguous;
   std::optional<std::string> failure;
   bool hasTriggers = false;  // its own triggers' effects are not undone
+  // Its journaled rows do not verify: refused, nothing written.
+  bool damaged = false;
 };
 
 struct UndoResult {

@@ -121,6 +121,12 @@ class Journal {
   std::optional<RunEntry> lastRun();
   // The rows of a table, in the order they were written, one at a time.
   void forEachRow(long long table, const std::function<void(const Row&)>& visit);
+  // What SQLite's integrity check finds wrong with the file; nullopt when
+  // nothing.
+  std::optional<std::string> damage();
+  // What is wrong with a sealed table's rows: one not matching its
+  // checksum or unreadable, or fewer or more rows than were sealed.
+  std::optional<std::string> damage(const TableEntry& table);
 
  private:
   void exec(const char* sql);

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -510,6 +511,73 @@ TEST_F(CliUndo, undoRefusesAFilePutInTheRunsPlace) {
   const CliRun undone = cli({"undo", "--yes", "--journal", journal});
   ASSERT_TRUE(undone.exitCode == 0) << undone.describe();
   EXPECT_EQ(testdb::query(path, "select v from t")[0][0], std::string("a.com"));
+}
+
+// The journal checks itself. A flipped byte in one journaled old value
+// makes its table refused whole, nothing written to it, while the other
+// table is given back; a page overwritten with rubbish makes the whole
+// journal refused. Both exit 2 and say so.
+TEST_F(CliUndo, aDamagedJournalIsRefusedNotWrittenBack) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db");
+  const std::string journal = dir.file("journal.db");
+  std::string rows =
+      "create table t1(id integer primary key, v text);"
+      "create table t2(id integer primary key, v text);"
+      "insert into t1 values(1, 'marker-one a.com');";
+  // Enough rows for the journal to span pages of its own.
+  for (int k = 2; k <= 400; ++k)
+    rows += "insert into t2 values(" + std::to_string(k) + ", 'row " + std::to_string(k) + " " +
+            std::string(60, 'x') + " a.com');";
+  testdb::exec(path, rows);
+  const Dump before1 = dump(path, "t1"), before2 = dump(path, "t2");
+  auto replace = [&] {
+    const CliRun replaced = cli(on("replace", path) + Args{"--find", kFind, "--replace", kReplace,
+                                                           "--yes", "--journal", journal});
+    ASSERT_TRUE(replaced.exitCode == 0) << replaced.describe();
+  };
+  auto fileBytes = [&] {
+    std::ifstream in(journal, std::ios::binary);
+    return std::string{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  };
+  auto writeBytes = [&](const std::string& bytes) {
+    std::ofstream out(journal, std::ios::binary | std::ios::trunc);
+    out << bytes;
+  };
+
+  // One byte of t1's old value flipped where it lies in the file.
+  replace();
+  const Dump replaced1 = dump(path, "t1");
+  ASSERT_NE(replaced1, before1);
+  std::string bytes = fileBytes();
+  size_t at = bytes.find("marker-one");
+  ASSERT_NE(at, std::string::npos);
+  bytes[at] = 'M';
+  writeBytes(bytes);
+  const CliRun flipped = cli({"undo", "--yes", "--journal", journal});
+  EXPECT_EQ(flipped.exitCode, 2) << flipped.describe();
+  EXPECT_NE(flipped.out.find("damaged"), std::string::npos) << flipped.describe();
+  EXPECT_EQ(dump(path, "t1"), replaced1) << "a damaged old value was written back";
+  EXPECT_EQ(dump(path, "t2"), before2);
+
+  // A page of the rows overwritten.
+  std::filesystem::remove(journal);
+  testdb::exec(path, "update t1 set v = 'marker-one a.com';");
+  replace();
+  const Dump replaced2 = dump(path, "t2");
+  bytes = fileBytes();
+  at = bytes.find("row 200 ");
+  ASSERT_NE(at, std::string::npos);
+  const size_t page = 4096 * (at / 4096);
+  ASSERT_LE(page + 4096, bytes.size());
+  for (size_t k = page; k < page + 4096; ++k) bytes[k] = static_cast<char>(0xA5);
+  writeBytes(bytes);
+  const CliRun overwritten = cli({"undo", "--yes", "--journal", journal});
+  EXPECT_EQ(overwritten.exitCode, 2) << overwritten.describe();
+  EXPECT_NE(overwritten.err.find("damaged"), std::string::npos) << overwritten.describe();
+  EXPECT_EQ(dump(path, "t1"), replaced1);
+  EXPECT_EQ(dump(path, "t2"), replaced2);
 }
 
 }  // namespace
