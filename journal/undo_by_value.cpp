@@ -1,5 +1,6 @@
 #include "journal/undo_by_value.h"
 
+#include <cctype>
 #include <ostream>
 #include <unordered_map>
 
@@ -38,7 +39,23 @@ void restoreJoined(db::Connection& conn, const sql::EngineSql& statements, const
                    const search::TableRef& table, const std::vector<std::string>& names,
                    const std::vector<Journaled>& rows, const std::vector<const Image*>& joined,
                    long long expected) {
-  const std::string images = "trellick_undo_images";
+  // A temporary table hides a table of its name, and a join cannot name two
+  // tables alike: a name no table of the database has, nor the one undone.
+  std::string images = "trellick_undo_images";
+  for (int k = 2;; ++k) {
+    std::string lowered = table.name;
+    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lowered != images) {
+      auto taken = conn.Execute(
+          "select 1 from information_schema.tables where table_schema = database() and "
+          "table_name = " +
+          statements.literal(images, false, conn.syntax()));
+      const bool free = taken->Eof();
+      taken->Close();
+      if (free) break;
+    }
+    images = "trellick_undo_images_" + std::to_string(k);
+  }
   const std::string target = statements.updateTarget(table);
   // The temporary table takes the columns' own types: the image's values
   // and the old values of the columns the run changed.

@@ -29,11 +29,11 @@ class KeylessUndo : public testsupport::EngineFixture {
 
   // The plan of replacing "foo" with "bar" in every text column of k, as a
   // run makes it from the columns the engine learns.
-  journal::Plan planOfK() {
+  journal::Plan planOfK(const std::string& table = "k") {
     engine::Options options;
     options.texts = {"foo", "bar"};
     engine::Observer quiet;
-    const engine::TableResult counted = engine::runTable(conn(), {"k"}, options, quiet);
+    const engine::TableResult counted = engine::runTable(conn(), {table}, options, quiet);
     EXPECT_FALSE(counted.failure);
     std::vector<search::ChangeColumn> all, searched;
     for (const engine::Column& c : counted.columns) {
@@ -41,7 +41,7 @@ class KeylessUndo : public testsupport::EngineFixture {
       if (c.searchable) searched.push_back({c.name, c.type, c.size});
     }
     const search::StatementBuilder builder(conn().dialect(), options.texts, conn().syntax());
-    return journal::makePlan(builder, {"k"}, searched, all);
+    return journal::makePlan(builder, {table}, searched, all);
   }
 
   // Replaces "foo" with "bar" in every text column of k, journaled.
@@ -166,6 +166,30 @@ TEST_P(KeylessUndo, manyRowsAreUndoneInOnePass) {
   const Rows back = rows();
   ASSERT_EQ(back.size(), 8000u);
   for (const auto& row : back) EXPECT_EQ(row.at(0)->substr(0, 3), "foo");
+}
+
+// A user's table named as Trellick's own temporary table of images is
+// undone like any other, and one of that name beside the table undone is
+// left as it was.
+TEST_P(KeylessUndo, tablesNamedLikeTrellicksOwnAreOnlyUserTables) {
+  setup(
+      "create table trellick_undo_images(a varchar(20), b varchar(20));"
+      "insert into trellick_undo_images values ('foo', 'one'), ('foo', 'two');"
+      "create table k(a varchar(20), b varchar(20));"
+      "insert into k values ('foo', 'k');");
+  const Rows before = dump("trellick_undo_images", {"a", "b"}, "a, b");
+  for (const std::string table : {"trellick_undo_images", "k"}) {
+    SCOPED_TRACE(table);
+    const long long run = journal.beginRun({});
+    ASSERT_EQ(journal::journaledReplace(conn(), journal, run, planOfK(table)).changed,
+              table == "k" ? 1 : 2);
+    journal.finishRun(run);
+    const auto undone = journal::undo(conn(), journal, *journal.run(run), {});
+    ASSERT_FALSE(undone.tables.at(0).failure) << *undone.tables.at(0).failure;
+    EXPECT_EQ(undone.tables.at(0).restored, table == "k" ? 1 : 2);
+    EXPECT_EQ(dump("trellick_undo_images", {"a", "b"}, "a, b"), before);
+  }
+  EXPECT_EQ(rows(), (Rows{{"foo", "k"}}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, KeylessUndo, testing::Values(Engine::PostgreSQL, Engine::MariaDB),
