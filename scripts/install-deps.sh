@@ -7,7 +7,7 @@ PACKAGES="build-essential cmake pkg-config clang-format dpkg-dev file \
   libgtest-dev nlohmann-json3-dev \
   qt6-base-dev qt6-base-dev-tools libgl-dev \
   nlohmann-json3-dev \
-  unixodbc unixodbc-dev odbcinst tdsodbc libsqliteodbc sqlite3 libsqlite3-dev python3 \
+  unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin libsqliteodbc sqlite3 libsqlite3-dev python3 \
   mariadb-server mariadb-client odbc-mariadb libmariadb-dev \
   postgresql odbc-postgresql libpq-dev odbc-mdbtools \
   fonts-noto-cjk fonts-arphic-uming xvfb xauth"

@@ -209,8 +209,33 @@ class SqlServerSql final : public EngineSql {
     return "[" + doubled(name, ']') + "]";
   }
 
+  // Control characters, a line feed among them, as char() (nchar()): a
+  // script's client reads it by lines, a carriage return may not come back
+  // and a line reading "GO" would end its batch. Concatenation cuts at
+  // 8000 bytes unless a (max) type leads it.
   std::string literal(std::string_view text, bool national, Syntax) const override {
-    return stringLiteral(text, national);
+    const auto control = [](unsigned char c) { return c < 0x20 && c != '\t'; };
+    if (std::none_of(text.begin(), text.end(), control)) return stringLiteral(text, national);
+    std::string out = "(";
+    if (text.size() > 4000)
+      out += national ? "cast(N'' as nvarchar(max))" : "cast('' as varchar(max))";
+    bool first = text.size() <= 4000;
+    auto add = [&](const std::string& piece) {
+      if (!first) out += "+";
+      out += piece;
+      first = false;
+    };
+    size_t start = 0;
+    for (size_t k = 0; k <= text.size(); ++k) {
+      const bool end = k == text.size();
+      if (!end && !control(static_cast<unsigned char>(text[k]))) continue;
+      if (k > start) add(stringLiteral(text.substr(start, k - start), national));
+      if (!end)
+        add((national ? "nchar(" : "char(") + std::to_string(static_cast<unsigned char>(text[k])) +
+            ")");
+      start = k + 1;
+    }
+    return out + ")";
   }
 
   bool needsNational(std::string_view find, std::string_view replace) const override {

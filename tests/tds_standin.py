@@ -904,6 +904,8 @@ class Session(threading.Thread):
         db.create_function('replace', 3, ci_replace, deterministic=True)
         db.create_function('replace_limited', 4, replace_limited, deterministic=True)
         db.create_function('len', 1, sql_len, deterministic=True)
+        db.create_function('nchar', 1, lambda n: None if n is None else chr(n),
+                           deterministic=True)
         db.create_function('schema_name', 0, lambda: 'dbo')
         db.create_function('db_name', 0, lambda: self.database)
         db.create_function('object_id', 1, self.object_id_of)
@@ -1095,6 +1097,9 @@ class Session(threading.Thread):
             if t.kind == 'nstr':
                 out.append(t.text[1:])
                 continue
+            if t.text == '+' and self.joins_strings(tokens, i):
+                out.append('||')
+                continue
             w = t.word()
             if w == 'with' and self.table_hints(tokens, i):
                 # Locks held to the end of the transaction: a read in a SQLite
@@ -1141,6 +1146,27 @@ class Session(threading.Thread):
         if top:
             sql = sql.rstrip().rstrip(';') + ' limit ' + top[2]
         return sql, binds
+
+    def joins_strings(self, tokens, i):
+        """Whether the + at i joins strings (a literal, char(), nchar() or a cast to a
+        character type either side), which SQLite spells ||."""
+        def is_text_call(open_at):
+            k = open_at - 1
+            while k >= 0 and tokens[k].kind in ('ws', 'comment'):
+                k -= 1
+            return k >= 0 and tokens[k].word() in ('char', 'nchar', 'cast')
+        k = i - 1
+        while k >= 0 and tokens[k].kind in ('ws', 'comment'):
+            k -= 1
+        if k >= 0 and tokens[k].kind in ('str', 'nstr'):
+            return True
+        if k >= 0 and tokens[k].text == ')':
+            opens = {v: o for o, v in matching_parens(tokens).items()}
+            if k in opens and is_text_call(opens[k]):
+                return True
+        j = next_sig(tokens, i)
+        return j < len(tokens) and (tokens[j].kind in ('str', 'nstr') or
+                                    tokens[j].word() in ('char', 'nchar'))
 
     def table_hints(self, tokens, i):
         """Whether the WITH at i opens a table's hints (after the table's name); refuses

@@ -257,8 +257,21 @@ void EngineFixture::setup(const std::string& sql) {
 
 void EngineFixture::replay(const std::string& script) {
   switch (engine()) {
-    case Engine::SQLite:
     case Engine::SqlServer: {
+      // A SQL Server client of its own (FreeTDS's tsql) reads the script by
+      // lines and sends it as one batch, as sqlcmd does up to its "GO".
+      ProcessOptions options;
+      options.input = script + "\ngo\n";
+      const ProcessResult ran =
+          runProcess({"/usr/bin/tsql", "-H", "127.0.0.1", "-p", std::to_string(standin().port()),
+                      "-U", "sa", "-P", "pw", "-D", "shop"},
+                     options);
+      ASSERT_TRUE(ran.ok()) << ran.err << "\n" << script;
+      ASSERT_EQ(ran.out.find("Msg "), std::string::npos) << ran.out << "\n" << script;
+      ASSERT_EQ(ran.err.find("Msg "), std::string::npos) << ran.err << "\n" << script;
+      break;
+    }
+    case Engine::SQLite: {
       ProcessOptions options;
       options.input = script;
       const ProcessResult ran = runProcess({"/usr/bin/sqlite3", "-bail", db_->file}, options);

@@ -49,7 +49,8 @@ class EngineFixture : public testing::TestWithParam<Engine> {
   // (the SQLite library; psql; the mariadb client). A failure fails the test.
   void setup(const std::string& sql);
   // Runs a script as an operator would, through the engine's own client
-  // with its defaults (the sqlite3 shell, psql, mariadb). A failure fails
+  // with its defaults (the sqlite3 shell, psql, mariadb; FreeTDS's tsql on
+  // the SQL Server stand-in). A failure fails
   // the test.
   void replay(const std::string& script);
   // The listed columns of every row, in `orderBy` order, read past the
