@@ -294,6 +294,13 @@ class EngineSql {
                                    const std::string& on, const std::string& assignments) const {
     return "update " + target + " set " + assignments + " from " + other + " where " + on;
   }
+  // Whether the driver may give a column of this name another name as a
+  // field of a result (SQLite's keeps what follows a "."): then the
+  // names are read with fieldNamesQuery() instead.
+  virtual bool fieldNameMayDiffer(std::string_view /*name*/) const { return false; }
+  // One row per column that columnQuery() gives, in its order: the column's
+  // own name. Empty where the driver's field names are the columns'.
+  virtual std::string fieldNamesQuery(const TableRef& /*table*/) const { return {}; }
 };
 
 // The engine's object; lives as long as the program.
