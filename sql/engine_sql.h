@@ -301,6 +301,9 @@ class EngineSql {
   // One row per column that columnQuery() gives, in its order: the column's
   // own name. Empty where the driver's field names are the columns'.
   virtual std::string fieldNamesQuery(const TableRef& /*table*/) const { return {}; }
+  // Opens a transaction by statement, which fails where one is open; empty
+  // where the database layer never needs to.
+  virtual std::string beginTransaction() const { return {}; }
 };
 
 // The engine's object; lives as long as the program.

@@ -344,6 +344,7 @@ class SqliteSql final : public EngineSql {
     return "select name from pragma_table_xinfo(" + literal(table.name, false, {}) +
            ") where hidden <> 1 order by cid";
   }
+  std::string beginTransaction() const override { return "begin"; }
 };
 
 }  // namespace
