@@ -68,6 +68,7 @@ DriverFacts driverFactsFor(Dialect engine) {
       // No wide entry points; forward-only is what it does best.
       facts.honoursRowLimit = facts.readsWholeResult = true;
       facts.cursorTypes = false;
+      facts.serverEndsInterruptedTransaction = true;
       break;
     case Dialect::PostgreSQL:
       // The server ends a statement (statement_timeout); the row limit does
@@ -476,10 +477,39 @@ void Connection::BeginTrans() {
 
 namespace {
 
+// A rollback the driver could not do because the server had already ended
+// the transaction: a transaction opened here, which the server allows only
+// when it has none, is one the driver can end, and its record of an open
+// transaction goes with it. False where the server still had one.
+bool endEndedTransaction(ConnectionCore& core) {
+  const std::string begin = sql::forDialect(core.facts.engine).beginTransaction();
+  if (begin.empty()) return false;
+  try {
+    auto s = core.newStatement("roll back");
+    execDirect(*s, begin, "roll back");
+  } catch (const DbError&) {
+    return false;
+  }
+  core.freeStatements();
+  return SQL_SUCCEEDED(
+      SQLEndTran(SQL_HANDLE_DBC, static_cast<SQLHDBC>(core.dbc.get()), SQL_ROLLBACK));
+}
+
 void endTransaction(ConnectionCore& core, SQLSMALLINT how, const char* context) {
   auto dbc = static_cast<SQLHDBC>(core.dbc.get());
   core.inTransaction = false;
   SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, how);
+  if (!SQL_SUCCEEDED(rc) && how == SQL_ROLLBACK && core.facts.serverEndsInterruptedTransaction) {
+    auto records = readDiagnostics(SQL_HANDLE_DBC, dbc, core.facts.wide);
+    if (endEndedTransaction(core)) {
+      // As asked, nothing of the transaction stays.
+      rc = SQL_SUCCESS;
+    } else {
+      SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON),
+                        0);
+      throw DbError(context, std::move(records));
+    }
+  }
   // Back to one transaction per statement, whatever became of this one.
   SQLRETURN back = SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
                                      reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);

@@ -40,6 +40,11 @@ struct DriverFacts {
   std::string defaultSchema;
   // How literals must be written for the server's settings.
   sql::Syntax syntax;
+  // The server rolls a transaction back by itself when a statement of it
+  // is interrupted (a time-out, a cancel) while the driver still holds it
+  // open: the driver's own rollback then fails and, left so, it would run
+  // every later transaction as statements committed one by one.
+  bool serverEndsInterruptedTransaction = false;
 };
 
 // The facts of the driver for an engine, before the session's own (default

@@ -119,6 +119,27 @@ Failure failureOf(const std::exception& e, Stage stage, db::Connection* conn) {
   return f;
 }
 
+// The columns named as the catalog names them, in the column query's
+// order, where the driver's field names may not be theirs.
+void renameFromCatalog(db::Connection& conn, const Table& table, std::vector<Column>& columns) {
+  const std::string query = conn.engineSql().fieldNamesQuery(table);
+  if (query.empty()) return;
+  std::vector<std::string> names;
+  auto rs = conn.Execute(query);
+  while (rs->State() == db::adStateOpen && !rs->Eof()) {
+    names.push_back(rs->Fields().Item(0).Value().text());
+    rs->MoveNext();
+  }
+  if (rs->State() == db::adStateOpen) rs->Close();
+  // A name taken by position from a list of another length could be any
+  // column's.
+  if (names.size() != columns.size())
+    db::fail("HY000", "[Trellick]the columns of " + displayName(table) +
+                          " could not be named: the catalog lists " + std::to_string(names.size()) +
+                          ", the table gives " + std::to_string(columns.size()));
+  for (size_t k = 0; k < names.size(); ++k) columns[k].name = names[k];
+}
+
 }  // namespace
 
 namespace {
@@ -196,6 +217,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
     stage = Stage::ColumnFacts;
     std::set<std::string> computed;
     std::set<std::string> unlimited;
+    bool namesMayDiffer = false;
     {
       auto facts = conn.Execute(search::columnFactsQuery(table, engine));
       while (facts->State() == db::adStateOpen && !facts->Eof()) {
@@ -204,9 +226,11 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
         if (fields.Item(1).Value().text() == "1") computed.insert(name);
         if (fields.Count() > 2 && !search::declaresLength(fields.Item(2).Value().text()))
           unlimited.insert(name);
+        namesMayDiffer = namesMayDiffer || conn.engineSql().fieldNameMayDiffer(name);
         facts->MoveNext();
       }
     }
+    if (namesMayDiffer) renameFromCatalog(conn, table, result.columns);
     // Tables inheriting from this one hold rows of their own, searched
     // through them.
     const Table target = journal::withChildrenKnown(conn, table);

@@ -307,6 +307,16 @@ class EngineSql {
   // Unknown where either is empty or they were read in ways that cannot be
   // compared.
   virtual Sameness sameDatabase(std::string_view recorded, std::string_view now) const;
+  // Whether the driver may give a column of this name another name as a
+  // field of a result (SQLite's keeps what follows a "."): then the
+  // names are read with fieldNamesQuery() instead.
+  virtual bool fieldNameMayDiffer(std::string_view /*name*/) const { return false; }
+  // One row per column that columnQuery() gives, in its order: the column's
+  // own name. Empty where the driver's field names are the columns'.
+  virtual std::string fieldNamesQuery(const TableRef& /*table*/) const { return {}; }
+  // Opens a transaction by statement, which fails where one is open; empty
+  // where the database layer never needs to.
+  virtual std::string beginTransaction() const { return {}; }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';

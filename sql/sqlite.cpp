@@ -172,9 +172,13 @@ class SqliteSql final : public EngineSql {
   SqliteSql() : EngineSql(Dialect::SQLite, ownCapabilities()) {}
 
   // Brackets, which cannot hold a "]": a name with one goes in double
-  // quotes instead.
+  // quotes instead. So does a name the driver's scanner would misread
+  // inside brackets, which it does not know: a quote would open a string
+  // there, a "?" count as a parameter, a ";" end the statement and a "{"
+  // open an escape. Inside double quotes it skips them all.
   std::string quotedName(std::string_view name) const override {
-    if (name.find(']') != std::string_view::npos) return "\"" + doubled(name, '"') + "\"";
+    if (name.find_first_of("]\"'?;{") != std::string_view::npos)
+      return "\"" + doubled(name, '"') + "\"";
     return "[" + doubled(name, ']') + "]";
   }
 
@@ -363,6 +367,17 @@ class SqliteSql final : public EngineSql {
     };
     return sizeClass(is[3]) + 3 <= sizeClass(was[3]) ? Sameness::Different : Sameness::Same;
   }
+  // The driver takes "a.b" for a column b of a table a and names the field
+  // b.
+  bool fieldNameMayDiffer(std::string_view name) const override {
+    return name.find('.') != std::string_view::npos;
+  }
+  // "select *" leaves out a virtual table's hidden columns only.
+  std::string fieldNamesQuery(const TableRef& table) const override {
+    return "select name from pragma_table_xinfo(" + literal(table.name, false, {}) +
+           ") where hidden <> 1 order by cid";
+  }
+  std::string beginTransaction() const override { return "begin"; }
 };
 
 }  // namespace

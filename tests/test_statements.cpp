@@ -361,3 +361,23 @@ TEST(Statements, searchableTypesAndSizes) {
   ASSERT_EQ(characterCount("汉字ab"), 4ll);
   ASSERT_EQ(characterCount(""), 0ll);
 }
+
+// The SQLite driver reads quotes, "?", ";" and "{" inside brackets as its
+// own (a string, a parameter, the statement's end, an escape) but skips
+// them inside double quotes: such names go there. Other names keep their
+// brackets.
+TEST(Statements, sqliteNamesItsDriverWouldMisreadGoInDoubleQuotes) {
+  for (const auto& [name, quoted] :
+       std::vector<std::pair<std::string, std::string>>{{"a'b", "\"a'b\""},
+                                                        {"a?b", "\"a?b\""},
+                                                        {"a;b", "\"a;b\""},
+                                                        {"a{fn b}", "\"a{fn b}\""},
+                                                        {"a\"b", "\"a\"\"b\""},
+                                                        {"a.b\"c;d?e'f", "\"a.b\"\"c;d?e'f\""},
+                                                        {"a.b", "[a.b]"},
+                                                        {"order details", "[order details]"}})
+    ASSERT_EQ(tableReference(name, Engine::SQLite), quoted) << name;
+  Built lite = build(Engine::SQLite, "t?", {{"c'd", 200}}, "f", "r");
+  ASSERT_EQ(lite.update, std::string("Update \"t?\" set \"c'd\"=Replace(\"c'd\",'f','r') "
+                                     "where \"c'd\" like '%f%'"));
+}
