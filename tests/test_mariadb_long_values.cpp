@@ -41,7 +41,10 @@ class MariaDbLongValues : public testing::Test {
     delete server;
     server = nullptr;
   }
-  void SetUp() override { ASSERT_TRUE(server->ok()) << server->errorText(); }
+  void SetUp() override {
+    ASSERT_TRUE(server->ok()) << server->errorText();
+    sql("drop table if exists keyed, keyless");
+  }
 
   std::string sql(const std::string& statements) {
     std::string out, error;
@@ -109,6 +112,46 @@ TEST_F(MariaDbLongValues, aValueOverHalfThePacketIsUndoneWithTheSmallRows) {
   EXPECT_EQ(again.exitCode, 0) << again.describe();
   EXPECT_EQ(sums("keyed"), keyedAfter);
   EXPECT_EQ(sums("keyless"), keylessAfter);
+}
+
+// A row the server refuses fails the undo of its own table, told as
+// failed with nothing of that table written, while the other table, its
+// long value included, is given back.
+TEST_F(MariaDbLongValues, aRefusedRowFailsItsTableToldAndTheOtherTableIsRestored) {
+  const std::string big = "concat('head foo ', repeat('x', 3000000), ' foo', repeat('y', 7))";
+  sql("create table keyed(id int primary key, v longtext);"
+      "insert into keyed values (1, 'a foo'), (2, " +
+      big +
+      "), (3, 'foo b');"
+      "create table keyless(id int, v longtext);"
+      "insert into keyless values (1, 'a foo'), (2, " +
+      big + "), (3, 'foo b');");
+  const std::string keylessBefore = sums("keyless");
+
+  const CliRun replaced = cli({"replace", "--find", "foo", "--replace", "bar", "--yes", "--json"});
+  ASSERT_EQ(replaced.exitCode, 0) << replaced.describe();
+  // From now on the server refuses one of keyed's old values.
+  sql("alter table keyed add constraint no_a_foo check (v <> 'a foo')");
+  const std::string keyedAfter = sums("keyed");
+
+  const CliRun undone = cli({"undo", "--yes", "--json"});
+  EXPECT_NE(undone.exitCode, 0) << undone.describe();
+  const std::vector<json> lines = undone.lines();
+  ASSERT_EQ(lines.size(), 3u) << undone.describe();
+  for (const json& line : {lines[0], lines[1]}) {
+    ASSERT_TRUE(line.is_object()) << undone.describe();
+    if (line["table"] == "keyed") {
+      EXPECT_TRUE(line["failure"].is_string()) << undone.describe();
+      EXPECT_EQ(line["restored"], 0) << undone.describe();
+    } else {
+      EXPECT_EQ(line["table"], "keyless") << undone.describe();
+      EXPECT_TRUE(line["failure"].is_null()) << undone.describe();
+      EXPECT_EQ(line["restored"], 3) << undone.describe();
+    }
+  }
+  EXPECT_EQ(lines[2]["restored"], 3) << undone.describe();
+  EXPECT_EQ(sums("keyed"), keyedAfter);
+  EXPECT_EQ(sums("keyless"), keylessBefore);
 }
 
 }  // namespace
