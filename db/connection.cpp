@@ -463,6 +463,9 @@ namespace trellick::db {
 long long executeBound(ConnectionCore& core, const std::string& sql,
                        const std::vector<std::optional<std::string>>& values,
                        const std::string& context);
+std::shared_ptr<StatementCore> runBound(ConnectionCore& core, const std::string& sql,
+                                        const std::vector<std::optional<std::string>>& values,
+                                        const std::string& context);
 std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& schema,
                                     const std::string& table);
 
@@ -580,6 +583,14 @@ std::vector<std::string> Connection::RowKey(const std::string& schema, const std
   auto keys = primaryKey(*core_, where, table);
   if (keys.empty()) keys = usableUniqueKey(*this, {table, where});
   return keys;
+}
+
+std::unique_ptr<Recordset> Connection::ExecuteQuery(
+    const std::string& sql, const std::vector<std::optional<std::string>>& values) {
+  if (!core_->connected) failConnectionNotOpen();
+  auto rs = std::make_unique<Recordset>();
+  rs->attachResult(runBound(*core_, sql, values, "execute"), "execute");
+  return rs;
 }
 
 }  // namespace trellick::db

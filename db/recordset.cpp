@@ -474,11 +474,11 @@ SQLRETURN putInPieces(SQLHSTMT h, const Text& v) {
 }  // namespace
 
 // Runs sql with its "?" markers bound to values as text (nullopt: NULL);
-// returns the rows it affected. A value longer than the driver's facts
-// allow in one piece is bound for data at execution and given in pieces.
-long long executeBound(ConnectionCore& core, const std::string& sql,
-                       const std::vector<std::optional<std::string>>& values,
-                       const std::string& context) {
+// returns its statement, run. A value longer than the driver's facts allow
+// in one piece is bound for data at execution and given in pieces.
+std::shared_ptr<StatementCore> runBound(ConnectionCore& core, const std::string& sql,
+                                        const std::vector<std::optional<std::string>>& values,
+                                        const std::string& context) {
   auto s = newTimedStatement(core, context);
   SQLHSTMT h = s->handle();
   const bool wide = s->wide();
@@ -544,8 +544,16 @@ long long executeBound(ConnectionCore& core, const std::string& sql,
     return rc;
   };
   execDirect(*s, sql, context, anyInPieces ? DataFeed(feed) : DataFeed());
+  return s;
+}
+
+// The same, returning the rows it affected.
+long long executeBound(ConnectionCore& core, const std::string& sql,
+                       const std::vector<std::optional<std::string>>& values,
+                       const std::string& context) {
+  auto s = runBound(core, sql, values, context);
   SQLLEN count = 0;
-  SQLRowCount(h, &count);
+  SQLRowCount(s->handle(), &count);
   return count;
 }
 
