@@ -508,8 +508,8 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
             search::undoRow(engine, syntax, table, entry.identity, row.identity, changed, oldValues,
                             oldValues, fitInline(conn, oldValues), entry.byValue);
         // Its condition's markers follow those of its assignments.
-        const Values conditionParams(same.params.begin() + static_cast<std::ptrdiff_t>(std::min(
-                                                               same.params.size(), changed.size())),
+        const size_t assigned = std::min(same.params.size(), changed.size());
+        const Values conditionParams(same.params.begin() + static_cast<std::ptrdiff_t>(assigned),
                                      same.params.end());
         if (holds(conn, engine, table, same.condition, conditionParams))
           ++result.alreadyBefore;
