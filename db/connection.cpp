@@ -81,6 +81,9 @@ DriverFacts driverFactsFor(Dialect engine) {
       // of its own.
       facts.wide = facts.takesQueryTimeout = true;
       facts.honoursRowLimit = facts.readsWholeResult = facts.catalogByDatabase = true;
+      // The statement and its parameters travel in one packet, at most
+      // max_allowed_packet; a long value goes ahead of it in pieces.
+      facts.longValueBytes = 64 * 1024;
       break;
   }
   return facts;
@@ -281,20 +284,24 @@ std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std
   return s;
 }
 
-SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string& context) {
+SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string& context,
+                     const DataFeed& feed) {
   notifyStatement(sql);
   SQLRETURN rc;
+  // The values bound for data at execution are given under the same time
+  // limit as the statement they belong to.
+  auto fed = [&](SQLRETURN r) { return r == SQL_NEED_DATA && feed ? feed() : r; };
   if (s.wide()) {
     std::u16string text = utf8ToUtf16(sql);
     rc = runTimed(s, context, [&] {
-      return SQLExecDirectW(s.handle(), reinterpret_cast<SQLWCHAR*>(text.data()),
-                            static_cast<SQLINTEGER>(text.size()));
+      return fed(SQLExecDirectW(s.handle(), reinterpret_cast<SQLWCHAR*>(text.data()),
+                                static_cast<SQLINTEGER>(text.size())));
     });
   } else {
     std::string text = sql;
     rc = runTimed(s, context, [&] {
-      return SQLExecDirect(s.handle(), reinterpret_cast<SQLCHAR*>(text.data()),
-                           static_cast<SQLINTEGER>(text.size()));
+      return fed(SQLExecDirect(s.handle(), reinterpret_cast<SQLCHAR*>(text.data()),
+                               static_cast<SQLINTEGER>(text.size())));
     });
   }
   if (rc != SQL_NO_DATA) s.check(rc, context);
@@ -457,6 +464,9 @@ namespace trellick::db {
 long long executeBound(ConnectionCore& core, const std::string& sql,
                        const std::vector<std::optional<std::string>>& values,
                        const std::string& context);
+std::shared_ptr<StatementCore> runBound(ConnectionCore& core, const std::string& sql,
+                                        const std::vector<std::optional<std::string>>& values,
+                                        const std::string& context);
 std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& schema,
                                     const std::string& table);
 
@@ -622,6 +632,14 @@ std::string Connection::DatabaseIdentity() {
     }
   }
   return {};
+}
+
+std::unique_ptr<Recordset> Connection::ExecuteQuery(
+    const std::string& sql, const std::vector<std::optional<std::string>>& values) {
+  if (!core_->connected) failConnectionNotOpen();
+  auto rs = std::make_unique<Recordset>();
+  rs->attachResult(runBound(*core_, sql, values, "execute"), "execute");
+  return rs;
 }
 
 }  // namespace trellick::db

@@ -113,6 +113,12 @@ class Connection {
   // For a cancel from another thread.
   CancelToken cancelToken() const { return CancelToken(core_); }
 
+  // Runs a query with its "?" markers bound to text values (nullopt:
+  // NULL), as ExecuteParams binds them; the record set is open on its first
+  // row, or closed when the statement returns none.
+  std::unique_ptr<Recordset> ExecuteQuery(const std::string& sql,
+                                          const std::vector<std::optional<std::string>>& values);
+
  private:
   // A record set shares the connection's state, so that it never outlives
   // the handle its statement belongs to.

@@ -51,9 +51,15 @@ void cancelRunning(ConnectionCore& core);
 // driver honours it.
 std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std::string& context);
 
+// Gives the driver the values bound for data at execution once it asks
+// for them (SQL_NEED_DATA); returns the statement's own result.
+using DataFeed = std::function<SQLRETURN()>;
+
 // Sends sql on s, seen by the statement observer and under the command
-// time-out; throws DbError on failure (SQL_NO_DATA is not one).
-SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string& context);
+// time-out; throws DbError on failure (SQL_NO_DATA is not one). `feed`
+// answers a statement with values bound for data at execution.
+SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string& context,
+                     const DataFeed& feed = {});
 
 // Runs `call` on `stmt` with the connection's command time-out enforced;
 // a time-out becomes a DbError with SQLSTATE HYT00.

@@ -45,6 +45,11 @@ struct DriverFacts {
   // open: the driver's own rollback then fails and, left so, it would run
   // every later transaction as statements committed one by one.
   bool serverEndsInterruptedTransaction = false;
+  // A parameter value of more bytes than this is handed to the driver in
+  // pieces at execution (data at execution), which the driver sends on its
+  // own: the server takes the whole statement in one packet of limited
+  // size, but each such value apart. 0: every value is bound whole.
+  long long longValueBytes = 0;
 };
 
 // The facts of the driver for an engine, before the session's own (default

@@ -437,41 +437,123 @@ void Recordset::Update() {
   pending_.clear();
 }
 
+namespace {
+
+// A piece of a value given at execution: far below any packet a server
+// takes, even once the driver has converted it to UTF-8.
+constexpr size_t kPieceBytes = 256 * 1024;
+
+// Where the piece of `v` from `from` ends: at most `limit` units on, never
+// inside a character, which a driver converting piece by piece would break.
+size_t pieceEnd(const std::u16string& v, size_t from, size_t limit) {
+  size_t end = std::min(v.size(), from + limit);
+  if (end < v.size() && end > from + 1 && v[end - 1] >= 0xD800 && v[end - 1] <= 0xDBFF) --end;
+  return end;
+}
+size_t pieceEnd(const std::string& v, size_t from, size_t limit) {
+  size_t end = std::min(v.size(), from + limit);
+  while (end < v.size() && end > from + 1 && (static_cast<unsigned char>(v[end]) & 0xC0) == 0x80)
+    --end;
+  return end;
+}
+
+// Hands the driver a value in pieces.
+template <class Text>
+SQLRETURN putInPieces(SQLHSTMT h, const Text& v) {
+  constexpr size_t unit = sizeof(typename Text::value_type);
+  for (size_t at = 0; at < v.size();) {
+    const size_t end = pieceEnd(v, at, kPieceBytes / unit);
+    const SQLRETURN rc = SQLPutData(h, const_cast<typename Text::value_type*>(v.data() + at),
+                                    static_cast<SQLLEN>((end - at) * unit));
+    if (!SQL_SUCCEEDED(rc)) return rc;
+    at = end;
+  }
+  return SQL_SUCCESS;
+}
+
+}  // namespace
+
 // Runs sql with its "?" markers bound to values as text (nullopt: NULL);
-// returns the rows it affected.
-long long executeBound(ConnectionCore& core, const std::string& sql,
-                       const std::vector<std::optional<std::string>>& values,
-                       const std::string& context) {
+// returns its statement, run. A value longer than the driver's facts allow
+// in one piece is bound for data at execution and given in pieces.
+std::shared_ptr<StatementCore> runBound(ConnectionCore& core, const std::string& sql,
+                                        const std::vector<std::optional<std::string>>& values,
+                                        const std::string& context) {
   auto s = newTimedStatement(core, context);
   SQLHSTMT h = s->handle();
   const bool wide = s->wide();
+  const long long longBytes = core.facts.longValueBytes;
+  auto inPieces = [&](bool null, size_t bytes) {
+    return !null && longBytes > 0 && bytes > static_cast<size_t>(longBytes);
+  };
   std::vector<std::u16string> wideValues(values.size());
   std::vector<std::string> narrowValues(values.size());
   std::vector<SQLLEN> lengths(values.size());
+  bool anyInPieces = false;
   for (size_t i = 0; i < values.size(); ++i) {
     SQLRETURN rc;
     const bool null = !values[i].has_value();
+    const auto number = static_cast<SQLUSMALLINT>(i + 1);
+    // The token the driver names the value by when it asks for it.
+    const auto token = reinterpret_cast<SQLPOINTER>(i + 1);
     if (wide) {
       if (!null) wideValues[i] = utf8ToUtf16(*values[i]);
       auto& v = wideValues[i];
-      lengths[i] = null ? SQL_NULL_DATA : static_cast<SQLLEN>(v.size() * sizeof(char16_t));
-      rc = SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_WCHAR,
-                            v.size() > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR,
-                            std::max<SQLULEN>(1, v.size()), 0, v.data(),
-                            static_cast<SQLLEN>(v.size() * sizeof(char16_t)), &lengths[i]);
+      const size_t bytes = v.size() * sizeof(char16_t);
+      if (inPieces(null, bytes)) {
+        anyInPieces = true;
+        lengths[i] = SQL_LEN_DATA_AT_EXEC(static_cast<SQLLEN>(bytes));
+        rc = SQLBindParameter(h, number, SQL_PARAM_INPUT, SQL_C_WCHAR, SQL_WLONGVARCHAR, v.size(),
+                              0, token, 0, &lengths[i]);
+      } else {
+        lengths[i] = null ? SQL_NULL_DATA : static_cast<SQLLEN>(bytes);
+        rc = SQLBindParameter(h, number, SQL_PARAM_INPUT, SQL_C_WCHAR,
+                              v.size() > 4000 ? SQL_WLONGVARCHAR : SQL_WVARCHAR,
+                              std::max<SQLULEN>(1, v.size()), 0, v.data(),
+                              static_cast<SQLLEN>(bytes), &lengths[i]);
+      }
     } else {
       if (!null) narrowValues[i] = *values[i];
       auto& v = narrowValues[i];
-      lengths[i] = null ? SQL_NULL_DATA : static_cast<SQLLEN>(v.size());
-      rc = SQLBindParameter(h, static_cast<SQLUSMALLINT>(i + 1), SQL_PARAM_INPUT, SQL_C_CHAR,
-                            SQL_VARCHAR, std::max<SQLULEN>(1, v.size()), 0, v.data(),
-                            static_cast<SQLLEN>(v.size()), &lengths[i]);
+      if (inPieces(null, v.size())) {
+        anyInPieces = true;
+        lengths[i] = SQL_LEN_DATA_AT_EXEC(static_cast<SQLLEN>(v.size()));
+        rc = SQLBindParameter(h, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_LONGVARCHAR, v.size(), 0,
+                              token, 0, &lengths[i]);
+      } else {
+        lengths[i] = null ? SQL_NULL_DATA : static_cast<SQLLEN>(v.size());
+        rc = SQLBindParameter(h, number, SQL_PARAM_INPUT, SQL_C_CHAR, SQL_VARCHAR,
+                              std::max<SQLULEN>(1, v.size()), 0, v.data(),
+                              static_cast<SQLLEN>(v.size()), &lengths[i]);
+      }
     }
     s->check(rc, context);
   }
-  execDirect(*s, sql, context);
+  // The driver asks for each value bound for data at execution by its
+  // token, until the statement has run.
+  auto feed = [&]() -> SQLRETURN {
+    SQLPOINTER asked = nullptr;
+    SQLRETURN rc = SQLParamData(h, &asked);
+    while (rc == SQL_NEED_DATA) {
+      const size_t i = reinterpret_cast<size_t>(asked) - 1;
+      if (i >= values.size()) return SQL_ERROR;
+      rc = wide ? putInPieces(h, wideValues[i]) : putInPieces(h, narrowValues[i]);
+      if (!SQL_SUCCEEDED(rc)) return rc;
+      rc = SQLParamData(h, &asked);
+    }
+    return rc;
+  };
+  execDirect(*s, sql, context, anyInPieces ? DataFeed(feed) : DataFeed());
+  return s;
+}
+
+// The same, returning the rows it affected.
+long long executeBound(ConnectionCore& core, const std::string& sql,
+                       const std::vector<std::optional<std::string>>& values,
+                       const std::string& context) {
+  auto s = runBound(core, sql, values, context);
   SQLLEN count = 0;
-  SQLRowCount(h, &count);
+  SQLRowCount(s->handle(), &count);
   return count;
 }
 

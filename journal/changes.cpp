@@ -105,14 +105,26 @@ bool isVirtual(db::Connection& conn, const sql::EngineSql& statements,
   return found;
 }
 
-// Whether a row of the table meets the condition.
+// Whether a row of the table meets the condition, its "?" markers bound
+// to `params`.
 bool holds(db::Connection& conn, Engine engine, const search::TableRef& table,
-           const std::string& condition) {
-  auto rs = conn.Execute("select count(*) from " + sql::forDialect(engine).updateTarget(table) +
-                         " where " + condition);
+           const std::string& condition, const Values& params = {}) {
+  const std::string sql =
+      "select count(*) from " + sql::forDialect(engine).updateTarget(table) + " where " + condition;
+  auto rs = params.empty() ? conn.Execute(sql) : conn.ExecuteQuery(sql, params);
   const bool found = rs->Fields().Item(0).Value().toInt64() > 0;
   rs->Close();
   return found;
+}
+
+// Whether the values fit a statement as literals: a longer one goes as a
+// parameter in pieces where the driver sends such values so, for the
+// statement to stay within the server's packet.
+bool fitInline(const db::Connection& conn, const std::vector<std::string>& values) {
+  const long long longBytes = conn.facts().longValueBytes;
+  for (const auto& v : values)
+    if (longBytes > 0 && static_cast<long long>(v.size()) > longBytes) return false;
+  return true;
 }
 
 // A row's key as the run left it: a key column the run changed holds its
@@ -465,8 +477,9 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
           return;
         }
         imaged.keyValues = row.identity;
-        const auto held = search::heldBefore(engine, syntax, imaged);
-        if (holds(conn, engine, table, held.condition))
+        const auto held =
+            search::heldBefore(engine, syntax, imaged, fitInline(conn, imaged.oldValues));
+        if (holds(conn, engine, table, held.condition, held.params))
           ++result.alreadyBefore;
         else
           result.conflicts.push_back(row.identity);
@@ -505,9 +518,14 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
         }
         // Not what the run wrote: already the old value again, or changed
         // since (a conflict, left alone).
-        const auto same = search::undoRow(engine, syntax, table, entry.identity, row.identity,
-                                          changed, oldValues, oldValues, true, entry.byValue);
-        if (holds(conn, engine, table, same.condition))
+        const auto same =
+            search::undoRow(engine, syntax, table, entry.identity, row.identity, changed, oldValues,
+                            oldValues, fitInline(conn, oldValues), entry.byValue);
+        // Its condition's markers follow those of its assignments.
+        const size_t assigned = std::min(same.params.size(), changed.size());
+        const Values conditionParams(same.params.begin() + static_cast<std::ptrdiff_t>(assigned),
+                                     same.params.end());
+        if (holds(conn, engine, table, same.condition, conditionParams))
           ++result.alreadyBefore;
         else
           result.conflicts.push_back(row.identity);

@@ -208,11 +208,15 @@ BoundStatement undoImagedRow(Engine engine, Syntax syntax, const TableRef& table
   return out;
 }
 
-BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row) {
+BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row, bool inlineValues) {
   const sql::EngineSql& dialect = sql::forDialect(engine);
   BoundStatement out;
   std::string where;
   auto add = [&](const std::string& term) { where += (where.empty() ? "" : " and ") + term; };
+  auto bound = [&](const std::string& v) {
+    out.params.push_back(v);
+    return std::string("?");
+  };
   for (size_t k = 0; k < row.keyColumns.size(); ++k) {
     const auto& v = row.keyValues[k];
     const std::string name = dialect.quotedName(row.keyColumns[k].name);
@@ -220,13 +224,17 @@ BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row) {
       add(name + " is null");
     else if (row.literalKeys)
       add(keyTerm(dialect, row.keyColumns[k], *v, true, syntax));
+    else if (!inlineValues)
+      add(name + " = " + dialect.typedValue(bound(*v), row.keyColumns[k].type));
     else
       add(name + " = " + keyLiteral(dialect, row.keyColumns[k], *v, syntax));
   }
   for (size_t k = 0; k < row.changed.size(); ++k)
     add(comparable(dialect, row.changed[k]) + " = " +
-        comparableValue(dialect, row.changed[k],
-                        dialect.literal(row.oldValues[k], hasNonAscii(row.oldValues[k]), syntax)));
+        comparableValue(
+            dialect, row.changed[k],
+            inlineValues ? dialect.literal(row.oldValues[k], hasNonAscii(row.oldValues[k]), syntax)
+                         : bound(row.oldValues[k])));
   out.condition = std::move(where);
   return out;
 }

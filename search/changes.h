@@ -103,7 +103,9 @@ BoundStatement undoImagedRow(Engine engine, Syntax syntax, const TableRef& table
                              const ImagedRow& row, bool inlineValues);
 
 // The condition that the row, found by the key it had before the run,
-// holds its old values again.
-BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row);
+// holds its old values again. Values go as parameters unless inlineValues
+// (a literal key image always stays a literal).
+BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row,
+                          bool inlineValues = true);
 
 }  // namespace trellick::search
