@@ -39,22 +39,19 @@ void restoreJoined(db::Connection& conn, const sql::EngineSql& statements, const
                    const search::TableRef& table, const std::vector<std::string>& names,
                    const std::vector<Journaled>& rows, const std::vector<const Image*>& joined,
                    long long expected) {
-  // A temporary table hides a table of its name, and a join cannot name two
-  // tables alike: a name no table of the database has, nor the one undone.
-  std::string images = "trellick_undo_images";
-  for (int k = 2;; ++k) {
+  // A name no table of the database has, nor the one undone: a temporary
+  // table hides a table of its name, and a join cannot name two alike.
+  std::string images = statements.imagesTableName();
+  for (int k = 2; images.empty(); ++k) {
+    const std::string name =
+        "trellick_undo_images" + (k > 2 ? "_" + std::to_string(k - 1) : std::string());
     std::string lowered = table.name;
     for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (lowered != images) {
-      auto taken = conn.Execute(
-          "select 1 from information_schema.tables where table_schema = database() and "
-          "table_name = " +
-          statements.literal(images, false, conn.syntax()));
-      const bool free = taken->Eof();
-      taken->Close();
-      if (free) break;
-    }
-    images = "trellick_undo_images_" + std::to_string(k);
+    if (lowered == name) continue;
+    auto taken = conn.Execute(statements.tableNamedQuery(name));
+    const bool free = taken->Eof();
+    taken->Close();
+    if (free) images = name;
   }
   const std::string target = statements.updateTarget(table);
   // The temporary table takes the columns' own types: the image's values
@@ -66,12 +63,9 @@ void restoreJoined(db::Connection& conn, const sql::EngineSql& statements, const
     oldNames.push_back("trellick_old_" + std::to_string(k));
     list += ", " + statements.quotedName(entry.changed[k].name) + " as " + oldNames.back();
   }
-  conn.ExecuteAll("drop temporary table if exists " + images);
-  // The hash and its index are declared with the table: an alter would
-  // end the transaction on some engines.
-  conn.ExecuteAll("create temporary table " + images +
-                  " (trellick_hash binary(16), index (trellick_hash)) select " + list + " from " +
-                  statements.selectTarget(table) + " where 1 = 0");
+  for (const std::string& statement :
+       statements.makeImagesTable(images, "trellick_hash", list, statements.selectTarget(table)))
+    conn.ExecuteAll(statement);
   std::string marks;
   for (size_t k = 0; k < names.size() + oldNames.size(); ++k) marks += k ? ", ?" : "?";
   std::string columns;
@@ -116,10 +110,11 @@ void restoreJoined(db::Connection& conn, const sql::EngineSql& statements, const
   }
   std::string set;
   for (size_t k = 0; k < entry.changed.size(); ++k)
-    set += (k ? ", " : "") + target + "." + statements.quotedName(entry.changed[k].name) + " = " +
-           images + "." + oldNames[k];
+    set += (k ? ", " : "") +
+           statements.joinedAssignment(target, statements.quotedName(entry.changed[k].name),
+                                       images + "." + oldNames[k]);
   const long long n = conn.ExecuteParams(statements.joinedUpdate(target, images, on, set), {});
-  conn.ExecuteAll("drop temporary table " + images);
+  conn.ExecuteAll(statements.dropImagesTable(images));
   if (n != expected)
     throw db::DbError("undo", {{"HY000", 0,
                                 "[Trellick]恢复了 " + std::to_string(n) + " 条记录，应为 " +

@@ -307,6 +307,31 @@ class EngineSql {
   // Unknown where either is empty or they were read in ways that cannot be
   // compared.
   virtual Sameness sameDatabase(std::string_view recorded, std::string_view now) const;
+
+  // -- a temporary table of row images, joined to a table in one update
+  // (where rowHash() is not empty)
+  // Its name where no table of the database can have it; empty where the
+  // caller must find one no table has (tableNamedQuery()).
+  virtual std::string imagesTableName() const { return {}; }
+  // One row when a table of the connection's database has this name.
+  virtual std::string tableNamedQuery(const std::string& /*name*/) const { return {}; }
+  // Run in order: the table `name` made anew with the columns `list`
+  // selects from `source` (none of its rows, each column's own type) and a
+  // binary column `hash` with an index.
+  virtual std::vector<std::string> makeImagesTable(const std::string& /*name*/,
+                                                   const std::string& /*hash*/,
+                                                   const std::string& /*list*/,
+                                                   const std::string& /*source*/) const {
+    return {};
+  }
+  virtual std::string dropImagesTable(const std::string& name) const {
+    return "drop table " + name;
+  }
+  // A joined update's assignment to a column of the target.
+  virtual std::string joinedAssignment(const std::string& /*target*/, const std::string& column,
+                                       const std::string& value) const {
+    return column + " = " + value;
+  }
   // Whether the driver may give a column of this name another name as a
   // field of a result (SQLite's keeps what follows a "."): then the
   // names are read with fieldNamesQuery() instead.

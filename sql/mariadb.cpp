@@ -251,6 +251,31 @@ class MariadbSql final : public EngineSql {
                            const std::string& on, const std::string& assignments) const override {
     return "update " + target + " straight_join " + other + " on " + on + " set " + assignments;
   }
+
+  // A temporary table hides a table of its name: the caller finds a free
+  // one.
+  std::string tableNamedQuery(const std::string& name) const override {
+    return "select 1 from information_schema.tables where table_schema = database() and "
+           "table_name = " +
+           literal(name, false, {});
+  }
+  // The hash and its index are declared with the table: an alter would end
+  // the transaction.
+  std::vector<std::string> makeImagesTable(const std::string& name, const std::string& hash,
+                                           const std::string& list,
+                                           const std::string& source) const override {
+    return {"drop temporary table if exists " + name,
+            "create temporary table " + name + " (" + hash + " binary(16), index (" + hash +
+                ")) select " + list + " from " + source + " where 1 = 0"};
+  }
+  std::string dropImagesTable(const std::string& name) const override {
+    return "drop temporary table " + name;
+  }
+  // Both tables have the columns' names.
+  std::string joinedAssignment(const std::string& target, const std::string& column,
+                               const std::string& value) const override {
+    return target + "." + column + " = " + value;
+  }
 };
 
 }  // namespace

@@ -338,6 +338,29 @@ class SqlServerSql final : public EngineSql {
   std::vector<std::string> databaseIdentityQueries() const override {
     return {"select @@servername, name, create_date from sys.databases where name = db_name()"};
   }
+
+  // A table without a key is undone through a temporary table of its
+  // images, found by a hash of the whole row: one pass over the table.
+  std::string rowHash(const std::vector<std::string>& columns) const override {
+    std::string parts;
+    for (const auto& c : columns)
+      parts += std::string(parts.empty() ? "" : ", N',', ") + "coalesce(N'v' + cast(" + c +
+               " as nvarchar(max)), N'n')";
+    return "hashbytes('SHA2_256', concat(" + parts + "))";
+  }
+  // A name starting with "#" is a temporary table's, never a user table's.
+  std::string imagesTableName() const override { return "#trellick_undo_images"; }
+  // Each column in its own type; the union leaves an identity column's
+  // property behind, so that the images can be inserted.
+  std::vector<std::string> makeImagesTable(const std::string& name, const std::string& hash,
+                                           const std::string& list,
+                                           const std::string& source) const override {
+    const std::string select = "select " + list + ", cast(null as varbinary(32)) as " + hash;
+    return {"drop table if exists " + name,
+            select + " into " + name + " from " + source + " where 1 = 0 union all " + select +
+                " from " + source + " where 1 = 0",
+            "create index " + hash + " on " + name + " (" + hash + ")"};
+  }
 };
 
 }  // namespace

@@ -14,6 +14,7 @@ Only the standard library: it runs under Debian's /usr/bin/python3.
 
 import argparse
 import datetime
+import hashlib
 import json
 import os
 import re
@@ -296,6 +297,15 @@ def inferred_col(name, values):
     return Col(name, 'nvarchar', 4000) if longest <= 4000 else Col(name, 'nvarcharmax')
 
 
+def hashbytes(algorithm, value):
+    """HASHBYTES of an nvarchar value: its UTF-16 bytes digested."""
+    if value is None:
+        return None
+    data = value if isinstance(value, (bytes, bytearray)) else ucs2(as_text(value))
+    name = {'sha2_256': 'sha256', 'sha2_512': 'sha512', 'sha1': 'sha1', 'md5': 'md5'}
+    return hashlib.new(name[as_text(algorithm).lower()], bytes(data)).digest()
+
+
 # ---------------------------------------------------------------- SQL text
 
 TOKEN_RE = re.compile(r"""
@@ -387,6 +397,38 @@ def matching_parens(tokens):
         elif t.kind == 'op' and t.text == ')' and stack:
             match[stack.pop()] = i
     return match
+
+
+def temp_table_forms(tokens):
+    """SELECT ... INTO #t FROM ... as SQLite's CREATE TABLE temp.t AS SELECT ... FROM ...;
+    CREATE INDEX i ON #t (...) as CREATE INDEX temp.i ON t (...)."""
+    sig = [i for i, t in enumerate(tokens) if t.kind not in ('ws', 'comment')]
+    if not sig:
+        return tokens
+    first = tokens[sig[0]].word()
+    if first == 'select':
+        depth = 0
+        for n, i in enumerate(sig):
+            t = tokens[i]
+            if t.text == '(':
+                depth += 1
+            elif t.text == ')':
+                depth -= 1
+            elif depth == 0 and t.word() == 'from':
+                return tokens
+            elif depth == 0 and t.word() == 'into' and n + 1 < len(sig):
+                name = tokens[sig[n + 1]]
+                rest = tokens[:i] + tokens[sig[n + 1] + 1:]
+                return tokenize('create table ') + [name] + tokenize(' as ') + rest
+        return tokens
+    words = [tokens[i].word() for i in sig[:4]]
+    if words[:2] == ['create', 'index'] and len(sig) > 4 and words[3] == 'on' and \
+            tokens[sig[4]].text.startswith('#'):
+        out = list(tokens)
+        out[sig[2]] = Tok('word', 'temp.' + quote_ident(tokens[sig[2]].ident()))
+        out[sig[4]] = Tok('dq', quote_ident(tokens[sig[4]].text))
+        return out
+    return tokens
 
 
 def next_sig(tokens, i):
@@ -904,6 +946,10 @@ class Session(threading.Thread):
         db.create_function('replace', 3, ci_replace, deterministic=True)
         db.create_function('replace_limited', 4, replace_limited, deterministic=True)
         db.create_function('len', 1, sql_len, deterministic=True)
+        db.create_function('concat', -1,
+                           lambda *parts: ''.join(as_text(p) for p in parts if p is not None),
+                           deterministic=True)
+        db.create_function('hashbytes', 2, hashbytes, deterministic=True)
         db.create_function('nchar', 1, lambda n: None if n is None else chr(n),
                            deterministic=True)
         db.create_function('schema_name', 0, lambda: 'dbo')
@@ -1096,6 +1142,10 @@ class Session(threading.Thread):
                 continue
             if t.kind == 'nstr':
                 out.append(t.text[1:])
+                continue
+            if t.kind == 'word' and t.text.startswith('#'):
+                # A temporary table: the connection's own, in SQLite's temp schema.
+                out.append('temp.' + quote_ident(t.text))
                 continue
             if t.text == '+' and self.joins_strings(tokens, i):
                 out.append('||')
@@ -1360,6 +1410,7 @@ class Session(threading.Thread):
         if words[:1] in (['commit'], ['rollback']) and len(words) <= 2 and \
                 words[1:] in ([], ['tran'], ['transaction'], ['work']):
             return self.end_transaction(first == 'commit'), 0, 0, 0
+        tokens = temp_table_forms(tokens)
         sql, binds = self.translate(tokens, params)
         cur = self.db.cursor()
         try:

@@ -61,6 +61,8 @@ class KeylessUndo : public testsupport::EngineFixture {
   std::string deleteOne(const std::string& a) const {
     if (engine() == Engine::PostgreSQL)
       return "delete from k where ctid = (select min(ctid) from k where a = '" + a + "');";
+    if (engine() == Engine::SqlServer)  // made on the stand-in's file
+      return "delete from k where rowid = (select min(rowid) from k where a = '" + a + "');";
     return "delete from k where a = '" + a + "' limit 1;";
   }
 };
@@ -157,12 +159,23 @@ TEST_P(KeylessUndo, manyRowsAreUndoneInOnePass) {
     values += std::string(k ? ", " : "") + "('foo" + std::to_string(k) + "', 'row " +
               std::to_string(k) + "')";
   setup("create table k(a varchar(20), b varchar(20)); insert into k values " + values + ";");
+  const size_t sentBefore = serverStatements().size();
   const auto started = std::chrono::steady_clock::now();
   const auto undone = replaceThen("", 8000);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   EXPECT_EQ(undone.tables.at(0).restored, 8000);
   EXPECT_LT(seconds, 10.0) << "replace and undo of 8,000 rows";
+  if (engine() == Engine::SqlServer) {
+    // The stand-in's own table scans are quick: what shows a pass per image
+    // is the statements sent. The replace and the undo each write k once.
+    const auto sent = serverStatements();
+    long long updates = 0;
+    for (size_t n = sentBefore; n < sent.size(); ++n)
+      updates += sent[n].rfind("update [k]", 0) == 0 || sent[n].rfind("update k", 0) == 0 ||
+                 sent[n].rfind("Update [k]", 0) == 0 || sent[n].rfind("Update k", 0) == 0;
+    EXPECT_LE(updates, 2) << "statements updating k";
+  }
   const Rows back = rows();
   ASSERT_EQ(back.size(), 8000u);
   for (const auto& row : back) EXPECT_EQ(row.at(0)->substr(0, 3), "foo");
@@ -192,7 +205,8 @@ TEST_P(KeylessUndo, tablesNamedLikeTrellicksOwnAreOnlyUserTables) {
   EXPECT_EQ(rows(), (Rows{{"foo", "k"}}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Engines, KeylessUndo, testing::Values(Engine::PostgreSQL, Engine::MariaDB),
+INSTANTIATE_TEST_SUITE_P(Engines, KeylessUndo,
+                         testing::Values(Engine::SqlServer, Engine::PostgreSQL, Engine::MariaDB),
                          testsupport::EngineParamName());
 
 }  // namespace

@@ -197,6 +197,11 @@ void EngineFixture::reconnect() {
 
 const trellick::db::ConnectFields& EngineFixture::fields() const { return db_->fields; }
 
+std::vector<std::string> EngineFixture::serverStatements() const {
+  if (engine() != Engine::SqlServer) return {};
+  return standin().batches();
+}
+
 void EngineFixture::recreateDatabase() {
   conn_->Close();
   switch (engine()) {

@@ -57,6 +57,9 @@ class EngineFixture : public testing::TestWithParam<Engine> {
   // connection under test, byte for byte.
   Rows dump(const std::string& table, const std::vector<std::string>& columns,
             const std::string& orderBy);
+  // SQL Server: every statement the stand-in has been sent so far, in order
+  // (the whole program's); empty on the other engines.
+  std::vector<std::string> serverStatements() const;
   // What the connection was opened with: an operator's fields.
   const trellick::db::ConnectFields& fields() const;
   // Drops the test's database and makes an empty one under the same name
