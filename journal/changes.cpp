@@ -301,6 +301,7 @@ Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run,
     table = journal.beginTable(run, resolved(conn, plan.table), id.columns, id.byValue, searched,
                                images);
     long long changed = -1;  // until the update has run
+    long long capturedKept = 0;
     auto keep = [&](const Row& row) { journal.addRow(table, row); };
     if (facts.readsWholeResult && statements.capabilities().cursors) {
       // The driver reads a whole result before the first row: through a
@@ -338,6 +339,12 @@ Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run,
             images.columns.size());
         seen += got;
       } while (got == kPage);
+      if (!capture.tried.empty()) {
+        auto rs = conn.Execute(capture.tried);
+        const long long tried = rs->Eof() ? 0 : std::stoll(rs->Fields().Item(0).Value().text());
+        rs->Close();
+        capturedKept = std::max(0LL, tried - changed);
+      }
       for (const auto& statement : capture.tearDown) conn.ExecuteAll(statement);
     } else if (facts.readsWholeResult && !id.byValue) {
       // The driver reads a whole result before the first row: the rows
@@ -360,7 +367,7 @@ Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run,
     } else {
       readChanges(conn, sql, id.columns.size(), searched.size(), keep);
     }
-    long long kept = 0;
+    long long kept = capturedKept;
     if (!images.columns.empty() && !capturing) {
       // The rows as the update left them: read again by their keys, before
       // anything is committed.

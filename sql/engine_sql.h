@@ -54,6 +54,9 @@ struct RowCapture {
   std::string read(long long skip, long long limit) const;
   std::string columnList;
   std::string table;  // the temporary table, its schema named
+  // One row, one number: how many rows the update tried to write, those a
+  // trigger kept from it (RAISE(IGNORE)) included. Empty: not counted.
+  std::string tried;
 };
 
 // What the engine can do where the callers choose a way.

@@ -280,6 +280,19 @@ class SqliteSql final : public EngineSql {
                         // table comes first by name.
                         " begin insert into " + kept + " values(null" + values + "); end");
     out.tearDown = {std::string("drop trigger ") + kTrigger, std::string("drop table ") + kTable};
+    // Every row the update tries, counted before the table's own triggers
+    // (a temporary trigger fires first) may keep it from the update.
+    const std::string tried = lower == "trellick_tried" ? "trellick_tried2" : "trellick_tried";
+    out.setUp.push_back("drop trigger if exists temp.trellick_try");
+    out.setUp.push_back("drop table if exists temp." + tried);
+    out.setUp.push_back("create table temp." + tried + "(n integer)");
+    out.setUp.push_back("insert into temp." + tried + " values(0)");
+    out.setUp.push_back("create temp trigger trellick_try before update on " + quotedName(schema) +
+                        "." + quotedName(table.name) + " begin update " + tried +
+                        " set n = n + 1; end");
+    out.tried = "select n from temp." + tried;
+    out.tearDown.push_back("drop trigger temp.trellick_try");
+    out.tearDown.push_back("drop table temp." + tried);
     return out;
   }
 

@@ -556,9 +556,10 @@ TEST_P(EngineBodies, triggersThatAlterOrKeepRowsMakeNoFalseConflicts) {
   const Rows before = dump(name("t"), columns, "id");
   journal::Journal journal(journalPath());
   const long long run = journal.beginRun({});
-  const long long changed =
-      journal::journaledReplace(conn(), journal, run, planFor("t", {kFind, kReplace})).changed;
-  EXPECT_EQ(changed, keeps ? 2 : 3);
+  const journal::Replaced replaced =
+      journal::journaledReplace(conn(), journal, run, planFor("t", {kFind, kReplace}));
+  EXPECT_EQ(replaced.changed, keeps ? 2 : 3);
+  EXPECT_EQ(replaced.kept, keeps ? 1 : 0) << "matching rows the trigger kept from the update";
   const auto entry = journal.run(run);
   ASSERT_TRUE(entry);
   EXPECT_EQ(entry->tables.at(0).rows, keeps ? 2 : 3) << "the journal holds the rows changed";
