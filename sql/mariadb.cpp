@@ -160,6 +160,15 @@ class MariadbSql final : public EngineSql {
   Syntax sessionSyntax(std::string_view sqlMode) const override {
     return Syntax{sqlMode.find("NO_BACKSLASH_ESCAPES") == std::string_view::npos};
   }
+  // Strict for every table, whatever the server's default: a value that
+  // no longer fits its column, or a Replace result over the packet (NULL
+  // otherwise), fails the statement instead of being cut. The rest of the
+  // mode stays, NO_BACKSLASH_ESCAPES included, as sessionQuery() read it.
+  std::vector<std::string> sessionSetUp() const override {
+    return {
+        "set session sql_mode = concat_ws(',', nullif(@@session.sql_mode, ''), "
+        "'STRICT_ALL_TABLES')"};
+  }
   // A cancel does not reach a statement waiting inside a trigger: the
   // server ends it instead. MySQL has no such variable.
   std::string serverTimeout(int seconds) const override {
