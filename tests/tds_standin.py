@@ -372,7 +372,9 @@ def split_statements(text):
                 current = []
         current.append(tok)
         if depth == 0 and tok.kind == 'op' and tok.text == ';':
-            if sqlite3.complete_statement(''.join(t.text for t in current)):
+            # SQLite's brackets would end at a name's "]]".
+            if sqlite3.complete_statement(''.join(
+                    quote_ident(t.ident()) if t.kind == 'br' else t.text for t in current)):
                 pieces.append(current[:-1])
                 current = []
     pieces.append(current)
@@ -1096,6 +1098,11 @@ class Session(threading.Thread):
                 continue
             if t.kind == 'nstr':
                 out.append(t.text[1:])
+                continue
+            if t.kind == 'br' and ']' in t.ident():
+                # SQLite's brackets end at the first "]": SQL Server's "]]" is
+                # one "]" of the name.
+                out.append(quote_ident(t.ident()))
                 continue
             if t.text == '+' and self.joins_strings(tokens, i):
                 out.append('||')
