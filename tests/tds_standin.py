@@ -357,6 +357,17 @@ def literal_value(tok):
 STATEMENT_STARTERS = {'dbcc', 'backup', 'dump', 'exec', 'execute'}
 
 
+def check_identifier_lengths(tokens):
+    """SQL Server's names are sysname, nvarchar(128): a longer one, quoted or not,
+    fails the batch's parse."""
+    for t in tokens:
+        name = t.ident()
+        if name is not None and len(name.encode('utf-16-le')) // 2 > 128:
+            shown = name.encode('utf-16-le')[:256].decode('utf-16-le', 'ignore')
+            raise SqlError(103, "The identifier that starts with '%s' is too long. Maximum "
+                           "length is 128." % shown, 15)
+
+
 def split_statements(text):
     """Statements of a batch: at ';' (keeping CREATE TRIGGER bodies whole) and before
     DBCC/BACKUP/EXEC, which SQL Server accepts with only a space before them."""
@@ -1296,6 +1307,13 @@ class Session(threading.Thread):
         statements = split_statements(text)
         done_token = TOK_DONEINPROC if in_proc else TOK_DONE
         parts = []  # (tokens, status, cmd, count)
+        try:
+            for stmt in statements:
+                check_identifier_lengths(stmt)
+        except SqlError as err:
+            # A parse error: nothing of the batch runs.
+            return self.error_tokens(err) + \
+                (b'' if in_proc else self.done(TOK_DONE, DONE_ERROR)), False
         for stmt in statements:
             try:
                 parts.append(self.run_statement(stmt, params))
