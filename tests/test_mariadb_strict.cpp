@@ -113,7 +113,7 @@ TEST_F(MariaDbNotStrict, aValueThatNoLongerFitsFailsItsTableWhole) {
     EXPECT_EQ(sums(t), before[t]) << replaced.describe();
     ASSERT_TRUE(tables.contains(t)) << replaced.describe();
     EXPECT_EQ(tables[t]["status"], "failed") << replaced.describe();
-    ASSERT_TRUE(tables[t]["failure"].is_object()) << replaced.describe();
+    EXPECT_TRUE(tables[t]["failure"].is_object()) << replaced.describe();
     EXPECT_NE(tables[t]["failure"].dump().find("Data too long"), std::string::npos)
         << replaced.describe();
   }
@@ -144,7 +144,7 @@ TEST_F(MariaDbNotStrict, aResultLargerThanThePacketFailsItsTableAndIsNeverNull) 
   auto tables = byTable(replaced);
   ASSERT_TRUE(tables.contains("huge")) << replaced.describe();
   EXPECT_EQ(tables["huge"]["status"], "failed") << replaced.describe();
-  ASSERT_TRUE(tables["huge"]["failure"].is_object()) << replaced.describe();
+  EXPECT_TRUE(tables["huge"]["failure"].is_object()) << replaced.describe();
   EXPECT_NE(tables["huge"]["failure"].dump().find("max_allowed_packet"), std::string::npos)
       << replaced.describe();
   EXPECT_EQ(sums("huge"), before);
