@@ -105,10 +105,11 @@ class EngineNames : public testsupport::EngineFixture {
 
   // Every kind of name the engine takes.
   std::vector<std::string> oddNames() const {
-    std::vector<std::string> names{"it's", "say \"hi\"", "`tick`", "[br]]ack]",  "a;b",
-                                   "a?b",  "a.b",        "100%",   "_x_",        "a b",
-                                   "1st",  "select",     "from",   "列名",       "‘c’ “d”",
-                                   "a\\b", "MixedCase",  "{fn x}", "%s @p :q $1"};
+    std::vector<std::string> names{"it's",    "say \"hi\"", "`tick`", "[br]]ack]",   "a;b",
+                                   "a?b",     "a.b",        "100%",   "_x_",         "a b",
+                                   "1st",     "select",     "from",   "列名",        "‘c’ “d”",
+                                   "a\\b",    "MixedCase",  "{fn x}", "%s @p :q $1", "-- c",
+                                   "/* c */", "a,b",        "# h",    "t\tab",       "l\nf"};
     // MariaDB takes no character outside the BMP in a name.
     if (engine() != Engine::MariaDB) names.push_back("😀 e");
     return names;
