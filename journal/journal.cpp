@@ -18,11 +18,36 @@ std::string nowUtc() {
   return buf;
 }
 
+// A name that would break its line (a line feed), or be read as one so
+// kept, is stored as this mark and its bytes in hex digits; any other name
+// as it is, as journals have always kept names.
+constexpr char kHexName = '\x01';
+
+std::string storedName(const std::string& name) {
+  if (name.find('\n') == std::string::npos && (name.empty() || name[0] != kHexName)) return name;
+  static const char* digits = "0123456789abcdef";
+  std::string out(1, kHexName);
+  for (unsigned char c : name) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+std::string nameFromStored(const std::string& stored) {
+  if (stored.empty() || stored[0] != kHexName) return stored;
+  std::string out;
+  for (size_t k = 1; k + 1 < stored.size(); k += 2)
+    out += static_cast<char>(std::stoi(stored.substr(k, 2), nullptr, 16));
+  return out;
+}
+
 // Column lists as stored: "name\ttype\tsize" lines.
 std::string encodeColumns(const std::vector<search::ChangeColumn>& columns) {
   std::string out;
   for (const auto& c : columns)
-    out += c.name + '\t' + std::to_string(c.type) + '\t' + std::to_string(c.size) + '\n';
+    out +=
+        storedName(c.name) + '\t' + std::to_string(c.type) + '\t' + std::to_string(c.size) + '\n';
   return out;
 }
 
@@ -35,7 +60,7 @@ std::vector<search::ChangeColumn> decodeColumns(const std::string& text) {
     at = end == std::string::npos ? text.size() : end + 1;
     const size_t a = line.rfind('\t');
     const size_t b = line.rfind('\t', a - 1);
-    out.push_back({line.substr(0, b), std::stoi(line.substr(b + 1, a - b - 1)),
+    out.push_back({nameFromStored(line.substr(0, b)), std::stoi(line.substr(b + 1, a - b - 1)),
                    std::stoll(line.substr(a + 1))});
   }
   return out;

@@ -73,6 +73,20 @@ std::string sha256Hex(std::string_view data) {
   return out;
 }
 
+// A name as a literal that reads the same whether backslashes escape or
+// not, for the queries written without the session's sql_mode: each
+// backslash as char(92).
+std::string nameLiteral(std::string_view name) {
+  if (name.find('\\') == std::string_view::npos) return stringLiteral(name, false);
+  std::string out = "concat(";
+  size_t from = 0;
+  for (size_t at = name.find('\\'); at != std::string_view::npos; at = name.find('\\', from)) {
+    out += stringLiteral(name.substr(from, at - from), false) + ", char(92), ";
+    from = at + 1;
+  }
+  return out + stringLiteral(name.substr(from), false) + ")";
+}
+
 class MariadbSql final : public EngineSql {
  public:
   MariadbSql() : EngineSql(Dialect::MariaDB, Capabilities{}) {}
@@ -136,7 +150,7 @@ class MariadbSql final : public EngineSql {
   std::string columnFactsQuery(const TableRef& table) const override {
     return "select column_name, 1 from information_schema.columns where table_schema = "
            "database() and table_name = binary " +
-           literal(table.name, false, {}) +
+           nameLiteral(table.name) +
            " and (is_generated = 'ALWAYS' or data_type in ('enum', 'set'))";
   }
 
@@ -159,6 +173,15 @@ class MariadbSql final : public EngineSql {
   std::string sessionQuery() const override { return "select database(), @@sql_mode"; }
   Syntax sessionSyntax(std::string_view sqlMode) const override {
     return Syntax{sqlMode.find("NO_BACKSLASH_ESCAPES") == std::string_view::npos};
+  }
+  // Strict for every table, whatever the server's default: a value that
+  // no longer fits its column, or a Replace result over the packet (NULL
+  // otherwise), fails the statement instead of being cut. The rest of the
+  // mode stays, NO_BACKSLASH_ESCAPES included, as sessionQuery() read it.
+  std::vector<std::string> sessionSetUp() const override {
+    return {
+        "set session sql_mode = concat_ws(',', nullif(@@session.sql_mode, ''), "
+        "'STRICT_ALL_TABLES')"};
   }
   // A cancel does not reach a statement waiting inside a trigger: the
   // server ends it instead. MySQL has no such variable.
@@ -221,9 +244,9 @@ class MariadbSql final : public EngineSql {
 
   std::string ownTriggersQuery(const TableRef& table) const override {
     const std::string schema =
-        table.schema.empty() ? std::string("database()") : literal(table.schema, false, {});
+        table.schema.empty() ? std::string("database()") : nameLiteral(table.schema);
     return "select 1 from information_schema.triggers where event_object_schema = " + schema +
-           " and event_object_table = binary " + literal(table.name, false, {}) + " limit 1";
+           " and event_object_table = binary " + nameLiteral(table.name) + " limit 1";
   }
 
   // The server by its host, port and id, the database by its name.

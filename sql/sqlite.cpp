@@ -381,9 +381,9 @@ class SqliteSql final : public EngineSql {
     return sizeClass(is[3]) + 3 <= sizeClass(was[3]) ? Sameness::Different : Sameness::Same;
   }
   // The driver takes "a.b" for a column b of a table a and names the field
-  // b.
+  // b; and it cuts a long name to the caller's buffer without saying so.
   bool fieldNameMayDiffer(std::string_view name) const override {
-    return name.find('.') != std::string_view::npos;
+    return name.find('.') != std::string_view::npos || name.size() > 255;
   }
   // "select *" leaves out a virtual table's hidden columns only.
   std::string fieldNamesQuery(const TableRef& table) const override {

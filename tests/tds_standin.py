@@ -367,6 +367,17 @@ def literal_value(tok):
 STATEMENT_STARTERS = {'dbcc', 'backup', 'dump', 'exec', 'execute'}
 
 
+def check_identifier_lengths(tokens):
+    """SQL Server's names are sysname, nvarchar(128): a longer one, quoted or not,
+    fails the batch's parse."""
+    for t in tokens:
+        name = t.ident()
+        if name is not None and len(name.encode('utf-16-le')) // 2 > 128:
+            shown = name.encode('utf-16-le')[:256].decode('utf-16-le', 'ignore')
+            raise SqlError(103, "The identifier that starts with '%s' is too long. Maximum "
+                           "length is 128." % shown, 15)
+
+
 def split_statements(text):
     """Statements of a batch: at ';' (keeping CREATE TRIGGER bodies whole) and before
     DBCC/BACKUP/EXEC, which SQL Server accepts with only a space before them."""
@@ -382,7 +393,9 @@ def split_statements(text):
                 current = []
         current.append(tok)
         if depth == 0 and tok.kind == 'op' and tok.text == ';':
-            if sqlite3.complete_statement(''.join(t.text for t in current)):
+            # SQLite's brackets would end at a name's "]]".
+            if sqlite3.complete_statement(''.join(
+                    quote_ident(t.ident()) if t.kind == 'br' else t.text for t in current)):
                 pieces.append(current[:-1])
                 current = []
     pieces.append(current)
@@ -1147,6 +1160,11 @@ class Session(threading.Thread):
                 # A temporary table: the connection's own, in SQLite's temp schema.
                 out.append('temp.' + quote_ident(t.text))
                 continue
+            if t.kind == 'br' and ']' in t.ident():
+                # SQLite's brackets end at the first "]": SQL Server's "]]" is
+                # one "]" of the name.
+                out.append(quote_ident(t.ident()))
+                continue
             if t.text == '+' and self.joins_strings(tokens, i):
                 out.append('||')
                 continue
@@ -1339,6 +1357,13 @@ class Session(threading.Thread):
         statements = split_statements(text)
         done_token = TOK_DONEINPROC if in_proc else TOK_DONE
         parts = []  # (tokens, status, cmd, count)
+        try:
+            for stmt in statements:
+                check_identifier_lengths(stmt)
+        except SqlError as err:
+            # A parse error: nothing of the batch runs.
+            return self.error_tokens(err) + \
+                (b'' if in_proc else self.done(TOK_DONE, DONE_ERROR)), False
         for stmt in statements:
             try:
                 parts.append(self.run_statement(stmt, params))

@@ -55,6 +55,13 @@ MariaDbServer& maria() {
 
 std::atomic<int> databaseNumber{0};
 
+// A name as SQLite reads it, whatever it holds.
+std::string doubleQuoted(const std::string& name) {
+  std::string out = "\"";
+  for (char c : name) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return out + "\"";
+}
+
 std::string unhex(const std::string& hex) {
   std::string out;
   for (size_t k = 0; k + 1 < hex.size(); k += 2)
@@ -159,7 +166,7 @@ void EngineFixture::SetUp() {
            testdb::query(db_->file,
                          "select name from sqlite_master where type = 'table' and "
                          "name not like 'sqlite_%'"))
-        drop += "drop table \"" + row[0] + "\";";
+        drop += "drop table " + doubleQuoted(row[0]) + ";";
       if (!drop.empty()) testdb::exec(db_->file, drop);
       fields = {server.serverField(), "sa", "pw", "shop"};
       break;
@@ -216,7 +223,7 @@ void EngineFixture::recreateDatabase() {
            testdb::query(db_->file,
                          "select name from sqlite_master where type = 'table' and "
                          "name not like 'sqlite_%'"))
-        drop += "drop table \"" + row[0] + "\";";
+        drop += "drop table " + doubleQuoted(row[0]) + ";";
       if (!drop.empty()) testdb::exec(db_->file, drop);
       std::remove((db_->file + ".created").c_str());
       break;
