@@ -251,6 +251,33 @@ class MariadbSql final : public EngineSql {
                            const std::string& on, const std::string& assignments) const override {
     return "update " + target + " straight_join " + other + " on " + on + " set " + assignments;
   }
+
+  // A JSON column is longtext to MariaDB, told by the json_valid() check
+  // the server gives it; a character column of the binary character set
+  // is binary.
+  std::string columnTypesQuery(const TableRef& table) const override {
+    const std::string schema =
+        table.schema.empty() ? std::string("database()") : literal(table.schema, false, {});
+    return "select c.column_name, c.column_type, case when c.data_type in ('char', 'varchar') "
+           "and c.character_set_name = 'binary' then 'binary' when exists (select 1 from "
+           "information_schema.check_constraints k where k.constraint_schema = c.table_schema "
+           "and k.table_name = c.table_name and k.constraint_name = c.column_name and "
+           "k.check_clause like 'json\\_valid(%') then 'json' else c.data_type end, case when "
+           "c.data_type in ('char', 'varchar') then c.character_maximum_length end from "
+           "information_schema.columns c where c.table_schema = " +
+           schema + " and c.table_name = binary " + literal(table.name, false, {}) +
+           " order by c.ordinal_position";
+  }
+  std::string notSearchedType(std::string_view base) const override {
+    if (base == "char" || base == "varchar" || base == "tinytext" || base == "text" ||
+        base == "mediumtext" || base == "longtext")
+      return {};
+    if (base == "enum" || base == "set") return notSearchedReason(TypeFamily::Members);
+    if (base == "json") return notSearchedReason(TypeFamily::Structured);
+    if (base == "binary" || base == "varbinary" || base.ends_with("blob"))
+      return notSearchedReason(TypeFamily::Binary);
+    return notSearchedReason(TypeFamily::Other);
+  }
 };
 
 }  // namespace
