@@ -333,6 +333,16 @@ class EngineSql {
   // where it reports text of the kind the base type is, else what the base
   // type is to Replace and LIKE (a domain, citext).
   virtual int searchedTypeCode(std::string_view baseType, int driverCode) const;
+  // A searched column's value as the preview and the journal read it, to
+  // be compared with its new value: a fixed-length value without the
+  // padding its new value has not.
+  virtual std::string valueRead(const std::string& quotedColumn, int /*typeCode*/) const {
+    return quotedColumn;
+  }
+  // The value side of exactColumn()'s equality, for a column of this type.
+  virtual std::string exactValue(const std::string& value, int /*typeCode*/) const {
+    return textAsBytes(value);
+  }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';

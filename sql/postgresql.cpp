@@ -197,6 +197,10 @@ class PostgresqlSql final : public EngineSql {
       return "cast(" + quotedName(column) + " as text) " + std::string(likeTail);
     return EngineSql::matchTerm(column, typeCode, definedSize, national, likeTail);
   }
+  std::string valueRead(const std::string& quotedColumn, int typeCode) const override {
+    return typeCode == adChar || typeCode == adWChar ? "cast(" + quotedColumn + " as text)"
+                                                     : quotedColumn;
+  }
 
  private:
   static TypeFamily family(std::string_view base) {

@@ -369,6 +369,17 @@ class SqlServerSql final : public EngineSql {
       return notSearchedReason(TypeFamily::Binary);
     return notSearchedReason(TypeFamily::Other);
   }
+  // char and nchar are compared and read as their text, as they are
+  // searched and replaced.
+  std::string valueRead(const std::string& quotedColumn, int typeCode) const override {
+    return typeCode == adChar || typeCode == adWChar ? "rtrim(" + quotedColumn + ")" : quotedColumn;
+  }
+  std::string exactColumn(const std::string& quotedColumn, int typeCode) const override {
+    return textAsBytes(valueRead(quotedColumn, typeCode));
+  }
+  std::string exactValue(const std::string& value, int typeCode) const override {
+    return textAsBytes(valueRead(value, typeCode));
+  }
 };
 
 }  // namespace
