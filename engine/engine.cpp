@@ -155,7 +155,14 @@ void typesFromCatalog(db::Connection& conn, const Table& table, std::vector<Colu
   };
   std::map<std::string, Row> rows;
   if (!query.empty()) {
-    auto rs = conn.Execute(query);
+    std::unique_ptr<db::Recordset> rs;
+    try {
+      rs = conn.Execute(query);
+    } catch (const db::DbError&) {
+      const std::string fallback = engineSql.columnTypesFallbackQuery(table);
+      if (fallback.empty()) throw;
+      rs = conn.Execute(fallback);
+    }
     while (rs->State() == db::adStateOpen && !rs->Eof()) {
       auto fields = rs->Fields();
       Row row{fields.Item(1).Value().text(), fields.Item(2).Value().text(), std::nullopt};

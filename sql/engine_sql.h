@@ -343,6 +343,9 @@ class EngineSql {
   virtual std::string exactValue(const std::string& value, int /*typeCode*/) const {
     return textAsBytes(value);
   }
+  // Asked where columnTypesQuery() fails: the same rows from what every
+  // version of the engine has. Empty: none.
+  virtual std::string columnTypesFallbackQuery(const TableRef& /*table*/) const { return {}; }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';

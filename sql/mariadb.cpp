@@ -256,17 +256,12 @@ class MariadbSql final : public EngineSql {
   // the server gives it; a character column of the binary character set
   // is binary.
   std::string columnTypesQuery(const TableRef& table) const override {
-    const std::string schema =
-        table.schema.empty() ? std::string("database()") : literal(table.schema, false, {});
-    return "select c.column_name, c.column_type, case when c.data_type in ('char', 'varchar') "
-           "and c.character_set_name = 'binary' then 'binary' when exists (select 1 from "
-           "information_schema.check_constraints k where k.constraint_schema = c.table_schema "
-           "and k.table_name = c.table_name and k.constraint_name = c.column_name and "
-           "k.check_clause like 'json\\_valid(%') then 'json' else c.data_type end, case when "
-           "c.data_type in ('char', 'varchar') then c.character_maximum_length end from "
-           "information_schema.columns c where c.table_schema = " +
-           schema + " and c.table_name = binary " + literal(table.name, false, {}) +
-           " order by c.ordinal_position";
+    return columnTypes(table, true);
+  }
+  // MySQL's JSON is a type of its own, and its catalog of checks names no
+  // table.
+  std::string columnTypesFallbackQuery(const TableRef& table) const override {
+    return columnTypes(table, false);
   }
   std::string notSearchedType(std::string_view base) const override {
     if (base == "char" || base == "varchar" || base == "tinytext" || base == "text" ||
@@ -277,6 +272,26 @@ class MariadbSql final : public EngineSql {
     if (base == "binary" || base == "varbinary" || base.ends_with("blob"))
       return notSearchedReason(TypeFamily::Binary);
     return notSearchedReason(TypeFamily::Other);
+  }
+
+ private:
+  std::string columnTypes(const TableRef& table, bool jsonChecks) const {
+    const std::string schema =
+        table.schema.empty() ? std::string("database()") : literal(table.schema, false, {});
+    const std::string json =
+        jsonChecks ? "when exists (select 1 from information_schema.check_constraints k where "
+                     "k.constraint_schema = c.table_schema and k.table_name = c.table_name and "
+                     "k.constraint_name = c.column_name and k.check_clause like "
+                     "'json\\_valid(%') then 'json' "
+                   : "";
+    return "select c.column_name, c.column_type, case when c.data_type in ('char', 'varchar') "
+           "and c.character_set_name = 'binary' then 'binary' " +
+           json +
+           "else c.data_type end, case when c.data_type in ('char', 'varchar') then "
+           "c.character_maximum_length end from information_schema.columns c where "
+           "c.table_schema = " +
+           schema + " and c.table_name = binary " + literal(table.name, false, {}) +
+           " order by c.ordinal_position";
   }
 };
 
