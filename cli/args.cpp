@@ -20,7 +20,9 @@ Commands:
              asks first on a terminal, needs --yes otherwise
   shrink     clear the transaction log and shrink the database; every
              statement is sent whatever became of the others
-  tables     list the user tables (schema.name outside the default schema)
+  tables     list the user tables (schema.name outside the default schema);
+             with --columns each column's type as the engine names it and
+             whether it is searched, or why not
   preview    show, per table, the rows replace would change: key, column,
              value before and after (computed by the server), around each
              occurrence; --limit rows per table, with the total
@@ -61,6 +63,7 @@ Output and running:
                        its own; results still come in the table list's
                        order. replace always runs one table at a time.
   --limit N            preview: rows shown per table (default 100)
+  --columns            tables: list each table's columns too
   --sql FILE           preview: write the update statements to FILE;
                        undo: write the restoring statements to FILE instead
                        of running them
@@ -163,6 +166,9 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
     } else if (name == "--yes" || name == "-y") {
       noValue();
       a.yes = true;
+    } else if (name == "--columns") {
+      noValue();
+      a.columns = true;
     } else if (name == "--password-stdin") {
       noValue();
       a.passwordStdin = true;
@@ -252,6 +258,7 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
   if (a.command != Command::Find && a.jobs > 1)
     fail(std::string("--jobs works for find only; ") + commandName(a.command) +
          " runs one table at a time");
+  if (a.columns && a.command != Command::Tables) fail("--columns works for tables only");
   if (!searching && (a.find || a.replace))
     fail(std::string(commandName(a.command)) + " takes no --find or --replace");
   return p;

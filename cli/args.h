@@ -31,6 +31,7 @@ struct Args {
   long long run = 0;        // undo: the run to take back (0: the last)
   bool help = false;
   bool version = false;
+  bool columns = false;  // tables: each table's columns too
 };
 
 struct Parsed {

@@ -137,6 +137,10 @@ class TablesCommand : public Subcommand {
 
  protected:
   int execute(const std::vector<engine::Table>& tables) override;
+
+ private:
+  // --columns: each table's columns, their types and whether searched.
+  int listColumns(const std::vector<engine::Table>& tables);
 };
 
 // A run's line in the list of runs and in the undo's question.

@@ -1,4 +1,6 @@
 // shrink and tables.
+#include <algorithm>
+
 #include "cli/command.h"
 #include "cli/json.h"
 #include "maintenance/shrink.h"
@@ -44,11 +46,84 @@ int ShrinkCommand::execute(const std::vector<engine::Table>& tables) {
 }
 
 int TablesCommand::execute(const std::vector<engine::Table>& tables) {
+  if (args_.columns) return listColumns(tables);
   for (const auto& t : tables)
     console_.out(args_.json
                      ? jsonLine(Json{{"type", "table"}, {"schema", t.schema}, {"table", t.name}})
                      : engine::displayName(t) + "\n");
   return kAllRan;
+}
+
+namespace {
+
+// A type the engine's catalog did not name, as the driver describes it.
+std::string driverTypeName(const engine::Column& c) {
+  const auto sized = [&](const char* name) {
+    return std::string(name) + "(" + std::to_string(c.size) + ")";
+  };
+  switch (c.type) {
+    case sql::adChar:
+      return sized("char");
+    case sql::adWChar:
+      return sized("nchar");
+    case sql::adVarChar:
+      return sized("varchar");
+    case sql::adVarWChar:
+      return sized("nvarchar");
+    case sql::adLongVarChar:
+    case sql::adLongVarWChar:
+      return "text";
+    default:
+      break;
+  }
+  if (sql::isBinary(c.type)) return "binary";
+  if (sql::isNumeric(c.type)) return "number";
+  return "type " + std::to_string(c.type);
+}
+
+}  // namespace
+
+int TablesCommand::listColumns(const std::vector<engine::Table>& tables) {
+  engine::Options options;
+  options.describeOnly = true;
+  engine::Observer quiet;
+  size_t failures = 0;
+  interrupts_.setWalking(true);
+  for (const auto& t : tables) {
+    const engine::TableResult r = engine::runTable(*conn_, t, options, quiet);
+    if (r.failure) ++failures;
+    if (args_.json) {
+      Json columns = Json::array();
+      for (const auto& c : r.columns)
+        columns.push_back(Json{{"name", c.name},
+                               {"type", c.engineType.empty() ? driverTypeName(c) : c.engineType},
+                               {"searched", c.searchable},
+                               {"reason", textOrNull(c.notSearched)}});
+      console_.out(jsonLine(Json{{"type", "table"},
+                                 {"schema", t.schema},
+                                 {"table", t.name},
+                                 {"columns", columns},
+                                 {"error", textOrNull(r.failure ? r.failure->description : "")}}));
+    } else {
+      std::string text = engine::displayName(t) + "\n";
+      if (r.failure) text += "  failed: " + engine::oneLine(r.failure->description) + "\n";
+      size_t nameWidth = 0, typeWidth = 0;
+      for (const auto& c : r.columns) {
+        nameWidth = std::max(nameWidth, c.name.size());
+        typeWidth =
+            std::max(typeWidth, (c.engineType.empty() ? driverTypeName(c) : c.engineType).size());
+      }
+      for (const auto& c : r.columns)
+        text += "  " + padRight(c.name, nameWidth) + "  " +
+                padRight(c.engineType.empty() ? driverTypeName(c) : c.engineType, typeWidth) +
+                "  " + (c.searchable ? std::string("searched") : "not searched: " + c.notSearched) +
+                "\n";
+      console_.out(text);
+    }
+    if (interrupts_.stopRequested()) break;
+  }
+  interrupts_.setWalking(false);
+  return failures == 0 ? kAllRan : kNotAllRan;
 }
 
 }  // namespace trellick::cli

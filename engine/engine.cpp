@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <exception>
+#include <map>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -140,6 +141,64 @@ void renameFromCatalog(db::Connection& conn, const Table& table, std::vector<Col
   for (size_t k = 0; k < names.size(); ++k) columns[k].name = names[k];
 }
 
+// Which columns are searched, where the engine's catalog says: a column
+// the driver calls text may be a boolean, an enum or json to the engine,
+// and a domain over text may not look like text to the driver. Each
+// column's type as the engine names it, and why it is not searched.
+void typesFromCatalog(db::Connection& conn, const Table& table, std::vector<Column>& columns,
+                      long long searchLength) {
+  const sql::EngineSql& engineSql = conn.engineSql();
+  const std::string query = engineSql.columnTypesQuery(table);
+  struct Row {
+    std::string shown, base;
+    std::optional<long long> length;
+  };
+  std::map<std::string, Row> rows;
+  if (!query.empty()) {
+    std::unique_ptr<db::Recordset> rs;
+    try {
+      rs = conn.Execute(query);
+    } catch (const db::DbError&) {
+      const std::string fallback = engineSql.columnTypesFallbackQuery(table);
+      if (fallback.empty()) throw;
+      rs = conn.Execute(fallback);
+    }
+    while (rs->State() == db::adStateOpen && !rs->Eof()) {
+      auto fields = rs->Fields();
+      Row row{fields.Item(1).Value().text(), fields.Item(2).Value().text(), std::nullopt};
+      const db::Variant length = fields.Item(3).Value();
+      if (!length.IsNull()) row.length = length.toInt64();
+      rows[fields.Item(0).Value().text()] = std::move(row);
+      rs->MoveNext();
+    }
+    if (rs->State() == db::adStateOpen) rs->Close();
+  }
+  for (Column& column : columns) {
+    const auto it = rows.find(column.name);
+    if (it != rows.end()) {
+      const Row& row = it->second;
+      column.engineType = row.shown;
+      column.notSearched = engineSql.notSearchedType(row.base);
+      if (column.notSearched.empty()) {
+        const int code = engineSql.searchedTypeCode(row.base, column.type);
+        if (!sql::isText(column.type))
+          column.size = row.length                    ? *row.length
+                        : code == sql::adLongVarWChar ? db::kLongWideTextSize
+                                                      : db::kLongTextSize;
+        column.type = code;
+        column.searchable =
+            search::isSearchable(column.type, column.size, searchLength) && !column.computed;
+      } else {
+        column.searchable = false;
+      }
+    }
+    if (column.notSearched.empty() && !column.searchable)
+      column.notSearched = column.computed                    ? "computed"
+                           : search::searchGroup(column.type) ? "shorter than the search text"
+                                                              : "not text";
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -198,14 +257,15 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
         columnQuery += conn.engineSql().trailingLimit(1);
       db::Recordset rs;
       rs.Open(columnQuery, conn, db::adOpenForwardOnly, db::adLockReadOnly, -1, db::OpenOptions{1});
-      if (rs.Eof() || rs.Bof()) {
+      result.hasRows = !(rs.Eof() || rs.Bof());
+      if (!result.hasRows && !options.describeOnly) {
         observer.tableFinished(result);
         return result;
       }
-      result.hasRows = true;
       for (int k = 0, n = rs.Fields().Count(); k < n; ++k) {
         db::Field field = rs.Fields().Item(k);
-        result.columns.push_back({field.Name(), field.Type(), field.DefinedSize(), false, false});
+        result.columns.push_back(
+            {field.Name(), field.Type(), field.DefinedSize(), false, false, {}, {}});
       }
       // The connection serves one result at a time (FreeTDS refuses the
       // next statement while rows are pending): the column query is done.
@@ -240,6 +300,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       column.computed = computed.contains(column.name);
       column.searchable = search::isSearchable(column.type, column.size, L) && !column.computed;
     }
+    typesFromCatalog(conn, table, result.columns, L);
 
     // The plan: every column, and for each searchable one its match term
     // and its new value. The statements are made from it.
@@ -264,6 +325,11 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       }
     }
     if (planOut) *planOut = plan;
+    if (options.describeOnly) {
+      result.status = plan.empty() ? Status::NoSearchableColumn : Status::NotFound;
+      observer.tableFinished(result);
+      return result;
+    }
     const int count = static_cast<int>(result.columns.size());
     observer.tableOpened(table, count);
     for (int j = 0; j < count; ++j) {

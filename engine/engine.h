@@ -37,6 +37,12 @@ struct Column {
   // Computed or generated: read, never searched or assigned.
   bool computed = false;
   bool searchable = false;
+  // The type as the engine's own catalog shows it ("character(10)", a
+  // domain's name); empty where the driver's type code decides.
+  std::string engineType;
+  // Why the column is not searched: its type ("not text", "binary", ...),
+  // "computed", or "shorter than the search text". Empty when searched.
+  std::string notSearched;
 };
 
 struct Failure {
@@ -95,6 +101,8 @@ struct Options {
   // the update alone.
   journal::Journal* journal = nullptr;
   long long journalRun = 0;
+  // Learn the columns only, of an empty table too: nothing is counted.
+  bool describeOnly = false;
 };
 
 // What a run tells as it goes. Every call is made on the thread that runs

@@ -16,7 +16,7 @@ std::string comparable(const sql::EngineSql& engine, const ChangeColumn& column)
 // The value side of the same comparison.
 std::string comparableValue(const sql::EngineSql& engine, const ChangeColumn& column,
                             const std::string& value) {
-  return sql::isText(column.type) ? engine.textAsBytes(value) : value;
+  return sql::isText(column.type) ? engine.exactValue(value, column.type) : value;
 }
 
 }  // namespace
@@ -26,8 +26,10 @@ std::string changesQuery(const StatementBuilder& builder, const TableRef& table,
                          const std::vector<ChangeColumn>& columns, std::string_view where,
                          long long limit, bool lockRows) {
   std::vector<sql::ColumnChange> changes;
+  const sql::EngineSql& engine = sql::forDialect(builder.engine());
   for (const auto& c : columns)
-    changes.push_back({c.name, builder.newValue(c.name, c.type, c.size)});
+    changes.push_back({c.name, builder.newValue(c.name, c.type, c.size),
+                       engine.valueRead(engine.quotedName(c.name), c.type)});
   return sql::changesQuery(sql::forDialect(builder.engine()), table,
                            identity.byValue() ? allColumns : identity.keys, !identity.byValue(),
                            changes, where, limit, lockRows);

@@ -212,3 +212,31 @@ EngineSql::Sameness EngineSql::sameDatabase(std::string_view recorded, std::stri
 }
 
 }  // namespace trellick::sql
+
+namespace trellick::sql {
+
+int EngineSql::searchedTypeCode(std::string_view /*baseType*/, int driverCode) const {
+  return isText(driverCode) ? driverCode : adLongVarChar;
+}
+
+std::string notSearchedReason(TypeFamily family) {
+  switch (family) {
+    case TypeFamily::Text:
+      return {};
+    case TypeFamily::Binary:
+      return "binary";
+    case TypeFamily::Members:
+      return "holds only its members";
+    case TypeFamily::Structured:
+      return "structured text, left whole";
+    case TypeFamily::Array:
+      return "an array";
+    case TypeFamily::Cutting:
+      return "cuts what it is given";
+    case TypeFamily::Other:
+      break;
+  }
+  return "not text";
+}
+
+}  // namespace trellick::sql

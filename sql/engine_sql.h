@@ -345,6 +345,35 @@ class EngineSql {
   // Opens a transaction by statement, which fails where one is open; empty
   // where the database layer never needs to.
   virtual std::string beginTransaction() const { return {}; }
+
+  // -- which columns are searched, by the engine's own catalog
+  // One row per column of the table: its name, its type as the catalog
+  // shows it ("character(10)", "enum('a','b')", a domain's name), the type
+  // it stands on with domains and alias types resolved, in the catalog's
+  // own spelling ("bpchar", "varchar", "nvarchar"), and its length in
+  // characters (NULL where unlimited or none). Empty where the driver's
+  // type codes decide.
+  virtual std::string columnTypesQuery(const TableRef& /*table*/) const { return {}; }
+  // Why a column standing on this base type (columnTypesQuery()'s third
+  // column) is never searched; empty for the text types that are.
+  virtual std::string notSearchedType(std::string_view /*baseType*/) const { return {}; }
+  // The type code the statements take for a searched column: the driver's
+  // where it reports text of the kind the base type is, else what the base
+  // type is to Replace and LIKE (a domain, citext).
+  virtual int searchedTypeCode(std::string_view baseType, int driverCode) const;
+  // A searched column's value as the preview and the journal read it, to
+  // be compared with its new value: a fixed-length value without the
+  // padding its new value has not.
+  virtual std::string valueRead(const std::string& quotedColumn, int /*typeCode*/) const {
+    return quotedColumn;
+  }
+  // The value side of exactColumn()'s equality, for a column of this type.
+  virtual std::string exactValue(const std::string& value, int /*typeCode*/) const {
+    return textAsBytes(value);
+  }
+  // Asked where columnTypesQuery() fails: the same rows from what every
+  // version of the engine has. Empty: none.
+  virtual std::string columnTypesFallbackQuery(const TableRef& /*table*/) const { return {}; }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';
@@ -379,5 +408,10 @@ bool hasControl(std::string_view text);
 std::string withControls(std::string_view text, std::string (*plain)(std::string_view),
                          std::string (*control)(unsigned char), std::string_view joiner);
 bool isLongText(int typeCode);
+
+// What a type is to a search, and why a column of it is not searched
+// (empty for text).
+enum class TypeFamily { Text, Binary, Members, Structured, Array, Cutting, Other };
+std::string notSearchedReason(TypeFamily family);
 
 }  // namespace trellick::sql

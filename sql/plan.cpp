@@ -52,7 +52,10 @@ std::string TablePlan::changesQuery(long long limit, bool lockRows,
   if (ids.empty())
     for (const auto& c : columns) ids.push_back(c.name);
   std::vector<ColumnChange> changes;
-  for (const auto& s : searched) changes.push_back({s.column.name, s.newValue});
+  const EngineSql& sql = forDialect(engine);
+  for (const auto& s : searched)
+    changes.push_back(
+        {s.column.name, s.newValue, sql.valueRead(sql.quotedName(s.column.name), s.column.type)});
   const std::string where = after ? "(" + condition() + ")" + std::string(*after) : condition();
   std::vector<int> types;
   for (const auto& id : ids) {
@@ -75,7 +78,8 @@ std::string changesQuery(const EngineSql& engine, const TableRef& table,
     list += (k ? ", " : "") +
             (k < idTypes.size() ? engine.keyRead(quoted(ids[k]), idTypes[k]) : quoted(ids[k]));
   for (const auto& c : columns)
-    list += (list.empty() ? "" : ", ") + quoted(c.name) + ", " + c.newValue;
+    list += (list.empty() ? "" : ", ") + (c.before.empty() ? quoted(c.name) : c.before) + ", " +
+            c.newValue;
   std::string sql = "select " + (limit > 0 ? engine.selectLimit(limit) : std::string()) + list +
                     " from " + engine.selectTarget(table);
   if (lockRows) sql += engine.lockHint();

@@ -65,6 +65,8 @@ struct TablePlan {
 struct ColumnChange {
   std::string name;
   std::string newValue;
+  // The value before as read (EngineSql::valueRead()); empty: the column.
+  std::string before;
 };
 std::string changesQuery(const EngineSql& engine, const TableRef& table,
                          const std::vector<std::string>& ids, bool orderByIds,

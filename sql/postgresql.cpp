@@ -159,6 +159,63 @@ class PostgresqlSql final : public EngineSql {
     if (kind(was[1]) == "unknown" || kind(was[1]) != kind(is[1])) return Sameness::Unknown;
     return was[1] == is[1] ? Sameness::Same : Sameness::Different;
   }
+
+  // Domains resolved to the type they stand on, however deep; enums,
+  // ranges and arrays by their kind, a type outside the system schema by
+  // its schema too (an extension's citext wherever it was installed).
+  std::string columnTypesQuery(const TableRef& table) const override {
+    return "with recursive d(attnum, typ, typmod) as (select attnum, atttypid, atttypmod from "
+           "pg_attribute where attrelid = " +
+           literal(qualifiedReference(table), false, {}) +
+           "::regclass and attnum > 0 and not attisdropped union all select d.attnum, "
+           "t.typbasetype, t.typtypmod from d join pg_type t on t.oid = d.typ where t.typtype = "
+           "'d') select a.attname, format_type(a.atttypid, a.atttypmod), case when b.typtype = "
+           "'e' then 'enum' when b.typtype in ('r', 'm') then 'range' when b.typtype = 'c' then "
+           "'composite' when b.typcategory = 'A' then 'array' when n.nspname = 'pg_catalog' then "
+           "b.typname else n.nspname || '.' || b.typname end, case when b.typname in ('bpchar', "
+           "'varchar') and d.typmod >= 4 then d.typmod - 4 end from pg_attribute a join d on "
+           "d.attnum = a.attnum join pg_type b on b.oid = d.typ join pg_namespace n on n.oid = "
+           "b.typnamespace where a.attrelid = " +
+           literal(qualifiedReference(table), false, {}) +
+           "::regclass and b.typtype <> 'd' order by a.attnum";
+  }
+  std::string notSearchedType(std::string_view base) const override {
+    return notSearchedReason(family(base));
+  }
+  // char(n) as char: its own LIKE sees the padding, which its text has not.
+  int searchedTypeCode(std::string_view base, int driverCode) const override {
+    if (base == "bpchar") return driverCode == adWChar ? adWChar : adChar;
+    if (driverCode == adChar || driverCode == adWChar)
+      return driverCode == adWChar ? adVarWChar : adVarChar;
+    return EngineSql::searchedTypeCode(base, driverCode);
+  }
+  // char(n) matched as the text its Replace and strpos() see, the padding
+  // left out; every other type as it is.
+  std::string matchTerm(std::string_view column, int typeCode, long long definedSize, bool national,
+                        std::string_view likeTail) const override {
+    if (typeCode == adChar || typeCode == adWChar)
+      return "cast(" + quotedName(column) + " as text) " + std::string(likeTail);
+    return EngineSql::matchTerm(column, typeCode, definedSize, national, likeTail);
+  }
+  std::string valueRead(const std::string& quotedColumn, int typeCode) const override {
+    return typeCode == adChar || typeCode == adWChar ? "cast(" + quotedColumn + " as text)"
+                                                     : quotedColumn;
+  }
+
+ private:
+  static TypeFamily family(std::string_view base) {
+    const size_t dot = base.rfind('.');
+    const std::string_view bare = dot == std::string_view::npos ? base : base.substr(dot + 1);
+    if (base == "text" || base == "varchar" || base == "bpchar" || bare == "citext")
+      return TypeFamily::Text;
+    if (base == "bytea") return TypeFamily::Binary;
+    if (base == "enum") return TypeFamily::Members;
+    if (base == "json" || base == "jsonb" || base == "xml") return TypeFamily::Structured;
+    if (base == "array") return TypeFamily::Array;
+    // name keeps 63 bytes, "char" one.
+    if (base == "name" || base == "char") return TypeFamily::Cutting;
+    return TypeFamily::Other;
+  }
 };
 
 }  // namespace

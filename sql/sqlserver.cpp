@@ -253,10 +253,13 @@ class SqlServerSql final : public EngineSql {
     // would silently keep the cut value.
     const bool wideResult = national || typeCode == adWChar || typeCode == adVarWChar;
     const long long limit = wideResult ? 4000 : 8000;
+    std::string subject = quotedName(column);
     if (definedSize >= limit)
-      return "cast(" + quotedName(column) + " as " +
-             (wideResult ? "nvarchar(max)" : "varchar(max)") + ")";
-    return quotedName(column);
+      subject = "cast(" + subject + " as " + (wideResult ? "nvarchar(max)" : "varchar(max)") + ")";
+    // char and nchar as the text they hold: the padding is no part of it,
+    // and the server pads what is assigned again.
+    if (typeCode == adChar || typeCode == adWChar) return "rtrim(" + subject + ")";
+    return subject;
   }
 
   std::string columnFactsQuery(const TableRef& table) const override {
@@ -360,6 +363,43 @@ class SqlServerSql final : public EngineSql {
             select + " into " + name + " from " + source + " where 1 = 0 union all " + select +
                 " from " + source + " where 1 = 0",
             "create index " + hash + " on " + name + " (" + hash + ")"};
+  // An alias type by the system type it stands on; lengths in characters,
+  // NULL for the (max) forms and text and ntext.
+  std::string columnTypesQuery(const TableRef& table) const override {
+    const std::string base = "type_name(c.system_type_id)";
+    const std::string length = "case when c.max_length = -1 or " + base +
+                               " in ('text', 'ntext', 'xml') then null when " + base +
+                               " in ('nchar', 'nvarchar') then c.max_length / 2 else "
+                               "c.max_length end";
+    return "select c.name, concat(type_name(c.user_type_id), case when c.user_type_id = "
+           "c.system_type_id and " +
+           base +
+           " in ('char', 'varchar', 'nchar', 'nvarchar', 'binary', 'varbinary') then concat('(', "
+           "coalesce(cast(" +
+           length + " as varchar(10)), 'max'), ')') else '' end) as shown, " + base +
+           " as base, case when " + base + " in ('char', 'varchar', 'nchar', 'nvarchar') then " +
+           length + " end as length from sys.columns c where c.object_id = object_id(" +
+           stringLiteral(objectName(table), true) + ") order by c.column_id";
+  }
+  std::string notSearchedType(std::string_view base) const override {
+    if (base == "char" || base == "varchar" || base == "nchar" || base == "nvarchar" ||
+        base == "text" || base == "ntext")
+      return {};
+    if (base == "xml") return notSearchedReason(TypeFamily::Structured);
+    if (base == "binary" || base == "varbinary" || base == "image" || base == "timestamp")
+      return notSearchedReason(TypeFamily::Binary);
+    return notSearchedReason(TypeFamily::Other);
+  }
+  // char and nchar are compared and read as their text, as they are
+  // searched and replaced.
+  std::string valueRead(const std::string& quotedColumn, int typeCode) const override {
+    return typeCode == adChar || typeCode == adWChar ? "rtrim(" + quotedColumn + ")" : quotedColumn;
+  }
+  std::string exactColumn(const std::string& quotedColumn, int typeCode) const override {
+    return textAsBytes(valueRead(quotedColumn, typeCode));
+  }
+  std::string exactValue(const std::string& value, int typeCode) const override {
+    return textAsBytes(valueRead(value, typeCode));
   }
 };
 

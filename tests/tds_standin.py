@@ -153,6 +153,10 @@ class Col:
             out += u8(len(parts)) + b''.join(us_varchar(p) for p in parts)
         elif k == 'varbinary':
             out += u8(0xA5) + u16(self.size)
+        elif k == 'xml':
+            out += u8(0xF1) + u8(0)  # no schema collection
+        elif k == 'variant':
+            out += u8(0x62) + u32(8009)
         elif k == 'varbinarymax':
             out += u8(0xA5) + u16(0xFFFF)
         else:
@@ -193,6 +197,20 @@ class Col:
             data = cp1252(s) if k == 'text' else ucs2(s)
             # FreeTDS marks this text pointer as not usable (tds_generic_get).
             return u8(16) + b'dummy textptr\x00\x00\x00' + b'dummyTS\x00' + u32(len(data)) + data
+        if k == 'xml':
+            return b'\xff' * 8 if v is None else plp(ucs2(as_text(v)))
+        if k == 'variant':
+            # The value with its base type: int, float or nvarchar.
+            if v is None:
+                return u32(0)
+            if isinstance(v, int):
+                data = u8(0x38) + u8(0) + struct.pack('<i', v)
+            elif isinstance(v, float):
+                data = u8(0x3E) + u8(0) + struct.pack('<d', v)
+            else:
+                text = ucs2(as_text(v))
+                data = u8(0xE7) + u8(7) + COLLATION + u16(8000) + text
+            return u32(len(data)) + data
         if k == 'varbinary':
             if v is None:
                 return u16(0xFFFF)
@@ -241,6 +259,10 @@ def col_from_decl(name, decl, owner='', table='', notnull=False, computed=False)
         return Col(name, 'text', **args)
     if d == 'ntext':
         return Col(name, 'ntext', **args)
+    if d == 'xml':
+        return Col(name, 'xml', **args)
+    if d == 'sql_variant':
+        return Col(name, 'variant', **args)
     if d in ('int', 'integer'):
         return Col(name, 'int', 4, **args)
     if d == 'bigint':
@@ -263,6 +285,53 @@ def col_from_decl(name, decl, owner='', table='', notnull=False, computed=False)
     return None
 
 
+SYSTEM_TYPE_IDS = {
+    'image': 34, 'text': 35, 'uniqueidentifier': 36, 'date': 40, 'time': 41, 'datetime2': 42,
+    'tinyint': 48, 'smallint': 52, 'int': 56, 'real': 59, 'money': 60, 'datetime': 61,
+    'float': 62, 'sql_variant': 98, 'ntext': 99, 'bit': 104, 'decimal': 106, 'numeric': 108,
+    'bigint': 127, 'varbinary': 165, 'varchar': 167, 'binary': 173, 'char': 175,
+    'timestamp': 189, 'nvarchar': 231, 'nchar': 239, 'xml': 241}
+SYSTEM_TYPE_NAMES = {i: n for n, i in SYSTEM_TYPE_IDS.items()}
+FIXED_LENGTHS = {
+    'image': 16, 'text': 16, 'ntext': 16, 'uniqueidentifier': 16, 'date': 3, 'time': 5,
+    'datetime2': 8, 'tinyint': 1, 'smallint': 2, 'int': 4, 'bigint': 8, 'real': 4, 'money': 8,
+    'datetime': 8, 'float': 8, 'sql_variant': 8016, 'bit': 1, 'decimal': 9, 'numeric': 9,
+    'timestamp': 8, 'xml': -1}
+
+
+def system_type(decl):
+    """(system type name, max_length in bytes) of a column as sys.columns gives them; a
+    column of a type SQL Server would not have is taken for sql_variant."""
+    d = (decl or '').strip().strip('"\'[]').strip().lower()
+    m = DECL_RE.match(d)
+    if m:
+        wide, var, size = m.group(1) == 'n', m.group(2) is not None, m.group(3)
+        name = ('n' if wide else '') + ('varchar' if var or size in (None, 'max', '-1')
+                                        else 'char')
+        if size is None or size in ('max', '-1'):
+            return name, -1
+        return name, int(size) * (2 if wide else 1)
+    m = re.match(r'^(var)?binary\s*\(\s*(\d+|max)\s*\)$', d)
+    if m:
+        name = 'varbinary' if m.group(1) else 'binary'
+        return name, -1 if m.group(2) == 'max' else int(m.group(2))
+    if d == 'blob':
+        return 'varbinary', -1
+    if d == 'integer':
+        d = 'int'
+    if d in ('double', 'double precision'):
+        d = 'float'
+    if d == 'rowversion':
+        d = 'timestamp'
+    d = re.sub(r'\s*\(.*$', '', d)
+    if d in FIXED_LENGTHS:
+        return d, FIXED_LENGTHS[d]
+    if not d:
+        # An untyped column of a test file goes out as nvarchar.
+        return 'nvarchar', -1
+    return 'sql_variant', 8016
+
+
 def fits(col, values):
     """Whether every value can go out as this column's type."""
     for v in values:
@@ -276,6 +345,10 @@ def fits(col, values):
                 return False
         elif col.kind in ('varbinary', 'varbinarymax'):
             if not isinstance(v, (bytes, bytearray)):
+                return False
+        elif col.kind == 'variant':
+            if isinstance(v, (bytes, bytearray)) or isinstance(v, int) and \
+                    not -(1 << 31) <= v < (1 << 31) or isinstance(v, str) and len(v) > 4000:
                 return False
         elif isinstance(v, (bytes, bytearray)):
             return False
@@ -927,7 +1000,12 @@ class Session(threading.Thread):
             db.execute('attach database ? as %s' % quote_ident(name), (path,))
         db.execute('attach database ? as sys', (':memory:',))
         db.execute('create table sys.columns(object_id integer, name text, column_id integer, '
-                   'is_computed integer, system_type_name text, is_nullable integer)')
+                   'is_computed integer, system_type_id integer, user_type_id integer, '
+                   'max_length integer, is_nullable integer)')
+        db.execute('create table sys.types(name text, system_type_id integer, '
+                   'user_type_id integer)')
+        db.executemany('insert into sys.types values (?, ?, ?)',
+                       [(n, i, i) for n, i in SYSTEM_TYPE_IDS.items()])
         db.execute('create table sys.tables(object_id integer, name text, schema_name text, '
                    'type text)')
         # The indexes as the server lists them: a heap (index 0) or the clustered primary
@@ -964,6 +1042,12 @@ class Session(threading.Thread):
                            deterministic=True)
         db.create_function('hashbytes', 2, hashbytes, deterministic=True)
         db.create_function('nchar', 1, lambda n: None if n is None else chr(n),
+                           deterministic=True)
+        db.create_function('type_name', 1, lambda i: SYSTEM_TYPE_NAMES.get(i),
+                           deterministic=True)
+        # NULLs as empty strings, as the server's concat() takes them.
+        db.create_function('concat', -1,
+                           lambda *a: ''.join('' if v is None else as_text(v) for v in a),
                            deterministic=True)
         db.create_function('schema_name', 0, lambda: 'dbo')
         db.create_function('db_name', 0, lambda: self.database)
@@ -1007,9 +1091,11 @@ class Session(threading.Thread):
             for cid, cname, ctype, notnull, _dflt, _pk, hidden in columns[(schema, name.lower())]:
                 if hidden == 1:
                     continue
-                self.db.execute('insert into sys.columns values (?, ?, ?, ?, ?, ?)',
-                                (oid, cname, cid + 1, 1 if hidden in (2, 3) else 0,
-                                 ctype.lower(), 0 if notnull else 1))
+                type_name, max_length = system_type(ctype)
+                type_id = SYSTEM_TYPE_IDS[type_name]
+                self.db.execute('insert into sys.columns values (?, ?, ?, ?, ?, ?, ?, ?)',
+                                (oid, cname, cid + 1, 1 if hidden in (2, 3) else 0, type_id,
+                                 type_id, max_length, 0 if notnull else 1))
             if kind == 'table':
                 self.index_catalog(schema, name, oid, columns[(schema, name.lower())])
                 for (trigger,) in self.db.execute(
@@ -1076,6 +1162,7 @@ class Session(threading.Thread):
                 col = col_from_decl(cname, ctype)
                 if hidden == 0 and col and col.kind in ('varchar', 'char', 'nvarchar', 'nchar'):
                     checks.append((cname, col.size))
+            self.install_padding(n, schema, name)
             if not checks:
                 continue
             cond = ' or '.join('length(new.%s) > %d' % (quote_ident(c), size) for c, size in checks)
@@ -1086,6 +1173,33 @@ class Session(threading.Thread):
                     "select raise(abort, '%s'); end"
                     % (quote_ident('standin_size_%d_%s' % (n, event)), what, quote_ident(schema),
                        quote_ident(name), cond, TRUNCATED))
+
+    def install_padding(self, n, schema, name):
+        """SQL Server keeps a char(n) or nchar(n) value padded with spaces to its length:
+        what this connection writes there is padded so (a test file's rows are written as
+        the server would keep them)."""
+        sql = self.db.execute('select sql from %s.sqlite_master where type = ? and name = ?'
+                              % quote_ident(schema), ('table', name)).fetchone()
+        if not sql or re.search(r'without\s+rowid', sql[0] or '', re.I):
+            return
+        # A trigger's update names its table bare, which finds the main schema's first.
+        if schema != 'main' and any(s == 'main' and t.lower() == name.lower()
+                                    for s, _o, t, _k in self.tables):
+            return
+        for k, (_cid, cname, ctype, _nn, _d, _pk, hidden) in enumerate(
+                self.columns[(schema, name.lower())]):
+            col = col_from_decl(cname, ctype)
+            if hidden != 0 or not col or col.kind not in ('char', 'nchar'):
+                continue
+            c = quote_ident(cname)
+            for event, what in (('insert', 'insert'), ('update', 'update of ' + c)):
+                self.db.execute(
+                    "create temp trigger %s after %s on %s.%s when length(new.%s) < %d begin "
+                    "update %s set %s = new.%s || printf('%%*s', %d - length(new.%s), '') "
+                    "where rowid = new.rowid; end"
+                    % (quote_ident('standin_size_pad_%d_%d_%s' % (n, k, event)), what,
+                       quote_ident(schema), quote_ident(name), c, col.size, quote_ident(name), c,
+                       c, col.size, c))
 
     def object_id_of(self, text):
         if text is None:

@@ -182,18 +182,19 @@ TEST_P(ReplaceCuts, replaceNeverCutsWhatTheColumnCanHold) {
 
 INSTANTIATE_TEST_SUITE_P(
     Statements, ReplaceCuts,
-    testing::Values(CutCase{"varchar(100)", 200, 100, "new", "[c]"},
-                    CutCase{"varchar(7999)", 200, 7999, "new", "[c]"},
-                    CutCase{"varchar(8000)", 200, 8000, "new", "cast([c] as varchar(max))"},
-                    CutCase{"varchar(3999), N''", 200, 3999, "新", "[c]"},
-                    CutCase{"varchar(5000), N''", 200, 5000, "新", "cast([c] as nvarchar(max))"},
-                    CutCase{"char(8000)", 129, 8000, "new", "cast([c] as varchar(max))"},
-                    CutCase{"char(4000), N''", 129, 4000, "新", "cast([c] as nvarchar(max))"},
-                    CutCase{"nvarchar(3999)", 202, 3999, "new", "[c]"},
-                    CutCase{"nvarchar(4000)", 202, 4000, "new", "cast([c] as nvarchar(max))"},
-                    CutCase{"nchar(4000), N''", 130, 4000, "新", "cast([c] as nvarchar(max))"},
-                    CutCase{"text", 201, 2147483647, "new", "cast([c] as varchar(max))"},
-                    CutCase{"ntext, N''", 203, 1073741823, "新", "cast([c] as nvarchar(max))"}),
+    testing::Values(
+        CutCase{"varchar(100)", 200, 100, "new", "[c]"},
+        CutCase{"varchar(7999)", 200, 7999, "new", "[c]"},
+        CutCase{"varchar(8000)", 200, 8000, "new", "cast([c] as varchar(max))"},
+        CutCase{"varchar(3999), N''", 200, 3999, "新", "[c]"},
+        CutCase{"varchar(5000), N''", 200, 5000, "新", "cast([c] as nvarchar(max))"},
+        CutCase{"char(8000)", 129, 8000, "new", "rtrim(cast([c] as varchar(max)))"},
+        CutCase{"char(4000), N''", 129, 4000, "新", "rtrim(cast([c] as nvarchar(max)))"},
+        CutCase{"nvarchar(3999)", 202, 3999, "new", "[c]"},
+        CutCase{"nvarchar(4000)", 202, 4000, "new", "cast([c] as nvarchar(max))"},
+        CutCase{"nchar(4000), N''", 130, 4000, "新", "rtrim(cast([c] as nvarchar(max)))"},
+        CutCase{"text", 201, 2147483647, "new", "cast([c] as varchar(max))"},
+        CutCase{"ntext, N''", 203, 1073741823, "新", "cast([c] as nvarchar(max))"}),
     [](const testing::TestParamInfo<CutCase>& info) { return testName(info.param.label); });
 
 TEST(Statements, tablesOutsideTheDefaultSchemaAreQualified) {
