@@ -298,53 +298,53 @@ class MariadbSql final : public EngineSql {
   std::string joinedAssignment(const std::string& target, const std::string& column,
                                const std::string& value) const override {
     return target + "." + column + " = " + value;
-    // A JSON column is longtext to MariaDB, told by the json_valid() check
-    // the server gives it; a character column of the binary character set
-    // is binary.
-    std::string columnTypesQuery(const TableRef& table) const override {
-      return columnTypes(table, true);
-    }
-    // MySQL's JSON is a type of its own, and its catalog of checks names no
-    // table.
-    std::string columnTypesFallbackQuery(const TableRef& table) const override {
-      return columnTypes(table, false);
-    }
-    std::string notSearchedType(std::string_view base) const override {
-      if (base == "char" || base == "varchar" || base == "tinytext" || base == "text" ||
-          base == "mediumtext" || base == "longtext")
-        return {};
-      if (base == "enum" || base == "set") return notSearchedReason(TypeFamily::Members);
-      if (base == "json") return notSearchedReason(TypeFamily::Structured);
-      if (base == "binary" || base == "varbinary" || base.ends_with("blob"))
-        return notSearchedReason(TypeFamily::Binary);
-      return notSearchedReason(TypeFamily::Other);
-    }
+  }
+  // A JSON column is longtext to MariaDB, told by the json_valid() check
+  // the server gives it; a character column of the binary character set
+  // is binary.
+  std::string columnTypesQuery(const TableRef& table) const override {
+    return columnTypes(table, true);
+  }
+  // MySQL's JSON is a type of its own, and its catalog of checks names no
+  // table.
+  std::string columnTypesFallbackQuery(const TableRef& table) const override {
+    return columnTypes(table, false);
+  }
+  std::string notSearchedType(std::string_view base) const override {
+    if (base == "char" || base == "varchar" || base == "tinytext" || base == "text" ||
+        base == "mediumtext" || base == "longtext")
+      return {};
+    if (base == "enum" || base == "set") return notSearchedReason(TypeFamily::Members);
+    if (base == "json") return notSearchedReason(TypeFamily::Structured);
+    if (base == "binary" || base == "varbinary" || base.ends_with("blob"))
+      return notSearchedReason(TypeFamily::Binary);
+    return notSearchedReason(TypeFamily::Other);
+  }
 
-   private:
-    std::string columnTypes(const TableRef& table, bool jsonChecks) const {
-      const std::string schema =
-          table.schema.empty() ? std::string("database()") : literal(table.schema, false, {});
-      const std::string json =
-          jsonChecks ? "when exists (select 1 from information_schema.check_constraints k where "
-                       "k.constraint_schema = c.table_schema and k.table_name = c.table_name and "
-                       "k.constraint_name = c.column_name and k.check_clause like "
-                       "'json\\_valid(%') then 'json' "
-                     : "";
-      return "select c.column_name, c.column_type, case when c.data_type in ('char', 'varchar') "
-             "and c.character_set_name = 'binary' then 'binary' " +
-             json +
-             "else c.data_type end, case when c.data_type in ('char', 'varchar') then "
-             "c.character_maximum_length end from information_schema.columns c where "
-             "c.table_schema = " +
-             schema + " and c.table_name = binary " + literal(table.name, false, {}) +
-             " order by c.ordinal_position";
-    }
-  };
+ private:
+  std::string columnTypes(const TableRef& table, bool jsonChecks) const {
+    const std::string schema =
+        table.schema.empty() ? std::string("database()") : nameLiteral(table.schema);
+    const std::string json =
+        jsonChecks ? "when exists (select 1 from information_schema.check_constraints k where "
+                     "k.constraint_schema = c.table_schema and k.table_name = c.table_name and "
+                     "k.constraint_name = c.column_name and left(k.check_clause, 11) = "
+                     "'json_valid(') then 'json' "
+                   : "";
+    return "select c.column_name, c.column_type, case when c.data_type in ('char', 'varchar') "
+           "and c.character_set_name = 'binary' then 'binary' " +
+           json +
+           "else c.data_type end, case when c.data_type in ('char', 'varchar') then "
+           "c.character_maximum_length end from information_schema.columns c where "
+           "c.table_schema = " +
+           schema + " and c.table_name = binary " + nameLiteral(table.name) +
+           " order by c.ordinal_position";
+  }
+};
 
 }  // namespace
 
-const EngineSql&
-mariadb() {
+const EngineSql& mariadb() {
   static const MariadbSql engine;
   return engine;
 }

@@ -363,6 +363,7 @@ class SqlServerSql final : public EngineSql {
             select + " into " + name + " from " + source + " where 1 = 0 union all " + select +
                 " from " + source + " where 1 = 0",
             "create index " + hash + " on " + name + " (" + hash + ")"};
+  }
   // An alias type by the system type it stands on; lengths in characters,
   // NULL for the (max) forms and text and ntext.
   std::string columnTypesQuery(const TableRef& table) const override {
