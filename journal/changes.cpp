@@ -420,7 +420,11 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
   if (script)
     for (const std::string& statement : sql::forDialect(engine).scriptSetUp())
       *script << statement << ";\n";
-  for (const TableEntry& entry : run.tables) {
+  // Last changed, first given back: a key the run changed in one table may
+  // have cascaded into rows of a table changed after it, which are as the
+  // run left them only once those are given back.
+  for (auto at = run.tables.rbegin(); at != run.tables.rend(); ++at) {
+    const TableEntry& entry = *at;
     // A table whose rows never reached the journal was never changed.
     if (entry.state != TableState::Journaled && entry.state != TableState::Done) continue;
     const search::TableRef target = addressed(conn, entry.table);
@@ -552,6 +556,8 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
     out.tables.push_back(std::move(result));
   }
   if (!script) journal.finishRun(out.undoRun);
+  // Told in the run's order.
+  std::reverse(out.tables.begin(), out.tables.end());
   return out;
 }
 

@@ -5,6 +5,7 @@
 // where an engine needs a different way, never which engine it is.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -317,6 +318,22 @@ class EngineSql {
   // Opens a transaction by statement, which fails where one is open; empty
   // where the database layer never needs to.
   virtual std::string beginTransaction() const { return {}; }
+
+  // -- which columns are searched, where the declared type decides
+  // Whether a column declared so (columnFactsQuery()'s third field) is
+  // searched, as text of any length whatever the driver makes of its first
+  // value; nullopt where the driver's type code and size decide.
+  virtual std::optional<bool> searchedByDeclaredType(std::string_view /*declared*/) const {
+    return std::nullopt;
+  }
+
+  // -- foreign keys the server leaves to the connection (SQLite's)
+  // One row where the database declares a foreign key; empty where the
+  // server enforces them by itself.
+  virtual std::string declaresForeignKeysQuery() const { return {}; }
+  // Sent after connecting where that query answers a row, or cannot be
+  // answered: the connection then enforces them.
+  virtual std::string enforceForeignKeys() const { return {}; }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';
