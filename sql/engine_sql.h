@@ -334,6 +334,11 @@ class EngineSql {
   // Sent after connecting where that query answers a row, or cannot be
   // answered: the connection then enforces them.
   virtual std::string enforceForeignKeys() const { return {}; }
+
+  // The maintenance is done only when every one of its statements went
+  // through; otherwise one is enough (the servers refuse some of them by
+  // design).
+  virtual bool maintenanceNeedsEveryStatement() const { return false; }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';

@@ -411,6 +411,10 @@ class SqliteSql final : public EngineSql {
            "'table' limit 1";
   }
   std::string enforceForeignKeys() const override { return "pragma foreign_keys = on"; }
+
+  // The checkpoints go through even on a file that cannot be written: only
+  // the vacuum between them says whether the database was compacted.
+  bool maintenanceNeedsEveryStatement() const override { return true; }
 };
 
 }  // namespace
