@@ -110,7 +110,8 @@ TEST_F(SqliteSchemas, columnsOfTextAffinityOrNoTypeAreSearchedAndTextValuesCount
                "insert into kinds(id, c_none, c_text) values(3, 2.5, X'612E636F6D');"
                "insert into kinds(id, c_none, c_varchar3) values(4, X'612E636F6D', 'a.com!');"
                "insert into kinds(id, c_string, c_json, c_int) values(5, 'a.com', 'a.com', "
-               "'a.com');");
+               "'a.com');"
+               "insert into kinds(id, c_charint) values(6, 'a.com');");
   const std::vector<std::string> searched{"c_text", "c_varchar3", "c_nchar",
                                           "c_clob", "c_none",     "c_blobtext"};
   const long long expected = textHolding(db_, "kinds", searched, "a.com");
@@ -176,7 +177,8 @@ TEST_F(SqliteSchemas, replaceChangesOnlyTextAndUndoGivesBackEveryStorageClass) {
 // says ON UPDATE CASCADE, and the undo takes it back the same way; where
 // the schema forbids the change, at once or at the commit, the table fails
 // with the reason and nothing of it stays, though a table after it in the
-// run commits.
+// run commits. The undo gives back the last table changed first, so that
+// rows a key cascaded into are found as the run left them.
 TEST_F(SqliteSchemas, foreignKeysTheFileDeclaresCascadeOrFailTheTableWhole) {
   testdb::exec(db_,
                "create table parent(k text primary key, note text);"
@@ -220,6 +222,16 @@ TEST_F(SqliteSchemas, foreignKeysTheFileDeclaresCascadeOrFailTheTableWhole) {
   EXPECT_EQ(testdb::query(db_, "select v from notes"), (Rows{{"b.org"}}));
   EXPECT_TRUE(testdb::query(db_, "pragma foreign_key_check").empty());
   ASSERT_EQ(undo().exitCode, 0);
+  EXPECT_EQ(typedDump(db_), before);
+
+  // The child's rows, cascaded into by the parent's replace, then replaced
+  // in a column of their own: the undo gives back both.
+  const CliRun both = replace("a.com", "b.org", {"--tables", "parent,child"});
+  ASSERT_EQ(both.exitCode, 0) << both.describe();
+  EXPECT_EQ(testdb::query(db_, "select id, pk, note from child order by id"),
+            (Rows{{"1", "b.org", "b.org"}, {"2", "x", "c"}}));
+  const CliRun bothUndone = undo();
+  EXPECT_EQ(bothUndone.exitCode, 0) << bothUndone.describe();
   EXPECT_EQ(typedDump(db_), before);
 }
 
