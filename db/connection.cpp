@@ -209,18 +209,9 @@ void Connection::Open(const ConnectTarget& target) {
       rs->Close();
     }
     for (const std::string& statement : statements.sessionSetUp()) Execute(statement);
-    if (const std::string query = statements.declaresForeignKeysQuery(); !query.empty()) {
-      // A file that cannot be read now fails at its first table instead;
-      // the keys it may declare are enforced all the same.
-      bool declares = true;
-      try {
-        auto rs = Execute(query);
-        declares = rs->State() == adStateOpen && !rs->Eof();
-        if (rs->State() == adStateOpen) rs->Close();
-      } catch (const DbError&) {
-      }
-      if (declares) Execute(statements.enforceForeignKeys());
-    }
+    // Without a schema read, which a lock would hold up: where the database
+    // declares no foreign key this changes nothing.
+    if (const std::string keys = statements.enforceForeignKeys(); !keys.empty()) Execute(keys);
   } catch (...) {
     Close();
     throw;

@@ -328,12 +328,12 @@ class EngineSql {
   }
 
   // -- foreign keys the server leaves to the connection (SQLite's)
-  // One row where the database declares a foreign key; empty where the
-  // server enforces them by itself.
-  virtual std::string declaresForeignKeysQuery() const { return {}; }
-  // Sent after connecting where that query answers a row, or cannot be
-  // answered: the connection then enforces them.
+  // Sent after connecting, for the connection to enforce the foreign keys
+  // the database declares; empty where the server does by itself.
   virtual std::string enforceForeignKeys() const { return {}; }
+  // One row where the database declares a foreign key: a script for the
+  // engine's client then enforces them too.
+  virtual std::string declaresForeignKeysQuery() const { return {}; }
 
   // The maintenance is done only when every one of its statements went
   // through; otherwise one is enough (the servers refuse some of them by

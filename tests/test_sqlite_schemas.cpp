@@ -235,6 +235,58 @@ TEST_F(SqliteSchemas, foreignKeysTheFileDeclaresCascadeOrFailTheTableWhole) {
   EXPECT_EQ(typedDump(db_), before);
 }
 
+// The scripts for the sqlite3 shell enforce the foreign keys as the
+// connection does: the preview's script cascades a key into the rows that
+// reference it, and the undo's script, replayed after a replace, takes it
+// back; a file without foreign keys gets the scripts it always got.
+TEST_F(SqliteSchemas, scriptsForTheShellCascadeAsTheConnectionDoes) {
+  testdb::exec(db_,
+               "create table parent(k text primary key);"
+               "create table child(id integer primary key, pk text references parent(k) "
+               "on update cascade);"
+               "insert into parent values('a.com'); insert into child values(1, 'a.com');");
+  const Rows before = typedDump(db_);
+  const auto shell = [&](const std::string& script) {
+    testsupport::ProcessOptions options;
+    options.input = testsupport::readFile(script);
+    const auto ran = testsupport::runProcess({"/usr/bin/sqlite3", "-bail", db_}, options);
+    EXPECT_EQ(ran.exitCode, 0) << ran.err;
+  };
+  const Args on{"--server", "sqlite", "--database", db_, "--journal", journal_};
+
+  const std::string previewScript = dir_.file("preview.sql");
+  Args preview{"preview", "--find",      "a.com",    "--replace", "b.org",
+               "--sql",   previewScript, "--tables", "parent"};
+  preview.insert(preview.end(), on.begin(), on.end());
+  const CliRun previewed = testsupport::runCli(preview);
+  ASSERT_EQ(previewed.exitCode, 0) << previewed.describe();
+  shell(previewScript);
+  EXPECT_EQ(testdb::query(db_, "select k from parent"), (Rows{{"b.org"}}));
+  EXPECT_EQ(testdb::query(db_, "select pk from child"), (Rows{{"b.org"}}));
+  testdb::exec(db_, "pragma foreign_keys = on; update parent set k = 'a.com';");
+  ASSERT_EQ(typedDump(db_), before);
+
+  const CliRun replaced = replace("a.com", "b.org", {"--tables", "parent"});
+  ASSERT_EQ(replaced.exitCode, 0) << replaced.describe();
+  const std::string undoScript = dir_.file("undo.sql");
+  Args undo{"undo", "--sql", undoScript};
+  undo.insert(undo.end(), on.begin(), on.end());
+  const CliRun scripted = testsupport::runCli(undo);
+  ASSERT_EQ(scripted.exitCode, 0) << scripted.describe();
+  shell(undoScript);
+  EXPECT_EQ(typedDump(db_), before);
+
+  // Without foreign keys the scripts begin as they always did.
+  const std::string plainDb = dir_.file("plain.db");
+  testdb::exec(plainDb, "create table t(v text); insert into t values('a.com');");
+  const std::string plainScript = dir_.file("plain.sql");
+  const CliRun plain =
+      testsupport::runCli({"preview", "--server", "sqlite", "--database", plainDb, "--find",
+                           "a.com", "--replace", "b.org", "--sql", plainScript});
+  ASSERT_EQ(plain.exitCode, 0) << plain.describe();
+  EXPECT_EQ(testsupport::readFile(plainScript).find("foreign_keys"), std::string::npos);
+}
+
 // Clearing the log and compacting a file that cannot be written: the
 // checkpoints go through, the vacuum does not, and the command says so
 // with the reason and fails. Run as an ordinary user where the tests run
