@@ -59,8 +59,10 @@ void Form1::cmdSQLlog_Click() {
   shrinkSucceeded_ = 0;
   shrinkFirstFailure_.clear();
   ShrinkLog(txtDatabaseName->text());
-  // Done only when the server took at least one of the statements.
-  if (shrinkSucceeded_ == 0 && !shrinkFirstFailure_.isEmpty()) {
+  // Done only when the server took at least one of the statements, or all
+  // of them where each one counts.
+  const bool everyOne = sql::forDialect(StatementEngine()).maintenanceNeedsEveryStatement();
+  if (!shrinkFirstFailure_.isEmpty() && (shrinkSucceeded_ == 0 || everyOne)) {
     MsgBox(QStringLiteral("清除日志并压缩数据库未能完成：") + shrinkFirstFailure_, vbExclamation);
     return;
   }

@@ -25,8 +25,7 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
   if (!args_.sqlFile.empty()) {
     script.open(args_.sqlFile, std::ios::binary | std::ios::trunc);
     if (!script) return failed("cannot write " + args_.sqlFile);
-    for (const std::string& statement : conn_->engineSql().scriptSetUp())
-      script << statement << ";\n";
+    for (const std::string& statement : journal::scriptSetUp(*conn_)) script << statement << ";\n";
   }
   const search::Texts texts{*args_.find, *args_.replace};
   size_t failures = 0;

@@ -209,6 +209,9 @@ void Connection::Open(const ConnectTarget& target) {
       rs->Close();
     }
     for (const std::string& statement : statements.sessionSetUp()) Execute(statement);
+    // Without a schema read, which a lock would hold up: where the database
+    // declares no foreign key this changes nothing.
+    if (const std::string keys = statements.enforceForeignKeys(); !keys.empty()) Execute(keys);
   } catch (...) {
     Close();
     throw;
@@ -509,6 +512,15 @@ void endTransaction(ConnectionCore& core, SQLSMALLINT how, const char* context) 
   auto dbc = static_cast<SQLHDBC>(core.dbc.get());
   core.inTransaction = false;
   SQLRETURN rc = SQLEndTran(SQL_HANDLE_DBC, dbc, how);
+  if (!SQL_SUCCEEDED(rc) && how == SQL_COMMIT) {
+    // A commit refused (SQLite's deferred foreign keys) may leave the
+    // transaction open, for the next statement's commit to take along:
+    // nothing of it stays.
+    auto records = readDiagnostics(SQL_HANDLE_DBC, dbc, core.facts.wide);
+    SQLEndTran(SQL_HANDLE_DBC, dbc, SQL_ROLLBACK);
+    SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_ON), 0);
+    throw DbError(context, std::move(records));
+  }
   if (!SQL_SUCCEEDED(rc) && how == SQL_ROLLBACK && core.facts.serverEndsInterruptedTransaction) {
     auto records = readDiagnostics(SQL_HANDLE_DBC, dbc, core.facts.wide);
     if (endEndedTransaction(core)) {

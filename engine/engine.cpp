@@ -277,6 +277,8 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
     stage = Stage::ColumnFacts;
     std::set<std::string> computed;
     std::set<std::string> unlimited;
+    // Where the declared type decides (SQLite): whether the column is searched.
+    std::map<std::string, bool> byDeclaredType;
     bool namesMayDiffer = false;
     {
       auto facts = conn.Execute(search::columnFactsQuery(table, engine));
@@ -286,6 +288,10 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
         if (fields.Item(1).Value().text() == "1") computed.insert(name);
         if (fields.Count() > 2 && !search::declaresLength(fields.Item(2).Value().text()))
           unlimited.insert(name);
+        if (fields.Count() > 2)
+          if (const auto searched =
+                  conn.engineSql().searchedByDeclaredType(fields.Item(2).Value().text()))
+            byDeclaredType[name] = *searched;
         namesMayDiffer = namesMayDiffer || conn.engineSql().fieldNameMayDiffer(name);
         facts->MoveNext();
       }
@@ -298,7 +304,14 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       if (unlimited.contains(column.name) && search::searchGroup(column.type))
         column.size = db::kLongTextSize;
       column.computed = computed.contains(column.name);
-      column.searchable = search::isSearchable(column.type, column.size, L) && !column.computed;
+      const auto declared = byDeclaredType.find(column.name);
+      if (declared != byDeclaredType.end() && declared->second) {
+        // Text of any length, read as text whatever the first row holds.
+        if (!search::searchGroup(column.type)) column.type = sql::adVarChar;
+        column.size = db::kLongTextSize;
+      }
+      column.searchable = search::isSearchable(column.type, column.size, L) && !column.computed &&
+                          (declared == byDeclaredType.end() || declared->second);
     }
     typesFromCatalog(conn, table, result.columns, L);
 
@@ -310,10 +323,11 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       if (c.searchable) searched.push_back({c.name, c.type, c.size});
     }
     journal::Plan plan = journal::makePlan(statements, target, searched, all);
-    if ((replacing || planOut) && !plan.empty()) {
+    if (!plan.empty()) {
       // Replace would turn a value of another kind in a text column (a
-      // SQLite blob or number) into text: where the table holds one, only
-      // text values are matched and replaced.
+      // SQLite blob or number) into text, and LIKE reads it as text: where
+      // the table holds one, only text values are matched, counted and
+      // replaced.
       std::vector<std::string> names;
       for (const auto& c : searched) names.push_back(c.name);
       const std::string query = conn.engineSql().nonTextQuery(plan.table, names, plan.condition());

@@ -425,9 +425,12 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
                              "); nothing was undone");
   if (!script) out.undoRun = journal.beginRun(info);
   if (script)
-    for (const std::string& statement : sql::forDialect(engine).scriptSetUp())
-      *script << statement << ";\n";
-  for (const TableEntry& entry : run.tables) {
+    for (const std::string& statement : scriptSetUp(conn)) *script << statement << ";\n";
+  // Last changed, first given back: a key the run changed in one table may
+  // have cascaded into rows of a table changed after it, which are as the
+  // run left them only once those are given back.
+  for (auto at = run.tables.rbegin(); at != run.tables.rend(); ++at) {
+    const TableEntry& entry = *at;
     // A table whose rows never reached the journal was never changed.
     if (entry.state != TableState::Journaled && entry.state != TableState::Done) continue;
     const search::TableRef target = addressed(conn, entry.table);
@@ -559,6 +562,8 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
     out.tables.push_back(std::move(result));
   }
   if (!script) journal.finishRun(out.undoRun);
+  // Told in the run's order.
+  std::reverse(out.tables.begin(), out.tables.end());
   return out;
 }
 
@@ -598,6 +603,18 @@ std::string excerpt(const std::string& value, const std::string& mark, int conte
     shown = to;
   }
   if (shown < total) out += "…";
+  return out;
+}
+
+std::vector<std::string> scriptSetUp(db::Connection& conn) {
+  const sql::EngineSql& statements = conn.engineSql();
+  std::vector<std::string> out = statements.scriptSetUp();
+  if (const std::string query = statements.declaresForeignKeysQuery(); !query.empty()) {
+    auto rs = conn.Execute(query);
+    const bool declares = rs->State() == db::adStateOpen && !rs->Eof();
+    if (rs->State() == db::adStateOpen) rs->Close();
+    if (declares) out.push_back(statements.enforceForeignKeys());
+  }
   return out;
 }
 

@@ -102,4 +102,9 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
 // left out.
 std::string excerpt(const std::string& value, const std::string& mark, int context = 30);
 
+// What a script of statements for the engine's own client begins with, for
+// its session to match this connection's: the engine's set-up and, where
+// the database declares foreign keys, their enforcement.
+std::vector<std::string> scriptSetUp(db::Connection& conn);
+
 }  // namespace trellick::journal

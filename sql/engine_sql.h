@@ -5,6 +5,7 @@
 // where an engine needs a different way, never which engine it is.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -374,6 +375,27 @@ class EngineSql {
   // Asked where columnTypesQuery() fails: the same rows from what every
   // version of the engine has. Empty: none.
   virtual std::string columnTypesFallbackQuery(const TableRef& /*table*/) const { return {}; }
+
+  // -- which columns are searched, where the declared type decides
+  // Whether a column declared so (columnFactsQuery()'s third field) is
+  // searched, as text of any length whatever the driver makes of its first
+  // value; nullopt where the driver's type code and size decide.
+  virtual std::optional<bool> searchedByDeclaredType(std::string_view /*declared*/) const {
+    return std::nullopt;
+  }
+
+  // -- foreign keys the server leaves to the connection (SQLite's)
+  // Sent after connecting, for the connection to enforce the foreign keys
+  // the database declares; empty where the server does by itself.
+  virtual std::string enforceForeignKeys() const { return {}; }
+  // One row where the database declares a foreign key: a script for the
+  // engine's client then enforces them too.
+  virtual std::string declaresForeignKeysQuery() const { return {}; }
+
+  // The maintenance is done only when every one of its statements went
+  // through; otherwise one is enough (the servers refuse some of them by
+  // design).
+  virtual bool maintenanceNeedsEveryStatement() const { return false; }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';

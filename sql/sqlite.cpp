@@ -157,6 +157,22 @@ constexpr std::array<std::string_view, 147> kSqliteKeywords{"abort",
                                                             "with",
                                                             "without"};
 
+// A column's affinity by SQLite's own rules on its declared type, taken in
+// their order: "charint" is an integer column, "blobtext" a text one.
+enum class Affinity { Integer, Text, Blob, Real, Numeric };
+
+Affinity affinityOf(std::string_view declared) {
+  std::string upper(declared);
+  for (char& c : upper)
+    if (c >= 'a' && c <= 'z') c = char(c - 'a' + 'A');
+  const auto holds = [&](std::string_view part) { return upper.find(part) != std::string::npos; };
+  if (holds("INT")) return Affinity::Integer;
+  if (holds("CHAR") || holds("CLOB") || holds("TEXT")) return Affinity::Text;
+  if (holds("BLOB") || upper.empty()) return Affinity::Blob;
+  if (holds("REAL") || holds("FLOA") || holds("DOUB")) return Affinity::Real;
+  return Affinity::Numeric;
+}
+
 class SqliteSql final : public EngineSql {
   static Capabilities ownCapabilities() {
     Capabilities c;
@@ -311,8 +327,9 @@ class SqliteSql final : public EngineSql {
     for (const auto& c : columns)
       other +=
           (other.empty() ? "" : " or ") + ("typeof(" + quotedName(c) + ") not in ('text', 'null')");
-    return "select 1 from " + selectTarget(table) + " where (" + std::string(condition) +
-           ") and (" + other + ") limit 1";
+    // The storage class first: a table of text is read without a LIKE.
+    return "select 1 from " + selectTarget(table) + " where (" + other + ") and (" +
+           std::string(condition) + ") limit 1";
   }
   std::string textOnlyMatch(std::string_view column, const std::string& match) const override {
     return "(typeof(" + quotedName(column) + ") = 'text' and " + match + ")";
@@ -391,6 +408,26 @@ class SqliteSql final : public EngineSql {
            ") where hidden <> 1 order by cid";
   }
   std::string beginTransaction() const override { return "begin"; }
+
+  // A text column keeps text as text and a column without a type keeps
+  // every value as it came; any other affinity may make a number of the
+  // text a replace leaves. The driver's type code says only what the
+  // first row holds, and SQLite keeps no length a type declares.
+  std::optional<bool> searchedByDeclaredType(std::string_view declared) const override {
+    return declared.empty() || affinityOf(declared) == Affinity::Text;
+  }
+
+  // A key changed by a replace then cascades as the schema says, or the
+  // table fails whole.
+  std::string declaresForeignKeysQuery() const override {
+    return "select 1 from sqlite_master m join pragma_foreign_key_list(m.name) where m.type = "
+           "'table' limit 1";
+  }
+  std::string enforceForeignKeys() const override { return "pragma foreign_keys = on"; }
+
+  // The checkpoints go through even on a file that cannot be written: only
+  // the vacuum between them says whether the database was compacted.
+  bool maintenanceNeedsEveryStatement() const override { return true; }
 };
 
 }  // namespace

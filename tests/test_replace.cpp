@@ -1,10 +1,15 @@
 // Log clearing, the batch replace and the double-click replace through the
 // real window: real SQLite files (checked by reading them directly) and the
 // real FreeTDS driver against a stand-in server.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/fsuid.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QGroupBox>
 #include <QJsonArray>
@@ -484,6 +489,43 @@ class TestReplace : public QObject {
     QCOMPARE(fx.ui.boxes[1].prompt, totals(5, 5, 3, 3));
     QCOMPARE(form.List2->count(), 1);  // neither the column list nor the row replace ran
     QCOMPARE(form.List2->item(0)->text(), QStringLiteral("marker"));
+  }
+
+  // A SQLite file that cannot be written: its checkpoints go through, its
+  // vacuum does not, and the box says the work was not done, with the
+  // reason, instead of claiming it was.
+  void logCommandOnAReadOnlySqliteFileSaysItFailed() {
+    FindFixture fx(
+        "create table big(v text);"
+        "with recursive n(x) as (select 1 union all select x+1 from n where x < 2000) "
+        "insert into big select hex(randomblob(100)) from n;"
+        "delete from big where rowid > 10;");
+    QFile file(QString::fromStdString(fx.path));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+    QCOMPARE(::chmod(fx.path.c_str(), 0444), 0);
+    QCOMPARE(::chmod(fx.dir.path().toLocal8Bit().constData(), 0755), 0);
+    auto& form = fx.openWith("x");
+    fx.ui.expectBox();
+    {
+      // Root writes whatever the permission bits say: the file system sees
+      // an ordinary user while the window connects and compacts.
+      const int previous = ::geteuid() == 0 ? ::setfsuid(65534) : -1;
+      const int fd = ::open(fx.path.c_str(), O_WRONLY | O_CLOEXEC);
+      if (fd >= 0) ::close(fd);
+      form.cmdSQLlog_Click();
+      if (previous >= 0) ::setfsuid(static_cast<uid_t>(previous));
+      QVERIFY2(fd < 0, "the file must not be writable during the run");
+    }
+    QCOMPARE(fx.ui.boxes.size(), 1);
+    QVERIFY2(fx.ui.boxes[0].prompt.startsWith(QStringLiteral("清除日志并压缩数据库未能完成：")),
+             qPrintable(fx.ui.boxes[0].prompt));
+    QVERIFY2(fx.ui.boxes[0].prompt.contains(QStringLiteral("readonly")),
+             qPrintable(fx.ui.boxes[0].prompt));
+    QCOMPARE(fx.ui.boxes[0].style, 48);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QVERIFY(file.readAll() == bytes);
   }
 };
 

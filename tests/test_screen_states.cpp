@@ -128,7 +128,7 @@ const std::vector<const char*> kFindRecording{
     "记录：2|T1~|L2=表：2|ff+|c6+",
     "yield F3=处理进程: notes -> tag|A=3/3|B=2/6|L5=articles|LF=表：1 记录：2|T1=select "
     "count(*) from notes where cast([note] as varchar(8000)) like "
-    "'%old.example.com%'|L2=表：2|ff+|c6+",
+    "'%old.example.com%' or [tag] like '%old.example.com%'|L2=表：2|ff+|c6+",
     "yield F3=处理进程: guarded -> id|A=0/2|B=2/6|L5=articles|LF=表：1 "
     "记录：2|T1~|L2=表：3|ff+|c6+",
     "yield F3=处理进程: guarded -> v|A=1/2|B=2/6|L5=articles|LF=表：1 "
@@ -243,7 +243,7 @@ class TestScreenStates : public QObject {
             "记录：2|T1~|L2=表：2|ff+|c6+",
             "yield F3=处理进程: notes -> tag|A=3/3|B=2/5|L5=articles|LF=表：1 记录：2|T1=select "
             "count(*) from notes where cast([note] as varchar(8000)) like "
-            "'%old.example.com%'|L2=表：2|ff+|c6+",
+            "'%old.example.com%' or [tag] like '%old.example.com%'|L2=表：2|ff+|c6+",
             "yield F3=处理进程: guarded -> id|A=0/2|B=2/5|L5=articles|LF=表：1 "
             "记录：2|T1~|L2=表：3|ff+|c6+",
             "yield F3=处理进程: guarded -> v|A=1/2|B=2/5|L5=articles|LF=表：1 "
@@ -264,7 +264,7 @@ class TestScreenStates : public QObject {
             "'%old.example.com%'|L2=表：5|ff+|c6+",
             "yield F3=处理进程: links -> url|A=2/2|B=5/5|L5=articles,guarded,links|LF=表：3 "
             "记录：5|T1~|L2=表：5|ff+|c6+",
-            "box 48|信息|任务完成!共检索数据表:6,字段:5; 替换：3 个表, 5 条记录.\\r\\n其中 1 "
+            "box 48|信息|任务完成!共检索数据表:6,字段:6; 替换：3 个表, 5 条记录.\\r\\n其中 1 "
             "个表替换失败，详见SQL窗口。",
             "yield F3=处理进程: links -> url|A=2/2|B=5/5|L5=articles,guarded,links|LF=表：3 "
             "记录：5|T1~|L2=表：6|ff+|c6-",
