@@ -279,6 +279,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
     std::set<std::string> unlimited;
     // Where the declared type decides (SQLite): whether the column is searched.
     std::map<std::string, bool> byDeclaredType;
+    std::map<std::string, std::string> declaredTypes;  // as the schema spells them
     bool namesMayDiffer = false;
     {
       auto facts = conn.Execute(search::columnFactsQuery(table, engine));
@@ -290,8 +291,10 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
           unlimited.insert(name);
         if (fields.Count() > 2)
           if (const auto searched =
-                  conn.engineSql().searchedByDeclaredType(fields.Item(2).Value().text()))
+                  conn.engineSql().searchedByDeclaredType(fields.Item(2).Value().text())) {
             byDeclaredType[name] = *searched;
+            declaredTypes[name] = fields.Item(2).Value().text();
+          }
         namesMayDiffer = namesMayDiffer || conn.engineSql().fieldNameMayDiffer(name);
         facts->MoveNext();
       }
@@ -305,6 +308,10 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
         column.size = db::kLongTextSize;
       column.computed = computed.contains(column.name);
       const auto declared = byDeclaredType.find(column.name);
+      if (declared != byDeclaredType.end()) {
+        const std::string& spelled = declaredTypes[column.name];
+        column.engineType = spelled.empty() ? "(no type)" : spelled;
+      }
       if (declared != byDeclaredType.end() && declared->second) {
         // Text of any length, read as text whatever the first row holds.
         if (!search::searchGroup(column.type)) column.type = sql::adVarChar;
