@@ -22,8 +22,10 @@ struct Pair {
 struct Options {
   // Applied in order to each value (and to each string of structured data).
   std::vector<Pair> pairs;
-  // Finds are PCRE2 patterns (UTF-8, Unicode classes); replacements take
-  // $0..$9, ${n}, ${name} and $$ for a dollar.
+  // Finds are PCRE2 patterns (UTF-8, Unicode classes, \w and \b Unicode
+  // too); replacements take $0..$9, ${n}, ${name} and $$ for a dollar. An
+  // empty match is never taken, so a pattern that needs a character to be
+  // there but matches none ("(?=a)") replaces nothing.
   bool regex = false;
   bool ignoreCase = false;
   // Literal finds only: also find the JSON-escaped, URL-encoded and HTML
@@ -54,8 +56,9 @@ class PatternError : public std::invalid_argument {
 };
 
 // Throws PatternError for a pattern that does not compile, a pattern that
-// can match an empty text (refused: it would insert the replacement between
-// every two characters), or a replacement naming a group the pattern lacks;
+// matches an empty subject's worth of text (PCRE2's minimum subject length
+// 0: "x*", "^", "\b"; refused, it would put the replacement between every
+// two characters), or a replacement naming a group the pattern lacks;
 // std::invalid_argument for an empty find, no pairs, or encoded forms asked
 // for with patterns.
 std::unique_ptr<Rewriter> makeRewriter(const Options& options);

@@ -129,10 +129,10 @@ bool looksSerialized(std::string_view v) {
     case 'O':
     case 'C':
     case 'E':
-    case 'b':
-      return isDigit(next);
     case 'i':
       return isDigit(next) || next == '-' || next == '+';
+    case 'b':
+      return isDigit(next);
     case 'd':
       return isDigit(next) || next == '-' || next == '+' || next == '.' || next == 'N' ||
              next == 'I';
