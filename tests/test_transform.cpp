@@ -282,6 +282,21 @@ TEST(TransformRegex, CatastrophicBacktrackingStopsAndIsTold) {
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
   // The same pattern on a value it matches quickly.
   EXPECT_EQ(run(pattern("(a+)+$", "x"), "aaa"), "x");
+  // The limit is the one asked for.
+  tt::Options low = pattern("(a|aa)+b", "x");
+  const std::string twenty = std::string(20, 'a') + "!b";
+  EXPECT_EQ(run(low, twenty), "<none:>");
+  low.matchLimit = 1000;
+  EXPECT_EQ(run(low, twenty), untouched(tt::kMatchLimit));
+}
+
+TEST(TransformRegex, BytesThatAreNotUtf8AreSteppedOver) {
+  const std::string latin1 = "caf\xe9 old \xff";
+  EXPECT_EQ(run(pattern("o\\w+", "new"), latin1), "caf\xe9 new \xff");
+  tt::Options caseless = literal("OLD", "new");
+  caseless.ignoreCase = true;
+  EXPECT_EQ(run(caseless, latin1), "caf\xe9 new \xff");
+  EXPECT_EQ(run(literal("old", "new"), latin1), "caf\xe9 new \xff");
 }
 
 TEST(TransformPairs, AppliedInOrderToEachValue) {

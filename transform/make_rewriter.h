@@ -61,6 +61,10 @@ class PatternError : public std::invalid_argument {
 // two characters), or a replacement naming a group the pattern lacks;
 // std::invalid_argument for an empty find, no pairs, or encoded forms asked
 // for with patterns.
+// rewrite() gives a value whenever something matched, even when the
+// replacement left it as it was; it may be called from several threads at
+// once. Patterns apply to each string of structured data on its own, so
+// "^" and "$" are that string's ends.
 std::unique_ptr<Rewriter> makeRewriter(const Options& options);
 
 // The reasons a value is left untouched, as Untouched::reason holds them.

@@ -69,6 +69,7 @@ class LiteralMatcher final : public PairMatcher {
 
   long long apply(std::string_view in, std::string& out, unsigned& forms) const override {
     constexpr auto npos = std::string_view::npos;
+    if (forms_.size() == 1) return applyOne(in, out, forms);
     std::vector<std::size_t> next(forms_.size());
     for (std::size_t k = 0; k < forms_.size(); ++k) next[k] = in.find(forms_[k].find);
     long long n = 0;
@@ -99,6 +100,25 @@ class LiteralMatcher final : public PairMatcher {
   }
 
  private:
+  // The common case, without the bookkeeping of several forms.
+  long long applyOne(std::string_view in, std::string& out, unsigned& forms) const {
+    const EncodedForm& f = forms_.front();
+    std::size_t at = in.find(f.find);
+    if (at == std::string_view::npos) return 0;
+    out.clear();
+    out.reserve(in.size() + f.replace.size());
+    long long n = 0;
+    std::size_t last = 0;
+    for (; at != std::string_view::npos; at = in.find(f.find, last), ++n) {
+      out.append(in.substr(last, at - last));
+      out += f.replace;
+      last = at + f.find.size();
+    }
+    out.append(in.substr(last));
+    forms |= f.form;
+    return n;
+  }
+
   std::vector<EncodedForm> forms_;
 };
 
