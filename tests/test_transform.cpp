@@ -344,6 +344,12 @@ TEST(TransformEncoded, EachFormFoundAndReplacedByItsEncoding) {
   EXPECT_EQ(run(t, "<p>Tom &amp; &quot;Jerry&quot; caf&#233;</p>"), "<p>T &amp; J&#039;s</p>");
   EXPECT_EQ(run(t, R"(["Tom & \"Jerry\" caf\u00e9"])"), R"(["T & J's"])");
   EXPECT_EQ(run(t, "Tom+%26+%22Jerry%22+caf%C3%A9"), "T+%26+J%27s");
+  // Where a form begins with another, the longer one is what was meant.
+  tt::Options amp = literal("&", "+");
+  amp.alsoEncoded = true;
+  EXPECT_EQ(run(amp, "a &amp; b & c"), "a + b + c");
+  amp.ignoreCase = true;
+  EXPECT_EQ(run(amp, "a &AMP; b & c"), "a + b + c");
   // All forms in one value, named once each in a fixed order.
   const auto all = tt::makeRewriter(o)->rewrite(
       "a http%3A%2F%2Fold.example.com b http:\\/\\/old.example.com c " + kOld);
