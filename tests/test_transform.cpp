@@ -147,6 +147,27 @@ TEST(TransformSerialized, TruncatedAndCorruptDataIsLeftAndTold) {
   EXPECT_EQ(run(literal(kOld, kNew), "a: see " + kOld), "a: see " + kNew);
 }
 
+TEST(TransformSerialized, ClassDataEnumerationsAndReferences) {
+  auto custom = [](const std::string& cls, const std::string& data) {
+    return "C:" + std::to_string(cls.size()) + ":\"" + cls + "\":" + std::to_string(data.size()) +
+           ":{" + data + "}";
+  };
+  const std::string e = "E:11:\"Suit:Hearts\";";
+  // References and enumeration cases are kept; strings beside them rewritten.
+  EXPECT_EQ(
+      run(literal(kOld, kNew), A({{I(0), S(kOld)}, {I(1), "r:2;"}, {I(2), e}, {I(3), "R:2;"}})),
+      A({{I(0), S(kNew)}, {I(1), "r:2;"}, {I(2), e}, {I(3), "R:2;"}}));
+  // A class's own data that is serialized data is rewritten inside, with
+  // its length; any other format of its own is left and told.
+  EXPECT_EQ(run(literal(kOld, kNew), A({{I(0), custom("Links", A({{I(0), S(kOld)}}))}})),
+            A({{I(0), custom("Links", A({{I(0), S(kNew)}}))}}));
+  EXPECT_EQ(run(literal(kOld, kNew),
+                custom("ArrayObject", "x:i:0;" + A({{I(0), S(kOld)}}) + ";m:a:0:{}")),
+            untouched(tt::kNotSerialized));
+  EXPECT_EQ(run(literal(kOld, kNew), A({{I(0), custom("Other", "plain")}, {I(1), S(kOld)}})),
+            A({{I(0), custom("Other", "plain")}, {I(1), S(kNew)}}));
+}
+
 TEST(TransformJson, EscapesAreReadAndWrittenInTheDocumentsStyle) {
   tt::Options o = literal(kOld, kNew);
   o.json = true;

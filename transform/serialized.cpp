@@ -12,12 +12,15 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 // Deeper nesting than this is not data an application wrote.
 constexpr int kMaxDepth = 512;
 
+// A string, or the data of a class that serializes itself ("C:"), whose
+// length is written back when it changes.
 struct StringToken {
-  std::size_t begin;    // at the "s"
-  std::size_t end;      // after the ";"
-  std::size_t content;  // first byte of the string
+  std::size_t begin;    // at the "s", or at the data's length
+  std::size_t end;      // after the ";" or the "}"
+  std::size_t content;  // first byte of the string or the data
   std::size_t length;
   bool key;
+  bool classData;
 };
 
 class Parser {
@@ -74,7 +77,9 @@ class Parser {
     std::size_t content = 0;
     switch (type) {
       case 'b':
-        return !key && p_ < s_.size() && (s_[p_] == '0' || s_[p_] == '1') && (++p_, literal(";"));
+        if (key || p_ >= s_.size() || (s_[p_] != '0' && s_[p_] != '1')) return false;
+        ++p_;
+        return literal(";");
       case 'i':
         return signedNumber() && literal(";");
       case 'd': {
@@ -90,16 +95,22 @@ class Parser {
       }
       case 's':
         if (!quoted(content, n) || !literal(";")) return false;
-        strings_.push_back({begin, p_, content, n, key});
+        strings_.push_back({begin, p_, content, n, key, false});
         return true;
       case 'a':
         return !key && number(n) && literal(":") && members(depth, n);
       case 'O':
         return !key && quoted(content, n) && literal(":") && number(n) && literal(":") &&
                members(depth, n);
-      case 'C':  // a class's own format: kept as it is
-        return !key && quoted(content, n) && literal(":") && number(n) && literal(":{") &&
-               bytes(n) && literal("}");
+      case 'C': {
+        if (key || !quoted(content, n) || !literal(":")) return false;
+        const std::size_t length = p_;
+        if (!number(n) || !literal(":{")) return false;
+        content = p_;
+        if (!bytes(n) || !literal("}")) return false;
+        strings_.push_back({length, p_, content, n, false, true});
+        return true;
+      }
       case 'E':  // an enumeration case
         return !key && quoted(content, n) && literal(";");
       case 'r':
@@ -153,13 +164,21 @@ Structured rewriteSerialized(std::string_view value, const StringEdit& values,
     if (t.key && !keys) continue;
     const StringEdit& edit = t.key ? *keys : values;
     edited.clear();
-    if (!edit(value.substr(t.content, t.length), edited)) continue;
+    const std::string_view content = value.substr(t.content, t.length);
+    if (!edit(content, edited)) continue;
+    // A class's data is its own format: rewritten only when it is
+    // serialized data itself, else not at all.
+    if (t.classData && !looksSerialized(content)) return Structured::Invalid;
     if (!changed) result.reserve(value.size() + edited.size());
     changed = true;
     result.append(value.substr(copied, t.begin - copied));
-    result += "s:" + std::to_string(edited.size()) + ":\"";
-    result += edited;
-    result += "\";";
+    if (t.classData) {
+      result += std::to_string(edited.size()) + ":{" + edited + "}";
+    } else {
+      result += "s:" + std::to_string(edited.size()) + ":\"";
+      result += edited;
+      result += "\";";
+    }
     copied = t.end;
   }
   if (!changed) return Structured::Unchanged;
