@@ -273,6 +273,8 @@ TEST(TransformRegex, BadAndEmptyMatchingPatternsAreRefused) {
     EXPECT_NE(std::string(e.what()).find("missing closing parenthesis"), std::string::npos);
     EXPECT_NE(std::string(e.what()).find("offset 5"), std::string::npos) << e.what();
   }
+  // Matching single bytes would cut characters in two.
+  EXPECT_THROW(tt::makeRewriter(pattern(R"(caf\C)", "x")), tt::PatternError);
   tt::Options second = pattern("ok", "x");
   second.pairs.push_back({"a[", "y"});
   try {
@@ -432,4 +434,10 @@ TEST(TransformHints, LiteralTextsTheirFormsAndRunsOfPatterns) {
   tt::Options mixed = pattern(R"(old\.example)", "x");
   mixed.pairs.push_back({R"(\d+)", "n"});
   EXPECT_TRUE(tt::makeRewriter(mixed)->literalHints().empty());
+}
+
+TEST(TransformRegex, LongValuesAreMatchedWhole) {
+  // Deep enough to outgrow the compiled pattern's own small stack.
+  const std::string value = "<" + std::string(200000, 'a') + "b>";
+  EXPECT_EQ(run(pattern("<(a|b)*>", "[$1]"), value + value), "[b][b]");
 }

@@ -175,8 +175,13 @@ class PcreMatcher final : public PairMatcher {
     std::size_t start = 0;
     std::size_t last = 0;
     while (start <= in.size()) {
-      const int rc = pcre2_match(code_.get(), subject, in.size(), start, notEmpty_, data,
-                                 const_cast<pcre2_match_context*>(context_));
+      auto* context = const_cast<pcre2_match_context*>(context_);
+      int rc = pcre2_match(code_.get(), subject, in.size(), start, notEmpty_, data, context);
+      // The compiled code's small stack is no reason to give up: the
+      // interpreter, under the same limits, has its own.
+      if (rc == PCRE2_ERROR_JIT_STACKLIMIT)
+        rc = pcre2_match(code_.get(), subject, in.size(), start, notEmpty_ | PCRE2_NO_JIT, data,
+                         context);
       if (rc == PCRE2_ERROR_NOMATCH) break;
       if (rc == PCRE2_ERROR_MATCHLIMIT) throw LeftUntouched{std::string(kMatchLimit)};
       if (rc < 0) throw LeftUntouched{"pattern matching failed: " + pcreMessage(rc)};
@@ -223,8 +228,9 @@ class PcreMatcher final : public PairMatcher {
   void compile(const std::string& pattern, std::size_t index, bool caseless) {
     int error = 0;
     PCRE2_SIZE offset = 0;
-    const std::uint32_t options =
-        PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF | (caseless ? PCRE2_CASELESS : 0);
+    // \C could cut a character in two and leave text that is not UTF-8.
+    const std::uint32_t options = PCRE2_UTF | PCRE2_UCP | PCRE2_MATCH_INVALID_UTF |
+                                  PCRE2_NEVER_BACKSLASH_C | (caseless ? PCRE2_CASELESS : 0);
     code_.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(pattern.data()), pattern.size(), options,
                               &error, &offset, nullptr));
     if (!code_)
