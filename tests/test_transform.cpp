@@ -141,8 +141,14 @@ TEST(TransformSerialized, TruncatedAndCorruptDataIsLeftAndTold) {
   // the whole value is left, never that string rewritten as plain text.
   EXPECT_EQ(run(literal(kOld, kNew), A({{I(0), S("s:99:\"" + kOld + "\";")}, {I(1), S(kOld)}})),
             untouched(tt::kNotSerialized));
-  // Broken data without the text is no news: nothing to tell.
-  EXPECT_EQ(run(literal(kOld, kNew), "a:2:{i:0;s:3:\"abc\";"), "<none:>");
+  // Broken data without the text is no news: nothing to tell, and a reason
+  // told before is not told again.
+  const auto r = tt::makeRewriter(literal(kOld, kNew));
+  tt::Untouched why;
+  EXPECT_FALSE(r->rewrite(S(kOld).substr(0, 29), &why));
+  EXPECT_EQ(why.reason, tt::kNotSerialized);
+  EXPECT_FALSE(r->rewrite("a:2:{i:0;s:3:\"abc\";", &why));
+  EXPECT_EQ(why.reason, "");
   // Text that only starts with a letter and a colon is plain text.
   EXPECT_EQ(run(literal(kOld, kNew), "a: see " + kOld), "a: see " + kNew);
 }

@@ -369,6 +369,7 @@ class RewriterImpl final : public Rewriter {
   }
 
   std::optional<Rewritten> rewrite(std::string_view value, Untouched* untouched) const override {
+    if (untouched) untouched->reason.clear();  // one object may serve many values
     Tally tally;
     std::string out;
     try {
