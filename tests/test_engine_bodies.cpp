@@ -31,15 +31,7 @@ const std::string kReplace = "<o'k\\%_汉😀|新>";
 // The same letters in upper case.
 const std::string kCaseTrap = "O'K\\%_汉😀";
 
-std::string hexOf(const std::string& text) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
+using testsupport::hexOf;
 
 // How each engine's own client is told a name, a value and a text type.
 // The stand-in's tables are made on its SQLite file directly.

@@ -29,15 +29,7 @@ using testsupport::Value;
 const std::string kFind = "o'k\\%_汉😀";
 const std::string kReplace = "<o'k\\%_汉😀|新>";
 
-std::string hexOf(const std::string& text) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
+using testsupport::hexOf;
 
 std::string repeated(const std::string& piece, int times) {
   std::string out;

@@ -23,6 +23,7 @@
 #include "db/recordset.h"
 #include "find_fixture.h"
 #include "journal/changes.h"
+#include "support/files.h"
 #include "tds_standin.h"
 #include "testdb.h"
 #include "window_fixture.h"
@@ -36,15 +37,7 @@ using trellick::app::vbYes;
 
 namespace {
 
-std::string hexOf(const std::string& text) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
+using testsupport::hexOf;
 
 std::string fromHex(const std::string& hex) {
   std::string out;

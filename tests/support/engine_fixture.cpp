@@ -62,6 +62,16 @@ std::string doubleQuoted(const std::string& name) {
   return out + "\"";
 }
 
+// Every table of a SQLite file dropped.
+void emptyFile(const std::string& file) {
+  std::string drop;
+  for (const auto& row : testdb::query(file,
+                                       "select name from sqlite_master where type = 'table' and "
+                                       "name not like 'sqlite_%'"))
+    drop += "drop table " + doubleQuoted(row[0]) + ";";
+  if (!drop.empty()) testdb::exec(file, drop);
+}
+
 std::string unhex(const std::string& hex) {
   std::string out;
   for (size_t k = 0; k + 1 < hex.size(); k += 2)
@@ -161,13 +171,7 @@ void EngineFixture::SetUp() {
       ASSERT_GT(server.port(), 0) << server.errorText();
       db_->file = servers().standinFile();
       // A fresh database: the one file the stand-in serves, emptied.
-      std::string drop;
-      for (const auto& row :
-           testdb::query(db_->file,
-                         "select name from sqlite_master where type = 'table' and "
-                         "name not like 'sqlite_%'"))
-        drop += "drop table " + doubleQuoted(row[0]) + ";";
-      if (!drop.empty()) testdb::exec(db_->file, drop);
+      emptyFile(db_->file);
       fields = {server.serverField(), "sa", "pw", "shop"};
       break;
     }
@@ -218,13 +222,7 @@ void EngineFixture::recreateDatabase() {
       break;
     case Engine::SqlServer: {
       // The stand-in's database is its file; its creation time goes with it.
-      std::string drop;
-      for (const auto& row :
-           testdb::query(db_->file,
-                         "select name from sqlite_master where type = 'table' and "
-                         "name not like 'sqlite_%'"))
-        drop += "drop table " + doubleQuoted(row[0]) + ";";
-      if (!drop.empty()) testdb::exec(db_->file, drop);
+      emptyFile(db_->file);
       std::remove((db_->file + ".created").c_str());
       break;
     }

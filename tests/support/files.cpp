@@ -61,4 +61,14 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
+std::string hexOf(const std::string& bytes) {
+  static const char* digits = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
 }  // namespace testsupport

@@ -40,4 +40,7 @@ bool replaceFile(const std::string& path, const std::string& bytes);
 // counts too.
 std::vector<std::string> splitLines(const std::string& text);
 
+// The bytes as lower-case hex digits, two each.
+std::string hexOf(const std::string& bytes);
+
 }  // namespace testsupport
