@@ -50,6 +50,14 @@ What to find:
   --find TEXT          the text to find, exactly as given (spaces included;
                        --find=-x and --find -x both take "-x")
   --replace TEXT       the replacement, exactly as given (may be empty)
+                       Repeated --find/--replace are pairs, applied in the
+                       order given to each value, in one run and one undo
+  --pairs FILE         more pairs, one a line: the text, a tab, its
+                       replacement; applied in order after those given as
+                       options. Several pairs are rewritten row by row: the
+                       rows that may match are read by key, rewritten, and
+                       written back by key (a table without a key is left
+                       alone and told)
   --tables PATTERNS    only the tables matching these shell patterns
   --skip-tables PATTERNS
                        leave out the tables matching these patterns
@@ -180,9 +188,17 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
     } else if (auto it = strings.find(name); it != strings.end()) {
       if (auto v = takeValue()) *it->second = *v;
     } else if (name == "--find") {
-      if (auto v = takeValue()) a.find = *v;
+      if (auto v = takeValue()) {
+        if (!a.find) a.find = *v;
+        a.finds.push_back(*v);
+      }
     } else if (name == "--replace") {
-      if (auto v = takeValue()) a.replace = *v;
+      if (auto v = takeValue()) {
+        if (!a.replace) a.replace = *v;
+        a.replaces.push_back(*v);
+      }
+    } else if (name == "--pairs") {
+      if (auto v = takeValue()) a.pairsFile = *v;
     } else if (name == "--tables") {
       if (auto v = takeValue()) a.tables.push_back(*v);
     } else if (name == "--skip-tables") {
@@ -248,9 +264,21 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
     fail("--password-env and --password-stdin exclude each other");
   const bool searching =
       a.command == Command::Find || a.command == Command::Replace || a.command == Command::Preview;
-  if (searching && (!a.find || a.find->empty())) fail("--find TEXT is required and not empty");
-  if ((a.command == Command::Replace || a.command == Command::Preview) && !a.replace)
+  const bool fileOnly = a.finds.empty() && !a.pairsFile.empty();
+  if (searching && !fileOnly && (!a.find || a.find->empty()))
+    fail("--find TEXT is required and not empty");
+  for (const std::string& f : a.finds)
+    if (searching && f.empty()) fail("--find TEXT is required and not empty");
+  if ((a.command == Command::Replace || a.command == Command::Preview) && !a.replace && !fileOnly)
     fail(std::string(commandName(a.command)) + " needs --replace TEXT (--replace= for nothing)");
+  // Several pairs go in order: the n-th --replace replaces the n-th --find.
+  if ((a.command == Command::Replace || a.command == Command::Preview) && a.rewriting() &&
+      a.replaces.size() != a.finds.size())
+    fail("each --find needs its --replace when several pairs are given (" +
+         std::to_string(a.finds.size()) + " --find, " + std::to_string(a.replaces.size()) +
+         " --replace)");
+  if (!searching && !a.pairsFile.empty())
+    fail(std::string(commandName(a.command)) + " takes no --pairs");
   if (!a.sqlFile.empty() && a.command != Command::Preview && a.command != Command::Undo)
     fail("--sql works for preview and undo only");
   if (a.command == Command::Find && a.replace)

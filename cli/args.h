@@ -32,6 +32,14 @@ struct Args {
   bool help = false;
   bool version = false;
   bool columns = false;  // tables: each table's columns too
+  // Every --find and --replace in the order given (find and replace keep
+  // the first), paired by their order; and --pairs FILE.
+  std::vector<std::string> finds;
+  std::vector<std::string> replaces;
+  std::string pairsFile;
+
+  // Several pairs or a pairs file: the row rewriter, not the one update.
+  bool rewriting() const { return finds.size() > 1 || !pairsFile.empty(); }
 };
 
 struct Parsed {

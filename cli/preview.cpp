@@ -27,7 +27,7 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
     if (!script) return failed("cannot write " + args_.sqlFile);
     for (const std::string& statement : journal::scriptSetUp(*conn_)) script << statement << ";\n";
   }
-  const search::Texts texts{*args_.find, *args_.replace};
+  const search::Texts texts{args_.find.value_or(""), args_.replace.value_or("")};
   size_t failures = 0;
   long long total = 0;
   for (const auto& table : tables) {
@@ -35,7 +35,8 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
     journal::Preview p;
     std::string error;
     try {
-      p = engine::previewTable(*conn_, table, texts, args_.limit);
+      p = rewriter_ ? engine::previewTable(*conn_, table, rewriter_, args_.limit)
+                    : engine::previewTable(*conn_, table, texts, args_.limit);
     } catch (const std::exception& e) {
       error = describe(e);
       ++failures;
@@ -60,11 +61,13 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
     console_.out(head + "\n");
     for (const auto& row : p.rows) {
       const std::string key = keyText(p, row);
-      for (const auto& c : row.changes)
-        console_.out("  " + key + "  " + c.column +
-                     "\n    before: " + engine::oneLine(journal::excerpt(c.before, *args_.find)) +
-                     "\n    after:  " + engine::oneLine(journal::excerpt(c.after, *args_.replace)) +
-                     "\n");
+      for (const auto& c : row.changes) {
+        // The rewriter's values are shown whole: its matches are its own.
+        const std::string before = rewriter_ ? c.before : journal::excerpt(c.before, *args_.find);
+        const std::string after = rewriter_ ? c.after : journal::excerpt(c.after, *args_.replace);
+        console_.out("  " + key + "  " + c.column + "\n    before: " + engine::oneLine(before) +
+                     "\n    after:  " + engine::oneLine(after) + "\n");
+      }
     }
   }
   const int rc = failures == 0 ? kAllRan : kNotAllRan;

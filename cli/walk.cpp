@@ -42,21 +42,26 @@ std::string namesOf(const std::vector<engine::Table>& tables, size_t from) {
 }  // namespace
 
 int WalkCommand::execute(const std::vector<engine::Table>& tables) {
+  // Several pairs are named by all their texts.
+  const auto [findText, replaceText] =
+      rewriter_ ? pairsText(*rewriter_)
+                : std::pair{args_.find.value_or(""), args_.replace.value_or("")};
   if (replacing() &&
-      !(args_.yes || askYes("Replace \"" + *args_.find + "\" by \"" + *args_.replace + "\" in " +
+      !(args_.yes || askYes("Replace \"" + findText + "\" by \"" + replaceText + "\" in " +
                             std::to_string(tables.size()) + " tables of " + args_.database +
                             "? trellick-cli undo takes it back. [y/N] "))) {
     console_.err("Nothing was changed.\n");
     return kNotAllRan;
   }
   engine::Options options{replacing() ? engine::Mode::Replace : engine::Mode::Count,
-                          {*args_.find, args_.replace.value_or("")}};
+                          {findText, replaceText}};
+  options.rewriter = rewriter_;
   long long journalRun = 0;
   if (replacing()) {
     // Nothing is written without its journal.
     try {
-      journalRun = journalFile().beginRun(session_->runInfo(
-          *conn_, "replace", args_.find.value_or(""), args_.replace.value_or("")));
+      journalRun =
+          journalFile().beginRun(session_->runInfo(*conn_, "replace", findText, replaceText));
     } catch (const std::exception& e) {
       return failed("cannot keep the journal: " + describe(e));
     }

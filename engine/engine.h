@@ -16,6 +16,7 @@
 #include "db/error.h"
 #include "journal/changes.h"
 #include "search/statements.h"
+#include "transform/rewriter.h"
 
 namespace trellick::engine {
 
@@ -103,6 +104,12 @@ struct Options {
   long long journalRun = 0;
   // Learn the columns only, of an empty table too: nothing is counted.
   bool describeOnly = false;
+  // The row rewriter: when set, the rows that may match (its literal hints)
+  // are read by key and their values rewritten in the program, counted as
+  // the records whose values it would change, and written back row by row
+  // in replace mode. `texts` then only name the run. A table without a key is
+  // not rewritten: it fails, told why.
+  std::shared_ptr<const transform::Rewriter> rewriter = nullptr;
 };
 
 // What a run tells as it goes. Every call is made on the thread that runs
@@ -193,5 +200,12 @@ bool hasOwnTriggers(db::Connection& conn, const Table& table);
 // The user tables of the connected database as the window lists them: the
 // schema's own tables left out, schema empty for the default schema.
 std::vector<Table> userTables(db::Connection& conn);
+
+// The rows the rewriter would change (at most `limit`; 0: all), each
+// changed value before and after as the program rewrites it. Throws on
+// failure.
+journal::Preview previewTable(db::Connection& conn, const Table& table,
+                              const std::shared_ptr<const transform::Rewriter>& rewriter,
+                              long long limit);
 
 }  // namespace trellick::engine
