@@ -652,6 +652,9 @@ void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
     std::vector<Row> page;
     readChanges(conn, query, id.columns.size(), columnCount,
                 [&](const Row& row) { page.push_back(row); });
+    // The next page starts past the last key as read, whatever the rewrite
+    // makes of it.
+    const Values last = page.empty() ? Values{} : page.back().identity;
     for (Row& row : page) {
       Rewrite r;
       r.row = std::move(row);
@@ -668,7 +671,7 @@ void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
       visit(r);
     }
     if (id.byValue || static_cast<long long>(page.size()) < kPage) return;
-    after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, page.back().identity);
+    after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, last);
   }
 }
 
