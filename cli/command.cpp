@@ -177,4 +177,12 @@ int PreviewCommand::prepare() {
   return kAllRan;
 }
 
+std::function<bool(const engine::Table&, const std::string&)> columnsOf(const Args& args) {
+  if (args.columnPatterns.empty() && args.skipColumnPatterns.empty()) return nullptr;
+  return [chosen = args.columnPatterns, skipped = args.skipColumnPatterns](
+             const engine::Table& table, const std::string& column) {
+    return columnChosen(chosen, skipped, table.schema, table.name, column);
+  };
+}
+
 }  // namespace trellick::cli

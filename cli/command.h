@@ -4,6 +4,7 @@
 // its own work.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -166,5 +167,9 @@ std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args);
 // The pairs as the journal's run names them: finds and replacements each
 // joined by " | " (a label for runs and undo, never parsed).
 std::pair<std::string, std::string> pairsText(const transform::Rewriter& rewriter);
+
+// The columns --columns and --skip-columns choose; not set when neither
+// is given.
+std::function<bool(const engine::Table&, const std::string&)> columnsOf(const Args& args);
 
 }  // namespace trellick::cli

@@ -27,7 +27,10 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
     if (!script) return failed("cannot write " + args_.sqlFile);
     for (const std::string& statement : journal::scriptSetUp(*conn_)) script << statement << ";\n";
   }
-  const search::Texts texts{args_.find.value_or(""), args_.replace.value_or("")};
+  engine::Options options;
+  options.texts = {args_.find.value_or(""), args_.replace.value_or("")};
+  options.rewriter = rewriter_;
+  options.columnChosen = columnsOf(args_);
   size_t failures = 0;
   long long total = 0;
   for (const auto& table : tables) {
@@ -35,8 +38,7 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
     journal::Preview p;
     std::string error;
     try {
-      p = rewriter_ ? engine::previewTable(*conn_, table, rewriter_, args_.limit)
-                    : engine::previewTable(*conn_, table, texts, args_.limit);
+      p = engine::previewTable(*conn_, table, options, args_.limit);
     } catch (const std::exception& e) {
       error = describe(e);
       ++failures;

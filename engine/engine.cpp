@@ -333,6 +333,12 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
                           (declared == byDeclaredType.end() || declared->second);
     }
     typesFromCatalog(conn, table, result.columns, L);
+    if (options.columnChosen)
+      for (Column& column : result.columns)
+        if (column.searchable && !options.columnChosen(table, column.name)) {
+          column.searchable = false;
+          column.notSearched = "not chosen";
+        }
 
     // The plan: every column, and for each searchable one its match term
     // and its new value. The statements are made from it.
@@ -599,6 +605,15 @@ journal::Preview previewTable(db::Connection& conn, const Table& table,
                               long long limit) {
   Options options;
   options.rewriter = rewriter;
+  return previewTable(conn, table, options, limit);
+}
+
+journal::Preview previewTable(db::Connection& conn, const Table& table, const Options& given,
+                              long long limit) {
+  Options options = given;
+  options.mode = Mode::Count;
+  options.journal = nullptr;
+  options.describeOnly = false;
   Observer quiet;
   journal::Plan plan;
   const TableResult counted = runTable(conn, table, options, quiet, &plan);
@@ -610,7 +625,8 @@ journal::Preview previewTable(db::Connection& conn, const Table& table,
   journal::Preview out;
   if (counted.status != Status::Found) return out;
   plan.hasTriggers = hasOwnTriggers(conn, plan.table);
-  return journal::rewrittenPreview(conn, plan, *rewriter, limit);
+  return options.rewriter ? journal::rewrittenPreview(conn, plan, *options.rewriter, limit)
+                          : journal::preview(conn, plan, limit);
 }
 
 }  // namespace trellick::engine

@@ -110,6 +110,9 @@ struct Options {
   // in replace mode. `texts` then only name the run. A table without a key is
   // not rewritten: it fails, told why.
   std::shared_ptr<const transform::Rewriter> rewriter = nullptr;
+  // Which columns may be searched, by table and name; not set: every one
+  // that can be. A column left out is told as "not chosen".
+  std::function<bool(const Table&, const std::string&)> columnChosen = nullptr;
 };
 
 // What a run tells as it goes. Every call is made on the thread that runs
@@ -206,6 +209,11 @@ std::vector<Table> userTables(db::Connection& conn);
 // failure.
 journal::Preview previewTable(db::Connection& conn, const Table& table,
                               const std::shared_ptr<const transform::Rewriter>& rewriter,
+                              long long limit);
+
+// The preview of a table under the options' texts or rewriter and their
+// choice of columns (the mode and journal are not used). Throws on failure.
+journal::Preview previewTable(db::Connection& conn, const Table& table, const Options& options,
                               long long limit);
 
 }  // namespace trellick::engine
