@@ -53,6 +53,9 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
       console_.out(engine::displayName(table) + ": failed: " + error + "\n");
       continue;
     }
+    // Values the rewriter left alone are told even where nothing changes.
+    for (const auto& [reason, n] : p.untouched)
+      console_.out(engine::displayName(table) + ": " + counted(n, "value") + " " + reason + "\n");
     if (p.total == 0) continue;
     std::string head =
         "== " + engine::displayName(table) + ": " + counted(p.total, "record") + " would change";

@@ -1,4 +1,5 @@
 // find and replace: the walk over the chosen tables.
+#include <map>
 #include <mutex>
 
 #include "cli/command.h"
@@ -115,7 +116,9 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   size_t found = 0, replaced = 0, failedTables = 0, columns = 0, journalIncomplete = 0;
   long long records = 0;
   std::string manual;
+  std::map<std::string, long long> untouched;
   for (const auto& r : walk.results) {
+    for (const auto& [reason, n] : r.untouched) untouched[reason] += n;
     columns += static_cast<size_t>(r.searchableCount());
     if (r.status == engine::Status::Found || r.status == engine::Status::Replaced) {
       ++found;
@@ -151,7 +154,7 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   if (args_.json) {
     Json done = Json::array();
     for (const auto& r : walk.results) done.push_back(engine::displayName(r.table));
-    console_.out(jsonLine(
+    Json summary =
         Json{{"type", "summary"},
              {"command", commandName(args_.command)},
              {"tables", tables.size()},
@@ -167,7 +170,9 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
              {"done", done},
              {"connection_failure",
               walk.connectionFailure ? Json(walk.connectionFailure->description) : Json(nullptr)},
-             {"exit", rc}}));
+             {"exit", rc}};
+    if (!untouched.empty()) summary["untouched"] = untouched;
+    console_.out(jsonLine(summary));
     return rc;
   }
   std::string line = "\n" + std::string(commandName(args_.command)) + ": ";
@@ -182,6 +187,7 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   if (journalIncomplete > 0)
     line += "; " + std::to_string(journalIncomplete) + " replaced with the journal incomplete";
   if (notRun > 0) line += "; " + std::to_string(notRun) + " not run";
+  for (const auto& [reason, n] : untouched) line += "; " + counted(n, "value") + " " + reason;
   console_.out(line + ".\n");
   if (!manual.empty())
     console_.out("\nWhat failed, ready to run by hand once the cause is mended:\n\n" + manual);

@@ -386,7 +386,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       result.countStatement = plan.countStatement();
       observer.countStatement(result.countStatement);
       if (options.rewriter) {
-        result.records = journal::rewrittenCount(conn, plan, *options.rewriter);
+        result.records = journal::rewrittenCount(conn, plan, *options.rewriter, &result.untouched);
       } else {
         auto counted = conn.Execute(result.countStatement);
         result.records = counted->Fields().Item(0).Value().toInt64();
@@ -402,10 +402,11 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
           observer.beforeWrite(table, result.updateStatement);
           plan.hasTriggers = hasOwnTriggers(conn, plan.table);
           result.hasTriggers = plan.hasTriggers;
-          if (options.rewriter)
+          if (options.rewriter) {
             result.journaled = journal::rewrittenReplace(conn, options.journal, options.journalRun,
                                                          plan, *options.rewriter);
-          else if (options.journal)
+            result.untouched = result.journaled->untouched;
+          } else if (options.journal)
             result.journaled =
                 journal::journaledReplace(conn, *options.journal, options.journalRun, plan);
           else

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,6 +71,9 @@ struct TableResult {
   // Learned before a replace: the table has triggers of its own, whose
   // side effects an undo does not take back.
   bool hasTriggers = false;
+  // The rewriter's: values it left alone although they looked like they
+  // needed work (structured data that does not parse), counted by reason.
+  std::map<std::string, long long> untouched = {};
 
   std::vector<std::string> searchableColumns() const;
   int searchableCount() const;

@@ -639,7 +639,7 @@ struct Rewrite {
 template <class Visit>
 void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
                   const transform::Rewriter& rewriter, bool lockRows, Visit visit,
-                  std::string* firstQuery = nullptr) {
+                  std::map<std::string, long long>& untouched, std::string* firstQuery = nullptr) {
   constexpr long long kPage = 1000;
   const Plan keyed = keyedBy(plan, id);
   const size_t columnCount = plan.searched.size();
@@ -661,7 +661,9 @@ void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
       for (size_t k = 0; k < columnCount; ++k) {
         r.row.after[k] = r.row.before[k];
         if (!r.row.before[k]) continue;
-        const auto rewritten = rewriter.rewrite(*r.row.before[k]);
+        transform::Untouched left;
+        const auto rewritten = rewriter.rewrite(*r.row.before[k], &left);
+        if (!left.reason.empty()) ++untouched[left.reason];
         if (!rewritten) continue;
         r.matched = true;
         if (rewritten->value == *r.row.before[k]) continue;
@@ -678,12 +680,18 @@ void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
 }  // namespace
 
 long long rewrittenCount(db::Connection& conn, const Plan& plan,
-                         const transform::Rewriter& rewriter) {
+                         const transform::Rewriter& rewriter,
+                         std::map<std::string, long long>* untouched) {
   if (plan.empty()) return 0;
   long long records = 0;
-  rewritePages(conn, plan, identityOf(conn, plan), rewriter, false, [&](const Rewrite& r) {
-    if (r.changes) ++records;
-  });
+  std::map<std::string, long long> left;
+  rewritePages(
+      conn, plan, identityOf(conn, plan), rewriter, false,
+      [&](const Rewrite& r) {
+        if (r.changes) ++records;
+      },
+      left);
+  if (untouched) *untouched = std::move(left);
   return records;
 }
 
@@ -709,7 +717,7 @@ Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
             p.changes.push_back({searched[k].name, *r.row.before[k], *r.row.after[k]});
         out.rows.push_back(std::move(p));
       },
-      &out.query);
+      out.untouched, &out.query);
   return out;
 }
 
@@ -736,27 +744,30 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
     // A row whose key the rewrite changed may come again later in the
     // key's order: it is not rewritten twice.
     std::set<std::string> moved;
-    rewritePages(conn, plan, id, rewriter, true, [&](const Rewrite& r) {
-      if (!r.changes || moved.contains(encodeValues(r.row.identity))) return;
-      std::vector<ChangeColumn> changed;
-      std::vector<std::string> newValues, readValues;
-      for (size_t k = 0; k < searched.size(); ++k) {
-        if (!r.row.before[k] || *r.row.before[k] == *r.row.after[k]) continue;
-        changed.push_back(searched[k]);
-        newValues.push_back(*r.row.after[k]);
-        readValues.push_back(*r.row.before[k]);
-      }
-      const auto write = search::writeRowByKey(plan.engine, plan.syntax, plan.table, id.columns,
-                                               r.row.identity, changed, newValues, readValues);
-      if (conn.ExecuteParams(write.sql, write.params) == 0) {
-        ++out.kept;
-        return;
-      }
-      ++out.changed;
-      const Values left = keyLeft(id.columns, searched, r.row);
-      if (left != r.row.identity) moved.insert(encodeValues(left));
-      if (journal) journal->addRow(table, r.row);
-    });
+    rewritePages(
+        conn, plan, id, rewriter, true,
+        [&](const Rewrite& r) {
+          if (!r.changes || moved.contains(encodeValues(r.row.identity))) return;
+          std::vector<ChangeColumn> changed;
+          std::vector<std::string> newValues, readValues;
+          for (size_t k = 0; k < searched.size(); ++k) {
+            if (!r.row.before[k] || *r.row.before[k] == *r.row.after[k]) continue;
+            changed.push_back(searched[k]);
+            newValues.push_back(*r.row.after[k]);
+            readValues.push_back(*r.row.before[k]);
+          }
+          const auto write = search::writeRowByKey(plan.engine, plan.syntax, plan.table, id.columns,
+                                                   r.row.identity, changed, newValues, readValues);
+          if (conn.ExecuteParams(write.sql, write.params) == 0) {
+            ++out.kept;
+            return;
+          }
+          ++out.changed;
+          const Values left = keyLeft(id.columns, searched, r.row);
+          if (left != r.row.identity) moved.insert(encodeValues(left));
+          if (journal) journal->addRow(table, r.row);
+        },
+        out.untouched);
     if (journal) {
       // The rows as the writes left them, every column's image with them.
       if (!images.columns.empty())

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <iosfwd>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -48,6 +49,9 @@ struct Preview {
   std::string query;                         // what computed them
   std::string update;                        // what the replace will send
   bool hasTriggers = false;                  // its own triggers' effects stay
+  // The rewriter's: values it left alone although they looked like they
+  // needed work, counted by reason.
+  std::map<std::string, long long> untouched = {};
 };
 
 // The rows the replace would change, their values before and after as the
@@ -62,6 +66,8 @@ struct Replaced {
   // written: its rows are in the journal, the table stays "journaled".
   bool journalComplete = true;
   bool byValue = false;  // no key: an undo finds its rows by value
+  // The rewriter's values left alone, counted by reason (Preview::untouched).
+  std::map<std::string, long long> untouched = {};
 };
 
 // The replace of one table with its journal: in one transaction of the
@@ -129,8 +135,10 @@ class NoUsableKey : public std::runtime_error {
 };
 
 // Records (rows) where the rewriter would change a searched value.
+// Values left alone are counted by reason in `untouched` when given.
 long long rewrittenCount(db::Connection& conn, const Plan& plan,
-                         const transform::Rewriter& rewriter);
+                         const transform::Rewriter& rewriter,
+                         std::map<std::string, long long>* untouched = nullptr);
 
 // The rows the rewriter would change, each changed value before and after
 // (at most `limit` rows; 0: all), with the total.

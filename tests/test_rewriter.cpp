@@ -5,9 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "engine/engine.h"
+#include "journal/changes.h"
 #include "support/cli_run.h"
 #include "support/engine_fixture.h"
 #include "support/files.h"
@@ -354,6 +358,66 @@ TEST_P(Rewriter, chosenColumnsAloneAreSearchedOnBothPaths) {
   ASSERT_FALSE(p["rows"].empty()) << p.dump();
   for (const auto& row : p["rows"])
     for (const auto& c : row["changes"]) EXPECT_EQ(c["column"], "note") << p.dump();
+}
+
+}  // namespace
+
+namespace {
+
+// A rewriter that leaves values alone the way a structured one does: a
+// value starting "s:" it cannot parse is told and never rewritten; elsewhere
+// "x" becomes "y".
+class LeavesBroken : public trellick::transform::Rewriter {
+ public:
+  std::optional<trellick::transform::Rewritten> rewrite(
+      std::string_view value, trellick::transform::Untouched* untouched) const override {
+    if (value.substr(0, 2) == "s:") {
+      if (untouched) untouched->reason = "could not be parsed as serialized data";
+      return std::nullopt;
+    }
+    if (value.find('x') == std::string_view::npos) return std::nullopt;
+    return trellick::transform::Rewritten{
+        applyPairs(std::string(value), {{"x", "y"}}), 1, {"plain"}};
+  }
+  std::vector<std::string> literalHints() const override { return {"x"}; }
+};
+
+// The engine's rewriter path with a rewriter of another kind than pairs:
+// values it leaves alone are counted by reason, in count and replace, and
+// stay as they were; the rest is written, journaled and undone.
+TEST_P(Rewriter, valuesTheRewriterLeavesAloneAreToldAndKept) {
+  using namespace trellick;
+  const Engine e = engine();
+  setup("create table t(id int primary key, note " + longText(e) + ", title varchar(60));" +
+        insert("t", {"1", "s:5:\"x", "x x"}) + insert("t", {"2", "box", std::nullopt}) +
+        insert("t", {"3", "none", "s:x"}));
+  const Rows before = notes();
+  engine::Options options;
+  options.rewriter = std::make_shared<LeavesBroken>();
+  engine::Observer quiet;
+  const auto counted = engine::runTable(conn(), engine::Table("t"), options, quiet);
+  ASSERT_FALSE(counted.failure) << counted.failure->description;
+  EXPECT_EQ(counted.records, 2);
+  EXPECT_EQ(counted.untouched,
+            (std::map<std::string, long long>{{"could not be parsed as serialized data", 2}}));
+
+  journal::Journal journal(dir_.file("engine-journal.db"));
+  options.mode = engine::Mode::Replace;
+  options.journal = &journal;
+  options.journalRun = journal.beginRun({});
+  const auto replaced = engine::runTable(conn(), engine::Table("t"), options, quiet);
+  ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+  EXPECT_EQ(replaced.status, engine::Status::Replaced);
+  ASSERT_TRUE(replaced.journaled);
+  EXPECT_EQ(replaced.journaled->changed, 2);
+  EXPECT_EQ(replaced.untouched.at("could not be parsed as serialized data"), 2);
+  journal.finishRun(options.journalRun);
+  EXPECT_EQ(
+      notes(),
+      expectedDump({{"1", "s:5:\"x", "y y"}, {"2", "boy", std::nullopt}, {"3", "none", "s:x"}}));
+  const auto undone = journal::undo(conn(), journal, *journal.run(options.journalRun), {});
+  EXPECT_EQ(undone.tables.at(0).restored, 2);
+  EXPECT_EQ(notes(), before);
 }
 
 }  // namespace
