@@ -1,7 +1,8 @@
 // The row rewriter through the command line, run as a process on a SQLite
-// file, PostgreSQL and MariaDB: several literal pairs applied in order by
-// find, preview, replace and undo, judged by dumps read with each engine's
-// own client.
+// file, the SQL Server stand-in, PostgreSQL and MariaDB: several literal
+// pairs applied in order by find, preview, replace and undo, judged by dumps
+// read with each engine's own client; and the engine's rewriter path with a
+// rewriter that leaves values alone.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -53,7 +54,14 @@ std::string literal(Engine engine, const Value& value) {
   }
 }
 
-std::string longText(Engine engine) { return engine == Engine::MariaDB ? "longtext" : "text"; }
+std::string longText(Engine engine) {
+  return engine == Engine::MariaDB ? "longtext" : engine == Engine::SqlServer ? "ntext" : "text";
+}
+
+// Text of a declared length that holds any character.
+std::string shortText(Engine engine, int length) {
+  return (engine == Engine::SqlServer ? "nvarchar(" : "varchar(") + std::to_string(length) + ")";
+}
 
 // The pairs applied in order, each everywhere in what the ones before left:
 // computed here, apart from the program.
@@ -98,8 +106,8 @@ class Rewriter : public testsupport::EngineFixture {
   // The rows as the dump shows values: the same query over a table made
   // from the expected values, so that each engine's dump form is its own.
   Rows expectedDump(const std::vector<std::vector<Value>>& rows) {
-    setup("create table expected(id int primary key, note " + longText(engine()) +
-          ", title varchar(60));");
+    setup("create table expected(id int primary key, note " + longText(engine()) + ", title " +
+          shortText(engine(), 60) + ");");
     std::string sql;
     for (const auto& r : rows) sql += insert("expected", r);
     setup(sql);
@@ -146,8 +154,8 @@ std::vector<std::vector<Value>> rewritten(std::vector<std::vector<Value>> rows) 
 // byte back; find and preview count and show the same rows first.
 TEST_P(Rewriter, severalPairsInOrderAreOneRunAndOneUndo) {
   const Engine e = engine();
-  std::string sql =
-      "create table t(id int primary key, note " + longText(e) + ", title varchar(60));";
+  std::string sql = "create table t(id int primary key, note " + longText(e) + ", title " +
+                    shortText(e, 60) + ");";
   for (const auto& r : kRows) sql += insert("t", r);
   setup(sql);
   const Rows before = notes();
@@ -203,8 +211,8 @@ TEST_P(Rewriter, severalPairsInOrderAreOneRunAndOneUndo) {
 // keeps the edit; the other rows are given back.
 TEST_P(Rewriter, aRowEditedSinceTheRewriteIsAConflictAndKeepsItsEdit) {
   const Engine e = engine();
-  std::string sql =
-      "create table t(id int primary key, note " + longText(e) + ", title varchar(60));";
+  std::string sql = "create table t(id int primary key, note " + longText(e) + ", title " +
+                    shortText(e, 60) + ");";
   for (const auto& r : kRows) sql += insert("t", r);
   setup(sql);
   const Rows before = notes();
@@ -234,8 +242,8 @@ TEST_P(Rewriter, aTableWithoutAKeyIsToldAndUntouched) {
   const Engine e = engine();
   if (e == Engine::SQLite) GTEST_SKIP() << "every SQLite table has a key: its rowid";
   setup("create table k(note " + longText(e) + ");" + insert("k", {"a and b"}) +
-        "create table t(id int primary key, note " + longText(e) + ", title varchar(60));" +
-        insert("t", kRows[0]));
+        "create table t(id int primary key, note " + longText(e) + ", title " + shortText(e, 60) +
+        ");" + insert("t", kRows[0]));
   const Rows keyless = dump(q(e, "k"), {"note"}, "note");
   std::vector<std::string> args{"replace", "--yes", "--json"};
   for (const auto& a : pairArgs()) args.push_back(a);
@@ -265,11 +273,10 @@ namespace {
 TEST_P(Rewriter, rowsOverManyPagesAreEachRewrittenOnce) {
   const Engine e = engine();
   const int n = 2500;
-  std::string spread = "create table t(id int primary key, note " + longText(e) +
-                       ", title varchar(60));insert into " + q(e, "t") + " values";
-  std::string moving =
-      "create table m(code varchar(40) primary key, note varchar(40));insert into " + q(e, "m") +
-      " values";
+  std::string spread = "create table t(id int primary key, note " + longText(e) + ", title " +
+                       shortText(e, 60) + ");insert into " + q(e, "t") + " values";
+  std::string moving = "create table m(code " + shortText(e, 40) + " primary key, note " +
+                       shortText(e, 40) + ");insert into " + q(e, "m") + " values";
   std::vector<std::vector<Value>> spreadRows;
   for (int k = 1; k <= n; ++k) {
     const std::string id = std::to_string(k);
@@ -324,8 +331,8 @@ namespace {
 // left out keep every byte; find counts only what the chosen ones hold.
 TEST_P(Rewriter, chosenColumnsAloneAreSearchedOnBothPaths) {
   const Engine e = engine();
-  std::string sql =
-      "create table t(id int primary key, note " + longText(e) + ", title varchar(60));";
+  std::string sql = "create table t(id int primary key, note " + longText(e) + ", title " +
+                    shortText(e, 60) + ");";
   for (const auto& r : kRows) sql += insert("t", r);
   setup(sql);
   std::vector<std::vector<Value>> rows = kRows;
@@ -388,8 +395,8 @@ class LeavesBroken : public trellick::transform::Rewriter {
 TEST_P(Rewriter, valuesTheRewriterLeavesAloneAreToldAndKept) {
   using namespace trellick;
   const Engine e = engine();
-  setup("create table t(id int primary key, note " + longText(e) + ", title varchar(60));" +
-        insert("t", {"1", "s:5:\"x", "x x"}) + insert("t", {"2", "box", std::nullopt}) +
+  setup("create table t(id int primary key, note " + longText(e) + ", title " + shortText(e, 60) +
+        ");" + insert("t", {"1", "s:5:\"x", "x x"}) + insert("t", {"2", "box", std::nullopt}) +
         insert("t", {"3", "none", "s:x"}));
   const Rows before = notes();
   engine::Options options;
@@ -425,7 +432,8 @@ TEST_P(Rewriter, valuesTheRewriterLeavesAloneAreToldAndKept) {
 namespace {
 
 INSTANTIATE_TEST_SUITE_P(Engines, Rewriter,
-                         testing::Values(Engine::SQLite, Engine::PostgreSQL, Engine::MariaDB),
+                         testing::Values(Engine::SQLite, Engine::SqlServer, Engine::PostgreSQL,
+                                         Engine::MariaDB),
                          testsupport::EngineParamName());
 
 }  // namespace
