@@ -113,8 +113,11 @@ Json previewJson(const engine::Table& table, const journal::Preview& p,
   Json rows = Json::array();
   for (const auto& row : p.rows) {
     Json changes = Json::array();
-    for (const auto& c : row.changes)
-      changes.push_back(Json{{"column", c.column}, {"before", c.before}, {"after", c.after}});
+    for (const auto& c : row.changes) {
+      Json change{{"column", c.column}, {"before", c.before}, {"after", c.after}};
+      if (!c.forms.empty()) change["forms"] = c.forms;
+      changes.push_back(std::move(change));
+    }
     rows.push_back(Json{{"key", valuesJson(row.identity)}, {"changes", changes}});
   }
   Json out{{"type", "preview"},

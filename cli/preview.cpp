@@ -70,8 +70,11 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
         // The rewriter's values are shown whole: its matches are its own.
         const std::string before = rewriter_ ? c.before : journal::excerpt(c.before, *args_.find);
         const std::string after = rewriter_ ? c.after : journal::excerpt(c.after, *args_.replace);
+        std::string forms;
+        for (const auto& f : c.forms) forms += (forms.empty() ? "" : ", ") + f;
         console_.out("  " + key + "  " + c.column + "\n    before: " + engine::oneLine(before) +
-                     "\n    after:  " + engine::oneLine(after) + "\n");
+                     "\n    after:  " + engine::oneLine(after) + "\n" +
+                     (forms.empty() ? "" : "    matched: " + forms + "\n"));
       }
     }
   }

@@ -629,8 +629,9 @@ namespace {
 // after what the rewriter made of it (the same where nothing changed).
 struct Rewrite {
   Row row;
-  bool matched = false;  // the rewriter found something in a value
-  bool changes = false;  // and a value comes out different
+  bool matched = false;                         // the rewriter found something in a value
+  bool changes = false;                         // and a value comes out different
+  std::vector<std::vector<std::string>> forms;  // per column, the forms that matched
 };
 
 // Reads the rows that may match, page by page in the key's order (a table
@@ -658,6 +659,7 @@ void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
     for (Row& row : page) {
       Rewrite r;
       r.row = std::move(row);
+      r.forms.resize(columnCount);
       for (size_t k = 0; k < columnCount; ++k) {
         r.row.after[k] = r.row.before[k];
         if (!r.row.before[k]) continue;
@@ -669,6 +671,7 @@ void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
         if (rewritten->value == *r.row.before[k]) continue;
         r.changes = true;
         r.row.after[k] = rewritten->value;
+        r.forms[k] = rewritten->forms;
       }
       visit(r);
     }
@@ -714,7 +717,7 @@ Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
         p.identity = r.row.identity;
         for (size_t k = 0; k < searched.size(); ++k)
           if (r.row.before[k] && *r.row.before[k] != *r.row.after[k])
-            p.changes.push_back({searched[k].name, *r.row.before[k], *r.row.after[k]});
+            p.changes.push_back({searched[k].name, *r.row.before[k], *r.row.after[k], r.forms[k]});
         out.rows.push_back(std::move(p));
       },
       out.untouched, &out.query);

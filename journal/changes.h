@@ -34,6 +34,9 @@ struct ColumnChange {
   std::string column;
   std::string before;
   std::string after;
+  // The rewriter's: which forms matched ("plain", "json", ...); empty for
+  // the one update.
+  std::vector<std::string> forms = {};
 };
 
 struct PreviewRow {

@@ -184,6 +184,7 @@ TEST_P(Rewriter, severalPairsInOrderAreOneRunAndOneUndo) {
   EXPECT_EQ(p["rows"][0]["changes"][0]["before"], *kRows[0][1]);
   EXPECT_EQ(p["rows"][0]["changes"][0]["after"], applyPairs(*kRows[0][1], kPairs));
   EXPECT_EQ(p["rows"][0]["changes"][1]["after"], "cccc");
+  EXPECT_EQ(p["rows"][0]["changes"][1]["forms"], nlohmann::json::array({"plain"}));
   EXPECT_EQ(notes(), before) << "a preview writes nothing";
 
   // The same pairs, the last two from a file: one run.
