@@ -448,3 +448,37 @@ INSTANTIATE_TEST_SUITE_P(Engines, Rewriter,
                          testsupport::EngineParamName());
 
 }  // namespace
+
+namespace {
+
+// Pairs that cannot be used are bad usage, told before anything is
+// connected or written: a file line without a tab or with an empty text
+// (named by its line), a file that cannot be read, a --find without its
+// --replace among several pairs.
+TEST(RewriterUsage, badPairsAreToldBeforeConnecting) {
+  testsupport::TempDir dir;
+  const std::string db = dir.file("never.db");
+  const std::string file = dir.file("pairs.tsv");
+  auto run = [&](std::vector<std::string> args) {
+    args.insert(args.end(), {"--server", "sqlite", "--database", db, "--journal",
+                             dir.file("journal.db"), "--yes"});
+    return testsupport::runCli(args, {}, testsupport::environmentWith({}));
+  };
+  ASSERT_TRUE(testsupport::writeFile(file, "old\tnew\nno tab here\n"));
+  auto r = run({"replace", "--pairs", file});
+  EXPECT_EQ(r.exitCode, 2) << r.describe();
+  EXPECT_NE(r.err.find("line 2"), std::string::npos) << r.err;
+  ASSERT_TRUE(testsupport::writeFile(file, "\tnew\n"));
+  r = run({"preview", "--pairs", file});
+  EXPECT_EQ(r.exitCode, 2) << r.describe();
+  EXPECT_NE(r.err.find("line 1"), std::string::npos) << r.err;
+  r = run({"find", "--pairs", dir.file("missing.tsv")});
+  EXPECT_EQ(r.exitCode, 2) << r.describe();
+  EXPECT_NE(r.err.find("missing.tsv"), std::string::npos) << r.err;
+  r = run({"replace", "--find", "a", "--replace", "b", "--find", "c"});
+  EXPECT_EQ(r.exitCode, 2) << r.describe();
+  EXPECT_NE(r.err.find("each --find needs its --replace"), std::string::npos) << r.err;
+  EXPECT_FALSE(testsupport::readFile(db).size()) << "nothing was made";
+}
+
+}  // namespace
