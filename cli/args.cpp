@@ -50,6 +50,19 @@ What to find:
   --find TEXT          the text to find, exactly as given (spaces included;
                        --find=-x and --find -x both take "-x")
   --replace TEXT       the replacement, exactly as given (may be empty)
+                       Repeated --find/--replace are pairs, applied in the
+                       order given to each value, in one run and one undo
+  --pairs FILE         more pairs, one a line: the text, a tab, its
+                       replacement; applied in order after those given as
+                       options. Several pairs are rewritten row by row: the
+                       rows that may match are read by key, rewritten, and
+                       written back by key (a table without a key is left
+                       alone and told)
+  --columns PATTERNS   find, replace, preview: only the columns matching
+                       these patterns, written table.column (e.g. '*.note',
+                       'posts.body', or schema.table.column)
+  --skip-columns PATTERNS
+                       leave out the columns matching these patterns
   --tables PATTERNS    only the tables matching these shell patterns
   --skip-tables PATTERNS
                        leave out the tables matching these patterns
@@ -63,7 +76,8 @@ Output and running:
                        its own; results still come in the table list's
                        order. replace always runs one table at a time.
   --limit N            preview: rows shown per table (default 100)
-  --columns            tables: list each table's columns too
+  --columns            tables: list each table's columns too (find, replace
+                       and preview take patterns instead, see above)
   --sql FILE           preview: write the update statements to FILE;
                        undo: write the restoring statements to FILE instead
                        of running them
@@ -113,7 +127,26 @@ bool parseInt(const std::string& text, int low, int high, int& out) {
 
 }  // namespace
 
+namespace {
+
+// columnPatterns: --columns takes a pattern (find, replace, preview) rather
+// than standing alone (tables). `command` gets the first positional word.
+Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std::string& command);
+
+}  // namespace
+
 Parsed parseArgs(const std::vector<std::string>& argv) {
+  // --columns PATTERN chooses the searched columns, bare --columns lists
+  // them: which one the command decides, wherever it stands.
+  std::string command;
+  Parsed withPatterns = parseWith(argv, true, command);
+  if (command == "find" || command == "replace" || command == "preview") return withPatterns;
+  return parseWith(argv, false, command);
+}
+
+namespace {
+
+Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std::string& command) {
   Parsed p;
   Args& a = p.args;
   std::vector<std::string> positional;
@@ -166,6 +199,10 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
     } else if (name == "--yes" || name == "-y") {
       noValue();
       a.yes = true;
+    } else if (name == "--columns" && columnPatterns) {
+      if (auto v = takeValue()) a.columnPatterns.push_back(*v);
+    } else if (name == "--skip-columns") {
+      if (auto v = takeValue()) a.skipColumnPatterns.push_back(*v);
     } else if (name == "--columns") {
       noValue();
       a.columns = true;
@@ -180,9 +217,17 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
     } else if (auto it = strings.find(name); it != strings.end()) {
       if (auto v = takeValue()) *it->second = *v;
     } else if (name == "--find") {
-      if (auto v = takeValue()) a.find = *v;
+      if (auto v = takeValue()) {
+        if (!a.find) a.find = *v;
+        a.finds.push_back(*v);
+      }
     } else if (name == "--replace") {
-      if (auto v = takeValue()) a.replace = *v;
+      if (auto v = takeValue()) {
+        if (!a.replace) a.replace = *v;
+        a.replaces.push_back(*v);
+      }
+    } else if (name == "--pairs") {
+      if (auto v = takeValue()) a.pairsFile = *v;
     } else if (name == "--tables") {
       if (auto v = takeValue()) a.tables.push_back(*v);
     } else if (name == "--skip-tables") {
@@ -202,6 +247,9 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
   }
   a.tables = splitPatterns(a.tables);
   a.skipTables = splitPatterns(a.skipTables);
+  a.columnPatterns = splitPatterns(a.columnPatterns);
+  a.skipColumnPatterns = splitPatterns(a.skipColumnPatterns);
+  command = positional.empty() ? std::string() : positional[0];
   if (a.help || a.version) return p;
   if (!p.error.empty()) return p;
 
@@ -248,9 +296,23 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
     fail("--password-env and --password-stdin exclude each other");
   const bool searching =
       a.command == Command::Find || a.command == Command::Replace || a.command == Command::Preview;
-  if (searching && (!a.find || a.find->empty())) fail("--find TEXT is required and not empty");
-  if ((a.command == Command::Replace || a.command == Command::Preview) && !a.replace)
+  const bool fileOnly = a.finds.empty() && !a.pairsFile.empty();
+  if (searching && !fileOnly && (!a.find || a.find->empty()))
+    fail("--find TEXT is required and not empty");
+  for (const std::string& f : a.finds)
+    if (searching && f.empty()) fail("--find TEXT is required and not empty");
+  if ((a.command == Command::Replace || a.command == Command::Preview) && !a.replace && !fileOnly)
     fail(std::string(commandName(a.command)) + " needs --replace TEXT (--replace= for nothing)");
+  // Several pairs go in order: the n-th --replace replaces the n-th --find.
+  if ((a.command == Command::Replace || a.command == Command::Preview) && a.rewriting() &&
+      a.replaces.size() != a.finds.size())
+    fail("each --find needs its --replace when several pairs are given (" +
+         std::to_string(a.finds.size()) + " --find, " + std::to_string(a.replaces.size()) +
+         " --replace)");
+  if (!searching && !a.skipColumnPatterns.empty())
+    fail(std::string(commandName(a.command)) + " takes no --skip-columns");
+  if (!searching && !a.pairsFile.empty())
+    fail(std::string(commandName(a.command)) + " takes no --pairs");
   if (!a.sqlFile.empty() && a.command != Command::Preview && a.command != Command::Undo)
     fail("--sql works for preview and undo only");
   if (a.command == Command::Find && a.replace)
@@ -263,6 +325,8 @@ Parsed parseArgs(const std::vector<std::string>& argv) {
     fail(std::string(commandName(a.command)) + " takes no --find or --replace");
   return p;
 }
+
+}  // namespace
 
 std::vector<std::string> splitPatterns(const std::vector<std::string>& given) {
   std::vector<std::string> out;
@@ -286,6 +350,19 @@ bool matchesAny(const std::vector<std::string>& patterns, const std::string& nam
   for (const std::string& p : patterns)
     if (platform::matchesPattern(p, name) || platform::matchesPattern(p, qualified)) return true;
   return false;
+}
+
+bool columnChosen(const std::vector<std::string>& chosen, const std::vector<std::string>& skipped,
+                  const std::string& schema, const std::string& table, const std::string& column) {
+  const std::string name = table + "." + column;
+  auto any = [&](const std::vector<std::string>& patterns) {
+    for (const std::string& p : patterns)
+      if (platform::matchesPattern(p, name) ||
+          (!schema.empty() && platform::matchesPattern(p, schema + "." + name)))
+        return true;
+    return false;
+  };
+  return (chosen.empty() || any(chosen)) && !any(skipped);
 }
 
 }  // namespace trellick::cli

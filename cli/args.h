@@ -32,6 +32,18 @@ struct Args {
   bool help = false;
   bool version = false;
   bool columns = false;  // tables: each table's columns too
+  // Every --find and --replace in the order given (find and replace keep
+  // the first), paired by their order; and --pairs FILE.
+  std::vector<std::string> finds;
+  std::vector<std::string> replaces;
+  std::string pairsFile;
+  // find, replace, preview: the columns searched, as table.column patterns
+  // (--columns PATTERN; bare --columns is the tables listing's).
+  std::vector<std::string> columnPatterns;
+  std::vector<std::string> skipColumnPatterns;
+
+  // Several pairs or a pairs file: the row rewriter, not the one update.
+  bool rewriting() const { return finds.size() > 1 || !pairsFile.empty(); }
 };
 
 struct Parsed {
@@ -51,5 +63,11 @@ bool matchesAny(const std::vector<std::string>& patterns, const std::string& nam
 const char* commandName(Command command);
 
 extern const char* const kHelp;
+
+// Whether a column is searched under the patterns: "table.column" or
+// "schema.table.column" matches one of `chosen` (when any is given) and
+// none of `skipped`.
+bool columnChosen(const std::vector<std::string>& chosen, const std::vector<std::string>& skipped,
+                  const std::string& schema, const std::string& table, const std::string& column);
 
 }  // namespace trellick::cli

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "platform/platform.h"
+#include "transform/pairs.h"
 
 namespace trellick::cli {
 
@@ -135,6 +136,53 @@ std::vector<engine::Table> Subcommand::chosenTables(const std::vector<engine::Ta
     if (!any) console_.err("trellick-cli: no table matches \"" + pattern + "\"\n");
   }
   return chosen;
+}
+
+std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args) {
+  if (!args.rewriting()) return nullptr;
+  std::vector<transform::LiteralPair> pairs;
+  for (size_t k = 0; k < args.finds.size(); ++k)
+    pairs.push_back({args.finds[k], k < args.replaces.size() ? args.replaces[k] : std::string()});
+  if (!args.pairsFile.empty())
+    for (auto& p : transform::readPairsFile(args.pairsFile)) pairs.push_back(std::move(p));
+  if (pairs.empty()) throw std::runtime_error(args.pairsFile + " holds no pair");
+  return std::make_shared<transform::LiteralPairsRewriter>(std::move(pairs));
+}
+
+std::pair<std::string, std::string> pairsText(const transform::Rewriter& rewriter) {
+  std::pair<std::string, std::string> out;
+  if (const auto* literal = dynamic_cast<const transform::LiteralPairsRewriter*>(&rewriter))
+    for (const auto& p : literal->pairs()) {
+      out.first += (out.first.empty() ? "" : " | ") + p.find;
+      out.second += (out.second.empty() ? "" : " | ") + p.replace;
+    }
+  return out;
+}
+
+int WalkCommand::prepare() {
+  try {
+    rewriter_ = rewriterOf(args_);
+  } catch (const std::exception& e) {
+    return usage(e.what());
+  }
+  return kAllRan;
+}
+
+int PreviewCommand::prepare() {
+  try {
+    rewriter_ = rewriterOf(args_);
+  } catch (const std::exception& e) {
+    return usage(e.what());
+  }
+  return kAllRan;
+}
+
+std::function<bool(const engine::Table&, const std::string&)> columnsOf(const Args& args) {
+  if (args.columnPatterns.empty() && args.skipColumnPatterns.empty()) return nullptr;
+  return [chosen = args.columnPatterns, skipped = args.skipColumnPatterns](
+             const engine::Table& table, const std::string& column) {
+    return columnChosen(chosen, skipped, table.schema, table.name, column);
+  };
 }
 
 }  // namespace trellick::cli

@@ -4,6 +4,7 @@
 // its own work.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "engine/engine.h"
 #include "journal/journal.h"
 #include "session/session.h"
+#include "transform/rewriter.h"
 
 namespace trellick::cli {
 
@@ -89,6 +91,12 @@ class WalkCommand : public Subcommand {
  private:
   bool replacing() const { return args_.command == Command::Replace; }
   int summarise(const std::vector<engine::Table>& tables, const engine::WalkResult& walk);
+
+ protected:
+  int prepare() override;
+
+ private:
+  std::shared_ptr<const transform::Rewriter> rewriter_;  // several pairs
 };
 
 class PreviewCommand : public Subcommand {
@@ -97,6 +105,10 @@ class PreviewCommand : public Subcommand {
 
  protected:
   int execute(const std::vector<engine::Table>& tables) override;
+  int prepare() override;
+
+ private:
+  std::shared_ptr<const transform::Rewriter> rewriter_;  // several pairs
 };
 
 class UndoCommand : public Subcommand {
@@ -145,5 +157,19 @@ class TablesCommand : public Subcommand {
 
 // A run's line in the list of runs and in the undo's question.
 std::string runLine(const journal::RunEntry& run);
+
+// The row rewriter the arguments ask for: the --find/--replace pairs in
+// order, then those of --pairs FILE; null for one text and the one update.
+// Throws std::runtime_error for a pairs file that cannot be read or holds
+// a bad line.
+std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args);
+
+// The pairs as the journal's run names them: finds and replacements each
+// joined by " | " (a label for runs and undo, never parsed).
+std::pair<std::string, std::string> pairsText(const transform::Rewriter& rewriter);
+
+// The columns --columns and --skip-columns choose; not set when neither
+// is given.
+std::function<bool(const engine::Table&, const std::string&)> columnsOf(const Args& args);
 
 }  // namespace trellick::cli

@@ -51,6 +51,8 @@ Json tableJson(const engine::TableResult& r, size_t index) {
            {"by_value", r.journaled ? Json(r.journaled->byValue) : Json(nullptr)},
            {"has_triggers", triggersLearned(r) ? Json(r.hasTriggers) : Json(nullptr)},
            {"failure", nullptr}};
+  // The rewriter's values left alone, by reason: only where there are some.
+  if (!r.untouched.empty()) out["untouched"] = r.untouched;
   if (!r.failure) return out;
   const engine::Failure& f = *r.failure;
   Json records = Json::array();
@@ -111,21 +113,26 @@ Json previewJson(const engine::Table& table, const journal::Preview& p,
   Json rows = Json::array();
   for (const auto& row : p.rows) {
     Json changes = Json::array();
-    for (const auto& c : row.changes)
-      changes.push_back(Json{{"column", c.column}, {"before", c.before}, {"after", c.after}});
+    for (const auto& c : row.changes) {
+      Json change{{"column", c.column}, {"before", c.before}, {"after", c.after}};
+      if (!c.forms.empty()) change["forms"] = c.forms;
+      changes.push_back(std::move(change));
+    }
     rows.push_back(Json{{"key", valuesJson(row.identity)}, {"changes", changes}});
   }
-  return Json{{"type", "preview"},
-              {"schema", table.schema},
-              {"table", table.name},
-              {"total", p.total},
-              {"shown", p.rows.size()},
-              {"key", p.identityColumns},
-              {"by_value", p.byValue},
-              {"has_triggers", p.hasTriggers},
-              {"rows", rows},
-              {"update", textOrNull(p.update)},
-              {"failure", textOrNull(failure)}};
+  Json out{{"type", "preview"},
+           {"schema", table.schema},
+           {"table", table.name},
+           {"total", p.total},
+           {"shown", p.rows.size()},
+           {"key", p.identityColumns},
+           {"by_value", p.byValue},
+           {"has_triggers", p.hasTriggers},
+           {"rows", rows},
+           {"update", textOrNull(p.update)},
+           {"failure", textOrNull(failure)}};
+  if (!p.untouched.empty()) out["untouched"] = p.untouched;
+  return out;
 }
 
 }  // namespace trellick::cli

@@ -27,7 +27,10 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
     if (!script) return failed("cannot write " + args_.sqlFile);
     for (const std::string& statement : journal::scriptSetUp(*conn_)) script << statement << ";\n";
   }
-  const search::Texts texts{*args_.find, *args_.replace};
+  engine::Options options;
+  options.texts = {args_.find.value_or(""), args_.replace.value_or("")};
+  options.rewriter = rewriter_;
+  options.columnChosen = columnsOf(args_);
   size_t failures = 0;
   long long total = 0;
   for (const auto& table : tables) {
@@ -35,7 +38,7 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
     journal::Preview p;
     std::string error;
     try {
-      p = engine::previewTable(*conn_, table, texts, args_.limit);
+      p = engine::previewTable(*conn_, table, options, args_.limit);
     } catch (const std::exception& e) {
       error = describe(e);
       ++failures;
@@ -50,6 +53,9 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
       console_.out(engine::displayName(table) + ": failed: " + error + "\n");
       continue;
     }
+    // Values the rewriter left alone are told even where nothing changes.
+    for (const auto& [reason, n] : p.untouched)
+      console_.out(engine::displayName(table) + ": " + counted(n, "value") + " " + reason + "\n");
     if (p.total == 0) continue;
     std::string head =
         "== " + engine::displayName(table) + ": " + counted(p.total, "record") + " would change";
@@ -60,11 +66,16 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
     console_.out(head + "\n");
     for (const auto& row : p.rows) {
       const std::string key = keyText(p, row);
-      for (const auto& c : row.changes)
-        console_.out("  " + key + "  " + c.column +
-                     "\n    before: " + engine::oneLine(journal::excerpt(c.before, *args_.find)) +
-                     "\n    after:  " + engine::oneLine(journal::excerpt(c.after, *args_.replace)) +
-                     "\n");
+      for (const auto& c : row.changes) {
+        // The rewriter's values are shown whole: its matches are its own.
+        const std::string before = rewriter_ ? c.before : journal::excerpt(c.before, *args_.find);
+        const std::string after = rewriter_ ? c.after : journal::excerpt(c.after, *args_.replace);
+        std::string forms;
+        for (const auto& f : c.forms) forms += (forms.empty() ? "" : ", ") + f;
+        console_.out("  " + key + "  " + c.column + "\n    before: " + engine::oneLine(before) +
+                     "\n    after:  " + engine::oneLine(after) + "\n" +
+                     (forms.empty() ? "" : "    matched: " + forms + "\n"));
+      }
     }
   }
   const int rc = failures == 0 ? kAllRan : kNotAllRan;

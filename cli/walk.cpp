@@ -1,4 +1,5 @@
 // find and replace: the walk over the chosen tables.
+#include <map>
 #include <mutex>
 
 #include "cli/command.h"
@@ -42,21 +43,27 @@ std::string namesOf(const std::vector<engine::Table>& tables, size_t from) {
 }  // namespace
 
 int WalkCommand::execute(const std::vector<engine::Table>& tables) {
+  // Several pairs are named by all their texts.
+  const auto [findText, replaceText] =
+      rewriter_ ? pairsText(*rewriter_)
+                : std::pair{args_.find.value_or(""), args_.replace.value_or("")};
   if (replacing() &&
-      !(args_.yes || askYes("Replace \"" + *args_.find + "\" by \"" + *args_.replace + "\" in " +
+      !(args_.yes || askYes("Replace \"" + findText + "\" by \"" + replaceText + "\" in " +
                             std::to_string(tables.size()) + " tables of " + args_.database +
                             "? trellick-cli undo takes it back. [y/N] "))) {
     console_.err("Nothing was changed.\n");
     return kNotAllRan;
   }
   engine::Options options{replacing() ? engine::Mode::Replace : engine::Mode::Count,
-                          {*args_.find, args_.replace.value_or("")}};
+                          {findText, replaceText}};
+  options.rewriter = rewriter_;
+  options.columnChosen = columnsOf(args_);
   long long journalRun = 0;
   if (replacing()) {
     // Nothing is written without its journal.
     try {
-      journalRun = journalFile().beginRun(session_->runInfo(
-          *conn_, "replace", args_.find.value_or(""), args_.replace.value_or("")));
+      journalRun =
+          journalFile().beginRun(session_->runInfo(*conn_, "replace", findText, replaceText));
     } catch (const std::exception& e) {
       return failed("cannot keep the journal: " + describe(e));
     }
@@ -109,7 +116,9 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   size_t found = 0, replaced = 0, failedTables = 0, columns = 0, journalIncomplete = 0;
   long long records = 0;
   std::string manual;
+  std::map<std::string, long long> untouched;
   for (const auto& r : walk.results) {
+    for (const auto& [reason, n] : r.untouched) untouched[reason] += n;
     columns += static_cast<size_t>(r.searchableCount());
     if (r.status == engine::Status::Found || r.status == engine::Status::Replaced) {
       ++found;
@@ -145,7 +154,7 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   if (args_.json) {
     Json done = Json::array();
     for (const auto& r : walk.results) done.push_back(engine::displayName(r.table));
-    console_.out(jsonLine(
+    Json summary =
         Json{{"type", "summary"},
              {"command", commandName(args_.command)},
              {"tables", tables.size()},
@@ -161,7 +170,9 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
              {"done", done},
              {"connection_failure",
               walk.connectionFailure ? Json(walk.connectionFailure->description) : Json(nullptr)},
-             {"exit", rc}}));
+             {"exit", rc}};
+    if (!untouched.empty()) summary["untouched"] = untouched;
+    console_.out(jsonLine(summary));
     return rc;
   }
   std::string line = "\n" + std::string(commandName(args_.command)) + ": ";
@@ -176,6 +187,7 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   if (journalIncomplete > 0)
     line += "; " + std::to_string(journalIncomplete) + " replaced with the journal incomplete";
   if (notRun > 0) line += "; " + std::to_string(notRun) + " not run";
+  for (const auto& [reason, n] : untouched) line += "; " + counted(n, "value") + " " + reason;
   console_.out(line + ".\n");
   if (!manual.empty())
     console_.out("\nWhat failed, ready to run by hand once the cause is mended:\n\n" + manual);

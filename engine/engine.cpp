@@ -241,7 +241,19 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
   result.table = table;
   Stage stage = Stage::ColumnQuery;
   try {
-    const long long L = search::characterCount(options.texts.find);
+    // The rewriter's columns are those that can hold its shortest hint.
+    long long L = search::characterCount(options.texts.find);
+    std::vector<std::string> hints;
+    if (options.rewriter) {
+      // Without regard to case LIKE cannot choose the rows alike on every
+      // engine: every row is read.
+      if (!options.rewriter->ignoreCase()) hints = options.rewriter->literalHints();
+      L = 0;
+      for (size_t k = 0; k < hints.size(); ++k) {
+        const long long n = search::characterCount(hints[k]);
+        L = k == 0 ? n : std::min(L, n);
+      }
+    }
     const search::Engine engine = conn.dialect();
     const search::StatementBuilder statements(engine, options.texts, conn.syntax());
 
@@ -321,6 +333,12 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
                           (declared == byDeclaredType.end() || declared->second);
     }
     typesFromCatalog(conn, table, result.columns, L);
+    if (options.columnChosen)
+      for (Column& column : result.columns)
+        if (column.searchable && !options.columnChosen(table, column.name)) {
+          column.searchable = false;
+          column.notSearched = "not chosen";
+        }
 
     // The plan: every column, and for each searchable one its match term
     // and its new value. The statements are made from it.
@@ -330,6 +348,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       if (c.searchable) searched.push_back({c.name, c.type, c.size});
     }
     journal::Plan plan = journal::makePlan(statements, target, searched, all);
+    if (options.rewriter) plan = search::readingPlan(plan, hints);
     if (!plan.empty()) {
       // Replace would turn a value of another kind in a text column (a
       // SQLite blob or number) into text, and LIKE reads it as text: where
@@ -362,10 +381,13 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       result.status = Status::NoSearchableColumn;
     } else {
       stage = Stage::Count;
-      if (replacing) result.updateStatement = plan.updateStatement();
+      // The rewriter writes row by row: no one update to offer by hand.
+      if (replacing && !options.rewriter) result.updateStatement = plan.updateStatement();
       result.countStatement = plan.countStatement();
       observer.countStatement(result.countStatement);
-      {
+      if (options.rewriter) {
+        result.records = journal::rewrittenCount(conn, plan, *options.rewriter, &result.untouched);
+      } else {
         auto counted = conn.Execute(result.countStatement);
         result.records = counted->Fields().Item(0).Value().toInt64();
         // Closed before the update, for the same one-result reason.
@@ -380,7 +402,11 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
           observer.beforeWrite(table, result.updateStatement);
           plan.hasTriggers = hasOwnTriggers(conn, plan.table);
           result.hasTriggers = plan.hasTriggers;
-          if (options.journal)
+          if (options.rewriter) {
+            result.journaled = journal::rewrittenReplace(conn, options.journal, options.journalRun,
+                                                         plan, *options.rewriter);
+            result.untouched = result.journaled->untouched;
+          } else if (options.journal)
             result.journaled =
                 journal::journaledReplace(conn, *options.journal, options.journalRun, plan);
           else
@@ -573,6 +599,35 @@ std::vector<Table> userTables(db::Connection& conn) {
     schema->MoveNext();
   }
   return tables;
+}
+
+journal::Preview previewTable(db::Connection& conn, const Table& table,
+                              const std::shared_ptr<const transform::Rewriter>& rewriter,
+                              long long limit) {
+  Options options;
+  options.rewriter = rewriter;
+  return previewTable(conn, table, options, limit);
+}
+
+journal::Preview previewTable(db::Connection& conn, const Table& table, const Options& given,
+                              long long limit) {
+  Options options = given;
+  options.mode = Mode::Count;
+  options.journal = nullptr;
+  options.describeOnly = false;
+  Observer quiet;
+  journal::Plan plan;
+  const TableResult counted = runTable(conn, table, options, quiet, &plan);
+  if (counted.failure) {
+    auto records = counted.failure->records;
+    if (records.empty()) records.push_back({"HY000", 0, counted.failure->description});
+    throw db::DbError("preview", std::move(records));
+  }
+  journal::Preview out;
+  if (counted.status != Status::Found) return out;
+  plan.hasTriggers = hasOwnTriggers(conn, plan.table);
+  return options.rewriter ? journal::rewrittenPreview(conn, plan, *options.rewriter, limit)
+                          : journal::preview(conn, plan, limit);
 }
 
 }  // namespace trellick::engine

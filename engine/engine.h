@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "db/error.h"
 #include "journal/changes.h"
 #include "search/statements.h"
+#include "transform/rewriter.h"
 
 namespace trellick::engine {
 
@@ -69,6 +71,9 @@ struct TableResult {
   // Learned before a replace: the table has triggers of its own, whose
   // side effects an undo does not take back.
   bool hasTriggers = false;
+  // The rewriter's: values it left alone although they looked like they
+  // needed work (structured data that does not parse), counted by reason.
+  std::map<std::string, long long> untouched = {};
 
   std::vector<std::string> searchableColumns() const;
   int searchableCount() const;
@@ -103,6 +108,15 @@ struct Options {
   long long journalRun = 0;
   // Learn the columns only, of an empty table too: nothing is counted.
   bool describeOnly = false;
+  // The row rewriter: when set, the rows that may match (its literal hints)
+  // are read by key and their values rewritten in the program, counted as
+  // the records whose values it would change, and written back row by row
+  // in replace mode. `texts` then only name the run. A table without a key is
+  // not rewritten: it fails, told why.
+  std::shared_ptr<const transform::Rewriter> rewriter = nullptr;
+  // Which columns may be searched, by table and name; not set: every one
+  // that can be. A column left out is told as "not chosen".
+  std::function<bool(const Table&, const std::string&)> columnChosen = nullptr;
 };
 
 // What a run tells as it goes. Every call is made on the thread that runs
@@ -193,5 +207,17 @@ bool hasOwnTriggers(db::Connection& conn, const Table& table);
 // The user tables of the connected database as the window lists them: the
 // schema's own tables left out, schema empty for the default schema.
 std::vector<Table> userTables(db::Connection& conn);
+
+// The rows the rewriter would change (at most `limit`; 0: all), each
+// changed value before and after as the program rewrites it. Throws on
+// failure.
+journal::Preview previewTable(db::Connection& conn, const Table& table,
+                              const std::shared_ptr<const transform::Rewriter>& rewriter,
+                              long long limit);
+
+// The preview of a table under the options' texts or rewriter and their
+// choice of columns (the mode and journal are not used). Throws on failure.
+journal::Preview previewTable(db::Connection& conn, const Table& table, const Options& options,
+                              long long limit);
 
 }  // namespace trellick::engine

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <map>
 #include <ostream>
+#include <set>
 
 #include "common/utf8.h"
 #include "db/recordset.h"
 #include "journal/undo_by_value.h"
+#include "transform/rewriter.h"
 
 namespace trellick::journal {
 namespace {
@@ -616,6 +618,184 @@ std::vector<std::string> scriptSetUp(db::Connection& conn) {
     if (declares) out.push_back(statements.enforceForeignKeys());
   }
   return out;
+}
+
+}  // namespace trellick::journal
+
+namespace trellick::journal {
+namespace {
+
+// One row read by the rewriter: before is each searched value as read,
+// after what the rewriter made of it (the same where nothing changed).
+struct Rewrite {
+  Row row;
+  bool matched = false;                         // the rewriter found something in a value
+  bool changes = false;                         // and a value comes out different
+  std::vector<std::vector<std::string>> forms;  // per column, the forms that matched
+};
+
+// Reads the rows that may match, page by page in the key's order (a table
+// without a key at once), and hands each to `visit` rewritten, a page at a
+// time once its result is closed: the connection may write in between.
+template <class Visit>
+void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
+                  const transform::Rewriter& rewriter, bool lockRows, Visit visit,
+                  std::map<std::string, long long>& untouched, std::string* firstQuery = nullptr) {
+  constexpr long long kPage = 1000;
+  const Plan keyed = keyedBy(plan, id);
+  const size_t columnCount = plan.searched.size();
+  std::string after;
+  for (;;) {
+    const long long limit = id.byValue ? 0 : kPage;
+    const std::string query =
+        keyed.changesQuery(limit, lockRows, after.empty() ? std::nullopt : std::optional(after));
+    if (firstQuery && firstQuery->empty()) *firstQuery = query;
+    std::vector<Row> page;
+    readChanges(conn, query, id.columns.size(), columnCount,
+                [&](const Row& row) { page.push_back(row); });
+    // The next page starts past the last key as read, whatever the rewrite
+    // makes of it.
+    const Values last = page.empty() ? Values{} : page.back().identity;
+    for (Row& row : page) {
+      Rewrite r;
+      r.row = std::move(row);
+      r.forms.resize(columnCount);
+      for (size_t k = 0; k < columnCount; ++k) {
+        r.row.after[k] = r.row.before[k];
+        if (!r.row.before[k]) continue;
+        transform::Untouched left;
+        const auto rewritten = rewriter.rewrite(*r.row.before[k], &left);
+        if (!left.reason.empty()) ++untouched[left.reason];
+        if (!rewritten) continue;
+        r.matched = true;
+        if (rewritten->value == *r.row.before[k]) continue;
+        r.changes = true;
+        r.row.after[k] = rewritten->value;
+        r.forms[k] = rewritten->forms;
+      }
+      visit(r);
+    }
+    if (id.byValue || static_cast<long long>(page.size()) < kPage) return;
+    after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, last);
+  }
+}
+
+}  // namespace
+
+long long rewrittenCount(db::Connection& conn, const Plan& plan,
+                         const transform::Rewriter& rewriter,
+                         std::map<std::string, long long>* untouched) {
+  if (plan.empty()) return 0;
+  long long records = 0;
+  std::map<std::string, long long> left;
+  rewritePages(
+      conn, plan, identityOf(conn, plan), rewriter, false,
+      [&](const Rewrite& r) {
+        if (r.changes) ++records;
+      },
+      left);
+  if (untouched) *untouched = std::move(left);
+  return records;
+}
+
+Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
+                         const transform::Rewriter& rewriter, long long limit) {
+  Preview out;
+  if (plan.empty()) return out;
+  const Identity id = identityOf(conn, plan);
+  out.identityColumns = namesOf(id.columns);
+  out.byValue = id.byValue;
+  out.hasTriggers = plan.hasTriggers;
+  const std::vector<ChangeColumn> searched = plan.searchedColumns();
+  rewritePages(
+      conn, plan, id, rewriter, false,
+      [&](const Rewrite& r) {
+        if (!r.changes) return;
+        ++out.total;
+        if (limit > 0 && static_cast<long long>(out.rows.size()) >= limit) return;
+        PreviewRow p;
+        p.identity = r.row.identity;
+        for (size_t k = 0; k < searched.size(); ++k)
+          if (r.row.before[k] && *r.row.before[k] != *r.row.after[k])
+            p.changes.push_back({searched[k].name, *r.row.before[k], *r.row.after[k], r.forms[k]});
+        out.rows.push_back(std::move(p));
+      },
+      out.untouched, &out.query);
+  return out;
+}
+
+Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run, const Plan& plan,
+                          const transform::Rewriter& rewriter) {
+  const Identity id = identityOf(conn, plan);
+  if (id.byValue)
+    throw NoUsableKey(
+        "no primary or unique key names its rows: the row rewriter leaves it untouched");
+  const std::vector<ChangeColumn> searched = plan.searchedColumns();
+  const sql::EngineSql& statements = sql::forDialect(plan.engine);
+  long long table = 0;
+  bool sealed = false;
+  try {
+    conn.BeginTrans();
+    TableImages images;
+    for (const auto& c : plan.columns)
+      if (!statements.imageOf(statements.quotedName(c.name), c.type).empty())
+        images.columns.push_back(c);
+    if (journal)
+      table =
+          journal->beginTable(run, resolved(conn, plan.table), id.columns, false, searched, images);
+    Replaced out;
+    // A row whose key the rewrite changed may come again later in the
+    // key's order: it is not rewritten twice.
+    std::set<std::string> moved;
+    rewritePages(
+        conn, plan, id, rewriter, true,
+        [&](const Rewrite& r) {
+          if (!r.changes || moved.contains(encodeValues(r.row.identity))) return;
+          std::vector<ChangeColumn> changed;
+          std::vector<std::string> newValues, readValues;
+          for (size_t k = 0; k < searched.size(); ++k) {
+            if (!r.row.before[k] || *r.row.before[k] == *r.row.after[k]) continue;
+            changed.push_back(searched[k]);
+            newValues.push_back(*r.row.after[k]);
+            readValues.push_back(*r.row.before[k]);
+          }
+          const auto write = search::writeRowByKey(plan.engine, plan.syntax, plan.table, id.columns,
+                                                   r.row.identity, changed, newValues, readValues);
+          if (conn.ExecuteParams(write.sql, write.params) == 0) {
+            ++out.kept;
+            return;
+          }
+          ++out.changed;
+          const Values left = keyLeft(id.columns, searched, r.row);
+          if (left != r.row.identity) moved.insert(encodeValues(left));
+          if (journal) journal->addRow(table, r.row);
+        },
+        out.untouched);
+    if (journal) {
+      // The rows as the writes left them, every column's image with them.
+      if (!images.columns.empty())
+        out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
+      journal->seal(table);
+      sealed = true;
+    }
+    conn.CommitTrans();
+    if (journal) {
+      try {
+        journal->mark(table, TableState::Done);
+      } catch (...) {
+        out.journalComplete = false;
+      }
+    }
+    return out;
+  } catch (...) {
+    rollbackQuietly(conn);
+    try {
+      if (journal && table && !sealed) journal->abandon(table);
+      if (journal && table && sealed) journal->mark(table, TableState::Failed);
+    } catch (...) {
+    }
+    throw;
+  }
 }
 
 }  // namespace trellick::journal

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <iosfwd>
+#include <map>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,9 @@ struct ColumnChange {
   std::string column;
   std::string before;
   std::string after;
+  // The rewriter's: which forms matched ("plain", "json", ...); empty for
+  // the one update.
+  std::vector<std::string> forms = {};
 };
 
 struct PreviewRow {
@@ -47,6 +52,9 @@ struct Preview {
   std::string query;                         // what computed them
   std::string update;                        // what the replace will send
   bool hasTriggers = false;                  // its own triggers' effects stay
+  // The rewriter's: values it left alone although they looked like they
+  // needed work, counted by reason.
+  std::map<std::string, long long> untouched = {};
 };
 
 // The rows the replace would change, their values before and after as the
@@ -61,6 +69,8 @@ struct Replaced {
   // written: its rows are in the journal, the table stays "journaled".
   bool journalComplete = true;
   bool byValue = false;  // no key: an undo finds its rows by value
+  // The rewriter's values left alone, counted by reason (Preview::untouched).
+  std::map<std::string, long long> untouched = {};
 };
 
 // The replace of one table with its journal: in one transaction of the
@@ -106,5 +116,46 @@ std::string excerpt(const std::string& value, const std::string& mark, int conte
 // its session to match this connection's: the engine's set-up and, where
 // the database declares foreign keys, their enforcement.
 std::vector<std::string> scriptSetUp(db::Connection& conn);
+
+}  // namespace trellick::journal
+
+namespace trellick::transform {
+class Rewriter;
+}
+
+namespace trellick::journal {
+
+// The row rewriter: a table's values rewritten in the program (patterns,
+// several pairs, encoded forms) rather than by one update. `plan` is a
+// reading plan (search::readingPlan): its condition chooses the rows that
+// may match, its searched columns are what is rewritten. The rows are read
+// in pages of the key's order.
+
+// A table whose rows no key names: the rewriter does not write it.
+class NoUsableKey : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Records (rows) where the rewriter would change a searched value.
+// Values left alone are counted by reason in `untouched` when given.
+long long rewrittenCount(db::Connection& conn, const Plan& plan,
+                         const transform::Rewriter& rewriter,
+                         std::map<std::string, long long>* untouched = nullptr);
+
+// The rows the rewriter would change, each changed value before and after
+// (at most `limit` rows; 0: all), with the total.
+Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
+                         const transform::Rewriter& rewriter, long long limit);
+
+// The rewrite of one table in one transaction of the server: each changed
+// row written back by its key with a parameterised update that also checks
+// the values read, and journaled (without a journal: written only) with its
+// image as the update left it, sealed before the commit, so that undo takes
+// it back as it does a replace. Throws NoUsableKey, before writing anything,
+// for a table without a key; on failure the server rolls back and the
+// journal keeps no rows of the table.
+Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run, const Plan& plan,
+                          const transform::Rewriter& rewriter);
 
 }  // namespace trellick::journal

@@ -242,3 +242,39 @@ BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row, bo
 }
 
 }  // namespace trellick::search
+
+namespace trellick::search {
+
+sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::string>& hints) {
+  const sql::EngineSql& dialect = sql::forDialect(plan.engine);
+  sql::TablePlan out = plan;
+  std::vector<StatementBuilder> builders;
+  for (const auto& hint : hints) builders.emplace_back(plan.engine, Texts{hint, hint}, plan.syntax);
+  for (auto& s : out.searched) {
+    const ChangeColumn& c = s.column;
+    std::string match;
+    for (const auto& b : builders)
+      match += (match.empty() ? "" : " or ") + b.matchTerm(c.name, c.type, c.size);
+    if (builders.empty())
+      match = dialect.quotedName(c.name) + " is not null";
+    else if (builders.size() > 1)
+      match = "(" + match + ")";
+    s.match = std::move(match);
+    s.newValue = dialect.quotedName(c.name);
+  }
+  return out;
+}
+
+BoundStatement writeRowByKey(Engine engine, Syntax syntax, const TableRef& table,
+                             const std::vector<ChangeColumn>& keyColumns,
+                             const std::vector<std::optional<std::string>>& keyValues,
+                             const std::vector<ChangeColumn>& changed,
+                             const std::vector<std::string>& newValues,
+                             const std::vector<std::string>& readValues) {
+  // The guarded restore of an undo is this very statement: set the given
+  // values where the key and the values last read still hold.
+  return undoRow(engine, syntax, table, keyColumns, keyValues, changed, newValues, readValues,
+                 false, false);
+}
+
+}  // namespace trellick::search

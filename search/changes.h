@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "search/statements.h"
+#include "sql/plan.h"
 
 namespace trellick::search {
 
@@ -107,5 +108,25 @@ BoundStatement undoImagedRow(Engine engine, Syntax syntax, const TableRef& table
 // (a literal key image always stays a literal).
 BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row,
                           bool inlineValues = true);
+
+}  // namespace trellick::search
+
+namespace trellick::search {
+
+// The plan a row rewriter reads by: each searched column matches where it
+// holds one of the hints (a LIKE each, or-ed; every row when there is no
+// hint), and its "new value" is the column itself, the rewriting being
+// done in the program. The columns, key and table are the plan's.
+sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::string>& hints);
+
+// update T set c = ? ... where <key> and each c still holds what was read:
+// one rewritten row written back by its key, its values as parameters. A
+// row changed since the read is not written.
+BoundStatement writeRowByKey(Engine engine, Syntax syntax, const TableRef& table,
+                             const std::vector<ChangeColumn>& keyColumns,
+                             const std::vector<std::optional<std::string>>& keyValues,
+                             const std::vector<ChangeColumn>& changed,
+                             const std::vector<std::string>& newValues,
+                             const std::vector<std::string>& readValues);
 
 }  // namespace trellick::search
