@@ -52,6 +52,18 @@ What to find:
   --replace TEXT       the replacement, exactly as given (may be empty)
                        Repeated --find/--replace are pairs, applied in the
                        order given to each value, in one run and one undo
+  --regex              the texts to find are patterns (PCRE2, UTF-8); the
+                       replacement takes $1..$9, ${name} and $$ for a dollar
+  --ignore-case        match without regard to case (texts and patterns)
+  --also-encoded       also find each text in its JSON-escaped (\/, \uXXXX),
+                       URL-encoded and HTML-entity forms, and replace it by
+                       the replacement encoded alike
+  --no-serialized      rewrite PHP-serialized values as plain text; by default
+                       their strings are rewritten and their lengths mended,
+                       and one that does not parse is left alone and told
+  --serialized-keys    rewrite the keys of serialized arrays too
+                       Any of these, several pairs or --pairs rewrite row by
+                       row (see --pairs)
   --pairs FILE         more pairs, one a line: the text, a tab, its
                        replacement; applied in order after those given as
                        options. Several pairs are rewritten row by row: the
@@ -199,6 +211,21 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
     } else if (name == "--yes" || name == "-y") {
       noValue();
       a.yes = true;
+    } else if (name == "--regex") {
+      noValue();
+      a.regex = true;
+    } else if (name == "--ignore-case") {
+      noValue();
+      a.ignoreCase = true;
+    } else if (name == "--also-encoded") {
+      noValue();
+      a.alsoEncoded = true;
+    } else if (name == "--no-serialized") {
+      noValue();
+      a.serialized = false;
+    } else if (name == "--serialized-keys") {
+      noValue();
+      a.serializedKeys = true;
     } else if (name == "--columns" && columnPatterns) {
       if (auto v = takeValue()) a.columnPatterns.push_back(*v);
     } else if (name == "--skip-columns") {

@@ -42,8 +42,21 @@ struct Args {
   std::vector<std::string> columnPatterns;
   std::vector<std::string> skipColumnPatterns;
 
-  // Several pairs or a pairs file: the row rewriter, not the one update.
-  bool rewriting() const { return finds.size() > 1 || !pairsFile.empty(); }
+  // The finds are patterns; matched without regard to case; also found in
+  // their JSON-escaped, URL-encoded and HTML-entity forms; PHP-serialized
+  // values rewritten with their lengths (on unless --no-serialized), keys
+  // too with --serialized-keys.
+  bool regex = false;
+  bool ignoreCase = false;
+  bool alsoEncoded = false;
+  bool serialized = true;
+  bool serializedKeys = false;
+
+  // Several pairs, a pairs file, or anything a plain literal text cannot
+  // do: the row rewriter, not the one update.
+  bool rewriting() const {
+    return finds.size() > 1 || !pairsFile.empty() || regex || ignoreCase || alsoEncoded;
+  }
 };
 
 struct Parsed {

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "platform/platform.h"
+#include "transform/make_rewriter.h"
 #include "transform/pairs.h"
 
 namespace trellick::cli {
@@ -138,24 +139,39 @@ std::vector<engine::Table> Subcommand::chosenTables(const std::vector<engine::Ta
   return chosen;
 }
 
-std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args) {
-  if (!args.rewriting()) return nullptr;
+namespace {
+
+std::vector<transform::LiteralPair> pairsOf(const Args& args) {
   std::vector<transform::LiteralPair> pairs;
   for (size_t k = 0; k < args.finds.size(); ++k)
     pairs.push_back({args.finds[k], k < args.replaces.size() ? args.replaces[k] : std::string()});
   if (!args.pairsFile.empty())
     for (auto& p : transform::readPairsFile(args.pairsFile)) pairs.push_back(std::move(p));
   if (pairs.empty()) throw std::runtime_error(args.pairsFile + " holds no pair");
-  return std::make_shared<transform::LiteralPairsRewriter>(std::move(pairs));
+  return pairs;
 }
 
-std::pair<std::string, std::string> pairsText(const transform::Rewriter& rewriter) {
+}  // namespace
+
+std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args) {
+  if (!args.rewriting()) return nullptr;
+  transform::Options options;
+  for (auto& p : pairsOf(args)) options.pairs.push_back({std::move(p.find), std::move(p.replace)});
+  options.regex = args.regex;
+  options.ignoreCase = args.ignoreCase;
+  options.alsoEncoded = args.alsoEncoded;
+  options.serialized = args.serialized;
+  options.serializedKeys = args.serializedKeys;
+  // A pattern that does not compile throws, naming where: a usage error.
+  return transform::makeRewriter(options);
+}
+
+std::pair<std::string, std::string> pairsText(const Args& args) {
   std::pair<std::string, std::string> out;
-  if (const auto* literal = dynamic_cast<const transform::LiteralPairsRewriter*>(&rewriter))
-    for (const auto& p : literal->pairs()) {
-      out.first += (out.first.empty() ? "" : " | ") + p.find;
-      out.second += (out.second.empty() ? "" : " | ") + p.replace;
-    }
+  for (const auto& p : pairsOf(args)) {
+    out.first += (out.first.empty() ? "" : " | ") + p.find;
+    out.second += (out.second.empty() ? "" : " | ") + p.replace;
+  }
   return out;
 }
 

@@ -166,7 +166,9 @@ std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args);
 
 // The pairs as the journal's run names them: finds and replacements each
 // joined by " | " (a label for runs and undo, never parsed).
-std::pair<std::string, std::string> pairsText(const transform::Rewriter& rewriter);
+// The texts of a run made by the rewriter: its finds and replacements, each
+// joined by " | ".
+std::pair<std::string, std::string> pairsText(const Args& args);
 
 // The columns --columns and --skip-columns choose; not set when neither
 // is given.

@@ -45,8 +45,7 @@ std::string namesOf(const std::vector<engine::Table>& tables, size_t from) {
 int WalkCommand::execute(const std::vector<engine::Table>& tables) {
   // Several pairs are named by all their texts.
   const auto [findText, replaceText] =
-      rewriter_ ? pairsText(*rewriter_)
-                : std::pair{args_.find.value_or(""), args_.replace.value_or("")};
+      rewriter_ ? pairsText(args_) : std::pair{args_.find.value_or(""), args_.replace.value_or("")};
   if (replacing() &&
       !(args_.yes || askYes("Replace \"" + findText + "\" by \"" + replaceText + "\" in " +
                             std::to_string(tables.size()) + " tables of " + args_.database +

@@ -451,6 +451,57 @@ INSTANTIATE_TEST_SUITE_P(Engines, Rewriter,
 
 namespace {
 
+// Patterns, case, encoded forms and PHP-serialized values through find,
+// replace and undo: a serialized string gets its new length in bytes, a
+// value that only looks serialized is left alone and told, the JSON-escaped
+// form is found with --also-encoded; each run is taken back byte for byte.
+TEST_P(Rewriter, patternsEncodedFormsAndSerializedValuesAreRewrittenAndUndone) {
+  const Engine e = engine();
+  const std::vector<std::vector<Value>> rows{
+      {"1", "a:2:{s:3:\"url\";s:22:\"http://old.example.com\";i:0;s:6:\"h\xc3\xa9llo\";}", "s"},
+      {"2", "{\"u\":\"http:\\/\\/old.example.com\\/p\"}", "json"},
+      {"3", "s:99:\"http://old.example.com\";", "broken"},
+      {"4", "see http://old.example.com/path and HTTP://OLD.EXAMPLE.COM", "plain"},
+      {"5", "nothing", "none"}};
+  std::string sql = "create table t(id int primary key, note " + longText(e) + ", title " +
+                    shortText(e, 60) + ");";
+  for (const auto& r : rows) sql += insert("t", r);
+  setup(sql);
+  const Rows before = notes();
+
+  // A pattern with a group, case-sensitive.
+  const auto patterned =
+      cli({"replace", "--yes", "--json", "--regex", "--find", "http://old\\.example\\.com(/\\w*)?",
+           "--replace", "https://new.example.org$1"});
+  EXPECT_EQ(patterned.exitCode, 0) << patterned.describe();
+  auto expected = rows;
+  expected[0][1] = "a:2:{s:3:\"url\";s:23:\"https://new.example.org\";i:0;s:6:\"h\xc3\xa9llo\";}";
+  expected[3][1] = "see https://new.example.org/path and HTTP://OLD.EXAMPLE.COM";
+  EXPECT_EQ(notes(), expectedDump(expected));
+  EXPECT_NE(patterned.out.find("could not be parsed as serialized data"), std::string::npos)
+      << patterned.out;
+  auto undone = cli({"undo", "--yes"});
+  EXPECT_EQ(undone.exitCode, 0) << undone.describe();
+  EXPECT_EQ(notes(), before);
+
+  // A literal text in any case and in its JSON-escaped form.
+  const auto encoded = cli({"replace", "--yes", "--also-encoded", "--ignore-case", "--find",
+                            "http://old.example.com", "--replace", "https://new.example.org"});
+  EXPECT_EQ(encoded.exitCode, 0) << encoded.describe();
+  expected[1][1] = "{\"u\":\"https:\\/\\/new.example.org\\/p\"}";
+  expected[3][1] = "see https://new.example.org/path and https://new.example.org";
+  EXPECT_EQ(notes(), expectedDump(expected));
+  undone = cli({"undo", "--yes"});
+  EXPECT_EQ(undone.exitCode, 0) << undone.describe();
+  EXPECT_EQ(notes(), before);
+
+  // A pattern that does not compile is told with its place; nothing runs.
+  const auto bad = cli({"replace", "--yes", "--regex", "--find", "ab(cd", "--replace", "x"});
+  EXPECT_EQ(bad.exitCode, 2) << bad.describe();
+  EXPECT_NE(bad.err.find("offset"), std::string::npos) << bad.err;
+  EXPECT_EQ(notes(), before);
+}
+
 // Pairs that cannot be used are bad usage, told before anything is
 // connected or written: a file line without a tab or with an empty text
 // (named by its line), a file that cannot be read, a --find without its
