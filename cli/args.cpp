@@ -62,6 +62,12 @@ What to find:
                        their strings are rewritten and their lengths mended,
                        and one that does not parse is left alone and told
   --serialized-keys    rewrite the keys of serialized arrays too
+  --json-values        text columns hold JSON documents: only their string
+                       values are rewritten and the document written back
+                       valid; one that does not parse is left alone and told.
+                       JSON columns (PostgreSQL json/jsonb, MariaDB JSON) are
+                       always rewritten so, and only row by row
+  --json-keys          rewrite the keys of JSON documents too
                        Any of these, several pairs or --pairs rewrite row by
                        row (see --pairs)
   --pairs FILE         more pairs, one a line: the text, a tab, its
@@ -226,6 +232,12 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
     } else if (name == "--serialized-keys") {
       noValue();
       a.serializedKeys = true;
+    } else if (name == "--json-values") {
+      noValue();
+      a.jsonValues = true;
+    } else if (name == "--json-keys") {
+      noValue();
+      a.jsonKeys = true;
     } else if (name == "--columns" && columnPatterns) {
       if (auto v = takeValue()) a.columnPatterns.push_back(*v);
     } else if (name == "--skip-columns") {

@@ -51,11 +51,16 @@ struct Args {
   bool alsoEncoded = false;
   bool serialized = true;
   bool serializedKeys = false;
+  // Text columns' values are JSON documents too: only their strings are
+  // rewritten (keys too with --json-keys, which JSON columns also take).
+  bool jsonValues = false;
+  bool jsonKeys = false;
 
   // Several pairs, a pairs file, or anything a plain literal text cannot
   // do: the row rewriter, not the one update.
   bool rewriting() const {
-    return finds.size() > 1 || !pairsFile.empty() || regex || ignoreCase || alsoEncoded;
+    return finds.size() > 1 || !pairsFile.empty() || regex || ignoreCase || alsoEncoded ||
+           jsonValues || jsonKeys;
   }
 };
 

@@ -162,7 +162,21 @@ std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args) {
   options.alsoEncoded = args.alsoEncoded;
   options.serialized = args.serialized;
   options.serializedKeys = args.serializedKeys;
+  options.json = args.jsonValues;
+  options.jsonKeys = args.jsonKeys;
   // A pattern that does not compile throws, naming where: a usage error.
+  return transform::makeRewriter(options);
+}
+
+std::shared_ptr<const transform::Rewriter> jsonRewriterOf(const Args& args) {
+  if (!args.rewriting()) return nullptr;
+  transform::Options options;
+  for (auto& p : pairsOf(args)) options.pairs.push_back({std::move(p.find), std::move(p.replace)});
+  options.regex = args.regex;
+  options.ignoreCase = args.ignoreCase;
+  options.alsoEncoded = args.alsoEncoded;
+  options.json = true;
+  options.jsonKeys = args.jsonKeys;
   return transform::makeRewriter(options);
 }
 
@@ -178,6 +192,7 @@ std::pair<std::string, std::string> pairsText(const Args& args) {
 int WalkCommand::prepare() {
   try {
     rewriter_ = rewriterOf(args_);
+    jsonRewriter_ = jsonRewriterOf(args_);
   } catch (const std::exception& e) {
     return usage(e.what());
   }
@@ -187,6 +202,7 @@ int WalkCommand::prepare() {
 int PreviewCommand::prepare() {
   try {
     rewriter_ = rewriterOf(args_);
+    jsonRewriter_ = jsonRewriterOf(args_);
   } catch (const std::exception& e) {
     return usage(e.what());
   }

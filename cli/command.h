@@ -96,7 +96,8 @@ class WalkCommand : public Subcommand {
   int prepare() override;
 
  private:
-  std::shared_ptr<const transform::Rewriter> rewriter_;  // several pairs
+  std::shared_ptr<const transform::Rewriter> rewriter_;      // several pairs
+  std::shared_ptr<const transform::Rewriter> jsonRewriter_;  // JSON columns'
 };
 
 class PreviewCommand : public Subcommand {
@@ -108,7 +109,8 @@ class PreviewCommand : public Subcommand {
   int prepare() override;
 
  private:
-  std::shared_ptr<const transform::Rewriter> rewriter_;  // several pairs
+  std::shared_ptr<const transform::Rewriter> rewriter_;      // several pairs
+  std::shared_ptr<const transform::Rewriter> jsonRewriter_;  // JSON columns'
 };
 
 class UndoCommand : public Subcommand {
@@ -163,6 +165,9 @@ std::string runLine(const journal::RunEntry& run);
 // Throws std::runtime_error for a pairs file that cannot be read or holds
 // a bad line.
 std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args);
+// The same for JSON columns: only the documents' strings (and keys with
+// --json-keys) are rewritten. Null where rewriterOf() is.
+std::shared_ptr<const transform::Rewriter> jsonRewriterOf(const Args& args);
 
 // The pairs as the journal's run names them: finds and replacements each
 // joined by " | " (a label for runs and undo, never parsed).

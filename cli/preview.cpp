@@ -30,6 +30,7 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
   engine::Options options;
   options.texts = {args_.find.value_or(""), args_.replace.value_or("")};
   options.rewriter = rewriter_;
+  options.jsonRewriter = jsonRewriter_;
   options.columnChosen = columnsOf(args_);
   size_t failures = 0;
   long long total = 0;

@@ -56,6 +56,7 @@ int WalkCommand::execute(const std::vector<engine::Table>& tables) {
   engine::Options options{replacing() ? engine::Mode::Replace : engine::Mode::Count,
                           {findText, replaceText}};
   options.rewriter = rewriter_;
+  options.jsonRewriter = jsonRewriter_;
   options.columnChosen = columnsOf(args_);
   long long journalRun = 0;
   if (replacing()) {

@@ -146,7 +146,7 @@ void renameFromCatalog(db::Connection& conn, const Table& table, std::vector<Col
 // and a domain over text may not look like text to the driver. Each
 // column's type as the engine names it, and why it is not searched.
 void typesFromCatalog(db::Connection& conn, const Table& table, std::vector<Column>& columns,
-                      long long searchLength) {
+                      long long searchLength, bool jsonSearched) {
   const sql::EngineSql& engineSql = conn.engineSql();
   const std::string query = engineSql.columnTypesQuery(table);
   struct Row {
@@ -179,7 +179,14 @@ void typesFromCatalog(db::Connection& conn, const Table& table, std::vector<Colu
       const Row& row = it->second;
       column.engineType = row.shown;
       column.notSearched = engineSql.notSearchedType(row.base);
-      if (column.notSearched.empty()) {
+      column.json = jsonSearched && engineSql.jsonType(row.base);
+      if (column.json) {
+        // Read as text, whatever its length: the document is rewritten whole.
+        column.notSearched.clear();
+        column.type = sql::adLongVarChar;
+        column.size = db::kLongTextSize;
+        column.searchable = !column.computed;
+      } else if (column.notSearched.empty()) {
         const int code = engineSql.searchedTypeCode(row.base, column.type);
         if (!sql::isText(column.type))
           column.size = row.length                    ? *row.length
@@ -277,7 +284,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       for (int k = 0, n = rs.Fields().Count(); k < n; ++k) {
         db::Field field = rs.Fields().Item(k);
         result.columns.push_back(
-            {field.Name(), field.Type(), field.DefinedSize(), false, false, {}, {}});
+            {field.Name(), field.Type(), field.DefinedSize(), false, false, {}, {}, false});
       }
       // The connection serves one result at a time (FreeTDS refuses the
       // next statement while rows are pending): the column query is done.
@@ -332,7 +339,8 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       column.searchable = search::isSearchable(column.type, column.size, L) && !column.computed &&
                           (declared == byDeclaredType.end() || declared->second);
     }
-    typesFromCatalog(conn, table, result.columns, L);
+    typesFromCatalog(conn, table, result.columns, L,
+                     options.rewriter != nullptr && options.jsonRewriter != nullptr);
     if (options.columnChosen)
       for (Column& column : result.columns)
         if (column.searchable && !options.columnChosen(table, column.name)) {
@@ -348,7 +356,17 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       if (c.searchable) searched.push_back({c.name, c.type, c.size});
     }
     journal::Plan plan = journal::makePlan(statements, target, searched, all);
-    if (options.rewriter) plan = search::readingPlan(plan, hints);
+    if (options.rewriter) {
+      plan = search::readingPlan(plan, hints);
+      // A JSON document may hold the text escaped ("\/", "\u"), and a
+      // jsonb column has no LIKE: every document is read.
+      for (auto& s : plan.searched)
+        for (const Column& c : result.columns)
+          if (c.json && c.name == s.column.name) {
+            s.match = conn.engineSql().quotedName(c.name) + " is not null";
+            plan.jsonColumns.push_back(c.name);
+          }
+    }
     if (!plan.empty()) {
       // Replace would turn a value of another kind in a text column (a
       // SQLite blob or number) into text, and LIKE reads it as text: where
@@ -386,7 +404,8 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       result.countStatement = plan.countStatement();
       observer.countStatement(result.countStatement);
       if (options.rewriter) {
-        result.records = journal::rewrittenCount(conn, plan, *options.rewriter, &result.untouched);
+        result.records = journal::rewrittenCount(conn, plan, *options.rewriter, &result.untouched,
+                                                 options.jsonRewriter.get());
       } else {
         auto counted = conn.Execute(result.countStatement);
         result.records = counted->Fields().Item(0).Value().toInt64();
@@ -403,8 +422,9 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
           plan.hasTriggers = hasOwnTriggers(conn, plan.table);
           result.hasTriggers = plan.hasTriggers;
           if (options.rewriter) {
-            result.journaled = journal::rewrittenReplace(conn, options.journal, options.journalRun,
-                                                         plan, *options.rewriter);
+            result.journaled =
+                journal::rewrittenReplace(conn, options.journal, options.journalRun, plan,
+                                          *options.rewriter, options.jsonRewriter.get());
             result.untouched = result.journaled->untouched;
           } else if (options.journal)
             result.journaled =
@@ -626,7 +646,8 @@ journal::Preview previewTable(db::Connection& conn, const Table& table, const Op
   journal::Preview out;
   if (counted.status != Status::Found) return out;
   plan.hasTriggers = hasOwnTriggers(conn, plan.table);
-  return options.rewriter ? journal::rewrittenPreview(conn, plan, *options.rewriter, limit)
+  return options.rewriter ? journal::rewrittenPreview(conn, plan, *options.rewriter, limit,
+                                                      options.jsonRewriter.get())
                           : journal::preview(conn, plan, limit);
 }
 

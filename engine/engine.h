@@ -45,6 +45,8 @@ struct Column {
   // Why the column is not searched: its type ("not text", "binary", ...),
   // "computed", or "shorter than the search text". Empty when searched.
   std::string notSearched;
+  // A JSON column searched by the JSON rewriter (Options::jsonRewriter).
+  bool json = false;
 };
 
 struct Failure {
@@ -117,6 +119,10 @@ struct Options {
   // Which columns may be searched, by table and name; not set: every one
   // that can be. A column left out is told as "not chosen".
   std::function<bool(const Table&, const std::string&)> columnChosen = nullptr;
+  // The rewriter of JSON columns (PostgreSQL json/jsonb, MariaDB JSON),
+  // with `rewriter`: those columns are searched only then, every row that
+  // holds a document read (an escaped form would slip past a LIKE).
+  std::shared_ptr<const transform::Rewriter> jsonRewriter = nullptr;
 };
 
 // What a run tells as it goes. Every call is made on the thread that runs

@@ -640,10 +640,17 @@ struct Rewrite {
 template <class Visit>
 void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
                   const transform::Rewriter& rewriter, bool lockRows, Visit visit,
-                  std::map<std::string, long long>& untouched, std::string* firstQuery = nullptr) {
+                  std::map<std::string, long long>& untouched, std::string* firstQuery = nullptr,
+                  const transform::Rewriter* jsonRewriter = nullptr) {
   constexpr long long kPage = 1000;
   const Plan keyed = keyedBy(plan, id);
   const size_t columnCount = plan.searched.size();
+  // Each column's rewriter: a JSON column's is the JSON one.
+  std::vector<const transform::Rewriter*> rewriters(columnCount, &rewriter);
+  if (jsonRewriter)
+    for (size_t k = 0; k < columnCount; ++k)
+      for (const auto& name : plan.jsonColumns)
+        if (name == plan.searched[k].column.name) rewriters[k] = jsonRewriter;
   std::string after;
   for (;;) {
     const long long limit = id.byValue ? 0 : kPage;
@@ -664,7 +671,7 @@ void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
         r.row.after[k] = r.row.before[k];
         if (!r.row.before[k]) continue;
         transform::Untouched left;
-        const auto rewritten = rewriter.rewrite(*r.row.before[k], &left);
+        const auto rewritten = rewriters[k]->rewrite(*r.row.before[k], &left);
         if (!left.reason.empty()) ++untouched[left.reason];
         if (!rewritten) continue;
         r.matched = true;
@@ -684,7 +691,8 @@ void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
 
 long long rewrittenCount(db::Connection& conn, const Plan& plan,
                          const transform::Rewriter& rewriter,
-                         std::map<std::string, long long>* untouched) {
+                         std::map<std::string, long long>* untouched,
+                         const transform::Rewriter* jsonRewriter) {
   if (plan.empty()) return 0;
   long long records = 0;
   std::map<std::string, long long> left;
@@ -693,13 +701,14 @@ long long rewrittenCount(db::Connection& conn, const Plan& plan,
       [&](const Rewrite& r) {
         if (r.changes) ++records;
       },
-      left);
+      left, nullptr, jsonRewriter);
   if (untouched) *untouched = std::move(left);
   return records;
 }
 
 Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
-                         const transform::Rewriter& rewriter, long long limit) {
+                         const transform::Rewriter& rewriter, long long limit,
+                         const transform::Rewriter* jsonRewriter) {
   Preview out;
   if (plan.empty()) return out;
   const Identity id = identityOf(conn, plan);
@@ -720,12 +729,13 @@ Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
             p.changes.push_back({searched[k].name, *r.row.before[k], *r.row.after[k], r.forms[k]});
         out.rows.push_back(std::move(p));
       },
-      out.untouched, &out.query);
+      out.untouched, &out.query, jsonRewriter);
   return out;
 }
 
 Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run, const Plan& plan,
-                          const transform::Rewriter& rewriter) {
+                          const transform::Rewriter& rewriter,
+                          const transform::Rewriter* jsonRewriter) {
   const Identity id = identityOf(conn, plan);
   if (id.byValue)
     throw NoUsableKey(
@@ -770,7 +780,7 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
           if (left != r.row.identity) moved.insert(encodeValues(left));
           if (journal) journal->addRow(table, r.row);
         },
-        out.untouched);
+        out.untouched, nullptr, jsonRewriter);
     if (journal) {
       // The rows as the writes left them, every column's image with them.
       if (!images.columns.empty())

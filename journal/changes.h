@@ -129,7 +129,8 @@ namespace trellick::journal {
 // several pairs, encoded forms) rather than by one update. `plan` is a
 // reading plan (search::readingPlan): its condition chooses the rows that
 // may match, its searched columns are what is rewritten. The rows are read
-// in pages of the key's order.
+// in pages of the key's order. The plan's JSON columns are rewritten by
+// `jsonRewriter` where given.
 
 // A table whose rows no key names: the rewriter does not write it.
 class NoUsableKey : public std::runtime_error {
@@ -141,12 +142,14 @@ class NoUsableKey : public std::runtime_error {
 // Values left alone are counted by reason in `untouched` when given.
 long long rewrittenCount(db::Connection& conn, const Plan& plan,
                          const transform::Rewriter& rewriter,
-                         std::map<std::string, long long>* untouched = nullptr);
+                         std::map<std::string, long long>* untouched = nullptr,
+                         const transform::Rewriter* jsonRewriter = nullptr);
 
 // The rows the rewriter would change, each changed value before and after
 // (at most `limit` rows; 0: all), with the total.
 Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
-                         const transform::Rewriter& rewriter, long long limit);
+                         const transform::Rewriter& rewriter, long long limit,
+                         const transform::Rewriter* jsonRewriter = nullptr);
 
 // The rewrite of one table in one transaction of the server: each changed
 // row written back by its key with a parameterised update that also checks
@@ -156,6 +159,7 @@ Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
 // for a table without a key; on failure the server rolls back and the
 // journal keeps no rows of the table.
 Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run, const Plan& plan,
-                          const transform::Rewriter& rewriter);
+                          const transform::Rewriter& rewriter,
+                          const transform::Rewriter* jsonRewriter = nullptr);
 
 }  // namespace trellick::journal

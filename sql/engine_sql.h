@@ -396,6 +396,11 @@ class EngineSql {
   // through; otherwise one is enough (the servers refuse some of them by
   // design).
   virtual bool maintenanceNeedsEveryStatement() const { return false; }
+
+  // Whether a column of this base type (columnTypesQuery()'s third column)
+  // holds JSON documents, which the row rewriter reads as text and writes
+  // back with only their strings rewritten.
+  virtual bool jsonType(std::string_view /*baseType*/) const { return false; }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';

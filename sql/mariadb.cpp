@@ -320,6 +320,7 @@ class MariadbSql final : public EngineSql {
       return notSearchedReason(TypeFamily::Binary);
     return notSearchedReason(TypeFamily::Other);
   }
+  bool jsonType(std::string_view base) const override { return base == "json"; }
 
  private:
   std::string columnTypes(const TableRef& table, bool jsonChecks) const {

@@ -34,6 +34,9 @@ struct TablePlan {
   // The table has triggers of its own, whose side effects an undo does not
   // take back. Learned where a replace is shown or made.
   bool hasTriggers = false;
+  // The searched columns the engine keeps as JSON documents, for the row
+  // rewriter to rewrite as such.
+  std::vector<std::string> jsonColumns;
 
   bool empty() const { return searched.empty(); }
   // The same plan where only text values match and are replaced, for a

@@ -201,6 +201,7 @@ class PostgresqlSql final : public EngineSql {
     return typeCode == adChar || typeCode == adWChar ? "cast(" + quotedColumn + " as text)"
                                                      : quotedColumn;
   }
+  bool jsonType(std::string_view base) const override { return base == "json" || base == "jsonb"; }
 
  private:
   static TypeFamily family(std::string_view base) {
