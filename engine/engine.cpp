@@ -197,6 +197,8 @@ void typesFromCatalog(db::Connection& conn, const Table& table, std::vector<Colu
             search::isSearchable(column.type, column.size, searchLength) && !column.computed;
       } else {
         column.searchable = false;
+        if (engineSql.jsonType(row.base))
+          column.notSearched = "JSON, searched only by the row rewriter";
       }
     }
     if (column.notSearched.empty() && !column.searchable)

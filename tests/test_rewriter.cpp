@@ -618,9 +618,19 @@ TEST_P(Rewriter, jsonColumnsAreRewrittenByTheRowRewriterAndUndone) {
   make("t", rows);
   const Rows before = docs("t");
 
-  // The plain path keeps its one update for text columns only.
+  // The plain path keeps its one update for text columns only, and says so.
   auto run = cli({"replace", "--yes", "--find", "old.example.com", "--replace", "new.example.org"});
   EXPECT_EQ(docs("t"), before) << run.describe();
+  const auto listed = cli({"tables", "--columns"});
+  EXPECT_NE(listed.out.find("JSON, searched only by the row rewriter"), std::string::npos)
+      << listed.describe();
+  const auto previewed =
+      cli({"preview", "--json-keys", "--find", "old.example.com", "--replace", "new.example.org"});
+  EXPECT_EQ(previewed.exitCode, 0) << previewed.describe();
+  EXPECT_NE(previewed.out.find(R"("new.example.org": {"u": "http:\/\/new.example.org\/p")"),
+            std::string::npos)
+      << previewed.describe();
+  EXPECT_EQ(docs("t"), before);
 
   run = cli({"replace", "--yes", "--regex", "--find", "old\\.example\\.com", "--replace",
              "new.example.org"});
