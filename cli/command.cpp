@@ -175,6 +175,8 @@ std::shared_ptr<const transform::Rewriter> jsonRewriterOf(const Args& args) {
   options.regex = args.regex;
   options.ignoreCase = args.ignoreCase;
   options.alsoEncoded = args.alsoEncoded;
+  options.serialized = args.serialized;
+  options.serializedKeys = args.serializedKeys;
   options.json = true;
   options.jsonKeys = args.jsonKeys;
   return transform::makeRewriter(options);
