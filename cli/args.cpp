@@ -87,7 +87,7 @@ Output and running:
                        summary object (see README.md);
                        count (find, replace, preview): one line of totals,
                        "tables T, records R, found|replaced|changing N,
-                       failed F": tables searched, records that hold the
+                       failed F": tables chosen, records that hold the
                        text (replaced, would change), tables that hold it
                        (were replaced, would change), tables that failed
   --json               the same as --format json
