@@ -7,6 +7,9 @@
 //   trellick-bench --peak DB   (internal: one find over DB, prints memory)
 //   trellick-bench --journal-peak DB JOURNAL
 //                              (internal: one journaled replace over DB, prints memory)
+//   trellick-bench --rewriter-peak DB JOURNAL
+//                              (internal: one journaled replace by the row
+//                              rewriter over DB, prints memory)
 //   trellick-bench --servers [--quick] [--reps N] [--sizes TABLES ROWS BIGROWS]
 //                              (the same on PostgreSQL and MariaDB: bench/servers.cpp)
 #include <sqlite3.h>
@@ -39,6 +42,7 @@
 #include "db/connection.h"
 #include "db/recordset.h"
 #include "engine/engine.h"
+#include "transform/make_rewriter.h"
 
 namespace {
 
@@ -230,11 +234,20 @@ struct Replaced {
 
 // The engine's replace of the tables on one connection, journaled when a
 // journal is given.
+// The row rewriter for the same literal pair the plain update replaces.
+std::shared_ptr<const trellick::transform::Rewriter> literalRewriter() {
+  trellick::transform::Options options;
+  options.pairs.push_back({kFind, kReplace});
+  return trellick::transform::makeRewriter(options);
+}
+
 Replaced engineReplace(trellick::db::Connection& conn,
                        const std::vector<trellick::engine::Table>& tables,
-                       trellick::journal::Journal* journal) {
+                       trellick::journal::Journal* journal,
+                       std::shared_ptr<const trellick::transform::Rewriter> rewriter = nullptr) {
   namespace engine = trellick::engine;
   engine::Options options{engine::Mode::Replace, {kFind, kReplace}};
+  options.rewriter = std::move(rewriter);
   if (journal) {
     options.journal = journal;
     options.journalRun = journal->beginRun({});
@@ -256,12 +269,13 @@ Replaced engineReplace(trellick::db::Connection& conn,
   return out;
 }
 
-Replaced engineReplace(const std::string& db, const std::string& journalPath) {
+Replaced engineReplace(const std::string& db, const std::string& journalPath,
+                       std::shared_ptr<const trellick::transform::Rewriter> rewriter = nullptr) {
   auto conn = openSqlite(db);
   const auto tables = trellick::engine::userTables(*conn);
   std::unique_ptr<trellick::journal::Journal> journal;
   if (!journalPath.empty()) journal = std::make_unique<trellick::journal::Journal>(journalPath);
-  return engineReplace(*conn, tables, journal.get());
+  return engineReplace(*conn, tables, journal.get(), std::move(rewriter));
 }
 
 void removeSqlite(const std::string& path) {
@@ -291,14 +305,17 @@ int peakMode(const std::string& db) {
 
 // One journaled replace through the engine over a table where every row
 // holds the search text: what the journal holds in memory while it streams.
-int journalPeakMode(const std::string& db, const std::string& journalPath) {
+// With `rewriter`, the row rewriter's replace instead of the one update.
+int journalPeakMode(const std::string& db, const std::string& journalPath, bool rewriter) {
   auto conn = openSqlite(db);
+  // Made before the idle mark: its compiled texts are not the replace's.
+  const auto rewriting = rewriter ? literalRewriter() : nullptr;
   const auto tables = trellick::engine::userTables(*conn);
   // Forget the peak so far: what counts is the replace's.
   { std::ofstream("/proc/self/clear_refs") << "5"; }
   const long idle = kib("VmRSS:");
   trellick::journal::Journal journal(journalPath);
-  const Replaced done = engineReplace(*conn, tables, &journal);
+  const Replaced done = engineReplace(*conn, tables, &journal, rewriting);
   const long peak = kib("VmHWM:");
   std::printf("JPEAK %ld %ld %lld %lld\n", idle, peak, done.records, done.journaled);
   return 0;
@@ -325,6 +342,7 @@ int main(int argc, char* argv[]) {
   std::string peakDb, journalPeakDb, journalPeakFile;
   bool quick = false;
   bool servers = false;
+  bool rewriterPeak = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") {
@@ -342,7 +360,8 @@ int main(int argc, char* argv[]) {
       servers = true;
     } else if (a == "--peak" && i + 1 < argc) {
       peakDb = argv[++i];
-    } else if (a == "--journal-peak" && i + 2 < argc) {
+    } else if ((a == "--journal-peak" || a == "--rewriter-peak") && i + 2 < argc) {
+      rewriterPeak = a == "--rewriter-peak";
       journalPeakDb = argv[++i];
       journalPeakFile = argv[++i];
     } else {
@@ -354,7 +373,7 @@ int main(int argc, char* argv[]) {
   QTemporaryDir settingsDir;
   QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
   if (!peakDb.empty()) return peakMode(peakDb);
-  if (!journalPeakDb.empty()) return journalPeakMode(journalPeakDb, journalPeakFile);
+  if (!journalPeakDb.empty()) return journalPeakMode(journalPeakDb, journalPeakFile, rewriterPeak);
   if (servers)
     return trellick::bench::runServerBenchmark({sizes.tablesA, sizes.rowsA, sizes.reps}, quick);
 
@@ -552,6 +571,56 @@ int main(int argc, char* argv[]) {
         std::to_string(sizes.rowsJ));
   const double journalPeakMiB = (jPeakKib - jIdleKib) / 1024.0;
 
+  // 9: the row rewriter against the one update, both journaled, on the
+  // same rows with the same literal text; each rep on fresh copies of A,
+  // the order alternating.
+  std::vector<double> rewriterMs, updateMs;
+  Replaced rewritten, updated;
+  const auto rewriter = literalRewriter();
+  for (int rep = 0; rep < sizes.reps; ++rep) {
+    for (int k = 0; k < 2; ++k) {
+      const bool rewriting = (rep + k) % 2 == 0;
+      const std::string copy = dir + "/A-rewriter.db";
+      std::filesystem::copy_file(dbA, copy, std::filesystem::copy_options::overwrite_existing);
+      removeSqlite(journalPath);
+      const auto start = Clock::now();
+      const Replaced done = engineReplace(copy, journalPath, rewriting ? rewriter : nullptr);
+      (rewriting ? rewriterMs : updateMs).push_back(msSince(start));
+      (rewriting ? rewritten : updated) = done;
+      const long long left = engineFind(copy, 1);
+      if (left != 0)
+        die(std::to_string(left) + " records still hold the text after the " +
+            (rewriting ? "rewriter's" : "update's") + " replace");
+      removeSqlite(copy);
+    }
+  }
+  removeSqlite(journalPath);
+  if (rewritten.records != updated.records || rewritten.journaled != rewritten.records)
+    die("the rewriter changed " + std::to_string(rewritten.records) + " records and journaled " +
+        std::to_string(rewritten.journaled) + ", the update changed " +
+        std::to_string(updated.records));
+
+  // 10: peak memory of the rewriter's journaled replace over J, as in 8.
+  std::filesystem::copy_file(dbJ, copyJ, std::filesystem::copy_options::overwrite_existing);
+  removeSqlite(journalJ);
+  QProcess rewriterChild;
+  rewriterChild.start(
+      QString::fromLocal8Bit(argv[0]),
+      {"--rewriter-peak", QString::fromStdString(copyJ), QString::fromStdString(journalJ)});
+  rewriterChild.waitForFinished(-1);
+  long rIdleKib = 0, rPeakKib = 0;
+  long long rRecords = 0, rJournaled = 0;
+  if (std::sscanf(rewriterChild.readAllStandardOutput().constData(), "JPEAK %ld %ld %lld %lld",
+                  &rIdleKib, &rPeakKib, &rRecords, &rJournaled) != 4)
+    die("the rewriter's memory measurement did not report");
+  removeSqlite(copyJ);
+  removeSqlite(journalJ);
+  if (rRecords != sizes.rowsJ || rJournaled != rRecords)
+    die("the rewriter's replace over J changed " + std::to_string(rRecords) +
+        " records and journaled " + std::to_string(rJournaled) + " of " +
+        std::to_string(sizes.rowsJ));
+  const double rewriterPeakMiB = (rPeakKib - rIdleKib) / 1024.0;
+
   const double find = median(findMs), floor = median(floorMs), perColumn = median(perColumnMs);
   const double replace = median(replaceMs), replaceFloor = median(replaceFloorMs);
   const double peakMiB = (peakKib - idleKib) / 1024.0;
@@ -573,7 +642,9 @@ int main(int argc, char* argv[]) {
   std::printf("| floor: its statements in SQLite | %.1f |\n", replaceFloor);
   std::printf("| (of which the update statements) | %.1f |\n", median(updatesOnlyMs));
   std::printf("| replace over a copy of A (engine, journal) | %.1f |\n", median(journaledMs));
-  std::printf("| replace over a copy of A (engine, no journal) | %.1f |\n\n", median(plainMs));
+  std::printf("| replace over a copy of A (engine, no journal) | %.1f |\n", median(plainMs));
+  std::printf("| replace over a copy of A (row rewriter, journal) | %.1f |\n", median(rewriterMs));
+  std::printf("| replace over a copy of A (one update, journal) | %.1f |\n\n", median(updateMs));
   std::printf("| ratio | value | target | |\n|---|---:|---|---|\n");
   std::printf("| find / floor | %.3f | <= 1.10 | %s |\n", find / floor,
               verdict(find / floor <= 1.10));
@@ -598,6 +669,13 @@ int main(int argc, char* argv[]) {
       "| peak memory of a journaled replace of %d rows above idle | %.1f MiB | < 64 MiB | "
       "%s |\n",
       sizes.rowsJ, journalPeakMiB, verdict(journalPeakMiB < 64));
+  const double rewriterRatio = median(rewriterMs) / median(updateMs);
+  std::printf("| row rewriter / one update (literal text, journaled) | %.3f | <= 2 | %s |\n",
+              rewriterRatio, verdict(rewriterRatio <= 2));
+  std::printf(
+      "| peak memory of a row rewriter's replace of %d rows above idle | %.1f MiB | < 64 MiB | "
+      "%s |\n",
+      sizes.rowsJ, rewriterPeakMiB, verdict(rewriterPeakMiB < 64));
 
   // The find must count what the database counts. A record holding the
   // text in two columns counts twice per column, so that sum is a bound.
@@ -623,5 +701,9 @@ int main(int argc, char* argv[]) {
       journaled.records, journaled.journaled);
   std::printf("the journaled replace of %d rows changed %lld records and journaled %lld rows\n",
               sizes.rowsJ, jRecords, jJournaled);
+  std::printf(
+      "the rewriter and the one update each changed %lld records; the rewriter's replace of %d "
+      "rows changed %lld records and journaled %lld rows\n",
+      rewritten.records, sizes.rowsJ, rRecords, rJournaled);
   return 0;
 }

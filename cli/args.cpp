@@ -88,8 +88,18 @@ What to find:
                        match the bare name or schema.name (e.g. 'log_*').
 
 Output and running:
-  --json               one JSON object per line for each table, then a
-                       summary object (see README.md)
+  --format FORMAT      table: a line per table, then the totals (default);
+                       json: one JSON object per line for each table, then a
+                       summary object (see README.md);
+                       count (find, replace, preview): one line of totals,
+                       "tables T, records R, found|replaced|changing N,
+                       failed F": tables chosen, records that hold the
+                       text (replaced, would change), tables that hold it
+                       (were replaced, would change), tables that failed
+  --json               the same as --format json
+  --changed-only       find, replace, preview: list only the tables that
+                       hold the text (were replaced, would change) and those
+                       that failed; the totals still count every table
   --jobs N             find: search N tables at once, each on a connection of
                        its own; results still come in the table list's
                        order. replace always runs one table at a time.
@@ -213,7 +223,21 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
       a.version = true;
     } else if (name == "--json") {
       noValue();
-      a.json = true;
+      a.format = Format::Json;
+    } else if (name == "--format") {
+      if (auto v = takeValue()) {
+        if (*v == "table")
+          a.format = Format::Table;
+        else if (*v == "json")
+          a.format = Format::Json;
+        else if (*v == "count")
+          a.format = Format::Count;
+        else
+          fail("--format takes table, json or count, not \"" + *v + "\"");
+      }
+    } else if (name == "--changed-only") {
+      noValue();
+      a.changedOnly = true;
     } else if (name == "--yes" || name == "-y") {
       noValue();
       a.yes = true;
@@ -288,6 +312,7 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
   a.skipTables = splitPatterns(a.skipTables);
   a.columnPatterns = splitPatterns(a.columnPatterns);
   a.skipColumnPatterns = splitPatterns(a.skipColumnPatterns);
+  a.json = a.format == Format::Json;
   command = positional.empty() ? std::string() : positional[0];
   if (a.help || a.version) return p;
   if (!p.error.empty()) return p;
@@ -350,6 +375,10 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
          " --replace)");
   if (!searching && !a.skipColumnPatterns.empty())
     fail(std::string(commandName(a.command)) + " takes no --skip-columns");
+  if (!searching && a.format == Format::Count)
+    fail(std::string(commandName(a.command)) + " takes no --format count");
+  if (!searching && a.changedOnly)
+    fail(std::string(commandName(a.command)) + " takes no --changed-only");
   if (!searching && !a.pairsFile.empty())
     fail(std::string(commandName(a.command)) + " takes no --pairs");
   if (!a.sqlFile.empty() && a.command != Command::Preview && a.command != Command::Undo)

@@ -10,6 +10,10 @@ namespace trellick::cli {
 
 enum class Command { Find, Replace, Shrink, Tables, Preview, Undo, Runs };
 
+// How find, replace and preview write their results: the readable table,
+// JSON lines, or one line of totals.
+enum class Format { Table, Json, Count };
+
 struct Args {
   Command command = Command::Find;
   std::string server;
@@ -41,6 +45,12 @@ struct Args {
   // (--columns PATTERN; bare --columns is the tables listing's).
   std::vector<std::string> columnPatterns;
   std::vector<std::string> skipColumnPatterns;
+
+  // --format (--json is --format json); json stays set for that format.
+  Format format = Format::Table;
+  // find, replace, preview: list only the tables that hold the text or
+  // change (and those that failed); the totals still count every table.
+  bool changedOnly = false;
 
   // The finds are patterns; matched without regard to case; also found in
   // their JSON-escaped, URL-encoded and HTML-entity forms; PHP-serialized

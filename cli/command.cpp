@@ -219,4 +219,10 @@ std::function<bool(const engine::Table&, const std::string&)> columnsOf(const Ar
   };
 }
 
+std::string countLine(size_t tables, long long records, const std::string& what, size_t tablesDoing,
+                      size_t failed) {
+  return "tables " + std::to_string(tables) + ", records " + std::to_string(records) + ", " + what +
+         " " + std::to_string(tablesDoing) + ", failed " + std::to_string(failed) + "\n";
+}
+
 }  // namespace trellick::cli

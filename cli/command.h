@@ -179,4 +179,13 @@ std::pair<std::string, std::string> pairsText(const Args& args);
 // is given.
 std::function<bool(const engine::Table&, const std::string&)> columnsOf(const Args& args);
 
+// --changed-only: whether a table of find or replace is listed (it holds
+// the text, was replaced, or failed).
+bool listedWhenChangedOnly(const engine::TableResult& result);
+
+// --format count's one line: "tables 3, records 17, replaced 2, failed 0",
+// the third item named by what it counts (found, replaced, changing).
+std::string countLine(size_t tables, long long records, const std::string& what, size_t tablesDoing,
+                      size_t failed);
+
 }  // namespace trellick::cli

@@ -32,7 +32,7 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
   options.rewriter = rewriter_;
   options.jsonRewriter = jsonRewriter_;
   options.columnChosen = columnsOf(args_);
-  size_t failures = 0;
+  size_t failures = 0, changing = 0;
   long long total = 0;
   for (const auto& table : tables) {
     if (interrupts_.stopRequested()) break;
@@ -45,7 +45,15 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
       ++failures;
     }
     total += p.total;
+    if (p.total > 0) ++changing;
     if (script.is_open() && !p.update.empty()) script << p.update << ";\n";
+    // A failure is never left out: the totals alone would hide which table.
+    if (args_.changedOnly && p.total == 0 && error.empty()) continue;
+    if (args_.format == Format::Count) {
+      if (!error.empty())
+        console_.err("trellick-cli: " + engine::displayName(table) + " failed: " + error + "\n");
+      continue;
+    }
     if (args_.json) {
       console_.out(jsonLine(previewJson(table, p, error)));
       continue;
@@ -87,6 +95,8 @@ int PreviewCommand::execute(const std::vector<engine::Table>& tables) {
                                {"records", total},
                                {"failed", failures},
                                {"exit", rc}}));
+  else if (args_.format == Format::Count)
+    console_.out(countLine(tables.size(), total, "changing", changing, failures));
   else
     console_.out("\npreview: " + counted(total, "record") + " would change" +
                  (script.is_open() ? "; update statements written to " + args_.sqlFile : "") +

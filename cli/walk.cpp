@@ -12,15 +12,24 @@ namespace {
 // order, and the progress line.
 class Reporter : public engine::Observer {
  public:
-  Reporter(Console& console, const TextTable& table, bool json, const Interrupts& interrupts)
-      : console_(console), table_(table), json_(json), interrupts_(interrupts) {}
+  Reporter(Console& console, const TextTable& table, const Args& args, const Interrupts& interrupts)
+      : console_(console), table_(table), args_(args), interrupts_(interrupts) {}
 
   void tableStarting(size_t index, size_t, const engine::Table& table) override {
     console_.progress(index, engine::displayName(table));
   }
   void tableFinished(const engine::TableResult& result) override {
-    console_.out(json_ ? jsonLine(tableJson(result, reported_)) : table_.row(result));
-    ++reported_;
+    // The index stays the table's place in the list, listed or not.
+    const size_t index = reported_++;
+    if (args_.changedOnly && !listedWhenChangedOnly(result)) return;
+    if (args_.format == Format::Json)
+      console_.out(jsonLine(tableJson(result, index)));
+    else if (args_.format == Format::Table)
+      console_.out(table_.row(result));
+    else if (result.failure)
+      // The one line of totals stays alone on standard output.
+      console_.err("trellick-cli: " + engine::displayName(result.table) +
+                   " failed: " + engine::oneLine(result.failure->description) + "\n");
   }
   void tableWalked(size_t index) override { console_.progress(index + 1, {}); }
   bool stopRequested() override { return interrupts_.stopRequested(); }
@@ -28,7 +37,7 @@ class Reporter : public engine::Observer {
  private:
   Console& console_;
   const TextTable& table_;
-  bool json_;
+  const Args& args_;
   const Interrupts& interrupts_;
   size_t reported_ = 0;
 };
@@ -41,6 +50,12 @@ std::string namesOf(const std::vector<engine::Table>& tables, size_t from) {
 }
 
 }  // namespace
+
+bool listedWhenChangedOnly(const engine::TableResult& result) {
+  // A failure is never left out: the totals alone would hide which table.
+  return result.status == engine::Status::Found || result.status == engine::Status::Replaced ||
+         result.status == engine::Status::Failed;
+}
 
 int WalkCommand::execute(const std::vector<engine::Table>& tables) {
   // Several pairs are named by all their texts.
@@ -71,8 +86,8 @@ int WalkCommand::execute(const std::vector<engine::Table>& tables) {
     options.journalRun = journalRun;
   }
   TextTable table(tables);
-  if (!args_.json) console_.out(table.header());
-  Reporter reporter(console_, table, args_.json, interrupts_);
+  if (args_.format == Format::Table) console_.out(table.header());
+  Reporter reporter(console_, table, args_, interrupts_);
   console_.startProgress(tables.size());
   interrupts_.setWalking(true);
   engine::WalkResult walk;
@@ -173,6 +188,11 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
              {"exit", rc}};
     if (!untouched.empty()) summary["untouched"] = untouched;
     console_.out(jsonLine(summary));
+    return rc;
+  }
+  if (args_.format == Format::Count) {
+    console_.out(countLine(tables.size(), records, replacing() ? "replaced" : "found",
+                           replacing() ? replaced : found, failedTables));
     return rc;
   }
   std::string line = "\n" + std::string(commandName(args_.command)) + ": ";

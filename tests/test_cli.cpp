@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -632,3 +633,127 @@ TEST_F(Cli, secondCtrlCCancelsTheStatementUnderWay) {
 }
 
 }  // namespace
+
+// The text tables' rows as SQLite reads them.
+std::vector<std::vector<std::string>> textRows(const std::string& path) {
+  std::vector<std::vector<std::string>> rows;
+  for (const char* table : {"articles", "notes", "guarded", "links"})
+    for (auto& row : testdb::query(path, std::string("select * from ") + table + " order by id"))
+      rows.push_back(std::move(row));
+  return rows;
+}
+
+// --format table|json|count and --changed-only on find, replace and
+// preview: the default and --json stay as they were, count is one line of
+// totals, and --changed-only leaves out the tables without the text while
+// the totals still count them.
+TEST_F(Cli, formatsAndChangedOnlyOfFindAndPreview) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  const auto before = textRows(path);
+  const Args find = sqliteArgs("find", path) + Args{"--find", "old.example.com"};
+  // Records that hold the text, as SQLite counts them.
+  long long records = 0;
+  for (const char* where :
+       {"select count(*) from articles where instr(title, 'old.example.com') or instr(body, "
+        "'old.example.com')",
+        "select count(*) from guarded where instr(v, 'old.example.com')",
+        "select count(*) from links where instr(url, 'old.example.com')"})
+    records += std::stoll(scalar(path, where));
+
+  const CliRun plain = cli(find);
+  ASSERT_EQ(plain.exitCode, 0) << plain.describe();
+  const CliRun table = cli(find + Args{"--format", "table"});
+  ASSERT_EQ(table.exitCode, 0) << table.describe();
+  ASSERT_EQ(table.out, plain.out);
+  const CliRun asJson = cli(find + Args{"--json"});
+  const CliRun format = cli(find + Args{"--format=json"});
+  ASSERT_EQ(format.exitCode, 0) << format.describe();
+  ASSERT_EQ(format.out, asJson.out);
+
+  const CliRun count = cli(find + Args{"--format", "count"});
+  ASSERT_EQ(count.exitCode, 0) << count.describe();
+  ASSERT_EQ(count.out, "tables 6, records " + std::to_string(records) + ", found 3, failed 0\n");
+
+  // Only the tables that hold the text, in the list's order, with the same
+  // total line as the full listing.
+  const CliRun changed = cli(find + Args{"--changed-only"});
+  ASSERT_EQ(changed.exitCode, 0) << changed.describe();
+  std::vector<std::string> names;
+  std::istringstream out(changed.out);
+  for (std::string line; std::getline(out, line);) names.push_back(line.substr(0, line.find(' ')));
+  ASSERT_EQ(names, (Args{"TABLE", "articles", "guarded", "links", "", "find:"}));
+  ASSERT_EQ(changed.out.substr(changed.out.rfind("\nfind:")),
+            plain.out.substr(plain.out.rfind("\nfind:")));
+  const CliRun changedJson = cli(find + Args{"--changed-only", "--format", "json"});
+  ASSERT_EQ(changedJson.exitCode, 0) << changedJson.describe();
+  const auto lines = changedJson.lines();
+  ASSERT_EQ(lines.size(), 4u) << changedJson.out;
+  std::vector<std::pair<std::string, long long>> listed;
+  for (size_t k = 0; k + 1 < lines.size(); ++k)
+    listed.push_back({text(get(lines[k], "table")), get(lines[k], "index").get<long long>()});
+  ASSERT_EQ(listed, (std::vector<std::pair<std::string, long long>>{
+                        {"articles", 0}, {"guarded", 3}, {"links", 5}}));
+  ASSERT_EQ(get(lines.back(), "tables"), 6);
+  ASSERT_EQ(get(lines.back(), "records"), records);
+
+  // preview: a line of totals, and JSON lines for the tables that would
+  // change only.
+  const Args preview = sqliteArgs("preview", path) +
+                       Args{"--find", "old.example.com", "--replace", "new.example.org"};
+  const CliRun previewCount = cli(preview + Args{"--format", "count"});
+  ASSERT_EQ(previewCount.exitCode, 0) << previewCount.describe();
+  ASSERT_EQ(previewCount.out,
+            "tables 6, records " + std::to_string(records) + ", changing 3, failed 0\n");
+  const CliRun previewChanged = cli(preview + Args{"--json", "--changed-only"});
+  ASSERT_EQ(previewChanged.exitCode, 0) << previewChanged.describe();
+  std::vector<std::string> previewed;
+  for (const auto& o : previewChanged.lines())
+    previewed.push_back(get(o, "type") == "preview" ? text(get(o, "table")) : "summary");
+  ASSERT_EQ(previewed, (Args{"articles", "guarded", "links", "summary"}));
+  ASSERT_EQ(textRows(path), before);
+
+  // Formats other than these, and count or --changed-only where there are
+  // no tables of results, are bad usage.
+  ASSERT_EQ(cli(find + Args{"--format", "xml"}).exitCode, 2);
+  ASSERT_EQ(cli(sqliteArgs("tables", path) + Args{"--format", "count"}).exitCode, 2);
+  ASSERT_EQ(cli(sqliteArgs("tables", path) + Args{"--changed-only"}).exitCode, 2);
+}
+
+// replace --format count --changed-only: one line of totals on standard
+// output, the failed table named on standard error, exit 1 as before.
+TEST_F(Cli, replaceCountsInOneLineAndListsOnlyChangedTables) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  const Args replace = sqliteArgs("replace", path) +
+                       Args{"--find", "old.example.com", "--replace", "new.example.org", "--yes"};
+  const CliRun count = cli(replace + Args{"--format", "count", "--changed-only"});
+  ASSERT_EQ(count.exitCode, 1) << count.describe();
+  const long long replacedRecords =
+      std::stoll(scalar(path,
+                        "select (select count(*) from articles where instr(title, "
+                        "'new.example.org') or instr(body, 'new.example.org')) + (select "
+                        "count(*) from links where instr(url, 'new.example.org'))"));
+  ASSERT_EQ(replacedRecords, 3);
+  ASSERT_EQ(scalar(path, "select count(*) from guarded where instr(v, 'old.example.com')"), "2");
+  ASSERT_EQ(count.out,
+            "tables 6, records " + std::to_string(replacedRecords) + ", replaced 2, failed 1\n");
+  ASSERT_TRUE(contains(count.err, "guarded")) << count.err;
+
+  // Once more on a fresh copy in the readable table: only the replaced and
+  // the failed tables get a row.
+  const std::string again = dir.file("again.db");
+  testdb::exec(again, kTables);
+  const CliRun changed =
+      cli(sqliteArgs("replace", again) + Args{"--find", "old.example.com", "--replace",
+                                              "new.example.org", "--yes", "--changed-only"});
+  ASSERT_EQ(changed.exitCode, 1) << changed.describe();
+  std::vector<std::string> names;
+  std::istringstream out(changed.out);
+  for (std::string line; std::getline(out, line) && !line.empty();)
+    names.push_back(line.substr(0, line.find(' ')));
+  ASSERT_EQ(names, (Args{"TABLE", "articles", "guarded", "links"}));
+  ASSERT_TRUE(contains(changed.out, "replace: replaced in 2 of 6 tables, 3 records; 1 failed."))
+      << changed.out;
+  ASSERT_EQ(textRows(again), textRows(path));
+}
