@@ -13,9 +13,9 @@ namespace trellick::transform {
 
 // One rewrite of one value.
 struct Rewritten {
-  std::string value;                // the new value
-  long long occurrences = 0;        // matches replaced in it
-  std::vector<std::string> forms;   // which forms matched ("plain", "json", "url", "html")
+  std::string value;               // the new value
+  long long occurrences = 0;       // matches replaced in it
+  std::vector<std::string> forms;  // which forms matched ("plain", "json", "url", "html")
 };
 
 // Why a value was left as it was although it looked like it needed work.
