@@ -191,25 +191,26 @@ std::pair<std::string, std::string> pairsText(const Args& args) {
   return out;
 }
 
-int WalkCommand::prepare() {
+namespace {
+
+// Both rewriters the options ask for: the values' and the JSON columns'. A
+// pattern that does not compile or a bad pairs file is a usage error.
+int makeRewriters(const Args& args, std::shared_ptr<const transform::Rewriter>& text,
+                  std::shared_ptr<const transform::Rewriter>& json) {
   try {
-    rewriter_ = rewriterOf(args_);
-    jsonRewriter_ = jsonRewriterOf(args_);
+    text = rewriterOf(args);
+    json = jsonRewriterOf(args);
   } catch (const std::exception& e) {
     return usage(e.what());
   }
   return kAllRan;
 }
 
-int PreviewCommand::prepare() {
-  try {
-    rewriter_ = rewriterOf(args_);
-    jsonRewriter_ = jsonRewriterOf(args_);
-  } catch (const std::exception& e) {
-    return usage(e.what());
-  }
-  return kAllRan;
-}
+}  // namespace
+
+int WalkCommand::prepare() { return makeRewriters(args_, rewriter_, jsonRewriter_); }
+
+int PreviewCommand::prepare() { return makeRewriters(args_, rewriter_, jsonRewriter_); }
 
 std::function<bool(const engine::Table&, const std::string&)> columnsOf(const Args& args) {
   if (args.columnPatterns.empty() && args.skipColumnPatterns.empty()) return nullptr;

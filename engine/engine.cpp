@@ -222,18 +222,7 @@ journal::Preview previewTable(db::Connection& conn, const Table& table, const se
                               long long limit) {
   Options options;
   options.texts = texts;
-  Observer quiet;
-  journal::Plan plan;
-  const TableResult counted = runTable(conn, table, options, quiet, &plan);
-  if (counted.failure) {
-    auto records = counted.failure->records;
-    if (records.empty()) records.push_back({"HY000", 0, counted.failure->description});
-    throw db::DbError("preview", std::move(records));
-  }
-  journal::Preview out;
-  if (counted.status != Status::Found) return out;
-  plan.hasTriggers = hasOwnTriggers(conn, plan.table);
-  return journal::preview(conn, plan, limit);
+  return previewTable(conn, table, options, limit);
 }
 
 TableResult runTable(db::Connection& conn, const Table& table, const Options& options,

@@ -1,5 +1,6 @@
 #include <nlohmann/json.hpp>
 
+#include "common/utf8.h"
 #include "transform/encoded.h"
 #include "transform/structured.h"
 
@@ -11,24 +12,6 @@ unsigned hexValue(char c) {
   if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
   if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
   return static_cast<unsigned>(c - 'A' + 10);
-}
-
-void appendUtf8(std::string& out, char32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // The text of a string token of a valid document (quotes excluded), and
