@@ -32,51 +32,13 @@ const std::string kReplace = "<o'k\\%_汉😀|新>";
 const std::string kCaseTrap = "O'K\\%_汉😀";
 
 using testsupport::hexOf;
-
-// How each engine's own client is told a name, a value and a text type.
-// The stand-in's tables are made on its SQLite file directly.
+using testsupport::longText;
+using testsupport::shortText;
 std::string q(Engine engine, const std::string& name) {
-  return engine == Engine::MariaDB ? "`" + name + "`" : "\"" + name + "\"";
+  return testsupport::clientName(engine, name);
 }
-
-// A value the client cannot misread: the server's text from bytes where it
-// knows escapes.
 std::string literal(Engine engine, const Value& value) {
-  if (!value) return "null";
-  // Numbers as numbers: PostgreSQL takes no text for an integer column.
-  if (!value->empty() && value->find_first_not_of("0123456789") == std::string::npos) return *value;
-  switch (engine) {
-    case Engine::SQLite:
-    case Engine::SqlServer: {
-      std::string out = "'";
-      for (char c : *value) out += c == '\'' ? std::string("''") : std::string(1, c);
-      return out + "'";
-    }
-    case Engine::PostgreSQL:
-      return "convert_from(decode('" + hexOf(*value) + "', 'hex'), 'UTF8')";
-    case Engine::MariaDB:
-      return "convert(unhex('" + hexOf(*value) + "') using utf8mb4)";
-  }
-  return {};
-}
-
-// Text of a declared length that holds any character.
-std::string shortText(Engine engine, int length) {
-  return (engine == Engine::SqlServer ? "nvarchar(" : "varchar(") + std::to_string(length) + ")";
-}
-
-// Text of any length.
-std::string longText(Engine engine) {
-  switch (engine) {
-    case Engine::SQLite:
-    case Engine::PostgreSQL:
-      return "text";
-    case Engine::SqlServer:
-      return "ntext";
-    case Engine::MariaDB:
-      return "longtext";
-  }
-  return {};
+  return testsupport::clientLiteral(engine, value);
 }
 
 std::string fixedText(Engine engine, int length) {

@@ -20,47 +20,15 @@
 namespace {
 
 using testsupport::Engine;
+using testsupport::longText;
 using testsupport::Rows;
+using testsupport::shortText;
 using testsupport::Value;
-
 std::string q(Engine engine, const std::string& name) {
-  return engine == Engine::MariaDB ? "`" + name + "`" : "\"" + name + "\"";
+  return testsupport::clientName(engine, name);
 }
-
-std::string hexOf(const std::string& text) {
-  static const char* digits = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : text) {
-    out += digits[c >> 4];
-    out += digits[c & 15];
-  }
-  return out;
-}
-
-// A value each client reads back byte for byte.
 std::string literal(Engine engine, const Value& value) {
-  if (!value) return "null";
-  if (!value->empty() && value->find_first_not_of("0123456789") == std::string::npos) return *value;
-  switch (engine) {
-    case Engine::PostgreSQL:
-      return "convert_from(decode('" + hexOf(*value) + "', 'hex'), 'UTF8')";
-    case Engine::MariaDB:
-      return "convert(unhex('" + hexOf(*value) + "') using utf8mb4)";
-    default: {
-      std::string out = "'";
-      for (char c : *value) out += c == '\'' ? std::string("''") : std::string(1, c);
-      return out + "'";
-    }
-  }
-}
-
-std::string longText(Engine engine) {
-  return engine == Engine::MariaDB ? "longtext" : engine == Engine::SqlServer ? "ntext" : "text";
-}
-
-// Text of a declared length that holds any character.
-std::string shortText(Engine engine, int length) {
-  return (engine == Engine::SqlServer ? "nvarchar(" : "varchar(") + std::to_string(length) + ")";
+  return testsupport::clientLiteral(engine, value);
 }
 
 // The pairs applied in order, each everywhere in what the ones before left:

@@ -131,6 +131,48 @@ Rows sqliteRows(const std::string& file, const std::string& sql) {
 
 }  // namespace
 
+std::string clientName(Engine engine, const std::string& name) {
+  const char quote = engine == Engine::MariaDB ? '`' : '"';
+  std::string out(1, quote);
+  for (char c : name) out += c == quote ? std::string(2, c) : std::string(1, c);
+  return out + quote;
+}
+
+std::string clientLiteral(Engine engine, const Value& value) {
+  if (!value) return "null";
+  if (!value->empty() && value->find_first_not_of("0123456789") == std::string::npos) return *value;
+  switch (engine) {
+    case Engine::SQLite:
+    case Engine::SqlServer: {
+      std::string out = "'";
+      for (char c : *value) out += c == '\'' ? std::string("''") : std::string(1, c);
+      return out + "'";
+    }
+    case Engine::PostgreSQL:
+      return "convert_from(decode('" + hexOf(*value) + "', 'hex'), 'UTF8')";
+    case Engine::MariaDB:
+      return "convert(unhex('" + hexOf(*value) + "') using utf8mb4)";
+  }
+  return {};
+}
+
+std::string shortText(Engine engine, int length) {
+  return (engine == Engine::SqlServer ? "nvarchar(" : "varchar(") + std::to_string(length) + ")";
+}
+
+std::string longText(Engine engine) {
+  switch (engine) {
+    case Engine::SQLite:
+    case Engine::PostgreSQL:
+      return "text";
+    case Engine::SqlServer:
+      return "ntext";
+    case Engine::MariaDB:
+      return "longtext";
+  }
+  return {};
+}
+
 std::string engineName(Engine engine) {
   switch (engine) {
     case Engine::SQLite:

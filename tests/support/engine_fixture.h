@@ -35,6 +35,19 @@ struct EngineParamName {
 using Value = std::optional<std::string>;  // nullopt: NULL
 using Rows = std::vector<std::vector<Value>>;
 
+// How each engine's own client is told a name, a value and a text type
+// (the stand-in's tables are made on its SQLite file directly).
+// The name quoted, its quote doubled.
+std::string clientName(Engine engine, const std::string& name);
+// A value the client cannot misread: the server's text from bytes where it
+// knows escapes; digits alone as a number (PostgreSQL takes no text for an
+// integer column).
+std::string clientLiteral(Engine engine, const Value& value);
+// Text of a declared length that holds any character.
+std::string shortText(Engine engine, int length);
+// Text of any length.
+std::string longText(Engine engine);
+
 class EngineFixture : public testing::TestWithParam<Engine> {
  protected:
   EngineFixture();
