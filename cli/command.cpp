@@ -153,8 +153,8 @@ std::vector<transform::LiteralPair> pairsOf(const Args& args) {
 
 }  // namespace
 
-std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args) {
-  if (!args.rewriting()) return nullptr;
+Rewriters rewritersOf(const Args& args) {
+  if (!args.rewriting()) return {};
   transform::Options options;
   for (auto& p : pairsOf(args)) options.pairs.push_back({std::move(p.find), std::move(p.replace)});
   options.regex = args.regex;
@@ -165,21 +165,11 @@ std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args) {
   options.json = args.jsonValues;
   options.jsonKeys = args.jsonKeys;
   // A pattern that does not compile throws, naming where: a usage error.
-  return transform::makeRewriter(options);
-}
-
-std::shared_ptr<const transform::Rewriter> jsonRewriterOf(const Args& args) {
-  if (!args.rewriting()) return nullptr;
-  transform::Options options;
-  for (auto& p : pairsOf(args)) options.pairs.push_back({std::move(p.find), std::move(p.replace)});
-  options.regex = args.regex;
-  options.ignoreCase = args.ignoreCase;
-  options.alsoEncoded = args.alsoEncoded;
-  options.serialized = args.serialized;
-  options.serializedKeys = args.serializedKeys;
+  Rewriters out;
+  out.values = transform::makeRewriter(options);
   options.json = true;
-  options.jsonKeys = args.jsonKeys;
-  return transform::makeRewriter(options);
+  out.json = transform::makeRewriter(options);
+  return out;
 }
 
 std::pair<std::string, std::string> pairsText(const Args& args) {
@@ -193,13 +183,14 @@ std::pair<std::string, std::string> pairsText(const Args& args) {
 
 namespace {
 
-// Both rewriters the options ask for: the values' and the JSON columns'. A
-// pattern that does not compile or a bad pairs file is a usage error.
-int makeRewriters(const Args& args, std::shared_ptr<const transform::Rewriter>& text,
+// Both rewriters the options ask for; a pattern that does not compile or a
+// bad pairs file is a usage error.
+int makeRewriters(const Args& args, std::shared_ptr<const transform::Rewriter>& values,
                   std::shared_ptr<const transform::Rewriter>& json) {
   try {
-    text = rewriterOf(args);
-    json = jsonRewriterOf(args);
+    Rewriters made = rewritersOf(args);
+    values = std::move(made.values);
+    json = std::move(made.json);
   } catch (const std::exception& e) {
     return usage(e.what());
   }

@@ -160,14 +160,16 @@ class TablesCommand : public Subcommand {
 // A run's line in the list of runs and in the undo's question.
 std::string runLine(const journal::RunEntry& run);
 
-// The row rewriter the arguments ask for: the --find/--replace pairs in
-// order, then those of --pairs FILE; null for one text and the one update.
-// Throws std::runtime_error for a pairs file that cannot be read or holds
-// a bad line.
-std::shared_ptr<const transform::Rewriter> rewriterOf(const Args& args);
-// The same for JSON columns: only the documents' strings (and keys with
-// --json-keys) are rewritten. Null where rewriterOf() is.
-std::shared_ptr<const transform::Rewriter> jsonRewriterOf(const Args& args);
+// The row rewriters the arguments ask for, made from the --find/--replace
+// pairs in order, then those of --pairs FILE: one for the values, one for
+// JSON columns (only the documents' strings, and keys with --json-keys).
+// Both null for one text and the one update. Throws std::runtime_error for
+// a pairs file that cannot be read or holds a bad line.
+struct Rewriters {
+  std::shared_ptr<const transform::Rewriter> values;
+  std::shared_ptr<const transform::Rewriter> json;
+};
+Rewriters rewritersOf(const Args& args);
 
 // The pairs as the journal's run names them: finds and replacements each
 // joined by " | " (a label for runs and undo, never parsed).
