@@ -67,17 +67,7 @@ std::string statusText(const TableResult& result) {
 }
 
 bool hasOwnTriggers(db::Connection& conn, const Table& table) {
-  const std::string query = conn.engineSql().ownTriggersQuery(table);
-  if (query.empty()) return false;
-  try {
-    auto rs = conn.Execute(query);
-    const bool found = rs->State() == db::adStateOpen && !rs->Eof();
-    if (rs->State() == db::adStateOpen) rs->Close();
-    return found;
-  } catch (const std::exception&) {
-    // Only told, never a reason for the table to fail.
-    return false;
-  }
+  return journal::hasOwnTriggers(conn, table);
 }
 
 std::string oneLine(std::string text) {

@@ -107,6 +107,24 @@ bool isVirtual(db::Connection& conn, const sql::EngineSql& statements,
   return found;
 }
 
+}  // namespace
+
+bool hasOwnTriggers(db::Connection& conn, const search::TableRef& table) {
+  const std::string query = conn.engineSql().ownTriggersQuery(table);
+  if (query.empty()) return false;
+  try {
+    auto rs = conn.Execute(query);
+    const bool found = rs->State() == db::adStateOpen && !rs->Eof();
+    if (rs->State() == db::adStateOpen) rs->Close();
+    return found;
+  } catch (const std::exception&) {
+    // Only told, never a reason for the table to fail.
+    return false;
+  }
+}
+
+namespace {
+
 // Whether a row of the table meets the condition, its "?" markers bound
 // to `params`.
 bool holds(db::Connection& conn, Engine engine, const search::TableRef& table,
@@ -324,7 +342,11 @@ Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run,
       // The table is read once, not twice, and the journal holds exactly
       // the rows written. None of it is committed before the journal is
       // sealed.
-      const auto capture = statements.rowCapture(plan.table, keyed.key, searched, images.columns);
+      // Only a trigger of the table's own can keep a row from the update:
+      // the rows tried are counted where it has one.
+      const auto capture =
+          statements.rowCapture(plan.table, keyed.key, searched, images.columns,
+                                plan.hasTriggers || hasOwnTriggers(conn, plan.table));
       for (const auto& statement : capture.setUp) conn.ExecuteAll(statement);
       changed = conn.ExecuteParams(update, {});
       // Its driver reads a whole result before the first row: in pages.

@@ -30,6 +30,12 @@ Plan makePlan(const search::StatementBuilder& builder, const search::TableRef& t
 // where the engine has inheritance.
 search::TableRef withChildrenKnown(db::Connection& conn, search::TableRef table);
 
+// Whether the table has triggers of its own (not the server's internal
+// ones, nor Trellick's temporary ones): what they do is not undone, and
+// they may keep rows from an update. False where the engine cannot tell or
+// the question fails: it is only told.
+bool hasOwnTriggers(db::Connection& conn, const search::TableRef& table);
+
 struct ColumnChange {
   std::string column;
   std::string before;

@@ -197,10 +197,12 @@ class EngineSql {
   virtual std::string virtualTableQuery(const TableRef& /*table*/) const { return {}; }
   // SQLite: the capture of the rows an update writes: each row's key, the
   // changed columns before and after, and the image of every column of
-  // `all` as the update left it.
+  // `all` as the update left it; with countTried, also how many rows the
+  // update tried (RowCapture::tried).
   virtual RowCapture rowCapture(const TableRef& /*table*/, const std::vector<std::string>& /*keys*/,
                                 const std::vector<ChangeColumn>& /*columns*/,
-                                const std::vector<ChangeColumn>& /*all*/) const {
+                                const std::vector<ChangeColumn>& /*all*/,
+                                bool /*countTried*/ = false) const {
     return {};
   }
   // A value as the journal keeps it to know the row again: its exact text

@@ -256,7 +256,7 @@ class SqliteSql final : public EngineSql {
 
   RowCapture rowCapture(const TableRef& table, const std::vector<std::string>& keys,
                         const std::vector<ChangeColumn>& columns,
-                        const std::vector<ChangeColumn>& all) const override {
+                        const std::vector<ChangeColumn>& all, bool countTried) const override {
     // The update names its table without a schema, and a temporary table
     // of the same name would come first: the capture's name is never the
     // updated table's.
@@ -298,6 +298,7 @@ class SqliteSql final : public EngineSql {
     out.tearDown = {std::string("drop trigger ") + kTrigger, std::string("drop table ") + kTable};
     // Every row the update tries, counted before the table's own triggers
     // (a temporary trigger fires first) may keep it from the update.
+    if (!countTried) return out;
     const std::string tried = lower == "trellick_tried" ? "trellick_tried2" : "trellick_tried";
     out.setUp.push_back("drop trigger if exists temp.trellick_try");
     out.setUp.push_back("drop table if exists temp." + tried);
