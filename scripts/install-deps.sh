@@ -10,7 +10,8 @@ PACKAGES="build-essential cmake pkg-config clang-format dpkg-dev file \
   unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin libsqliteodbc sqlite3 libsqlite3-dev python3 \
   mariadb-server mariadb-client odbc-mariadb libmariadb-dev \
   postgresql odbc-postgresql libpq-dev odbc-mdbtools \
-  fonts-noto-cjk fonts-arphic-uming xvfb xauth"
+  fonts-noto-cjk fonts-arphic-uming xvfb xauth \
+  help2man lintian fakeroot"
 
 missing=""
 for p in $PACKAGES; do
