@@ -45,6 +45,7 @@ for page in trellick trellick-cli; do
   [ ! -s "$work/man.err" ] || fail "$page(1) renders with warnings: $(cat "$work/man.err")"
   echo "$text" | grep -q "postgresql:HOST" || fail "$page(1) lacks the server forms"
 done
+zsh -n "$work/root/usr/share/zsh/vendor-completions/_trellick-cli" || fail "the zsh completion does not parse"
 zcat "$work/root/usr/share/doc/trellick/changelog.Debian.gz" | head -n 1 |
   grep -q "^trellick ($(dpkg-deb -f "$deb" Version))" || fail "changelog.Debian names another version"
 

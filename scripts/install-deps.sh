@@ -11,7 +11,7 @@ PACKAGES="build-essential cmake pkg-config clang-format dpkg-dev file \
   mariadb-server mariadb-client odbc-mariadb libmariadb-dev \
   postgresql odbc-postgresql libpq-dev odbc-mdbtools \
   fonts-noto-cjk fonts-arphic-uming xvfb xauth \
-  help2man lintian fakeroot"
+  help2man lintian zsh man-db"
 
 missing=""
 for p in $PACKAGES; do
