@@ -19,9 +19,11 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QTableWidget>
+#include <QTemporaryFile>
 #include <QTextBrowser>
 #include <QtTest>
 
+#include "app/clicklabel.h"
 #include "app/field_edit.h"
 #include "app/preview_dialog.h"
 #include "app/translations.h"
@@ -309,6 +311,177 @@ class TestWindowRendering : public QObject {
                                       .arg(baseline)
                                       .arg(row.bottom())));
     }
+  }
+
+  // Behind every box the window shows what the box reports: the result
+  // list's totals, the progress frame's caption, no connecting notice;
+  // read from what was last painted to the screen, against the window as
+  // it stands.
+  void windowBehindABoxIsCurrent() {
+    FindFixture fx(
+        "create table a(v text); insert into a values('old'), ('old old');"
+        "create table b(v text); insert into b values('x');"
+        "create table c(v text); insert into c values('old');");
+    auto& form = fx.openWith(QStringLiteral("old"), QStringLiteral("new"));
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    QStringList stale;
+    int boxes = 0;
+    fx.ui.onBox = [&](const RecordedBox& box) {
+      ++boxes;
+      const QImage onScreen = form.screen()->grabWindow(form.winId()).toImage();
+      const QImage now = form.grab().toImage();
+      QCOMPARE(onScreen.size(), now.size());
+      for (QWidget* w : std::initializer_list<QWidget*>{form.LabFind, form.List5, form.Frame3,
+                                                        form.Frame5, form.Label2(1)}) {
+        if (!w->isVisibleTo(&form)) continue;
+        const QRect r(w->mapTo(&form, QPoint(0, 0)), w->size());
+        if (onScreen.copy(r) != now.copy(r))
+          stale << w->objectName() + QStringLiteral(" behind \"") + box.prompt +
+                       QStringLiteral("\"");
+      }
+    };
+    fx.ui.expectBox();
+    form.cmdFind_Click();
+    QCOMPARE(fx.ui.boxes.value(0).prompt, found(2, 3));
+    // The undo's boxes: its confirmation and its result, after connecting.
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    form.Command5_Click();
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    action(form.List1, QStringLiteral("List1_Undo"))->trigger();
+    QCOMPARE(boxes, 5);
+    QVERIFY2(stale.isEmpty(), qPrintable(stale.join(QLatin1Char('\n'))));
+    QVERIFY2(fx.ui.unexpected.isEmpty(), qPrintable(fx.ui.describe()));
+  }
+
+  // The batch replace's confirmation: the specified text, then one line
+  // naming the texts and the database and, while the journal can be kept,
+  // the undo.
+  void replaceConfirmationNamesWhatAndWhere() {
+    const QString specified = QStringLiteral(
+        "您确定要开始批量替换数据吗?此操作将不可恢复."
+        "\r\r您可以选择否，然后手动双击要处理的数据表。");
+    FindFixture fx("create table a(v text); insert into a values('old');");
+    auto& form = fx.openWith(QStringLiteral("old"), QStringLiteral("new"));
+    fx.ui.expectBox(vbNo);
+    form.Command5_Click();
+    const QString path = QString::fromStdString(fx.path);
+    QCOMPARE(fx.ui.boxes.value(0).prompt,
+             specified + QStringLiteral("\r将把“old”替换为“new”，数据库：") + path +
+                 QStringLiteral("（sqlite）。替换后可在数据表上右击“撤销上次替换...”恢复。"));
+    QCOMPARE(fx.ui.boxes.value(0).style, vbYesNo | vbQuestion);
+    QCOMPARE(fx.ui.boxes.value(0).title, QStringLiteral("注意:"));
+
+    // Where the journal cannot be kept no undo is offered (and a replace
+    // then writes nothing).
+    FindFixture nowhere("create table a(v text); insert into a values('old');");
+    QTemporaryFile notADirectory;
+    QVERIFY(notADirectory.open());
+    qputenv("XDG_DATA_HOME", (notADirectory.fileName() + QStringLiteral("/data")).toLocal8Bit());
+    auto& second = nowhere.openWith(QStringLiteral("old"), QStringLiteral("new"));
+    nowhere.ui.expectBox(vbNo);
+    second.Command5_Click();
+    QCOMPARE(nowhere.ui.boxes.value(0).prompt,
+             specified + QStringLiteral("\r将把“old”替换为“new”，数据库：") +
+                 QString::fromStdString(nowhere.path) + QStringLiteral("（sqlite）。"));
+    QCOMPARE(testdb::query(nowhere.path, "select v from a")[0][0], std::string("old"));
+  }
+
+  // What a newcomer learns about connecting: the server field's forms (each
+  // one the server field really takes), long fields cut in the middle with
+  // the whole in the tip, the help frame's added paragraph beside the
+  // specified ones.
+  void connectingIsExplained() {
+    WindowFixture fx;
+    auto& form = fx.open();
+    QVERIFY(!form.txtServerName->placeholderText().isEmpty());
+    QVERIFY(!form.txtDatabaseName->placeholderText().isEmpty());
+    const QString tip = form.txtServerName->toolTip();
+    using trellick::db::TargetKind;
+    const std::pair<const char*, const char*> listed[] = {
+        {"主机,端口", "db.example,1433"},
+        {"主机\\实例", "db.example\\SQLEXPRESS"},
+        {"sqlite", "SQLite"},
+        {"postgresql:主机[:端口]", "postgresql:db.example:5432"},
+        {"mariadb:主机[:端口]", "mariadb:db.example"},
+        {"mysql:主机[:端口]", "mysql:db.example:3306"},
+        {"dsn:名称", "dsn:Shop"},
+        {"postgresql:[::1]:5432", "postgresql:[::1]:5432"}};
+    const TargetKind kinds[] = {TargetKind::SqlServer,  TargetKind::SqlServer, TargetKind::SQLite,
+                                TargetKind::PostgreSQL, TargetKind::MariaDB,   TargetKind::MariaDB,
+                                TargetKind::Dsn,        TargetKind::PostgreSQL};
+    for (size_t k = 0; k < std::size(listed); ++k) {
+      QVERIFY2(tip.contains(QString::fromUtf8(listed[k].first)), listed[k].first);
+      const auto parts = trellick::db::parseServer(listed[k].second);
+      QVERIFY2(parts.kind == kinds[k] && parts.problem.empty(), listed[k].second);
+    }
+
+    // Cut in the middle without the focus, whole with it; the tip says it all.
+    const QString path =
+        QStringLiteral("/srv/data/customers/2026/archive/a/rather/long/folder/name/shop.db");
+    form.txtDatabaseName->setText(path);
+    form.txt1->setFocus();
+    auto* field = dynamic_cast<FieldEdit*>(form.txtDatabaseName);
+    QVERIFY(field);
+    const QString shown = field->shownText();
+    QVERIFY2(shown.startsWith(QStringLiteral("/srv/")) &&
+                 shown.endsWith(QStringLiteral("shop.db")) && shown.contains(QStringLiteral("…")),
+             qPrintable(shown));
+    QVERIFY(field->toolTip().startsWith(path));
+    // What is drawn is that text: the field's pixels as the shortened text
+    // drawn in its place, not the path's end scrolled into view.
+    QCoreApplication::processEvents();
+    const QImage drawn = field->grab().toImage();
+    const int ink = inkIn(drawn, field->rect().adjusted(3, 3, -3, -3));
+    const int once = inkOfOneRun(shown, {}, field->font());
+    QVERIFY2(ink > once * 8 / 10 && ink < once * 12 / 10,
+             qPrintable(QStringLiteral("ink %1, the shortened text once %2").arg(ink).arg(once)));
+    field->setFocus();
+    QCOMPARE(field->shownText(), path);
+    for (QLineEdit* e : {form.txtServerName, form.txtUsername, form.txt1, form.txt2})
+      QVERIFY2(dynamic_cast<FieldEdit*>(e), qPrintable(e->objectName()));
+    // The password is never shown, in the box or in a tip.
+    QVERIFY(!dynamic_cast<FieldEdit*>(form.txtPassword));
+    form.txtPassword->setText(path);
+    QVERIFY(form.txtPassword->toolTip().isEmpty());
+
+    // The help frame's paragraph: the forms, preview and undo; clear of
+    // every specified label, inside the frame, out of the tab order.
+    const QString more = form.HelpMore->toPlainText();
+    for (const char* word :
+         {"sqlite", "postgresql:", "mariadb:", "dsn:", "预览替换...", "撤销上次替换..."})
+      QVERIFY2(more.contains(QString::fromUtf8(word)), word);
+    QCOMPARE(form.HelpMore->parentWidget(), form.FrameHelp);
+    QVERIFY(form.FrameHelp->rect().contains(form.HelpMore->geometry()));
+    for (QWidget* w : std::initializer_list<QWidget*>{form.Label4, form.Label8, form.Label5,
+                                                      form.Label7, form.mywebsite})
+      QVERIFY2(!w->geometry().intersects(form.HelpMore->geometry()), qPrintable(w->objectName()));
+    QCOMPARE(form.HelpMore->focusPolicy(), Qt::NoFocus);
+  }
+
+  // The standard buttons in Chinese from Qt's own translations; English
+  // where they cannot be found.
+  void standardButtonsInChinese() {
+    const auto yes = [] {
+      QMessageBox box(QMessageBox::Question, QStringLiteral("t"), QStringLiteral("p"),
+                      QMessageBox::Yes | QMessageBox::No);
+      return box.button(QMessageBox::Yes)->text() + QLatin1Char('|') +
+             box.button(QMessageBox::No)->text();
+    };
+    QCOMPARE(yes(), QStringLiteral("&Yes|&No"));
+    QVERIFY(!InstallQtTranslations(QStringLiteral("/nonexistent")));
+    QCOMPARE(yes(), QStringLiteral("&Yes|&No"));
+    QVERIFY2(InstallQtTranslations(),
+             "Qt's Chinese translations are missing "
+             "(qt6-translations-l10n, scripts/install-deps.sh)");
+    QCOMPARE(yes(), QStringLiteral("是(&Y)|否(&N)"));
+    QMessageBox ok(QMessageBox::Information, QStringLiteral("t"), QStringLiteral("p"),
+                   QMessageBox::Ok | QMessageBox::Close);
+    QCOMPARE(ok.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+    QCOMPARE(ok.button(QMessageBox::Close)->text(), QStringLiteral("关闭"));
   }
 };
 
