@@ -110,6 +110,28 @@ class TestWindowRendering : public QObject {
              "the fixed face of these tests is missing (scripts/install-deps.sh installs it)");
   }
 
+  // The standard buttons in Chinese from Qt's own translations; English
+  // where they cannot be found.
+  void standardButtonsInChinese() {
+    const auto yes = [] {
+      QMessageBox box(QMessageBox::Question, QStringLiteral("t"), QStringLiteral("p"),
+                      QMessageBox::Yes | QMessageBox::No);
+      return box.button(QMessageBox::Yes)->text() + QLatin1Char('|') +
+             box.button(QMessageBox::No)->text();
+    };
+    QCOMPARE(yes(), QStringLiteral("&Yes|&No"));
+    QVERIFY(!InstallQtTranslations(QStringLiteral("/nonexistent")));
+    QCOMPARE(yes(), QStringLiteral("&Yes|&No"));
+    QVERIFY2(InstallQtTranslations(),
+             "Qt's Chinese translations are missing "
+             "(qt6-translations-l10n, scripts/install-deps.sh)");
+    QCOMPARE(yes(), QStringLiteral("是(&Y)|否(&N)"));
+    QMessageBox ok(QMessageBox::Information, QStringLiteral("t"), QStringLiteral("p"),
+                   QMessageBox::Ok | QMessageBox::Close);
+    QCOMPARE(ok.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
+    QCOMPARE(ok.button(QMessageBox::Close)->text(), QStringLiteral("关闭"));
+  }
+
   // One drawing per cell, the occurrence on its highlight; a value with
   // thousands of occurrences does not push "替换后" out of view; the whole
   // values below, wrapped, following the keyboard.
@@ -279,7 +301,7 @@ class TestWindowRendering : public QObject {
       list->setCurrentRow(-1);
       QCoreApplication::processEvents();
       const QImage shot = list->grab().toImage();
-      if (list == form.List1) keep(shot, "table-list.png");
+      if (list == form.List1) keep(list->parentWidget()->grab().toImage(), "table-list.png");
       const auto rowOf = [&](int k) {
         return list->visualItemRect(list->item(k))
             .translated(list->viewport()->mapTo(list, QPoint(0, 0)));
@@ -460,28 +482,6 @@ class TestWindowRendering : public QObject {
                                                       form.Label7, form.mywebsite})
       QVERIFY2(!w->geometry().intersects(form.HelpMore->geometry()), qPrintable(w->objectName()));
     QCOMPARE(form.HelpMore->focusPolicy(), Qt::NoFocus);
-  }
-
-  // The standard buttons in Chinese from Qt's own translations; English
-  // where they cannot be found.
-  void standardButtonsInChinese() {
-    const auto yes = [] {
-      QMessageBox box(QMessageBox::Question, QStringLiteral("t"), QStringLiteral("p"),
-                      QMessageBox::Yes | QMessageBox::No);
-      return box.button(QMessageBox::Yes)->text() + QLatin1Char('|') +
-             box.button(QMessageBox::No)->text();
-    };
-    QCOMPARE(yes(), QStringLiteral("&Yes|&No"));
-    QVERIFY(!InstallQtTranslations(QStringLiteral("/nonexistent")));
-    QCOMPARE(yes(), QStringLiteral("&Yes|&No"));
-    QVERIFY2(InstallQtTranslations(),
-             "Qt's Chinese translations are missing "
-             "(qt6-translations-l10n, scripts/install-deps.sh)");
-    QCOMPARE(yes(), QStringLiteral("是(&Y)|否(&N)"));
-    QMessageBox ok(QMessageBox::Information, QStringLiteral("t"), QStringLiteral("p"),
-                   QMessageBox::Ok | QMessageBox::Close);
-    QCOMPARE(ok.button(QMessageBox::Ok)->text(), QStringLiteral("确定"));
-    QCOMPARE(ok.button(QMessageBox::Close)->text(), QStringLiteral("关闭"));
   }
 };
 
