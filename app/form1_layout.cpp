@@ -129,10 +129,9 @@ const QString kServerForms = QStringLiteral(
     "IPv6 地址写在方括号中，如 postgresql:[::1]:5432");
 
 const QString kHelpMore = QStringLiteral(
-    "服务器IP 可填：SQL Server 的主机（主机,端口 或 主机\\实例）；sqlite（数据库名称填 SQLite "
-    "文件的路径）；postgresql:主机[:端口]；mariadb:主机[:端口]；dsn:数据源名称。"
-    "在数据表上右击：“预览替换...”列出将被替换的记录，替换前后对照；每次替换都记录原值，"
-    "“撤销上次替换...”可把替换过的记录恢复原样。");
+    "服务器IP 可填：主机[,端口]（SQL Server）、sqlite（数据库名称填文件路径）、"
+    "postgresql:主机[:端口]、mariadb:主机[:端口]、dsn:数据源名。右击数据表：“预览替换...”"
+    "先看替换前后；每次替换都保留原值，“撤销上次替换...”可恢复。");
 
 const QColor kBlue(0, 0, 255);
 const QColor kDarkRed(192, 0, 0);
@@ -238,6 +237,7 @@ void Form1::buildControls() {
   HelpMore->viewport()->setAutoFillBackground(false);
   HelpMore->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   HelpMore->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  HelpMore->document()->setDocumentMargin(0);
   HelpMore->setPlainText(kHelpMore);
   // Read and scrolled with the mouse: the tab order stays the window's.
   HelpMore->setFocusPolicy(Qt::NoFocus);
