@@ -78,6 +78,7 @@ void Form1::connectSignals() {
 // ---- Toolkit operations ----
 
 int Form1::MsgBox(const QString& prompt, int style, const QString& title) {
+  PaintNow();
   return ui_.MsgBox(this, prompt, style, title.isEmpty() ? AppTitle() : title);
 }
 
@@ -255,6 +256,22 @@ bool Form1::LinkConn() {
     Frame5->hide();
     return false;
   }
+}
+
+void Form1::PaintNow() {
+  // A box or dialog stands in front of the window until it is answered: the
+  // window behind it must show what it reports, not the last frame a run
+  // happened to paint.
+  Frame3->setUpdatesEnabled(true);
+  framefind->setUpdatesEnabled(true);
+  FlushText1();
+  if (runActive_) paintTimer_.restart();
+  if (isVisible()) repaint();
+}
+
+int Form1::ExecDialog(QDialog& dialog) {
+  PaintNow();
+  return ui_.Exec(dialog);
 }
 
 }  // namespace trellick::app

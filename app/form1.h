@@ -19,6 +19,7 @@
 #include "search/statements.h"
 #include "session/session.h"
 
+class QDialog;
 class QGroupBox;
 class QFrame;
 class QLabel;
@@ -29,10 +30,16 @@ class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
+class QTextBrowser;
 
 namespace trellick::app {
 
 class ClickLabel;
+
+// The forms the server field takes, in its tool tip; the help frame's
+// paragraph on them, preview and undo.
+extern const QString kServerForms;
+extern const QString kHelpMore;
 
 // Host of the product web site, shown in the help frame and opened by it.
 inline const QString kWebHost = QStringLiteral("trellick.example");
@@ -95,6 +102,8 @@ class Form1 : public QWidget {
   QLabel* Label5 = nullptr;
   QLabel* Label7 = nullptr;
   ClickLabel* mywebsite = nullptr;
+  // How to connect to each engine, preview and undo.
+  QTextBrowser* HelpMore = nullptr;
 
   QGroupBox* FrameSQL = nullptr;
   QLabel* Label6 = nullptr;
@@ -270,6 +279,15 @@ class Form1 : public QWidget {
   // ShrinkLog's outcome: statements that succeeded, the first failure.
   int shrinkSucceeded_ = 0;
   QString shrinkFirstFailure_;
+
+  // The window painted as it stands now (throttled frames included), before
+  // something modal goes in front of it.
+  void PaintNow();
+  // A dialog of the window, shown modally through the Ui.
+  int ExecDialog(QDialog& dialog);
+  // The line under the batch replace's confirmation: what is replaced by
+  // what, where, and how to take it back when the journal can be kept.
+  QString ReplaceNote();
 };
 
 // Leading and trailing spaces removed (spaces only, as the fields expect).

@@ -30,7 +30,7 @@ void Form1::PreviewReplace(QListWidget* list) {
     const journal::Preview preview = engine::previewTable(
         *conn, {utf8(table), utf8(schema)}, {utf8(txt1->text()), utf8(txt2->text())}, 100);
     PreviewDialog dialog(this, table, preview, txt1->text(), txt2->text());
-    ui_.Exec(dialog);
+    ExecDialog(dialog);
   } catch (const std::exception& e) {
     MsgBox(DescriptionOf(e), vbCritical, QStringLiteral("预览替换"));
   }
@@ -58,7 +58,7 @@ void Form1::UndoLastReplace() {
     MsgBox(QStringLiteral("没有可以撤销的替换。"), vbInformation);
     return;
   }
-  if (ui_.Exec(dialog) != QDialog::Accepted || !dialog.chosen()) return;
+  if (ExecDialog(dialog) != QDialog::Accepted || !dialog.chosen()) return;
   std::optional<journal::RunEntry> last;
   for (auto& r : runs)
     if (r.id == dialog.chosen()) last = std::move(r);

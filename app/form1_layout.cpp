@@ -10,8 +10,11 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyledItemDelegate>
+#include <QTextBrowser>
 
 #include "app/clicklabel.h"
+#include "app/field_edit.h"
 #include "app/form1.h"
 
 namespace trellick::app {
@@ -49,15 +52,38 @@ QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, QRec
   return place(new QGroupBox(caption, parent), name, rect);
 }
 
-QLineEdit* textBox(QWidget* parent, const char* name, QRect rect) {
-  return place(new QLineEdit(parent), name, rect);
+// A field whose long text shows its start and end, and whole in its tip.
+FieldEdit* textBox(QWidget* parent, const char* name, QRect rect) {
+  return place(new FieldEdit(parent), name, rect);
 }
+
+// The table lists' rows: high enough for what the face draws below its
+// descent line (an underscore, in some faces), so no name loses a stroke.
+class TableNameDelegate : public QStyledItemDelegate {
+ public:
+  using QStyledItemDelegate::QStyledItemDelegate;
+
+  QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    QSize size = QStyledItemDelegate::sizeHint(option, index);
+    const QFontMetrics fm(option.font);
+    const int below = std::max(fm.descent(), fm.tightBoundingRect(kLowGlyphs).bottom() + 1);
+    // The text is centred on ascent plus descent: what lies below the
+    // descent needs as much again above.
+    const int needed = fm.ascent() + fm.descent() + 2 * (below - fm.descent()) + 2;
+    size.setHeight(std::max(size.height(), needed));
+    return size;
+  }
+
+ private:
+  static inline const QString kLowGlyphs = QStringLiteral("_gjpqy,;");
+};
 
 QListWidget* listBox(QWidget* parent, const char* name, QRect rect) {
   auto* list = place(new QListWidget(parent), name, rect);
   // One line per item: lets the list lay out a new item without measuring
   // all the others.
   list->setUniformItemSizes(true);
+  list->setItemDelegate(new TableNameDelegate(list));
   return list;
 }
 
@@ -93,6 +119,20 @@ QFont songti(double points) {
 
 }  // namespace
 
+const QString kServerForms = QStringLiteral(
+    "服务器IP 的写法：\n"
+    "  主机、主机,端口 或 主机\\实例　SQL Server\n"
+    "  sqlite　SQLite，数据库名称填数据库文件的路径\n"
+    "  postgresql:主机[:端口]　PostgreSQL\n"
+    "  mariadb:主机[:端口] 或 mysql:主机[:端口]　MariaDB/MySQL\n"
+    "  dsn:名称　odbc.ini 中的 ODBC 数据源\n"
+    "IPv6 地址写在方括号中，如 postgresql:[::1]:5432");
+
+const QString kHelpMore = QStringLiteral(
+    "服务器IP 可填：主机[,端口]（SQL Server）、sqlite（数据库名称填文件路径）、"
+    "postgresql:主机[:端口]、mariadb:主机[:端口]、dsn:数据源名。右击数据表：“预览替换...”"
+    "先看替换前后；每次替换都保留原值，“撤销上次替换...”可恢复。");
+
 const QColor kBlue(0, 0, 255);
 const QColor kDarkRed(192, 0, 0);
 const QColor kDarkGrey(128, 128, 128);
@@ -108,9 +148,16 @@ void Form1::buildControls() {
   txtServerName = textBox(Frame1, "txtServerName", twips(1320, 240, 2175, 285));
   txtDatabaseName = textBox(Frame1, "txtDatabaseName", twips(1320, 720, 2175, 285));
   txtUsername = textBox(Frame1, "txtUsername", twips(4440, 240, 2175, 285));
-  txtPassword = textBox(Frame1, "txtPassword", twips(4440, 720, 2175, 285));
+  // The password is never shown, shortened or not.
+  txtPassword = place(new QLineEdit(Frame1), "txtPassword", twips(4440, 720, 2175, 285));
   txtPassword->setEchoMode(QLineEdit::Password);
   txtPassword->setStyleSheet(QStringLiteral("lineedit-password-character: 42"));
+  // What the server field takes, where a newcomer looks first.
+  txtServerName->setPlaceholderText(QStringLiteral("主机 或 sqlite、postgresql:主机"));
+  static_cast<FieldEdit*>(txtServerName)->setHelp(kServerForms);
+  txtDatabaseName->setPlaceholderText(QStringLiteral("数据库名 或 SQLite 文件路径"));
+  static_cast<FieldEdit*>(txtDatabaseName)
+      ->setHelp(QStringLiteral("数据库名称；服务器为 sqlite 时填数据库文件的路径"));
   lblServerName =
       label(Frame1, "lblServerName", QStringLiteral("服务器IP:"), twips(240, 360, 810, 180));
   lblDatabaseName =
@@ -184,6 +231,16 @@ void Form1::buildControls() {
       QStringLiteral("注意: 操作前请做好数据库备份！如发生超时现象，可能是数据量过大或网速慢。"),
       twips(840, 2040, 4455, 495));
   setColor(Label5, kDarkRed);
+  // How to reach each engine, and what preview and undo do.
+  HelpMore = place(new QTextBrowser(FrameHelp), "HelpMore", twips(240, 2550, 3270, 1140));
+  HelpMore->setFrameShape(QFrame::NoFrame);
+  HelpMore->viewport()->setAutoFillBackground(false);
+  HelpMore->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  HelpMore->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  HelpMore->document()->setDocumentMargin(0);
+  HelpMore->setPlainText(kHelpMore);
+  // Read and scrolled with the mouse: the tab order stays the window's.
+  HelpMore->setFocusPolicy(Qt::NoFocus);
   Label7 = label(FrameHelp, "Label7", QStringLiteral("开发组  2026年12月"),
                  twips(3600, 2880, 2055, 255));
   setColor(Label7, kDarkGrey);

@@ -97,7 +97,8 @@ void Form1::Command5_Click() {
     }
     const QString prompt = QStringLiteral("您确定要开始批量替换数据吗?此操作将不可恢复.") +
                            QStringLiteral("\r\r") +
-                           QStringLiteral("您可以选择否，然后手动双击要处理的数据表。");
+                           QStringLiteral("您可以选择否，然后手动双击要处理的数据表。") +
+                           QStringLiteral("\r") + ReplaceNote();
     if (MsgBox(prompt, vbYesNo | vbQuestion, QStringLiteral("注意:")) == vbNo) {
       SetDefaultPointer();
       return;
@@ -203,5 +204,38 @@ QString Form1::JournalIncompleteNote(int64_t tables) {
 void Form1::List1_DblClick() { ReplaceOneTable(List1); }
 
 void Form1::List5_DblClick() { ReplaceOneTable(List5); }
+
+namespace {
+
+// A text as one short line of a box: breaks shown, a long one's middle
+// left out.
+QString inBox(const QString& text) {
+  constexpr qsizetype kMax = 60;
+  QString line = text;
+  line.replace(QStringLiteral("\r\n"), QStringLiteral("\u21b5"));
+  line.replace(QLatin1Char('\r'), QChar(0x21B5));
+  line.replace(QLatin1Char('\n'), QChar(0x21B5));
+  if (line.size() > kMax) line = line.left(kMax / 2) + QStringLiteral("…") + line.right(kMax / 2);
+  return line;
+}
+
+}  // namespace
+
+QString Form1::ReplaceNote() {
+  const QString place = session_ ? fromUtf8(session_->place().database) : txtData;
+  const QString server = session_ ? fromUtf8(session_->place().server) : txtServer;
+  QString note = QStringLiteral("将把“%1”替换为“%2”，数据库：%3（%4）。")
+                     .arg(inBox(txt1->text()), inBox(txt2->text()), inBox(place), inBox(server));
+  // The journal is where the undo takes the old values from: without it
+  // there is nothing to offer.
+  bool kept = false;
+  try {
+    if (!journal_) journal_ = std::make_unique<journal::Journal>(journal::Journal::defaultPath());
+    kept = true;
+  } catch (const std::exception&) {
+  }
+  if (kept) note += QStringLiteral("替换后可在数据表上右击“撤销上次替换...”恢复。");
+  return note;
+}
 
 }  // namespace trellick::app

@@ -4,6 +4,7 @@
 
 #include "app/form1.h"
 #include "app/settings.h"
+#include "app/translations.h"
 #include "app/ui.h"
 
 #ifndef TRELLICK_VERSION
@@ -57,6 +58,7 @@ int main(int argc, char* argv[]) {
     }
   }
   QApplication app(argc, argv);
+  trellick::app::InstallQtTranslations();
   trellick::app::DesktopUi ui;
   trellick::app::SettingsStore settings;
   trellick::app::Form1 window(ui, settings);

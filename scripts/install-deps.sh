@@ -6,6 +6,7 @@ set -eu
 PACKAGES="build-essential cmake pkg-config clang-format dpkg-dev file \
   libgtest-dev nlohmann-json3-dev libpcre2-dev \
   qt6-base-dev qt6-base-dev-tools libgl-dev \
+  qt6-translations-l10n \
   nlohmann-json3-dev \
   unixodbc unixodbc-dev odbcinst tdsodbc freetds-bin libsqliteodbc sqlite3 libsqlite3-dev python3 \
   mariadb-server mariadb-client odbc-mariadb libmariadb-dev \

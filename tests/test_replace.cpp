@@ -199,7 +199,9 @@ class TestReplace : public QObject {
     fx.ui.expectBox();
     form.Command5_Click();
     QCOMPARE(fx.ui.boxes.size(), 2);
-    QCOMPARE(fx.ui.boxes[0].prompt, kConfirm);
+    // The confirmation as specified, then one line of what and where.
+    QCOMPARE(fx.ui.boxes[0].prompt.section(QLatin1Char('\r'), 0, 2), kConfirm);
+    QCOMPARE(fx.ui.boxes[0].prompt.count(QLatin1Char('\r')), 3);
     QCOMPARE(fx.ui.boxes[0].style, 36);
     QCOMPARE(fx.ui.boxes[0].title, QStringLiteral("注意:"));
     // pages: title, body; links: url, note; the long name: v.

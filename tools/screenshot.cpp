@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/form1.h"
+#include "app/translations.h"
 
 int main(int argc, char* argv[]) {
   // usage: trellick-screenshot [--connect] output.png
@@ -18,6 +19,7 @@ int main(int argc, char* argv[]) {
     return 2;
   }
   QApplication app(argc, argv);
+  trellick::app::InstallQtTranslations();
   trellick::app::DesktopUi ui;
   trellick::app::SettingsStore settings;
   trellick::app::Form1 window(ui, settings);
