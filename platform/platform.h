@@ -36,7 +36,8 @@ std::string userDataFolder();
 
 // Creates the directory and the ones above it, readable by the owner only
 // when they are new; the directory itself, when it is the user's, is made
-// owner-only even if it was there already. Throws std::runtime_error.
+// owner-only even if it was there already, unless it is shared by design
+// (sticky or writable by all, as /tmp). Throws std::runtime_error.
 void makePrivateDirectories(const std::string& dir);
 
 // Creates the file if it is missing and makes it readable and writable by

@@ -109,9 +109,11 @@ void makePrivateDirectories(const std::string& dir) {
   }
   // The folder itself is ours alone even when it was made before, by us
   // or by hand; the folders above it are the user's business.
+  // A folder shared by design (sticky or open to all, as /tmp) is left as
+  // it is: closing it would lock every other user out of it.
   struct stat st {};
   if (::stat(dir.c_str(), &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 077) != 0 &&
-      ::chmod(dir.c_str(), 0700) != 0)
+      (st.st_mode & (S_ISVTX | S_IWOTH)) == 0 && ::chmod(dir.c_str(), 0700) != 0)
     throw std::runtime_error("cannot make " + dir + " private: " + std::strerror(errno));
 }
 

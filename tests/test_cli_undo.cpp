@@ -888,3 +888,26 @@ TEST(CliUndoPostgreSQL, rowsEqualToAChangedKeylessRowAreToldAmbiguous) {
 }
 
 }  // namespace
+
+namespace {
+
+// A journal named inside a folder shared by design (as /tmp) leaves the
+// folder open to the others who use it; the journal file is still private.
+TEST_F(CliUndo, aSharedFolderOfTheJournalIsLeftAsItWas) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  for (const mode_t mode : {mode_t(01777), mode_t(0777)}) {
+    const std::string folder = dir.file("shared" + std::to_string(mode));
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    ASSERT_EQ(::chmod(folder.c_str(), mode), 0);
+    const CliRun runs = cli({"runs", "--journal", folder + "/journal.db"});
+    ASSERT_TRUE(runs.exitCode == 0) << runs.describe();
+    struct stat st {};
+    ASSERT_EQ(::stat(folder.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, mode);
+    ASSERT_EQ(::stat((folder + "/journal.db").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+}
+
+}  // namespace
