@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "common/utf8.h"
 #include "db/core.h"
@@ -42,6 +46,80 @@ std::string dbmsName(SQLHDBC dbc) {
   if (!SQL_SUCCEEDED(SQLGetInfo(dbc, SQL_DBMS_NAME, buf, sizeof buf, &len))) return {};
   return reinterpret_cast<const char*>(buf);
 }
+
+// Connects go one at a time, so that the sockets that appear meanwhile are
+// the connection's own.
+std::mutex& connectingMutex() {
+  static std::mutex m;
+  return m;
+}
+
+// Holds a connect to its time-out where the driver does not: FreeTDS keeps
+// waiting for a login answer whatever SQL_ATTR_LOGIN_TIMEOUT says. Past
+// the time-out (and a second for the driver's own to come first), the
+// sockets opened since the connect began are shut down, and the driver's
+// call returns with its connection lost.
+class ConnectWatch {
+ public:
+  explicit ConnectWatch(int seconds)
+      : lock_(connectingMutex()),
+        before_(platform::openSockets()),
+        started_(std::chrono::steady_clock::now()),
+        seconds_(seconds) {
+    if (seconds > 0) thread_ = std::thread([this] { run(); });
+  }
+  ~ConnectWatch() { finish(); }
+  ConnectWatch(const ConnectWatch&) = delete;
+  ConnectWatch& operator=(const ConnectWatch&) = delete;
+
+  // Ends the watch; whether the connect took its whole time-out.
+  bool finish() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    if (lock_.owns_lock()) {
+      opened_ = fresh();
+      lock_.unlock();
+    }
+    return seconds_ > 0 &&
+           (fired_ || std::chrono::steady_clock::now() - started_ >=
+                          std::chrono::seconds(seconds_) - std::chrono::milliseconds(500));
+  }
+
+  // The sockets the connect opened, once finished.
+  const std::vector<platform::SocketId>& opened() const { return opened_; }
+
+ private:
+  std::vector<platform::SocketId> fresh() const {
+    std::vector<platform::SocketId> fresh;
+    for (const platform::SocketId& s : platform::openSockets())
+      if (std::find(before_.begin(), before_.end(), s) == before_.end()) fresh.push_back(s);
+    return fresh;
+  }
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    if (cv_.wait_until(lock, started_ + std::chrono::seconds(seconds_ + 1),
+                       [this] { return done_; }))
+      return;
+    fired_ = true;
+    for (const platform::SocketId& s : fresh()) platform::shutdownSocket(s);
+  }
+
+  std::unique_lock<std::mutex> lock_;
+  const std::vector<platform::SocketId> before_;
+  std::vector<platform::SocketId> opened_;
+  const std::chrono::steady_clock::time_point started_;
+  const int seconds_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  bool fired_ = false;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -100,6 +178,28 @@ StatementObserver& observer() {
 
 void setStatementObserver(StatementObserver o) { observer() = std::move(o); }
 
+namespace {
+
+struct TimeoutAdvice {
+  std::string statement;
+  std::string connect;
+};
+
+TimeoutAdvice& timeoutAdvice() {
+  static TimeoutAdvice advice;
+  return advice;
+}
+
+std::string advised(std::string message, const std::string& advice) {
+  return advice.empty() ? message : message + "; " + advice;
+}
+
+}  // namespace
+
+void setTimeoutAdvice(std::string statement, std::string connect) {
+  timeoutAdvice() = {std::move(statement), std::move(connect)};
+}
+
 void notifyStatement(const std::string& sql) {
   if (observer()) observer()(sql);
 }
@@ -133,6 +233,8 @@ Connection::~Connection() = default;
 int Connection::CommandTimeout() const { return core_->commandTimeout; }
 void Connection::SetCommandTimeout(int seconds) { core_->commandTimeout = seconds; }
 bool Connection::InTransaction() const { return core_->inTransaction; }
+int Connection::ConnectTimeout() const { return core_->connectTimeout; }
+void Connection::SetConnectTimeout(int seconds) { core_->connectTimeout = seconds; }
 const DriverFacts& Connection::facts() const { return core_->facts; }
 
 void CancelToken::cancel() const {
@@ -161,6 +263,12 @@ void Connection::Open(const ConnectTarget& target) {
   }
   if (!core_->dbc) core_->dbc = OdbcHandle(SQL_HANDLE_DBC, environment(), "allocate a connection");
   auto dbc = static_cast<SQLHDBC>(core_->dbc.get());
+  const int connectTimeout = core_->connectTimeout;
+  if (connectTimeout > 0)
+    SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(connectTimeout)), 0);
+  std::optional<ConnectWatch> watch;
+  if (target.kind != TargetKind::SQLite) watch.emplace(connectTimeout);
   SQLRETURN rc;
   if (target.kind != TargetKind::SQLite && target.kind != TargetKind::Dsn) {
     // FreeTDS reads the login values of a narrow connection string as
@@ -178,8 +286,22 @@ void Connection::Open(const ConnectTarget& target) {
                           static_cast<SQLSMALLINT>(cs.size()), nullptr, 0, nullptr,
                           SQL_DRIVER_NOPROMPT);
   }
-  check(rc, SQL_HANDLE_DBC, dbc, "connect",
-        target.kind != TargetKind::SQLite && target.kind != TargetKind::Dsn);
+  const bool wide = target.kind != TargetKind::SQLite && target.kind != TargetKind::Dsn;
+  if (watch) {
+    const bool timedOut = watch->finish();
+    if (!SQL_SUCCEEDED(rc) && timedOut) {
+      // Whichever gave up first, the driver or the watch, the operator
+      // reads that it was the time-out.
+      auto records = readDiagnostics(SQL_HANDLE_DBC, dbc, wide);
+      records.insert(records.begin(), {"HYT00", 0,
+                                       advised("[Trellick]Login timeout expired (" +
+                                                   std::to_string(connectTimeout) + " s)",
+                                               timeoutAdvice().connect)});
+      throw DbError("connect", std::move(records));
+    }
+    core_->sockets = watch->opened();
+  }
+  check(rc, SQL_HANDLE_DBC, dbc, "connect", wide);
   core_->connected = true;
   Dialect engine = Dialect::SQLite;
   if (target.kind != TargetKind::SQLite) {
@@ -259,17 +381,30 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
     std::lock_guard lock(s.conn->runningMutex);
     s.conn->running = s.handle();
   }
+  const auto started = std::chrono::steady_clock::now();
   SQLRETURN rc = call();
   if (s.conn) {
     std::lock_guard lock(s.conn->runningMutex);
     s.conn->running = SQL_NULL_HSTMT;
   }
   const bool fired = guard.finish();
-  if (fired && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
-    auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle(), s.wide());
-    records.insert(
-        records.begin(),
-        {"HYT00", 0, "[Trellick]Query timeout expired (" + std::to_string(seconds) + " s)"});
+  if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA || (!fired && rc != SQL_ERROR)) return rc;
+  auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle(), s.wide());
+  // Where the driver or the server ended the statement at its time-out,
+  // the message is told the same way as the watchdog's.
+  const int limit = s.conn ? s.conn->commandTimeout : 0;
+  const bool endedAtLimit =
+      driverTimesOut && limit > 0 &&
+      std::chrono::steady_clock::now() - started >=
+          std::chrono::seconds(limit) - std::chrono::milliseconds(250) &&
+      std::any_of(records.begin(), records.end(), [](const DiagRecord& r) {
+        return r.sqlstate == "HYT00" || r.sqlstate == "HYT01" || r.sqlstate == "57014";
+      });
+  if (fired || (endedAtLimit && !timeoutAdvice().statement.empty())) {
+    records.insert(records.begin(), {"HYT00", 0,
+                                     advised("[Trellick]Query timeout expired (" +
+                                                 std::to_string(fired ? seconds : limit) + " s)",
+                                             timeoutAdvice().statement)});
     throw DbError(context, std::move(records));
   }
   return rc;

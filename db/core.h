@@ -11,6 +11,7 @@
 #include "db/connection.h"
 #include "db/odbc.h"
 #include "db/watchdog.h"
+#include "platform/platform.h"
 
 namespace trellick::db {
 
@@ -28,6 +29,11 @@ struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
   std::mutex runningMutex;
   SQLHSTMT running = SQL_NULL_HSTMT;
   std::vector<std::weak_ptr<StatementCore>> statements;
+  // Seconds a connect may take; 0: as long as the driver waits.
+  int connectTimeout = 15;
+  // The sockets the driver opened for the connection, for giving it up
+  // when the server stops answering.
+  std::vector<platform::SocketId> sockets;
 
   ~ConnectionCore();
   std::shared_ptr<StatementCore> newStatement(const std::string& context);
