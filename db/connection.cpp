@@ -123,6 +123,9 @@ class ConnectWatch {
 
 }  // namespace
 
+const std::string kAbandoned =
+    "The server answered neither the statement nor its cancel in time; the connection was given up";
+
 std::optional<Dialect> dialectOfDbms(std::string_view name) {
   if (name == "SQLite") return Dialect::SQLite;
   if (name.find("SQL Server") != std::string_view::npos) return Dialect::SqlServer;
@@ -205,11 +208,25 @@ void notifyStatement(const std::string& sql) {
 }
 
 ConnectionCore::~ConnectionCore() {
+  if (abandoned) {
+    dbc.forget();
+    return;
+  }
   freeStatements();
   if (connected) SQLDisconnect(static_cast<SQLHDBC>(dbc.get()));
 }
 
+void ConnectionCore::abandon() {
+  abandoned = true;
+  for (const platform::SocketId& s : sockets) platform::shutdownSocket(s);
+}
+
+StatementCore::~StatementCore() {
+  if (conn && conn->abandoned) stmt.forget();
+}
+
 std::shared_ptr<StatementCore> ConnectionCore::newStatement(const std::string& context) {
+  if (abandoned) fail("08S01", "[Trellick]" + kAbandoned);
   std::erase_if(statements, [](const auto& w) { return w.expired(); });
   auto s = std::make_shared<StatementCore>();
   s->stmt = OdbcHandle(SQL_HANDLE_STMT, dbc.get(), context);
@@ -221,6 +238,10 @@ std::shared_ptr<StatementCore> ConnectionCore::newStatement(const std::string& c
 }
 
 void ConnectionCore::freeStatements() {
+  if (abandoned) {
+    statements.clear();
+    return;
+  }
   for (auto& w : statements)
     if (auto s = w.lock()) s->stmt.reset();
   statements.clear();
@@ -246,7 +267,7 @@ int Connection::State() const { return core_->connected ? adStateOpen : adStateC
 void Connection::Close() {
   if (!core_->connected) fail("3704", "Operation is not allowed when the object is closed.");
   core_->freeStatements();
-  SQLDisconnect(static_cast<SQLHDBC>(core_->dbc.get()));
+  if (!core_->abandoned) SQLDisconnect(static_cast<SQLHDBC>(core_->dbc.get()));
   core_->connected = false;
 }
 
@@ -355,7 +376,7 @@ void StatementCore::check(SQLRETURN rc, const std::string& context) const {
 }
 
 bool Connection::IsDead() const {
-  if (!core_->connected) return true;
+  if (!core_->connected || core_->abandoned) return true;
   SQLUINTEGER dead = SQL_CD_FALSE;
   SQLRETURN rc = SQLGetConnectAttr(static_cast<SQLHDBC>(core_->dbc.get()), SQL_ATTR_CONNECTION_DEAD,
                                    &dead, 0, nullptr);
@@ -376,7 +397,18 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
   // PostgreSQL's driver has the server end it (statement_timeout).
   const bool driverTimesOut = s.conn && s.conn->facts.honoursQueryTimeout;
   const int seconds = s.conn && !driverTimesOut ? s.conn->commandTimeout : 0;
-  Watchdog::Guard guard = s.conn ? s.conn->watchdog.arm(s.handle(), seconds) : Watchdog::Guard();
+  const int limit = s.conn ? s.conn->commandTimeout : 0;
+  // A server that stops answering answers no cancel either, nor ends the
+  // statement at its own time-out: well past the time-out the connection
+  // is given up, its sockets shut down under the driver. FreeTDS, which
+  // closes the connection itself a time-out after its unanswered cancel,
+  // comes first. Without sockets (SQLite) there is nothing to give up.
+  Watchdog::Guard guard = [&] {
+    if (!s.conn) return Watchdog::Guard();
+    if (s.conn->sockets.empty()) return s.conn->watchdog.arm(s.handle(), seconds);
+    return s.conn->watchdog.arm(s.handle(), limit, !driverTimesOut, 2 * limit + 2,
+                                [core = s.conn.get()] { core->abandon(); });
+  }();
   if (s.conn) {
     std::lock_guard lock(s.conn->runningMutex);
     s.conn->running = s.handle();
@@ -388,11 +420,19 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
     s.conn->running = SQL_NULL_HSTMT;
   }
   const bool fired = guard.finish();
+  if (guard.abandoned()) {
+    auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle(), s.wide());
+    records.insert(records.begin(),
+                   {{"HYT00", 0,
+                     advised("[Trellick]Query timeout expired (" + std::to_string(limit) + " s)",
+                             timeoutAdvice().statement)},
+                    {"08S01", 0, "[Trellick]" + kAbandoned}});
+    throw DbError(context, std::move(records));
+  }
   if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA || (!fired && rc != SQL_ERROR)) return rc;
   auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle(), s.wide());
   // Where the driver or the server ended the statement at its time-out,
   // the message is told the same way as the watchdog's.
-  const int limit = s.conn ? s.conn->commandTimeout : 0;
   const bool endedAtLimit =
       driverTimesOut && limit > 0 &&
       std::chrono::steady_clock::now() - started >=
@@ -616,6 +656,7 @@ long long Connection::ExecuteParams(const std::string& sql,
 
 void Connection::BeginTrans() {
   if (!core_->connected) failConnectionNotOpen();
+  if (core_->abandoned) fail("08S01", "[Trellick]" + kAbandoned);
   auto dbc = static_cast<SQLHDBC>(core_->dbc.get());
   check(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
@@ -678,6 +719,11 @@ void endTransaction(ConnectionCore& core, SQLSMALLINT how, const char* context) 
 
 void Connection::CommitTrans() {
   if (!core_->connected) failConnectionNotOpen();
+  if (core_->abandoned) {
+    // The server ends the transaction with the connection, uncommitted.
+    core_->inTransaction = false;
+    fail("08S01", "[Trellick]" + kAbandoned);
+  }
   // Open results would keep some drivers from ending the transaction.
   core_->freeStatements();
   endTransaction(*core_, SQL_COMMIT, "commit");
@@ -685,6 +731,11 @@ void Connection::CommitTrans() {
 
 void Connection::RollbackTrans() {
   if (!core_->connected) failConnectionNotOpen();
+  if (core_->abandoned) {
+    // The server rolls it back when it sees the connection gone.
+    core_->inTransaction = false;
+    return;
+  }
   core_->freeStatements();
   endTransaction(*core_, SQL_ROLLBACK, "roll back");
 }
