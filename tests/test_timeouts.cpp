@@ -1,18 +1,31 @@
 // Nothing waits without end: a server that takes the connection and never
 // answers ends the command line's connect at --connect-timeout, on every
-// server form, with a message that names the option.
+// server form, with a message that names the option; a server that stops
+// answering in the middle of a statement fails that table at the statement
+// time-out and a little more, and the walk goes on over a new connection.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <signal.h>
+#include <sql.h>
+#include <sqlext.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/cli_run.h"
 #include "support/free_port.h"
+#include "support/mariadb_server.h"
+#include "support/pg_server.h"
 
 namespace {
 
@@ -83,6 +96,184 @@ TEST(ConnectTimeout, SilentServerEndsTheConnectOnEveryServerForm) {
         << run.describe();
   }
   EXPECT_GE(listener.taken(), 3u);
+}
+
+// A connection of the test's own, holding a lock for as long as it lives.
+class LockHolder {
+ public:
+  LockHolder(const std::string& connectionString, const std::vector<std::string>& statements) {
+    SQLAllocHandle(SQL_HANDLE_ENV, SQL_NULL_HANDLE, &env_);
+    SQLSetEnvAttr(env_, SQL_ATTR_ODBC_VERSION, reinterpret_cast<SQLPOINTER>(SQL_OV_ODBC3), 0);
+    SQLAllocHandle(SQL_HANDLE_DBC, env_, &dbc_);
+    std::string cs = connectionString;
+    if (!SQL_SUCCEEDED(SQLDriverConnect(dbc_, nullptr, reinterpret_cast<SQLCHAR*>(cs.data()),
+                                        SQL_NTS, nullptr, 0, nullptr, SQL_DRIVER_NOPROMPT))) {
+      error_ = "cannot connect: " + cs;
+      return;
+    }
+    connected_ = true;
+    SQLSetConnectAttr(dbc_, SQL_ATTR_AUTOCOMMIT, reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF),
+                      0);
+    for (std::string sql : statements) {
+      SQLHSTMT stmt = SQL_NULL_HSTMT;
+      SQLAllocHandle(SQL_HANDLE_STMT, dbc_, &stmt);
+      if (!SQL_SUCCEEDED(SQLExecDirect(stmt, reinterpret_cast<SQLCHAR*>(sql.data()), SQL_NTS)))
+        error_ = "failed: " + sql;
+      SQLFreeHandle(SQL_HANDLE_STMT, stmt);
+    }
+  }
+  ~LockHolder() {
+    if (connected_) {
+      SQLEndTran(SQL_HANDLE_DBC, dbc_, SQL_ROLLBACK);
+      SQLDisconnect(dbc_);
+    }
+    SQLFreeHandle(SQL_HANDLE_DBC, dbc_);
+    SQLFreeHandle(SQL_HANDLE_ENV, env_);
+  }
+  const std::string& error() const { return error_; }
+
+ private:
+  SQLHENV env_ = SQL_NULL_HENV;
+  SQLHDBC dbc_ = SQL_NULL_HDBC;
+  bool connected_ = false;
+  std::string error_;
+};
+
+// The parent of a process, from /proc.
+pid_t parentOf(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(in, line);
+  const size_t close = line.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream rest(line.substr(close + 2));
+  char state = 0;
+  pid_t parent = 0;
+  rest >> state >> parent;
+  return parent;
+}
+
+// A server process and every process it started, stopped or continued
+// together (PostgreSQL serves each connection from a process of its own).
+void signalServer(pid_t server, int sig) {
+  ::kill(server, sig);
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = std::stoi(name);
+    if (parentOf(pid) == server) ::kill(pid, sig);
+  }
+}
+
+// What each server engine needs for the case: its field, login, the
+// locking statements, the question whether a statement waits on the lock,
+// and the process to stop.
+struct PausedServer {
+  std::string server, user, password, connectionString;
+  std::vector<std::string> lock;
+  std::function<bool()> statementWaits;
+  pid_t process = 0;
+};
+
+void stopsAnsweringMidStatement(const PausedServer& db) {
+  ::setenv("TRELLICK_TEST_PW", db.password.c_str(), 1);
+  LockHolder holder(db.connectionString, db.lock);
+  ASSERT_EQ(holder.error(), "");
+  testsupport::CliProcess cli({"find", "--server", db.server, "--database", "shop", "--user",
+                               db.user, "--password-env", "TRELLICK_TEST_PW", "--find", "needle",
+                               "--tables", "aa_held,zz_free", "--timeout", "2", "--format",
+                               "json"});
+  ASSERT_TRUE(cli.started());
+  const auto waitStarted = Clock::now();
+  while (!db.statementWaits() && Clock::now() - waitStarted < std::chrono::seconds(20))
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(db.statementWaits()) << cli.err();
+  signalServer(db.process, SIGSTOP);
+  const auto paused = Clock::now();
+  const std::optional<std::string> first = cli.readLine(30000);
+  const double failedAfter = std::chrono::duration<double>(Clock::now() - paused).count();
+  // The walk reconnects once, to the server answering again.
+  signalServer(db.process, SIGCONT);
+  ASSERT_TRUE(first) << cli.err();
+  // Two seconds of time-out, its cancel unanswered as long again, and two
+  // more: then the connection is given up.
+  EXPECT_LT(failedAfter, 12) << *first;
+  const nlohmann::json held = nlohmann::json::parse(*first);
+  EXPECT_EQ(held["table"], "aa_held");
+  EXPECT_EQ(held["status"], "failed") << held.dump();
+  EXPECT_EQ(held["failure"]["connection_lost"], true) << held.dump();
+  const std::string message = held["failure"]["message"];
+  EXPECT_NE(message.find("Query timeout expired (2 s); raise it with --timeout SECONDS"),
+            std::string::npos)
+      << message;
+  EXPECT_NE(message.find("the connection was given up"), std::string::npos) << message;
+
+  ASSERT_TRUE(cli.waitFor(30000)) << cli.err();
+  EXPECT_EQ(cli.exitCode(), 1) << cli.err();
+  std::optional<nlohmann::json> free;
+  while (const std::optional<std::string> line = cli.readLine(1000)) {
+    const nlohmann::json j = nlohmann::json::parse(*line, nullptr, false);
+    if (j.is_object() && j.value("table", "") == "zz_free") free = j;
+  }
+  ASSERT_TRUE(free) << cli.out() << cli.err();
+  EXPECT_EQ((*free)["status"], "found") << free->dump();
+  EXPECT_EQ((*free)["records"], 2) << free->dump();
+}
+
+TEST(StatementTimeout, PausedMariaDbFailsTheTableAndTheWalkGoesOn) {
+  testsupport::MariaDbServer server;
+  ASSERT_TRUE(server.ok()) << server.errorText();
+  std::string error;
+  ASSERT_TRUE(
+      server.client("create table aa_held(id int primary key, v text);"
+                    "insert into aa_held values (1, 'a needle');"
+                    "create table zz_free(id int primary key, v text);"
+                    "insert into zz_free values (1, 'needle'), (2, 'x'), (3, 'needle too');",
+                    "shop", nullptr, &error))
+      << error;
+  PausedServer db{server.serverField(),
+                  server.user(),
+                  server.password(),
+                  server.odbcConnectionString(),
+                  {"lock tables aa_held write"},
+                  {}};
+  db.statementWaits = [&] {
+    std::string out;
+    server.client(
+        "select count(*) from information_schema.processlist where user = 'trellick'"
+        " and state like '%lock%'",
+        "", &out);
+    return out == "1";
+  };
+  db.process = server.serverPid();
+  stopsAnsweringMidStatement(db);
+}
+
+TEST(StatementTimeout, PausedPostgreSqlFailsTheTableAndTheWalkGoesOn) {
+  testsupport::PgServer server;
+  ASSERT_TRUE(server.ok()) << server.errorText();
+  ASSERT_TRUE(
+      server.psqlOk("create table aa_held(id int primary key, v text);"
+                    "insert into aa_held values (1, 'a needle');"
+                    "create table zz_free(id int primary key, v text);"
+                    "insert into zz_free values (1, 'needle'), (2, 'x'), (3, 'needle too');"
+                    "grant all on aa_held, zz_free to trellick;"))
+      << server.lastError();
+  PausedServer db{server.serverField(),
+                  server.user(),
+                  server.password(),
+                  server.odbcConnectionString(),
+                  {"lock table aa_held in access exclusive mode"},
+                  {}};
+  db.statementWaits = [&] {
+    return server.psql(
+               "select count(*) from pg_stat_activity where usename = 'trellick'"
+               " and wait_event_type = 'Lock'") == "1";
+  };
+  std::ifstream pidFile(server.psql("show data_directory") + "/postmaster.pid");
+  pidFile >> db.process;
+  ASSERT_GT(db.process, 1);
+  stopsAnsweringMidStatement(db);
 }
 
 }  // namespace
