@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "support/cli_run.h"
+#include "support/files.h"
 #include "support/free_port.h"
 #include "support/mariadb_server.h"
 #include "support/pg_server.h"
@@ -173,12 +174,15 @@ struct PausedServer {
   std::vector<std::string> lock;
   std::function<bool()> statementWaits;
   pid_t process = 0;
+  // aa_held's value, read with the engine's own client.
+  std::function<std::string()> heldValue;
 };
 
 void stopsAnsweringMidStatement(const PausedServer& db) {
   ::setenv("TRELLICK_TEST_PW", db.password.c_str(), 1);
-  LockHolder holder(db.connectionString, db.lock);
-  ASSERT_EQ(holder.error(), "");
+  std::optional<LockHolder> holder;
+  holder.emplace(db.connectionString, db.lock);
+  ASSERT_EQ(holder->error(), "");
   testsupport::CliProcess cli({"find", "--server", db.server, "--database", "shop", "--user",
                                db.user, "--password-env", "TRELLICK_TEST_PW", "--find", "needle",
                                "--tables", "aa_held,zz_free", "--timeout", "2", "--format",
@@ -218,6 +222,53 @@ void stopsAnsweringMidStatement(const PausedServer& db) {
   ASSERT_TRUE(free) << cli.out() << cli.err();
   EXPECT_EQ((*free)["status"], "found") << free->dump();
   EXPECT_EQ((*free)["records"], 2) << free->dump();
+
+  // A server that answers ends the statement at the time-out; the message
+  // names the option.
+  const CliRun timedOut =
+      testsupport::runCli({"find", "--server", db.server, "--database", "shop", "--user", db.user,
+                           "--password-env", "TRELLICK_TEST_PW", "--find", "needle", "--tables",
+                           "aa_held", "--timeout", "1", "--format", "json"});
+  EXPECT_EQ(timedOut.exitCode, 1) << timedOut.describe();
+  ASSERT_FALSE(timedOut.lines().empty()) << timedOut.describe();
+  const nlohmann::json line = timedOut.lines().front();
+  EXPECT_EQ(line["status"], "failed") << line.dump();
+  EXPECT_EQ(line["failure"]["connection_lost"], false) << line.dump();
+  EXPECT_NE(line["failure"]["message"].get<std::string>().find(
+                "Query timeout expired (1 s); raise it with --timeout SECONDS or 0 for none"),
+            std::string::npos)
+      << line.dump();
+
+  // replace has no time-out unless given: it waits for the lock as long as
+  // it is held, past the ten seconds of the other commands.
+  testsupport::TempDir dir;
+  testsupport::CliProcess replace({"replace",
+                                   "--server",
+                                   db.server,
+                                   "--database",
+                                   "shop",
+                                   "--user",
+                                   db.user,
+                                   "--password-env",
+                                   "TRELLICK_TEST_PW",
+                                   "--find",
+                                   "needle",
+                                   "--replace",
+                                   "pin",
+                                   "--tables",
+                                   "aa_held",
+                                   "--yes",
+                                   "--format",
+                                   "json",
+                                   "--journal",
+                                   dir.file("journal.db")});
+  ASSERT_TRUE(replace.started());
+  std::this_thread::sleep_for(std::chrono::seconds(11));
+  EXPECT_TRUE(replace.running()) << replace.out() << replace.err();
+  holder.reset();
+  ASSERT_TRUE(replace.waitFor(30000)) << replace.err();
+  EXPECT_EQ(replace.exitCode(), 0) << replace.out() << replace.err();
+  EXPECT_EQ(db.heldValue(), "a pin");
 }
 
 TEST(StatementTimeout, PausedMariaDbFailsTheTableAndTheWalkGoesOn) {
@@ -246,6 +297,11 @@ TEST(StatementTimeout, PausedMariaDbFailsTheTableAndTheWalkGoesOn) {
     return out == "1";
   };
   db.process = server.serverPid();
+  db.heldValue = [&] {
+    std::string out;
+    server.client("select v from aa_held", "shop", &out);
+    return out;
+  };
   stopsAnsweringMidStatement(db);
 }
 
@@ -272,6 +328,7 @@ TEST(StatementTimeout, PausedPostgreSqlFailsTheTableAndTheWalkGoesOn) {
   };
   std::ifstream pidFile(server.psql("show data_directory") + "/postmaster.pid");
   pidFile >> db.process;
+  db.heldValue = [&] { return server.psql("select v from aa_held"); };
   ASSERT_GT(db.process, 1);
   stopsAnsweringMidStatement(db);
 }
