@@ -287,6 +287,8 @@ TEST(StatementTimeout, PausedMariaDbFailsTheTableAndTheWalkGoesOn) {
                   server.password(),
                   server.odbcConnectionString(),
                   {"lock tables aa_held write"},
+                  {},
+                  0,
                   {}};
   db.statementWaits = [&] {
     std::string out;
@@ -320,6 +322,8 @@ TEST(StatementTimeout, PausedPostgreSqlFailsTheTableAndTheWalkGoesOn) {
                   server.password(),
                   server.odbcConnectionString(),
                   {"lock table aa_held in access exclusive mode"},
+                  {},
+                  0,
                   {}};
   db.statementWaits = [&] {
     return server.psql(
