@@ -274,6 +274,15 @@ void Connection::Close() {
 void Connection::Open(const ConnectTarget& target) {
   if (core_->connected) fail("3705", "Operation is not allowed when the object is open.");
   if (!target.problem.empty()) fail("08001", target.problem);
+  if (core_->abandoned) {
+    // The handles of a connection given up stay with it; opening again
+    // starts afresh.
+    const int timeout = core_->commandTimeout, connectTimeout = core_->connectTimeout;
+    core_ = std::make_shared<ConnectionCore>();
+    core_->commandTimeout = timeout;
+    core_->connectTimeout = connectTimeout;
+  }
+  core_->sockets.clear();
   if (target.kind == TargetKind::SQLite) {
     const std::string& path = target.sqlitePath;
     struct stat st {};
