@@ -44,7 +44,11 @@ Connection:
   --password-stdin     read the password from the first line of standard input
                        Otherwise it is asked on the terminal, without echo,
                        when the server needs one. It is never an argument.
-  --timeout SECONDS    time-out of every statement (default 10, 0: none)
+  --timeout SECONDS    time-out of every statement (0: none; default none
+                       for replace, preview and undo, 10 for the others)
+  --connect-timeout SECONDS
+                       how long connecting may wait for the server
+                       (default 15, 0: as long as the driver waits)
 
 What to find:
   --find TEXT          the text to find, exactly as given (spaces included;
@@ -186,6 +190,7 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
       {"--user", &a.user},     {"--password-env", &a.passwordEnv},
       {"--sql", &a.sqlFile},   {"--journal", &a.journalPath}};
   bool optionsEnd = false;
+  bool timeoutGiven = false;
   for (size_t k = 0; k < argv.size(); ++k) {
     const std::string& arg = argv[k];
     if (optionsEnd || arg.empty() || arg[0] != '-' || arg == "-") {
@@ -302,8 +307,12 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
       if (auto v = takeValue(); v && !parseInt(*v, 1, 1000000, a.limit))
         fail("--limit takes a number from 1 to 1000000, not \"" + *v + "\"");
     } else if (name == "--timeout") {
+      timeoutGiven = true;
       if (auto v = takeValue(); v && !parseInt(*v, 0, 86400, a.timeoutSeconds))
         fail("--timeout takes a number of seconds from 0 to 86400, not \"" + *v + "\"");
+    } else if (name == "--connect-timeout") {
+      if (auto v = takeValue(); v && !parseInt(*v, 0, 86400, a.connectTimeoutSeconds))
+        fail("--connect-timeout takes a number of seconds from 0 to 86400, not \"" + *v + "\"");
     } else {
       fail("unknown option " + name);
     }
@@ -391,6 +400,9 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
   if (a.columns && a.command != Command::Tables) fail("--columns works for tables only");
   if (!searching && (a.find || a.replace))
     fail(std::string(commandName(a.command)) + " takes no --find or --replace");
+  if (!timeoutGiven && (a.command == Command::Replace || a.command == Command::Preview ||
+                        a.command == Command::Undo))
+    a.timeoutSeconds = 0;
   return p;
 }
 

@@ -28,7 +28,13 @@ struct Args {
   bool json = false;
   bool yes = false;
   int jobs = 1;
+  // Seconds a statement may take, 0: no limit. Unless given: none for
+  // replace, preview and undo (a table's work may take minutes), 10 for
+  // the others.
   int timeoutSeconds = 10;
+  // Seconds a connect may wait for the server, 0: as long as the driver
+  // waits (--connect-timeout).
+  int connectTimeoutSeconds = 15;
   int limit = 100;          // preview: rows per table
   std::string sqlFile;      // preview, undo: write statements here instead
   std::string journalPath;  // empty: the user's journal

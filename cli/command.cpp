@@ -59,7 +59,11 @@ int Subcommand::run() {
   int rc = kAllRan;
   std::string password = readPassword(place, rc);
   if (rc != kAllRan) return rc;
-  session_.emplace(std::move(place), to.user, std::move(password), args_.timeoutSeconds);
+  // A time-out's message names the option that changes it.
+  db::setTimeoutAdvice("raise it with --timeout SECONDS or 0 for none",
+                       "raise it with --connect-timeout SECONDS or 0 for none");
+  session_.emplace(std::move(place), to.user, std::move(password), args_.timeoutSeconds,
+                   args_.connectTimeoutSeconds);
   try {
     conn_ = connect();
   } catch (const std::exception& e) {

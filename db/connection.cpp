@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 
 #include "common/utf8.h"
 #include "db/core.h"
@@ -43,7 +47,84 @@ std::string dbmsName(SQLHDBC dbc) {
   return reinterpret_cast<const char*>(buf);
 }
 
+// Connects go one at a time, so that the sockets that appear meanwhile are
+// the connection's own.
+std::mutex& connectingMutex() {
+  static std::mutex m;
+  return m;
+}
+
+// Holds a connect to its time-out where the driver does not: FreeTDS keeps
+// waiting for a login answer whatever SQL_ATTR_LOGIN_TIMEOUT says. Past
+// the time-out (and a second for the driver's own to come first), the
+// sockets opened since the connect began are shut down, and the driver's
+// call returns with its connection lost.
+class ConnectWatch {
+ public:
+  explicit ConnectWatch(int seconds)
+      : lock_(connectingMutex()),
+        before_(platform::openSockets()),
+        started_(std::chrono::steady_clock::now()),
+        seconds_(seconds) {
+    if (seconds > 0) thread_ = std::thread([this] { run(); });
+  }
+  ~ConnectWatch() { finish(); }
+  ConnectWatch(const ConnectWatch&) = delete;
+  ConnectWatch& operator=(const ConnectWatch&) = delete;
+
+  // Ends the watch; whether the connect took its whole time-out.
+  bool finish() {
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    if (lock_.owns_lock()) {
+      opened_ = fresh();
+      lock_.unlock();
+    }
+    return seconds_ > 0 &&
+           (fired_ || std::chrono::steady_clock::now() - started_ >=
+                          std::chrono::seconds(seconds_) - std::chrono::milliseconds(500));
+  }
+
+  // The sockets the connect opened, once finished.
+  const std::vector<platform::SocketId>& opened() const { return opened_; }
+
+ private:
+  std::vector<platform::SocketId> fresh() const {
+    std::vector<platform::SocketId> fresh;
+    for (const platform::SocketId& s : platform::openSockets())
+      if (std::find(before_.begin(), before_.end(), s) == before_.end()) fresh.push_back(s);
+    return fresh;
+  }
+
+  void run() {
+    std::unique_lock lock(mutex_);
+    if (cv_.wait_until(lock, started_ + std::chrono::seconds(seconds_ + 1),
+                       [this] { return done_; }))
+      return;
+    fired_ = true;
+    for (const platform::SocketId& s : fresh()) platform::shutdownSocket(s);
+  }
+
+  std::unique_lock<std::mutex> lock_;
+  const std::vector<platform::SocketId> before_;
+  std::vector<platform::SocketId> opened_;
+  const std::chrono::steady_clock::time_point started_;
+  const int seconds_;
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+  bool fired_ = false;
+  std::thread thread_;
+};
+
 }  // namespace
+
+const std::string kAbandoned =
+    "The server answered neither the statement nor its cancel in time; the connection was given up";
 
 std::optional<Dialect> dialectOfDbms(std::string_view name) {
   if (name == "SQLite") return Dialect::SQLite;
@@ -100,16 +181,52 @@ StatementObserver& observer() {
 
 void setStatementObserver(StatementObserver o) { observer() = std::move(o); }
 
+namespace {
+
+struct TimeoutAdvice {
+  std::string statement;
+  std::string connect;
+};
+
+TimeoutAdvice& timeoutAdvice() {
+  static TimeoutAdvice advice;
+  return advice;
+}
+
+std::string advised(std::string message, const std::string& advice) {
+  return advice.empty() ? message : message + "; " + advice;
+}
+
+}  // namespace
+
+void setTimeoutAdvice(std::string statement, std::string connect) {
+  timeoutAdvice() = {std::move(statement), std::move(connect)};
+}
+
 void notifyStatement(const std::string& sql) {
   if (observer()) observer()(sql);
 }
 
 ConnectionCore::~ConnectionCore() {
+  if (abandoned) {
+    dbc.forget();
+    return;
+  }
   freeStatements();
   if (connected) SQLDisconnect(static_cast<SQLHDBC>(dbc.get()));
 }
 
+void ConnectionCore::abandon() {
+  abandoned = true;
+  for (const platform::SocketId& s : sockets) platform::shutdownSocket(s);
+}
+
+StatementCore::~StatementCore() {
+  if (conn && conn->abandoned) stmt.forget();
+}
+
 std::shared_ptr<StatementCore> ConnectionCore::newStatement(const std::string& context) {
+  if (abandoned) fail("08S01", "[Trellick]" + kAbandoned);
   std::erase_if(statements, [](const auto& w) { return w.expired(); });
   auto s = std::make_shared<StatementCore>();
   s->stmt = OdbcHandle(SQL_HANDLE_STMT, dbc.get(), context);
@@ -121,6 +238,10 @@ std::shared_ptr<StatementCore> ConnectionCore::newStatement(const std::string& c
 }
 
 void ConnectionCore::freeStatements() {
+  if (abandoned) {
+    statements.clear();
+    return;
+  }
   for (auto& w : statements)
     if (auto s = w.lock()) s->stmt.reset();
   statements.clear();
@@ -133,6 +254,8 @@ Connection::~Connection() = default;
 int Connection::CommandTimeout() const { return core_->commandTimeout; }
 void Connection::SetCommandTimeout(int seconds) { core_->commandTimeout = seconds; }
 bool Connection::InTransaction() const { return core_->inTransaction; }
+int Connection::ConnectTimeout() const { return core_->connectTimeout; }
+void Connection::SetConnectTimeout(int seconds) { core_->connectTimeout = seconds; }
 const DriverFacts& Connection::facts() const { return core_->facts; }
 
 void CancelToken::cancel() const {
@@ -144,13 +267,22 @@ int Connection::State() const { return core_->connected ? adStateOpen : adStateC
 void Connection::Close() {
   if (!core_->connected) fail("3704", "Operation is not allowed when the object is closed.");
   core_->freeStatements();
-  SQLDisconnect(static_cast<SQLHDBC>(core_->dbc.get()));
+  if (!core_->abandoned) SQLDisconnect(static_cast<SQLHDBC>(core_->dbc.get()));
   core_->connected = false;
 }
 
 void Connection::Open(const ConnectTarget& target) {
   if (core_->connected) fail("3705", "Operation is not allowed when the object is open.");
   if (!target.problem.empty()) fail("08001", target.problem);
+  if (core_->abandoned) {
+    // The handles of a connection given up stay with it; opening again
+    // starts afresh.
+    const int timeout = core_->commandTimeout, connectTimeout = core_->connectTimeout;
+    core_ = std::make_shared<ConnectionCore>();
+    core_->commandTimeout = timeout;
+    core_->connectTimeout = connectTimeout;
+  }
+  core_->sockets.clear();
   if (target.kind == TargetKind::SQLite) {
     const std::string& path = target.sqlitePath;
     struct stat st {};
@@ -161,6 +293,12 @@ void Connection::Open(const ConnectTarget& target) {
   }
   if (!core_->dbc) core_->dbc = OdbcHandle(SQL_HANDLE_DBC, environment(), "allocate a connection");
   auto dbc = static_cast<SQLHDBC>(core_->dbc.get());
+  const int connectTimeout = core_->connectTimeout;
+  if (connectTimeout > 0)
+    SQLSetConnectAttr(dbc, SQL_ATTR_LOGIN_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(connectTimeout)), 0);
+  std::optional<ConnectWatch> watch;
+  if (target.kind != TargetKind::SQLite) watch.emplace(connectTimeout);
   SQLRETURN rc;
   if (target.kind != TargetKind::SQLite && target.kind != TargetKind::Dsn) {
     // FreeTDS reads the login values of a narrow connection string as
@@ -178,8 +316,22 @@ void Connection::Open(const ConnectTarget& target) {
                           static_cast<SQLSMALLINT>(cs.size()), nullptr, 0, nullptr,
                           SQL_DRIVER_NOPROMPT);
   }
-  check(rc, SQL_HANDLE_DBC, dbc, "connect",
-        target.kind != TargetKind::SQLite && target.kind != TargetKind::Dsn);
+  const bool wide = target.kind != TargetKind::SQLite && target.kind != TargetKind::Dsn;
+  if (watch) {
+    const bool timedOut = watch->finish();
+    if (!SQL_SUCCEEDED(rc) && timedOut) {
+      // Whichever gave up first, the driver or the watch, the operator
+      // reads that it was the time-out.
+      auto records = readDiagnostics(SQL_HANDLE_DBC, dbc, wide);
+      records.insert(records.begin(), {"HYT00", 0,
+                                       advised("[Trellick]Login timeout expired (" +
+                                                   std::to_string(connectTimeout) + " s)",
+                                               timeoutAdvice().connect)});
+      throw DbError("connect", std::move(records));
+    }
+    core_->sockets = watch->opened();
+  }
+  check(rc, SQL_HANDLE_DBC, dbc, "connect", wide);
   core_->connected = true;
   Dialect engine = Dialect::SQLite;
   if (target.kind != TargetKind::SQLite) {
@@ -233,7 +385,7 @@ void StatementCore::check(SQLRETURN rc, const std::string& context) const {
 }
 
 bool Connection::IsDead() const {
-  if (!core_->connected) return true;
+  if (!core_->connected || core_->abandoned) return true;
   SQLUINTEGER dead = SQL_CD_FALSE;
   SQLRETURN rc = SQLGetConnectAttr(static_cast<SQLHDBC>(core_->dbc.get()), SQL_ATTR_CONNECTION_DEAD,
                                    &dead, 0, nullptr);
@@ -254,22 +406,54 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
   // PostgreSQL's driver has the server end it (statement_timeout).
   const bool driverTimesOut = s.conn && s.conn->facts.honoursQueryTimeout;
   const int seconds = s.conn && !driverTimesOut ? s.conn->commandTimeout : 0;
-  Watchdog::Guard guard = s.conn ? s.conn->watchdog.arm(s.handle(), seconds) : Watchdog::Guard();
+  const int limit = s.conn ? s.conn->commandTimeout : 0;
+  // A server that stops answering answers no cancel either, nor ends the
+  // statement at its own time-out: well past the time-out the connection
+  // is given up, its sockets shut down under the driver. FreeTDS, which
+  // closes the connection itself a time-out after its unanswered cancel,
+  // comes first. Without sockets (SQLite) there is nothing to give up.
+  Watchdog::Guard guard = [&] {
+    if (!s.conn) return Watchdog::Guard();
+    if (s.conn->sockets.empty()) return s.conn->watchdog.arm(s.handle(), seconds);
+    return s.conn->watchdog.arm(s.handle(), limit, !driverTimesOut, 2 * limit + 2,
+                                [core = s.conn.get()] { core->abandon(); });
+  }();
   if (s.conn) {
     std::lock_guard lock(s.conn->runningMutex);
     s.conn->running = s.handle();
   }
+  const auto started = std::chrono::steady_clock::now();
   SQLRETURN rc = call();
   if (s.conn) {
     std::lock_guard lock(s.conn->runningMutex);
     s.conn->running = SQL_NULL_HSTMT;
   }
   const bool fired = guard.finish();
-  if (fired && !SQL_SUCCEEDED(rc) && rc != SQL_NO_DATA) {
+  if (guard.abandoned()) {
     auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle(), s.wide());
-    records.insert(
-        records.begin(),
-        {"HYT00", 0, "[Trellick]Query timeout expired (" + std::to_string(seconds) + " s)"});
+    records.insert(records.begin(),
+                   {{"HYT00", 0,
+                     advised("[Trellick]Query timeout expired (" + std::to_string(limit) + " s)",
+                             timeoutAdvice().statement)},
+                    {"08S01", 0, "[Trellick]" + kAbandoned}});
+    throw DbError(context, std::move(records));
+  }
+  if (SQL_SUCCEEDED(rc) || rc == SQL_NO_DATA || (!fired && rc != SQL_ERROR)) return rc;
+  auto records = readDiagnostics(SQL_HANDLE_STMT, s.handle(), s.wide());
+  // Where the driver or the server ended the statement at its time-out,
+  // the message is told the same way as the watchdog's.
+  const bool endedAtLimit =
+      driverTimesOut && limit > 0 &&
+      std::chrono::steady_clock::now() - started >=
+          std::chrono::seconds(limit) - std::chrono::milliseconds(250) &&
+      std::any_of(records.begin(), records.end(), [](const DiagRecord& r) {
+        return r.sqlstate == "HYT00" || r.sqlstate == "HYT01" || r.sqlstate == "57014";
+      });
+  if (fired || (endedAtLimit && !timeoutAdvice().statement.empty())) {
+    records.insert(records.begin(), {"HYT00", 0,
+                                     advised("[Trellick]Query timeout expired (" +
+                                                 std::to_string(fired ? seconds : limit) + " s)",
+                                             timeoutAdvice().statement)});
     throw DbError(context, std::move(records));
   }
   return rc;
@@ -481,6 +665,7 @@ long long Connection::ExecuteParams(const std::string& sql,
 
 void Connection::BeginTrans() {
   if (!core_->connected) failConnectionNotOpen();
+  if (core_->abandoned) fail("08S01", "[Trellick]" + kAbandoned);
   auto dbc = static_cast<SQLHDBC>(core_->dbc.get());
   check(SQLSetConnectAttr(dbc, SQL_ATTR_AUTOCOMMIT,
                           reinterpret_cast<SQLPOINTER>(SQL_AUTOCOMMIT_OFF), 0),
@@ -543,6 +728,11 @@ void endTransaction(ConnectionCore& core, SQLSMALLINT how, const char* context) 
 
 void Connection::CommitTrans() {
   if (!core_->connected) failConnectionNotOpen();
+  if (core_->abandoned) {
+    // The server ends the transaction with the connection, uncommitted.
+    core_->inTransaction = false;
+    fail("08S01", "[Trellick]" + kAbandoned);
+  }
   // Open results would keep some drivers from ending the transaction.
   core_->freeStatements();
   endTransaction(*core_, SQL_COMMIT, "commit");
@@ -550,6 +740,11 @@ void Connection::CommitTrans() {
 
 void Connection::RollbackTrans() {
   if (!core_->connected) failConnectionNotOpen();
+  if (core_->abandoned) {
+    // The server rolls it back when it sees the connection gone.
+    core_->inTransaction = false;
+    return;
+  }
   core_->freeStatements();
   endTransaction(*core_, SQL_ROLLBACK, "roll back");
 }

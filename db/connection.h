@@ -119,6 +119,11 @@ class Connection {
   std::unique_ptr<Recordset> ExecuteQuery(const std::string& sql,
                                           const std::vector<std::optional<std::string>>& values);
 
+  // Seconds Open may wait for the server (default 15); 0: as long as the
+  // driver waits.
+  int ConnectTimeout() const;
+  void SetConnectTimeout(int seconds);
+
  private:
   // A record set shares the connection's state, so that it never outlives
   // the handle its statement belongs to.
@@ -137,5 +142,9 @@ std::optional<Dialect> dialectOfDbms(std::string_view dbmsName);
 
 // Registered driver name, or the library path when not registered.
 DriverNames installedDrivers();
+
+// Words added to the time-out messages, telling how to change the limit
+// (the command line names its options); empty: the messages alone.
+void setTimeoutAdvice(std::string statement, std::string connect);
 
 }  // namespace trellick::db

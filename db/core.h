@@ -2,6 +2,7 @@
 // ODBC handles, which no header outside db/ shows.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,6 +12,7 @@
 #include "db/connection.h"
 #include "db/odbc.h"
 #include "db/watchdog.h"
+#include "platform/platform.h"
 
 namespace trellick::db {
 
@@ -28,6 +30,16 @@ struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
   std::mutex runningMutex;
   SQLHSTMT running = SQL_NULL_HSTMT;
   std::vector<std::weak_ptr<StatementCore>> statements;
+  // Seconds a connect may take; 0: as long as the driver waits.
+  int connectTimeout = 15;
+  // The sockets the driver opened for the connection, for giving it up
+  // when the server stops answering.
+  std::vector<platform::SocketId> sockets;
+  // Given up: the server stopped answering past a time-out. Its sockets
+  // are shut down, every later use fails at once, and its handles are
+  // never freed (a cancel left behind may still hold them).
+  std::atomic<bool> abandoned = false;
+  void abandon();
 
   ~ConnectionCore();
   std::shared_ptr<StatementCore> newStatement(const std::string& context);
@@ -35,6 +47,7 @@ struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
 };
 
 struct StatementCore {
+  ~StatementCore();
   OdbcHandle stmt;
   std::shared_ptr<ConnectionCore> conn;
   SQLHSTMT handle() const { return static_cast<SQLHSTMT>(stmt.get()); }

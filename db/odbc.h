@@ -37,6 +37,9 @@ class OdbcHandle {
   SQLSMALLINT type() const { return type_; }
   explicit operator bool() const { return handle_ != SQL_NULL_HANDLE; }
   void reset();
+  // Forgets the handle without freeing it: a connection given up while a
+  // cancel may still use its handles keeps them.
+  void forget() { handle_ = SQL_NULL_HANDLE; }
 
  private:
   SQLSMALLINT type_ = 0;

@@ -91,12 +91,13 @@ ServerParts parseServer(std::string_view field) {
 }
 
 ConnectTarget makeTarget(const ConnectFields& f, const DriverNames& drivers,
-                         int commandTimeoutSeconds) {
-  return makeTarget(parseServer(f.server), f, drivers, commandTimeoutSeconds);
+                         int commandTimeoutSeconds, int connectTimeoutSeconds) {
+  return makeTarget(parseServer(f.server), f, drivers, commandTimeoutSeconds,
+                    connectTimeoutSeconds);
 }
 
 ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const DriverNames& drivers,
-                         int commandTimeoutSeconds) {
+                         int commandTimeoutSeconds, int connectTimeoutSeconds) {
   ConnectTarget t;
   t.kind = p.kind;
   t.problem = p.problem;
@@ -132,6 +133,10 @@ ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const Dri
       // The PostgreSQL driver calls varchar longer than 255 long and gives
       // text a size of 8190; these make it report the declared lengths.
       if (pg) t.connectionString += "MaxVarcharSize=65535;MaxLongVarcharSize=1073741823;";
+      // MariaDB's driver leaves SQL_ATTR_LOGIN_TIMEOUT aside and would wait
+      // for a server that accepts and never greets; its own key holds.
+      if (!pg && connectTimeoutSeconds > 0)
+        t.connectionString += "CONN_TIMEOUT=" + std::to_string(connectTimeoutSeconds) + ";";
       return t;
     }
     case TargetKind::SqlServer:

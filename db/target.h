@@ -58,11 +58,13 @@ struct ServerParts {
 // ends, makeTarget for the connection string.
 ServerParts parseServer(std::string_view server);
 
+// connectTimeoutSeconds goes where a driver takes it only from the string.
 ConnectTarget makeTarget(const ServerParts& parts, const ConnectFields& fields,
-                         const DriverNames& drivers, int commandTimeoutSeconds);
+                         const DriverNames& drivers, int commandTimeoutSeconds,
+                         int connectTimeoutSeconds = 0);
 
 // The same, reading fields.server.
 ConnectTarget makeTarget(const ConnectFields& fields, const DriverNames& drivers,
-                         int commandTimeoutSeconds);
+                         int commandTimeoutSeconds, int connectTimeoutSeconds = 0);
 
 }  // namespace trellick::db

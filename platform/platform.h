@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace trellick::platform {
 
@@ -46,5 +47,20 @@ void makePrivateFile(const std::string& path);
 
 // Whether the shell pattern (*, ?, [...]) matches the whole text.
 bool matchesPattern(const std::string& pattern, const std::string& text);
+
+// A socket the process holds: its descriptor and what it is, so that a
+// descriptor closed and reused for something else is told apart.
+struct SocketId {
+  long long descriptor = -1;
+  unsigned long long identity = 0;
+  bool operator==(const SocketId&) const = default;
+};
+
+// Every socket the process holds open now.
+std::vector<SocketId> openSockets();
+
+// Ends both directions of the socket, if the descriptor still is that
+// socket: a call blocked reading or writing it returns at once.
+void shutdownSocket(const SocketId& socket);
 
 }  // namespace trellick::platform

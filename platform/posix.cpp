@@ -1,7 +1,9 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -126,6 +128,33 @@ void makePrivateFile(const std::string& path) {
 
 bool matchesPattern(const std::string& pattern, const std::string& text) {
   return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
+}
+
+std::vector<SocketId> openSockets() {
+  std::vector<SocketId> sockets;
+  DIR* dir = ::opendir("/proc/self/fd");
+  if (!dir) return sockets;
+  const int own = ::dirfd(dir);
+  while (const dirent* entry = ::readdir(dir)) {
+    char* end = nullptr;
+    const long fd = std::strtol(entry->d_name, &end, 10);
+    if (end == entry->d_name || *end != '\0' || fd == own) continue;
+    struct stat st {};
+    if (::fstat(static_cast<int>(fd), &st) == 0 && S_ISSOCK(st.st_mode))
+      sockets.push_back({fd, static_cast<unsigned long long>(st.st_ino)});
+  }
+  ::closedir(dir);
+  return sockets;
+}
+
+void shutdownSocket(const SocketId& socket) {
+  const int fd = static_cast<int>(socket.descriptor);
+  struct stat st {};
+  // Shut down, not closed: the descriptor stays the driver's to close, and
+  // cannot be handed to anything else meanwhile.
+  if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
+      static_cast<unsigned long long>(st.st_ino) == socket.identity)
+    ::shutdown(fd, SHUT_RDWR);
 }
 
 }  // namespace trellick::platform

@@ -35,17 +35,20 @@ bool ServerSpec::holds(const journal::RunInfo& run) const {
   return identity == made.identity && trimSpaces(server) == trimSpaces(run.server);
 }
 
-Session::Session(ServerSpec place, std::string user, std::string password, int timeoutSeconds)
+Session::Session(ServerSpec place, std::string user, std::string password, int timeoutSeconds,
+                 int connectTimeoutSeconds)
     : place_(std::move(place)),
       user_(std::move(user)),
       password_(std::move(password)),
       timeoutSeconds_(timeoutSeconds),
-      drivers_(db::installedDrivers()) {}
+      drivers_(db::installedDrivers()),
+      connectTimeoutSeconds_(connectTimeoutSeconds) {}
 
 void Session::open(db::Connection& conn) const {
   conn.SetCommandTimeout(timeoutSeconds_);
+  conn.SetConnectTimeout(connectTimeoutSeconds_);
   conn.Open(db::makeTarget(place_.parts, {place_.server, user_, password_, place_.database},
-                           drivers_, timeoutSeconds_));
+                           drivers_, timeoutSeconds_, connectTimeoutSeconds_));
 }
 
 std::unique_ptr<db::Connection> Session::connect() const {

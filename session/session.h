@@ -37,10 +37,16 @@ struct ServerSpec {
   bool holds(const journal::RunInfo& run) const;
 };
 
+// How long both front ends wait for a server to answer a connect.
+constexpr int kConnectTimeoutSeconds = 15;
+
 // One database as the operator named it, with the login.
 class Session {
  public:
-  Session(ServerSpec place, std::string user, std::string password, int timeoutSeconds);
+  // connectTimeoutSeconds: how long a connect may wait (0: as long as the
+  // driver waits).
+  Session(ServerSpec place, std::string user, std::string password, int timeoutSeconds,
+          int connectTimeoutSeconds = kConnectTimeoutSeconds);
 
   const ServerSpec& place() const { return place_; }
   const std::string& user() const { return user_; }
@@ -64,6 +70,7 @@ class Session {
   std::string password_;
   int timeoutSeconds_;
   db::DriverNames drivers_;
+  int connectTimeoutSeconds_;
 };
 
 // Why `run` was not made in the database `conn` reached through `place`
