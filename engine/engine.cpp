@@ -405,9 +405,10 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
           plan.hasTriggers = hasOwnTriggers(conn, plan.table);
           result.hasTriggers = plan.hasTriggers;
           if (options.rewriter) {
-            result.journaled =
-                journal::rewrittenReplace(conn, options.journal, options.journalRun, plan,
-                                          *options.rewriter, options.jsonRewriter.get());
+            result.journaled = journal::rewrittenReplace(
+                conn, options.journal, options.journalRun, plan, *options.rewriter,
+                options.jsonRewriter.get(), options.journal ? options.batchRows : 0,
+                options.batchStart ? options.batchStart(table) : journal::BatchStart{});
             result.untouched = result.journaled->untouched;
           } else if (options.journal && options.batchRows > 0) {
             const journal::BatchStart start =

@@ -769,8 +769,17 @@ Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
 
 Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run, const Plan& plan,
                           const transform::Rewriter& rewriter,
-                          const transform::Rewriter* jsonRewriter) {
+                          const transform::Rewriter* jsonRewriter, long long batchRows,
+                          const BatchStart& start) {
   const Identity id = identityOf(conn, plan);
+  if (!id.byValue && !search::batchable(plan, id.columns)) batchRows = 0;
+  if (!id.byValue && start.after) {
+    // Gone on with past a cut-short run's last batch.
+    Plan rest = search::batchPlan(plan, id.columns, start.after, std::nullopt);
+    return rewrittenReplace(conn, journal, run, rest, rewriter, jsonRewriter, batchRows,
+                            {start.batch, std::nullopt});
+  }
+  long long batch = start.batch, inBatch = 0;
   if (id.byValue)
     throw NoUsableKey(
         "no primary or unique key names its rows: the row rewriter leaves it untouched");
@@ -813,12 +822,39 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
           const Values left = keyLeft(id.columns, searched, r.row);
           if (left != r.row.identity) moved.insert(encodeValues(left));
           if (journal) journal->addRow(table, r.row);
+          // In batches: every batchRows rows written are committed, with
+          // their journal, up to this row's key.
+          if (batchRows <= 0 || ++inBatch < batchRows) return;
+          inBatch = 0;
+          if (journal) {
+            if (!images.columns.empty())
+              out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
+            journal->setBatch(table, ++batch, r.row.identity);
+            journal->seal(table);
+            sealed = true;
+          }
+          conn.CommitTrans();
+          if (journal) {
+            try {
+              journal->mark(table, TableState::Done);
+            } catch (...) {
+              out.journalComplete = false;
+            }
+          }
+          conn.BeginTrans();
+          if (journal) {
+            table = journal->beginTable(run, resolved(conn, plan.table), id.columns, false,
+                                        searched, images);
+            sealed = false;
+          }
         },
         out.untouched, nullptr, jsonRewriter);
     if (journal) {
       // The rows as the writes left them, every column's image with them.
       if (!images.columns.empty())
         out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
+      // The last batch: every row left.
+      if (batchRows > 0) journal->setBatch(table, ++batch, std::nullopt);
       journal->seal(table);
       sealed = true;
     }

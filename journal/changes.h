@@ -166,9 +166,19 @@ Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
 // it back as it does a replace. Throws NoUsableKey, before writing anything,
 // for a table without a key; on failure the server rolls back and the
 // journal keeps no rows of the table.
+// With batchRows > 0 (and a key the rewrite leaves alone), a commit with
+// its journal every batchRows rows written, each a batch (TableEntry::batch)
+// bounded by its last row's key; `start`: past a cut-short run's batches.
+// Where a batched replace starts: past a cut-short run's last committed
+// batch, or at the first.
+struct BatchStart {
+  long long batch = 0;          // the last batch done (0: none)
+  std::optional<Values> after;  // its bound
+};
 Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run, const Plan& plan,
                           const transform::Rewriter& rewriter,
-                          const transform::Rewriter* jsonRewriter = nullptr);
+                          const transform::Rewriter* jsonRewriter = nullptr,
+                          long long batchRows = 0, const BatchStart& start = {});
 
 }  // namespace trellick::journal
 
@@ -178,13 +188,6 @@ namespace trellick::journal {
 // of a range of the key's order (search::batchEndQuery, batchPlan) and each
 // journaled and committed as a table of its own (TableEntry::batch), so
 // that a stop or a kill leaves whole batches, each taken back by an undo.
-
-// Where a batched replace starts: past a cut-short run's last committed
-// batch, or at the first.
-struct BatchStart {
-  long long batch = 0;          // the last batch done (0: none)
-  std::optional<Values> after;  // its bound
-};
 
 // Asked before each batch after the first; told after each commit with
 // the rows changed so far. Either may be empty.

@@ -51,11 +51,11 @@ const char* const kFind = "a.com";
 // Holds the text it replaces: a batch applied twice would show.
 const char* const kReplace = "a.com.b'站";
 
-std::string replacedOnce(const std::string& v) {
+std::string replacedOnce(const std::string& v, const std::string& by = kReplace) {
   std::string out;
   size_t from = 0;
   for (size_t at = v.find(kFind); at != std::string::npos; at = v.find(kFind, from)) {
-    out += v.substr(from, at - from) + kReplace;
+    out += v.substr(from, at - from) + by;
     from = at + std::string(kFind).size();
   }
   return out + v.substr(from);
@@ -149,6 +149,7 @@ class Batches : public testsupport::EngineFixture {
   // matching rows in the key's order, each changed once, as many as the
   // journal's committed batches hold, batch by batch. Returns them.
   long long checkWholeBatches(const Rows& original, bool settled = false) {
+    const std::string by = replacement_;
     const Rows now = rows();
     EXPECT_EQ(now.size(), original.size());
     long long changed = 0;
@@ -161,7 +162,7 @@ class Batches : public testsupport::EngineFixture {
         continue;
       }
       EXPECT_FALSE(past) << "row " << *now[k][0] << " changed past an unchanged one";
-      EXPECT_EQ(after, replacedOnce(before)) << "row " << *now[k][0];
+      EXPECT_EQ(after, replacedOnce(before, by)) << "row " << *now[k][0];
       ++changed;
     }
     // Each batch done in the journal is in the table; a kill between a
@@ -186,6 +187,10 @@ class Batches : public testsupport::EngineFixture {
     return changed;
   }
 
+  // Killed at random moments, resumed until done, then undone.
+  void killResumeUndo(const Args& replace);
+  std::string replacement_ = kReplace;  // what the run replaces by
+
   testsupport::TempDir dir_;
 };
 
@@ -193,7 +198,19 @@ class Batches : public testsupport::EngineFixture {
 // (and killed again) until done: only whole batches are ever in the table,
 // each in the journal; the resumed run ends with every matching row replaced
 // once, and one undo gives back the table byte for byte.
-TEST_P(Batches, killedAtRandomMomentsResumedAndUndone) {
+TEST_P(Batches, killedAtRandomMomentsResumedAndUndone) { killResumeUndo(replaceArgs()); }
+
+// The same through the row rewriter (several pairs): a commit with its
+// journal every batch of rows written.
+// (MariaDB's rewriter writes a NUL after a value that holds a character
+// of three bytes, batches or not: this run keeps to one that it does not.)
+TEST_P(Batches, rewriterKilledResumedAndUndone) {
+  replacement_ = "a.com.b'x";
+  killResumeUndo({"replace", "--find", kFind, "--replace", replacement_, "--find", "zzz",
+                  "--replace", "y", "--yes", "--batch-rows", std::to_string(kBatch)});
+}
+
+void Batches::killResumeUndo(const Args& replace) {
   const Rows original = rows();
   const std::string before = md5Of(original);
   std::mt19937 random(std::random_device{}());
@@ -201,7 +218,7 @@ TEST_P(Batches, killedAtRandomMomentsResumedAndUndone) {
   bool complete = false;
   for (int round = 0; round < 6 && !complete; ++round) {
     const long long had = batchesJournaled();
-    auto p = start(round == 0 ? replaceArgs() : Args{"replace", "--resume", "--yes"});
+    auto p = start(round == 0 ? replace : Args{"replace", "--resume", "--yes"});
     ASSERT_TRUE(p->started());
     // A few batches more, then a moment that falls anywhere in the next.
     const long long wanted = had + 1 + static_cast<long long>(random() % 3);
@@ -353,7 +370,9 @@ TEST_F(BatchProgress, theLineAdvancesInsideOneTable) {
   ASSERT_GE(seen.size(), 3u) << shown;
   std::set<long long> inside;
   for (size_t k = 0; k < seen.size(); ++k) {
-    if (k > 0) EXPECT_GE(seen[k], seen[k - 1]);
+    if (k > 0) {
+      EXPECT_GE(seen[k], seen[k - 1]);
+    }
     if (seen[k] > 0 && seen[k] < 10000) inside.insert(seen[k]);
   }
   ASSERT_GE(inside.size(), 3u) << shown;
