@@ -111,6 +111,15 @@ Output and running:
                        of running them
   --journal FILE       use this journal instead of the user's
   --yes                replace or undo without asking
+  --batch-rows N       replace: change each table in batches of at most N
+                       rows in the key's order, each journaled and committed
+                       on its own (a table without a key: one statement);
+                       a stopped table is told partly replaced, with its count
+  --resume [RUN]       replace: go on with a run cut short (the last by
+                       default; --resume=RUN) from its first table and batch
+                       not done, with its own texts and options, in the same
+                       run: one undo takes it all back
+  --progress-json      with --json: progress events on standard error
   -h, --help           this text
   --version            the version
 
