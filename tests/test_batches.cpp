@@ -287,6 +287,47 @@ TEST_P(Batches, stoppedBetweenBatchesToldPartlyReplacedWithItsCount) {
   ASSERT_EQ(rows(), original);
 }
 
+// The connection lost in the middle of a batch: that batch is rolled back
+// by the server, the table told partly replaced with the count of the
+// batches before it, and a resume finishes the run.
+using BatchesLost = Batches;
+TEST_P(BatchesLost, aConnectionLostMidBatchLeavesWholeBatchesAndResumes) {
+  const Rows original = rows();
+  auto p = start(replaceArgs() + Args{"--json"});
+  ASSERT_TRUE(p->started());
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (batchesJournaled() < 3 && p->running() && Clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  ASSERT_TRUE(p->running()) << p->err();
+  // Every other session on the database is ended by the server.
+  setup(
+      "select pg_terminate_backend(pid) from pg_stat_activity where datname = "
+      "current_database() and pid <> pg_backend_pid();");
+  ASSERT_TRUE(p->waitFor(30000));
+  ASSERT_EQ(p->exitCode(), 1) << p->err();
+  const long long changed = checkWholeBatches(original);
+  ASSERT_GT(changed, 0);
+  ASSERT_LT(changed, kMatching);
+  nlohmann::json table;
+  std::istringstream out(p->out());
+  for (std::string line; std::getline(out, line);) {
+    const auto o = nlohmann::json::parse(line, nullptr, false);
+    if (o.is_object() && o.value("type", "") == "table") table = o;
+  }
+  ASSERT_EQ(table.value("status", ""), "partly_replaced") << p->out();
+  ASSERT_EQ(table.value("records", -1LL), changed);
+
+  const auto done = cli({"replace", "--resume", "--yes"});
+  ASSERT_EQ(done.exitCode, 0) << done.describe();
+  ASSERT_EQ(checkWholeBatches(original, true), kMatching);
+  const auto undone = cli({"undo", "--yes"});
+  ASSERT_EQ(undone.exitCode, 0) << undone.describe();
+  ASSERT_EQ(rows(), original);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, BatchesLost, testing::Values(Engine::PostgreSQL),
+                         testsupport::EngineParamName());
+
 INSTANTIATE_TEST_SUITE_P(Engines, Batches,
                          testing::Values(Engine::SQLite, Engine::PostgreSQL, Engine::MariaDB),
                          testsupport::EngineParamName());
