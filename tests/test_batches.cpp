@@ -1,5 +1,6 @@
 // A replace in batches through the command line, run as a process on a
-// SQLite file, PostgreSQL and MariaDB: killed at random moments between and
+// SQLite file, the SQL Server stand-in, PostgreSQL and MariaDB: killed at
+// random moments between and
 // inside batches, stopped between batches with Ctrl-C, resumed into the same
 // run and undone; judged by dumps read with each engine's own client and by
 // the journal read with SQLite's library.
@@ -230,7 +231,7 @@ void Batches::killResumeUndo(const Args& replace) {
     ASSERT_TRUE(p->waitFor(20000));
     complete = p->exitedNormally();
     if (complete) {
-      ASSERT_EQ(p->exitCode(), 0) << p->err();
+      ASSERT_EQ(p->exitCode(), 0) << p->err() << p->out();
     }
     const long long changed = checkWholeBatches(original);
     if (HasFailure()) return;
@@ -329,7 +330,8 @@ INSTANTIATE_TEST_SUITE_P(Servers, BatchesLost, testing::Values(Engine::PostgreSQ
                          testsupport::EngineParamName());
 
 INSTANTIATE_TEST_SUITE_P(Engines, Batches,
-                         testing::Values(Engine::SQLite, Engine::PostgreSQL, Engine::MariaDB),
+                         testing::Values(Engine::SQLite, Engine::PostgreSQL, Engine::MariaDB,
+                                         Engine::SqlServer),
                          testsupport::EngineParamName());
 
 }  // namespace
