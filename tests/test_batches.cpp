@@ -1,9 +1,9 @@
 // A replace in batches through the command line, run as a process on a
 // SQLite file, the SQL Server stand-in, PostgreSQL and MariaDB: killed at
-// random moments between and
-// inside batches, stopped between batches with Ctrl-C, resumed into the same
-// run and undone; judged by dumps read with each engine's own client and by
-// the journal read with SQLite's library.
+// random moments between and inside batches, stopped between batches with
+// Ctrl-C, its connection lost, resumed into the same run and undone; judged
+// by dumps read with each engine's own client and by the journal read with
+// SQLite's library. The progress line on a terminal, and as JSON events.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
