@@ -427,7 +427,9 @@ TEST(BatchStatements, boundsAndRangesInTheKeysOrder) {
     EXPECT_NE(batchEndQuery(plan, key, std::nullopt, 1).find("offset 0"), std::string::npos);
 
     const auto batch = batchPlan(plan, key, after, upTo);
-    if (!c.update.empty()) EXPECT_EQ(batch.updateStatement(), c.update);
+    if (!c.update.empty()) {
+      EXPECT_EQ(batch.updateStatement(), c.update);
+    }
     // The same range in every statement made from the batch's plan; the
     // whole table's are as they were.
     for (const std::string& s :
