@@ -283,6 +283,9 @@ TEST_P(Batches, stoppedBetweenBatchesToldPartlyReplacedWithItsCount) {
   const auto done = cli({"replace", "--resume", "--yes", "--json"});
   ASSERT_EQ(done.exitCode, 0) << done.describe();
   ASSERT_EQ(checkWholeBatches(original, true), kMatching);
+  // One run of one table, however many batches.
+  const auto runs = testsupport::runCli({"runs", "--journal", journal()});
+  ASSERT_NE(runs.out.find(": 1 table, 2000 rows"), std::string::npos) << runs.describe();
   const auto undone = cli({"undo", "--yes"});
   ASSERT_EQ(undone.exitCode, 0) << undone.describe();
   ASSERT_EQ(rows(), original);
