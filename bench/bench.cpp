@@ -12,6 +12,10 @@
 //                              rewriter over DB, prints memory)
 //   trellick-bench --servers [--quick] [--reps N] [--sizes TABLES ROWS BIGROWS]
 //                              (the same on PostgreSQL and MariaDB: bench/servers.cpp)
+//   trellick-bench --batches [ROWS] [--reps N] [--dir DIR]
+//                              (a journaled replace of one SQLite table of ROWS
+//                              rows, 5% matching, in batches of 1,000, 10,000
+//                              and 100,000 rows and in one statement)
 #include <sqlite3.h>
 
 #include <QApplication>
@@ -244,10 +248,12 @@ std::shared_ptr<const trellick::transform::Rewriter> literalRewriter() {
 Replaced engineReplace(trellick::db::Connection& conn,
                        const std::vector<trellick::engine::Table>& tables,
                        trellick::journal::Journal* journal,
-                       std::shared_ptr<const trellick::transform::Rewriter> rewriter = nullptr) {
+                       std::shared_ptr<const trellick::transform::Rewriter> rewriter = nullptr,
+                       long long batchRows = 0) {
   namespace engine = trellick::engine;
   engine::Options options{engine::Mode::Replace, {kFind, kReplace}};
   options.rewriter = std::move(rewriter);
+  options.batchRows = batchRows;
   if (journal) {
     options.journal = journal;
     options.journalRun = journal->beginRun({});
@@ -335,6 +341,60 @@ std::string machine() {
 
 }  // namespace
 
+// ---- a replace in batches ----
+
+// One table of `rows` rows, every twentieth holding the text: a journaled
+// replace in batches of each size against the same in one statement.
+int batchesMode(const std::string& dir, int rows, int reps) {
+  std::filesystem::create_directories(dir);
+  const std::string source = dir + "/batches-" + std::to_string(rows) + ".db";
+  generate(source, [&](sqlite3* db, Lcg&) {
+    sqliteExec(db,
+               "create table t(id integer primary key, v text, w text);"
+               "insert into t with recursive n(i) as (select 1 union all select i + 1 from n "
+               "where i < " +
+                   std::to_string(rows) +
+                   ") select i, case when i % 20 = 0 then 'row ' || i || ' at " + kFind +
+                   "/x' else 'row ' || i || ' nothing here' end, 'w' from n;");
+  });
+  const std::string copy = dir + "/batches-copy.db", journalPath = dir + "/batches-journal.db";
+  const std::vector<long long> sizes{0, 1000, 10000, 100000};
+  std::vector<std::vector<double>> ms(sizes.size());
+  for (int rep = 0; rep < reps; ++rep)
+    for (size_t k = 0; k < sizes.size(); ++k) {
+      removeSqlite(copy);
+      removeSqlite(journalPath);
+      std::filesystem::copy_file(source, copy);
+      auto conn = openSqlite(copy);
+      const auto tables = trellick::engine::userTables(*conn);
+      trellick::journal::Journal journal(journalPath);
+      const auto start = Clock::now();
+      const Replaced done = engineReplace(*conn, tables, &journal, nullptr, sizes[k]);
+      ms[k].push_back(msSince(start));
+      if (done.records != rows / 20 || done.journaled != done.records)
+        die("the replace in batches of " + std::to_string(sizes[k]) + " changed " +
+            std::to_string(done.records) + " records and journaled " +
+            std::to_string(done.journaled) + " of " + std::to_string(rows / 20));
+    }
+  removeSqlite(copy);
+  removeSqlite(journalPath);
+  const double whole = median(ms[0]);
+  std::printf(
+      "\nTrellick benchmark, batches: %s; one SQLite table of %d rows, %d matching; "
+      "median of %d\n\n",
+      machine().c_str(), rows, rows / 20, reps);
+  std::printf(
+      "| replace (engine, journal) | ms | / one statement | target |\n"
+      "|---|---:|---:|---|\n");
+  std::printf("| one statement | %.1f | 1.000 | |\n", whole);
+  for (size_t k = 1; k < sizes.size(); ++k) {
+    const double ratio = median(ms[k]) / whole;
+    std::printf("| batches of %lld rows | %.1f | %.3f | <= 1.3 %s |\n", sizes[k], median(ms[k]),
+                ratio, ratio <= 1.3 ? "met" : "MISSED");
+  }
+  return 0;
+}
+
 int main(int argc, char* argv[]) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   Sizes sizes;
@@ -343,6 +403,7 @@ int main(int argc, char* argv[]) {
   bool quick = false;
   bool servers = false;
   bool rewriterPeak = false;
+  int batchRows = 0;  // --batches: the table's rows
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") {
@@ -358,6 +419,9 @@ int main(int argc, char* argv[]) {
       dir = argv[++i];
     } else if (a == "--servers") {
       servers = true;
+    } else if (a == "--batches") {
+      batchRows = quick ? 200000 : 2000000;
+      if (i + 1 < argc && argv[i + 1][0] != '-') batchRows = std::max(20, std::atoi(argv[++i]));
     } else if (a == "--peak" && i + 1 < argc) {
       peakDb = argv[++i];
     } else if ((a == "--journal-peak" || a == "--rewriter-peak") && i + 2 < argc) {
@@ -368,6 +432,8 @@ int main(int argc, char* argv[]) {
       die("unknown argument " + a);
     }
   }
+  // No window: the engine alone.
+  if (batchRows > 0) return batchesMode(dir, batchRows, std::max(1, std::min(sizes.reps, 3)));
   QApplication app(argc, argv);
   // The operator's own settings stay untouched.
   QTemporaryDir settingsDir;

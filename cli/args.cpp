@@ -115,6 +115,15 @@ Output and running:
                        of running them
   --journal FILE       use this journal instead of the user's
   --yes                replace or undo without asking
+  --batch-rows N       replace: change each table in batches of at most N
+                       rows in the key's order, each journaled and committed
+                       on its own (a table without a key: one statement);
+                       a stopped table is told partly replaced, with its count
+  --resume [RUN]       replace: go on with a run cut short (the last by
+                       default; --resume=RUN) from its first table and batch
+                       not done, with its own texts and options, in the same
+                       run: one undo takes it all back
+  --progress-json      with --json: progress events on standard error
   -h, --help           this text
   --version            the version
 
@@ -313,6 +322,20 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
     } else if (name == "--connect-timeout") {
       if (auto v = takeValue(); v && !parseInt(*v, 0, 86400, a.connectTimeoutSeconds))
         fail("--connect-timeout takes a number of seconds from 0 to 86400, not \"" + *v + "\"");
+    } else if (name == "--batch-rows") {
+      int rows = 0;
+      if (auto v = takeValue(); v && !parseInt(*v, 1, 100000000, rows))
+        fail("--batch-rows takes a number of rows from 1 to 100000000, not \"" + *v + "\"");
+      a.batchRows = rows;
+    } else if (name == "--resume") {
+      a.resume = true;
+      int run = 0;
+      if (value && !parseInt(*value, 1, 2147483647, run))
+        fail("--resume takes the number of a run (see trellick-cli runs), not \"" + *value + "\"");
+      a.run = run;
+    } else if (name == "--progress-json") {
+      noValue();
+      a.progressJson = true;
     } else {
       fail("unknown option " + name);
     }
@@ -330,7 +353,9 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
     fail("no command given (find, replace, shrink or tables)");
     return p;
   }
-  if (positional.size() > 1 && !(positional[0] == "undo" && positional.size() == 2)) {
+  const bool runNamed = positional.size() == 2 &&
+                        (positional[0] == "undo" || (positional[0] == "replace" && a.resume));
+  if (positional.size() > 1 && !runNamed) {
     fail("unexpected argument \"" + positional.back() + "\"");
     return p;
   }
@@ -360,6 +385,12 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
   else
     fail("unknown command \"" + c + "\" (find, replace, preview, undo, runs, shrink or tables)");
 
+  if (a.resume && a.command != Command::Replace) fail("--resume works for replace only");
+  if (a.batchRows > 0 && a.command != Command::Replace) fail("--batch-rows works for replace only");
+  if (a.resume && (!a.finds.empty() || a.replace || !a.pairsFile.empty()))
+    fail("--resume goes on with the run's own texts: it takes no --find, --replace or --pairs");
+  // A resume takes its texts and options from the run.
+  if (a.resume) return p;
   // runs reads the journal only; undo connects where the run was made
   // unless told otherwise.
   const bool connects = a.command != Command::Runs && a.command != Command::Undo;

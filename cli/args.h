@@ -72,6 +72,14 @@ struct Args {
   bool jsonValues = false;
   bool jsonKeys = false;
 
+  // replace: tables changed in batches of at most this many rows (0: one
+  // update each); --resume goes on with a cut-short run (`run`, or the
+  // last), its texts and options taken from the journal; --progress-json
+  // writes progress events on standard error with --json.
+  long long batchRows = 0;
+  bool resume = false;
+  bool progressJson = false;
+
   // Several pairs, a pairs file, or anything a plain literal text cannot
   // do: the row rewriter, not the one update.
   bool rewriting() const {

@@ -32,6 +32,7 @@ std::unique_ptr<Subcommand> Subcommand::make(Context& cx) {
   switch (cx.args.command) {
     case Command::Find:
     case Command::Replace:
+      if (cx.args.resume) return std::make_unique<ResumeCommand>(cx);
       return std::make_unique<WalkCommand>(cx);
     case Command::Preview:
       return std::make_unique<PreviewCommand>(cx);

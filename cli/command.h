@@ -94,6 +94,9 @@ class WalkCommand : public Subcommand {
 
  protected:
   int prepare() override;
+  // A resume: the run gone on with, and where each of its tables stands.
+  long long resumeRun_ = 0;
+  std::vector<journal::TableEntry> resumedTables_;
 
  private:
   std::shared_ptr<const transform::Rewriter> rewriter_;      // several pairs
@@ -189,5 +192,29 @@ bool listedWhenChangedOnly(const engine::TableResult& result);
 // the third item named by what it counts (found, replaced, changing).
 std::string countLine(size_t tables, long long records, const std::string& what, size_t tablesDoing,
                       size_t failed);
+
+// replace --resume: a cut-short run gone on with, its texts and options
+// taken from the journal (kept there by the run as a JSON object).
+struct ResumedArgs {
+  ResumedArgs(const Args& given, Context& cx)
+      : resumed(given), context{resumed, cx.console, cx.interrupts} {}
+  Args resumed;
+  Context context;
+};
+class ResumeCommand : private ResumedArgs, public WalkCommand {
+ public:
+  explicit ResumeCommand(Context& cx);
+
+ protected:
+  int prepare() override;
+  session::Login login() const override;
+
+ private:
+  std::optional<journal::RunEntry> run_;
+};
+
+// What a replace run keeps for a resume: its pairs, flags, batch size,
+// columns and tables.
+std::string runOptions(const Args& args, const std::vector<engine::Table>& tables);
 
 }  // namespace trellick::cli

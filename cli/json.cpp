@@ -13,7 +13,7 @@ std::string statusWord(engine::Status status) {
 
 // Triggers are asked for just before a table's update.
 bool triggersLearned(const engine::TableResult& r) {
-  return r.status == engine::Status::Replaced ||
+  return r.status == engine::Status::Replaced || r.status == engine::Status::PartlyReplaced ||
          (r.failure && r.failure->stage == engine::Stage::Update);
 }
 
@@ -69,12 +69,15 @@ Json tableJson(const engine::TableResult& r, size_t index) {
 
 Json runJson(const journal::RunEntry& r) {
   Json tables = Json::array();
-  for (const auto& t : r.tables)
+  for (const auto& t : r.tables) {
     tables.push_back(Json{{"schema", t.table.schema},
                           {"table", t.table.name},
                           {"rows", t.rows},
                           {"state", journal::stateName(t.state)},
                           {"by_value", t.byValue}});
+    // One batch of a table's replace: its number (1 the first).
+    if (t.batch > 0) tables.back()["batch"] = t.batch;
+  }
   return Json{{"type", "run"},
               {"run", r.id},
               {"kind", r.info.kind},

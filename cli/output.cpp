@@ -58,6 +58,15 @@ void Console::progress(size_t done, const std::string& current) {
   std::lock_guard lock(mutex_);
   done_ = done;
   current_ = current;
+  rowsDone_ = rowsTotal_ = 0;
+  tableStart_ = std::chrono::steady_clock::now();
+  drawLocked();
+}
+
+void Console::tableRows(long long done, long long total) {
+  std::lock_guard lock(mutex_);
+  rowsDone_ = done;
+  rowsTotal_ = std::max(total, done);
   drawLocked();
 }
 
@@ -89,6 +98,18 @@ void Console::drawLocked() {
     std::snprintf(buf, sizeof buf, "  ~%ld:%02ld left", left / 60, left % 60);
     line += buf;
   }
+  if (rowsTotal_ > 0) {
+    // Inside one table: its rows, and the time its rate leaves.
+    line += "  rows " + std::to_string(rowsDone_) + "/" + std::to_string(rowsTotal_);
+    if (rowsDone_ > 0 && rowsDone_ < rowsTotal_) {
+      const double elapsed = std::chrono::duration<double>(now - tableStart_).count();
+      const long left = static_cast<long>(elapsed / static_cast<double>(rowsDone_) *
+                                          static_cast<double>(rowsTotal_ - rowsDone_));
+      char buf[32];
+      std::snprintf(buf, sizeof buf, " ~%ld:%02ld left", left / 60, left % 60);
+      line += buf;
+    }
+  }
   if (!current_.empty()) {
     std::string name = current_;
     if (displayWidth(name) > 40) {
@@ -118,7 +139,8 @@ std::string TextTable::header() const {
 std::string TextTable::row(const engine::TableResult& r) const {
   const std::string status = r.hasRows || r.failure ? engine::statusText(r) : "empty";
   const bool counted = r.status == engine::Status::Found || r.status == engine::Status::Replaced ||
-                       r.status == engine::Status::NotFound;
+                       r.status == engine::Status::NotFound ||
+                       r.status == engine::Status::PartlyReplaced;
   std::string records = counted && r.hasRows ? std::to_string(r.records) : "-";
   records = std::string(records.size() < 8 ? 8 - records.size() : 0, ' ') + records;
   std::string columns;
@@ -133,8 +155,12 @@ std::string TextTable::row(const engine::TableResult& r) const {
 
 std::string replaceNotes(const engine::TableResult& r) {
   std::vector<std::string> notes;
+  if (r.status == engine::Status::PartlyReplaced)
+    notes.push_back(std::to_string(r.records) + (r.records == 1 ? " record" : " records") + " in " +
+                    std::to_string(r.batches) + (r.batches == 1 ? " batch" : " batches") +
+                    " committed, each journaled");
   // A table left as it was has nothing to undo.
-  if (r.status != engine::Status::Replaced) return {};
+  if (r.status != engine::Status::Replaced && notes.empty()) return {};
   if (r.journaled && r.journaled->byValue)
     notes.push_back("no key: an undo finds its rows by value");
   if (r.journaled && r.journaled->kept > 0)

@@ -29,6 +29,9 @@ class Console {
   void startProgress(size_t total);
   void progress(size_t done, const std::string& current);
   void endProgress();
+  // Rows done of the current table's, inside it (a batched replace); reset
+  // by the next progress().
+  void tableRows(long long done, long long total);
 
  private:
   void wipeLocked();
@@ -42,6 +45,9 @@ class Console {
   std::string current_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastDraw_;
+  long long rowsDone_ = 0;
+  long long rowsTotal_ = 0;
+  std::chrono::steady_clock::time_point tableStart_;
 };
 
 // The readable table: a header, then one row per table as it finishes.

@@ -1,5 +1,7 @@
 // undo and runs: taking a run back, and the list of runs.
 #include <fstream>
+#include <set>
+#include <utility>
 
 #include "cli/command.h"
 #include "cli/json.h"
@@ -11,6 +13,8 @@ std::string runLine(const journal::RunEntry& r) {
   long long rows = 0;
   size_t done = 0;
   bool incomplete = false;
+  // A table replaced in batches is one table of the run.
+  std::set<std::pair<std::string, std::string>> seen;
   for (const auto& t : r.tables) {
     incomplete = incomplete || t.state == journal::TableState::Journaled;
     // A failed table's rows were journaled but the server kept them as
@@ -18,7 +22,7 @@ std::string runLine(const journal::RunEntry& r) {
     // counts as the undo takes it.
     if (t.state == journal::TableState::Done || t.state == journal::TableState::Journaled) {
       rows += t.rows;
-      ++done;
+      if (seen.insert({t.table.schema, t.table.name}).second) ++done;
     }
   }
   std::string what = r.info.kind == "undo"

@@ -32,6 +32,14 @@ class Reporter : public engine::Observer {
                    " failed: " + engine::oneLine(result.failure->description) + "\n");
   }
   void tableWalked(size_t index) override { console_.progress(index + 1, {}); }
+  void rowsDone(const engine::Table& table, long long done, long long found) override {
+    console_.tableRows(done, found);
+    if (args_.json && args_.progressJson)
+      console_.err(jsonLine(Json{{"type", "progress"},
+                                 {"table", engine::displayName(table)},
+                                 {"rows_done", done},
+                                 {"rows_total", std::max(done, found)}}));
+  }
   bool stopRequested() override { return interrupts_.stopRequested(); }
 
  private:
@@ -57,14 +65,70 @@ bool listedWhenChangedOnly(const engine::TableResult& result) {
          result.status == engine::Status::Failed;
 }
 
-int WalkCommand::execute(const std::vector<engine::Table>& tables) {
+namespace {
+
+// The journaled table of a run that is `table` (the journal keeps the
+// default schema by its name).
+bool sameTable(const journal::TableEntry& entry, const engine::Table& table) {
+  return entry.table.name == table.name &&
+         (table.schema.empty() || entry.table.schema == table.schema);
+}
+
+}  // namespace
+
+int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
+  std::vector<engine::Table> tables = chosen;
+  std::map<size_t, journal::BatchStart> batchStarts;  // by place in `tables`
+  if (resumeRun_) {
+    // Into the run it goes on with, and only where that run was made.
+    try {
+      const auto run = journalFile().run(resumeRun_);
+      if (const auto why = session::notMadeHere(run->info, session_->place(), *conn_))
+        return failed("run " + std::to_string(resumeRun_) + " is not this database's: " + *why +
+                      "; nothing was replaced");
+      // What the run cut short between its journal and its commit is
+      // settled by the server's rows first.
+      journal::settleCutShort(*conn_, journalFile(), *run);
+      resumedTables_ = journalFile().run(resumeRun_)->tables;
+    } catch (const std::exception& e) {
+      return failed("cannot resume run " + std::to_string(resumeRun_) + ": " + describe(e));
+    }
+    // From the last table the run journaled: the tables before it were
+    // walked; a table replaced whole, or whose last batch took every row
+    // left, is done.
+    size_t from = 0;
+    for (size_t k = 0; k < tables.size(); ++k)
+      for (const auto& e : resumedTables_)
+        if (sameTable(e, tables[k])) from = k;
+    std::vector<engine::Table> left;
+    for (size_t k = from; k < tables.size(); ++k) {
+      bool done = false;
+      journal::BatchStart start;
+      for (const auto& e : resumedTables_) {
+        if (!sameTable(e, tables[k])) continue;
+        if (e.state != journal::TableState::Done && e.state != journal::TableState::Journaled)
+          continue;
+        if (e.batch == 0 || !e.bound) done = true;
+        if (e.batch > start.batch) start = {e.batch, e.bound};
+      }
+      if (done) continue;
+      if (start.batch > 0) batchStarts[left.size()] = start;
+      left.push_back(tables[k]);
+    }
+    tables = std::move(left);
+  }
   // Several pairs are named by all their texts.
   const auto [findText, replaceText] =
       rewriter_ ? pairsText(args_) : std::pair{args_.find.value_or(""), args_.replace.value_or("")};
-  if (replacing() &&
-      !(args_.yes || askYes("Replace \"" + findText + "\" by \"" + replaceText + "\" in " +
-                            std::to_string(tables.size()) + " tables of " + args_.database +
-                            "? trellick-cli undo takes it back. [y/N] "))) {
+  const std::string question =
+      resumeRun_
+          ? "Resume run " + std::to_string(resumeRun_) + " (replace \"" + findText + "\" by \"" +
+                replaceText + "\") in the " + std::to_string(tables.size()) + " tables of " +
+                args_.database + " not done? trellick-cli undo takes the whole run back. [y/N] "
+          : "Replace \"" + findText + "\" by \"" + replaceText + "\" in " +
+                std::to_string(tables.size()) + " tables of " + args_.database +
+                "? trellick-cli undo takes it back. [y/N] ";
+  if (replacing() && !(args_.yes || askYes(question))) {
     console_.err("Nothing was changed.\n");
     return kNotAllRan;
   }
@@ -73,12 +137,24 @@ int WalkCommand::execute(const std::vector<engine::Table>& tables) {
   options.rewriter = rewriter_;
   options.jsonRewriter = jsonRewriter_;
   options.columnChosen = columnsOf(args_);
+  options.batchRows = args_.batchRows;
+  if (!batchStarts.empty())
+    options.batchStart = [&](const engine::Table& t) {
+      for (const auto& [k, start] : batchStarts)
+        if (tables[k].name == t.name && tables[k].schema == t.schema) return start;
+      return journal::BatchStart{};
+    };
   long long journalRun = 0;
   if (replacing()) {
     // Nothing is written without its journal.
     try {
-      journalRun =
-          journalFile().beginRun(session_->runInfo(*conn_, "replace", findText, replaceText));
+      if (resumeRun_) {
+        journalRun = resumeRun_;
+      } else {
+        journalRun =
+            journalFile().beginRun(session_->runInfo(*conn_, "replace", findText, replaceText));
+        journalFile().setOptions(journalRun, runOptions(args_, tables));
+      }
     } catch (const std::exception& e) {
       return failed("cannot keep the journal: " + describe(e));
     }
@@ -128,7 +204,7 @@ int WalkCommand::execute(const std::vector<engine::Table>& tables) {
 
 int WalkCommand::summarise(const std::vector<engine::Table>& tables,
                            const engine::WalkResult& walk) {
-  size_t found = 0, replaced = 0, failedTables = 0, columns = 0, journalIncomplete = 0;
+  size_t found = 0, replaced = 0, failedTables = 0, columns = 0, journalIncomplete = 0, partly = 0;
   long long records = 0;
   std::string manual;
   std::map<std::string, long long> untouched;
@@ -140,6 +216,14 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
       records += r.records;
     }
     if (r.status == engine::Status::Replaced) ++replaced;
+    if (r.status == engine::Status::PartlyReplaced) {
+      ++partly;
+      records += r.records;
+    }
+    if (r.unbatched)
+      console_.err("trellick-cli: " + engine::displayName(r.table) +
+                   " has no key to batch by (or the replace changes it): replaced in one "
+                   "statement.\n");
     if (r.journaled && !r.journaled->journalComplete) ++journalIncomplete;
     if (r.status == engine::Status::Failed) {
       ++failedTables;
@@ -148,7 +232,8 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   }
   const size_t ran = walk.results.size();
   const size_t notRun = tables.size() - ran;
-  const bool complete = !walk.stopped && !walk.connectionFailure && failedTables == 0;
+  const bool complete =
+      !walk.stopped && !walk.connectionFailure && failedTables == 0 && partly == 0;
   const int rc = complete ? kAllRan : kNotAllRan;
 
   if (walk.stopped) {
@@ -160,6 +245,12 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
                  std::to_string(tables.size()) +
                  " tables. Done (each as its row says): " + (done.empty() ? "none" : done) +
                  ". Not run: " + (left.empty() ? "none" : left) + ".\n");
+    for (const auto& r : walk.results)
+      if (r.status == engine::Status::PartlyReplaced)
+        console_.err(engine::displayName(r.table) +
+                     " is partly replaced: " + counted(r.records, "record") + " in " +
+                     std::to_string(r.batches) + (r.batches == 1 ? " batch" : " batches") +
+                     " committed and journaled; trellick-cli replace --resume goes on.\n");
   }
   if (walk.connectionFailure)
     console_.err("trellick-cli: the connection was lost and could not be made again (" +
@@ -177,6 +268,7 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
              {"found", found},
              {"replaced", replaced},
              {"failed", failedTables},
+             {"partly_replaced", partly},
              {"journal_incomplete", journalIncomplete},
              {"records", records},
              {"columns", columns},
@@ -202,6 +294,9 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   else
     line += std::to_string(found) + " of " + std::to_string(ran) + " tables hold the text, " +
             counted(records, "record");
+  if (partly > 0)
+    line += "; " + std::to_string(partly) +
+            " partly replaced (trellick-cli replace --resume goes on with the run)";
   if (failedTables > 0) line += "; " + std::to_string(failedTables) + " failed";
   // Committed, and still taken back by an undo: only the done mark is missing.
   if (journalIncomplete > 0)

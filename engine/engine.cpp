@@ -40,6 +40,8 @@ const char* statusName(Status status) {
       return "replaced";
     case Status::Failed:
       return "failed";
+    case Status::PartlyReplaced:
+      return "partly replaced";
   }
   return "";
 }
@@ -403,10 +405,38 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
           plan.hasTriggers = hasOwnTriggers(conn, plan.table);
           result.hasTriggers = plan.hasTriggers;
           if (options.rewriter) {
-            result.journaled =
-                journal::rewrittenReplace(conn, options.journal, options.journalRun, plan,
-                                          *options.rewriter, options.jsonRewriter.get());
+            result.journaled = journal::rewrittenReplace(
+                conn, options.journal, options.journalRun, plan, *options.rewriter,
+                options.jsonRewriter.get(), options.journal ? options.batchRows : 0,
+                options.batchStart ? options.batchStart(table) : journal::BatchStart{});
             result.untouched = result.journaled->untouched;
+          } else if (options.journal && options.batchRows > 0) {
+            const journal::BatchStart start =
+                options.batchStart ? options.batchStart(table) : journal::BatchStart{};
+            journal::BatchSteps steps;
+            steps.stop = [&] { return observer.stopRequested(); };
+            steps.committed = [&, found = result.records](long long changed) {
+              observer.rowsDone(table, changed, found);
+            };
+            const journal::Batched batched = journal::batchedReplace(
+                conn, *options.journal, options.journalRun, plan, options.batchRows, start, steps);
+            result.journaled = batched.replaced;
+            result.batches = batched.batches;
+            result.unbatched = batched.unbatched;
+            // Gone on with from a cut-short run: what this run changed.
+            if (start.batch > 0) result.records = batched.replaced.changed;
+            if (!batched.finished) {
+              // Its committed batches stay, journaled: the count is theirs.
+              result.status = Status::PartlyReplaced;
+              result.records = batched.replaced.changed;
+              if (batched.error) try {
+                  std::rethrow_exception(batched.error);
+                } catch (const std::exception& e) {
+                  result.failure = failureOf(e, stage, &conn);
+                }
+              observer.tableFinished(result);
+              return result;
+            }
           } else if (options.journal)
             result.journaled =
                 journal::journaledReplace(conn, *options.journal, options.journalRun, plan);

@@ -25,7 +25,9 @@ using Table = search::TableRef;
 
 enum class Mode { Count, Replace };
 
-enum class Status { NoSearchableColumn, NotFound, Found, Replaced, Failed };
+// PartlyReplaced: a replace in batches that stopped, or failed, after
+// committing some of them.
+enum class Status { NoSearchableColumn, NotFound, Found, Replaced, Failed, PartlyReplaced };
 
 // Where a table's run failed.
 enum class Stage { Connect, ColumnQuery, ColumnFacts, Count, Update };
@@ -76,6 +78,10 @@ struct TableResult {
   // The rewriter's: values it left alone although they looked like they
   // needed work (structured data that does not parse), counted by reason.
   std::map<std::string, long long> untouched = {};
+  // A replace in batches: those committed, and whether the table was
+  // replaced in one statement instead (no key to batch by).
+  long long batches = 0;
+  bool unbatched = false;
 
   std::vector<std::string> searchableColumns() const;
   int searchableCount() const;
@@ -123,6 +129,13 @@ struct Options {
   // with `rewriter`: those columns are searched only then, every row that
   // holds a document read (an escaped form would slip past a LIKE).
   std::shared_ptr<const transform::Rewriter> jsonRewriter = nullptr;
+  // A journaled replace changes each table in batches of at most this many
+  // rows, each committed with its journal (journal::batchedReplace); 0:
+  // one update. A stop asked for between batches ends the table partly
+  // replaced.
+  long long batchRows = 0;
+  // Where a table's batches start: past a cut-short run's (a resume).
+  std::function<journal::BatchStart(const Table&)> batchStart = nullptr;
 };
 
 // What a run tells as it goes. Every call is made on the thread that runs
@@ -150,8 +163,11 @@ class Observer {
   // After each column, after a positive count before the update, and after
   // each table of a walk.
   virtual void yield() {}
-  // Asked between tables only.
+  // Asked between tables, and between the batches of a batched replace.
   virtual bool stopRequested() { return false; }
+
+  // A batched replace: rows changed so far in the table, of those found.
+  virtual void rowsDone(const Table& /*table*/, long long /*done*/, long long /*found*/) {}
 };
 
 // Runs one table. Never throws: a failure is in the result, with every

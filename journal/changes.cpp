@@ -293,7 +293,12 @@ Preview preview(db::Connection& conn, const Plan& plan, long long limit) {
   return out;
 }
 
-Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run, const Plan& plan) {
+namespace {
+
+// The journaled replace of a table, or of one batch of it (batch > 0,
+// journaled with its number and bound).
+Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run, const Plan& plan,
+                          long long batch, const std::optional<Values>& bound) {
   const Identity id = identityOf(conn, plan);
   const Plan keyed = keyedBy(plan, id);
   const std::vector<ChangeColumn> searched = plan.searchedColumns();
@@ -320,6 +325,7 @@ Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run,
     }
     table = journal.beginTable(run, resolved(conn, plan.table), id.columns, id.byValue, searched,
                                images);
+    if (batch > 0) journal.setBatch(table, batch, bound);
     long long changed = -1;  // until the update has run
     long long capturedKept = 0;
     auto keep = [&](const Row& row) { journal.addRow(table, row); };
@@ -433,6 +439,12 @@ Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run,
     }
     throw;
   }
+}
+
+}  // namespace
+
+Replaced journaledReplace(db::Connection& conn, Journal& journal, long long run, const Plan& plan) {
+  return replaceJournaled(conn, journal, run, plan, 0, std::nullopt);
 }
 
 UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, RunInfo info,
@@ -757,8 +769,17 @@ Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
 
 Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run, const Plan& plan,
                           const transform::Rewriter& rewriter,
-                          const transform::Rewriter* jsonRewriter) {
+                          const transform::Rewriter* jsonRewriter, long long batchRows,
+                          const BatchStart& start) {
   const Identity id = identityOf(conn, plan);
+  if (!id.byValue && !search::batchable(plan, id.columns)) batchRows = 0;
+  if (!id.byValue && start.after) {
+    // Gone on with past a cut-short run's last batch.
+    Plan rest = search::batchPlan(plan, id.columns, start.after, std::nullopt);
+    return rewrittenReplace(conn, journal, run, rest, rewriter, jsonRewriter, batchRows,
+                            {start.batch, std::nullopt});
+  }
+  long long batch = start.batch, inBatch = 0;
   if (id.byValue)
     throw NoUsableKey(
         "no primary or unique key names its rows: the row rewriter leaves it untouched");
@@ -801,12 +822,39 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
           const Values left = keyLeft(id.columns, searched, r.row);
           if (left != r.row.identity) moved.insert(encodeValues(left));
           if (journal) journal->addRow(table, r.row);
+          // In batches: every batchRows rows written are committed, with
+          // their journal, up to this row's key.
+          if (batchRows <= 0 || ++inBatch < batchRows) return;
+          inBatch = 0;
+          if (journal) {
+            if (!images.columns.empty())
+              out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
+            journal->setBatch(table, ++batch, r.row.identity);
+            journal->seal(table);
+            sealed = true;
+          }
+          conn.CommitTrans();
+          if (journal) {
+            try {
+              journal->mark(table, TableState::Done);
+            } catch (...) {
+              out.journalComplete = false;
+            }
+          }
+          conn.BeginTrans();
+          if (journal) {
+            table = journal->beginTable(run, resolved(conn, plan.table), id.columns, false,
+                                        searched, images);
+            sealed = false;
+          }
         },
         out.untouched, nullptr, jsonRewriter);
     if (journal) {
       // The rows as the writes left them, every column's image with them.
       if (!images.columns.empty())
         out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
+      // The last batch: every row left.
+      if (batchRows > 0) journal->setBatch(table, ++batch, std::nullopt);
       journal->seal(table);
       sealed = true;
     }
@@ -827,6 +875,104 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
     } catch (...) {
     }
     throw;
+  }
+}
+
+}  // namespace trellick::journal
+
+namespace trellick::journal {
+
+Batched batchedReplace(db::Connection& conn, Journal& journal, long long run, const Plan& plan,
+                       long long batchRows, const BatchStart& start, const BatchSteps& steps) {
+  Batched out;
+  const Identity id = identityOf(conn, plan);
+  if (id.byValue || !search::batchable(plan, id.columns)) {
+    out.unbatched = true;
+    out.replaced = journaledReplace(conn, journal, run, plan);
+    out.finished = true;
+    return out;
+  }
+  // The key of the row `rows` on past `after` that matches, if any.
+  auto endOf = [&](const std::optional<Values>& after, long long rows) -> std::optional<Values> {
+    auto rs = conn.Execute(search::batchEndQuery(plan, id.columns, after, rows));
+    std::optional<Values> end;
+    if (rs->State() == db::adStateOpen && !rs->Eof()) {
+      end.emplace();
+      for (size_t k = 0; k < id.columns.size(); ++k)
+        end->push_back(valueOf(*rs, static_cast<int>(k)));
+    }
+    if (rs->State() == db::adStateOpen) rs->Close();
+    return end;
+  };
+  long long number = start.batch;
+  std::optional<Values> after = start.after;
+  for (;;) {
+    if (out.batches > 0 && steps.stop && steps.stop()) return out;
+    try {
+      const std::optional<Values> upTo = endOf(after, batchRows);
+      // The last batch takes what is left: nothing, once the one before
+      // ended at the last matching row.
+      if (!upTo && !endOf(after, 1)) {
+        out.finished = true;
+        return out;
+      }
+      const Replaced done = replaceJournaled(
+          conn, journal, run, search::batchPlan(plan, id.columns, after, upTo), number + 1, upTo);
+      ++number;
+      ++out.batches;
+      out.replaced.changed += done.changed;
+      out.replaced.kept += done.kept;
+      out.replaced.journalComplete = out.replaced.journalComplete && done.journalComplete;
+      if (steps.committed) steps.committed(out.replaced.changed);
+      if (!upTo) {
+        out.finished = true;
+        return out;
+      }
+      after = upTo;
+    } catch (...) {
+      // A resumed table has batches of the run before: it stays partly
+      // replaced, never failed.
+      if (out.batches == 0 && start.batch == 0) throw;
+      out.error = std::current_exception();
+      return out;
+    }
+  }
+}
+
+}  // namespace trellick::journal
+
+namespace trellick::journal {
+
+void settleCutShort(db::Connection& conn, Journal& journal, const RunEntry& run) {
+  const sql::EngineSql& dialect = conn.engineSql();
+  for (const TableEntry& entry : run.tables) {
+    if (entry.state != TableState::Journaled || entry.byValue) continue;
+    const auto first = journal.rowsBetween(entry.id, 1, 1);
+    if (first.empty()) continue;
+    const Row& row = first[0].second;
+    // Found by its key as the run found it: uncommitted, the row kept it.
+    std::string list, where;
+    for (const auto& c : entry.changed)
+      list += (list.empty() ? "" : ", ") + dialect.valueRead(dialect.quotedName(c.name), c.type);
+    for (size_t k = 0; k < entry.identity.size() && k < row.identity.size(); ++k) {
+      const std::string name = dialect.quotedName(entry.identity[k].name);
+      const auto& v = row.identity[k];
+      where +=
+          std::string(k ? " and " : "") +
+          (!v ? name + " is null"
+           : entry.literalKeys
+               ? name + " = " + *v
+               : name + " = " + search::keyLiteral(dialect, entry.identity[k], *v, conn.syntax()));
+    }
+    auto rs = conn.Execute("select " + list + " from " +
+                           dialect.selectTarget(addressed(conn, entry.table)) + " where " + where);
+    Values now;
+    const bool found = rs->State() == db::adStateOpen && !rs->Eof();
+    if (found)
+      for (size_t k = 0; k < entry.changed.size(); ++k)
+        now.push_back(valueOf(*rs, static_cast<int>(k)));
+    if (rs->State() == db::adStateOpen) rs->Close();
+    journal.mark(entry.id, found && now == row.before ? TableState::Failed : TableState::Done);
   }
 }
 

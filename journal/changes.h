@@ -3,6 +3,8 @@
 // the caller has found (the engine's column analysis).
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <iosfwd>
 #include <map>
 #include <optional>
@@ -164,8 +166,60 @@ Preview rewrittenPreview(db::Connection& conn, const Plan& plan,
 // it back as it does a replace. Throws NoUsableKey, before writing anything,
 // for a table without a key; on failure the server rolls back and the
 // journal keeps no rows of the table.
+// With batchRows > 0 (and a key the rewrite leaves alone), a commit with
+// its journal every batchRows rows written, each a batch (TableEntry::batch)
+// bounded by its last row's key; `start`: past a cut-short run's batches.
+// Where a batched replace starts: past a cut-short run's last committed
+// batch, or at the first.
+struct BatchStart {
+  long long batch = 0;          // the last batch done (0: none)
+  std::optional<Values> after;  // its bound
+};
 Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run, const Plan& plan,
                           const transform::Rewriter& rewriter,
-                          const transform::Rewriter* jsonRewriter = nullptr);
+                          const transform::Rewriter* jsonRewriter = nullptr,
+                          long long batchRows = 0, const BatchStart& start = {});
+
+}  // namespace trellick::journal
+
+namespace trellick::journal {
+
+// A replace in batches of at most `batchRows` rows, each the matching rows
+// of a range of the key's order (search::batchEndQuery, batchPlan) and each
+// journaled and committed as a table of its own (TableEntry::batch), so
+// that a stop or a kill leaves whole batches, each taken back by an undo.
+
+// Asked before each batch after the first; told after each commit with
+// the rows changed so far. Either may be empty.
+struct BatchSteps {
+  std::function<bool()> stop;
+  std::function<void(long long changed)> committed;
+};
+
+struct Batched {
+  Replaced replaced;         // summed over the batches this call committed
+  long long batches = 0;     // committed by this call
+  bool finished = false;     // no row left (false: stopped, or `error`)
+  std::exception_ptr error;  // what failed the batch after the committed ones
+  // No key names its rows, or the replace changes the key: replaced in one
+  // statement as without batches.
+  bool unbatched = false;
+};
+
+// Never throws once a batch has committed: a later failure is `error`.
+// Before that it throws as journaledReplace does.
+Batched batchedReplace(db::Connection& conn, Journal& journal, long long run, const Plan& plan,
+                       long long batchRows, const BatchStart& start = {},
+                       const BatchSteps& steps = {});
+
+}  // namespace trellick::journal
+
+namespace trellick::journal {
+
+// A cut-short run's tables (or batches) whose journal was sealed but never
+// marked done: each marked done where the server committed it (its first
+// row no longer holds what the run found) and failed where it did not, so
+// that a resume goes on after exactly what was committed.
+void settleCutShort(db::Connection& conn, Journal& journal, const RunEntry& run);
 
 }  // namespace trellick::journal

@@ -190,6 +190,10 @@ Journal::Journal(const std::string& path) : path_(path) {
   // Each row's checksum; a table journaled with them has one on every row.
   addColumnIfMissing("rows", "checksum", "integer");
   addColumnIfMissing("tables", "checksums", "integer");
+  // Batches of a table's replace, and what a run was asked, for a resume.
+  addColumnIfMissing("tables", "batch", "integer");
+  addColumnIfMissing("tables", "bound", "blob");
+  addColumnIfMissing("runs", "options", "text");
   insertRow_ = prepare(
       "insert into rows(tbl, seq, identity, before, after, image, checksum) "
       "values(?,?,?,?,?,?,?)");
@@ -384,11 +388,28 @@ void Journal::mark(long long table, TableState state) {
   if (alone) exec("pragma synchronous = full");
 }
 
+void Journal::setBatch(long long table, long long batch, const std::optional<Values>& bound) {
+  Statement st{prepare("update tables set batch = ?, bound = ? where id = ?")};
+  st.integer(1, batch);
+  const std::string encoded = bound ? encodeValues(*bound) : std::string();
+  if (bound)
+    sqlite3_bind_blob(st.s, 2, encoded.data(), static_cast<int>(encoded.size()), SQLITE_STATIC);
+  st.integer(3, table);
+  stepDone(db_, st.s);
+}
+
+void Journal::setOptions(long long run, const std::string& options) {
+  Statement st{prepare("update runs set options = ? where id = ?")};
+  st.text(1, options);
+  st.integer(2, run);
+  stepDone(db_, st.s);
+}
+
 std::vector<TableEntry> Journal::tablesOf(long long run) {
   std::vector<TableEntry> out;
   Statement st{
       prepare("select id, schema, name, identity, by_value, changed, state, rows, image_columns, "
-              "literal_keys from tables where run = ? order by id")};
+              "literal_keys, batch, bound from tables where run = ? order by id")};
   st.integer(1, run);
   while (sqlite3_step(st.s) == SQLITE_ROW) {
     TableEntry t;
@@ -402,6 +423,9 @@ std::vector<TableEntry> Journal::tablesOf(long long run) {
     t.rows = sqlite3_column_int64(st.s, 7);
     t.imageColumns = decodeColumns(columnText(st.s, 8));
     t.literalKeys = sqlite3_column_int(st.s, 9) != 0;
+    t.batch = sqlite3_column_int64(st.s, 10);
+    if (sqlite3_column_type(st.s, 11) != SQLITE_NULL)
+      t.bound = decodeValues(sqlite3_column_blob(st.s, 11), sqlite3_column_bytes(st.s, 11));
     out.push_back(std::move(t));
   }
   return out;
@@ -412,7 +436,7 @@ std::vector<RunEntry> Journal::runs() {
   {
     Statement st{prepare(
         "select id, kind, server, database, user, find, replace, undoes, started, finished, "
-        "identity from runs order by id desc")};
+        "identity, options from runs order by id desc")};
     while (sqlite3_step(st.s) == SQLITE_ROW) {
       RunEntry r;
       r.id = sqlite3_column_int64(st.s, 0);
@@ -426,6 +450,7 @@ std::vector<RunEntry> Journal::runs() {
       r.started = columnText(st.s, 8);
       r.finished = columnText(st.s, 9);
       r.info.identity = columnText(st.s, 10);
+      r.options = columnText(st.s, 11);
       out.push_back(std::move(r));
     }
   }

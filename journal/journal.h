@@ -49,6 +49,11 @@ struct TableEntry {
   // The identity values are literals of the engine (images), written into
   // the statements that find the rows again.
   bool literalKeys = false;
+  // A batch of a table's replace: its number (1 the first; 0 for a table
+  // replaced whole) and the key of its last row, which the next batch
+  // starts after (none: the batch took every row left).
+  long long batch = 0;
+  std::optional<Values> bound;
 };
 
 struct RunEntry {
@@ -60,6 +65,10 @@ struct RunEntry {
   // The undo that took this run back and is not itself taken back; 0 when
   // none did.
   long long undoneBy = 0;
+
+  // What the run was asked, for a resume to go on with the same (a JSON
+  // object of the front end's; empty for runs made before it was kept).
+  std::string options;
 
   // Rows the run changed: those of the tables the server committed.
   long long rowsChanged() const;
@@ -113,6 +122,10 @@ class Journal {
   // Drops a table that was begun but not sealed.
   void abandon(long long table);
   void mark(long long table, TableState state);
+  // Before the seal: the table is one batch of its replace (TableEntry).
+  void setBatch(long long table, long long batch, const std::optional<Values>& bound);
+  // The run's options, for a resume.
+  void setOptions(long long run, const std::string& options);
 
   // Runs, newest first, each with the undo that took it back.
   std::vector<RunEntry> runs();

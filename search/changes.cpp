@@ -1,5 +1,7 @@
 #include "search/changes.h"
 
+#include <algorithm>
+
 #include "common/utf8.h"
 #include "sql/plan.h"
 
@@ -275,6 +277,57 @@ BoundStatement writeRowByKey(Engine engine, Syntax syntax, const TableRef& table
   // values where the key and the values last read still hold.
   return undoRow(engine, syntax, table, keyColumns, keyValues, changed, newValues, readValues,
                  false, false);
+}
+
+}  // namespace trellick::search
+
+namespace trellick::search {
+namespace {
+
+// (k1, k2) <op> (v1, v2), each value written as its column's literal.
+std::string keyCompared(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
+                        const std::vector<std::optional<std::string>>& values,
+                        std::string_view op) {
+  const std::string past = pastKey(plan.engine, plan.syntax, keys, values);
+  // pastKey's "(names) > (literals)" with the operator asked for.
+  const size_t at = past.find(") > (");
+  return past.substr(0, at) + ") " + std::string(op) + " (" + past.substr(at + 5);
+}
+
+}  // namespace
+
+bool batchable(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys) {
+  if (keys.empty()) return false;
+  for (const auto& k : keys)
+    for (const auto& s : plan.searched)
+      if (s.column.name == k.name) return false;
+  return true;
+}
+
+std::string batchEndQuery(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
+                          const std::optional<std::vector<std::optional<std::string>>>& after,
+                          long long batchRows) {
+  const sql::EngineSql& dialect = sql::forDialect(plan.engine);
+  std::string list, order;
+  for (const auto& k : keys) {
+    list += (list.empty() ? "" : ", ") + dialect.keyRead(dialect.quotedName(k.name), k.type);
+    order += (order.empty() ? "" : ", ") + dialect.quotedName(k.name);
+  }
+  std::string where = plan.condition();
+  if (after) where = "(" + where + ") and " + keyCompared(plan, keys, *after, ">");
+  return "select " + list + " from " + dialect.selectTarget(plan.table) + " where " + where +
+         " order by " + order + dialect.oneRowAfter(std::max(0LL, batchRows - 1));
+}
+
+sql::TablePlan batchPlan(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
+                         const std::optional<std::vector<std::optional<std::string>>>& after,
+                         const std::optional<std::vector<std::optional<std::string>>>& upTo) {
+  sql::TablePlan out = plan;
+  std::string range;
+  if (after) range = keyCompared(plan, keys, *after, ">");
+  if (upTo) range += (range.empty() ? "" : " and ") + keyCompared(plan, keys, *upTo, "<=");
+  out.range = range;
+  return out;
 }
 
 }  // namespace trellick::search

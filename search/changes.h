@@ -130,3 +130,29 @@ BoundStatement writeRowByKey(Engine engine, Syntax syntax, const TableRef& table
                              const std::vector<std::string>& readValues);
 
 }  // namespace trellick::search
+
+namespace trellick::search {
+
+// A table's replace in batches, each the matching rows of a range of the
+// key's order: the rows a batch changes are exactly those its range holds,
+// whatever else happens to the table meanwhile.
+
+// Whether the table can be batched by `keys`: a key that names every row
+// and that the replace leaves alone (a key it changed would move a row
+// into a later batch, to be replaced twice).
+bool batchable(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys);
+
+// select <keys> from T where <condition> [and past `after`] order by
+// <keys>, only the row batchRows - 1 on: the key of the batch's last row.
+// No row: the batch takes every matching row left.
+std::string batchEndQuery(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
+                          const std::optional<std::vector<std::optional<std::string>>>& after,
+                          long long batchRows);
+
+// The plan of one batch: its rows past `after` (from the first when none),
+// up to and including `upTo` (to the last when none).
+sql::TablePlan batchPlan(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
+                         const std::optional<std::vector<std::optional<std::string>>>& after,
+                         const std::optional<std::vector<std::optional<std::string>>>& upTo);
+
+}  // namespace trellick::search

@@ -403,6 +403,12 @@ class EngineSql {
   // holds JSON documents, which the row rewriter reads as text and writes
   // back with only their strings rewritten.
   virtual bool jsonType(std::string_view /*baseType*/) const { return false; }
+
+  // After "order by": only the row `skip` rows on, where a batch of
+  // skip + 1 rows ends.
+  virtual std::string oneRowAfter(long long skip) const {
+    return " limit 1 offset " + std::to_string(skip);
+  }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';

@@ -29,7 +29,9 @@ TablePlan TablePlan::textOnly() const {
 }
 
 std::string TablePlan::condition() const {
-  return joined(searched, " or ", [](const SearchedColumn& s) { return s.match; });
+  const std::string terms =
+      joined(searched, " or ", [](const SearchedColumn& s) { return s.match; });
+  return range.empty() ? terms : "(" + terms + ") and " + range;
 }
 
 std::string TablePlan::countStatement() const {

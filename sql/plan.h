@@ -37,6 +37,9 @@ struct TablePlan {
   // The searched columns the engine keeps as JSON documents, for the row
   // rewriter to rewrite as such.
   std::vector<std::string> jsonColumns;
+  // A batch's key range ("(k) > (v) and (k) <= (w)"), joined to the
+  // condition with " and "; empty: the whole table.
+  std::string range;
 
   bool empty() const { return searched.empty(); }
   // The same plan where only text values match and are replaced, for a
@@ -44,7 +47,7 @@ struct TablePlan {
   TablePlan textOnly() const;
   std::vector<ChangeColumn> searchedColumns() const;
 
-  // The match terms joined by " or ".
+  // The match terms joined by " or ", and the batch's range after them.
   std::string condition() const;
   // "select count(*) from T where <condition>"
   std::string countStatement() const;

@@ -402,6 +402,10 @@ class SqlServerSql final : public EngineSql {
   std::string exactValue(const std::string& value, int typeCode) const override {
     return textAsBytes(valueRead(value, typeCode));
   }
+
+  std::string oneRowAfter(long long skip) const override {
+    return " offset " + std::to_string(skip) + " rows fetch next 1 rows only";
+  }
 };
 
 }  // namespace

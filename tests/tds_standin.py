@@ -1312,6 +1312,21 @@ class Session(threading.Thread):
             if w == 'tran':
                 out.append('transaction')
                 continue
+            if w == 'offset':
+                # OFFSET n ROWS FETCH NEXT m ROWS ONLY: SQLite's LIMIT m OFFSET n.
+                seq, j = [], i
+                for _ in range(7):
+                    j = next_sig(tokens, j)
+                    if j >= len(tokens):
+                        break
+                    seq.append(j)
+                words = [tokens[k].word() or tokens[k].text for k in seq]
+                if len(seq) == 7 and words[0].isdigit() and words[1] in ('row', 'rows') and \
+                        words[2] == 'fetch' and words[3] in ('next', 'first') and \
+                        words[4].isdigit() and words[5] in ('row', 'rows') and words[6] == 'only':
+                    out.append('limit %s offset %s' % (words[4], words[0]))
+                    skip_until = seq[6] + 1
+                    continue
             if t.kind == 'var':
                 out.append(self.variable(t.text, params, binds))
                 continue

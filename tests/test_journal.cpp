@@ -3,10 +3,13 @@
 // sealed leaves nothing behind, even when the process dies mid-table.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <optional>
 
 #include "journal/journal.h"
 #include "support/files.h"
@@ -115,6 +118,71 @@ TEST(Journal, aTableCutShortLeavesNothing) {
   journal.addRow(t, {{"1"}, {"a"}, {"b"}});
   journal.seal(t);
   ASSERT_EQ(journal.run(runId)->tables.at(0).rows, 1ll);
+}
+
+}  // namespace
+
+namespace {
+
+// A journal made before batches and run options were kept opens as it was,
+// its tables whole-table replaces; the batches and options written then come
+// back.
+TEST(Journal, anOlderJournalOpensAndKeepsBatchesFromThen) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("journal.db");
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    // The layout before batches: no batch, bound or options columns.
+    ASSERT_EQ(sqlite3_exec(db,
+                           "create table runs(id integer primary key, kind text not null, server "
+                           "text, database text, user text, find text, replace text, undoes "
+                           "integer, started text, finished text, identity text);"
+                           "create table tables(id integer primary key, run integer not null, "
+                           "schema text, name text, identity text, by_value integer, changed "
+                           "text, state text, rows integer, image_columns text, literal_keys "
+                           "integer, checksums integer);"
+                           "create table rows(tbl integer not null, seq integer not null, "
+                           "identity blob, before blob, after blob, image blob, checksum integer, "
+                           "primary key(tbl, seq)) without rowid;"
+                           "insert into runs(id, kind, find, replace) values(1, 'replace', 'a', "
+                           "'b');"
+                           "insert into tables values(1, 1, 'main', 'T', 'id\t3\t4\n', 0, "
+                           "'v\t200\t9\n', 'done', 0, '', 0, 1);",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+  }
+  Journal journal(path);
+  const auto old = journal.run(1);
+  ASSERT_TRUE(old.has_value());
+  ASSERT_EQ(old->tables.size(), 1u);
+  ASSERT_EQ(old->tables[0].batch, 0);
+  ASSERT_FALSE(old->tables[0].bound.has_value());
+  ASSERT_EQ(old->options, "");
+
+  const long long run = journal.beginRun({});
+  journal.setOptions(run, "{\"batch_rows\":100}");
+  for (long long batch : {1, 2}) {
+    const long long t =
+        journal.beginTable(run, {"T", "main"}, {{"id", 3, 4}}, false, {{"v", 200, 9}});
+    journal.addRow(t, {{std::to_string(batch)}, {"a"}, {"b"}});
+    // The last batch took every row left: no bound.
+    journal.setBatch(t, batch,
+                     batch == 1 ? std::optional<Values>(Values{"7", std::nullopt}) : std::nullopt);
+    journal.seal(t);
+    journal.mark(t, TableState::Done);
+  }
+  const auto now = Journal(path).run(run);
+  ASSERT_TRUE(now.has_value());
+  ASSERT_EQ(now->options, "{\"batch_rows\":100}");
+  ASSERT_EQ(now->tables.size(), 2u);
+  ASSERT_EQ(now->tables[0].batch, 1);
+  ASSERT_EQ(now->tables[0].bound, std::optional<Values>(Values{"7", std::nullopt}));
+  ASSERT_EQ(now->tables[1].batch, 2);
+  ASSERT_FALSE(now->tables[1].bound.has_value());
+  ASSERT_EQ(now->rowsChanged(), 2);
 }
 
 }  // namespace

@@ -382,3 +382,74 @@ TEST(Statements, sqliteNamesItsDriverWouldMisreadGoInDoubleQuotes) {
   ASSERT_EQ(lite.update, std::string("Update \"t?\" set \"c'd\"=Replace(\"c'd\",'f','r') "
                                      "where \"c'd\" like '%f%'"));
 }
+
+namespace {
+
+// A table's batches as statements, read without a database: where each
+// batch ends (the key of its last matching row, found past the bound before
+// it) and the plan of one batch (its matching rows in (after, upTo] of the
+// key's order), the same condition in its count, update and journal read.
+TEST(BatchStatements, boundsAndRangesInTheKeysOrder) {
+  using trellick::sql::adInteger;
+  using trellick::sql::adVarChar;
+  struct Case {
+    Engine engine;
+    std::string end;
+    std::string update;
+  };
+  const std::vector<Case> cases{
+      {Engine::SQLite,
+       "select [id], [k] from t where ([v] like '%a.com%') and ([id], [k]) > (7, 'x''y') order "
+       "by [id], [k] limit 1 offset 999",
+       "Update [t] set [v]=Replace([v],'a.com','b') where ([v] like '%a.com%') and ([id], [k]) > "
+       "(7, 'x''y') and ([id], [k]) <= (9, 'z')"},
+      {Engine::SqlServer, "order by [id], [k] offset 999 rows fetch next 1 rows only", ""},
+      {Engine::PostgreSQL, "order by \"id\", \"k\" limit 1 offset 999", ""},
+      {Engine::MariaDB, "order by `id`, `k` limit 1 offset 999", ""},
+  };
+  for (const auto& c : cases) {
+    StatementBuilder b(c.engine, {"a.com", "b"});
+    const std::vector<ChangeColumn> all{
+        {"id", adInteger, 4}, {"k", adVarChar, 10}, {"v", adVarChar, 100}};
+    trellick::sql::TablePlan plan;
+    plan.engine = c.engine;
+    plan.table = TableRef("t");
+    plan.columns = all;
+    plan.searched.push_back(
+        {all[2], b.matchTerm("v", adVarChar, 100), b.newValue("v", adVarChar, 100)});
+    const std::vector<ChangeColumn> key{all[0], all[1]};
+    const std::vector<std::optional<std::string>> after{"7", "x'y"}, upTo{"9", "z"};
+
+    const std::string end = batchEndQuery(plan, key, after, 1000);
+    EXPECT_NE(end.find(c.end), std::string::npos) << end;
+    // The first batch starts at the first row; a batch of one row ends at it.
+    EXPECT_EQ(batchEndQuery(plan, key, std::nullopt, 1).find(") > ("), std::string::npos);
+    EXPECT_NE(batchEndQuery(plan, key, std::nullopt, 1).find("offset 0"), std::string::npos);
+
+    const auto batch = batchPlan(plan, key, after, upTo);
+    if (!c.update.empty()) {
+      EXPECT_EQ(batch.updateStatement(), c.update);
+    }
+    // The same range in every statement made from the batch's plan; the
+    // whole table's are as they were.
+    for (const std::string& s :
+         {batch.countStatement(), batch.updateStatement(), batch.changesQuery(0, true)}) {
+      EXPECT_NE(s.find(" > (7, "), std::string::npos) << s;
+      EXPECT_NE(s.find(" <= (9, "), std::string::npos) << s;
+    }
+    EXPECT_EQ(plan.updateStatement().find(" > ("), std::string::npos);
+    EXPECT_EQ(batchPlan(plan, key, std::nullopt, std::nullopt).updateStatement(),
+              plan.updateStatement());
+    // The last batch: past the bound, to the end.
+    const auto last = batchPlan(plan, key, upTo, std::nullopt).updateStatement();
+    EXPECT_NE(last.find(" > (9, "), std::string::npos);
+    EXPECT_EQ(last.find(" <= ("), std::string::npos);
+
+    // A key the replace changes, or none, is no key to batch by.
+    EXPECT_TRUE(batchable(plan, key));
+    EXPECT_FALSE(batchable(plan, {all[2]}));
+    EXPECT_FALSE(batchable(plan, {}));
+  }
+}
+
+}  // namespace
