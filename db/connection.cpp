@@ -165,6 +165,7 @@ DriverFacts driverFactsFor(Dialect engine) {
       // The statement and its parameters travel in one packet, at most
       // max_allowed_packet; a long value goes ahead of it in pieces.
       facts.longValueBytes = 64 * 1024;
+      facts.narrowParameters = true;
       break;
   }
   return facts;

@@ -50,6 +50,10 @@ struct DriverFacts {
   // own: the server takes the whole statement in one packet of limited
   // size, but each such value apart. 0: every value is bound whole.
   long long longValueBytes = 0;
+  // Parameters are bound as UTF-8 text (SQL_C_CHAR) even on a wide
+  // connection: MariaDB's driver turns a wide value holding a three-byte
+  // character into its UTF-8 with a NUL byte after it.
+  bool narrowParameters = false;
 };
 
 // The facts of the driver for an engine, before the session's own (default

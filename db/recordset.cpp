@@ -481,7 +481,7 @@ std::shared_ptr<StatementCore> runBound(ConnectionCore& core, const std::string&
                                         const std::string& context) {
   auto s = newTimedStatement(core, context);
   SQLHSTMT h = s->handle();
-  const bool wide = s->wide();
+  const bool wide = s->wide() && !core.facts.narrowParameters;
   const long long longBytes = core.facts.longValueBytes;
   auto inPieces = [&](bool null, size_t bytes) {
     return !null && longBytes > 0 && bytes > static_cast<size_t>(longBytes);

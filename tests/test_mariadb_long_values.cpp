@@ -3,6 +3,7 @@
 // checksums the mariadb client reads.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
@@ -188,6 +189,29 @@ TEST_F(MariaDbLongValues, longRowsChangedSinceAreToldAlreadySoOrConflicts) {
   EXPECT_EQ(sql("select id, md5(v) from keyed where id < 3 order by id"),
             sql("select 1, md5('a foo') union all select 2, md5(" + slashes + ")"));
   EXPECT_EQ(sql("select md5(v) from keyed where id = 3"), edited);
+}
+
+}  // namespace
+
+namespace {
+
+// The row rewriter writes its values as bound wide parameters: a value
+// whose UTF-8 is longer than its UTF-16 (three-byte characters) arrives
+// with exactly its own bytes, nothing after them.
+TEST_F(MariaDbLongValues, boundValuesWithThreeByteCharactersKeepTheirLength) {
+  sql("create table keyed(id int primary key, v text) character set utf8mb4;"
+      "insert into keyed values (1, 'row 1 at a.com/x'), (2, 'a.com'), (3, 'é a.com 😀');");
+  const CliRun replaced = cli({"replace", "--yes", "--tables", "keyed", "--find", "a.com",
+                               "--replace", "a.com.b'站", "--find", "zzz", "--replace", "y"});
+  ASSERT_EQ(replaced.exitCode, 0) << replaced.describe();
+  auto hex = [](const std::string& text) {
+    std::string h = testsupport::hexOf(text);
+    for (char& c : h) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return h;
+  };
+  EXPECT_EQ(sql("select id, hex(v) from keyed order by id"), "1\t" + hex("row 1 at a.com.b'站/x") +
+                                                                 "\n2\t" + hex("a.com.b'站") +
+                                                                 "\n3\t" + hex("é a.com.b'站 😀"));
 }
 
 }  // namespace
