@@ -779,30 +779,86 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
     // A row whose key the rewrite changed may come again later in the
     // key's order: it is not rewritten twice.
     std::set<std::string> moved;
+    auto written = [&](const Row& row) {
+      ++out.changed;
+      const Values left = keyLeft(id.columns, searched, row);
+      if (left != row.identity) moved.insert(encodeValues(left));
+      if (journal) journal->addRow(table, row);
+    };
+    // Rows that change the same columns and not the key go back in one
+    // statement where the engine has one, a round trip for many rows.
+    // Where the table has triggers of its own, a row's write may change
+    // another row: each is written by itself, in the order read.
+    const std::vector<ChangeColumn> someColumn(searched.begin(), searched.begin() + 1);
+    const bool batching =
+        !searched.empty() &&
+        !search::writeRowsByKey(plan.engine, plan.table, id.columns, someColumn, {{}})
+             .sql.empty() &&
+        !plan.hasTriggers && !hasOwnTriggers(conn, plan.table);
+    constexpr size_t kBatchRows = 500;
+    std::vector<ChangeColumn> batchColumns;
+    std::vector<Row> batchRows;
+    std::vector<search::RowWrite> batchWrites;
+    auto flush = [&] {
+      if (batchRows.empty()) return;
+      const auto write =
+          search::writeRowsByKey(plan.engine, plan.table, id.columns, batchColumns, batchWrites);
+      std::vector<bool> done(batchRows.size(), false);
+      auto rs = conn.ExecuteQuery(write.sql, write.params);
+      while (rs->State() == db::adStateOpen && !rs->Eof()) {
+        const long long place = rs->Fields().Item(0).Value().toInt64();
+        if (place >= 1 && place <= static_cast<long long>(done.size()))
+          done[static_cast<size_t>(place - 1)] = true;
+        rs->MoveNext();
+      }
+      if (rs->State() == db::adStateOpen) rs->Close();
+      for (size_t n = 0; n < batchRows.size(); ++n)
+        if (done[n])
+          written(batchRows[n]);
+        else
+          ++out.kept;
+      batchRows.clear();
+      batchWrites.clear();
+    };
     rewritePages(
         conn, plan, id, rewriter, true,
         [&](const Rewrite& r) {
           if (!r.changes || moved.contains(encodeValues(r.row.identity))) return;
           std::vector<ChangeColumn> changed;
           std::vector<std::string> newValues, readValues;
+          bool keyChanged = false;
           for (size_t k = 0; k < searched.size(); ++k) {
             if (!r.row.before[k] || *r.row.before[k] == *r.row.after[k]) continue;
             changed.push_back(searched[k]);
             newValues.push_back(*r.row.after[k]);
             readValues.push_back(*r.row.before[k]);
+            for (const auto& key : id.columns) keyChanged |= key.name == searched[k].name;
           }
+          auto sameColumns = [&] {
+            if (changed.size() != batchColumns.size()) return false;
+            for (size_t k = 0; k < changed.size(); ++k)
+              if (changed[k].name != batchColumns[k].name) return false;
+            return true;
+          };
+          if (batching && !keyChanged) {
+            if (!batchRows.empty() && !sameColumns()) flush();
+            batchColumns = changed;
+            batchRows.push_back(r.row);
+            batchWrites.push_back({r.row.identity, std::move(newValues), std::move(readValues)});
+            if (batchRows.size() == kBatchRows) flush();
+            return;
+          }
+          flush();
           const auto write = search::writeRowByKey(plan.engine, plan.syntax, plan.table, id.columns,
                                                    r.row.identity, changed, newValues, readValues);
           if (conn.ExecuteParams(write.sql, write.params) == 0) {
             ++out.kept;
             return;
           }
-          ++out.changed;
-          const Values left = keyLeft(id.columns, searched, r.row);
-          if (left != r.row.identity) moved.insert(encodeValues(left));
-          if (journal) journal->addRow(table, r.row);
+          written(r.row);
         },
         out.untouched, nullptr, jsonRewriter);
+    flush();
     if (journal) {
       // The rows as the writes left them, every column's image with them.
       if (!images.columns.empty())

@@ -245,7 +245,8 @@ BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row, bo
 
 namespace trellick::search {
 
-sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::string>& hints) {
+sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::string>& hints,
+                           const std::vector<std::string>& patterns) {
   const sql::EngineSql& dialect = sql::forDialect(plan.engine);
   sql::TablePlan out = plan;
   std::vector<StatementBuilder> builders;
@@ -259,6 +260,11 @@ sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::st
       match = dialect.quotedName(c.name) + " is not null";
     else if (builders.size() > 1)
       match = "(" + match + ")";
+    if (!patterns.empty()) {
+      // Both only ever take more rows than match: together too.
+      const std::string filter = dialect.patternFilter(c.name, c.type, patterns, plan.syntax);
+      if (!filter.empty()) match = builders.empty() ? filter : "(" + match + " and " + filter + ")";
+    }
     s.match = std::move(match);
     s.newValue = dialect.quotedName(c.name);
   }
@@ -275,6 +281,25 @@ BoundStatement writeRowByKey(Engine engine, Syntax syntax, const TableRef& table
   // values where the key and the values last read still hold.
   return undoRow(engine, syntax, table, keyColumns, keyValues, changed, newValues, readValues,
                  false, false);
+}
+
+BoundStatement writeRowsByKey(Engine engine, const TableRef& table,
+                              const std::vector<ChangeColumn>& keyColumns,
+                              const std::vector<ChangeColumn>& changed,
+                              const std::vector<RowWrite>& rows) {
+  BoundStatement out;
+  std::vector<std::string> keys;
+  for (const auto& k : keyColumns) keys.push_back(k.name);
+  std::vector<std::pair<std::string, int>> columns;
+  for (const auto& c : changed) columns.emplace_back(c.name, c.type);
+  out.sql = sql::forDialect(engine).rowsWriteByKey(table, keys, columns, rows.size());
+  if (out.sql.empty()) return out;
+  for (const auto& row : rows) {
+    out.params.insert(out.params.end(), row.keyValues.begin(), row.keyValues.end());
+    out.params.insert(out.params.end(), row.newValues.begin(), row.newValues.end());
+    out.params.insert(out.params.end(), row.readValues.begin(), row.readValues.end());
+  }
+  return out;
 }
 
 }  // namespace trellick::search

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/dialect.h"
@@ -403,6 +404,29 @@ class EngineSql {
   // holds JSON documents, which the row rewriter reads as text and writes
   // back with only their strings rewritten.
   virtual bool jsonType(std::string_view /*baseType*/) const { return false; }
+
+  // The row rewriter's choice of rows by its PCRE2 patterns: the engine's
+  // own regular expressions over the column (as the rewriter reads it),
+  // where they can be made to take every value one of the patterns matches
+  // (they may take more). Empty where they cannot: the caller keeps its
+  // LIKE of the patterns' literal runs, or reads every row.
+  virtual std::string patternFilter(std::string_view /*column*/, int /*typeCode*/,
+                                    const std::vector<std::string>& /*patterns*/,
+                                    Syntax /*syntax*/) const {
+    return {};
+  }
+  // One update of `rows` rows by key: for each row its key values, the
+  // changed columns' new values, then the values they were read with, as
+  // "?" markers in that order. A row is written only where its changed
+  // columns still hold what was read, and the statement returns, for each
+  // row written, its 1-based place among the rows. Empty where the engine
+  // has no such statement: each row is written by itself.
+  virtual std::string rowsWriteByKey(const TableRef& /*table*/,
+                                     const std::vector<std::string>& /*keys*/,
+                                     const std::vector<std::pair<std::string, int>>& /*changed*/,
+                                     size_t /*rows*/) const {
+    return {};
+  }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';
