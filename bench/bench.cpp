@@ -12,6 +12,8 @@
 //                              rewriter over DB, prints memory)
 //   trellick-bench --servers [--quick] [--reps N] [--sizes TABLES ROWS BIGROWS]
 //                              (the same on PostgreSQL and MariaDB: bench/servers.cpp)
+//   trellick-bench --rewriter-only [--reps N] [--sizes TABLES ROWS BIGROWS]
+//                             (PostgreSQL's row rewriter measures of --servers alone)
 #include <sqlite3.h>
 
 #include <QApplication>
@@ -343,6 +345,7 @@ int main(int argc, char* argv[]) {
   bool quick = false;
   bool servers = false;
   bool rewriterPeak = false;
+  bool rewriterOnly = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") {
@@ -358,6 +361,9 @@ int main(int argc, char* argv[]) {
       dir = argv[++i];
     } else if (a == "--servers") {
       servers = true;
+    } else if (a == "--rewriter-only") {
+      servers = true;
+      rewriterOnly = true;
     } else if (a == "--peak" && i + 1 < argc) {
       peakDb = argv[++i];
     } else if ((a == "--journal-peak" || a == "--rewriter-peak") && i + 2 < argc) {
@@ -375,7 +381,8 @@ int main(int argc, char* argv[]) {
   if (!peakDb.empty()) return peakMode(peakDb);
   if (!journalPeakDb.empty()) return journalPeakMode(journalPeakDb, journalPeakFile, rewriterPeak);
   if (servers)
-    return trellick::bench::runServerBenchmark({sizes.tablesA, sizes.rowsA, sizes.reps}, quick);
+    return trellick::bench::runServerBenchmark(
+        {sizes.tablesA, sizes.rowsA, sizes.reps, rewriterOnly}, quick);
 
   std::filesystem::create_directories(dir);
   const std::string tag = std::to_string(sizes.tablesA) + "x" + std::to_string(sizes.rowsA);
