@@ -792,13 +792,23 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
     const std::vector<ChangeColumn> someColumn(searched.begin(), searched.begin() + 1);
     const bool batching =
         !searched.empty() &&
-        !search::writeRowsByKey(plan.engine, plan.table, id.columns, someColumn, {{}})
-             .sql.empty() &&
+        !search::writeRowsByKey(plan.engine, plan.table, id.columns, someColumn, {}).sql.empty() &&
         !plan.hasTriggers && !hasOwnTriggers(conn, plan.table);
     constexpr size_t kBatchRows = 500;
     std::vector<ChangeColumn> batchColumns;
     std::vector<Row> batchRows;
     std::vector<search::RowWrite> batchWrites;
+    // A row written by itself, as it is where the engine has no batch.
+    auto writeOne = [&](const Row& row, const std::vector<ChangeColumn>& changed,
+                        const std::vector<std::string>& newValues,
+                        const std::vector<std::string>& readValues) {
+      const auto write = search::writeRowByKey(plan.engine, plan.syntax, plan.table, id.columns,
+                                               row.identity, changed, newValues, readValues);
+      if (conn.ExecuteParams(write.sql, write.params) == 0)
+        ++out.kept;
+      else
+        written(row);
+    };
     auto flush = [&] {
       if (batchRows.empty()) return;
       const auto write =
@@ -812,11 +822,13 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
         rs->MoveNext();
       }
       if (rs->State() == db::adStateOpen) rs->Close();
+      // A row the batch left is tried again by itself: whatever kept it
+      // (its values changed, a key the batch read otherwise) decides there.
       for (size_t n = 0; n < batchRows.size(); ++n)
         if (done[n])
           written(batchRows[n]);
         else
-          ++out.kept;
+          writeOne(batchRows[n], batchColumns, batchWrites[n].newValues, batchWrites[n].readValues);
       batchRows.clear();
       batchWrites.clear();
     };
@@ -826,13 +838,16 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
           if (!r.changes || moved.contains(encodeValues(r.row.identity))) return;
           std::vector<ChangeColumn> changed;
           std::vector<std::string> newValues, readValues;
-          bool keyChanged = false;
+          // A changed key or JSON document goes by itself: the batch reads
+          // its values by the column's type, a document as a JSON string.
+          bool alone = false;
           for (size_t k = 0; k < searched.size(); ++k) {
             if (!r.row.before[k] || *r.row.before[k] == *r.row.after[k]) continue;
             changed.push_back(searched[k]);
             newValues.push_back(*r.row.after[k]);
             readValues.push_back(*r.row.before[k]);
-            for (const auto& key : id.columns) keyChanged |= key.name == searched[k].name;
+            for (const auto& key : id.columns) alone |= key.name == searched[k].name;
+            for (const auto& json : plan.jsonColumns) alone |= json == searched[k].name;
           }
           auto sameColumns = [&] {
             if (changed.size() != batchColumns.size()) return false;
@@ -840,7 +855,7 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
               if (changed[k].name != batchColumns[k].name) return false;
             return true;
           };
-          if (batching && !keyChanged) {
+          if (batching && !alone) {
             if (!batchRows.empty() && !sameColumns()) flush();
             batchColumns = changed;
             batchRows.push_back(r.row);
@@ -849,13 +864,7 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
             return;
           }
           flush();
-          const auto write = search::writeRowByKey(plan.engine, plan.syntax, plan.table, id.columns,
-                                                   r.row.identity, changed, newValues, readValues);
-          if (conn.ExecuteParams(write.sql, write.params) == 0) {
-            ++out.kept;
-            return;
-          }
-          written(r.row);
+          writeOne(r.row, changed, newValues, readValues);
         },
         out.untouched, nullptr, jsonRewriter);
     flush();

@@ -260,11 +260,13 @@ sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::st
       match = dialect.quotedName(c.name) + " is not null";
     else if (builders.size() > 1)
       match = "(" + match + ")";
-    if (!patterns.empty()) {
-      // Both only ever take more rows than match: together too.
-      const std::string filter = dialect.patternFilter(c.name, c.type, patterns, plan.syntax);
-      if (!filter.empty()) match = builders.empty() ? filter : "(" + match + " and " + filter + ")";
-    }
+    // Where no literal run is known the engine's expressions spare reading
+    // every row; beside a LIKE they only cost (a pattern is slower to test,
+    // and a planner that guesses it rare scans the table for every page).
+    if (builders.empty() && !patterns.empty())
+      if (std::string filter = dialect.patternFilter(c.name, c.type, patterns, plan.syntax);
+          !filter.empty())
+        match = std::move(filter);
     s.match = std::move(match);
     s.newValue = dialect.quotedName(c.name);
   }
@@ -287,18 +289,20 @@ BoundStatement writeRowsByKey(Engine engine, const TableRef& table,
                               const std::vector<ChangeColumn>& keyColumns,
                               const std::vector<ChangeColumn>& changed,
                               const std::vector<RowWrite>& rows) {
-  BoundStatement out;
   std::vector<std::string> keys;
   for (const auto& k : keyColumns) keys.push_back(k.name);
   std::vector<std::pair<std::string, int>> columns;
   for (const auto& c : changed) columns.emplace_back(c.name, c.type);
-  out.sql = sql::forDialect(engine).rowsWriteByKey(table, keys, columns, rows.size());
-  if (out.sql.empty()) return out;
+  std::vector<std::vector<std::optional<std::string>>> values;
   for (const auto& row : rows) {
-    out.params.insert(out.params.end(), row.keyValues.begin(), row.keyValues.end());
-    out.params.insert(out.params.end(), row.newValues.begin(), row.newValues.end());
-    out.params.insert(out.params.end(), row.readValues.begin(), row.readValues.end());
+    auto& v = values.emplace_back(row.keyValues);
+    v.insert(v.end(), row.newValues.begin(), row.newValues.end());
+    v.insert(v.end(), row.readValues.begin(), row.readValues.end());
   }
+  auto [sql, params] = sql::forDialect(engine).rowsWriteByKey(table, keys, columns, values);
+  BoundStatement out;
+  out.sql = std::move(sql);
+  out.params = std::move(params);
   return out;
 }
 

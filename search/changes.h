@@ -116,9 +116,9 @@ namespace trellick::search {
 // The plan a row rewriter reads by: each searched column matches where it
 // holds one of the hints (a LIKE each, or-ed; every row when there is no
 // hint), and its "new value" is the column itself, the rewriting being
-// done in the program. The columns, key and table are the plan's. With the
-// rewriter's patterns, the engine's own regular expressions narrow the
-// choice where it can make them (EngineSql::patternFilter).
+// done in the program. The columns, key and table are the plan's. Without
+// hints, the rewriter's patterns choose the rows by the engine's own regular
+// expressions where it can make them (EngineSql::patternFilter).
 sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::string>& hints,
                            const std::vector<std::string>& patterns = {});
 

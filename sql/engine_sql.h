@@ -415,16 +415,16 @@ class EngineSql {
                                     Syntax /*syntax*/) const {
     return {};
   }
-  // One update of `rows` rows by key: for each row its key values, the
-  // changed columns' new values, then the values they were read with, as
-  // "?" markers in that order. A row is written only where its changed
-  // columns still hold what was read, and the statement returns, for each
-  // row written, its 1-based place among the rows. Empty where the engine
-  // has no such statement: each row is written by itself.
-  virtual std::string rowsWriteByKey(const TableRef& /*table*/,
-                                     const std::vector<std::string>& /*keys*/,
-                                     const std::vector<std::pair<std::string, int>>& /*changed*/,
-                                     size_t /*rows*/) const {
+  // One update of several rows by key; each row gives its key values, the
+  // changed columns' new values, then the values they were read with. A
+  // row is written only where its changed columns still hold what was
+  // read, and the statement returns, for each row written, its 1-based
+  // place among the rows. The statement and its parameters; an empty
+  // statement where the engine has none: each row is then written by itself.
+  virtual std::pair<std::string, std::vector<std::optional<std::string>>> rowsWriteByKey(
+      const TableRef& /*table*/, const std::vector<std::string>& /*keys*/,
+      const std::vector<std::pair<std::string, int>>& /*changed*/,
+      const std::vector<std::vector<std::optional<std::string>>>& /*rows*/) const {
     return {};
   }
 };

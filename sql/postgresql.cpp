@@ -299,6 +299,37 @@ std::optional<std::string> widenedPattern(std::string_view p) {
   return out;
 }
 
+// A JSON string: quotes, backslashes and control characters escaped, the
+// rest (UTF-8) as it is.
+std::string jsonString(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      static const char* hex = "0123456789abcdef";
+      out += "\\u00";
+      out += hex[u >> 4];
+      out += hex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// An element of an array literal, quoted whatever it holds.
+std::string arrayElement(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
+
 class PostgresqlSql final : public EngineSql {
   static Capabilities ownCapabilities() {
     Capabilities c;
@@ -510,44 +541,59 @@ class PostgresqlSql final : public EngineSql {
     }
     return patterns.size() > 1 ? "(" + out + ")" : out;
   }
-  // The rows come as selects of their "?" markers joined by union all
-  // under a first select of the table's own columns that finds no row:
-  // each marker takes the type of its key's column, as it does in a
-  // comparison with the column; the values read come as text, the type
-  // they are compared in.
-  std::string rowsWriteByKey(const TableRef& table, const std::vector<std::string>& keys,
-                             const std::vector<std::pair<std::string, int>>& changed,
-                             size_t rows) const override {
+  // The keys and new values come as one JSON array of objects made rows of
+  // the table's own type (jsonb_populate_recordset: each value read by its
+  // column's type, as a parameter compared with the column is), zipped with
+  // the rows' places and one array of the values read per changed column.
+  // A few parameters however many rows: the statement is planned at once.
+  std::pair<std::string, std::vector<std::optional<std::string>>> rowsWriteByKey(
+      const TableRef& table, const std::vector<std::string>& keys,
+      const std::vector<std::pair<std::string, int>>& changed,
+      const std::vector<std::vector<std::optional<std::string>>>& rows) const override {
     const std::string w = "\"trellick_w\"", x = "\"trellick_x\"";
-    std::string typed, names, row, set, where;
-    for (size_t k = 0; k < keys.size(); ++k) {
-      typed += (k ? ", " : "") + quotedName(keys[k]);
-      names += (k ? ", " : "") + quotedName("k" + std::to_string(k));
+    std::string set, where, columns = "\"trellick_i\"", zipped;
+    std::vector<std::string> read(changed.size(), "{");
+    std::string json = "[";
+    for (size_t r = 0; r < rows.size(); ++r) {
+      const auto& row = rows[r];
+      if (row.size() != keys.size() + 2 * changed.size()) return {};
+      json += r ? ",{" : "{";
+      for (size_t k = 0; k < keys.size() + changed.size(); ++k) {
+        const std::string& name = k < keys.size() ? keys[k] : changed[k - keys.size()].first;
+        json += (k ? "," : "") + jsonString(name) + ":" + (row[k] ? jsonString(*row[k]) : "null");
+      }
+      json += "}";
+      for (size_t k = 0; k < changed.size(); ++k) {
+        const auto& value = row[keys.size() + changed.size() + k];
+        if (!value) return {};
+        read[k] += (r ? "," : "") + arrayElement(*value);
+      }
+    }
+    json += "]";
+    for (size_t k = 0; k < keys.size(); ++k)
       where += (k ? " and " : "") + w + "." + quotedName(keys[k]) + " = " + x + "." +
-               quotedName("k" + std::to_string(k));
-    }
+               quotedName(keys[k]);
+    std::vector<std::optional<std::string>> params;
     for (size_t k = 0; k < changed.size(); ++k) {
-      const std::string n = quotedName("n" + std::to_string(k));
-      typed += ", " + quotedName(changed[k].first);
-      names += ", " + n;
-      set += (k ? ", " : "") + quotedName(changed[k].first) + " = " + x + "." + n;
-    }
-    for (size_t k = 0; k < changed.size(); ++k) {
-      const std::string o = quotedName("o" + std::to_string(k));
-      typed += ", cast(null as text)";
-      names += ", " + o;
-      const std::string column = w + "." + quotedName(changed[k].first);
+      const std::string name = quotedName(changed[k].first);
+      const std::string o = quotedName("trellick_o" + std::to_string(k));
+      set += (k ? ", " : "") + name + " = " + x + "." + name;
+      columns += ", " + o;
+      zipped += ", unnest(cast(? as text[]))";
+      params.push_back(read[k] + "}");
+      const std::string column = w + "." + name;
       where += " and " +
                (isText(changed[k].second) ? exactColumn(column, changed[k].second)
                                           : "cast(" + column + " as text)") +
                " = " + x + "." + o;
     }
-    for (size_t k = 0; k < keys.size() + 2 * changed.size(); ++k) row += k ? ", ?" : "?";
-    std::string source = "select " + typed + ", 0 from " + updateTarget(table) + " where false";
-    for (size_t r = 1; r <= rows; ++r)
-      source += " union all select " + row + ", " + std::to_string(r);
-    return "update " + updateTarget(table) + " as " + w + " set " + set + " from (" + source +
-           ") as " + x + " (" + names + ", \"i\") where " + where + " returning " + x + ".\"i\"";
+    params.push_back(json);
+    return {"update " + updateTarget(table) + " as " + w + " set " + set +
+                " from rows from (generate_series(1, " + std::to_string(rows.size()) + ")" +
+                zipped + ", jsonb_populate_recordset(cast(null as " + qualifiedReference(table) +
+                "), cast(? as jsonb))) as " + x + " (" + columns + ") where " + where +
+                " returning " + x + ".\"trellick_i\"",
+            std::move(params)};
   }
 
  private:
