@@ -795,42 +795,73 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
         !search::writeRowsByKey(plan.engine, plan.table, id.columns, someColumn, {}).sql.empty() &&
         !plan.hasTriggers && !hasOwnTriggers(conn, plan.table);
     constexpr size_t kBatchRows = 500;
-    std::vector<ChangeColumn> batchColumns;
-    std::vector<Row> batchRows;
-    std::vector<search::RowWrite> batchWrites;
+    // One batch for each set of columns changed, each written when full,
+    // all before a row written by itself and at the end.
+    struct Batch {
+      std::vector<ChangeColumn> columns;
+      std::vector<Row> rows;
+      std::vector<search::RowWrite> writes;
+    };
+    std::map<std::string, Batch> batches;
+    // Whether every row journaled came with its image from its batch: then
+    // none is read again.
+    bool imaged = true;
     // A row written by itself, as it is where the engine has no batch.
     auto writeOne = [&](const Row& row, const std::vector<ChangeColumn>& changed,
                         const std::vector<std::string>& newValues,
                         const std::vector<std::string>& readValues) {
       const auto write = search::writeRowByKey(plan.engine, plan.syntax, plan.table, id.columns,
                                                row.identity, changed, newValues, readValues);
-      if (conn.ExecuteParams(write.sql, write.params) == 0)
+      if (conn.ExecuteParams(write.sql, write.params) == 0) {
         ++out.kept;
-      else
+      } else {
         written(row);
+        imaged = false;
+      }
     };
-    auto flush = [&] {
-      if (batchRows.empty()) return;
-      const auto write =
-          search::writeRowsByKey(plan.engine, plan.table, id.columns, batchColumns, batchWrites);
-      std::vector<bool> done(batchRows.size(), false);
+    auto flush = [&](Batch& batch) {
+      if (batch.rows.empty()) return;
+      const auto write = search::writeRowsByKey(plan.engine, plan.table, id.columns, batch.columns,
+                                                batch.writes, searched, images.columns);
+      // Each row written comes back as the write left it, as settle()
+      // would read it again.
+      std::vector<bool> done(batch.rows.size(), false);
       auto rs = conn.ExecuteQuery(write.sql, write.params);
       while (rs->State() == db::adStateOpen && !rs->Eof()) {
         const long long place = rs->Fields().Item(0).Value().toInt64();
-        if (place >= 1 && place <= static_cast<long long>(done.size()))
-          done[static_cast<size_t>(place - 1)] = true;
+        if (place >= 1 && place <= static_cast<long long>(done.size())) {
+          const auto n = static_cast<size_t>(place - 1);
+          done[n] = true;
+          Row& row = batch.rows[n];
+          int i = 1;
+          Values now;
+          for (size_t k = 0; k < searched.size(); ++k) now.push_back(valueOf(*rs, i++));
+          row.image.clear();
+          for (size_t k = 0; k < images.columns.size(); ++k) row.image.push_back(valueOf(*rs, i++));
+          if (!images.columns.empty()) row.after = std::move(now);
+        }
         rs->MoveNext();
       }
       if (rs->State() == db::adStateOpen) rs->Close();
       // A row the batch left is tried again by itself: whatever kept it
       // (its values changed, a key the batch read otherwise) decides there.
-      for (size_t n = 0; n < batchRows.size(); ++n)
-        if (done[n])
-          written(batchRows[n]);
-        else
-          writeOne(batchRows[n], batchColumns, batchWrites[n].newValues, batchWrites[n].readValues);
-      batchRows.clear();
-      batchWrites.clear();
+      for (size_t n = 0; n < batch.rows.size(); ++n) {
+        const Row& row = batch.rows[n];
+        if (!done[n]) {
+          writeOne(row, batch.columns, batch.writes[n].newValues, batch.writes[n].readValues);
+        } else if (!images.columns.empty() && row.after == row.before) {
+          // Written but left as it was: no row of the run.
+          ++out.changed;
+          ++out.kept;
+        } else {
+          written(row);
+        }
+      }
+      batch.rows.clear();
+      batch.writes.clear();
+    };
+    auto flushAll = [&] {
+      for (auto& [columns, batch] : batches) flush(batch);
     };
     rewritePages(
         conn, plan, id, rewriter, true,
@@ -849,28 +880,24 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
             for (const auto& key : id.columns) alone |= key.name == searched[k].name;
             for (const auto& json : plan.jsonColumns) alone |= json == searched[k].name;
           }
-          auto sameColumns = [&] {
-            if (changed.size() != batchColumns.size()) return false;
-            for (size_t k = 0; k < changed.size(); ++k)
-              if (changed[k].name != batchColumns[k].name) return false;
-            return true;
-          };
           if (batching && !alone) {
-            if (!batchRows.empty() && !sameColumns()) flush();
-            batchColumns = changed;
-            batchRows.push_back(r.row);
-            batchWrites.push_back({r.row.identity, std::move(newValues), std::move(readValues)});
-            if (batchRows.size() == kBatchRows) flush();
+            std::string names;
+            for (const auto& c : changed) names += c.name + '\x1f';
+            Batch& batch = batches[names];
+            batch.columns = changed;
+            batch.rows.push_back(r.row);
+            batch.writes.push_back({r.row.identity, std::move(newValues), std::move(readValues)});
+            if (batch.rows.size() == kBatchRows) flush(batch);
             return;
           }
-          flush();
+          flushAll();
           writeOne(r.row, changed, newValues, readValues);
         },
         out.untouched, nullptr, jsonRewriter);
-    flush();
+    flushAll();
     if (journal) {
       // The rows as the writes left them, every column's image with them.
-      if (!images.columns.empty())
+      if (!images.columns.empty() && !imaged)
         out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
       journal->seal(table);
       sealed = true;

@@ -288,7 +288,14 @@ BoundStatement writeRowByKey(Engine engine, Syntax syntax, const TableRef& table
 BoundStatement writeRowsByKey(Engine engine, const TableRef& table,
                               const std::vector<ChangeColumn>& keyColumns,
                               const std::vector<ChangeColumn>& changed,
-                              const std::vector<RowWrite>& rows) {
+                              const std::vector<RowWrite>& rows,
+                              const std::vector<ChangeColumn>& returned,
+                              const std::vector<ChangeColumn>& imaged) {
+  auto typed = [](const std::vector<ChangeColumn>& list) {
+    std::vector<std::pair<std::string, int>> out;
+    for (const auto& c : list) out.emplace_back(c.name, c.type);
+    return out;
+  };
   std::vector<std::string> keys;
   for (const auto& k : keyColumns) keys.push_back(k.name);
   std::vector<std::pair<std::string, int>> columns;
@@ -299,7 +306,8 @@ BoundStatement writeRowsByKey(Engine engine, const TableRef& table,
     v.insert(v.end(), row.newValues.begin(), row.newValues.end());
     v.insert(v.end(), row.readValues.begin(), row.readValues.end());
   }
-  auto [sql, params] = sql::forDialect(engine).rowsWriteByKey(table, keys, columns, values);
+  auto [sql, params] = sql::forDialect(engine).rowsWriteByKey(table, keys, columns, values,
+                                                              typed(returned), typed(imaged));
   BoundStatement out;
   out.sql = std::move(sql);
   out.params = std::move(params);

@@ -142,11 +142,15 @@ struct RowWrite {
 
 // Several rows that change the same columns written back by their keys in
 // one statement, each only where its changed columns still hold what was
-// read; the statement returns the 1-based place of each row it wrote. sql
-// is empty where the engine has no such statement.
+// read; the statement returns the 1-based place of each row it wrote, the
+// `returned` columns as it left them and the images of `imaged`, as
+// rowsByKeyQuery() reads them. sql is empty where the engine has no such
+// statement.
 BoundStatement writeRowsByKey(Engine engine, const TableRef& table,
                               const std::vector<ChangeColumn>& keyColumns,
                               const std::vector<ChangeColumn>& changed,
-                              const std::vector<RowWrite>& rows);
+                              const std::vector<RowWrite>& rows,
+                              const std::vector<ChangeColumn>& returned = {},
+                              const std::vector<ChangeColumn>& imaged = {});
 
 }  // namespace trellick::search

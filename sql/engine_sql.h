@@ -419,12 +419,16 @@ class EngineSql {
   // changed columns' new values, then the values they were read with. A
   // row is written only where its changed columns still hold what was
   // read, and the statement returns, for each row written, its 1-based
-  // place among the rows. The statement and its parameters; an empty
-  // statement where the engine has none: each row is then written by itself.
+  // place among the rows, then the `returned` columns as it left them and
+  // the imageOf() of the `imaged` ones. The statement and its parameters; an
+  // empty statement where the engine has none: each row is then written by
+  // itself.
   virtual std::pair<std::string, std::vector<std::optional<std::string>>> rowsWriteByKey(
       const TableRef& /*table*/, const std::vector<std::string>& /*keys*/,
       const std::vector<std::pair<std::string, int>>& /*changed*/,
-      const std::vector<std::vector<std::optional<std::string>>>& /*rows*/) const {
+      const std::vector<std::vector<std::optional<std::string>>>& /*rows*/,
+      const std::vector<std::pair<std::string, int>>& /*returned*/,
+      const std::vector<std::pair<std::string, int>>& /*imaged*/) const {
     return {};
   }
 };

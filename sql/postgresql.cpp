@@ -549,7 +549,9 @@ class PostgresqlSql final : public EngineSql {
   std::pair<std::string, std::vector<std::optional<std::string>>> rowsWriteByKey(
       const TableRef& table, const std::vector<std::string>& keys,
       const std::vector<std::pair<std::string, int>>& changed,
-      const std::vector<std::vector<std::optional<std::string>>>& rows) const override {
+      const std::vector<std::vector<std::optional<std::string>>>& rows,
+      const std::vector<std::pair<std::string, int>>& returned,
+      const std::vector<std::pair<std::string, int>>& imaged) const override {
     const std::string w = "\"trellick_w\"", x = "\"trellick_x\"";
     std::string set, where, columns = "\"trellick_i\"", zipped;
     std::vector<std::string> read(changed.size(), "{");
@@ -588,11 +590,15 @@ class PostgresqlSql final : public EngineSql {
                " = " + x + "." + o;
     }
     params.push_back(json);
+    std::string returning = x + ".\"trellick_i\"";
+    for (const auto& [name, type] : returned) returning += ", " + w + "." + quotedName(name);
+    for (const auto& [name, type] : imaged)
+      returning += ", " + imageOf(w + "." + quotedName(name), type);
     return {"update " + updateTarget(table) + " as " + w + " set " + set +
                 " from rows from (generate_series(1, " + std::to_string(rows.size()) + ")" +
                 zipped + ", jsonb_populate_recordset(cast(null as " + qualifiedReference(table) +
                 "), cast(? as jsonb))) as " + x + " (" + columns + ") where " + where +
-                " returning " + x + ".\"trellick_i\"",
+                " returning " + returning,
             std::move(params)};
   }
 
