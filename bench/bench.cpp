@@ -16,6 +16,8 @@
 //                              (a journaled replace of one SQLite table of ROWS
 //                              rows, 5% matching, in batches of 1,000, 10,000
 //                              and 100,000 rows and in one statement)
+//   trellick-bench --rewriter-only [--reps N] [--sizes TABLES ROWS BIGROWS]
+//                             (PostgreSQL's row rewriter measures of --servers alone)
 #include <sqlite3.h>
 
 #include <QApplication>
@@ -404,6 +406,7 @@ int main(int argc, char* argv[]) {
   bool servers = false;
   bool rewriterPeak = false;
   int batchRows = 0;  // --batches: the table's rows
+  bool rewriterOnly = false;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--quick") {
@@ -422,6 +425,9 @@ int main(int argc, char* argv[]) {
     } else if (a == "--batches") {
       batchRows = quick ? 200000 : 2000000;
       if (i + 1 < argc && argv[i + 1][0] != '-') batchRows = std::max(20, std::atoi(argv[++i]));
+    } else if (a == "--rewriter-only") {
+      servers = true;
+      rewriterOnly = true;
     } else if (a == "--peak" && i + 1 < argc) {
       peakDb = argv[++i];
     } else if ((a == "--journal-peak" || a == "--rewriter-peak") && i + 2 < argc) {
@@ -441,7 +447,8 @@ int main(int argc, char* argv[]) {
   if (!peakDb.empty()) return peakMode(peakDb);
   if (!journalPeakDb.empty()) return journalPeakMode(journalPeakDb, journalPeakFile, rewriterPeak);
   if (servers)
-    return trellick::bench::runServerBenchmark({sizes.tablesA, sizes.rowsA, sizes.reps}, quick);
+    return trellick::bench::runServerBenchmark(
+        {sizes.tablesA, sizes.rowsA, sizes.reps, rewriterOnly}, quick);
 
   std::filesystem::create_directories(dir);
   const std::string tag = std::to_string(sizes.tablesA) + "x" + std::to_string(sizes.rowsA);

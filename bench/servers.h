@@ -8,6 +8,8 @@ struct ServerSizes {
   int tables = 200;  // tables of database A
   int rows = 5000;   // rows of each table
   int reps = 5;      // the median is taken over this many runs
+  // PostgreSQL's row rewriter measures alone: no window, no MariaDB.
+  bool rewriterOnly = false;
 };
 
 // Starts both servers, loads database A on each, prints the table of

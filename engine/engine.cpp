@@ -340,7 +340,9 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
     }
     journal::Plan plan = journal::makePlan(statements, target, searched, all);
     if (options.rewriter) {
-      plan = search::readingPlan(plan, hints);
+      plan = search::readingPlan(plan, hints,
+                                 options.rewriter->ignoreCase() ? std::vector<std::string>{}
+                                                                : options.rewriter->patternHints());
       // A JSON document may hold the text escaped ("\/", "\u"), and a
       // jsonb column has no LIKE: every document is read.
       for (auto& s : plan.searched)

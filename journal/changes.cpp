@@ -800,58 +800,156 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
     // A row whose key the rewrite changed may come again later in the
     // key's order: it is not rewritten twice.
     std::set<std::string> moved;
+    auto written = [&](const Row& row) {
+      ++out.changed;
+      const Values left = keyLeft(id.columns, searched, row);
+      if (left != row.identity) moved.insert(encodeValues(left));
+      if (journal) journal->addRow(table, row);
+    };
+    // Rows that change the same columns and not the key go back in one
+    // statement where the engine has one, a round trip for many rows.
+    // Where the table has triggers of its own, a row's write may change
+    // another row: each is written by itself, in the order read.
+    const std::vector<ChangeColumn> someColumn(searched.begin(), searched.begin() + 1);
+    const bool batching =
+        !searched.empty() &&
+        !search::writeRowsByKey(plan.engine, plan.table, id.columns, someColumn, {}).sql.empty() &&
+        !plan.hasTriggers && !hasOwnTriggers(conn, plan.table);
+    constexpr size_t kBatchRows = 500;
+    // One batch for each set of columns changed, each written when full,
+    // all before a row written by itself and at the end.
+    struct Batch {
+      std::vector<ChangeColumn> columns;
+      std::vector<Row> rows;
+      std::vector<search::RowWrite> writes;
+    };
+    std::map<std::string, Batch> batches;
+    // Whether every row journaled came with its image from its batch: then
+    // none is read again.
+    bool imaged = true;
+    // A row written by itself, as it is where the engine has no batch.
+    auto writeOne = [&](const Row& row, const std::vector<ChangeColumn>& changed,
+                        const std::vector<std::string>& newValues,
+                        const std::vector<std::string>& readValues) {
+      const auto write = search::writeRowByKey(plan.engine, plan.syntax, plan.table, id.columns,
+                                               row.identity, changed, newValues, readValues);
+      if (conn.ExecuteParams(write.sql, write.params) == 0) {
+        ++out.kept;
+      } else {
+        written(row);
+        imaged = false;
+      }
+    };
+    auto flush = [&](Batch& batch) {
+      if (batch.rows.empty()) return;
+      const auto write = search::writeRowsByKey(plan.engine, plan.table, id.columns, batch.columns,
+                                                batch.writes, searched, images.columns);
+      // Each row written comes back as the write left it, as settle()
+      // would read it again.
+      std::vector<bool> done(batch.rows.size(), false);
+      auto rs = conn.ExecuteQuery(write.sql, write.params);
+      while (rs->State() == db::adStateOpen && !rs->Eof()) {
+        const long long place = rs->Fields().Item(0).Value().toInt64();
+        if (place >= 1 && place <= static_cast<long long>(done.size())) {
+          const auto n = static_cast<size_t>(place - 1);
+          done[n] = true;
+          Row& row = batch.rows[n];
+          int i = 1;
+          Values now;
+          for (size_t k = 0; k < searched.size(); ++k) now.push_back(valueOf(*rs, i++));
+          row.image.clear();
+          for (size_t k = 0; k < images.columns.size(); ++k) row.image.push_back(valueOf(*rs, i++));
+          if (!images.columns.empty()) row.after = std::move(now);
+        }
+        rs->MoveNext();
+      }
+      if (rs->State() == db::adStateOpen) rs->Close();
+      // A row the batch left is tried again by itself: whatever kept it
+      // (its values changed, a key the batch read otherwise) decides there.
+      for (size_t n = 0; n < batch.rows.size(); ++n) {
+        const Row& row = batch.rows[n];
+        if (!done[n]) {
+          writeOne(row, batch.columns, batch.writes[n].newValues, batch.writes[n].readValues);
+        } else if (!images.columns.empty() && row.after == row.before) {
+          // Written but left as it was: no row of the run.
+          ++out.changed;
+          ++out.kept;
+        } else {
+          written(row);
+        }
+      }
+      batch.rows.clear();
+      batch.writes.clear();
+    };
+    auto flushAll = [&] {
+      for (auto& [columns, batch] : batches) flush(batch);
+    };
+    // In batches (--batch-rows): every batchRows rows given to a write are
+    // written and committed, with their journal, up to this row's key.
+    auto commitBatchAt = [&](const Row& row) {
+      if (batchRows <= 0 || ++inBatch < batchRows) return;
+      inBatch = 0;
+      flushAll();
+      if (journal) {
+        if (!images.columns.empty() && !imaged)
+          out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
+        journal->setBatch(table, ++batch, row.identity);
+        journal->seal(table);
+        sealed = true;
+      }
+      conn.CommitTrans();
+      if (journal) {
+        try {
+          journal->mark(table, TableState::Done);
+        } catch (...) {
+          out.journalComplete = false;
+        }
+      }
+      conn.BeginTrans();
+      imaged = true;
+      if (journal) {
+        table = journal->beginTable(run, resolved(conn, plan.table), id.columns, false, searched,
+                                    images);
+        sealed = false;
+      }
+    };
     rewritePages(
         conn, plan, id, rewriter, true,
         [&](const Rewrite& r) {
           if (!r.changes || moved.contains(encodeValues(r.row.identity))) return;
           std::vector<ChangeColumn> changed;
           std::vector<std::string> newValues, readValues;
+          // A changed key or JSON document goes by itself: the batch reads
+          // its values by the column's type, a document as a JSON string.
+          bool alone = false;
           for (size_t k = 0; k < searched.size(); ++k) {
             if (!r.row.before[k] || *r.row.before[k] == *r.row.after[k]) continue;
             changed.push_back(searched[k]);
             newValues.push_back(*r.row.after[k]);
             readValues.push_back(*r.row.before[k]);
+            for (const auto& key : id.columns) alone |= key.name == searched[k].name;
+            for (const auto& json : plan.jsonColumns) alone |= json == searched[k].name;
           }
-          const auto write = search::writeRowByKey(plan.engine, plan.syntax, plan.table, id.columns,
-                                                   r.row.identity, changed, newValues, readValues);
-          if (conn.ExecuteParams(write.sql, write.params) == 0) {
-            ++out.kept;
+          if (batching && !alone) {
+            std::string names;
+            for (const auto& c : changed) names += c.name + '\x1f';
+            Batch& batch = batches[names];
+            batch.columns = changed;
+            batch.rows.push_back(r.row);
+            batch.writes.push_back({r.row.identity, std::move(newValues), std::move(readValues)});
+            if (batch.rows.size() == kBatchRows) flush(batch);
+            commitBatchAt(r.row);
             return;
           }
-          ++out.changed;
-          const Values left = keyLeft(id.columns, searched, r.row);
-          if (left != r.row.identity) moved.insert(encodeValues(left));
-          if (journal) journal->addRow(table, r.row);
-          // In batches: every batchRows rows written are committed, with
-          // their journal, up to this row's key.
-          if (batchRows <= 0 || ++inBatch < batchRows) return;
-          inBatch = 0;
-          if (journal) {
-            if (!images.columns.empty())
-              out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
-            journal->setBatch(table, ++batch, r.row.identity);
-            journal->seal(table);
-            sealed = true;
-          }
-          conn.CommitTrans();
-          if (journal) {
-            try {
-              journal->mark(table, TableState::Done);
-            } catch (...) {
-              out.journalComplete = false;
-            }
-          }
-          conn.BeginTrans();
-          if (journal) {
-            table = journal->beginTable(run, resolved(conn, plan.table), id.columns, false,
-                                        searched, images);
-            sealed = false;
-          }
+          flushAll();
+          writeOne(r.row, changed, newValues, readValues);
+          commitBatchAt(r.row);
         },
         out.untouched, nullptr, jsonRewriter);
+    flushAll();
     if (journal) {
       // The rows as the writes left them, every column's image with them.
-      if (!images.columns.empty())
+      if (!images.columns.empty() && !imaged)
         out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
       // The last batch: every row left.
       if (batchRows > 0) journal->setBatch(table, ++batch, std::nullopt);

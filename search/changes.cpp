@@ -247,7 +247,8 @@ BoundStatement heldBefore(Engine engine, Syntax syntax, const ImagedRow& row, bo
 
 namespace trellick::search {
 
-sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::string>& hints) {
+sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::string>& hints,
+                           const std::vector<std::string>& patterns) {
   const sql::EngineSql& dialect = sql::forDialect(plan.engine);
   sql::TablePlan out = plan;
   std::vector<StatementBuilder> builders;
@@ -261,6 +262,13 @@ sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::st
       match = dialect.quotedName(c.name) + " is not null";
     else if (builders.size() > 1)
       match = "(" + match + ")";
+    // Where no literal run is known the engine's expressions spare reading
+    // every row; beside a LIKE they only cost (a pattern is slower to test,
+    // and a planner that guesses it rare scans the table for every page).
+    if (builders.empty() && !patterns.empty())
+      if (std::string filter = dialect.patternFilter(c.name, c.type, patterns, plan.syntax);
+          !filter.empty())
+        match = std::move(filter);
     s.match = std::move(match);
     s.newValue = dialect.quotedName(c.name);
   }
@@ -277,6 +285,35 @@ BoundStatement writeRowByKey(Engine engine, Syntax syntax, const TableRef& table
   // values where the key and the values last read still hold.
   return undoRow(engine, syntax, table, keyColumns, keyValues, changed, newValues, readValues,
                  false, false);
+}
+
+BoundStatement writeRowsByKey(Engine engine, const TableRef& table,
+                              const std::vector<ChangeColumn>& keyColumns,
+                              const std::vector<ChangeColumn>& changed,
+                              const std::vector<RowWrite>& rows,
+                              const std::vector<ChangeColumn>& returned,
+                              const std::vector<ChangeColumn>& imaged) {
+  auto typed = [](const std::vector<ChangeColumn>& list) {
+    std::vector<std::pair<std::string, int>> out;
+    for (const auto& c : list) out.emplace_back(c.name, c.type);
+    return out;
+  };
+  std::vector<std::string> keys;
+  for (const auto& k : keyColumns) keys.push_back(k.name);
+  std::vector<std::pair<std::string, int>> columns;
+  for (const auto& c : changed) columns.emplace_back(c.name, c.type);
+  std::vector<std::vector<std::optional<std::string>>> values;
+  for (const auto& row : rows) {
+    auto& v = values.emplace_back(row.keyValues);
+    v.insert(v.end(), row.newValues.begin(), row.newValues.end());
+    v.insert(v.end(), row.readValues.begin(), row.readValues.end());
+  }
+  auto [sql, params] = sql::forDialect(engine).rowsWriteByKey(table, keys, columns, values,
+                                                              typed(returned), typed(imaged));
+  BoundStatement out;
+  out.sql = std::move(sql);
+  out.params = std::move(params);
+  return out;
 }
 
 }  // namespace trellick::search

@@ -116,8 +116,11 @@ namespace trellick::search {
 // The plan a row rewriter reads by: each searched column matches where it
 // holds one of the hints (a LIKE each, or-ed; every row when there is no
 // hint), and its "new value" is the column itself, the rewriting being
-// done in the program. The columns, key and table are the plan's.
-sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::string>& hints);
+// done in the program. The columns, key and table are the plan's. Without
+// hints, the rewriter's patterns choose the rows by the engine's own regular
+// expressions where it can make them (EngineSql::patternFilter).
+sql::TablePlan readingPlan(const sql::TablePlan& plan, const std::vector<std::string>& hints,
+                           const std::vector<std::string>& patterns = {});
 
 // update T set c = ? ... where <key> and each c still holds what was read:
 // one rewritten row written back by its key, its values as parameters. A
@@ -128,6 +131,27 @@ BoundStatement writeRowByKey(Engine engine, Syntax syntax, const TableRef& table
                              const std::vector<ChangeColumn>& changed,
                              const std::vector<std::string>& newValues,
                              const std::vector<std::string>& readValues);
+
+// One rewritten row to write back: its key values as read, and for each
+// changed column its new value and the value it was read with.
+struct RowWrite {
+  std::vector<std::optional<std::string>> keyValues;
+  std::vector<std::string> newValues;
+  std::vector<std::string> readValues;
+};
+
+// Several rows that change the same columns written back by their keys in
+// one statement, each only where its changed columns still hold what was
+// read; the statement returns the 1-based place of each row it wrote, the
+// `returned` columns as it left them and the images of `imaged`, as
+// rowsByKeyQuery() reads them. sql is empty where the engine has no such
+// statement.
+BoundStatement writeRowsByKey(Engine engine, const TableRef& table,
+                              const std::vector<ChangeColumn>& keyColumns,
+                              const std::vector<ChangeColumn>& changed,
+                              const std::vector<RowWrite>& rows,
+                              const std::vector<ChangeColumn>& returned = {},
+                              const std::vector<ChangeColumn>& imaged = {});
 
 }  // namespace trellick::search
 

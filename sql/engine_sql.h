@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "common/dialect.h"
@@ -408,6 +409,33 @@ class EngineSql {
   // skip + 1 rows ends.
   virtual std::string oneRowAfter(long long skip) const {
     return " limit 1 offset " + std::to_string(skip);
+  }
+
+  // The row rewriter's choice of rows by its PCRE2 patterns: the engine's
+  // own regular expressions over the column (as the rewriter reads it),
+  // where they can be made to take every value one of the patterns matches
+  // (they may take more). Empty where they cannot: the caller keeps its
+  // LIKE of the patterns' literal runs, or reads every row.
+  virtual std::string patternFilter(std::string_view /*column*/, int /*typeCode*/,
+                                    const std::vector<std::string>& /*patterns*/,
+                                    Syntax /*syntax*/) const {
+    return {};
+  }
+  // One update of several rows by key; each row gives its key values, the
+  // changed columns' new values, then the values they were read with. A
+  // row is written only where its changed columns still hold what was
+  // read, and the statement returns, for each row written, its 1-based
+  // place among the rows, then the `returned` columns as it left them and
+  // the imageOf() of the `imaged` ones. The statement and its parameters; an
+  // empty statement where the engine has none: each row is then written by
+  // itself.
+  virtual std::pair<std::string, std::vector<std::optional<std::string>>> rowsWriteByKey(
+      const TableRef& /*table*/, const std::vector<std::string>& /*keys*/,
+      const std::vector<std::pair<std::string, int>>& /*changed*/,
+      const std::vector<std::vector<std::optional<std::string>>>& /*rows*/,
+      const std::vector<std::pair<std::string, int>>& /*returned*/,
+      const std::vector<std::pair<std::string, int>>& /*imaged*/) const {
+    return {};
   }
 };
 

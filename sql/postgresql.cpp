@@ -1,8 +1,334 @@
 // PostgreSQL, through psqlODBC.
+#include <cctype>
+#include <optional>
+
 #include "sql/engines.h"
 
 namespace trellick::sql {
 namespace {
+
+// A PCRE2 pattern (UTF-8, Unicode classes, as the row rewriter compiles it)
+// as one of PostgreSQL's regular expressions that matches every text the
+// pattern matches somewhere, and may match more: a filter of the rows to
+// read, never the judge of a match. What the two read alike is kept (text,
+// groups, alternatives, counted repeats, plain ASCII classes); what they
+// may read apart is widened: every other class or escape of one character
+// to ".", which here takes any character, a newline too; a back reference
+// to any text; anchors, word boundaries and lookarounds dropped (a pattern
+// without an assertion matches wherever it matched with it, and a string
+// inside serialized data is matched apart from the value around it).
+// nullopt where a part is not understood: options, verbs, quoting, octal
+// escapes, recursion, conditions.
+std::optional<std::string> widenedPattern(std::string_view p) {
+  std::string out;
+  size_t i = 0;
+  int depth = 0;
+  bool atom = false;  // whether the last thing written takes a quantifier
+  auto isAsciiAlnum = [](char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  };
+  auto skipGroup = [&](size_t from) -> std::optional<size_t> {
+    // Past the ")" closing the group whose contents start at `from`.
+    int level = 1;
+    for (size_t j = from; j < p.size(); ++j) {
+      if (p[j] == '\\') {
+        ++j;
+      } else if (p[j] == '[') {
+        size_t k = j + 1;
+        if (k < p.size() && p[k] == '^') ++k;
+        if (k < p.size() && p[k] == ']') ++k;
+        for (; k < p.size() && p[k] != ']'; ++k)
+          if (p[k] == '\\') ++k;
+        if (k >= p.size()) return std::nullopt;
+        j = k;
+      } else if (p[j] == '(') {
+        ++level;
+      } else if (p[j] == ')' && --level == 0) {
+        return j + 1;
+      }
+    }
+    return std::nullopt;
+  };
+  while (i < p.size()) {
+    const char c = p[i];
+    if (c == '\\') {
+      if (i + 1 >= p.size()) return std::nullopt;
+      const char e = p[i + 1];
+      i += 2;
+      if (static_cast<unsigned char>(e) >= 0x80) return std::nullopt;
+      if (!isAsciiAlnum(e)) {
+        out += '\\';
+        out += e;
+        atom = true;
+        continue;
+      }
+      switch (e) {
+        case 'd':
+        case 'D':
+        case 'w':
+        case 'W':
+        case 's':
+        case 'S':
+        case 'h':
+        case 'H':
+        case 'v':
+        case 'V':
+        case 'N':
+          out += '.';
+          atom = true;
+          break;
+        case 't':
+        case 'n':
+        case 'r':
+        case 'f':
+        case 'e':
+        case 'a':
+          out += '\\';
+          out += e;
+          atom = true;
+          break;
+        case 'x':
+          // \xhh or \x{h...}: one character.
+          if (i < p.size() && p[i] == '{') {
+            const size_t close = p.find('}', i);
+            if (close == std::string_view::npos) return std::nullopt;
+            i = close + 1;
+          } else {
+            for (int n = 0;
+                 n < 2 && i < p.size() && std::isxdigit(static_cast<unsigned char>(p[i])); ++n)
+              ++i;
+          }
+          out += '.';
+          atom = true;
+          break;
+        case 'p':
+        case 'P':
+          // \pL or \p{...}: one character of a property.
+          if (i < p.size() && p[i] == '{') {
+            const size_t close = p.find('}', i);
+            if (close == std::string_view::npos) return std::nullopt;
+            i = close + 1;
+          } else if (i < p.size()) {
+            ++i;
+          } else {
+            return std::nullopt;
+          }
+          out += '.';
+          atom = true;
+          break;
+        case 'b':
+        case 'B':
+        case 'A':
+        case 'z':
+        case 'Z':
+        case 'G':
+          atom = false;
+          break;
+        default:
+          // \1..\9 alone: a back reference, any text; \10 and more may be octal.
+          if (e >= '1' && e <= '9' &&
+              (i >= p.size() || !std::isdigit(static_cast<unsigned char>(p[i])))) {
+            out += "(?:.*)";
+            atom = true;
+            break;
+          }
+          return std::nullopt;
+      }
+      continue;
+    }
+    if (c == '[') {
+      size_t j = i + 1;
+      const bool negated = j < p.size() && p[j] == '^';
+      if (negated) ++j;
+      const size_t first = j;
+      if (j < p.size() && p[j] == ']') ++j;
+      bool plain = true;
+      for (; j < p.size() && p[j] != ']'; ++j) {
+        if (p[j] == '\\') {
+          plain = false;
+          ++j;
+        } else if (p[j] == '[' && j + 1 < p.size() && p[j + 1] == ':') {
+          const size_t close = p.find(":]", j + 2);
+          if (close == std::string_view::npos) return std::nullopt;
+          plain = false;
+          j = close + 1;
+        }
+      }
+      if (j >= p.size()) return std::nullopt;
+      const std::string_view inside = p.substr(first, j - first);
+      // Letters, digits, "_" and ranges of one kind read alike in both.
+      for (size_t k = 0; plain && k < inside.size(); ++k) {
+        const char x = inside[k];
+        if (x == '-') {
+          const bool range = k > 0 && k + 1 < inside.size() && isAsciiAlnum(inside[k - 1]) &&
+                             isAsciiAlnum(inside[k + 1]) && inside[k - 1] <= inside[k + 1] &&
+                             std::isdigit(static_cast<unsigned char>(inside[k - 1])) ==
+                                 std::isdigit(static_cast<unsigned char>(inside[k + 1])) &&
+                             std::islower(static_cast<unsigned char>(inside[k - 1])) ==
+                                 std::islower(static_cast<unsigned char>(inside[k + 1]));
+          plain = range;
+        } else {
+          plain = isAsciiAlnum(x) || x == '_';
+        }
+      }
+      out += plain && !inside.empty()
+                 ? "[" + std::string(negated ? "^" : "") + std::string(inside) + "]"
+                 : std::string(".");
+      i = j + 1;
+      atom = true;
+      continue;
+    }
+    if (c == '(') {
+      if (i + 1 < p.size() && p[i + 1] == '*') return std::nullopt;
+      if (i + 1 < p.size() && p[i + 1] == '?') {
+        const std::string_view rest = p.substr(i + 2);
+        auto starts = [&](std::string_view s) { return rest.substr(0, s.size()) == s; };
+        if (starts("=") || starts("!") || starts("<=") || starts("<!")) {
+          const auto end = skipGroup(i + 1);
+          if (!end) return std::nullopt;
+          i = *end;
+          atom = false;
+          continue;
+        }
+        if (starts(":") || starts(">")) {
+          i += 3;
+        } else if (starts("P<") || starts("<") || starts("'")) {
+          const char close = starts("'") ? '\'' : '>';
+          const size_t end = p.find(close, i + (starts("P<") ? 4 : 3));
+          if (end == std::string_view::npos) return std::nullopt;
+          i = end + 1;
+        } else {
+          return std::nullopt;
+        }
+      } else {
+        ++i;
+      }
+      out += "(?:";
+      ++depth;
+      atom = false;
+      continue;
+    }
+    if (c == ')') {
+      if (--depth < 0) return std::nullopt;
+      out += ')';
+      ++i;
+      atom = true;
+      continue;
+    }
+    if (c == '|') {
+      out += '|';
+      ++i;
+      atom = false;
+      continue;
+    }
+    if (c == '^' || c == '$') {
+      ++i;
+      atom = false;
+      continue;
+    }
+    if (c == '*' || c == '+' || c == '?' || c == '{') {
+      std::string quantifier(1, c);
+      size_t next = i + 1;
+      if (c == '{') {
+        // {n}, {n,} or {n,m}; anything else is a literal "{".
+        size_t j = i + 1;
+        std::string low, high;
+        while (j < p.size() && std::isdigit(static_cast<unsigned char>(p[j]))) low += p[j++];
+        bool comma = false;
+        if (j < p.size() && p[j] == ',') {
+          comma = true;
+          ++j;
+          while (j < p.size() && std::isdigit(static_cast<unsigned char>(p[j]))) high += p[j++];
+        }
+        const bool valid = !low.empty() && j < p.size() && p[j] == '}';
+        if (!valid) {
+          if (low.empty() && comma) return std::nullopt;  // {,n}: read apart by versions
+          out += "\\{";
+          ++i;
+          atom = true;
+          continue;
+        }
+        next = j + 1;
+        // Beyond 255 the engine refuses a bound: any number of repeats.
+        if (low.size() > 3 || std::stoi(low) > 255 || high.size() > 3 ||
+            (!high.empty() && std::stoi(high) > 255))
+          quantifier = "*";
+        else
+          quantifier = "{" + low + (comma ? "," : "") + high + "}";
+      }
+      if (!atom) return std::nullopt;
+      if (next < p.size() && p[next] == '?') {
+        quantifier += '?';
+        ++next;
+      } else if (next < p.size() && p[next] == '+') {
+        ++next;  // possessive: only ever matches less
+      }
+      out += quantifier;
+      i = next;
+      atom = false;
+      continue;
+    }
+    if (c == '.') {
+      out += '.';
+      ++i;
+      atom = true;
+      continue;
+    }
+    const auto u = static_cast<unsigned char>(c);
+    if (u >= 0x80) {
+      // A whole character, as the engine reads it.
+      size_t n = u >= 0xF0 ? 4 : u >= 0xE0 ? 3 : u >= 0xC0 ? 2 : 1;
+      if (i + n > p.size()) return std::nullopt;
+      out.append(p.substr(i, n));
+      i += n;
+    } else if (isAsciiAlnum(c) || c == ' ' || c == '_') {
+      out += c;
+      ++i;
+    } else if (u < 0x20 || u == 0x7F) {
+      return std::nullopt;
+    } else {
+      out += '\\';
+      out += c;
+      ++i;
+    }
+    atom = true;
+  }
+  if (depth != 0) return std::nullopt;
+  // A long expression may be too complex for the engine to compile.
+  if (out.empty() || out.size() > 1000) return std::nullopt;
+  return out;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped, the
+// rest (UTF-8) as it is.
+std::string jsonString(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (u < 0x20) {
+      static const char* hex = "0123456789abcdef";
+      out += "\\u00";
+      out += hex[u >> 4];
+      out += hex[u & 15];
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+// An element of an array literal, quoted whatever it holds.
+std::string arrayElement(std::string_view text) {
+  std::string out = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out += '\\';
+    out += c;
+  }
+  return out + "\"";
+}
 
 class PostgresqlSql final : public EngineSql {
   static Capabilities ownCapabilities() {
@@ -202,6 +528,79 @@ class PostgresqlSql final : public EngineSql {
                                                      : quotedColumn;
   }
   bool jsonType(std::string_view base) const override { return base == "json" || base == "jsonb"; }
+  // The value as the rewriter reads it, matched by the patterns widened.
+  std::string patternFilter(std::string_view column, int typeCode,
+                            const std::vector<std::string>& patterns,
+                            Syntax syntax) const override {
+    std::string out;
+    for (const auto& pattern : patterns) {
+      const auto widened = widenedPattern(pattern);
+      if (!widened) return {};
+      out += (out.empty() ? "" : " or ") + valueRead(quotedName(column), typeCode) + " ~ " +
+             literal(*widened, false, syntax);
+    }
+    return patterns.size() > 1 ? "(" + out + ")" : out;
+  }
+  // The keys and new values come as one JSON array of objects made rows of
+  // the table's own type (jsonb_populate_recordset: each value read by its
+  // column's type, as a parameter compared with the column is), zipped with
+  // the rows' places and one array of the values read per changed column.
+  // A few parameters however many rows: the statement is planned at once.
+  std::pair<std::string, std::vector<std::optional<std::string>>> rowsWriteByKey(
+      const TableRef& table, const std::vector<std::string>& keys,
+      const std::vector<std::pair<std::string, int>>& changed,
+      const std::vector<std::vector<std::optional<std::string>>>& rows,
+      const std::vector<std::pair<std::string, int>>& returned,
+      const std::vector<std::pair<std::string, int>>& imaged) const override {
+    const std::string w = "\"trellick_w\"", x = "\"trellick_x\"";
+    std::string set, where, columns = "\"trellick_i\"", zipped;
+    std::vector<std::string> read(changed.size(), "{");
+    std::string json = "[";
+    for (size_t r = 0; r < rows.size(); ++r) {
+      const auto& row = rows[r];
+      if (row.size() != keys.size() + 2 * changed.size()) return {};
+      json += r ? ",{" : "{";
+      for (size_t k = 0; k < keys.size() + changed.size(); ++k) {
+        const std::string& name = k < keys.size() ? keys[k] : changed[k - keys.size()].first;
+        json += (k ? "," : "") + jsonString(name) + ":" + (row[k] ? jsonString(*row[k]) : "null");
+      }
+      json += "}";
+      for (size_t k = 0; k < changed.size(); ++k) {
+        const auto& value = row[keys.size() + changed.size() + k];
+        if (!value) return {};
+        read[k] += (r ? "," : "") + arrayElement(*value);
+      }
+    }
+    json += "]";
+    for (size_t k = 0; k < keys.size(); ++k)
+      where += (k ? " and " : "") + w + "." + quotedName(keys[k]) + " = " + x + "." +
+               quotedName(keys[k]);
+    std::vector<std::optional<std::string>> params;
+    for (size_t k = 0; k < changed.size(); ++k) {
+      const std::string name = quotedName(changed[k].first);
+      const std::string o = quotedName("trellick_o" + std::to_string(k));
+      set += (k ? ", " : "") + name + " = " + x + "." + name;
+      columns += ", " + o;
+      zipped += ", unnest(cast(? as text[]))";
+      params.push_back(read[k] + "}");
+      const std::string column = w + "." + name;
+      where += " and " +
+               (isText(changed[k].second) ? exactColumn(column, changed[k].second)
+                                          : "cast(" + column + " as text)") +
+               " = " + x + "." + o;
+    }
+    params.push_back(json);
+    std::string returning = x + ".\"trellick_i\"";
+    for (const auto& [name, type] : returned) returning += ", " + w + "." + quotedName(name);
+    for (const auto& [name, type] : imaged)
+      returning += ", " + imageOf(w + "." + quotedName(name), type);
+    return {"update " + updateTarget(table) + " as " + w + " set " + set +
+                " from rows from (generate_series(1, " + std::to_string(rows.size()) + ")" +
+                zipped + ", jsonb_populate_recordset(cast(null as " + qualifiedReference(table) +
+                "), cast(? as jsonb))) as " + x + " (" + columns + ") where " + where +
+                " returning " + returning,
+            std::move(params)};
+  }
 
  private:
   static TypeFamily family(std::string_view base) {

@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
+#include "db/recordset.h"
 #include "engine/engine.h"
 #include "journal/changes.h"
 #include "support/cli_run.h"
 #include "support/engine_fixture.h"
 #include "support/files.h"
+#include "transform/make_rewriter.h"
 
 namespace {
 
@@ -679,6 +681,87 @@ TEST_P(Rewriter, oddNamesOtherTypesAndATriggerAroundTheText) {
   const auto undone = cli({"undo", "--yes"});
   ASSERT_EQ(undone.exitCode, 0) << undone.describe();
   EXPECT_EQ(dump(t, columns, "id"), before);
+}
+
+}  // namespace
+
+namespace {
+
+// Patterns whose parts the engines' own regular expressions read otherwise
+// (Unicode digits and letters for \d and \w, "$" before a final newline,
+// back references, lookarounds, word boundaries, long counted repeats), and
+// patterns without a literal part. Whatever rows the server is asked for,
+// the rewriter finds every row it changes, and replaces and undoes them;
+// on PostgreSQL, where its own expressions choose the rows, a pattern
+// without a literal part is not every row read.
+TEST_P(Rewriter, theServersChoiceByAPatternKeepsEveryRowThePatternChanges) {
+  const Engine e = engine();
+  const std::vector<std::string> notes{
+      "call 555-1234 now",
+      "call ٥٥٥-١٢٣٤ now",  // Arabic-Indic digits: \d with Unicode classes
+      "café au lait",       // é: \w with Unicode classes
+      "ends with foo\n",    // PCRE's "$" before a final newline
+      "abcabc twice",      "foobar and foobaz", "xy after x",
+      "naïve words",       "tab\there",         std::string(300, 'a'),
+      "CASE matters",      "nothing to see",    "",
+  };
+  const std::vector<std::string> patterns{
+      "\\d{3}-\\d{4}", "\\w+é\\b", "foo$",      "(abc)\\1",          "foo(?=baz)",  "(?<=x)y",
+      "\\bnaïve\\b",   "a{300}",   "\\s+here$", "[0-9]{3}-[0-9]{4}", "C[A-Z]SE\\s", "(?i)case"};
+  std::string sql = "create table t(id int primary key, note " + longText(e) + ");";
+  for (size_t k = 0; k < notes.size(); ++k) sql += insert("t", {std::to_string(k + 1), notes[k]});
+  // Rows no pattern touches, for a choice to be seen narrowing.
+  for (size_t k = notes.size() + 1; k <= 60; ++k) sql += insert("t", {std::to_string(k), "filler"});
+  setup(sql);
+  const Rows all = dump(q(e, "t"), {"id", "note"}, "id");
+  ASSERT_EQ(all.size(), 60u);
+
+  for (const std::string& pattern : patterns) {
+    SCOPED_TRACE(pattern);
+    trellick::transform::Options options;
+    options.regex = true;
+    options.pairs.push_back({pattern, "<$0>"});
+    const std::shared_ptr<const trellick::transform::Rewriter> rewriter =
+        trellick::transform::makeRewriter(options);
+    // The rows it changes, every value read past the server's choice.
+    std::vector<std::string> expected;
+    for (const auto& row : all)
+      if (row[1])
+        if (const auto r = rewriter->rewrite(*row[1]); r && r->value != *row[1])
+          expected.push_back(*row[0]);
+    ASSERT_FALSE(expected.empty());
+
+    const auto preview = trellick::engine::previewTable(conn(), "t", rewriter, 0);
+    std::vector<std::string> previewed;
+    for (const auto& row : preview.rows) previewed.push_back(*row.identity.at(0));
+    EXPECT_EQ(previewed, expected);
+    EXPECT_EQ(preview.total, static_cast<long long>(expected.size()));
+
+    if (e == Engine::PostgreSQL) {
+      // The rows the server chose: more than those changed at most, and
+      // far fewer than the table's where the pattern reads alike.
+      auto chosen = conn().Execute("select count(*) from (" + preview.query + ") s");
+      const long long n = chosen->Fields().Item(0).Value().toInt64();
+      chosen->Close();
+      EXPECT_GE(n, static_cast<long long>(expected.size()));
+      if (pattern != "(?i)case" && pattern != "a{300}") {
+        EXPECT_LT(n, 20) << preview.query;
+      }
+    }
+  }
+
+  // One pattern without a literal part, replaced and undone.
+  const Rows before = dump(q(e, "t"), {"id", "note"}, "id");
+  const auto replaced = cli(
+      {"replace", "--yes", "--json", "--regex", "--find", "\\d{3}-\\d{4}", "--replace", "<$0>"});
+  ASSERT_EQ(replaced.exitCode, 0) << replaced.describe();
+  Rows expected = before;
+  expected[0][1] = "call <555-1234> now";
+  expected[1][1] = "call <٥٥٥-١٢٣٤> now";
+  EXPECT_EQ(dump(q(e, "t"), {"id", "note"}, "id"), expected);
+  const auto undone = cli({"undo", "--yes", "--json"});
+  ASSERT_EQ(undone.exitCode, 0) << undone.describe();
+  EXPECT_EQ(dump(q(e, "t"), {"id", "note"}, "id"), before);
 }
 
 }  // namespace

@@ -366,6 +366,8 @@ class RewriterImpl final : public Rewriter {
       }
     }
     if (!everyRow) hints_ = minimalHints(std::move(hints));
+    if (options.regex && !options.ignoreCase && !options.json)
+      for (const Pair& pair : options.pairs) patterns_.push_back(pair.find);
   }
 
   std::optional<Rewritten> rewrite(std::string_view value, Untouched* untouched) const override {
@@ -403,6 +405,7 @@ class RewriterImpl final : public Rewriter {
 
   std::vector<std::string> literalHints() const override { return hints_; }
   bool ignoreCase() const override { return options_.ignoreCase; }
+  std::vector<std::string> patternHints() const override { return patterns_; }
 
  private:
   struct Tally {
@@ -456,6 +459,7 @@ class RewriterImpl final : public Rewriter {
   MatchContext context_;
   std::vector<std::unique_ptr<PairMatcher>> matchers_;
   std::vector<std::string> hints_;
+  std::vector<std::string> patterns_;
 };
 
 }  // namespace

@@ -37,6 +37,11 @@ class Rewriter {
   virtual std::vector<std::string> literalHints() const = 0;
   // Whether the hints are matched without regard to case.
   virtual bool ignoreCase() const { return false; }
+  // PCRE2 patterns one of which every matching value holds a match of, for
+  // an engine with regular expressions of its own to choose the rows by;
+  // empty when there are none (literal texts, case ignored, JSON documents,
+  // whose strings are held escaped).
+  virtual std::vector<std::string> patternHints() const { return {}; }
 };
 
 }  // namespace trellick::transform
