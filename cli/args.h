@@ -66,6 +66,9 @@ struct Args {
   bool jsonValues = false;
   bool jsonKeys = false;
 
+  // help COMMAND or COMMAND --help: the command whose options are asked.
+  std::string helpTopic;
+
   // Several pairs, a pairs file, or anything a plain literal text cannot
   // do: the row rewriter, not the one update.
   bool rewriting() const {
@@ -91,6 +94,10 @@ bool matchesAny(const std::vector<std::string>& patterns, const std::string& nam
 const char* commandName(Command command);
 
 extern const char* const kHelp;
+
+// One command's usage and the options it takes, from the general help;
+// nullopt when no command has that name.
+std::optional<std::string> commandHelp(const std::string& command);
 
 // Whether a column is searched under the patterns: "table.column" or
 // "schema.table.column" matches one of `chosen` (when any is given) and

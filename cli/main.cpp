@@ -16,7 +16,15 @@ int main(int argc, char* argv[]) {
   using namespace trellick::cli;
   const Parsed parsed = parseArgs(std::vector<std::string>(argv + 1, argv + argc));
   if (parsed.args.help) {
-    std::fputs(kHelp, stdout);
+    if (parsed.args.helpTopic.empty()) {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    const std::optional<std::string> help = commandHelp(parsed.args.helpTopic);
+    if (!help)
+      return usage("unknown command \"" + parsed.args.helpTopic +
+                   "\" (find, replace, preview, undo, runs, shrink or tables)");
+    std::fputs(help->c_str(), stdout);
     return 0;
   }
   if (parsed.args.version) {
