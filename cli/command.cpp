@@ -76,7 +76,7 @@ int Subcommand::run() {
 
 std::string Subcommand::describe(const std::exception& e) {
   const auto* dbError = dynamic_cast<const db::DbError*>(&e);
-  return engine::oneLine(dbError ? dbError->description() : e.what());
+  return engine::oneLine(dbError ? dbError->englishDescription() : e.what());
 }
 
 int Subcommand::failed(const std::string& message) {

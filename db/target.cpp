@@ -76,7 +76,8 @@ ServerParts parseServer(std::string_view field) {
     }
     p.host = host.empty() ? "localhost" : host;
     if (!p.port.empty() && p.port.find_first_not_of("0123456789") != std::string::npos)
-      p.problem = "[Trellick]端口必须是数字：" + p.port;
+      p.problem = "[Trellick]端口必须是数字：" + p.port,
+      p.problemEnglish = "[Trellick]the port must be a number: " + p.port;
     return p;
   }
   p.kind = TargetKind::SqlServer;
@@ -100,6 +101,7 @@ ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const Dri
   ConnectTarget t;
   t.kind = p.kind;
   t.problem = p.problem;
+  t.problemEnglish = p.problemEnglish;
   switch (p.kind) {
     case TargetKind::SQLite:
       t.sqlitePath = f.database;
@@ -137,11 +139,15 @@ ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const Dri
     case TargetKind::SqlServer:
       break;
   }
-  auto add = [&](std::string_view key, std::string_view value, const char* what) {
+  auto add = [&](std::string_view key, std::string_view value, const char* what,
+                 const char* whatEnglish) {
     auto quoted = quoteFreeTdsValue(value);
     if (!quoted) {
-      if (t.problem.empty())
+      if (t.problem.empty()) {
         t.problem = std::string("[Trellick]") + what + "含有 \"};\"，FreeTDS 驱动无法接受。";
+        t.problemEnglish = std::string("[Trellick]the ") + whatEnglish +
+                           " holds \"};\", which the FreeTDS driver cannot take";
+      }
       return;
     }
     t.connectionString += key;
@@ -149,12 +155,12 @@ ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const Dri
     t.connectionString += *quoted;
     t.connectionString += ';';
   };
-  add("Driver", drivers.tds, "驱动名称");
-  add("Server", p.host, "服务器名称");
-  if (!p.port.empty()) add("Port", p.port, "端口");
-  add("Database", f.database, "数据库名称");
-  add("UID", f.user, "用户名");
-  add("PWD", f.password, "密码");
+  add("Driver", drivers.tds, "驱动名称", "driver name");
+  add("Server", p.host, "服务器名称", "server name");
+  if (!p.port.empty()) add("Port", p.port, "端口", "port");
+  add("Database", f.database, "数据库名称", "database name");
+  add("UID", f.user, "用户名", "user name");
+  add("PWD", f.password, "密码", "password");
   // Statement text and values travel as UTF-8 between us and the driver;
   // the driver speaks UCS-2 to the server.
   t.connectionString += "ClientCharset=UTF-8;APP=Trellick;";

@@ -31,6 +31,7 @@ struct ConnectTarget {
   std::string sqlitePath;  // SQLite only: the database file
   // Non-empty when a value cannot be passed to the driver at all.
   std::string problem;
+  std::string problemEnglish;  // the same for the command line
 };
 
 // A value that would end or confuse a connection-string pair is wrapped in
@@ -51,7 +52,8 @@ struct ServerParts {
   TargetKind kind = TargetKind::SqlServer;
   std::string host;  // or the data source's name
   std::string port;
-  std::string problem;  // non-empty: the port is not a number
+  std::string problem;         // non-empty: the port is not a number
+  std::string problemEnglish;  // the same for the command line
 };
 
 // The one reading of the server field; the session asks it for the front
