@@ -459,7 +459,9 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
   // unless told otherwise.
   const bool connects = a.command != Command::Runs && a.command != Command::Undo;
   if (connects && a.server.empty()) fail("--server is required");
-  if (connects && a.database.empty()) fail("--database is required");
+  // A URI in --server may name the database instead.
+  if (connects && a.database.empty() && a.server.find("://") == std::string::npos)
+    fail("--database is required");
   if (!a.passwordEnv.empty() && a.passwordStdin)
     fail("--password-env and --password-stdin exclude each other");
   const bool searching =

@@ -56,14 +56,20 @@ int Subcommand::run() {
                  name + " without asking");
   const session::Login to = login();
   session::ServerSpec place = session::ServerSpec::parse(to.server, to.database);
+  // A field the drivers would misread is refused before anything is asked.
+  if (!place.parts.problemEnglish.empty())
+    return usage(place.parts.problemEnglish.substr(place.parts.problemEnglish.find(']') + 1));
+  if (place.database.empty())
+    return usage("--database is required (or the database named in the --server URI)");
+  const std::string user = to.user.empty() ? place.parts.user : to.user;
   int rc = kAllRan;
-  std::string password = readPassword(place, rc);
+  std::string password = readPassword(place, user, rc);
   if (rc != kAllRan) return rc;
-  session_.emplace(std::move(place), to.user, std::move(password), args_.timeoutSeconds);
+  session_.emplace(std::move(place), user, std::move(password), args_.timeoutSeconds);
   try {
     conn_ = connect();
   } catch (const std::exception& e) {
-    return failed("cannot connect to " + to.server + ": " + describe(e));
+    return failed("cannot connect to " + session_->place().server + ": " + describe(e));
   }
   std::vector<engine::Table> tables;
   try {
@@ -105,20 +111,29 @@ std::unique_ptr<db::Connection> Subcommand::connect() {
   return conn;
 }
 
-std::string Subcommand::readPassword(const session::ServerSpec& place, int& rc) {
+std::string Subcommand::readPassword(const session::ServerSpec& place, const std::string& user,
+                                     int& rc) {
   std::string password;
-  if (!args_.passwordEnv.empty()) {
+  if (args_.passwordStdin) {
+    if (!std::getline(std::cin, password)) password.clear();
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+  } else if (!args_.passwordEnv.empty()) {
     const char* value = std::getenv(args_.passwordEnv.c_str());
     if (!value) {
       rc = usage("the environment variable " + args_.passwordEnv + " is not set");
       return {};
     }
     password = value;
-  } else if (args_.passwordStdin) {
-    if (!std::getline(std::cin, password)) password.clear();
-    if (!password.empty() && password.back() == '\r') password.pop_back();
+  } else if (place.parts.password) {
+    // The operator wrote it there; anyone listing the processes reads it.
+    console_.err(
+        "trellick-cli: warning: the password in --server can be read by other users of this "
+        "machine; use --password-env, --password-stdin or the engine's own password file\n");
+    password = *place.parts.password;
+  } else if (auto kept = session::keptPassword(place, user)) {
+    password = *kept;
   } else if (place.needsPassword() && platform::inputIsTerminal()) {
-    const std::string who = args_.user.empty() ? place.server : args_.user + "@" + place.server;
+    const std::string who = user.empty() ? place.server : user + "@" + place.server;
     if (!platform::readHiddenLine("Password for " + who + ": ", password)) password.clear();
   }
   return password;

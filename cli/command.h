@@ -75,7 +75,7 @@ class Subcommand {
   std::unique_ptr<journal::Journal> journal_;
 
  private:
-  std::string readPassword(const session::ServerSpec& place, int& rc);
+  std::string readPassword(const session::ServerSpec& place, const std::string& user, int& rc);
   std::vector<engine::Table> chosenTables(const std::vector<engine::Table>& all);
 };
 
