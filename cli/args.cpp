@@ -522,8 +522,11 @@ std::vector<std::string> splitPatterns(const std::vector<std::string>& given) {
     size_t from = 0;
     while (from <= g.size()) {
       const size_t comma = g.find(',', from);
-      const std::string part =
+      std::string part =
           g.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+      // "t1, t2" as written in a shell: the spaces are not the names'.
+      part.erase(0, part.find_first_not_of(" \t"));
+      part.erase(part.find_last_not_of(" \t") + 1);
       if (!part.empty()) out.push_back(part);
       if (comma == std::string::npos) break;
       from = comma + 1;
@@ -533,10 +536,18 @@ std::vector<std::string> splitPatterns(const std::vector<std::string>& given) {
 }
 
 bool matchesAny(const std::vector<std::string>& patterns, const std::string& name,
-                const std::string& schema) {
-  const std::string qualified = schema.empty() ? name : schema + "." + name;
+                const std::string& schema, bool ignoreCase) {
+  auto folded = [ignoreCase](std::string s) {
+    if (ignoreCase)
+      for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+  };
+  const std::string bare = folded(name);
+  const std::string qualified = folded(schema.empty() ? name : schema + "." + name);
   for (const std::string& p : patterns)
-    if (platform::matchesPattern(p, name) || platform::matchesPattern(p, qualified)) return true;
+    if (platform::matchesPattern(folded(p), bare) || platform::matchesPattern(folded(p), qualified))
+      return true;
   return false;
 }
 

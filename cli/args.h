@@ -87,9 +87,10 @@ Parsed parseArgs(const std::vector<std::string>& argv);
 // Patterns given as "a*,b" or repeated, split at commas; empty ones dropped.
 std::vector<std::string> splitPatterns(const std::vector<std::string>& given);
 
-// Whether a table, by its bare name or as "schema.name", matches a pattern.
+// Whether a table, by its bare name or as "schema.name", matches a pattern;
+// ASCII letters' case ignored with ignoreCase.
 bool matchesAny(const std::vector<std::string>& patterns, const std::string& name,
-                const std::string& schema);
+                const std::string& schema, bool ignoreCase = false);
 
 const char* commandName(Command command);
 

@@ -73,10 +73,11 @@ int Subcommand::run() {
   }
   std::vector<engine::Table> tables;
   try {
-    tables = chosenTables(session::Session::tables(*conn_));
+    tables = chosenTables(session::Session::tables(*conn_), rc);
   } catch (const std::exception& e) {
     return failed("cannot list the tables of " + to.database + ": " + describe(e));
   }
+  if (rc != kAllRan) return rc;
   return execute(tables);
 }
 
@@ -139,17 +140,30 @@ std::string Subcommand::readPassword(const session::ServerSpec& place, const std
   return password;
 }
 
-std::vector<engine::Table> Subcommand::chosenTables(const std::vector<engine::Table>& all) {
+std::vector<engine::Table> Subcommand::chosenTables(const std::vector<engine::Table>& all,
+                                                    int& rc) {
+  if (args_.tables.empty() && args_.skipTables.empty()) return all;
+  const bool caseless = session::tableNamesIgnoreCase(*conn_);
   std::vector<engine::Table> chosen;
   for (const auto& t : all) {
-    if (!args_.tables.empty() && !matchesAny(args_.tables, t.name, t.schema)) continue;
-    if (matchesAny(args_.skipTables, t.name, t.schema)) continue;
+    if (!args_.tables.empty() && !matchesAny(args_.tables, t.name, t.schema, caseless)) continue;
+    if (matchesAny(args_.skipTables, t.name, t.schema, caseless)) continue;
     chosen.push_back(t);
   }
+  // A mistyped pattern would leave out what the operator meant to reach:
+  // nothing is done.
   for (const auto& pattern : args_.tables) {
     bool any = false;
-    for (const auto& t : all) any = any || matchesAny({pattern}, t.name, t.schema);
-    if (!any) console_.err("trellick-cli: no table matches \"" + pattern + "\"\n");
+    for (const auto& t : all) any = any || matchesAny({pattern}, t.name, t.schema, caseless);
+    if (!any) {
+      console_.err("trellick-cli: no table matches \"" + pattern + "\"; nothing was done\n");
+      rc = kNotAllRan;
+    }
+  }
+  if (rc == kAllRan && chosen.empty() && !all.empty()) {
+    console_.err(
+        "trellick-cli: no table is left once --skip-tables is applied; nothing was done\n");
+    rc = kNotAllRan;
   }
   return chosen;
 }

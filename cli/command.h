@@ -76,7 +76,9 @@ class Subcommand {
 
  private:
   std::string readPassword(const session::ServerSpec& place, const std::string& user, int& rc);
-  std::vector<engine::Table> chosenTables(const std::vector<engine::Table>& all);
+  // The tables the patterns choose; rc kNotAllRan when a pattern matches
+  // none or nothing is left.
+  std::vector<engine::Table> chosenTables(const std::vector<engine::Table>& all, int& rc);
 };
 
 // find and replace: the walk over the tables, a row or a JSON line each.

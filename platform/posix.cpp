@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -57,18 +58,28 @@ bool readHiddenLine(const std::string& prompt, std::string& line) {
   return ok;
 }
 
+namespace {
+std::atomic<int> lastSignal{0};
+}  // namespace
+
 void watchInterrupts(std::function<void()> pressed) {
   // SIGINT is blocked in this thread and every thread started after it,
   // and taken by one watcher with sigwait.
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
+  // A service manager's stop and a closed SSH session stop a run the same
+  // way, its summary told.
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   // Detached: the process ends while it waits.
   std::thread([set, pressed = std::move(pressed)] {
     for (;;) {
       int sig = 0;
-      if (sigwait(&set, &sig) == 0) pressed();
+      if (sigwait(&set, &sig) != 0) continue;
+      lastSignal.store(sig);
+      pressed();
     }
   }).detach();
 }
@@ -124,6 +135,17 @@ void makePrivateFile(const std::string& path) {
 
 bool matchesPattern(const std::string& pattern, const std::string& text) {
   return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
+}
+
+std::string lastInterrupt() {
+  switch (lastSignal.load()) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "Ctrl-C";
+  }
 }
 
 }  // namespace trellick::platform

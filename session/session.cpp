@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "db/recordset.h"
 #include "journal/changes.h"
 #include "platform/platform.h"
 
@@ -243,6 +244,22 @@ std::optional<std::string> keptPassword(const ServerSpec& place, const std::stri
       break;
   }
   return std::nullopt;
+}
+
+bool tableNamesIgnoreCase(db::Connection& conn) {
+  switch (conn.dialect()) {
+    case Dialect::SQLite:
+    case Dialect::SqlServer:
+      return true;
+    case Dialect::PostgreSQL:
+      return false;
+    case Dialect::MariaDB:
+      break;
+  }
+  auto rs = conn.Execute("select @@lower_case_table_names");
+  const std::string value = rs->Fields().Item(0).Value().text();
+  rs->Close();
+  return value != "0";
 }
 
 }  // namespace trellick::session

@@ -109,4 +109,9 @@ journal::UndoResult undoRun(db::Connection& conn, journal::Journal& journal,
 std::optional<std::string> keptPassword(const ServerSpec& place, const std::string& user,
                                         std::string* source = nullptr);
 
+// Whether the database's table names ignore case (SQLite; SQL Server's
+// default collation; MariaDB where lower_case_table_names is set), so that
+// patterns choosing tables ignore it too.
+bool tableNamesIgnoreCase(db::Connection& conn);
+
 }  // namespace trellick::session
