@@ -30,11 +30,17 @@ class Console {
   void progress(size_t done, const std::string& current);
   void endProgress();
 
+  // A write to standard output or error failed (a full disk, a closed
+  // pipe): which one and why, empty while none has. The run then stops
+  // after the table under way.
+  std::string failedWrite() const;
+
  private:
+  void noteFailure(FILE* stream, const char* name);
   void wipeLocked();
   void drawLocked();
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   bool progress_ = false;
   bool drawn_ = false;
   size_t total_ = 0;
@@ -42,6 +48,7 @@ class Console {
   std::string current_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastDraw_;
+  std::string failedWrite_;
 };
 
 // The readable table: a header, then one row per table as it finishes.

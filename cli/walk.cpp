@@ -33,7 +33,9 @@ class Reporter : public engine::Observer {
                    " failed: " + engine::oneLine(result.failure->description) + "\n");
   }
   void tableWalked(size_t index) override { console_.progress(index + 1, {}); }
-  bool stopRequested() override { return interrupts_.stopRequested(); }
+  bool stopRequested() override {
+    return interrupts_.stopRequested() || !console_.failedWrite().empty();
+  }
 
  private:
   Console& console_;
@@ -161,8 +163,11 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   if (walk.stopped) {
     std::vector<engine::Table> walked;
     for (const auto& r : walk.results) walked.push_back(r.table);
-    console_.err("Stopped by " + interrupts_.stopCause() + " after " + std::to_string(ran) +
-                 " of " + std::to_string(tables.size()) + " tables. Done (each as its row says): " +
+    const std::string cause = console_.failedWrite().empty()
+                                  ? interrupts_.stopCause()
+                                  : "a failed write to " + console_.failedWrite();
+    console_.err("Stopped by " + cause + " after " + std::to_string(ran) + " of " +
+                 std::to_string(tables.size()) + " tables. Done (each as its row says): " +
                  namesOf(walked, 0) + ". Not run: " + namesOf(tables, ran) + ".\n");
   }
   if (walk.connectionFailure)
