@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -756,4 +758,187 @@ TEST_F(Cli, replaceCountsInOneLineAndListsOnlyChangedTables) {
   ASSERT_TRUE(contains(changed.out, "replace: replaced in 2 of 6 tables, 3 records; 1 failed."))
       << changed.out;
   ASSERT_EQ(textRows(again), textRows(path));
+}
+
+// Each command's own help, asked either way; short options; the message
+// that no command was given names every command.
+TEST_F(Cli, eachCommandHasItsOwnHelpAndShortOptions) {
+  for (const Args& asked : {Args{"find", "--help"}, Args{"help", "find"}}) {
+    const CliRun r = cli(asked);
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    ASSERT_TRUE(startsWith(r.out, "Usage: trellick-cli find ")) << r.out;
+    ASSERT_TRUE(contains(r.out, "-j, --jobs N") && contains(r.out, "-f, --find TEXT")) << r.out;
+    // Not another command's options.
+    ASSERT_FALSE(contains(r.out, "--limit") || contains(r.out, "-y, --yes")) << r.out;
+  }
+  const CliRun preview = cli({"preview", "-h"});
+  ASSERT_TRUE(contains(preview.out, "--limit N") && !contains(preview.out, "--jobs"))
+      << preview.out;
+  const CliRun runs = cli({"help", "runs"});
+  ASSERT_TRUE(contains(runs.out, "--journal FILE") && !contains(runs.out, "--server")) << runs.out;
+  CliRun r = cli({"help", "wipe"});
+  ASSERT_EQ(r.exitCode, 2);
+  ASSERT_TRUE(contains(r.err, "unknown command \"wipe\"")) << r.err;
+  r = cli({});
+  ASSERT_EQ(r.exitCode, 2);
+  ASSERT_TRUE(
+      contains(r.err, "no command given (find, replace, preview, undo, runs, shrink or tables)"))
+      << r.err;
+
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  r = cli({"find", "-s", "sqlite", "-d", path, "-f", "old.example.com", "-t", "articles,links",
+           "-T", "links", "-j", "2", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.describe();
+  ASSERT_EQ(get(byTable(r.lines(), "articles"), "records"), 2);
+  ASSERT_TRUE(byTable(r.lines(), "links").empty());
+  r = cli({"replace", "-s", "sqlite", "-d", path, "-f", "old.example.com", "-r", "new.example.org",
+           "-y", "-t", "links", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.describe();
+  ASSERT_EQ(scalar(path, "select url from links where id = 1"), "http://new.example.org/");
+}
+
+// Texts that would be matched byte by byte or written raw, a pair that
+// changes nothing, and server fields no driver should see are usage
+// errors, said in English; nothing is written.
+TEST_F(Cli, badTextsAndServerFieldsAreRefusedInEnglish) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  const auto before = testdb::query(path, "select * from articles");
+  const std::string bad = "old\xff.example";
+  const std::string badFile = dir.file("bad.txt");
+  { std::ofstream(badFile, std::ios::binary) << "ab\xc3("; }
+  struct Case {
+    Args args;
+    std::string message;
+  };
+  const Args replace = sqliteArgs("replace", path) + Args{"--yes"};
+  const std::vector<Case> cases{
+      {replace + Args{"--find", bad, "--replace", "x"}, "--find is not valid UTF-8"},
+      {replace + Args{"--find", "old", "-r", "new\xc0\xaf"}, "-r is not valid UTF-8"},
+      {replace + Args{"--find-file", badFile, "--replace", "x"},
+       "--find-file " + badFile + ": the text is not valid UTF-8"},
+      {replace + Args{"--find", "x", "--replace", "y", "--tables", "a\xfe"},
+       "--tables is not valid UTF-8"},
+      {replace + Args{"--find", "old.example.com", "--replace", "old.example.com"},
+       "the replacement is the text to find itself"},
+      {replace + Args{"--find", "x", "--replace-file", dir.file("none.txt")},
+       "none.txt: cannot be read"},
+      {{"find", "--server", "oracle:db1", "--database", "shop", "--find", "x"},
+       "unknown kind of server \"oracle:\"; known: sqlite,"},
+      {{"find", "--server", "postgresql:127.0.0.1:55432/shop", "--database", "shop", "--find", "x"},
+       "the port must be a number: 55432/shop"},
+      {{"find", "--server", "postgresql://u@127.0.0.1:5432/one", "--database", "two", "--find",
+        "x"},
+       "the server URI names the database one, and the database field two"},
+      {{"find", "--server", "mysql://u@127.0.0.1/db?ssl=1", "--find", "x"},
+       "the server URI takes no parameters: ?ssl=1"},
+      {{"find", "--server", "postgresql://u@127.0.0.1:5432", "--find", "x"},
+       "--database is required (or the database named in the --server URI)"},
+      {sqliteArgs("find", dir.file("missing.db")) + Args{"--find", "x"},
+       "no database file at " + dir.file("missing.db")},
+  };
+  for (const Case& c : cases) {
+    const CliRun r = cli(c.args);
+    ASSERT_EQ(r.exitCode, 2) << joined(c.args, " ") << "\n" << r.describe();
+    ASSERT_TRUE(contains(r.err, c.message)) << c.message << "\n" << r.describe();
+    // English only: no byte of another script.
+    ASSERT_TRUE(std::none_of(r.err.begin(), r.err.end(), [](char ch) {
+      return static_cast<unsigned char>(ch) >= 0x80;
+    })) << r.err;
+  }
+  ASSERT_EQ(testdb::query(path, "select * from articles"), before);
+  // Spaces around the field are dropped, and postgres: is postgresql:.
+  CliRun r = cli({"find", "--server", "  sqlite ", "--database", path, "--find", "nothing",
+                  "--json", "--tables", "articles"});
+  ASSERT_EQ(r.exitCode, 0) << r.describe();
+  r = cli({"find", "--server", "sqlite:///" + path.substr(1), "--find", "nothing", "--json",
+           "--tables", "articles"});
+  ASSERT_EQ(r.exitCode, 0) << r.describe();
+  ASSERT_EQ(get(item(r.lines(), 0), "table"), "articles");
+}
+
+// A pattern that matches nothing, or skips that leave nothing, end the
+// run with 1 before anything is done; patterns are trimmed and, on
+// SQLite, caseless.
+TEST_F(Cli, tablePatternsThatChooseNothingEndTheRun) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  const auto before = testdb::query(path, "select * from links");
+  CliRun r = cli(sqliteArgs("replace", path) + Args{"--find", "old.example.com", "--replace", "new",
+                                                    "--yes", "--tables", "links,nope*"});
+  ASSERT_EQ(r.exitCode, 1) << r.describe();
+  ASSERT_TRUE(contains(r.err, "no table matches \"nope*\"; nothing was done")) << r.err;
+  ASSERT_EQ(testdb::query(path, "select * from links"), before);
+  r = cli(sqliteArgs("find", path) + Args{"--find", "x", "--skip-tables", "*"});
+  ASSERT_EQ(r.exitCode, 1) << r.describe();
+  ASSERT_TRUE(contains(r.err, "no table is left once --skip-tables is applied")) << r.err;
+  ASSERT_TRUE(r.out.empty()) << r.out;
+  r = cli(sqliteArgs("find", path) +
+          Args{"--find", "old.example.com", "--json", "--tables", " LINKS,  Arti*  "});
+  ASSERT_EQ(r.exitCode, 0) << r.describe();
+  std::vector<std::string> names;
+  for (const auto& o : r.lines())
+    if (get(o, "type") == "table") names.push_back(text(get(o, "table")));
+  ASSERT_EQ(names, (Args{"articles", "links"}));
+}
+
+// --find-file and --replace-file take the file's text exactly, line end
+// included, unless --trim-newline.
+TEST_F(Cli, textsFromFilesAreTakenAsStored) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path,
+               "create table t(id integer primary key, v text);"
+               "insert into t values(1, 'a line' || char(10) || 'next'), (2, 'a line next');");
+  const std::string find = dir.file("find.txt"), replace = dir.file("replace.txt");
+  std::ofstream(find, std::ios::binary) << "line\n";
+  std::ofstream(replace, std::ios::binary) << "row\r\n";
+  CliRun r = cli(sqliteArgs("replace", path) +
+                 Args{"--find-file", find, "--replace-file", replace, "--yes", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.describe();
+  ASSERT_EQ(scalar(path, "select hex(group_concat(v, '|')) from t"),
+            scalar(path, "select hex('a row' || char(13, 10) || 'next|a line next')"));
+  r = cli(sqliteArgs("replace", path) + Args{"--find-file", find, "--replace-file", replace,
+                                             "--trim-newline", "--yes", "--json"});
+  ASSERT_EQ(r.exitCode, 0) << r.describe();
+  ASSERT_EQ(scalar(path, "select hex(v) from t where id = 2"),
+            scalar(path, "select hex('a row next')"));
+}
+
+// An empty journal is said; output that cannot be written ends the run
+// with 1 after the table under way, told on the other stream.
+TEST_F(Cli, anEmptyJournalAndAFullDiskAreSaid) {
+  const std::string journal = dir.file("journal.db");
+  CliRun r = cli({"runs", "--journal", journal});
+  ASSERT_EQ(r.exitCode, 0);
+  ASSERT_TRUE(r.out.empty());
+  ASSERT_EQ(r.err, "The journal " + journal + " holds no run yet.\n");
+
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  const std::string errFile = dir.file("err.txt"), outFile = dir.file("out.txt");
+  {
+    testsupport::Child full(
+        {testsupport::cliProgram(), "replace", "--server", "sqlite", "--database", path, "--find",
+         "old.example.com", "--replace", "new", "--yes", "--json"},
+        "/dev/full", errFile);
+    ASSERT_TRUE(full.waitFor(30000));
+    ASSERT_EQ(full.exitCode(), 1);
+  }
+  std::ifstream errIn(errFile);
+  const std::string err((std::istreambuf_iterator<char>(errIn)), {});
+  ASSERT_TRUE(contains(err, "cannot write to standard output (No space left on device)")) << err;
+  // The first table's result could not be written: no other table ran.
+  ASSERT_TRUE(contains(err, "after 1 of 6 tables")) << err;
+  ASSERT_EQ(scalar(path, "select count(*) from links where url like '%new%'"), "0");
+  {
+    testsupport::Child full({testsupport::cliProgram(), "find", "--server", "sqlite", "--database",
+                             path, "--find", "x", "--tables", "nope"},
+                            outFile, "/dev/full");
+    ASSERT_TRUE(full.waitFor(30000));
+    ASSERT_EQ(full.exitCode(), 1);
+  }
+  std::ifstream outIn(outFile);
+  const std::string out((std::istreambuf_iterator<char>(outIn)), {});
+  ASSERT_TRUE(contains(out, "cannot write to standard error")) << out;
 }
