@@ -310,10 +310,10 @@ TEST_F(Cli, tablesAreChosenByPatternsAndTextsTakenAsGiven) {
   ASSERT_EQ(get(byTable(lines, "notes"), "records"), 1);  // "-x" is the text
   r = cli(sqliteArgs("find", path) + Args{"--find=-x", "--json", "--tables", "notes"});
   ASSERT_EQ(get(item(r.lines(), 0), "records"), 1);
-  // A pattern that matches nothing is said, and changes nothing else.
+  // A pattern that matches nothing is said, and nothing is done.
   r = cli(sqliteArgs("tables", path) + Args{"--tables", "nope*,links"});
-  ASSERT_EQ(r.exitCode, 0);
-  ASSERT_EQ(r.out, std::string("links\n"));
+  ASSERT_EQ(r.exitCode, 1);
+  ASSERT_EQ(r.out, std::string());
   ASSERT_TRUE(contains(r.err, "no table matches \"nope*\""));
 }
 
@@ -507,9 +507,18 @@ TEST_F(Cli, ctrlCStopsBetweenTablesAndNamesTheDoneOnes) {
   std::vector<std::string> done;
   for (const auto& d : get(summary, "done")) done.push_back(text(d));
   ASSERT_EQ(done.size(), static_cast<size_t>(run));
+  // Counted, with at most ten names of each list.
+  const std::vector<std::string> shown(done.begin(), done.begin() + std::min<size_t>(10, run));
   ASSERT_TRUE(contains(err, "Stopped by Ctrl-C after " + std::to_string(run) + " of 30 tables. " +
-                                "Done (each as its row says): " + joined(done, ", ") + "."))
+                                "Done (each as its row says): " + std::to_string(run) + " (" +
+                                joined(shown, ", ") +
+                                (run > 10 ? ", and " + std::to_string(run - 10) + " more" : "") +
+                                "). Not run: " + std::to_string(tables - run) + " ("))
       << err;
+  ASSERT_TRUE(contains(err, ", and " + std::to_string(tables - run - 10) + " more).\n") ||
+              tables - run <= 10)
+      << err;
+  ASSERT_EQ(get(summary, "not_run_tables").size(), static_cast<size_t>(tables - run));
   // Every table wholly replaced or untouched, and replaced exactly when
   // it was named done.
   for (int t = 0; t < tables; ++t) {
