@@ -26,6 +26,7 @@
 
 #include "support/cli_run.h"
 #include "support/files.h"
+#include "support/pg_server.h"
 #include "support/process.h"
 #include "support/sqlite_file.h"
 #include "support/tds_standin.h"
@@ -1045,4 +1046,52 @@ TEST_F(Cli, sqlServerPasswordFromItsVariableAndAUri) {
   const std::string record = "Unable to connect: Adaptive Server is unavailable";
   ASSERT_TRUE(contains(r.err, record)) << r.err;
   ASSERT_EQ(r.err.find(record), r.err.rfind(record)) << r.err;
+}
+
+// PostgreSQL's password: PGPASSWORD, then ~/.pgpass (only when no one else
+// can read it), and the terminal is not asked when either gave one.
+TEST_F(Cli, postgresqlPasswordFromItsVariableAndItsFile) {
+  testsupport::PgServer pg;
+  ASSERT_TRUE(pg.ok()) << pg.errorText();
+  ASSERT_TRUE(
+      pg.psqlOk("create table notes(id int primary key, v text);"
+                "insert into notes values (1, 'see a.com');"
+                "grant all on notes to trellick;"))
+      << pg.lastError();
+  TempDir home;
+  const std::string port = std::to_string(pg.port());
+  const std::string pgpass = home.file(".pgpass");
+  std::ofstream(pgpass) << "# comment\nother:*:*:*:wrong\n127.0.0.1:" << port
+                        << ":shop:trellick:" << pg.password() << "\n";
+  auto environment = [&](const std::vector<std::pair<std::string, std::string>>& set) {
+    // This process's PGPASSWORD, if any, is not the test's.
+    const bool given = std::any_of(set.begin(), set.end(),
+                                   [](const auto& kv) { return kv.first == "PGPASSWORD"; });
+    std::vector<std::string> env;
+    for (const std::string& e : testsupport::environmentWith(set))
+      if (given || !startsWith(e, "PGPASSWORD=")) env.push_back(e);
+    return env;
+  };
+  const Args find{"find",   "--server", "postgres://trellick@127.0.0.1:" + port + "/shop",
+                  "--find", "a.com",    "--json"};
+  std::filesystem::permissions(
+      pgpass, std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
+  CliRun r = cli(find, {}, environment({{"HOME", home.path()}}));
+  ASSERT_EQ(r.exitCode, 0) << r.describe();
+  ASSERT_EQ(get(byTable(r.lines(), "notes"), "records"), 1);
+  // Readable by others: not used, as by PostgreSQL's own client.
+  std::filesystem::permissions(pgpass, std::filesystem::perms::group_read,
+                               std::filesystem::perm_options::add);
+  r = cli(find, {}, environment({{"HOME", home.path()}}));
+  ASSERT_EQ(r.exitCode, 2) << r.describe();
+  // The variable first, and no question on a terminal.
+  Terminal tty;
+  ASSERT_TRUE(tty.ok());
+  testsupport::ProcessOptions options;
+  options.environment = environment({{"HOME", home.path()}, {"PGPASSWORD", pg.password()}});
+  CliProcess p(find, options, tty.slave());
+  ASSERT_TRUE(p.started());
+  ASSERT_TRUE(p.waitFor(30000));
+  ASSERT_EQ(p.exitCode(), 0) << p.err();
+  ASSERT_FALSE(contains(tty.readUntil("Password", 300), "Password"));
 }
