@@ -40,13 +40,17 @@ journal.db, readable by you only); undo works from it.
 
 Connection:
   -s, --server SERVER  sqlite, dsn:NAME, SQL Server as host or host,port,
-                       postgresql:HOST[:PORT], mariadb:HOST[:PORT]
+                       postgresql:HOST[:PORT], mariadb:HOST[:PORT], or a URI
+                       postgresql://USER@HOST:PORT/DATABASE (also postgres,
+                       mysql, mariadb, sqlserver), sqlite:///PATH
   -d, --database NAME  the database; for sqlite the path of its file
   -U, --user NAME      the login (not needed for sqlite)
   --password-env VAR   take the password from the environment variable VAR
   --password-stdin     read the password from the first line of standard input
-                       Otherwise it is asked on the terminal, without echo,
-                       when the server needs one. It is never an argument.
+                       Otherwise: a password in the URI, then PGPASSWORD,
+                       MYSQL_PWD or SQLCMDPASSWORD, then ~/.pgpass or
+                       ~/.my.cnf [client], then the terminal, without echo.
+                       It is never an argument.
   --timeout SECONDS    time-out of every statement (default 10, 0: none)
 
 What to find:
@@ -125,8 +129,8 @@ Output and running:
                        trellick-cli help COMMAND: that command's options
   --version            the version
 
-Ctrl-C stops after the table under way and tells which tables were done; a
-second Ctrl-C cancels the statement under way.
+Ctrl-C, SIGTERM or SIGHUP stops after the table under way and tells which
+tables were done; a second Ctrl-C cancels the statement under way.
 
 Exit status: 0 when every table ran, 1 when a table failed or the run was
 stopped, 2 for bad usage or a connection that could not be made.
