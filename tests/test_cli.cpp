@@ -26,6 +26,7 @@
 
 #include "support/cli_run.h"
 #include "support/files.h"
+#include "support/mariadb_server.h"
 #include "support/pg_server.h"
 #include "support/process.h"
 #include "support/sqlite_file.h"
@@ -1094,4 +1095,45 @@ TEST_F(Cli, postgresqlPasswordFromItsVariableAndItsFile) {
   ASSERT_TRUE(p.waitFor(30000));
   ASSERT_EQ(p.exitCode(), 0) << p.err();
   ASSERT_FALSE(contains(tty.readUntil("Password", 300), "Password"));
+}
+
+// MariaDB's password: MYSQL_PWD, then the [client] section of ~/.my.cnf;
+// a mysql:// URI names login and database.
+TEST_F(Cli, mariadbPasswordFromItsVariableAndItsFile) {
+  testsupport::MariaDbServer db;
+  ASSERT_TRUE(db.ok()) << db.errorText();
+  std::string error;
+  ASSERT_TRUE(
+      db.client("create table notes(id int primary key, v text);"
+                "insert into notes values (1, 'see a.com');",
+                db.database(), nullptr, &error))
+      << error;
+  TempDir home;
+  auto environment = [&](const std::vector<std::pair<std::string, std::string>>& set) {
+    const bool given =
+        std::any_of(set.begin(), set.end(), [](const auto& kv) { return kv.first == "MYSQL_PWD"; });
+    std::vector<std::string> env;
+    for (const std::string& e : testsupport::environmentWith(set))
+      if (given || !startsWith(e, "MYSQL_PWD=")) env.push_back(e);
+    return env;
+  };
+  const Args find{"find",
+                  "--server",
+                  "mysql://" + db.user() + "@127.0.0.1:" + std::to_string(db.port()) + "/shop",
+                  "--find",
+                  "a.com",
+                  "--json"};
+  // No password anywhere: the server refuses.
+  CliRun r = cli(find, {}, environment({{"HOME", home.path()}}));
+  ASSERT_EQ(r.exitCode, 2) << r.describe();
+  std::ofstream(home.file(".my.cnf"))
+      << "[mysql]\npassword=wrong\n[client]\nuser = someone\npassword = \"" << db.password()
+      << "\"\n";
+  r = cli(find, {}, environment({{"HOME", home.path()}}));
+  ASSERT_EQ(r.exitCode, 0) << r.describe();
+  ASSERT_EQ(get(byTable(r.lines(), "notes"), "records"), 1);
+  // The variable comes first.
+  std::ofstream(home.file(".my.cnf")) << "[client]\npassword=wrong\n";
+  r = cli(find, {}, environment({{"HOME", home.path()}, {"MYSQL_PWD", db.password()}}));
+  ASSERT_EQ(r.exitCode, 0) << r.describe();
 }
