@@ -156,9 +156,6 @@ const char* commandName(Command command) {
   return "";
 }
 
-namespace {
-
-// Strict: no overlong forms, surrogates or code points past U+10FFFF.
 bool validUtf8(const std::string& s) {
   for (size_t k = 0; k < s.size();) {
     const auto c = static_cast<unsigned char>(s[k]);
@@ -189,6 +186,8 @@ bool validUtf8(const std::string& s) {
   }
   return true;
 }
+
+namespace {
 
 bool parseInt(const std::string& text, int low, int high, int& out) {
   if (text.empty()) return false;

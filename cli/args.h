@@ -96,6 +96,10 @@ const char* commandName(Command command);
 
 extern const char* const kHelp;
 
+// Whether s is UTF-8: no overlong forms, surrogates or code points past
+// U+10FFFF.
+bool validUtf8(const std::string& s);
+
 // One command's usage and the options it takes, from the general help;
 // nullopt when no command has that name.
 std::optional<std::string> commandHelp(const std::string& command);

@@ -174,8 +174,16 @@ std::vector<transform::LiteralPair> pairsOf(const Args& args) {
   std::vector<transform::LiteralPair> pairs;
   for (size_t k = 0; k < args.finds.size(); ++k)
     pairs.push_back({args.finds[k], k < args.replaces.size() ? args.replaces[k] : std::string()});
-  if (!args.pairsFile.empty())
-    for (auto& p : transform::readPairsFile(args.pairsFile)) pairs.push_back(std::move(p));
+  if (!args.pairsFile.empty()) {
+    size_t line = 0;
+    for (auto& p : transform::readPairsFile(args.pairsFile)) {
+      ++line;
+      if (!validUtf8(p.find) || !validUtf8(p.replace))
+        throw std::runtime_error("--pairs " + args.pairsFile + ": pair " + std::to_string(line) +
+                                 " is not valid UTF-8");
+      pairs.push_back(std::move(p));
+    }
+  }
   if (pairs.empty()) throw std::runtime_error(args.pairsFile + " holds no pair");
   return pairs;
 }

@@ -1137,3 +1137,16 @@ TEST_F(Cli, mariadbPasswordFromItsVariableAndItsFile) {
   r = cli(find, {}, environment({{"HOME", home.path()}, {"MYSQL_PWD", db.password()}}));
   ASSERT_EQ(r.exitCode, 0) << r.describe();
 }
+
+// A pairs file's texts are held to UTF-8 as the options' are.
+TEST_F(Cli, aPairsFileWithInvalidUtf8IsRefused) {
+  const std::string path = dir.file("data.db");
+  testdb::exec(path, kTables);
+  const auto before = testdb::query(path, "select * from links");
+  const std::string pairs = dir.file("pairs.tsv");
+  std::ofstream(pairs, std::ios::binary) << "other\tthing\nold.example.com\tnew\xed\xa0\x80\n";
+  const CliRun r = cli(sqliteArgs("replace", path) + Args{"--pairs", pairs, "--yes"});
+  ASSERT_EQ(r.exitCode, 2) << r.describe();
+  ASSERT_TRUE(contains(r.err, "--pairs " + pairs + ": pair 2 is not valid UTF-8")) << r.err;
+  ASSERT_EQ(testdb::query(path, "select * from links"), before);
+}
