@@ -1,8 +1,11 @@
 #include "cli/args.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 #include <map>
+#include <sstream>
 
 #include "platform/platform.h"
 
@@ -36,14 +39,18 @@ values of the rows it changes in the journal ($XDG_DATA_HOME/Trellick/
 journal.db, readable by you only); undo works from it.
 
 Connection:
-  --server SERVER      sqlite, dsn:NAME, SQL Server as host or host,port,
-                       postgresql:HOST[:PORT], mariadb:HOST[:PORT]
-  --database NAME      the database; for sqlite the path of its file
-  --user NAME          the login (not needed for sqlite)
+  -s, --server SERVER  sqlite, dsn:NAME, SQL Server as host or host,port,
+                       postgresql:HOST[:PORT], mariadb:HOST[:PORT], or a URI
+                       postgresql://USER@HOST:PORT/DATABASE (also postgres,
+                       mysql, mariadb, sqlserver), sqlite:///PATH
+  -d, --database NAME  the database; for sqlite the path of its file
+  -U, --user NAME      the login (not needed for sqlite)
   --password-env VAR   take the password from the environment variable VAR
   --password-stdin     read the password from the first line of standard input
-                       Otherwise it is asked on the terminal, without echo,
-                       when the server needs one. It is never an argument.
+                       Otherwise: a password in the URI, then PGPASSWORD,
+                       MYSQL_PWD or SQLCMDPASSWORD, then ~/.pgpass or
+                       ~/.my.cnf [client], then the terminal, without echo.
+                       It is never an argument.
   --timeout SECONDS    time-out of every statement (0: none; default none
                        for replace, preview and undo, 10 for the others)
   --connect-timeout SECONDS
@@ -51,11 +58,17 @@ Connection:
                        (default 15, 0: as long as the driver waits)
 
 What to find:
-  --find TEXT          the text to find, exactly as given (spaces included;
+  -f, --find TEXT      the text to find, exactly as given (spaces included;
                        --find=-x and --find -x both take "-x")
-  --replace TEXT       the replacement, exactly as given (may be empty)
+  -r, --replace TEXT   the replacement, exactly as given (may be empty)
                        Repeated --find/--replace are pairs, applied in the
                        order given to each value, in one run and one undo
+  --find-file FILE     the text to find is FILE's whole content, exactly as
+                       stored (for long texts and any bytes a shell mangles)
+  --replace-file FILE  the replacement is FILE's whole content
+  --trim-newline       take one line end off the end of those files' texts
+                       Texts must be valid UTF-8, and a replacement may not
+                       be the text to find itself
   --regex              the texts to find are patterns (PCRE2, UTF-8); the
                        replacement takes $1..$9, ${name} and $$ for a dollar
   --ignore-case        match without regard to case (texts and patterns)
@@ -85,8 +98,9 @@ What to find:
                        'posts.body', or schema.table.column)
   --skip-columns PATTERNS
                        leave out the columns matching these patterns
-  --tables PATTERNS    only the tables matching these shell patterns
-  --skip-tables PATTERNS
+  -t, --tables PATTERNS
+                       only the tables matching these shell patterns
+  -T, --skip-tables PATTERNS
                        leave out the tables matching these patterns
                        Patterns are comma-separated or repeated options and
                        match the bare name or schema.name (e.g. 'log_*').
@@ -104,7 +118,7 @@ Output and running:
   --changed-only       find, replace, preview: list only the tables that
                        hold the text (were replaced, would change) and those
                        that failed; the totals still count every table
-  --jobs N             find: search N tables at once, each on a connection of
+  -j, --jobs N         find: search N tables at once, each on a connection of
                        its own; results still come in the table list's
                        order. replace always runs one table at a time.
   --limit N            preview: rows shown per table (default 100)
@@ -114,7 +128,7 @@ Output and running:
                        undo: write the restoring statements to FILE instead
                        of running them
   --journal FILE       use this journal instead of the user's
-  --yes                replace or undo without asking
+  -y, --yes            replace or undo without asking
   --batch-rows N       replace: change each table in batches of at most N
                        rows in the key's order, each journaled and committed
                        on its own (a table without a key: one statement);
@@ -124,11 +138,12 @@ Output and running:
                        not done, with its own texts and options, in the same
                        run: one undo takes it all back
   --progress-json      with --json: progress events on standard error
-  -h, --help           this text
+  -h, --help           this text; trellick-cli COMMAND --help or
+                       trellick-cli help COMMAND: that command's options
   --version            the version
 
-Ctrl-C stops after the table under way and tells which tables were done; a
-second Ctrl-C cancels the statement under way.
+Ctrl-C, SIGTERM or SIGHUP stops after the table under way and tells which
+tables were done; a second Ctrl-C cancels the statement under way.
 
 Exit status: 0 when every table ran, 1 when a table failed or the run was
 stopped, 2 for bad usage or a connection that could not be made.
@@ -152,6 +167,37 @@ const char* commandName(Command command) {
       return "runs";
   }
   return "";
+}
+
+bool validUtf8(const std::string& s) {
+  for (size_t k = 0; k < s.size();) {
+    const auto c = static_cast<unsigned char>(s[k]);
+    size_t extra = 0;
+    char32_t cp = 0;
+    if (c < 0x80) {
+      ++k;
+      continue;
+    } else if (c >= 0xC2 && c <= 0xDF) {
+      extra = 1, cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      extra = 2, cp = c & 0x0F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      extra = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (k + extra >= s.size()) return false;
+    for (size_t e = 1; e <= extra; ++e) {
+      const auto b = static_cast<unsigned char>(s[k + e]);
+      if ((b & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (b & 0x3F);
+    }
+    if ((extra == 2 && cp < 0x800) || (extra == 3 && (cp < 0x10000 || cp > 0x10FFFF)) ||
+        (cp >= 0xD800 && cp <= 0xDFFF))
+      return false;
+    k += extra + 1;
+  }
+  return true;
 }
 
 namespace {
@@ -194,10 +240,19 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
   auto fail = [&](std::string message) {
     if (p.error.empty()) p.error = std::move(message);
   };
-  const std::map<std::string, std::string*> strings{
-      {"--server", &a.server}, {"--database", &a.database},
-      {"--user", &a.user},     {"--password-env", &a.passwordEnv},
-      {"--sql", &a.sqlFile},   {"--journal", &a.journalPath}};
+  const std::map<std::string, std::string*> strings{{"--server", &a.server},
+                                                    {"-s", &a.server},
+                                                    {"--database", &a.database},
+                                                    {"-d", &a.database},
+                                                    {"--user", &a.user},
+                                                    {"-U", &a.user},
+                                                    {"--password-env", &a.passwordEnv},
+                                                    {"--sql", &a.sqlFile},
+                                                    {"--journal", &a.journalPath}};
+  // Texts read from --find-file and --replace-file: where they went in
+  // finds and replaces, for --trim-newline.
+  std::vector<std::pair<std::vector<std::string>*, size_t>> fileTexts;
+  bool trimNewline = false;
   bool optionsEnd = false;
   bool timeoutGiven = false;
   for (size_t k = 0; k < argv.size(); ++k) {
@@ -225,6 +280,34 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
         return std::nullopt;
       }
       return argv[++k];
+    };
+    // A text with invalid UTF-8 would be matched byte by byte against
+    // columns that hold none, or written raw into them.
+    auto takeText = [&]() -> std::optional<std::string> {
+      auto v = takeValue();
+      if (v && !validUtf8(*v)) {
+        fail(name + " is not valid UTF-8");
+        return std::nullopt;
+      }
+      return v;
+    };
+    // A text exactly as the file stores it, line ends included.
+    auto takeFileText = [&]() -> std::optional<std::string> {
+      auto path = takeValue();
+      if (!path) return std::nullopt;
+      std::ifstream in(*path, std::ios::binary);
+      std::ostringstream text;
+      if (!in || !(text << in.rdbuf()) || in.bad()) {
+        // An empty file leaves the stream failed with nothing read.
+        if (in && !in.bad() && text.str().empty()) return std::string();
+        fail(name + " " + *path + ": cannot be read");
+        return std::nullopt;
+      }
+      if (!validUtf8(text.str())) {
+        fail(name + " " + *path + ": the text is not valid UTF-8");
+        return std::nullopt;
+      }
+      return text.str();
     };
     auto noValue = [&] {
       if (value) fail(name + " takes no value");
@@ -292,23 +375,29 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
           "--password-env VAR, --password-stdin, or answer the question on the terminal");
       if (!value && k + 1 < argv.size()) ++k;
     } else if (auto it = strings.find(name); it != strings.end()) {
-      if (auto v = takeValue()) *it->second = *v;
-    } else if (name == "--find") {
-      if (auto v = takeValue()) {
-        if (!a.find) a.find = *v;
+      // Paths are the system's bytes; the rest are texts.
+      const bool path =
+          name == "--sql" || name == "--journal" || name == "--database" || name == "-d";
+      if (auto v = path ? takeValue() : takeText()) *it->second = *v;
+    } else if (name == "--find" || name == "-f" || name == "--find-file") {
+      if (auto v = name == "--find-file" ? takeFileText() : takeText()) {
         a.finds.push_back(*v);
+        if (name == "--find-file") fileTexts.emplace_back(&a.finds, a.finds.size() - 1);
       }
-    } else if (name == "--replace") {
-      if (auto v = takeValue()) {
-        if (!a.replace) a.replace = *v;
+    } else if (name == "--replace" || name == "-r" || name == "--replace-file") {
+      if (auto v = name == "--replace-file" ? takeFileText() : takeText()) {
         a.replaces.push_back(*v);
+        if (name == "--replace-file") fileTexts.emplace_back(&a.replaces, a.replaces.size() - 1);
       }
+    } else if (name == "--trim-newline") {
+      noValue();
+      trimNewline = true;
     } else if (name == "--pairs") {
       if (auto v = takeValue()) a.pairsFile = *v;
-    } else if (name == "--tables") {
-      if (auto v = takeValue()) a.tables.push_back(*v);
-    } else if (name == "--skip-tables") {
-      if (auto v = takeValue()) a.skipTables.push_back(*v);
+    } else if (name == "--tables" || name == "-t") {
+      if (auto v = takeText()) a.tables.push_back(*v);
+    } else if (name == "--skip-tables" || name == "-T") {
+      if (auto v = takeText()) a.skipTables.push_back(*v);
     } else if (name == "--jobs" || name == "-j") {
       if (auto v = takeValue(); v && !parseInt(*v, 1, 64, a.jobs))
         fail("--jobs takes a number from 1 to 64, not \"" + *v + "\"");
@@ -340,17 +429,35 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
       fail("unknown option " + name);
     }
   }
+  // An editor ends a file with a line end the text did not mean: taken
+  // away only when asked, one line end, from the texts read from files.
+  for (const auto& [texts, at] : fileTexts) {
+    std::string& text = (*texts)[at];
+    if (!trimNewline || text.empty() || text.back() != '\n') continue;
+    text.pop_back();
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+  }
+  // find and replace keep the first of each.
+  if (!a.finds.empty()) a.find = a.finds.front();
+  if (!a.replaces.empty()) a.replace = a.replaces.front();
   a.tables = splitPatterns(a.tables);
   a.skipTables = splitPatterns(a.skipTables);
   a.columnPatterns = splitPatterns(a.columnPatterns);
   a.skipColumnPatterns = splitPatterns(a.skipColumnPatterns);
   a.json = a.format == Format::Json;
   command = positional.empty() ? std::string() : positional[0];
+  // "help COMMAND" and "COMMAND --help": that command's options.
+  if (command == "help") {
+    a.help = true;
+    if (positional.size() > 1) a.helpTopic = positional[1];
+  } else if (a.help) {
+    a.helpTopic = command;
+  }
   if (a.help || a.version) return p;
   if (!p.error.empty()) return p;
 
   if (positional.empty()) {
-    fail("no command given (find, replace, shrink or tables)");
+    fail("no command given (find, replace, preview, undo, runs, shrink or tables)");
     return p;
   }
   const bool runNamed = positional.size() == 2 &&
@@ -395,7 +502,9 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
   // unless told otherwise.
   const bool connects = a.command != Command::Runs && a.command != Command::Undo;
   if (connects && a.server.empty()) fail("--server is required");
-  if (connects && a.database.empty()) fail("--database is required");
+  // A URI in --server may name the database instead.
+  if (connects && a.database.empty() && a.server.find("://") == std::string::npos)
+    fail("--database is required");
   if (!a.passwordEnv.empty() && a.passwordStdin)
     fail("--password-env and --password-stdin exclude each other");
   const bool searching =
@@ -434,6 +543,20 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
   if (!timeoutGiven && (a.command == Command::Replace || a.command == Command::Preview ||
                         a.command == Command::Undo))
     a.timeoutSeconds = 0;
+  // A pair that changes nothing would still be counted, journaled and
+  // reported as replaced. A pattern or a caseless text may still change
+  // what it matches.
+  if (!a.regex && !a.ignoreCase && a.command != Command::Find)
+    for (size_t k = 0; k < a.finds.size() && k < a.replaces.size(); ++k)
+      if (a.finds[k] == a.replaces[k])
+        fail("the replacement is the text to find itself (\"" + a.finds[k] +
+             "\"): nothing would change");
+  // A database name is a text; a SQLite file's path is the system's bytes.
+  std::string server = a.server;
+  for (char& c : server)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  if (!validUtf8(a.database) && server != "sqlite" && server.rfind("sqlite:", 0) != 0)
+    fail("--database is not valid UTF-8");
   return p;
 }
 
@@ -445,8 +568,11 @@ std::vector<std::string> splitPatterns(const std::vector<std::string>& given) {
     size_t from = 0;
     while (from <= g.size()) {
       const size_t comma = g.find(',', from);
-      const std::string part =
+      std::string part =
           g.substr(from, comma == std::string::npos ? std::string::npos : comma - from);
+      // "t1, t2" as written in a shell: the spaces are not the names'.
+      part.erase(0, part.find_first_not_of(" \t"));
+      part.erase(part.find_last_not_of(" \t") + 1);
       if (!part.empty()) out.push_back(part);
       if (comma == std::string::npos) break;
       from = comma + 1;
@@ -456,10 +582,18 @@ std::vector<std::string> splitPatterns(const std::vector<std::string>& given) {
 }
 
 bool matchesAny(const std::vector<std::string>& patterns, const std::string& name,
-                const std::string& schema) {
-  const std::string qualified = schema.empty() ? name : schema + "." + name;
+                const std::string& schema, bool ignoreCase) {
+  auto folded = [ignoreCase](std::string s) {
+    if (ignoreCase)
+      for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return s;
+  };
+  const std::string bare = folded(name);
+  const std::string qualified = folded(schema.empty() ? name : schema + "." + name);
   for (const std::string& p : patterns)
-    if (platform::matchesPattern(p, name) || platform::matchesPattern(p, qualified)) return true;
+    if (platform::matchesPattern(folded(p), bare) || platform::matchesPattern(folded(p), qualified))
+      return true;
   return false;
 }
 
@@ -474,6 +608,125 @@ bool columnChosen(const std::vector<std::string>& chosen, const std::vector<std:
     return false;
   };
   return (chosen.empty() || any(chosen)) && !any(skipped);
+}
+
+}  // namespace trellick::cli
+
+namespace trellick::cli {
+namespace {
+
+// The commands each option is for, by how its entry in the general help
+// begins; an option not listed here is for every command.
+struct OptionUse {
+  const char* entry;
+  std::vector<Command> commands;
+};
+
+const std::vector<OptionUse>& optionUses() {
+  using C = Command;
+  static const std::vector<C> reaching{C::Find, C::Replace, C::Preview,
+                                       C::Undo, C::Shrink,  C::Tables};
+  static const std::vector<C> searching{C::Find, C::Replace, C::Preview};
+  static const std::vector<C> changing{C::Replace, C::Preview};
+  static const std::vector<OptionUse> uses{
+      {"-s, --server", reaching},
+      {"-d, --database", reaching},
+      {"-U, --user", reaching},
+      {"--password-env", reaching},
+      {"--password-stdin", reaching},
+      {"--timeout", reaching},
+      {"--connect-timeout", reaching},
+      {"-f, --find ", searching},
+      {"--find-file", searching},
+      {"-r, --replace ", changing},
+      {"--replace-file", changing},
+      {"--trim-newline", searching},
+      {"--regex", searching},
+      {"--ignore-case", searching},
+      {"--also-encoded", searching},
+      {"--no-serialized", searching},
+      {"--serialized-keys", searching},
+      {"--json-values", searching},
+      {"--json-keys", searching},
+      {"--pairs", searching},
+      {"--columns PATTERNS", searching},
+      {"--skip-columns", searching},
+      {"-t, --tables", reaching},
+      {"-T, --skip-tables", reaching},
+      {"--changed-only", searching},
+      {"-j, --jobs", {C::Find}},
+      {"--limit", {C::Preview}},
+      {"--columns ", {C::Tables}},
+      {"--sql", {C::Preview, C::Undo}},
+      {"--journal", {C::Replace, C::Undo, C::Runs}},
+      {"-y, --yes", {C::Replace, C::Undo}},
+      {"--batch-rows", {C::Replace}},
+      {"--resume", {C::Replace}},
+      {"--progress-json", {C::Replace}},
+      {"--version", {}},
+  };
+  return uses;
+}
+
+bool optionFor(const std::string& entry, Command command) {
+  for (const OptionUse& use : optionUses())
+    if (entry.rfind(use.entry, 0) == 0)
+      return std::find(use.commands.begin(), use.commands.end(), command) != use.commands.end();
+  return true;
+}
+
+std::optional<Command> commandNamed(const std::string& name) {
+  for (Command c : {Command::Find, Command::Replace, Command::Shrink, Command::Tables,
+                    Command::Preview, Command::Undo, Command::Runs})
+    if (name == commandName(c)) return c;
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> commandHelp(const std::string& name) {
+  const std::optional<Command> command = commandNamed(name);
+  if (!command) return std::nullopt;
+  std::istringstream help(kHelp);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(help, line);) lines.push_back(line);
+  // The command's own paragraph of the general help: its line under
+  // "Commands:" and the lines that go on from it.
+  std::string about;
+  size_t k = 0;
+  while (k < lines.size() && lines[k] != "Commands:") ++k;
+  for (++k; k < lines.size() && !lines[k].empty(); ++k) {
+    const std::string& line = lines[k];
+    const bool starts = line.size() > 2 && line[2] != ' ';
+    if (starts && !about.empty()) break;
+    if (starts && line.rfind("  " + name + " ", 0) != 0) continue;
+    if (!starts && about.empty()) continue;
+    size_t from = starts ? 2 + name.size() : 0;
+    if (starts && line.compare(from, 6, " [RUN]") == 0) from += 6;
+    about += "  " + line.substr(line.find_first_not_of(' ', from)) + "\n";
+  }
+  const bool connects = *command != Command::Runs;
+  std::string out =
+      "Usage: trellick-cli " + name + (*command == Command::Undo ? " [RUN]" : "") +
+      (connects && *command != Command::Undo ? " --server SERVER --database DATABASE" : "") +
+      " [options]\n\n" + about + "\nOptions:\n";
+  // Each option's entry: its first line and the more deeply indented ones
+  // that follow, in the sections of options.
+  bool inOptions = false, taken = false;
+  for (const std::string& line : lines) {
+    if (line == "Connection:") inOptions = true;
+    if (line.rfind("Ctrl-C", 0) == 0) break;
+    if (!inOptions) continue;
+    if (line.rfind("  -", 0) == 0)
+      taken = line.rfind("  -h, --help", 0) == 0 || optionFor(line.substr(2), *command);
+    else if (line.rfind("   ", 0) != 0)
+      taken = false;
+    if (taken) out += line + "\n";
+  }
+  out +=
+      "\nSee trellick-cli --help for every command. Exit status: 0 when everything ran,\n"
+      "1 when a table failed or the run was stopped, 2 for bad usage or no connection.\n";
+  return out;
 }
 
 }  // namespace trellick::cli

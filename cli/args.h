@@ -79,6 +79,8 @@ struct Args {
   long long batchRows = 0;
   bool resume = false;
   bool progressJson = false;
+  // help COMMAND or COMMAND --help: the command whose options are asked.
+  std::string helpTopic;
 
   // Several pairs, a pairs file, or anything a plain literal text cannot
   // do: the row rewriter, not the one update.
@@ -98,13 +100,22 @@ Parsed parseArgs(const std::vector<std::string>& argv);
 // Patterns given as "a*,b" or repeated, split at commas; empty ones dropped.
 std::vector<std::string> splitPatterns(const std::vector<std::string>& given);
 
-// Whether a table, by its bare name or as "schema.name", matches a pattern.
+// Whether a table, by its bare name or as "schema.name", matches a pattern;
+// ASCII letters' case ignored with ignoreCase.
 bool matchesAny(const std::vector<std::string>& patterns, const std::string& name,
-                const std::string& schema);
+                const std::string& schema, bool ignoreCase = false);
 
 const char* commandName(Command command);
 
 extern const char* const kHelp;
+
+// Whether s is UTF-8: no overlong forms, surrogates or code points past
+// U+10FFFF.
+bool validUtf8(const std::string& s);
+
+// One command's usage and the options it takes, from the general help;
+// nullopt when no command has that name.
+std::optional<std::string> commandHelp(const std::string& command);
 
 // Whether a column is searched under the patterns: "table.column" or
 // "schema.table.column" matches one of `chosen` (when any is given) and

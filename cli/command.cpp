@@ -57,31 +57,38 @@ int Subcommand::run() {
                  name + " without asking");
   const session::Login to = login();
   session::ServerSpec place = session::ServerSpec::parse(to.server, to.database);
+  // A field the drivers would misread is refused before anything is asked.
+  if (!place.parts.problemEnglish.empty())
+    return usage(place.parts.problemEnglish.substr(place.parts.problemEnglish.find(']') + 1));
+  if (place.database.empty())
+    return usage("--database is required (or the database named in the --server URI)");
+  const std::string user = to.user.empty() ? place.parts.user : to.user;
   int rc = kAllRan;
-  std::string password = readPassword(place, rc);
+  std::string password = readPassword(place, user, rc);
   if (rc != kAllRan) return rc;
   // A time-out's message names the option that changes it.
   db::setTimeoutAdvice("raise it with --timeout SECONDS or 0 for none",
                        "raise it with --connect-timeout SECONDS or 0 for none");
-  session_.emplace(std::move(place), to.user, std::move(password), args_.timeoutSeconds,
+  session_.emplace(std::move(place), user, std::move(password), args_.timeoutSeconds,
                    args_.connectTimeoutSeconds);
   try {
     conn_ = connect();
   } catch (const std::exception& e) {
-    return failed("cannot connect to " + to.server + ": " + describe(e));
+    return failed("cannot connect to " + session_->place().server + ": " + describe(e));
   }
   std::vector<engine::Table> tables;
   try {
-    tables = chosenTables(session::Session::tables(*conn_));
+    tables = chosenTables(session::Session::tables(*conn_), rc);
   } catch (const std::exception& e) {
     return failed("cannot list the tables of " + to.database + ": " + describe(e));
   }
+  if (rc != kAllRan) return rc;
   return execute(tables);
 }
 
 std::string Subcommand::describe(const std::exception& e) {
   const auto* dbError = dynamic_cast<const db::DbError*>(&e);
-  return engine::oneLine(dbError ? dbError->description() : e.what());
+  return engine::oneLine(dbError ? dbError->englishDescription() : e.what());
 }
 
 int Subcommand::failed(const std::string& message) {
@@ -110,36 +117,58 @@ std::unique_ptr<db::Connection> Subcommand::connect() {
   return conn;
 }
 
-std::string Subcommand::readPassword(const session::ServerSpec& place, int& rc) {
+std::string Subcommand::readPassword(const session::ServerSpec& place, const std::string& user,
+                                     int& rc) {
   std::string password;
-  if (!args_.passwordEnv.empty()) {
+  if (args_.passwordStdin) {
+    if (!std::getline(std::cin, password)) password.clear();
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+  } else if (!args_.passwordEnv.empty()) {
     const char* value = std::getenv(args_.passwordEnv.c_str());
     if (!value) {
       rc = usage("the environment variable " + args_.passwordEnv + " is not set");
       return {};
     }
     password = value;
-  } else if (args_.passwordStdin) {
-    if (!std::getline(std::cin, password)) password.clear();
-    if (!password.empty() && password.back() == '\r') password.pop_back();
+  } else if (place.parts.password) {
+    // The operator wrote it there; anyone listing the processes reads it.
+    console_.err(
+        "trellick-cli: warning: the password in --server can be read by other users of this "
+        "machine; use --password-env, --password-stdin or the engine's own password file\n");
+    password = *place.parts.password;
+  } else if (auto kept = session::keptPassword(place, user)) {
+    password = *kept;
   } else if (place.needsPassword() && platform::inputIsTerminal()) {
-    const std::string who = args_.user.empty() ? place.server : args_.user + "@" + place.server;
+    const std::string who = user.empty() ? place.server : user + "@" + place.server;
     if (!platform::readHiddenLine("Password for " + who + ": ", password)) password.clear();
   }
   return password;
 }
 
-std::vector<engine::Table> Subcommand::chosenTables(const std::vector<engine::Table>& all) {
+std::vector<engine::Table> Subcommand::chosenTables(const std::vector<engine::Table>& all,
+                                                    int& rc) {
+  if (args_.tables.empty() && args_.skipTables.empty()) return all;
+  const bool caseless = session::tableNamesIgnoreCase(*conn_);
   std::vector<engine::Table> chosen;
   for (const auto& t : all) {
-    if (!args_.tables.empty() && !matchesAny(args_.tables, t.name, t.schema)) continue;
-    if (matchesAny(args_.skipTables, t.name, t.schema)) continue;
+    if (!args_.tables.empty() && !matchesAny(args_.tables, t.name, t.schema, caseless)) continue;
+    if (matchesAny(args_.skipTables, t.name, t.schema, caseless)) continue;
     chosen.push_back(t);
   }
+  // A mistyped pattern would leave out what the operator meant to reach:
+  // nothing is done.
   for (const auto& pattern : args_.tables) {
     bool any = false;
-    for (const auto& t : all) any = any || matchesAny({pattern}, t.name, t.schema);
-    if (!any) console_.err("trellick-cli: no table matches \"" + pattern + "\"\n");
+    for (const auto& t : all) any = any || matchesAny({pattern}, t.name, t.schema, caseless);
+    if (!any) {
+      console_.err("trellick-cli: no table matches \"" + pattern + "\"; nothing was done\n");
+      rc = kNotAllRan;
+    }
+  }
+  if (rc == kAllRan && chosen.empty() && !all.empty()) {
+    console_.err(
+        "trellick-cli: no table is left once --skip-tables is applied; nothing was done\n");
+    rc = kNotAllRan;
   }
   return chosen;
 }
@@ -150,8 +179,16 @@ std::vector<transform::LiteralPair> pairsOf(const Args& args) {
   std::vector<transform::LiteralPair> pairs;
   for (size_t k = 0; k < args.finds.size(); ++k)
     pairs.push_back({args.finds[k], k < args.replaces.size() ? args.replaces[k] : std::string()});
-  if (!args.pairsFile.empty())
-    for (auto& p : transform::readPairsFile(args.pairsFile)) pairs.push_back(std::move(p));
+  if (!args.pairsFile.empty()) {
+    size_t line = 0;
+    for (auto& p : transform::readPairsFile(args.pairsFile)) {
+      ++line;
+      if (!validUtf8(p.find) || !validUtf8(p.replace))
+        throw std::runtime_error("--pairs " + args.pairsFile + ": pair " + std::to_string(line) +
+                                 " is not valid UTF-8");
+      pairs.push_back(std::move(p));
+    }
+  }
   if (pairs.empty()) throw std::runtime_error(args.pairsFile + " holds no pair");
   return pairs;
 }

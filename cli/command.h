@@ -75,8 +75,10 @@ class Subcommand {
   std::unique_ptr<journal::Journal> journal_;
 
  private:
-  std::string readPassword(const session::ServerSpec& place, int& rc);
-  std::vector<engine::Table> chosenTables(const std::vector<engine::Table>& all);
+  std::string readPassword(const session::ServerSpec& place, const std::string& user, int& rc);
+  // The tables the patterns choose; rc kNotAllRan when a pattern matches
+  // none or nothing is left.
+  std::vector<engine::Table> chosenTables(const std::vector<engine::Table>& all, int& rc);
 };
 
 // find and replace: the walk over the tables, a row or a JSON line each.

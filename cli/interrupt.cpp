@@ -15,6 +15,8 @@ Interrupts::~Interrupts() {
   state_->say = nullptr;
 }
 
+std::string Interrupts::stopCause() const { return platform::lastInterrupt(); }
+
 void Interrupts::watch(const db::Connection& conn) {
   std::lock_guard lock(state_->mutex);
   std::erase_if(state_->watched, [](const db::CancelToken& t) { return t.expired(); });
@@ -32,7 +34,9 @@ void Interrupts::pressed(const std::shared_ptr<State>& state) {
     platform::quitNow(1);
   }
   if (presses == 1) {
-    state->say("Stopping after the table under way (Ctrl-C again cancels its statement).\n");
+    const std::string cause = platform::lastInterrupt();
+    state->say((cause == "Ctrl-C" ? std::string() : cause + ": ") +
+               "Stopping after the table under way (Ctrl-C again cancels its statement).\n");
     return;
   }
   state->say("Cancelling the statement under way (Ctrl-C again quits at once).\n");

@@ -31,6 +31,9 @@ class Interrupts {
   // at once (nothing is under way that a stop could finish).
   void setWalking(bool walking) { state_->walking.store(walking); }
 
+  // What stopped the walk: "Ctrl-C", "SIGTERM" or "SIGHUP".
+  std::string stopCause() const;
+
   // Connections whose statement a second Ctrl-C cancels.
   void watch(const db::Connection& conn);
 

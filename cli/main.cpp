@@ -16,7 +16,15 @@ int main(int argc, char* argv[]) {
   using namespace trellick::cli;
   const Parsed parsed = parseArgs(std::vector<std::string>(argv + 1, argv + argc));
   if (parsed.args.help) {
-    std::fputs(kHelp, stdout);
+    if (parsed.args.helpTopic.empty()) {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    const std::optional<std::string> help = commandHelp(parsed.args.helpTopic);
+    if (!help)
+      return usage("unknown command \"" + parsed.args.helpTopic +
+                   "\" (find, replace, preview, undo, runs, shrink or tables)");
+    std::fputs(help->c_str(), stdout);
     return 0;
   }
   if (parsed.args.version) {
@@ -28,5 +36,15 @@ int main(int argc, char* argv[]) {
   // Before any other thread: Ctrl-C is taken by the watcher alone.
   Interrupts interrupts([&console](const std::string& line) { console.err(line); });
   Context context{parsed.args, console, interrupts};
-  return Subcommand::make(context)->run();
+  const int rc = Subcommand::make(context)->run();
+  // Results that did not arrive are no success: said on the stream that
+  // still works.
+  if (const std::string failed = console.failedWrite(); !failed.empty()) {
+    const std::string line =
+        "trellick-cli: cannot write to " + failed + "; the run stopped after the table under way\n";
+    std::fputs(line.c_str(), failed.rfind("standard output", 0) == 0 ? stderr : stdout);
+    std::fflush(stdout);
+    return rc == kBadUsage ? rc : kNotAllRan;
+  }
+  return rc;
 }

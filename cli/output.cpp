@@ -1,7 +1,9 @@
 #include "cli/output.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "common/utf8.h"
 #include "platform/platform.h"
@@ -33,16 +35,31 @@ Console::Console() : progress_(platform::errorIsTerminal()) {}
 void Console::out(const std::string& text) {
   std::lock_guard lock(mutex_);
   wipeLocked();
+  errno = 0;
   std::fwrite(text.data(), 1, text.size(), stdout);
   std::fflush(stdout);
+  noteFailure(stdout, "standard output");
   drawLocked();
 }
 
 void Console::err(const std::string& text) {
   std::lock_guard lock(mutex_);
   wipeLocked();
+  errno = 0;
   std::fwrite(text.data(), 1, text.size(), stderr);
+  std::fflush(stderr);
+  noteFailure(stderr, "standard error");
   drawLocked();
+}
+
+void Console::noteFailure(FILE* stream, const char* name) {
+  if (!std::ferror(stream) || !failedWrite_.empty()) return;
+  failedWrite_ = std::string(name) + (errno ? std::string(" (") + std::strerror(errno) + ")" : "");
+}
+
+std::string Console::failedWrite() const {
+  std::lock_guard lock(mutex_);
+  return failedWrite_;
 }
 
 void Console::startProgress(size_t total) {

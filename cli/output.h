@@ -33,11 +33,17 @@ class Console {
   // by the next progress().
   void tableRows(long long done, long long total);
 
+  // A write to standard output or error failed (a full disk, a closed
+  // pipe): which one and why, empty while none has. The run then stops
+  // after the table under way.
+  std::string failedWrite() const;
+
  private:
+  void noteFailure(FILE* stream, const char* name);
   void wipeLocked();
   void drawLocked();
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   bool progress_ = false;
   bool drawn_ = false;
   size_t total_ = 0;
@@ -48,6 +54,7 @@ class Console {
   long long rowsDone_ = 0;
   long long rowsTotal_ = 0;
   std::chrono::steady_clock::time_point tableStart_;
+  std::string failedWrite_;
 };
 
 // The readable table: a header, then one row per table as it finishes.

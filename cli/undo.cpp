@@ -43,6 +43,11 @@ int RunsCommand::run() {
     return failed(describe(e));
   }
   for (const auto& r : runs) console_.out(args_.json ? jsonLine(runJson(r)) : runLine(r) + "\n");
+  // Said on standard error: JSON lines stay none.
+  if (runs.empty())
+    console_.err("The journal " +
+                 (args_.journalPath.empty() ? journal::Journal::defaultPath() : args_.journalPath) +
+                 " holds no run yet.\n");
   return kAllRan;
 }
 

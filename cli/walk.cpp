@@ -1,4 +1,5 @@
 // find and replace: the walk over the chosen tables.
+#include <algorithm>
 #include <map>
 #include <mutex>
 
@@ -40,7 +41,9 @@ class Reporter : public engine::Observer {
                                  {"rows_done", done},
                                  {"rows_total", std::max(done, found)}}));
   }
-  bool stopRequested() override { return interrupts_.stopRequested(); }
+  bool stopRequested() override {
+    return interrupts_.stopRequested() || !console_.failedWrite().empty();
+  }
 
  private:
   Console& console_;
@@ -50,11 +53,17 @@ class Reporter : public engine::Observer {
   size_t reported_ = 0;
 };
 
+// A list's count and at most its first ten names: a stop among thousands
+// of tables stays readable (--json gives them all).
 std::string namesOf(const std::vector<engine::Table>& tables, size_t from) {
-  std::string out;
-  for (size_t k = from; k < tables.size(); ++k)
-    out += (out.empty() ? "" : ", ") + engine::displayName(tables[k]);
-  return out;
+  constexpr size_t kShown = 10;
+  const size_t n = tables.size() - std::min(from, tables.size());
+  if (n == 0) return "none";
+  std::string out = std::to_string(n) + " (";
+  for (size_t k = from; k < tables.size() && k < from + kShown; ++k)
+    out += (k == from ? "" : ", ") + engine::displayName(tables[k]);
+  if (n > kShown) out += ", and " + std::to_string(n - kShown) + " more";
+  return out + ")";
 }
 
 }  // namespace
@@ -239,12 +248,12 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   if (walk.stopped) {
     std::vector<engine::Table> walked;
     for (const auto& r : walk.results) walked.push_back(r.table);
-    const std::string done = namesOf(walked, 0);
-    const std::string left = namesOf(tables, ran);
-    console_.err("Stopped by Ctrl-C after " + std::to_string(ran) + " of " +
-                 std::to_string(tables.size()) +
-                 " tables. Done (each as its row says): " + (done.empty() ? "none" : done) +
-                 ". Not run: " + (left.empty() ? "none" : left) + ".\n");
+    const std::string cause = console_.failedWrite().empty()
+                                  ? interrupts_.stopCause()
+                                  : "a failed write to " + console_.failedWrite();
+    console_.err("Stopped by " + cause + " after " + std::to_string(ran) + " of " +
+                 std::to_string(tables.size()) + " tables. Done (each as its row says): " +
+                 namesOf(walked, 0) + ". Not run: " + namesOf(tables, ran) + ".\n");
     for (const auto& r : walk.results)
       if (r.status == engine::Status::PartlyReplaced)
         console_.err(engine::displayName(r.table) +
@@ -260,6 +269,8 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   if (args_.json) {
     Json done = Json::array();
     for (const auto& r : walk.results) done.push_back(engine::displayName(r.table));
+    Json left = Json::array();
+    for (size_t k = ran; k < tables.size(); ++k) left.push_back(engine::displayName(tables[k]));
     Json summary =
         Json{{"type", "summary"},
              {"command", commandName(args_.command)},
@@ -275,6 +286,7 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
              {"stopped", walk.stopped},
              {"not_run", notRun},
              {"done", done},
+             {"not_run_tables", left},
              {"connection_failure",
               walk.connectionFailure ? Json(walk.connectionFailure->description) : Json(nullptr)},
              {"exit", rc}};

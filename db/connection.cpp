@@ -274,7 +274,7 @@ void Connection::Close() {
 
 void Connection::Open(const ConnectTarget& target) {
   if (core_->connected) fail("3705", "Operation is not allowed when the object is open.");
-  if (!target.problem.empty()) fail("08001", target.problem);
+  if (!target.problem.empty()) fail("08001", target.problem, target.problemEnglish);
   if (core_->abandoned) {
     // The handles of a connection given up stay with it; opening again
     // starts afresh.
@@ -288,9 +288,11 @@ void Connection::Open(const ConnectTarget& target) {
     const std::string& path = target.sqlitePath;
     struct stat st {};
     if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-      fail("08001", "[Trellick][SQLite]找不到数据库文件: " + path);
+      fail("08001", "[Trellick][SQLite]找不到数据库文件: " + path,
+           "[Trellick][SQLite]no database file at " + path);
     if (path.find(';') != std::string::npos)
-      fail("08001", "[Trellick][SQLite]数据库文件的路径不能包含 \";\": " + path);
+      fail("08001", "[Trellick][SQLite]数据库文件的路径不能包含 \";\": " + path,
+           "[Trellick][SQLite]the path of the database file may not hold \";\": " + path);
   }
   if (!core_->dbc) core_->dbc = OdbcHandle(SQL_HANDLE_DBC, environment(), "allocate a connection");
   auto dbc = static_cast<SQLHDBC>(core_->dbc.get());
@@ -343,8 +345,12 @@ void Connection::Open(const ConnectTarget& target) {
     const std::optional<Dialect> dialect = dialectOfDbms(name);
     if (!dialect) {
       Close();
-      fail("HY000", "[Trellick]不支持的数据库：" + (name.empty() ? std::string("(未知)") : name) +
-                        "。支持的数据库：SQL Server、SQLite、PostgreSQL、MariaDB/MySQL。");
+      fail("HY000",
+           "[Trellick]不支持的数据库：" + (name.empty() ? std::string("(未知)") : name) +
+               "。支持的数据库：SQL Server、SQLite、PostgreSQL、MariaDB/MySQL。",
+           "[Trellick]not a supported database: " +
+               (name.empty() ? std::string("(unknown)") : name) +
+               " (supported: SQL Server, SQLite, PostgreSQL, MariaDB/MySQL)");
     }
     engine = *dialect;
   }

@@ -19,19 +19,29 @@ struct DiagRecord {
 class DbError : public std::runtime_error {
  public:
   DbError(std::string context, std::vector<DiagRecord> records);
+  // Our own messages are in the window's language; the command line
+  // speaks English and is given `english` for the one record.
+  DbError(std::string context, std::vector<DiagRecord> records, std::string english);
   const std::vector<DiagRecord>& records() const { return records_; }
   const std::string& description() const { return description_; }
   bool hasSqlState(const std::string& state) const;
+  // description() with the English of our own messages, each record once
+  // (FreeTDS gives the same record more than once).
+  std::string englishDescription() const;
 
  private:
   std::vector<DiagRecord> records_;
   std::string description_;
+  std::string english_;
 };
 
 std::string formatDescription(const std::string& context, const std::vector<DiagRecord>& records);
 
 // Throws an error of our own, not the driver's, with its SQLSTATE.
 [[noreturn]] void fail(const std::string& state, const std::string& message);
+// The same with the message's English for the command line.
+[[noreturn]] void fail(const std::string& state, const std::string& message,
+                       const std::string& english);
 
 // Throws the error of using a connection that is not open.
 [[noreturn]] void failConnectionNotOpen();

@@ -1,5 +1,6 @@
 #include "db/odbc.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "common/utf8.h"
@@ -20,6 +21,24 @@ DbError::DbError(std::string context, std::vector<DiagRecord> records)
     : std::runtime_error(formatDescription(context, records)),
       records_(std::move(records)),
       description_(std::runtime_error::what()) {}
+
+DbError::DbError(std::string context, std::vector<DiagRecord> records, std::string english)
+    : DbError(std::move(context), std::move(records)) {
+  english_ = std::move(english);
+}
+
+std::string DbError::englishDescription() const {
+  if (!english_.empty() && records_.size() == 1)
+    return formatDescription({}, {{records_[0].sqlstate, records_[0].nativeError, english_}});
+  std::vector<DiagRecord> records;
+  for (const DiagRecord& r : records_) {
+    const bool seen = std::any_of(records.begin(), records.end(), [&](const DiagRecord& o) {
+      return o.sqlstate == r.sqlstate && o.message == r.message;
+    });
+    if (!seen) records.push_back(r);
+  }
+  return records.empty() ? description_ : formatDescription({}, records);
+}
 
 bool DbError::hasSqlState(const std::string& state) const {
   for (const auto& r : records_)
@@ -82,6 +101,10 @@ bool isConnectionLost(const DbError& error) {
 
 void fail(const std::string& state, const std::string& message) {
   throw DbError(message, {{state, 0, message}});
+}
+
+void fail(const std::string& state, const std::string& message, const std::string& english) {
+  throw DbError(message, {{state, 0, message}}, english);
 }
 
 void failConnectionNotOpen() {

@@ -44,8 +44,100 @@ std::string quoteOdbcValue(std::string_view value) {
   return out;
 }
 
-ServerParts parseServer(std::string_view field) {
+namespace {
+
+std::string trimmed(std::string_view text) {
+  const size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string_view::npos) return {};
+  return std::string(text.substr(begin, text.find_last_not_of(" \t\r\n") - begin + 1));
+}
+
+std::string percentDecoded(std::string_view text) {
+  std::string out;
+  for (size_t k = 0; k < text.size(); ++k) {
+    if (text[k] == '%' && k + 2 < text.size() &&
+        std::isxdigit(static_cast<unsigned char>(text[k + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[k + 2]))) {
+      out += static_cast<char>(std::stoi(std::string(text.substr(k + 1, 2)), nullptr, 16));
+      k += 2;
+    } else {
+      out += text[k];
+    }
+  }
+  return out;
+}
+
+// "HOST[:PORT]" or "[IPv6]:PORT" into p.host and p.port.
+void hostAndPort(std::string host, ServerParts& p) {
+  if (!host.empty() && host.front() == '[') {
+    const size_t close = host.find(']');
+    if (close != std::string::npos) {
+      if (close + 1 < host.size() && host[close + 1] == ':') p.port = host.substr(close + 2);
+      host = host.substr(1, close - 1);
+    }
+  } else if (const size_t colon = host.rfind(':'); colon != std::string::npos) {
+    p.port = host.substr(colon + 1);
+    host = host.substr(0, colon);
+  }
+  p.host = host.empty() ? "localhost" : host;
+  if (!p.port.empty() && p.port.find_first_not_of("0123456789") != std::string::npos) {
+    p.problem = "[Trellick]端口必须是数字：" + p.port;
+    p.problemEnglish = "[Trellick]the port must be a number: " + p.port;
+  }
+}
+
+constexpr const char* kKnownForms =
+    "sqlite, sqlite:///PATH, dsn:NAME, HOST[,PORT] (SQL Server), sqlserver:HOST, "
+    "postgresql:HOST[:PORT] (or postgres:), mariadb:HOST[:PORT] (or mysql:), and the URIs "
+    "postgresql://, postgres://, mysql://, mariadb://, sqlserver://";
+
+const std::pair<std::string_view, TargetKind> kPrefixes[] = {
+    {"postgresql", TargetKind::PostgreSQL}, {"postgres", TargetKind::PostgreSQL},
+    {"mariadb", TargetKind::MariaDB},       {"mysql", TargetKind::MariaDB},
+    {"sqlserver", TargetKind::SqlServer},   {"sqlite", TargetKind::SQLite}};
+
+// SCHEME://[USER[:PASSWORD]@]HOST[:PORT][/DATABASE], the scheme known and
+// ending at `colon`.
+void parseUri(const std::string& field, size_t colon, ServerParts& p) {
+  p.uri = true;
+  const std::string head = field.substr(0, colon + 3);
+  std::string rest = field.substr(colon + 3);
+  if (p.kind == TargetKind::SQLite) {
+    // sqlite:///PATH: what follows the two slashes is the file's path.
+    p.database = percentDecoded(rest);
+    return;
+  }
+  if (const size_t query = rest.find_first_of("?#"); query != std::string::npos) {
+    p.problem = "[Trellick]服务器 URI 不接受参数：" + rest.substr(query);
+    p.problemEnglish = "[Trellick]the server URI takes no parameters: " + rest.substr(query);
+    rest = rest.substr(0, query);
+  }
+  std::string authority = rest, path;
+  if (const size_t slash = rest.find('/'); slash != std::string::npos) {
+    authority = rest.substr(0, slash);
+    path = rest.substr(slash);
+    p.database = percentDecoded(rest.substr(slash + 1));
+  }
+  if (const size_t at = authority.rfind('@'); at != std::string::npos) {
+    const std::string login = authority.substr(0, at);
+    authority = authority.substr(at + 1);
+    const size_t pw = login.find(':');
+    p.user = percentDecoded(login.substr(0, pw));
+    if (pw != std::string::npos) {
+      p.password = percentDecoded(login.substr(pw + 1));
+      // Shown and kept without it.
+      p.shown = head + login.substr(0, pw) + "@" + authority + path;
+    }
+  }
+  hostAndPort(percentDecoded(authority), p);
+}
+
+}  // namespace
+
+ServerParts parseServer(std::string_view given) {
   ServerParts p;
+  const std::string field = trimmed(given);
+  p.shown = field;
   const std::string server = lower(field);
   if (server == "sqlite") {
     p.kind = TargetKind::SQLite;
@@ -56,31 +148,36 @@ ServerParts parseServer(std::string_view field) {
     p.host = field.substr(4);
     return p;
   }
-  for (const auto& [prefix, kind] :
-       {std::pair<std::string_view, TargetKind>{"postgresql:", TargetKind::PostgreSQL},
-        {"mariadb:", TargetKind::MariaDB},
-        {"mysql:", TargetKind::MariaDB}}) {
-    if (server.rfind(prefix, 0) != 0) continue;
-    p.kind = kind;
-    std::string host(field.substr(prefix.size()));
-    if (!host.empty() && host.front() == '[') {
-      // [::1]:5432
-      const size_t close = host.find(']');
-      if (close != std::string::npos) {
-        if (close + 1 < host.size() && host[close + 1] == ':') p.port = host.substr(close + 2);
-        host = host.substr(1, close - 1);
-      }
-    } else if (const size_t colon = host.rfind(':'); colon != std::string::npos) {
-      p.port = host.substr(colon + 1);
-      host = host.substr(0, colon);
-    }
-    p.host = host.empty() ? "localhost" : host;
-    if (!p.port.empty() && p.port.find_first_not_of("0123456789") != std::string::npos)
-      p.problem = "[Trellick]端口必须是数字：" + p.port;
-    return p;
-  }
   p.kind = TargetKind::SqlServer;
   p.host = field;
+  const size_t colon = server.find(':');
+  const std::string scheme = colon == std::string::npos ? std::string() : server.substr(0, colon);
+  const bool word = !scheme.empty() && std::all_of(scheme.begin(), scheme.end(),
+                                                   [](char c) { return c >= 'a' && c <= 'z'; });
+  // "fe80::1" and "::1" are SQL Server's IPv6 hosts, not prefixes.
+  if (word && server.compare(colon, 2, "::") != 0) {
+    const auto known = std::find_if(std::begin(kPrefixes), std::end(kPrefixes),
+                                    [&](const auto& k) { return k.first == scheme; });
+    const bool uri = server.compare(colon, 3, "://") == 0;
+    if (known == std::end(kPrefixes) || (known->second == TargetKind::SQLite && !uri)) {
+      // Never a host name for the SQL Server driver.
+      p.problem = "[Trellick]不认识的服务器写法：" + field.substr(0, colon + 1) + "。可用的写法：" +
+                  kKnownForms;
+      p.problemEnglish = "[Trellick]unknown kind of server \"" + field.substr(0, colon + 1) +
+                         "\"; known: " + kKnownForms;
+      return p;
+    }
+    p.kind = known->second;
+    if (uri) {
+      parseUri(field, colon, p);
+      return p;
+    }
+    if (p.kind != TargetKind::SqlServer) {
+      hostAndPort(field.substr(colon + 1), p);
+      return p;
+    }
+    p.host = field.substr(colon + 1);
+  }
   if (auto comma = p.host.rfind(','); comma != std::string::npos) {
     p.port = p.host.substr(comma + 1);
     p.host = p.host.substr(0, comma);
@@ -101,6 +198,7 @@ ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const Dri
   ConnectTarget t;
   t.kind = p.kind;
   t.problem = p.problem;
+  t.problemEnglish = p.problemEnglish;
   switch (p.kind) {
     case TargetKind::SQLite:
       t.sqlitePath = f.database;
@@ -142,11 +240,15 @@ ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const Dri
     case TargetKind::SqlServer:
       break;
   }
-  auto add = [&](std::string_view key, std::string_view value, const char* what) {
+  auto add = [&](std::string_view key, std::string_view value, const char* what,
+                 const char* whatEnglish) {
     auto quoted = quoteFreeTdsValue(value);
     if (!quoted) {
-      if (t.problem.empty())
+      if (t.problem.empty()) {
         t.problem = std::string("[Trellick]") + what + "含有 \"};\"，FreeTDS 驱动无法接受。";
+        t.problemEnglish = std::string("[Trellick]the ") + whatEnglish +
+                           " holds \"};\", which the FreeTDS driver cannot take";
+      }
       return;
     }
     t.connectionString += key;
@@ -154,12 +256,12 @@ ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const Dri
     t.connectionString += *quoted;
     t.connectionString += ';';
   };
-  add("Driver", drivers.tds, "驱动名称");
-  add("Server", p.host, "服务器名称");
-  if (!p.port.empty()) add("Port", p.port, "端口");
-  add("Database", f.database, "数据库名称");
-  add("UID", f.user, "用户名");
-  add("PWD", f.password, "密码");
+  add("Driver", drivers.tds, "驱动名称", "driver name");
+  add("Server", p.host, "服务器名称", "server name");
+  if (!p.port.empty()) add("Port", p.port, "端口", "port");
+  add("Database", f.database, "数据库名称", "database name");
+  add("UID", f.user, "用户名", "user name");
+  add("PWD", f.password, "密码", "password");
   // Statement text and values travel as UTF-8 between us and the driver;
   // the driver speaks UCS-2 to the server.
   t.connectionString += "ClientCharset=UTF-8;APP=Trellick;";

@@ -31,6 +31,7 @@ struct ConnectTarget {
   std::string sqlitePath;  // SQLite only: the database file
   // Non-empty when a value cannot be passed to the driver at all.
   std::string problem;
+  std::string problemEnglish;  // the same for the command line
 };
 
 // A value that would end or confuse a connection-string pair is wrapped in
@@ -42,16 +43,30 @@ std::string quoteOdbcValue(std::string_view value);
 // passed (nullopt).
 std::optional<std::string> quoteFreeTdsValue(std::string_view value);
 
-// What the server field names. server "sqlite" (any case): the database is
-// the SQLite file's path; "dsn:NAME": the data source NAME;
-// "postgresql:HOST[:PORT]"; "mariadb:HOST[:PORT]" or "mysql:HOST[:PORT]"
-// (a host in brackets for an IPv6 address); otherwise SQL Server as
-// "host", "host,port" or "host\instance".
+// What the server field names, spaces around it taken away. server
+// "sqlite" (any case): the database is the SQLite file's path; "dsn:NAME":
+// the data source NAME; "postgresql:HOST[:PORT]" (or "postgres:");
+// "mariadb:HOST[:PORT]" or "mysql:HOST[:PORT]" (a host in brackets for an
+// IPv6 address); "sqlserver:HOST" and otherwise SQL Server as "host",
+// "host,port" or "host\instance"; or a URI of those engines,
+// SCHEME://[USER[:PASSWORD]@]HOST[:PORT][/DATABASE]. Another
+// "word:" prefix is a problem, not a host name.
 struct ServerParts {
   TargetKind kind = TargetKind::SqlServer;
   std::string host;  // or the data source's name
   std::string port;
-  std::string problem;  // non-empty: the port is not a number
+  std::string problem;         // non-empty: the field cannot be used
+  std::string problemEnglish;  // the same for the command line
+
+  // A URI (postgresql://, postgres://, mysql://, mariadb://, sqlserver://,
+  // sqlite:///path) may name these too, percent-decoded; the SQLite path
+  // is the database.
+  bool uri = false;
+  std::string user;
+  std::optional<std::string> password;  // only when the URI holds one
+  std::string database;
+  // The field without the password, for what is shown and kept.
+  std::string shown;
 };
 
 // The one reading of the server field; the session asks it for the front

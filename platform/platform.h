@@ -18,7 +18,7 @@ bool errorIsTerminal();  // standard error
 // program is ended meanwhile (see quitNow).
 bool readHiddenLine(const std::string& prompt, std::string& line);
 
-// Interrupts (Ctrl-C). From the call on, an interrupt reaches no thread
+// Interrupts (Ctrl-C; SIGTERM and SIGHUP alike). From the call on, an interrupt reaches no thread
 // of the program: each one calls `pressed` on a watcher thread of its own,
 // so that no driver call is ever cut by a handler. Call before any other
 // thread exists; once only.
@@ -62,5 +62,9 @@ std::vector<SocketId> openSockets();
 // Ends both directions of the socket, if the descriptor still is that
 // socket: a call blocked reading or writing it returns at once.
 void shutdownSocket(const SocketId& socket);
+
+// What the last interrupt was, as the operator names it: "Ctrl-C",
+// "SIGTERM" or "SIGHUP".
+std::string lastInterrupt();
 
 }  // namespace trellick::platform

@@ -8,6 +8,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -59,18 +60,28 @@ bool readHiddenLine(const std::string& prompt, std::string& line) {
   return ok;
 }
 
+namespace {
+std::atomic<int> lastSignal{0};
+}  // namespace
+
 void watchInterrupts(std::function<void()> pressed) {
   // SIGINT is blocked in this thread and every thread started after it,
   // and taken by one watcher with sigwait.
   sigset_t set;
   sigemptyset(&set);
   sigaddset(&set, SIGINT);
+  // A service manager's stop and a closed SSH session stop a run the same
+  // way, its summary told.
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   // Detached: the process ends while it waits.
   std::thread([set, pressed = std::move(pressed)] {
     for (;;) {
       int sig = 0;
-      if (sigwait(&set, &sig) == 0) pressed();
+      if (sigwait(&set, &sig) != 0) continue;
+      lastSignal.store(sig);
+      pressed();
     }
   }).detach();
 }
@@ -155,6 +166,17 @@ void shutdownSocket(const SocketId& socket) {
   if (::fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode) &&
       static_cast<unsigned long long>(st.st_ino) == socket.identity)
     ::shutdown(fd, SHUT_RDWR);
+}
+
+std::string lastInterrupt() {
+  switch (lastSignal.load()) {
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "Ctrl-C";
+  }
 }
 
 }  // namespace trellick::platform

@@ -21,7 +21,7 @@ namespace trellick::session {
 // The server and database fields, read once.
 struct ServerSpec {
   db::ServerParts parts;  // engine, host, port
-  std::string server;     // the field as given
+  std::string server;     // the field as given (without a URI's password)
   std::string database;   // as given: a SQLite file's path as typed
   // What names the database in the journal, the same whichever front end
   // or path reached it: a SQLite file's one path (symbolic links
@@ -107,5 +107,18 @@ Login undoLogin(const journal::RunEntry& run, Login given);
 journal::UndoResult undoRun(db::Connection& conn, journal::Journal& journal,
                             const journal::RunEntry& run, const Session& session,
                             std::ostream* script = nullptr);
+
+// A password the operator keeps for this server outside the program:
+// the engine's own variable (PGPASSWORD, MYSQL_PWD, SQLCMDPASSWORD), then
+// its own file (~/.pgpass or PGPASSFILE, the first line matching host,
+// port, database and user; the [client] section of ~/.my.cnf). Says where
+// it came from in `source`; nullopt when there is none.
+std::optional<std::string> keptPassword(const ServerSpec& place, const std::string& user,
+                                        std::string* source = nullptr);
+
+// Whether the database's table names ignore case (SQLite; SQL Server's
+// default collation; MariaDB where lower_case_table_names is set), so that
+// patterns choosing tables ignore it too.
+bool tableNamesIgnoreCase(db::Connection& conn);
 
 }  // namespace trellick::session
