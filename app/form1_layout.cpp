@@ -64,8 +64,17 @@ class TableNameDelegate : public QStyledItemDelegate {
   using QStyledItemDelegate::QStyledItemDelegate;
 
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    // With uniform item sizes the list asks for its first item at every
+    // layout, and a run lays the result list out again for each table
+    // found: the style's measure of the same text is kept.
+    const QString text = index.data(Qt::DisplayRole).toString();
+    if (sized_ && text == sizedText_ && option.font == sizedFont_) return size_;
     QSize size = QStyledItemDelegate::sizeHint(option, index);
     size.setHeight(std::max(size.height(), neededHeight(option.font)));
+    sizedText_ = text;
+    sizedFont_ = option.font;
+    size_ = size;
+    sized_ = true;
     return size;
   }
 
@@ -88,6 +97,10 @@ class TableNameDelegate : public QStyledItemDelegate {
   mutable QFont measuredFont_;
   mutable int needed_ = 0;
   mutable bool measured_ = false;
+  mutable QString sizedText_;
+  mutable QFont sizedFont_;
+  mutable QSize size_;
+  mutable bool sized_ = false;
 };
 
 QListWidget* listBox(QWidget* parent, const char* name, QRect rect) {
