@@ -89,7 +89,7 @@ void Form1::DoEvents(bool paint) {
   }
   // Between frames the changes of the progress and result frames are not
   // painted; enabling them again queues one repaint of each.
-  if (paint || !paintTimer_.isValid() || paintTimer_.elapsed() >= 100) {
+  if (paint || !paintTimer_.isValid() || paintTimer_.elapsed() >= kFrameMs) {
     Frame3->setUpdatesEnabled(true);
     framefind->setUpdatesEnabled(true);
     FlushText1();

@@ -64,18 +64,43 @@ class TableNameDelegate : public QStyledItemDelegate {
   using QStyledItemDelegate::QStyledItemDelegate;
 
   QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override {
+    // With uniform item sizes the list asks for its first item at every
+    // layout, and a run lays the result list out again for each table
+    // found: the style's measure of the same text is kept.
+    const QString text = index.data(Qt::DisplayRole).toString();
+    if (sized_ && text == sizedText_ && option.font == sizedFont_) return size_;
     QSize size = QStyledItemDelegate::sizeHint(option, index);
-    const QFontMetrics fm(option.font);
-    const int below = std::max(fm.descent(), fm.tightBoundingRect(kLowGlyphs).bottom() + 1);
-    // The text is centred on ascent plus descent: what lies below the
-    // descent needs as much again above.
-    const int needed = fm.ascent() + fm.descent() + 2 * (below - fm.descent()) + 2;
-    size.setHeight(std::max(size.height(), needed));
+    size.setHeight(std::max(size.height(), neededHeight(option.font)));
+    sizedText_ = text;
+    sizedFont_ = option.font;
+    size_ = size;
+    sized_ = true;
     return size;
   }
 
  private:
+  // The glyphs' bounds are shaped text: measured once per font, not at
+  // every layout of a list that grows during a run.
+  int neededHeight(const QFont& font) const {
+    if (measured_ && font == measuredFont_) return needed_;
+    const QFontMetrics fm(font);
+    const int below = std::max(fm.descent(), fm.tightBoundingRect(kLowGlyphs).bottom() + 1);
+    // The text is centred on ascent plus descent: what lies below the
+    // descent needs as much again above.
+    needed_ = fm.ascent() + fm.descent() + 2 * (below - fm.descent()) + 2;
+    measuredFont_ = font;
+    measured_ = true;
+    return needed_;
+  }
+
   static inline const QString kLowGlyphs = QStringLiteral("_gjpqy,;");
+  mutable QFont measuredFont_;
+  mutable int needed_ = 0;
+  mutable bool measured_ = false;
+  mutable QString sizedText_;
+  mutable QFont sizedFont_;
+  mutable QSize size_;
+  mutable bool sized_ = false;
 };
 
 QListWidget* listBox(QWidget* parent, const char* name, QRect rect) {

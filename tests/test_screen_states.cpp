@@ -73,9 +73,9 @@ struct Recorder {
   void attach(FindFixture& fx, Form1& form) {
     fx.ui.onYield = [this, &form](int) {
       lines << QStringLiteral("yield ") + state(form, lastText1);
-      // Text1 reaches the widget with the next painted frame, at most ten
-      // a second: waiting out a frame makes every yield show what it holds.
-      QThread::msleep(101);
+      // Text1 reaches the widget with the next painted frame: waiting out a
+      // frame makes every yield show what it holds.
+      QThread::msleep(Form1::kFrameMs + 1);
     };
     // The database's temporary path reads the same in every run.
     fx.ui.onBox = [this, path = QString::fromStdString(fx.path)](const RecordedBox& box) {

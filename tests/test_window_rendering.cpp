@@ -21,6 +21,7 @@
 #include <QTableWidget>
 #include <QTemporaryFile>
 #include <QTextBrowser>
+#include <QThread>
 #include <QtTest>
 
 #include "app/clicklabel.h"
@@ -482,6 +483,67 @@ class TestWindowRendering : public QObject {
                                                       form.Label7, form.mywebsite})
       QVERIFY2(!w->geometry().intersects(form.HelpMore->geometry()), qPrintable(w->objectName()));
     QCOMPARE(form.HelpMore->focusPolicy(), Qt::NoFocus);
+  }
+
+  // During a run the screen follows the walk a frame at a time: with the
+  // yields half a frame apart, no two yields in a row paint the progress
+  // bar and no two in a row leave it unpainted; after each painted yield
+  // the screen shows the progress frame and the result frame as they stand;
+  // and a stop clicked during the run ends it after the table under way.
+  void runPaintsOncePerFrameAndStopsWhenClicked() {
+    std::string sql;
+    for (int t = 0; t < 6; ++t)
+      sql += "create table t" + std::to_string(t) + "(v text); insert into t" + std::to_string(t) +
+             " values('old'), ('x');";
+    FindFixture fx(sql);
+    auto& form = fx.openWith(QStringLiteral("old"));
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    struct PaintCounter : QObject {
+      int paints = 0;
+      bool counting = true;
+      bool eventFilter(QObject*, QEvent* e) override {
+        if (e->type() == QEvent::Paint && counting) ++paints;
+        return false;
+      }
+    } counter;
+    form.ProB->installEventFilter(&counter);
+    QList<bool> painted;  // per yield of the walk
+    QStringList stale;
+    bool pressed = false;
+    int paintsBefore = 0;
+    fx.ui.onYield = [&](int) {
+      if (!form.Frame3->title().startsWith(QStringLiteral("处理进程: "))) return;
+      const bool paintedNow = counter.paints > paintsBefore;
+      painted.append(paintedNow);
+      if (paintedNow) {
+        counter.counting = false;
+        const QImage onScreen = form.screen()->grabWindow(form.winId()).toImage();
+        const QImage now = form.grab().toImage();
+        counter.counting = true;
+        for (QWidget* w : std::initializer_list<QWidget*>{form.Frame3, form.framefind}) {
+          const QRect r(w->mapTo(&form, QPoint(0, 0)), w->size());
+          if (onScreen.copy(r) != now.copy(r))
+            stale << w->objectName() + QStringLiteral(" at ") + form.Frame3->title();
+        }
+      }
+      paintsBefore = counter.paints;
+      if (!pressed && form.Frame3->title().startsWith(QStringLiteral("处理进程: t3 ->"))) {
+        pressed = true;
+        QTest::mouseClick(form.Command6, Qt::LeftButton);
+      }
+      QThread::msleep(Form1::kFrameMs / 2 + 10);
+    };
+    fx.ui.expectBox();
+    form.cmdFind_Click();
+    QVERIFY(pressed);
+    QCOMPARE(fx.ui.boxes.value(0).prompt, found(4, 4, true));
+    QCOMPARE(items(form.List5), (QStringList{"t0", "t1", "t2", "t3"}));
+    QVERIFY2(painted.size() >= 8, qPrintable(QString::number(painted.size())));
+    QString pattern;
+    for (bool p : painted) pattern += p ? QLatin1Char('P') : QLatin1Char('.');
+    QVERIFY2(!pattern.contains(QStringLiteral("PP")), qPrintable(pattern));
+    QVERIFY2(!pattern.mid(1).contains(QStringLiteral("..")), qPrintable(pattern));
+    QVERIFY2(stale.isEmpty(), qPrintable(stale.join(QLatin1Char('\n'))));
   }
 };
 
