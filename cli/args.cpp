@@ -110,6 +110,11 @@ Output and running:
                        undo: write the restoring statements to FILE instead
                        of running them
   --journal FILE       use this journal instead of the user's
+  --encrypt yes|no|strict
+                       SQL Server: whether the connection is encrypted
+                       (the driver's default when not given)
+  --trust-server-certificate
+                       SQL Server: take the server's certificate unchecked
   --yes                replace or undo without asking
   -h, --help           this text
   --version            the version
@@ -289,6 +294,16 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
         if (!a.replace) a.replace = *v;
         a.replaces.push_back(*v);
       }
+    } else if (name == "--encrypt") {
+      if (auto v = takeValue()) {
+        if (*v == "yes" || *v == "no" || *v == "strict")
+          a.encrypt = *v;
+        else
+          fail("--encrypt takes yes, no or strict, not \"" + *v + "\"");
+      }
+    } else if (name == "--trust-server-certificate") {
+      noValue();
+      a.trustServerCertificate = true;
     } else if (name == "--pairs") {
       if (auto v = takeValue()) a.pairsFile = *v;
     } else if (name == "--tables") {

@@ -66,6 +66,10 @@ struct Args {
   bool jsonValues = false;
   bool jsonKeys = false;
 
+  // SQL Server: --encrypt yes|no|strict and --trust-server-certificate.
+  std::string encrypt;
+  bool trustServerCertificate = false;
+
   // Several pairs, a pairs file, or anything a plain literal text cannot
   // do: the row rewriter, not the one update.
   bool rewriting() const {

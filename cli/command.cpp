@@ -60,6 +60,7 @@ int Subcommand::run() {
   std::string password = readPassword(place, rc);
   if (rc != kAllRan) return rc;
   session_.emplace(std::move(place), to.user, std::move(password), args_.timeoutSeconds);
+  session_->setEncryption(args_.encrypt, args_.trustServerCertificate);
   try {
     conn_ = connect();
   } catch (const std::exception& e) {

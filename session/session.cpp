@@ -45,7 +45,7 @@ Session::Session(ServerSpec place, std::string user, std::string password, int t
 void Session::open(db::Connection& conn) const {
   conn.SetCommandTimeout(timeoutSeconds_);
   conn.Open(db::makeTarget(place_.parts, {place_.server, user_, password_, place_.database},
-                           drivers_, timeoutSeconds_));
+                           drivers_, timeoutSeconds_, {encrypt_, trustServerCertificate_}));
 }
 
 std::unique_ptr<db::Connection> Session::connect() const {
