@@ -3,6 +3,10 @@
 // does once a query is running).
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>  // <sql.h> takes its types from it
+#endif
+
 #include <sql.h>
 
 #include <chrono>
