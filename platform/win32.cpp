@@ -131,6 +131,20 @@ void makeOwnerOnly(const std::string& path, bool folder) {
 
 bool isSeparator(char c) { return c == '/' || c == '\\'; }
 
+// Under wine the drivers behind odbc32 are the host's, which open files by
+// the host's names: a file's one name is then that. Empty elsewhere.
+std::string hostName(const std::wstring& name) {
+  using ToHost = char*(CDECL*)(const wchar_t*);
+  static const auto toHost = reinterpret_cast<ToHost>(reinterpret_cast<void (*)()>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (!toHost) return {};
+  char* host = toHost(name.c_str());
+  if (!host) return {};
+  std::string out(host);
+  HeapFree(GetProcessHeap(), 0, host);
+  return out;
+}
+
 }  // namespace
 
 bool inputIsTerminal() { return isConsole(STD_INPUT_HANDLE); }
@@ -200,6 +214,7 @@ std::string canonicalPath(const std::string& path) {
         full = L"\\\\" + full.substr(8);
       else if (full.rfind(L"\\\\?\\", 0) == 0)
         full = full.substr(4);
+      if (std::string host = hostName(full); !host.empty()) return host;
       return narrow(full);
     }
   }

@@ -38,8 +38,10 @@ if [ -n "$missing" ]; then
 fi
 
 mingw=x86_64-w64-mingw32
-deps=$build/deps
-src=$build/src
+# SQLite and PCRE2 built once per machine and version, outside the tree:
+# a fresh clone (CI's) finds them there.
+deps=${TRELLICK_WIN_DEPS:-${XDG_CACHE_HOME:-$HOME/.cache}/trellick/win-deps-$sqlite_tarball-pcre2-10.42}
+src=$deps/src
 mkdir -p "$deps/lib/pkgconfig" "$deps/include" "$src"
 export TRELLICK_WIN_DEPS=$deps
 
