@@ -85,7 +85,7 @@ Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
     apt_src=(-o Dir::Etc::SourceList="$src/apt/src.sources" -o Dir::Etc::SourceParts=/nonexistent
-      -o Dir::State::Lists="$src/apt/lists")
+      -o Dir::State::Lists="$src/apt/lists" -o APT::Sandbox::User=root)
     apt-get "${apt_src[@]}" update -qq
     apt-get "${apt_src[@]}" source --download-only -qq pcre2=10.42-1 2>/dev/null
     echo "$pcre2_sha256  $pcre2_orig" | sha256sum -c --quiet
