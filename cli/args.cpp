@@ -128,6 +128,11 @@ Output and running:
                        undo: write the restoring statements to FILE instead
                        of running them
   --journal FILE       use this journal instead of the user's
+  --encrypt yes|no|strict
+                       SQL Server: whether the connection is encrypted
+                       (the driver's default when not given)
+  --trust-server-certificate
+                       SQL Server: take the server's certificate unchecked
   -y, --yes            replace or undo without asking
   --batch-rows N       replace: change each table in batches of at most N
                        rows in the key's order, each journaled and committed
@@ -392,6 +397,16 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
     } else if (name == "--trim-newline") {
       noValue();
       trimNewline = true;
+    } else if (name == "--encrypt") {
+      if (auto v = takeValue()) {
+        if (*v == "yes" || *v == "no" || *v == "strict")
+          a.encrypt = *v;
+        else
+          fail("--encrypt takes yes, no or strict, not \"" + *v + "\"");
+      }
+    } else if (name == "--trust-server-certificate") {
+      noValue();
+      a.trustServerCertificate = true;
     } else if (name == "--pairs") {
       if (auto v = takeValue()) a.pairsFile = *v;
     } else if (name == "--tables" || name == "-t") {
@@ -660,6 +675,8 @@ const std::vector<OptionUse>& optionUses() {
       {"--sql", {C::Preview, C::Undo}},
       {"--journal", {C::Replace, C::Undo, C::Runs}},
       {"-y, --yes", {C::Replace, C::Undo}},
+      {"--encrypt", reaching},
+      {"--trust-server-certificate", reaching},
       {"--batch-rows", {C::Replace}},
       {"--resume", {C::Replace}},
       {"--progress-json", {C::Replace}},

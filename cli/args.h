@@ -81,6 +81,9 @@ struct Args {
   bool progressJson = false;
   // help COMMAND or COMMAND --help: the command whose options are asked.
   std::string helpTopic;
+  // SQL Server: --encrypt yes|no|strict and --trust-server-certificate.
+  std::string encrypt;
+  bool trustServerCertificate = false;
 
   // Several pairs, a pairs file, or anything a plain literal text cannot
   // do: the row rewriter, not the one update.

@@ -71,6 +71,7 @@ int Subcommand::run() {
                        "raise it with --connect-timeout SECONDS or 0 for none");
   session_.emplace(std::move(place), user, std::move(password), args_.timeoutSeconds,
                    args_.connectTimeoutSeconds);
+  session_->setEncryption(args_.encrypt, args_.trustServerCertificate);
   try {
     conn_ = connect();
   } catch (const std::exception& e) {

@@ -7,6 +7,7 @@
 
 #include "cli/args.h"
 #include "cli/command.h"
+#include "platform/platform.h"
 
 #ifndef TRELLICK_VERSION
 #define TRELLICK_VERSION "unknown"
@@ -14,7 +15,8 @@
 
 int main(int argc, char* argv[]) {
   using namespace trellick::cli;
-  const Parsed parsed = parseArgs(std::vector<std::string>(argv + 1, argv + argc));
+  trellick::platform::setUpConsole();
+  const Parsed parsed = parseArgs(trellick::platform::arguments(argc, argv));
   if (parsed.args.help) {
     if (parsed.args.helpTopic.empty()) {
       std::fputs(kHelp, stdout);

@@ -1,7 +1,5 @@
 #include "db/connection.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -14,7 +12,16 @@
 #include "common/utf8.h"
 #include "db/core.h"
 #include "db/recordset.h"
+#include "platform/platform.h"
 
+#ifdef _WIN32
+// What the drivers' installers name them, for a driver manager that lists
+// none.
+#define TRELLICK_SQLITE_DRIVER_PATH "SQLite3 ODBC Driver"
+#define TRELLICK_TDS_DRIVER_PATH "SQL Server"
+#define TRELLICK_PSQL_DRIVER_PATH "PostgreSQL Unicode(x64)"
+#define TRELLICK_MARIADB_DRIVER_PATH "MariaDB ODBC 3.1 Driver"
+#endif
 #ifndef TRELLICK_SQLITE_DRIVER_PATH
 #define TRELLICK_SQLITE_DRIVER_PATH "libsqlite3odbc.so"
 #endif
@@ -286,8 +293,7 @@ void Connection::Open(const ConnectTarget& target) {
   core_->sockets.clear();
   if (target.kind == TargetKind::SQLite) {
     const std::string& path = target.sqlitePath;
-    struct stat st {};
-    if (path.empty() || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!platform::isRegularFile(path))
       fail("08001", "[Trellick][SQLite]找不到数据库文件: " + path,
            "[Trellick][SQLite]no database file at " + path);
     if (path.find(';') != std::string::npos)
@@ -639,16 +645,13 @@ DriverNames installedDrivers() {
   SQLCHAR attrs[1024];
   SQLSMALLINT descLen = 0, attrLen = 0;
   SQLUSMALLINT direction = SQL_FETCH_FIRST;
+  std::vector<std::string> listed;
   while (SQL_SUCCEEDED(
       SQLDrivers(env, direction, desc, sizeof desc, &descLen, attrs, sizeof attrs, &attrLen))) {
     direction = SQL_FETCH_NEXT;
-    std::string name(reinterpret_cast<const char*>(desc));
-    if (name == "SQLite3") names.sqlite = name;
-    if (name == "FreeTDS") names.tds = name;
-    if (name == "PostgreSQL Unicode") names.postgresql = name;
-    if (name == "MariaDB Unicode") names.mariadb = name;
+    listed.emplace_back(reinterpret_cast<const char*>(desc));
   }
-  return names;
+  return chooseDrivers(listed, names);
 }
 
 }  // namespace trellick::db

@@ -2,6 +2,10 @@
 // records. Only the database layer's own sources include it.
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>  // <sql.h> takes its types from it
+#endif
+
 #include <sql.h>
 #include <sqlext.h>
 

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <initializer_list>
+#include <iterator>
 
 namespace trellick::db {
 namespace {
@@ -188,13 +190,15 @@ ServerParts parseServer(std::string_view given) {
 }
 
 ConnectTarget makeTarget(const ConnectFields& f, const DriverNames& drivers,
-                         int commandTimeoutSeconds, int connectTimeoutSeconds) {
-  return makeTarget(parseServer(f.server), f, drivers, commandTimeoutSeconds,
-                    connectTimeoutSeconds);
+                         int commandTimeoutSeconds, int connectTimeoutSeconds,
+                         const Encryption& encryption) {
+  return makeTarget(parseServer(f.server), f, drivers, commandTimeoutSeconds, connectTimeoutSeconds,
+                    encryption);
 }
 
 ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const DriverNames& drivers,
-                         int commandTimeoutSeconds, int connectTimeoutSeconds) {
+                         int commandTimeoutSeconds, int connectTimeoutSeconds,
+                         const Encryption& encryption) {
   ConnectTarget t;
   t.kind = p.kind;
   t.problem = p.problem;
@@ -240,6 +244,21 @@ ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const Dri
     case TargetKind::SqlServer:
       break;
   }
+  if (isMicrosoftSqlServerDriver(drivers.tds)) {
+    // Braced as Microsoft's own examples write it.
+    t.connectionString += "Driver={" + drivers.tds + "};";
+    // tcp: keeps the driver from trying shared memory or named pipes first.
+    std::string server = "tcp:" + p.host;
+    if (!p.port.empty()) server += "," + p.port;
+    addPair(t.connectionString, "Server", server);
+    addPair(t.connectionString, "Database", f.database);
+    addPair(t.connectionString, "UID", f.user);
+    addPair(t.connectionString, "PWD", f.password);
+    if (!encryption.encrypt.empty()) addPair(t.connectionString, "Encrypt", encryption.encrypt);
+    if (encryption.trustServerCertificate) t.connectionString += "TrustServerCertificate=yes;";
+    t.connectionString += "APP=Trellick;";
+    return t;
+  }
   auto add = [&](std::string_view key, std::string_view value, const char* what,
                  const char* whatEnglish) {
     auto quoted = quoteFreeTdsValue(value);
@@ -262,10 +281,85 @@ ConnectTarget makeTarget(const ServerParts& p, const ConnectFields& f, const Dri
   add("Database", f.database, "数据库名称", "database name");
   add("UID", f.user, "用户名", "user name");
   add("PWD", f.password, "密码", "password");
+  // FreeTDS's own word for it; it checks no certificate unless its set-up
+  // names one.
+  if (!encryption.encrypt.empty())
+    t.connectionString += std::string("Encryption=") +
+                          (encryption.encrypt == "no"       ? "off"
+                           : encryption.encrypt == "strict" ? "strict"
+                                                            : "require") +
+                          ";";
   // Statement text and values travel as UTF-8 between us and the driver;
   // the driver speaks UCS-2 to the server.
   t.connectionString += "ClientCharset=UTF-8;APP=Trellick;";
   return t;
+}
+
+namespace {
+
+// A driver's place among those that serve its engine: lower is better,
+// nullopt when it serves another.
+std::optional<int> sqlServerRank(std::string_view name) {
+  static const char* const best[] = {
+      "ODBC Driver 18 for SQL Server", "ODBC Driver 17 for SQL Server",
+      "SQL Server Native Client 11.0", "SQL Server Native Client 10.0", "FreeTDS",
+      // The one every Windows has, from before TLS 1.2.
+      "SQL Server"};
+  for (int k = 0; k < int(std::size(best)); ++k)
+    if (name == best[k]) return k;
+  return std::nullopt;
+}
+
+std::optional<int> listedRank(std::string_view name,
+                              std::initializer_list<std::string_view> names) {
+  int k = 0;
+  for (auto n : names) {
+    if (name == n) return k;
+    ++k;
+  }
+  return std::nullopt;
+}
+
+// "MariaDB ODBC 3.2 Driver": the newer minor version first.
+std::optional<int> mariadbRank(std::string_view name) {
+  if (name == "MariaDB Unicode") return 0;
+  const std::string_view head = "MariaDB ODBC 3.", tail = " Driver";
+  if (name.size() <= head.size() + tail.size() || name.substr(0, head.size()) != head ||
+      name.substr(name.size() - tail.size()) != tail)
+    return std::nullopt;
+  const std::string_view minor = name.substr(head.size(), name.size() - head.size() - tail.size());
+  if (minor.find_first_not_of("0123456789") != std::string_view::npos || minor.size() > 3)
+    return std::nullopt;
+  return 1000 - std::stoi(std::string(minor));
+}
+
+}  // namespace
+
+bool isMicrosoftSqlServerDriver(std::string_view name) {
+  const auto rank = sqlServerRank(name);
+  return rank && name != "FreeTDS";
+}
+
+DriverNames chooseDrivers(const std::vector<std::string>& installed, DriverNames fallback) {
+  auto pick = [&installed](std::string& chosen, auto rank) {
+    std::optional<int> best;
+    for (const auto& name : installed) {
+      const auto r = rank(name);
+      if (r && (!best || *r < *best)) {
+        best = r;
+        chosen = name;
+      }
+    }
+  };
+  pick(fallback.sqlite, [](std::string_view n) {
+    return listedRank(n, {"SQLite3", "SQLite3 ODBC Driver"});
+  });
+  pick(fallback.tds, sqlServerRank);
+  pick(fallback.postgresql, [](std::string_view n) {
+    return listedRank(n, {"PostgreSQL Unicode", "PostgreSQL Unicode(x64)"});
+  });
+  pick(fallback.mariadb, mariadbRank);
+  return fallback;
 }
 
 }  // namespace trellick::db

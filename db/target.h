@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace trellick::db {
 
@@ -16,6 +17,13 @@ struct ConnectFields {
   std::string user;      // trimmed
   std::string password;  // as typed
   std::string database;  // trimmed
+};
+
+// SQL Server's encryption: "yes", "no" or "strict" ("" leaves the driver's
+// default), and whether the server's certificate is taken unchecked.
+struct Encryption {
+  std::string encrypt;
+  bool trustServerCertificate = false;
 };
 
 struct DriverNames {
@@ -73,13 +81,26 @@ struct ServerParts {
 // ends, makeTarget for the connection string.
 ServerParts parseServer(std::string_view server);
 
-// connectTimeoutSeconds goes where a driver takes it only from the string.
+// connectTimeoutSeconds goes where a driver takes it only from the string;
+// encryption is SQL Server's.
 ConnectTarget makeTarget(const ServerParts& parts, const ConnectFields& fields,
                          const DriverNames& drivers, int commandTimeoutSeconds,
-                         int connectTimeoutSeconds = 0);
+                         int connectTimeoutSeconds = 0, const Encryption& encryption = {});
 
 // The same, reading fields.server.
 ConnectTarget makeTarget(const ConnectFields& fields, const DriverNames& drivers,
-                         int commandTimeoutSeconds, int connectTimeoutSeconds = 0);
+                         int commandTimeoutSeconds, int connectTimeoutSeconds = 0,
+                         const Encryption& encryption = {});
+
+// Which of the drivers the driver manager lists serves each engine: the
+// names unixODBC's set-up gives them on Linux and their installers give
+// them on Windows, Microsoft's SQL Server drivers before FreeTDS and the
+// newest first. An engine none of them serves keeps the fallback's name.
+DriverNames chooseDrivers(const std::vector<std::string>& installed, DriverNames fallback);
+
+// Whether the SQL Server driver is one of Microsoft's, which take their own
+// keywords (Server=tcp:host,port, Encrypt, TrustServerCertificate) and none
+// of FreeTDS's.
+bool isMicrosoftSqlServerDriver(std::string_view name);
 
 }  // namespace trellick::db

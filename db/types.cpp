@@ -1,5 +1,9 @@
 #include "db/types.h"
 
+#ifdef _WIN32
+#include <windows.h>  // <sql.h> takes its types from it
+#endif
+
 #include <sql.h>
 #include <sqlext.h>
 

@@ -4,6 +4,10 @@
 // that stopped answering lets the statement outlast its time-out by far.
 #pragma once
 
+#ifdef _WIN32
+#include <windows.h>  // <sql.h> takes its types from it
+#endif
+
 #include <sql.h>
 
 #include <chrono>

@@ -11,8 +11,7 @@ namespace {
 
 std::string nowUtc() {
   const std::time_t t = std::time(nullptr);
-  std::tm tm{};
-  gmtime_r(&t, &tm);
+  const std::tm tm = platform::utcTime(t);
   char buf[32];
   std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
   return buf;
@@ -157,9 +156,8 @@ std::string blobOf(sqlite3_stmt* s, int column) {
 std::string Journal::defaultPath() { return platform::userDataFolder() + "/Trellick/journal.db"; }
 
 Journal::Journal(const std::string& path) : path_(path) {
-  const size_t slash = path.rfind('/');
-  if (slash != std::string::npos && slash > 0)
-    platform::makePrivateDirectories(path.substr(0, slash));
+  if (const std::string folder = platform::parentFolder(path); !folder.empty())
+    platform::makePrivateDirectories(folder);
   // Created owner-only before SQLite opens it: old values are the
   // database's own data.
   platform::makePrivateFile(path);

@@ -1,8 +1,10 @@
 // What the program needs of the operating system, one function per
 // concern, so that the session and the command line make no system call
-// of their own. posix.cpp implements it for Linux and the BSDs.
+// of their own. posix.cpp implements it for Linux and the BSDs, win32.cpp
+// for Windows; glob.cpp is both's.
 #pragma once
 
+#include <ctime>
 #include <functional>
 #include <string>
 #include <vector>
@@ -66,5 +68,23 @@ void shutdownSocket(const SocketId& socket);
 // What the last interrupt was, as the operator names it: "Ctrl-C",
 // "SIGTERM" or "SIGHUP".
 std::string lastInterrupt();
+
+// Console set-up, first thing in main: on Windows UTF-8 in and out, binary
+// standard output (JSON lines end in "\n", not "\r\n") and escape
+// sequences honoured; nothing to do elsewhere.
+void setUpConsole();
+
+// The program's arguments in UTF-8, without the program's name.
+std::vector<std::string> arguments(int argc, char* argv[]);
+
+// The calendar time t in UTC.
+std::tm utcTime(std::time_t t);
+
+// The folder a path names its file in ("" when it names none); on Windows
+// either slash separates.
+std::string parentFolder(const std::string& path);
+
+// Whether the path names a regular file (not a folder).
+bool isRegularFile(const std::string& path);
 
 }  // namespace trellick::platform

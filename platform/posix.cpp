@@ -1,6 +1,5 @@
 #include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -8,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -137,8 +137,26 @@ void makePrivateFile(const std::string& path) {
   ::close(fd);
 }
 
-bool matchesPattern(const std::string& pattern, const std::string& text) {
-  return fnmatch(pattern.c_str(), text.c_str(), 0) == 0;
+void setUpConsole() {}
+
+std::vector<std::string> arguments(int argc, char* argv[]) {
+  return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
+}
+
+std::tm utcTime(std::time_t t) {
+  std::tm tm{};
+  ::gmtime_r(&t, &tm);
+  return tm;
+}
+
+std::string parentFolder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat st {};
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 std::vector<SocketId> openSockets() {

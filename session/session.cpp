@@ -64,7 +64,8 @@ void Session::open(db::Connection& conn) const {
   conn.SetCommandTimeout(timeoutSeconds_);
   conn.SetConnectTimeout(connectTimeoutSeconds_);
   conn.Open(db::makeTarget(place_.parts, {place_.server, user_, password_, place_.database},
-                           drivers_, timeoutSeconds_, connectTimeoutSeconds_));
+                           drivers_, timeoutSeconds_, connectTimeoutSeconds_,
+                           {encrypt_, trustServerCertificate_}));
 }
 
 std::unique_ptr<db::Connection> Session::connect() const {

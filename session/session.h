@@ -64,6 +64,13 @@ class Session {
   journal::RunInfo runInfo(db::Connection& conn, const std::string& kind,
                            const std::string& find = {}, const std::string& replace = {}) const;
 
+  // SQL Server's encryption: the driver's Encrypt ("yes", "no", "strict";
+  // "" its default) and whether the server's certificate goes unchecked.
+  void setEncryption(std::string encrypt, bool trustServerCertificate) {
+    encrypt_ = std::move(encrypt);
+    trustServerCertificate_ = trustServerCertificate;
+  }
+
  private:
   ServerSpec place_;
   std::string user_;
@@ -71,6 +78,8 @@ class Session {
   int timeoutSeconds_;
   db::DriverNames drivers_;
   int connectTimeoutSeconds_;
+  std::string encrypt_;
+  bool trustServerCertificate_ = false;
 };
 
 // Why `run` was not made in the database `conn` reached through `place`

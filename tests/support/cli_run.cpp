@@ -1,6 +1,7 @@
 #include "cli_run.h"
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 namespace testsupport {
@@ -19,7 +20,12 @@ std::string CliRun::describe() const {
   return "exit " + std::to_string(exitCode) + "\nstdout:\n" + out + "\nstderr:\n" + err;
 }
 
-std::string cliProgram() { return TRELLICK_CLI; }
+// TRELLICK_CLI names another program to run in its place: the Windows
+// build under wine (tests/wine-cli.sh).
+std::string cliProgram() {
+  const char* other = std::getenv("TRELLICK_CLI");
+  return other && *other ? other : TRELLICK_CLI;
+}
 
 CliRun runCli(const std::vector<std::string>& args, const std::string& input,
               const std::optional<std::vector<std::string>>& environment) {
