@@ -75,7 +75,7 @@ TEST(DriverChoice, MicrosoftConnectionString) {
       "PWD={p;w}}d};APP=Trellick;");
   f.server = "db.example\\SQLEXPRESS";
   EXPECT_EQ(
-      makeTarget(f, drivers, 30, {"strict", true}).connectionString,
+      makeTarget(f, drivers, 30, 0, {"strict", true}).connectionString,
       "Driver={ODBC Driver 18 for SQL Server};Server=tcp:db.example\\SQLEXPRESS;Database=Shop;"
       "UID=sa;PWD={p;w}}d};Encrypt=strict;TrustServerCertificate=yes;APP=Trellick;");
 }
@@ -88,7 +88,7 @@ TEST(DriverChoice, FreeTdsKeepsItsKeywords) {
   EXPECT_EQ(plain,
             "Driver=FreeTDS;Server=db.example;Port=1444;Database=Shop;UID=sa;PWD=pw;"
             "ClientCharset=UTF-8;APP=Trellick;");
-  const std::string encrypted = makeTarget(f, drivers, 30, {"yes", true}).connectionString;
+  const std::string encrypted = makeTarget(f, drivers, 30, 0, {"yes", true}).connectionString;
   EXPECT_NE(encrypted.find("Encryption=require;"), std::string::npos) << encrypted;
   // Microsoft's words mean nothing to FreeTDS.
   EXPECT_EQ(encrypted.find("Encrypt="), std::string::npos) << encrypted;
