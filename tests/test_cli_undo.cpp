@@ -911,3 +911,82 @@ TEST_F(CliUndo, aSharedFolderOfTheJournalIsLeftAsItWas) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bytes of a text at or above 0x80: none where the data is ASCII.
+std::string nonAscii(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text)
+    if (c >= 0x80) out += static_cast<char>(c);
+  return out;
+}
+
+// Failures of a table, the server's and Trellick's own, told in English in
+// every form the command line has: its lines, its JSON and the statements
+// left to run by hand. The data is ASCII: any other byte would be a
+// message in another language.
+TEST_F(CliUndo, tableFailuresAreToldInEnglish) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db");
+  // `loose` takes every name of the rowid: no key names its rows, and its
+  // undo goes by whole rows.
+  testdb::exec(path,
+               "create table refused(id integer primary key, v text check (v not like '%b.org%'));"
+               "insert into refused values(1, 'see a.com');"
+               "create table loose(rowid text, oid text, _rowid_ text, v text);"
+               "insert into loose values('1', '1', '1', 'see a.com'), ('2', '2', '2', 'a.com');");
+  const Args texts{"--find", "a.com", "--replace", "b.org", "--yes"};
+
+  // The server refuses the update of one table: its own words, in English.
+  const CliRun said = cli(on("replace", path) + texts + Args{"--tables", "refused"});
+  EXPECT_EQ(said.exitCode, 1) << said.describe();
+  EXPECT_NE(said.out.find("CHECK constraint failed"), std::string::npos) << said.describe();
+  EXPECT_EQ(nonAscii(said.out + said.err), "") << said.describe();
+
+  const CliRun replaced = cli(on("replace", path) + texts + Args{"--json"});
+  EXPECT_EQ(replaced.exitCode, 1) << replaced.describe();
+  bool refusedSeen = false, looseReplaced = false;
+  for (const json& line : replaced.lines()) {
+    if (get(line, "table") == "loose") looseReplaced = get(line, "status") == "replaced";
+    if (get(line, "table") != "refused") continue;
+    refusedSeen = true;
+    const json& failure = get(line, "failure");
+    EXPECT_NE(get(failure, "message").dump().find("CHECK constraint failed"), std::string::npos)
+        << line.dump();
+    EXPECT_NE(get(failure, "manual").dump().find("CHECK constraint failed"), std::string::npos)
+        << line.dump();
+  }
+  EXPECT_TRUE(refusedSeen && looseReplaced) << replaced.describe();
+  EXPECT_EQ(nonAscii(replaced.out + replaced.err), "") << replaced.describe();
+  ASSERT_EQ(testdb::query(path, "select v from loose order by v"),
+            (Dump{{"b.org"}, {"see b.org"}}));
+
+  // A trigger keeps the rows from being written back: the undo restores
+  // none of the rows it counted, and says so in English.
+  testdb::exec(path, "create trigger kept before update on loose begin select raise(ignore); end;");
+  const CliRun undone = cli(on("undo", path) + Args{"--yes", "--json"});
+  EXPECT_EQ(undone.exitCode, 1) << undone.describe();
+  bool looseSeen = false;
+  for (const json& line : undone.lines())
+    if (get(line, "table") == "loose") {
+      looseSeen = true;
+      EXPECT_NE(get(line, "failure").dump().find("restored 0 records where 1 were expected"),
+                std::string::npos)
+          << line.dump();
+    }
+  EXPECT_TRUE(looseSeen) << undone.describe();
+  EXPECT_EQ(nonAscii(undone.out + undone.err), "") << undone.describe();
+  // Nothing was restored: the run is still there to undo, told in lines.
+  const CliRun again = cli(on("undo", path) + Args{"--yes"});
+  EXPECT_EQ(again.exitCode, 1) << again.describe();
+  EXPECT_NE(again.out.find("failed: HY000 [Trellick]restored 0 records where 1 were expected"),
+            std::string::npos)
+      << again.describe();
+  EXPECT_EQ(nonAscii(again.out + again.err), "") << again.describe();
+  EXPECT_EQ(testdb::query(path, "select v from loose order by v"),
+            (Dump{{"b.org"}, {"see b.org"}}));
+}
+
+}  // namespace
