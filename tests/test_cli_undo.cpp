@@ -990,3 +990,47 @@ TEST_F(CliUndo, tableFailuresAreToldInEnglish) {
 }
 
 }  // namespace
+
+namespace {
+
+// A trigger that gives a row its old value back: the server counts it
+// updated, the journal has nothing of it to take back, and the table's
+// replace is rolled back, told in English with the statement to run by
+// hand.
+TEST(CliUndoPostgreSQL, aReplaceTheJournalCannotTakeBackIsToldInEnglish) {
+  testsupport::PgServer pg;
+  ASSERT_TRUE(pg.ok()) << pg.errorText();
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string journal = dir.file("journal.db");
+  ASSERT_TRUE(
+      pg.psqlOk("create table k(id int primary key, v text); alter table k owner to trellick;"
+                "insert into k values (1, 'see a.com'), (2, 'a.com');"
+                "create function keep() returns trigger language plpgsql as $$ begin "
+                "  if old.id = 2 then new.v := old.v; end if; return new; end $$;"
+                "create trigger kept before update on k for each row execute function keep();"))
+      << pg.lastError();
+  const auto env = testsupport::environmentWith({{"PW", pg.password()}});
+  const Args login{"--server", pg.serverField(), "--database", pg.database(), "--user",
+                   pg.user(),  "--password-env", "PW",         "--journal",   journal};
+  const Args replace{"replace", "--find", "a.com", "--replace", "b.org", "--yes", "--tables", "k"};
+  const std::string english =
+      "[Trellick]updated 2 records, but the journal holds the old values "
+      "of only 1; the table's replace was rolled back";
+  const CliRun said = testsupport::runCli(replace + login, {}, env);
+  EXPECT_EQ(said.exitCode, 1) << said.describe();
+  EXPECT_NE(said.out.find("-- k: HY000 " + english), std::string::npos) << said.describe();
+  EXPECT_EQ(nonAscii(said.out + said.err), "") << said.describe();
+
+  const CliRun lines = testsupport::runCli(replace + login + Args{"--json"}, {}, env);
+  EXPECT_EQ(lines.exitCode, 1) << lines.describe();
+  const std::vector<json> told = lines.lines();
+  const json& failure = get(item(told, 0), "failure");
+  EXPECT_EQ(get(failure, "message"), "HY000 " + english) << lines.out;
+  EXPECT_EQ(get(item(get(failure, "records"), 0), "message"), english) << lines.out;
+  EXPECT_NE(get(failure, "manual").dump().find(english), std::string::npos) << lines.out;
+  EXPECT_EQ(nonAscii(lines.out + lines.err), "") << lines.describe();
+  EXPECT_EQ(pg.psql("select id || '|' || v from k order by id"), "1|see a.com\n2|a.com");
+}
+
+}  // namespace
