@@ -37,8 +37,7 @@ db::DbError restoredOtherThan(long long n, long long expected) {
                            std::to_string(expected) + " 条，已撤回此表的恢复"}},
                      "[Trellick]restored " + std::to_string(n) + " records where " +
                          std::to_string(expected) +
-                         " were expected; the table's restore was "
-                         "rolled back");
+                         " were expected; the table's restore was rolled back");
 }
 
 Value valueOf(db::Recordset& rs, int index) {
