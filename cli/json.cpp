@@ -56,14 +56,14 @@ Json tableJson(const engine::TableResult& r, size_t index) {
   if (!r.failure) return out;
   const engine::Failure& f = *r.failure;
   Json records = Json::array();
-  for (const db::DiagRecord& d : f.records)
+  for (const db::DiagRecord& d : f.englishRecords)
     records.push_back(
         Json{{"sqlstate", d.sqlstate}, {"native", d.nativeError}, {"message", d.message}});
   out["failure"] = Json{{"stage", engine::stageName(f.stage)},
-                        {"message", f.description},
+                        {"message", f.englishDescription},
                         {"connection_lost", f.connectionLost},
                         {"records", records},
-                        {"manual", engine::failureText(r, "\n")}};
+                        {"manual", engine::failureTextEnglish(r, "\n")}};
   return out;
 }
 
@@ -106,7 +106,7 @@ Json undoJson(const journal::UndoTable& t) {
               {"by_value", t.byValue},
               {"conflicts", conflicts},
               {"ambiguous", ambiguous},
-              {"failure", textOrNull(t.failure)},
+              {"failure", textOrNull(t.failureEnglish)},
               {"journal_damaged", t.damaged},
               {"has_triggers", t.hasTriggers}};
 }

@@ -99,14 +99,15 @@ int TablesCommand::listColumns(const std::vector<engine::Table>& tables) {
                                {"type", c.engineType.empty() ? driverTypeName(c) : c.engineType},
                                {"searched", c.searchable},
                                {"reason", textOrNull(c.notSearched)}});
-      console_.out(jsonLine(Json{{"type", "table"},
-                                 {"schema", t.schema},
-                                 {"table", t.name},
-                                 {"columns", columns},
-                                 {"error", textOrNull(r.failure ? r.failure->description : "")}}));
+      console_.out(
+          jsonLine(Json{{"type", "table"},
+                        {"schema", t.schema},
+                        {"table", t.name},
+                        {"columns", columns},
+                        {"error", textOrNull(r.failure ? r.failure->englishDescription : "")}}));
     } else {
       std::string text = engine::displayName(t) + "\n";
-      if (r.failure) text += "  failed: " + engine::oneLine(r.failure->description) + "\n";
+      if (r.failure) text += "  failed: " + engine::oneLine(r.failure->englishDescription) + "\n";
       size_t nameWidth = 0, typeWidth = 0;
       for (const auto& c : r.columns) {
         nameWidth = std::max(nameWidth, c.name.size());

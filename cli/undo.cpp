@@ -98,7 +98,7 @@ std::string undoLine(const journal::UndoTable& t, bool scripted) {
               : "; " + counted(static_cast<long long>(t.ambiguous.size()), "ambiguous row") +
                     " (more rows equal them than were changed), left alone: " +
                     rowsText(t.ambiguous)) +
-         (t.failure ? "; failed: " + engine::oneLine(*t.failure) : "") + "\n";
+         (t.failure ? "; failed: " + engine::oneLine(*t.failureEnglish) : "") + "\n";
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ class Reporter : public engine::Observer {
     else if (result.failure)
       // The one line of totals stays alone on standard output.
       console_.err("trellick-cli: " + engine::displayName(result.table) +
-                   " failed: " + engine::oneLine(result.failure->description) + "\n");
+                   " failed: " + engine::oneLine(result.failure->englishDescription) + "\n");
   }
   void tableWalked(size_t index) override { console_.progress(index + 1, {}); }
   void rowsDone(const engine::Table& table, long long done, long long found) override {
@@ -236,7 +236,7 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
     if (r.journaled && !r.journaled->journalComplete) ++journalIncomplete;
     if (r.status == engine::Status::Failed) {
       ++failedTables;
-      manual += engine::failureText(r, "\n");
+      manual += engine::failureTextEnglish(r, "\n");
     }
   }
   const size_t ran = walk.results.size();
@@ -263,7 +263,7 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
   }
   if (walk.connectionFailure)
     console_.err("trellick-cli: the connection was lost and could not be made again (" +
-                 engine::oneLine(walk.connectionFailure->description) + "); " +
+                 engine::oneLine(walk.connectionFailure->englishDescription) + "); " +
                  std::to_string(notRun) + " tables were not run.\n");
 
   if (args_.json) {
@@ -271,25 +271,25 @@ int WalkCommand::summarise(const std::vector<engine::Table>& tables,
     for (const auto& r : walk.results) done.push_back(engine::displayName(r.table));
     Json left = Json::array();
     for (size_t k = ran; k < tables.size(); ++k) left.push_back(engine::displayName(tables[k]));
-    Json summary =
-        Json{{"type", "summary"},
-             {"command", commandName(args_.command)},
-             {"tables", tables.size()},
-             {"run", ran},
-             {"found", found},
-             {"replaced", replaced},
-             {"failed", failedTables},
-             {"partly_replaced", partly},
-             {"journal_incomplete", journalIncomplete},
-             {"records", records},
-             {"columns", columns},
-             {"stopped", walk.stopped},
-             {"not_run", notRun},
-             {"done", done},
-             {"not_run_tables", left},
-             {"connection_failure",
-              walk.connectionFailure ? Json(walk.connectionFailure->description) : Json(nullptr)},
-             {"exit", rc}};
+    Json summary = Json{
+        {"type", "summary"},
+        {"command", commandName(args_.command)},
+        {"tables", tables.size()},
+        {"run", ran},
+        {"found", found},
+        {"replaced", replaced},
+        {"failed", failedTables},
+        {"partly_replaced", partly},
+        {"journal_incomplete", journalIncomplete},
+        {"records", records},
+        {"columns", columns},
+        {"stopped", walk.stopped},
+        {"not_run", notRun},
+        {"done", done},
+        {"not_run_tables", left},
+        {"connection_failure",
+         walk.connectionFailure ? Json(walk.connectionFailure->englishDescription) : Json(nullptr)},
+        {"exit", rc}};
     if (!untouched.empty()) summary["untouched"] = untouched;
     console_.out(jsonLine(summary));
     return rc;

@@ -28,6 +28,8 @@ class DbError : public std::runtime_error {
   // description() with the English of our own messages, each record once
   // (FreeTDS gives the same record more than once).
   std::string englishDescription() const;
+  // The records as englishDescription() says them.
+  std::vector<DiagRecord> englishRecords() const;
 
  private:
   std::vector<DiagRecord> records_;

@@ -28,8 +28,13 @@ DbError::DbError(std::string context, std::vector<DiagRecord> records, std::stri
 }
 
 std::string DbError::englishDescription() const {
+  const std::vector<DiagRecord> records = englishRecords();
+  return records.empty() ? description_ : formatDescription({}, records);
+}
+
+std::vector<DiagRecord> DbError::englishRecords() const {
   if (!english_.empty() && records_.size() == 1)
-    return formatDescription({}, {{records_[0].sqlstate, records_[0].nativeError, english_}});
+    return {{records_[0].sqlstate, records_[0].nativeError, english_}};
   std::vector<DiagRecord> records;
   for (const DiagRecord& r : records_) {
     const bool seen = std::any_of(records.begin(), records.end(), [&](const DiagRecord& o) {
@@ -37,7 +42,7 @@ std::string DbError::englishDescription() const {
     });
     if (!seen) records.push_back(r);
   }
-  return records.empty() ? description_ : formatDescription({}, records);
+  return records;
 }
 
 bool DbError::hasSqlState(const std::string& state) const {

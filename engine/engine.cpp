@@ -88,14 +88,22 @@ std::string oneLine(std::string text) {
   return out;
 }
 
-std::string failureText(const TableResult& result, const std::string& eol) {
-  if (!result.failure) return {};
+namespace {
+
+std::string failureTextOf(const TableResult& result, const std::string& why,
+                          const std::string& eol) {
   // Why it failed, then the statement ready to run by hand once the cause
   // is mended. An update that was never complete is not offered.
-  std::string text = "-- " + oneLine(displayName(result.table)) + ": " +
-                     oneLine(result.failure->description) + eol;
+  std::string text = "-- " + oneLine(displayName(result.table)) + ": " + oneLine(why) + eol;
   if (!result.updateStatement.empty()) text += result.updateStatement + eol;
   return text + eol;
+}
+
+}  // namespace
+
+std::string failureText(const TableResult& result, const std::string& eol) {
+  if (!result.failure) return {};
+  return failureTextOf(result, result.failure->description, eol);
 }
 
 namespace {
@@ -106,7 +114,11 @@ Failure failureOf(const std::exception& e, Stage stage, db::Connection* conn) {
   f.stage = stage;
   const auto* dbError = dynamic_cast<const db::DbError*>(&e);
   f.description = dbError ? dbError->description() : e.what();
-  if (dbError) f.records = dbError->records();
+  f.englishDescription = dbError ? dbError->englishDescription() : e.what();
+  if (dbError) {
+    f.records = dbError->records();
+    f.englishRecords = dbError->englishRecords();
+  }
   f.connectionLost = (dbError && db::isConnectionLost(*dbError)) ||
                      (conn && conn->State() == db::adStateOpen && conn->IsDead());
   return f;
@@ -652,9 +664,13 @@ journal::Preview previewTable(db::Connection& conn, const Table& table, const Op
   journal::Plan plan;
   const TableResult counted = runTable(conn, table, options, quiet, &plan);
   if (counted.failure) {
-    auto records = counted.failure->records;
-    if (records.empty()) records.push_back({"HY000", 0, counted.failure->description});
-    throw db::DbError("preview", std::move(records));
+    const Failure& f = *counted.failure;
+    auto records = f.records;
+    if (records.empty()) records.push_back({"HY000", 0, f.description});
+    // Our own message keeps its English for the command line.
+    std::string english;
+    if (records.size() == 1 && f.englishRecords.size() == 1) english = f.englishRecords[0].message;
+    throw db::DbError("preview", std::move(records), std::move(english));
   }
   journal::Preview out;
   if (counted.status != Status::Found) return out;
@@ -662,6 +678,15 @@ journal::Preview previewTable(db::Connection& conn, const Table& table, const Op
   return options.rewriter ? journal::rewrittenPreview(conn, plan, *options.rewriter, limit,
                                                       options.jsonRewriter.get())
                           : journal::preview(conn, plan, limit);
+}
+
+}  // namespace trellick::engine
+
+namespace trellick::engine {
+
+std::string failureTextEnglish(const TableResult& result, const std::string& eol) {
+  if (!result.failure) return {};
+  return failureTextOf(result, result.failure->englishDescription, eol);
 }
 
 }  // namespace trellick::engine

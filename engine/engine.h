@@ -58,6 +58,10 @@ struct Failure {
   std::vector<db::DiagRecord> records;
   // The connection went with it (SQLSTATE class 08, or the driver says so).
   bool connectionLost = false;
+  // The same for the command line: our own messages in English, the
+  // server's and the driver's as they came, each record once.
+  std::string englishDescription;
+  std::vector<db::DiagRecord> englishRecords;
 };
 
 struct TableResult {
@@ -241,5 +245,8 @@ journal::Preview previewTable(db::Connection& conn, const Table& table,
 // choice of columns (the mode and journal are not used). Throws on failure.
 journal::Preview previewTable(db::Connection& conn, const Table& table, const Options& options,
                               long long limit);
+
+// failureText in the command line's English.
+std::string failureTextEnglish(const TableResult& result, const std::string& eol);
 
 }  // namespace trellick::engine

@@ -413,10 +413,14 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
     // that came to match after the read is changed too. SQL Server holds
     // the range instead, and its count may include a trigger's rows.)
     if (!statements.capabilities().updateCountIncludesTriggers && changed > journaled)
-      throw db::DbError("replace", {{"HY000", 0,
-                                     "[Trellick]更新了 " + std::to_string(changed) +
-                                         " 条记录，但替换前的内容只记录了 " +
-                                         std::to_string(journaled) + " 条，已撤回此表的替换"}});
+      throw db::DbError(
+          "replace",
+          {{"HY000", 0,
+            "[Trellick]更新了 " + std::to_string(changed) + " 条记录，但替换前的内容只记录了 " +
+                std::to_string(journaled) + " 条，已撤回此表的替换"}},
+          "[Trellick]updated " + std::to_string(changed) +
+              " records, but the journal holds the old values of only " +
+              std::to_string(journaled) + "; the table's replace was rolled back");
     conn.CommitTrans();
     Replaced out;
     out.changed = changed;
@@ -480,6 +484,7 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
       result.damaged = true;
       result.failure = "the journal's rows of this table are damaged (" + *damage +
                        "); nothing of it was written";
+      result.failureEnglish = result.failure;
       out.tables.push_back(std::move(result));
       continue;
     }
@@ -593,6 +598,7 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
       }
       const auto* dbError = dynamic_cast<const db::DbError*>(&e);
       result.failure = dbError ? dbError->description() : e.what();
+      result.failureEnglish = dbError ? dbError->englishDescription() : e.what();
       result.restored = 0;
     }
     out.tables.push_back(std::move(result));

@@ -101,6 +101,8 @@ struct UndoTable {
   bool hasTriggers = false;  // its own triggers' effects are not undone
   // Its journaled rows do not verify: refused, nothing written.
   bool damaged = false;
+  // `failure` for the command line: our own messages in English.
+  std::optional<std::string> failureEnglish;
 };
 
 struct UndoResult {

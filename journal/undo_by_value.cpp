@@ -28,6 +28,18 @@ struct Image {
   std::vector<Value> locators;  // theirs, where the engine names rows
 };
 
+// An undo that restored another number of rows than it counted first:
+// the table's restore is rolled back.
+db::DbError restoredOtherThan(long long n, long long expected) {
+  return db::DbError("undo",
+                     {{"HY000", 0,
+                       "[Trellick]恢复了 " + std::to_string(n) + " 条记录，应为 " +
+                           std::to_string(expected) + " 条，已撤回此表的恢复"}},
+                     "[Trellick]restored " + std::to_string(n) + " records where " +
+                         std::to_string(expected) +
+                         " were expected; the table's restore was rolled back");
+}
+
 Value valueOf(db::Recordset& rs, int index) {
   db::Variant v = rs.Fields().Item(index).Value();
   return v.IsNull() ? std::nullopt : Value(v.text());
@@ -115,10 +127,7 @@ void restoreJoined(db::Connection& conn, const sql::EngineSql& statements, const
                                        images + "." + oldNames[k]);
   const long long n = conn.ExecuteParams(statements.joinedUpdate(target, images, on, set), {});
   conn.ExecuteAll(statements.dropImagesTable(images));
-  if (n != expected)
-    throw db::DbError("undo", {{"HY000", 0,
-                                "[Trellick]恢复了 " + std::to_string(n) + " 条记录，应为 " +
-                                    std::to_string(expected) + " 条，已撤回此表的恢复"}});
+  if (n != expected) throw restoredOtherThan(n, expected);
 }
 
 }  // namespace
@@ -264,7 +273,8 @@ void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry
         sql += " where " + statements.rowLocatorEquals(locator);
         params.push_back(image.locators[n]);
         if (conn.ExecuteParams(sql, params) != 1)
-          throw db::DbError("undo", {{"HY000", 0, "[Trellick]已锁定的记录未能恢复"}});
+          throw db::DbError("undo", {{"HY000", 0, "[Trellick]已锁定的记录未能恢复"}},
+                            "[Trellick]a locked row could not be restored");
         journalBack(j.row);
       }
     } else if (restoring > 0 && !sameOldValues(image, restoring)) {
@@ -283,10 +293,7 @@ void undoByValue(db::Connection& conn, Journal& journal, const TableEntry& entry
       const auto restore = search::undoRow(engine, syntax, table, entry.identity, j.row.identity,
                                            j.changed, j.oldValues, j.newValues, false, true);
       const long long n = conn.ExecuteParams(restore.sql, restore.params);
-      if (n != image.found)
-        throw db::DbError("undo", {{"HY000", 0,
-                                    "[Trellick]恢复了 " + std::to_string(n) + " 条记录，应为 " +
-                                        std::to_string(image.found) + " 条，已撤回此表的恢复"}});
+      if (n != image.found) throw restoredOtherThan(n, image.found);
       for (size_t m = 0; m < restoring; ++m) journalBack(rows[image.rows[m]].row);
     }
     result.restored += image.found;

@@ -911,3 +911,126 @@ TEST_F(CliUndo, aSharedFolderOfTheJournalIsLeftAsItWas) {
 }
 
 }  // namespace
+
+namespace {
+
+// The bytes of a text at or above 0x80: none where the data is ASCII.
+std::string nonAscii(const std::string& text) {
+  std::string out;
+  for (unsigned char c : text)
+    if (c >= 0x80) out += static_cast<char>(c);
+  return out;
+}
+
+// Failures of a table, the server's and Trellick's own, told in English in
+// every form the command line has: its lines, its JSON and the statements
+// left to run by hand. The data is ASCII: any other byte would be a
+// message in another language.
+TEST_F(CliUndo, tableFailuresAreToldInEnglish) {
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("shop.db");
+  // `loose` takes every name of the rowid: no key names its rows, and its
+  // undo goes by whole rows.
+  testdb::exec(path,
+               "create table refused(id integer primary key, v text check (v not like '%b.org%'));"
+               "insert into refused values(1, 'see a.com');"
+               "create table loose(rowid text, oid text, _rowid_ text, v text);"
+               "insert into loose values('1', '1', '1', 'see a.com'), ('2', '2', '2', 'a.com');");
+  const Args texts{"--find", "a.com", "--replace", "b.org", "--yes"};
+
+  // The server refuses the update of one table: its own words, in English.
+  const CliRun said = cli(on("replace", path) + texts + Args{"--tables", "refused"});
+  EXPECT_EQ(said.exitCode, 1) << said.describe();
+  EXPECT_NE(said.out.find("CHECK constraint failed"), std::string::npos) << said.describe();
+  EXPECT_EQ(nonAscii(said.out + said.err), "") << said.describe();
+
+  const CliRun replaced = cli(on("replace", path) + texts + Args{"--json"});
+  EXPECT_EQ(replaced.exitCode, 1) << replaced.describe();
+  bool refusedSeen = false, looseReplaced = false;
+  for (const json& line : replaced.lines()) {
+    if (get(line, "table") == "loose") looseReplaced = get(line, "status") == "replaced";
+    if (get(line, "table") != "refused") continue;
+    refusedSeen = true;
+    const json& failure = get(line, "failure");
+    EXPECT_NE(get(failure, "message").dump().find("CHECK constraint failed"), std::string::npos)
+        << line.dump();
+    EXPECT_NE(get(failure, "manual").dump().find("CHECK constraint failed"), std::string::npos)
+        << line.dump();
+  }
+  EXPECT_TRUE(refusedSeen && looseReplaced) << replaced.describe();
+  EXPECT_EQ(nonAscii(replaced.out + replaced.err), "") << replaced.describe();
+  ASSERT_EQ(testdb::query(path, "select v from loose order by v"),
+            (Dump{{"b.org"}, {"see b.org"}}));
+
+  // A trigger keeps the rows from being written back: the undo restores
+  // none of the rows it counted, and says so in English.
+  testdb::exec(path, "create trigger kept before update on loose begin select raise(ignore); end;");
+  const CliRun undone = cli(on("undo", path) + Args{"--yes", "--json"});
+  EXPECT_EQ(undone.exitCode, 1) << undone.describe();
+  bool looseSeen = false;
+  for (const json& line : undone.lines())
+    if (get(line, "table") == "loose") {
+      looseSeen = true;
+      EXPECT_NE(get(line, "failure").dump().find("restored 0 records where 1 were expected"),
+                std::string::npos)
+          << line.dump();
+    }
+  EXPECT_TRUE(looseSeen) << undone.describe();
+  EXPECT_EQ(nonAscii(undone.out + undone.err), "") << undone.describe();
+  // Nothing was restored: the run is still there to undo, told in lines.
+  const CliRun again = cli(on("undo", path) + Args{"--yes"});
+  EXPECT_EQ(again.exitCode, 1) << again.describe();
+  EXPECT_NE(again.out.find("failed: HY000 [Trellick]restored 0 records where 1 were expected"),
+            std::string::npos)
+      << again.describe();
+  EXPECT_EQ(nonAscii(again.out + again.err), "") << again.describe();
+  EXPECT_EQ(testdb::query(path, "select v from loose order by v"),
+            (Dump{{"b.org"}, {"see b.org"}}));
+}
+
+}  // namespace
+
+namespace {
+
+// A trigger that gives a row its old value back: the server counts it
+// updated, the journal has nothing of it to take back, and the table's
+// replace is rolled back, told in English with the statement to run by
+// hand.
+TEST(CliUndoPostgreSQL, aReplaceTheJournalCannotTakeBackIsToldInEnglish) {
+  testsupport::PgServer pg;
+  ASSERT_TRUE(pg.ok()) << pg.errorText();
+  TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string journal = dir.file("journal.db");
+  ASSERT_TRUE(
+      pg.psqlOk("create table k(id int primary key, v text); alter table k owner to trellick;"
+                "insert into k values (1, 'see a.com'), (2, 'a.com');"
+                "create function keep() returns trigger language plpgsql as $$ begin "
+                "  if old.id = 2 then new.v := old.v; end if; return new; end $$;"
+                "create trigger kept before update on k for each row execute function keep();"))
+      << pg.lastError();
+  const auto env = testsupport::environmentWith({{"PW", pg.password()}});
+  const Args login{"--server", pg.serverField(), "--database", pg.database(), "--user",
+                   pg.user(),  "--password-env", "PW",         "--journal",   journal};
+  const Args replace{"replace", "--find", "a.com", "--replace", "b.org", "--yes", "--tables", "k"};
+  const std::string english =
+      "[Trellick]updated 2 records, but the journal holds the old values "
+      "of only 1; the table's replace was rolled back";
+  const CliRun said = testsupport::runCli(replace + login, {}, env);
+  EXPECT_EQ(said.exitCode, 1) << said.describe();
+  EXPECT_NE(said.out.find("-- k: HY000 " + english), std::string::npos) << said.describe();
+  EXPECT_EQ(nonAscii(said.out + said.err), "") << said.describe();
+
+  const CliRun lines = testsupport::runCli(replace + login + Args{"--json"}, {}, env);
+  EXPECT_EQ(lines.exitCode, 1) << lines.describe();
+  const std::vector<json> told = lines.lines();
+  const json& failure = get(item(told, 0), "failure");
+  EXPECT_EQ(get(failure, "message"), "HY000 " + english) << lines.out;
+  EXPECT_EQ(get(item(get(failure, "records"), 0), "message"), english) << lines.out;
+  EXPECT_NE(get(failure, "manual").dump().find(english), std::string::npos) << lines.out;
+  EXPECT_EQ(nonAscii(lines.out + lines.err), "") << lines.describe();
+  EXPECT_EQ(pg.psql("select id || '|' || v from k order by id"), "1|see a.com\n2|a.com");
+}
+
+}  // namespace

@@ -210,3 +210,38 @@ INSTANTIATE_TEST_SUITE_P(Engines, KeylessUndo,
                          testsupport::EngineParamName());
 
 }  // namespace
+
+namespace {
+
+// A SQLite table whose columns take every name of the rowid has no key:
+// its undo goes by whole rows too.
+class KeylessUndoSqlite : public KeylessUndo {};
+
+// A trigger that keeps rows from being written back: the undo restores
+// fewer rows than it counted, rolls the table back and says so, in the
+// window's words and, beside them, in the command line's English.
+TEST_P(KeylessUndoSqlite, fewerRowsRestoredThanCountedIsToldInBothLanguages) {
+  setup(
+      "create table k(rowid text, oid text, _rowid_ text, a varchar(20), b varchar(20));"
+      "insert into k values ('1', '1', '1', 'foo', 'same'), ('2', '2', '2', 'foo', 'one');");
+  const auto plan = planOfK();
+  const long long run = journal.beginRun({});
+  ASSERT_EQ(journal::journaledReplace(conn(), journal, run, plan).changed, 2);
+  journal.finishRun(run);
+  setup("create trigger kept before update on k begin select raise(ignore); end;");
+  const auto undone = journal::undo(conn(), journal, *journal.run(run), {});
+  const auto& t = undone.tables.at(0);
+  EXPECT_TRUE(t.byValue);
+  EXPECT_EQ(t.restored, 0);
+  ASSERT_TRUE(t.failure && t.failureEnglish);
+  EXPECT_EQ(*t.failure, "HY000 [Trellick]恢复了 0 条记录，应为 1 条，已撤回此表的恢复");
+  EXPECT_EQ(*t.failureEnglish,
+            "HY000 [Trellick]restored 0 records where 1 were expected; the table's restore was "
+            "rolled back");
+  EXPECT_EQ(rows(), (Rows{{"bar", "one"}, {"bar", "same"}}));
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, KeylessUndoSqlite, testing::Values(Engine::SQLite),
+                         testsupport::EngineParamName());
+
+}  // namespace

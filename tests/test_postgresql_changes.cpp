@@ -116,6 +116,30 @@ TEST_P(PostgresqlChanges, inheritedRowsAreTheirOwnTablesOnly) {
   EXPECT_EQ(dump("only parent", {"id", "note"}, "id"), (Rows{{"1", "see foo"}, {"2", "none"}}));
 }
 
+// A trigger that gives a row its old value back: the server counts it
+// updated, the journal has nothing of it, and the table's replace is rolled
+// back, told in the window's words and, beside them, in English.
+TEST_P(PostgresqlChanges, aReplaceTheJournalCannotTakeBackFailsInBothLanguages) {
+  setup(
+      "create table k(id int primary key, v text);"
+      "insert into k values (1, 'see foo'), (2, 'foo');"
+      "create function keep() returns trigger language plpgsql as $$ begin "
+      "  if old.id = 2 then new.v := old.v; end if; return new; end $$;"
+      "create trigger kept before update on k for each row execute function keep();");
+  journal::Journal journal(journalPath());
+  const long long id = journal.beginRun({});
+  const auto replaced = run("k", {"foo", "bar"}, engine::Mode::Replace, &journal, id);
+  ASSERT_TRUE(replaced.failure);
+  EXPECT_EQ(replaced.failure->description,
+            "HY000 [Trellick]更新了 2 条记录，但替换前的内容只记录了 1 条，已撤回此表的替换");
+  EXPECT_EQ(replaced.failure->englishDescription,
+            "HY000 [Trellick]updated 2 records, but the journal holds the old values of only 1; "
+            "the table's replace was rolled back");
+  ASSERT_EQ(replaced.failure->englishRecords.size(), 1u);
+  EXPECT_EQ(replaced.failure->englishRecords[0].sqlstate, "HY000");
+  EXPECT_EQ(dump("k", {"id", "v"}, "id"), (Rows{{"1", "see foo"}, {"2", "foo"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, PostgresqlChanges, testing::Values(Engine::PostgreSQL),
                          testsupport::EngineParamName());
 
