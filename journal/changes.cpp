@@ -394,6 +394,40 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
         if (got == kPage)
           after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, last);
       } while (got == kPage);
+    } else if (facts.readsWholeResult && id.byValue &&
+               !statements.rowOrderText({statements.quotedName(plan.columns.front().name)})
+                    .empty()) {
+      // The driver reads a whole result before the first row, and the rows
+      // have no key: pages in the order of their content, each from the
+      // last order text read. Rows alike in it are alike in every column:
+      // a page that ends among them passes over as many as were read.
+      constexpr long long kPage = 10000;
+      std::string from;
+      long long skip = 0, got = 0;
+      do {
+        got = 0;
+        std::string last;
+        long long lastRun = 0;
+        readChanges(
+            conn, keyed.changesPageByContent(kPage, from, skip), id.columns.size(), searched.size(),
+            [&](const Row& read) {
+              ++got;
+              const std::string order = read.image.empty() ? "" : read.image.front().value_or("");
+              lastRun = order == last ? lastRun + 1 : 1;
+              last = order;
+              Row row = read;
+              row.image.clear();
+              keep(row);
+            },
+            1);
+        if (got < kPage) break;
+        if (last == from) {
+          skip += lastRun;
+        } else {
+          from = last;
+          skip = lastRun;
+        }
+      } while (true);
     } else {
       readChanges(conn, sql, id.columns.size(), searched.size(), keep);
     }
