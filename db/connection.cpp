@@ -406,6 +406,7 @@ bool Connection::IsDead() const {
 }
 
 void cancelRunning(ConnectionCore& core) {
+  ++core.cancels;
   std::lock_guard lock(core.runningMutex);
   if (core.running != SQL_NULL_HSTMT) SQLCancel(core.running);
 }
@@ -858,5 +859,7 @@ std::unique_ptr<Recordset> Connection::ExecuteQuery(
   rs->attachResult(runBound(*core_, sql, values, "execute"), "execute");
   return rs;
 }
+
+unsigned long long Connection::Cancels() const { return core_->cancels.load(); }
 
 }  // namespace trellick::db

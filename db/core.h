@@ -29,6 +29,9 @@ struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
   // under the lock before its handle can be freed.
   std::mutex runningMutex;
   SQLHSTMT running = SQL_NULL_HSTMT;
+  // Cancels sent so far, running statement or not: a reader between its
+  // statements sees one that came while no statement ran.
+  std::atomic<unsigned long long> cancels = 0;
   std::vector<std::weak_ptr<StatementCore>> statements;
   // Seconds a connect may take; 0: as long as the driver waits.
   int connectTimeout = 15;
