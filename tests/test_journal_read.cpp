@@ -183,7 +183,7 @@ class StoppedRead : public testsupport::EngineFixture {
                           std::chrono::steady_clock::now() - cancelled)
                           .count();
     EXPECT_LT(took, 1500) << p.err();
-    ASSERT_TRUE(p.exitedNormally());
+    ASSERT_TRUE(p.exitedNormally()) << p.err();
     EXPECT_NE(p.exitCode(), 0) << p.err() << p.out();
     EXPECT_TRUE(dump("t", {"id", "v"}, "id, v") == original) << "the table was changed";
     EXPECT_EQ(
