@@ -124,6 +124,11 @@ class Connection {
   int ConnectTimeout() const;
   void SetConnectTimeout(int seconds);
 
+  // How many cancels the connection was sent, a statement running or not:
+  // work of many statements compares it to end at a cancel that fell
+  // between them.
+  unsigned long long Cancels() const;
+
  private:
   // A record set shares the connection's state, so that it never outlives
   // the handle its statement belongs to.

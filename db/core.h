@@ -29,6 +29,9 @@ struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
   // under the lock before its handle can be freed.
   std::mutex runningMutex;
   SQLHSTMT running = SQL_NULL_HSTMT;
+  // Cancels sent so far, running statement or not: a reader between its
+  // statements sees one that came while no statement ran.
+  std::atomic<unsigned long long> cancels = 0;
   std::vector<std::weak_ptr<StatementCore>> statements;
   // Seconds a connect may take; 0: as long as the driver waits.
   int connectTimeout = 15;
@@ -75,8 +78,11 @@ SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string
                      const DataFeed& feed = {});
 
 // Runs `call` on `stmt` with the connection's command time-out enforced;
-// a time-out becomes a DbError with SQLSTATE HYT00.
+// a time-out becomes a DbError with SQLSTATE HYT00. readingRows: a fetch
+// or a value's read, which a driver that reads a whole result first does
+// from its memory: no cancel is sent into it (MariaDB's closes the cursor
+// under the read); the connection still counts it.
 SQLRETURN runTimed(StatementCore& stmt, const std::string& context,
-                   const std::function<SQLRETURN()>& call);
+                   const std::function<SQLRETURN()>& call, bool readingRows = false);
 
 }  // namespace trellick::db

@@ -35,10 +35,13 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
     auto buf = std::make_unique_for_overwrite<char16_t[]>(kChunk);
     for (;;) {
       SQLLEN indicator = 0;
-      SQLRETURN rc = runTimed(s, "read a value", [&] {
-        return SQLGetData(s.handle(), column, SQL_C_WCHAR, buf.get(),
-                          static_cast<SQLLEN>(kChunk * sizeof(char16_t)), &indicator);
-      });
+      SQLRETURN rc = runTimed(
+          s, "read a value",
+          [&] {
+            return SQLGetData(s.handle(), column, SQL_C_WCHAR, buf.get(),
+                              static_cast<SQLLEN>(kChunk * sizeof(char16_t)), &indicator);
+          },
+          true);
       if (rc == SQL_NO_DATA) break;
       s.check(rc, "read a value");
       if (indicator == SQL_NULL_DATA) return Variant::null();
@@ -60,10 +63,13 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
   auto buf = std::make_unique_for_overwrite<char[]>(kChunk);
   for (size_t room = kFirst;; room = kChunk) {
     SQLLEN indicator = 0;
-    SQLRETURN rc = runTimed(s, "read a value", [&] {
-      return SQLGetData(s.handle(), column, SQL_C_CHAR, buf.get(), static_cast<SQLLEN>(room),
-                        &indicator);
-    });
+    SQLRETURN rc = runTimed(
+        s, "read a value",
+        [&] {
+          return SQLGetData(s.handle(), column, SQL_C_CHAR, buf.get(), static_cast<SQLLEN>(room),
+                            &indicator);
+        },
+        true);
     if (rc == SQL_NO_DATA) break;
     s.check(rc, "read a value");
     if (indicator == SQL_NULL_DATA) return Variant::null();
@@ -375,7 +381,8 @@ void Recordset::fetch() {
   row_.clear();
   rowid_.clear();
   SQLHSTMT h = stmt_->handle();
-  SQLRETURN rc = runTimed(*stmt_, "fetch a row", [&] { return SQLFetch(h); });
+  SQLRETURN rc = runTimed(
+      *stmt_, "fetch a row", [&] { return SQLFetch(h); }, true);
   if (rc == SQL_NO_DATA) {
     eof_ = true;
     return;

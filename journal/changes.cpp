@@ -184,17 +184,25 @@ Row reversed(const sql::EngineSql& statements, const TableEntry& entry, const Ro
   return back;
 }
 
+// A cancel sent since `since`, while a statement ran or between two, ends
+// the work of many statements at once.
+void failIfCancelled(const db::Connection& conn, unsigned long long since) {
+  if (conn.Cancels() != since)
+    db::fail("HY008", "[Trellick]操作已取消", "[Trellick]Operation cancelled");
+}
+
 // After the update, before the journal is sealed: each journaled row read
 // again by its key, its changed columns and the image of every column as
 // the update left them (a trigger may have written more, or kept the row
 // from the update: then it is no row of the run). Returns the rows kept.
 long long settle(db::Connection& conn, Journal& journal, long long table, const Plan& plan,
                  const std::vector<ChangeColumn>& keys, const std::vector<ChangeColumn>& changed,
-                 const std::vector<ChangeColumn>& imageColumns) {
+                 const std::vector<ChangeColumn>& imageColumns, unsigned long long cancels) {
   constexpr long long kBatch = 500;
   const long long total = journal.rowsOf(table);
   long long kept = 0;
   for (long long from = 1; from <= total; from += kBatch) {
+    failIfCancelled(conn, cancels);
     auto batch = journal.rowsBetween(table, from, from + kBatch - 1);
     std::vector<Values> wanted;
     for (const auto& [seq, row] : batch) wanted.push_back(keyLeft(keys, changed, row));
@@ -305,6 +313,7 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
   const std::string update = plan.updateStatement();
   long long table = 0;
   bool sealed = false;
+  const unsigned long long cancels = conn.Cancels();
   try {
     conn.BeginTrans();
     const db::DriverFacts& facts = conn.facts();
@@ -328,7 +337,10 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
     if (batch > 0) journal.setBatch(table, batch, bound);
     long long changed = -1;  // until the update has run
     long long capturedKept = 0;
-    auto keep = [&](const Row& row) { journal.addRow(table, row); };
+    auto keep = [&](const Row& row) {
+      failIfCancelled(conn, cancels);
+      journal.addRow(table, row);
+    };
     if (facts.readsWholeResult && statements.capabilities().cursors) {
       // The driver reads a whole result before the first row: through a
       // cursor of the transaction, the rows come a thousand at a time.
@@ -394,6 +406,40 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
         if (got == kPage)
           after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, last);
       } while (got == kPage);
+    } else if (facts.readsWholeResult && id.byValue &&
+               !statements.rowOrderText({statements.quotedName(plan.columns.front().name)})
+                    .empty()) {
+      // The driver reads a whole result before the first row, and the rows
+      // have no key: pages in the order of their content, each from the
+      // last order text read. Rows alike in it are alike in every column:
+      // a page that ends among them passes over as many as were read.
+      constexpr long long kPage = 10000;
+      std::string from;
+      long long skip = 0, got = 0;
+      do {
+        got = 0;
+        std::string last;
+        long long lastRun = 0;
+        readChanges(
+            conn, keyed.changesPageByContent(kPage, from, skip), id.columns.size(), searched.size(),
+            [&](const Row& read) {
+              ++got;
+              const std::string order = read.image.empty() ? "" : read.image.front().value_or("");
+              lastRun = order == last ? lastRun + 1 : 1;
+              last = order;
+              Row row = read;
+              row.image.clear();
+              keep(row);
+            },
+            1);
+        if (got < kPage) break;
+        if (last == from) {
+          skip += lastRun;
+        } else {
+          from = last;
+          skip = lastRun;
+        }
+      } while (true);
     } else {
       readChanges(conn, sql, id.columns.size(), searched.size(), keep);
     }
@@ -402,8 +448,9 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
       // The rows as the update left them: read again by their keys, before
       // anything is committed.
       changed = conn.ExecuteParams(update, {});
-      kept = settle(conn, journal, table, plan, id.columns, searched, images.columns);
+      kept = settle(conn, journal, table, plan, id.columns, searched, images.columns, cancels);
     }
+    failIfCancelled(conn, cancels);
     const long long journaled = journal.rowsOf(table);
     journal.seal(table);
     sealed = true;
@@ -898,7 +945,8 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
       flushAll();
       if (journal) {
         if (!images.columns.empty() && !imaged)
-          out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
+          out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns,
+                             conn.Cancels());
         journal->setBatch(table, ++batch, row.identity);
         journal->seal(table);
         sealed = true;
@@ -956,7 +1004,8 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
     if (journal) {
       // The rows as the writes left them, every column's image with them.
       if (!images.columns.empty() && !imaged)
-        out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns);
+        out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns,
+                           conn.Cancels());
       // The last batch: every row left.
       if (batchRows > 0) journal->setBatch(table, ++batch, std::nullopt);
       journal->seal(table);

@@ -437,6 +437,17 @@ class EngineSql {
       const std::vector<std::pair<std::string, int>>& /*imaged*/) const {
     return {};
   }
+
+  // -- a table without a key read in pages, where the driver reads a whole
+  // result first and the engine has no server cursor
+  // Text that orders the rows by their whole content: rows alike in it are
+  // alike in every column, so any of them may stand for another. Empty:
+  // the engine reads such a table otherwise.
+  virtual std::string rowOrderText(const std::vector<std::string>& /*columns*/) const { return {}; }
+  // " limit N offset K" at the end: `limit` rows after the first `skip`.
+  virtual std::string pageLimit(long long limit, long long skip) const {
+    return trailingLimit(limit) + " offset " + std::to_string(skip);
+  }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';

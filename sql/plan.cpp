@@ -70,6 +70,23 @@ std::string TablePlan::changesQuery(long long limit, bool lockRows,
                            lockRows, key.empty() ? std::vector<int>{} : types);
 }
 
+std::string TablePlan::changesPageByContent(long long limit, const std::string& from,
+                                            long long skip) const {
+  const EngineSql& sql = forDialect(engine);
+  std::vector<std::string> names;
+  for (const auto& c : columns) names.push_back(sql.quotedName(c.name));
+  const std::string order = sql.rowOrderText(names);
+  // The page's own end and order after the query's: nothing cut from it.
+  std::string list;
+  for (const auto& name : names) list += (list.empty() ? "" : ", ") + name;
+  for (const auto& s : searched)
+    list += ", " + sql.valueRead(sql.quotedName(s.column.name), s.column.type) + ", " + s.newValue;
+  std::string out = "select " + list + ", " + order + " from " + sql.selectTarget(table) +
+                    sql.lockHint() + " where (" + condition() + ")";
+  if (!from.empty()) out += " and " + order + " >= " + sql.literal(from, false, syntax);
+  return out + " order by " + order + sql.pageLimit(limit, skip) + sql.lockClause();
+}
+
 std::string changesQuery(const EngineSql& engine, const TableRef& table,
                          const std::vector<std::string>& ids, bool orderByIds,
                          const std::vector<ColumnChange>& columns, std::string_view condition,

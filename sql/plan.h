@@ -63,6 +63,11 @@ struct TablePlan {
   // `after` (" and <past the last key>", empty for the first page).
   std::string changesQuery(long long limit, bool lockRows = false,
                            std::optional<std::string_view> after = std::nullopt) const;
+  // A page of the changes query of a table without a key, in the order of
+  // EngineSql::rowOrderText(), which each row ends with: `limit` rows from
+  // the first whose order text is at least `from` (every row when empty),
+  // the first `skip` of them passed over; the rows stay locked.
+  std::string changesPageByContent(long long limit, const std::string& from, long long skip) const;
 };
 
 // The changes query from its pieces: `ids` name each row (ordered by them
