@@ -107,25 +107,22 @@ void Console::drawLocked() {
   const size_t filled = done_ * kBar / total_;
   std::string line = "\r\033[K[" + std::string(filled, '#') + std::string(kBar - filled, '.') +
                      "] " + std::to_string(done_) + "/" + std::to_string(total_);
-  if (done_ > 0 && done_ < total_) {
-    const double elapsed = std::chrono::duration<double>(now - start_).count();
-    const long left = static_cast<long>(elapsed / static_cast<double>(done_) *
-                                        static_cast<double>(total_ - done_));
+  // The time the rate since `since` leaves for what is not done yet.
+  auto left = [&](std::chrono::steady_clock::time_point since, long long done, long long all,
+                  const char* format) {
+    if (done <= 0 || done >= all) return;
+    const double elapsed = std::chrono::duration<double>(now - since).count();
+    const long seconds =
+        static_cast<long>(elapsed / static_cast<double>(done) * static_cast<double>(all - done));
     char buf[32];
-    std::snprintf(buf, sizeof buf, "  ~%ld:%02ld left", left / 60, left % 60);
+    std::snprintf(buf, sizeof buf, format, seconds / 60, seconds % 60);
     line += buf;
-  }
+  };
+  left(start_, static_cast<long long>(done_), static_cast<long long>(total_), "  ~%ld:%02ld left");
   if (rowsTotal_ > 0) {
     // Inside one table: its rows, and the time its rate leaves.
     line += "  rows " + std::to_string(rowsDone_) + "/" + std::to_string(rowsTotal_);
-    if (rowsDone_ > 0 && rowsDone_ < rowsTotal_) {
-      const double elapsed = std::chrono::duration<double>(now - tableStart_).count();
-      const long left = static_cast<long>(elapsed / static_cast<double>(rowsDone_) *
-                                          static_cast<double>(rowsTotal_ - rowsDone_));
-      char buf[32];
-      std::snprintf(buf, sizeof buf, " ~%ld:%02ld left", left / 60, left % 60);
-      line += buf;
-    }
+    left(tableStart_, rowsDone_, rowsTotal_, " ~%ld:%02ld left");
   }
   if (!current_.empty()) {
     std::string name = current_;

@@ -937,17 +937,16 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
     auto flushAll = [&] {
       for (auto& [columns, batch] : batches) flush(batch);
     };
-    // In batches (--batch-rows): every batchRows rows given to a write are
-    // written and committed, with their journal, up to this row's key.
-    auto commitBatchAt = [&](const Row& row) {
-      if (batchRows <= 0 || ++inBatch < batchRows) return;
-      inBatch = 0;
+    // The rows written so far as the writes left them (every column's image
+    // with them), journaled up to `bound` (the last batch: every row left)
+    // and sealed, then committed and marked done.
+    auto sealAndCommit = [&](const std::optional<Values>& bound) {
       flushAll();
       if (journal) {
         if (!images.columns.empty() && !imaged)
           out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns,
                              conn.Cancels());
-        journal->setBatch(table, ++batch, row.identity);
+        if (batchRows > 0) journal->setBatch(table, ++batch, bound);
         journal->seal(table);
         sealed = true;
       }
@@ -959,6 +958,13 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
           out.journalComplete = false;
         }
       }
+    };
+    // In batches (--batch-rows): every batchRows rows given to a write are
+    // written and committed, with their journal, up to this row's key.
+    auto commitBatchAt = [&](const Row& row) {
+      if (batchRows <= 0 || ++inBatch < batchRows) return;
+      inBatch = 0;
+      sealAndCommit(row.identity);
       conn.BeginTrans();
       imaged = true;
       if (journal) {
@@ -1000,25 +1006,7 @@ Replaced rewrittenReplace(db::Connection& conn, Journal* journal, long long run,
           commitBatchAt(r.row);
         },
         out.untouched, nullptr, jsonRewriter);
-    flushAll();
-    if (journal) {
-      // The rows as the writes left them, every column's image with them.
-      if (!images.columns.empty() && !imaged)
-        out.kept += settle(conn, *journal, table, plan, id.columns, searched, images.columns,
-                           conn.Cancels());
-      // The last batch: every row left.
-      if (batchRows > 0) journal->setBatch(table, ++batch, std::nullopt);
-      journal->seal(table);
-      sealed = true;
-    }
-    conn.CommitTrans();
-    if (journal) {
-      try {
-        journal->mark(table, TableState::Done);
-      } catch (...) {
-        out.journalComplete = false;
-      }
-    }
+    sealAndCommit(std::nullopt);
     return out;
   } catch (...) {
     rollbackQuietly(conn);
