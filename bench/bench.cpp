@@ -21,6 +21,11 @@
 //                              and 100,000 rows and in one statement)
 //   trellick-bench --rewriter-only [--reps N] [--sizes TABLES ROWS BIGROWS]
 //                             (PostgreSQL's row rewriter measures of --servers alone)
+//   trellick-bench --cli-table [--cli PATH] [--engines sqlite,postgresql,mariadb]
+//                  [--sizes TABLES ROWS SMALLTABLES] [--reps N] [--dir DIR] [--quick]
+//                  [--no-window]
+//                             (trellick-cli as a process against each engine's own
+//                             client: bench/cli_table.cpp)
 #include <sqlite3.h>
 #include <sys/resource.h>
 
@@ -46,6 +51,7 @@
 
 #include "app/form1.h"
 #include "bench/bench_ui.h"
+#include "bench/cli_table.h"
 #include "bench/data.h"
 #include "bench/servers.h"
 #include "bench/timing.h"
@@ -517,6 +523,12 @@ int batchesMode(const std::string& dir, int rows, int reps) {
 
 int main(int argc, char* argv[]) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  // The command line measured from outside, and the engine's replace it
+  // runs as a process: no window in either.
+  if (argc > 1 && std::string(argv[1]) == "--engine-replace")
+    return trellick::bench::engineReplaceMain(argc, argv);
+  for (int i = 1; i < argc; ++i)
+    if (std::string(argv[i]) == "--cli-table") return trellick::bench::cliTableMain(argc, argv);
   Sizes sizes;
   std::string dir = "bench-data";
   std::string peakDb, journalPeakDb, journalPeakFile;
