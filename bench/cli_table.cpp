@@ -551,14 +551,12 @@ std::vector<std::string> recorded(const db::ConnectFields& fields, Work work,
 
 bool isCount(const std::string& s) { return startsWith(s, "select count(*)"); }
 
-// The statements as the client is given them. The driver reads one row of
-// SQLite's column query and no more (its row limit); the shell is told so
-// in the statement.
-std::vector<std::string> forClient(const Target& target, std::vector<std::string> sent) {
-  if (target.key() == "sqlite")
-    for (std::string& s : sent)
-      if (startsWith(s, "select * from ") && s.find(" limit ") == std::string::npos)
-        s += " limit 1";
+// The statements as the client is given them. Where the engine leaves the
+// column query's row limit to the driver (SQLite, MariaDB), the driver reads
+// one row and no more; the client is told so in the statement.
+std::vector<std::string> forClient(std::vector<std::string> sent) {
+  for (std::string& s : sent)
+    if (startsWith(s, "select * from ") && s.find(" limit ") == std::string::npos) s += " limit 1";
   return sent;
 }
 
@@ -583,9 +581,15 @@ long long countedInEcho(const std::string& out, const std::vector<std::string>& 
     size_t line = out.find('\n', found + s.size());
     if (line == std::string::npos)
       throw Failure("the client gave no result for " + s.substr(0, 80));
-    ++line;
-    const size_t end = out.find('\n', line);
-    const std::string value = out.substr(line, end == std::string::npos ? end : end - line);
+    // The MariaDB client frames its echo with rules of dashes.
+    std::string value;
+    while (line != std::string::npos) {
+      ++line;
+      const size_t end = out.find('\n', line);
+      value = out.substr(line, end == std::string::npos ? end : end - line);
+      if (!value.empty() && value.find_first_not_of('-') != std::string::npos) break;
+      line = end;
+    }
     if (value.empty() || value.find_first_not_of("0123456789") != std::string::npos)
       throw Failure("the client's result of " + s.substr(0, 60) + " is \"" + value + "\"");
     total += std::stoll(value);
@@ -677,20 +681,20 @@ class EngineRun {
 
     progress(e + ": recording the engine's statements");
     long long records = 0;
-    findStatements_ = forClient(t_, recorded(t_.fields(a_), Work::Find, &records));
+    findStatements_ = forClient(recorded(t_.fields(a_), Work::Find, &records));
     if (records != expected_)
       throw Failure(e + ": this build's engine counted " + std::to_string(records) + " of " +
                     std::to_string(expected_) + " records");
     const std::string work = t_.restore(a_, "work", o_.big);
-    replaceStatements_ = forClient(t_, recorded(t_.fields(work), Work::Replace, &records));
+    replaceStatements_ = forClient(recorded(t_.fields(work), Work::Replace, &records));
     checkReplaced(work, records, "this build's engine");
     if (smallRows) {
-      smallStatements_ = forClient(t_, recorded(t_.fields(s_), Work::Find, &records));
+      smallStatements_ = forClient(recorded(t_.fields(s_), Work::Find, &records));
       if (records != expectedSmall_)
         throw Failure(e + ": this build's engine counted " + std::to_string(records) + " of " +
                       std::to_string(expectedSmall_) + " records in the small tables");
     }
-    if (e == "sqlite") tablesStatements_ = forClient(t_, recorded(t_.fields(s_), Work::Tables));
+    if (e == "sqlite") tablesStatements_ = forClient(recorded(t_.fields(s_), Work::Tables));
 
     for (int rep = 0; rep < o_.reps; ++rep) {
       progress(e + ": round " + std::to_string(rep + 1) + " of " + std::to_string(o_.reps));
