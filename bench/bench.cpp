@@ -23,7 +23,7 @@
 //                             (PostgreSQL's row rewriter measures of --servers alone)
 //   trellick-bench --cli-table [--cli PATH] [--engines sqlite,postgresql,mariadb]
 //                  [--sizes TABLES ROWS SMALLTABLES] [--reps N] [--dir DIR] [--quick]
-//                  [--no-window]
+//                  [--window-bench PATH | --no-window]
 //                             (trellick-cli as a process against each engine's own
 //                             client: bench/cli_table.cpp)
 #include <sqlite3.h>

@@ -603,6 +603,7 @@ long long countedInEcho(const std::string& out, const std::vector<std::string>& 
 struct Options {
   std::string cli;
   std::string self;
+  std::string windowBench;  // the trellick-bench whose --window is run
   std::string dir;
   std::vector<std::string> engines{"sqlite", "postgresql", "mariadb"};
   Shape big{200, 20000};
@@ -944,13 +945,13 @@ struct WindowRatios {
 
 WindowRatios windowRatios(const Options& o) {
   WindowRatios w;
-  std::vector<std::string> argv{
-      o.self, "--window", "--dir", o.dir + "/window", "--reps", std::to_string(o.reps)};
+  std::vector<std::string> argv{o.windowBench,     "--window", "--dir",
+                                o.dir + "/window", "--reps",   std::to_string(o.reps)};
   if (o.quick)
     for (const std::string& a : {std::string("--sizes"), std::to_string(o.big.tables),
                                  std::to_string(o.big.rows), std::string("1000")})
       argv.push_back(a);
-  progress("the window: trellick-bench --window");
+  progress("the window: " + o.windowBench + " --window");
   const Ran ran = runProgram(argv, {});
   auto number = [&](const std::string& label) -> std::optional<double> {
     const std::regex line("\\| " + label + " \\| ([0-9.]+) \\|");
@@ -1022,7 +1023,7 @@ std::string machine() {
   std::fprintf(stderr,
                "trellick-bench: %s\nusage: trellick-bench --cli-table [--cli PATH] [--engines "
                "sqlite,postgresql,mariadb] [--sizes TABLES ROWS SMALLTABLES] [--reps N] "
-               "[--dir DIR] [--quick] [--no-window]\n",
+               "[--dir DIR] [--quick] [--window-bench PATH | --no-window]\n",
                what.c_str());
   std::exit(2);
 }
@@ -1097,6 +1098,8 @@ int cliTableMain(int argc, char** argv) {
       repsGiven = true;
     } else if (a == "--dir" && i + 1 < argc) {
       o.dir = argv[++i];
+    } else if (a == "--window-bench" && i + 1 < argc) {
+      o.windowBench = fs::absolute(argv[++i]).string();
     } else if (a == "--no-window") {
       o.window = false;
     } else {
@@ -1109,6 +1112,7 @@ int cliTableMain(int argc, char** argv) {
   }
   if (o.quick && !repsGiven) o.reps = 3;
   o.cli = fs::absolute(o.cli).string();
+  if (o.windowBench.empty()) o.windowBench = o.self;
   if (!fs::exists(o.cli)) usage("no trellick-cli at " + o.cli + " (give --cli PATH)");
   fs::create_directories(o.dir + "/xdg");
   o.dir = fs::absolute(o.dir).string();
@@ -1185,6 +1189,7 @@ int cliTableMain(int argc, char** argv) {
   std::printf("\nTrellick command-line benchmark%s: %s; median of %d\n",
               o.quick ? " (quick sizes)" : "", machine().c_str(), o.reps);
   std::printf("trellick-cli: %s\n", o.cli.c_str());
+  if (o.window && sqlite) std::printf("the window: %s --window\n", o.windowBench.c_str());
   std::printf(
       "A: %d tables x %d rows, 4 text columns, 5%% of rows holding the text; S: %d tables x 5 "
       "rows. Floor: the engine's own client (sqlite3, psql, mariadb) sending the statements "

@@ -9,9 +9,10 @@ namespace trellick::bench {
 
 // trellick-bench --cli-table [--cli PATH] [--engines sqlite,postgresql,mariadb]
 //   [--sizes TABLES ROWS SMALLTABLES] [--reps N] [--dir DIR] [--quick]
-//   [--no-window]
-// Returns the exit status: non-zero when a run failed or its results were
-// wrong, never for a target missed.
+//   [--window-bench PATH | --no-window]
+// The window's rows come from `--window` of the trellick-bench at
+// --window-bench (this one by default). Returns the exit status: non-zero when a run failed or its
+// results were wrong, never for a target missed.
 int cliTableMain(int argc, char** argv);
 
 // trellick-bench --engine-replace SERVER DATABASE USER (internal): the
