@@ -976,7 +976,6 @@ WindowRatios windowRatios(const Options& o) {
 // ---- the table ----
 
 struct Printer {
-  int failedRows = 0;
   void row(const std::string& work, const std::string& engine, std::optional<double> ms,
            std::optional<double> againstMs, const std::string& missing, bool faster,
            double target) {
