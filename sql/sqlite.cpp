@@ -429,6 +429,20 @@ class SqliteSql final : public EngineSql {
   // The checkpoints go through even on a file that cannot be written: only
   // the vacuum between them says whether the database was compacted.
   bool maintenanceNeedsEveryStatement() const override { return true; }
+
+  // The driver describes a column by its declared type, and one without a
+  // type by the value its first row holds: that one has no signature. A
+  // virtual table's columns are its module's to say: not listed. Hidden
+  // columns are left out as "select *" leaves them.
+  std::string catalogQuery() const override {
+    return "select '', m.name, x.name, case when x.type = '' then '' else 'declared ' || x.type "
+           "end, x.hidden in (2, 3), x.type from sqlite_master m join "
+           "pragma_table_xinfo(m.name) x where m.type = 'table' and upper(substr(m.sql, 1, 20)) "
+           "<> 'CREATE VIRTUAL TABLE' and x.hidden <> 1 order by m.rowid, x.cid";
+  }
+  std::string schemaStamp() const override {
+    return "(select schema_version from pragma_schema_version)";
+  }
 };
 
 }  // namespace
