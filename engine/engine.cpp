@@ -287,8 +287,10 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
     Table target = table;
     TypeRows typeRows;
     Catalog* catalog = options.catalog.get();
-    auto known = catalog ? catalog->ready(table) : std::nullopt;
-    const std::optional<bool> rows = known ? catalog->hasRows(conn, table) : std::nullopt;
+    // Asked for every table: one the catalog cannot answer for yet teaches
+    // it once found as it was read.
+    const std::optional<bool> rows = catalog ? catalog->hasRows(conn, table) : std::nullopt;
+    auto known = rows ? catalog->ready(table) : std::nullopt;
     if (known && rows) {
       // The catalog read for the walk says it all: the count is the
       // table's only statement.
@@ -782,7 +784,15 @@ std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
   std::lock_guard lock(mutex_);
   if (!valid_) return std::nullopt;
   const Key key{table.schema, table.name};
-  if (const auto it = rows_.find(key); it != rows_.end()) return it->second;
+  // Each answer is used once: a walk again asks again.
+  const auto take = [&]() -> std::optional<bool> {
+    const auto it = rows_.find(key);
+    const std::optional<bool> answer = it->second;
+    rows_.erase(it);
+    if (answer) verified_.insert(key);
+    return answer;
+  };
+  if (rows_.contains(key)) return take();
   const auto from = place_.find(key);
   if (from == place_.end()) return std::nullopt;
   // This table and the next ones of the walk, in one statement.
@@ -806,22 +816,28 @@ std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
       rs->Close();
       return std::nullopt;
     }
-    for (size_t k = 0; k < asked.size(); ++k)
-      rows_[asked[k]] = fields.Item(static_cast<int>(k + 1)).Value().text() == "1";
+    for (size_t k = 0; k < asked.size(); ++k) {
+      // A table altered since it was read asks for its own columns.
+      const bool same =
+          fields.Item(static_cast<int>(2 * k + 2)).Value().text() == tables_[asked[k]].stamp;
+      rows_[asked[k]] =
+          same ? std::optional(fields.Item(static_cast<int>(2 * k + 1)).Value().text() == "1")
+               : std::nullopt;
+    }
     rs->Close();
   } catch (const std::exception&) {
     // One of them cannot be read (dropped since, or refused): this table
     // runs its own queries and tells why; the next ones are asked again.
     rows_[key] = std::nullopt;
   }
-  return rows_[key];
+  return take();
 }
 
 void Catalog::learn(const Table& table, const std::vector<DriverColumn>& driver,
                     const std::vector<std::string>& names) {
   std::lock_guard lock(mutex_);
   const auto it = tables_.find({table.schema, table.name});
-  if (it == tables_.end()) return;
+  if (!verified_.erase({table.schema, table.name}) || !valid_ || it == tables_.end()) return;
   const auto& columns = it->second.columns;
   // A table whose columns are not the ones the catalog lists (altered
   // since) teaches nothing.
@@ -874,6 +890,7 @@ std::shared_ptr<Catalog> readCatalog(db::Connection& conn, const std::vector<Tab
       auto& rows = catalog->tables_[{schema, fields.Item(1).Value().text()}];
       rows.columns.push_back(std::move(c));
       rows.hasChildren = typed && fields.Item(9).Value().text() == "1";
+      if (fields.Count() > 10) rows.stamp = fields.Item(10).Value().text();
       rs->MoveNext();
     }
     if (rs->State() == db::adStateOpen) rs->Close();

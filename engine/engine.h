@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -279,6 +280,7 @@ class Catalog {
   struct TableRows {
     std::vector<ColumnRow> columns;
     bool hasChildren = false;
+    std::string stamp;  // EngineSql::tableStamp()'s value
   };
   struct DriverColumn {
     int type = 0;
@@ -293,7 +295,8 @@ class Catalog {
   // walk in one statement; nullopt where that could not be learned.
   std::optional<bool> hasRows(db::Connection& conn, const Table& table);
   // The driver's description of the table's columns from its column query,
-  // in its order: kept by signature where the names are the catalog's.
+  // in its order: kept by signature where the table was found as the
+  // catalog read it (hasRows() asked) and the names are the catalog's.
   void learn(const Table& table, const std::vector<DriverColumn>& driver,
              const std::vector<std::string>& names);
 
@@ -306,6 +309,7 @@ class Catalog {
   std::vector<Table> walk_;
   std::map<Key, size_t> place_;
   std::map<Key, std::optional<bool>> rows_;  // asked; nullopt: the question failed
+  std::set<Key> verified_;                   // found as read by the last answer taken
   std::string stamp_;
   bool valid_ = true;
 };

@@ -55,13 +55,24 @@ class Catalog : public testsupport::EngineFixture {
  protected:
   void SetUp() override {
     EngineFixture::SetUp();
-    if (engine() != Engine::SQLite) GTEST_SKIP() << "the catalog in one query is SQLite's so far";
+    if (conn().engineSql().catalogQuery().empty())
+      GTEST_SKIP() << "each table is asked by itself on this engine";
   }
+  // The tables of kTables, or their PostgreSQL kin: odd names, every
+  // type, inheritance, domains and a second schema.
+  std::string tables() const { return engine() == Engine::SQLite ? kTables : kPgTables; }
+  // How many tables a walk leaves the catalog able to answer for: all but
+  // those holding a column the driver describes by its rows.
+  size_t answerable() const { return engine() == Engine::SQLite ? 12 : 14; }
+  size_t tableCount() const { return 14; }
+
+  static const char* const kTables;
+  static const char* const kPgTables;
 };
 
 // Odd names, every declared type, no key, composite keys, generated columns,
 // a view, dynamic typing and columns without a type, an empty table.
-constexpr const char* kTables = R"(
+const char* const Catalog::kTables = R"(
 create table "odd.name" ("a.b" varchar(10), "x y" text, n int);
 insert into "odd.name" values ('needle', 'a needle too', 1);
 create table "we""ird]" ("c;?" nvarchar(50), d clob, e char(3), f blob, g real, h numeric,
@@ -96,28 +107,70 @@ create table norowid (k text primary key, v varchar(20)) without rowid;
 insert into norowid values ('needle', 'needle');
 )";
 
+const char* const Catalog::kPgTables = R"(
+create domain words as text;
+create domain short_words as varchar(4);
+create domain deep as words;
+create type mood as enum ('needle', 'hay');
+create table "odd.name" ("a.b" varchar(10), "x y" text, n int);
+insert into "odd.name" values ('needle', 'a needle too', 1);
+create table "we""ird]" ("c;?" varchar(50), d text, e char(3), f bytea, g real, h numeric,
+  i integer, j boolean, k date, l varchar, m character varying(2), n char(70), o name,
+  p "char", q words, r short_words, s deep, t mood, u json, v jsonb, w text[], x xml,
+  y timestamp, z uuid);
+insert into "we""ird]" values ('the needle', 'needle', 'nee', '\x00', 1.5, 2, 3, true,
+  '2020-01-01', 'needle', 'ne', 'needle', 'needle', 'n', 'needle', 'need', 'needle', 'needle',
+  '"needle"', '"needle"', '{needle}', '<a>needle</a>', '2020-01-01', gen_random_uuid());
+create table nokey (a text, b varchar(300));
+insert into nokey values ('needle', 'x');
+create table composite (k1 int, k2 text, v text, primary key (k1, k2));
+insert into composite values (1, 'needle', 'needle');
+create table gen (a text, b text generated always as (a || 'x') stored);
+insert into gen (a) values ('needle');
+create view v as select * from nokey;
+create table empty1 (a text);
+create table parent (a text, b varchar(20));
+insert into parent values ('hay', 'hay');
+create table child (c text) inherits (parent);
+insert into child values ('needle', 'needle', 'needle');
+create schema other;
+create table other.plain (a varchar(10), b text);
+insert into other.plain values ('needle', 'hay');
+create table plain (a varchar(10), b text);
+insert into plain values ('needle', 'hay');
+create table plain2 (a varchar(10), b text);
+insert into plain2 values ('hay', 'hay');
+create table again ("c;?" varchar(50), d text, e char(3));
+insert into again values ('needle', 'needle', 'nee');
+create table "UPPER" ("Mixed" text, "sp ace" varchar(5));
+insert into "UPPER" values ('needle', 'nee');
+create table dropped (a text, gone int, b varchar(7));
+alter table dropped drop column gone;
+insert into dropped values ('needle', 'needle');
+)";
+
 TEST_P(Catalog, SearchesExactlyTheColumnsEachTableWould) {
-  setup(kTables);
+  setup(tables());
   for (const std::string find : {"needle", "ne", ""}) {
     SCOPED_TRACE("find: " + find);
     const auto alone = walked(conn(), find, nullptr);
     auto catalog = engine::readCatalog(conn(), engine::userTables(conn()));
     ASSERT_NE(catalog, nullptr);
     const auto fromCatalog = walked(conn(), find, catalog);
-    ASSERT_EQ(alone.size(), 14u);
+    ASSERT_EQ(alone.size(), tableCount());
     EXPECT_EQ(fromCatalog, alone);
     // The catalog answered, its driver descriptions learned once: a walk
     // with it again runs every table without its own queries but the two
     // with columns of no type, and still searches the same.
     size_t answered = 0;
     for (const auto& t : engine::userTables(conn())) answered += catalog->ready(t) ? 1 : 0;
-    EXPECT_EQ(answered, 12u);
+    EXPECT_EQ(answered, answerable());
     EXPECT_EQ(walked(conn(), find, catalog), alone);
   }
 }
 
 TEST_P(Catalog, TablesChangedAfterItWasReadAreSearchedAsTheyAreNow) {
-  setup(kTables);
+  setup(tables());
   // Learned from a first walk: every type of the database described.
   auto catalog = engine::readCatalog(conn(), engine::userTables(conn()));
   ASSERT_NE(catalog, nullptr);
