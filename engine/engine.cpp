@@ -787,6 +787,7 @@ std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
   // Each answer is used once: a walk again asks again.
   const auto take = [&]() -> std::optional<bool> {
     const auto it = rows_.find(key);
+    if (it == rows_.end()) return std::nullopt;  // not in the catalog
     const std::optional<bool> answer = it->second;
     rows_.erase(it);
     if (answer) verified_.insert(key);
@@ -794,7 +795,7 @@ std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
   };
   if (rows_.contains(key)) return take();
   const auto from = place_.find(key);
-  if (from == place_.end()) return std::nullopt;
+  if (from == place_.end() || !tables_.contains(key)) return std::nullopt;
   // This table and the next ones of the walk, in one statement.
   std::vector<Key> asked;
   std::vector<sql::TableRef> refs;
