@@ -215,11 +215,14 @@ class SqliteSql final : public EngineSql {
   // is locked fails here instead of listing nothing. In the order the
   // tables were made, as the driver's own list gives them. The pragma is
   // read once: asked again for every table it would make listing a
-  // database of n tables cost n squared.
+  // database of n tables cost n squared. Without a virtual table there is
+  // no shadow table either, and the pragma is not read at all.
   std::string userTablesQuery() const override {
     return "with l as materialized (select name, type from pragma_table_list where schema = "
-           "'main') select m.name, l.type from sqlite_master m left join l on l.name = m.name "
-           "where m.type = 'table' order by m.rowid";
+           "'main'), v(n) as (select count(*) from sqlite_master where type = 'table' and "
+           "upper(substr(sql, 1, 20)) = 'CREATE VIRTUAL TABLE') select m.name, case when v.n = 0 "
+           "then 'table' else (select l.type from l where l.name = m.name) end from "
+           "sqlite_master m, v where m.type = 'table' order by m.rowid";
   }
 
   std::string primaryKeyQuery(const TableRef& table) const override {
