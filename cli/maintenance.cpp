@@ -86,6 +86,8 @@ std::string driverTypeName(const engine::Column& c) {
 int TablesCommand::listColumns(const std::vector<engine::Table>& tables) {
   engine::Options options;
   options.describeOnly = true;
+  // Every table's columns from one catalog query where the engine has it.
+  options.catalog = engine::readCatalog(*conn_, tables);
   engine::Observer quiet;
   size_t failures = 0;
   interrupts_.setWalking(true);

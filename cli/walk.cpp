@@ -147,6 +147,9 @@ int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
   options.jsonRewriter = jsonRewriter_;
   options.columnChosen = columnsOf(args_);
   options.batchRows = args_.batchRows;
+  // A find over many tables asks the catalog once instead of each table.
+  if (!replacing()) options.catalog = engine::readCatalog(*conn_, tables);
+
   if (!batchStarts.empty())
     options.batchStart = [&](const engine::Table& t) {
       for (const auto& [k, start] : batchStarts)

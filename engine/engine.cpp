@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <exception>
 #include <map>
 #include <mutex>
@@ -145,19 +146,17 @@ void renameFromCatalog(db::Connection& conn, const Table& table, std::vector<Col
   for (size_t k = 0; k < names.size(); ++k) columns[k].name = names[k];
 }
 
-// Which columns are searched, where the engine's catalog says: a column
-// the driver calls text may be a boolean, an enum or json to the engine,
-// and a domain over text may not look like text to the driver. Each
-// column's type as the engine names it, and why it is not searched.
-void typesFromCatalog(db::Connection& conn, const Table& table, std::vector<Column>& columns,
-                      long long searchLength, bool jsonSearched) {
+// A column's type as the engine's catalog names it (columnTypesQuery()).
+struct TypeRow {
+  std::string shown, base;
+  std::optional<long long> length;
+};
+using TypeRows = std::map<std::string, TypeRow>;
+
+TypeRows readTypeRows(db::Connection& conn, const Table& table) {
   const sql::EngineSql& engineSql = conn.engineSql();
   const std::string query = engineSql.columnTypesQuery(table);
-  struct Row {
-    std::string shown, base;
-    std::optional<long long> length;
-  };
-  std::map<std::string, Row> rows;
+  TypeRows rows;
   if (!query.empty()) {
     std::unique_ptr<db::Recordset> rs;
     try {
@@ -169,7 +168,7 @@ void typesFromCatalog(db::Connection& conn, const Table& table, std::vector<Colu
     }
     while (rs->State() == db::adStateOpen && !rs->Eof()) {
       auto fields = rs->Fields();
-      Row row{fields.Item(1).Value().text(), fields.Item(2).Value().text(), std::nullopt};
+      TypeRow row{fields.Item(1).Value().text(), fields.Item(2).Value().text(), std::nullopt};
       const db::Variant length = fields.Item(3).Value();
       if (!length.IsNull()) row.length = length.toInt64();
       rows[fields.Item(0).Value().text()] = std::move(row);
@@ -177,10 +176,19 @@ void typesFromCatalog(db::Connection& conn, const Table& table, std::vector<Colu
     }
     if (rs->State() == db::adStateOpen) rs->Close();
   }
+  return rows;
+}
+
+// Which columns are searched, where the engine's catalog says: a column
+// the driver calls text may be a boolean, an enum or json to the engine,
+// and a domain over text may not look like text to the driver. Each
+// column's type as the engine names it, and why it is not searched.
+void typesFromCatalog(const sql::EngineSql& engineSql, const TypeRows& rows,
+                      std::vector<Column>& columns, long long searchLength, bool jsonSearched) {
   for (Column& column : columns) {
     const auto it = rows.find(column.name);
     if (it != rows.end()) {
-      const Row& row = it->second;
+      const TypeRow& row = it->second;
       column.engineType = row.shown;
       column.notSearched = engineSql.notSearchedType(row.base);
       column.json = jsonSearched && engineSql.jsonType(row.base);
@@ -259,64 +267,108 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
     const search::Engine engine = conn.dialect();
     const search::StatementBuilder statements(engine, options.texts, conn.syntax());
 
-    {
-      // The columns and whether a row exists: one row is enough. A driver
-      // that reads the whole result first and ignores the row limit is
-      // asked for one row by the statement itself. Read-only and
-      // forward-only: an updatable keyset cursor would have SQL Server
-      // build the key set of the whole table first.
-      const db::DriverFacts& facts = conn.facts();
-      std::string columnQuery = statements.columnQuery(table);
-      if (facts.readsWholeResult && !facts.honoursRowLimit)
-        columnQuery += conn.engineSql().trailingLimit(1);
-      db::Recordset rs;
-      rs.Open(columnQuery, conn, db::adOpenForwardOnly, db::adLockReadOnly, -1, db::OpenOptions{1});
-      result.hasRows = !(rs.Eof() || rs.Bof());
-      if (!result.hasRows && !options.describeOnly) {
-        observer.tableFinished(result);
-        return result;
-      }
-      for (int k = 0, n = rs.Fields().Count(); k < n; ++k) {
-        db::Field field = rs.Fields().Item(k);
-        result.columns.push_back(
-            {field.Name(), field.Type(), field.DefinedSize(), false, false, {}, {}, false});
-      }
-      // The connection serves one result at a time (FreeTDS refuses the
-      // next statement while rows are pending): the column query is done.
-      rs.Close();
-    }
-
     // Computed and generated columns can be read but never assigned; a
     // SQLite column without a declared length holds text of any length.
-    stage = Stage::ColumnFacts;
     std::set<std::string> computed;
     std::set<std::string> unlimited;
     // Where the declared type decides (SQLite): whether the column is searched.
     std::map<std::string, bool> byDeclaredType;
     std::map<std::string, std::string> declaredTypes;  // as the schema spells them
-    bool namesMayDiffer = false;
-    {
-      auto facts = conn.Execute(search::columnFactsQuery(table, engine));
-      while (facts->State() == db::adStateOpen && !facts->Eof()) {
-        auto fields = facts->Fields();
-        const std::string name = fields.Item(0).Value().text();
-        if (fields.Item(1).Value().text() == "1") computed.insert(name);
-        if (fields.Count() > 2 && !search::declaresLength(fields.Item(2).Value().text()))
-          unlimited.insert(name);
-        if (fields.Count() > 2)
-          if (const auto searched =
-                  conn.engineSql().searchedByDeclaredType(fields.Item(2).Value().text())) {
-            byDeclaredType[name] = *searched;
-            declaredTypes[name] = fields.Item(2).Value().text();
-          }
-        namesMayDiffer = namesMayDiffer || conn.engineSql().fieldNameMayDiffer(name);
-        facts->MoveNext();
+    const auto noteFacts = [&](const std::string& name, bool isComputed,
+                               const std::optional<std::string>& declared) {
+      if (isComputed) computed.insert(name);
+      if (!declared) return;
+      if (!search::declaresLength(*declared)) unlimited.insert(name);
+      if (const auto searched = conn.engineSql().searchedByDeclaredType(*declared)) {
+        byDeclaredType[name] = *searched;
+        declaredTypes[name] = *declared;
       }
+    };
+    Table target = table;
+    TypeRows typeRows;
+    Catalog* catalog = options.catalog.get();
+    // Asked for every table: one the catalog cannot answer for yet teaches
+    // it once found as it was read.
+    const std::optional<bool> rows = catalog ? catalog->hasRows(conn, table) : std::nullopt;
+    auto known = rows ? catalog->ready(table) : std::nullopt;
+    if (known && rows) {
+      // The catalog read for the walk says it all: the count is the
+      // table's only statement.
+      result.hasRows = *rows;
+      if (!result.hasRows && !options.describeOnly) {
+        observer.tableFinished(result);
+        return result;
+      }
+      stage = Stage::ColumnFacts;
+      const auto& [catalogRows, driver] = *known;
+      for (size_t k = 0; k < catalogRows.columns.size(); ++k) {
+        const Catalog::ColumnRow& c = catalogRows.columns[k];
+        result.columns.push_back(
+            {c.name, driver[k].type, driver[k].size, false, false, {}, {}, false});
+        noteFacts(c.name, c.computed, c.declared);
+        if (c.typed) typeRows[c.name] = {c.shown, c.base, c.length};
+      }
+      if (!conn.engineSql().childrenQuery(table).empty())
+        target.hasChildren = catalogRows.hasChildren;
+    } else {
+      {
+        // The columns and whether a row exists: one row is enough. A driver
+        // that reads the whole result first and ignores the row limit is
+        // asked for one row by the statement itself. Read-only and
+        // forward-only: an updatable keyset cursor would have SQL Server
+        // build the key set of the whole table first.
+        const db::DriverFacts& facts = conn.facts();
+        std::string columnQuery = statements.columnQuery(table);
+        if (facts.readsWholeResult && !facts.honoursRowLimit)
+          columnQuery += conn.engineSql().trailingLimit(1);
+        db::Recordset rs;
+        rs.Open(columnQuery, conn, db::adOpenForwardOnly, db::adLockReadOnly, -1,
+                db::OpenOptions{1});
+        result.hasRows = !(rs.Eof() || rs.Bof());
+        if (!result.hasRows && !options.describeOnly) {
+          observer.tableFinished(result);
+          return result;
+        }
+        for (int k = 0, n = rs.Fields().Count(); k < n; ++k) {
+          db::Field field = rs.Fields().Item(k);
+          result.columns.push_back(
+              {field.Name(), field.Type(), field.DefinedSize(), false, false, {}, {}, false});
+        }
+        // The connection serves one result at a time (FreeTDS refuses the
+        // next statement while rows are pending): the column query is done.
+        rs.Close();
+      }
+
+      stage = Stage::ColumnFacts;
+      bool namesMayDiffer = false;
+      {
+        auto facts = conn.Execute(search::columnFactsQuery(table, engine));
+        while (facts->State() == db::adStateOpen && !facts->Eof()) {
+          auto fields = facts->Fields();
+          const std::string name = fields.Item(0).Value().text();
+          noteFacts(
+              name, fields.Item(1).Value().text() == "1",
+              fields.Count() > 2 ? std::optional(fields.Item(2).Value().text()) : std::nullopt);
+          namesMayDiffer = namesMayDiffer || conn.engineSql().fieldNameMayDiffer(name);
+          facts->MoveNext();
+        }
+      }
+      if (namesMayDiffer) renameFromCatalog(conn, table, result.columns);
+      if (catalog) {
+        // How the driver describes each type, for the tables after it.
+        std::vector<Catalog::DriverColumn> driver;
+        std::vector<std::string> names;
+        for (const Column& c : result.columns) {
+          driver.push_back({c.type, c.size});
+          names.push_back(c.name);
+        }
+        catalog->learn(table, driver, names);
+      }
+      // Tables inheriting from this one hold rows of their own, searched
+      // through them.
+      target = journal::withChildrenKnown(conn, table);
+      typeRows = readTypeRows(conn, table);
     }
-    if (namesMayDiffer) renameFromCatalog(conn, table, result.columns);
-    // Tables inheriting from this one hold rows of their own, searched
-    // through them.
-    const Table target = journal::withChildrenKnown(conn, table);
     for (Column& column : result.columns) {
       if (unlimited.contains(column.name) && search::searchGroup(column.type))
         column.size = db::kLongTextSize;
@@ -334,7 +386,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
       column.searchable = search::isSearchable(column.type, column.size, L) && !column.computed &&
                           (declared == byDeclaredType.end() || declared->second);
     }
-    typesFromCatalog(conn, table, result.columns, L,
+    typesFromCatalog(conn.engineSql(), typeRows, result.columns, L,
                      options.rewriter != nullptr && options.jsonRewriter != nullptr);
     if (options.columnChosen)
       for (Column& column : result.columns)
@@ -364,21 +416,25 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
             plan.jsonColumns.push_back(c.name);
           }
     }
-    if (!plan.empty()) {
-      // Replace would turn a value of another kind in a text column (a
-      // SQLite blob or number) into text, and LIKE reads it as text: where
-      // the table holds one, only text values are matched, counted and
-      // replaced.
+    // Replace would turn a value of another kind in a text column (a SQLite
+    // blob or number) into text, and LIKE reads it as text: where the table
+    // holds one, only text values are matched, counted and replaced.
+    const auto holdsOtherKinds = [&] {
       std::vector<std::string> names;
       for (const auto& c : searched) names.push_back(c.name);
       const std::string query = conn.engineSql().nonTextQuery(plan.table, names, plan.condition());
-      if (!query.empty()) {
-        auto rs = conn.Execute(query);
-        const bool found = rs->State() == db::adStateOpen && !rs->Eof();
-        if (rs->State() == db::adStateOpen) rs->Close();
-        if (found) plan = plan.textOnly();
-      }
-    }
+      if (query.empty()) return false;
+      auto rs = conn.Execute(query);
+      const bool found = rs->State() == db::adStateOpen && !rs->Eof();
+      if (rs->State() == db::adStateOpen) rs->Close();
+      return found;
+    };
+    // A count from the catalog's columns asks only where it found records:
+    // a row of another kind is looked for among the rows the condition
+    // matches, so where it matches none the plan stays as it is.
+    const bool countFirst =
+        known && rows && !options.rewriter && !replacing && !options.describeOnly && !planOut;
+    if (!plan.empty() && !countFirst && holdsOtherKinds()) plan = plan.textOnly();
     if (planOut) *planOut = plan;
     if (options.describeOnly) {
       result.status = plan.empty() ? Status::NoSearchableColumn : Status::NotFound;
@@ -408,6 +464,14 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
         result.records = counted->Fields().Item(0).Value().toInt64();
         // Closed before the update, for the same one-result reason.
         counted->Close();
+        if (countFirst && result.records > 0 && holdsOtherKinds()) {
+          plan = plan.textOnly();
+          result.countStatement = plan.countStatement();
+          observer.countStatement(result.countStatement);
+          auto recounted = conn.Execute(result.countStatement);
+          result.records = recounted->Fields().Item(0).Value().toInt64();
+          recounted->Close();
+        }
       }
       result.status = result.records > 0 ? Status::Found : Status::NotFound;
       if (result.records > 0) {
@@ -687,6 +751,157 @@ namespace trellick::engine {
 std::string failureTextEnglish(const TableResult& result, const std::string& eol) {
   if (!result.failure) return {};
   return failureTextOf(result, result.failure->englishDescription, eol);
+}
+
+}  // namespace trellick::engine
+
+namespace trellick::engine {
+
+namespace {
+
+// Tables asked at once whether they hold a row: the longer the list, the
+// older its answer when the last of them is counted.
+constexpr size_t kRowsAskedAtOnce = 64;
+
+}  // namespace
+
+std::optional<std::pair<Catalog::TableRows, std::vector<Catalog::DriverColumn>>> Catalog::ready(
+    const Table& table) {
+  std::lock_guard lock(mutex_);
+  if (!valid_) return std::nullopt;
+  const auto it = tables_.find({table.schema, table.name});
+  if (it == tables_.end()) return std::nullopt;
+  std::vector<DriverColumn> driver;
+  for (const ColumnRow& c : it->second.columns) {
+    const auto d = described_.find(c.signature);
+    if (c.signature.empty() || d == described_.end() || !d->second) return std::nullopt;
+    driver.push_back(*d->second);
+  }
+  return std::pair{it->second, std::move(driver)};
+}
+
+std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
+  std::lock_guard lock(mutex_);
+  if (!valid_) return std::nullopt;
+  const Key key{table.schema, table.name};
+  // Each answer is used once: a walk again asks again.
+  const auto take = [&]() -> std::optional<bool> {
+    const auto it = rows_.find(key);
+    if (it == rows_.end()) return std::nullopt;  // not in the catalog
+    const std::optional<bool> answer = it->second;
+    rows_.erase(it);
+    if (answer) verified_.insert(key);
+    return answer;
+  };
+  if (rows_.contains(key)) return take();
+  const auto from = place_.find(key);
+  if (from == place_.end() || !tables_.contains(key)) return std::nullopt;
+  // This table and the next ones of the walk, in one statement.
+  std::vector<Key> asked;
+  std::vector<sql::TableRef> refs;
+  for (size_t k = from->second; k < walk_.size() && asked.size() < kRowsAskedAtOnce; ++k) {
+    const Key next{walk_[k].schema, walk_[k].name};
+    if (rows_.contains(next) || !tables_.contains(next) ||
+        std::find(asked.begin(), asked.end(), next) != asked.end())
+      continue;
+    asked.push_back(next);
+    refs.push_back(walk_[k]);
+  }
+  try {
+    auto rs = conn.Execute(conn.engineSql().rowsExistQuery(refs));
+    auto fields = rs->Fields();
+    if (fields.Item(0).Value().text() != stamp_) {
+      // The schema changed since the catalog was read: every table from
+      // here on asks for its own columns.
+      valid_ = false;
+      rs->Close();
+      return std::nullopt;
+    }
+    for (size_t k = 0; k < asked.size(); ++k) {
+      // A table altered since it was read asks for its own columns.
+      const bool same =
+          fields.Item(static_cast<int>(2 * k + 2)).Value().text() == tables_[asked[k]].stamp;
+      rows_[asked[k]] =
+          same ? std::optional(fields.Item(static_cast<int>(2 * k + 1)).Value().text() == "1")
+               : std::nullopt;
+    }
+    rs->Close();
+  } catch (const std::exception&) {
+    // One of them cannot be read (dropped since, or refused): this table
+    // runs its own queries and tells why; the next ones are asked again.
+    rows_[key] = std::nullopt;
+  }
+  return take();
+}
+
+void Catalog::learn(const Table& table, const std::vector<DriverColumn>& driver,
+                    const std::vector<std::string>& names) {
+  std::lock_guard lock(mutex_);
+  const auto it = tables_.find({table.schema, table.name});
+  if (!verified_.erase({table.schema, table.name}) || !valid_ || it == tables_.end()) return;
+  const auto& columns = it->second.columns;
+  // A table whose columns are not the ones the catalog lists (altered
+  // since) teaches nothing.
+  if (columns.size() != names.size()) return;
+  for (size_t k = 0; k < names.size(); ++k)
+    if (columns[k].name != names[k]) return;
+  for (size_t k = 0; k < names.size(); ++k) {
+    const std::string& signature = columns[k].signature;
+    if (signature.empty()) continue;
+    const auto [d, added] = described_.try_emplace(signature, driver[k]);
+    // Described two ways: never taken from the catalog again.
+    if (!added && d->second &&
+        (d->second->type != driver[k].type || d->second->size != driver[k].size))
+      d->second.reset();
+  }
+}
+
+std::shared_ptr<Catalog> readCatalog(db::Connection& conn, const std::vector<Table>& walk) {
+  const sql::EngineSql& engineSql = conn.engineSql();
+  const std::string query = engineSql.catalogQuery();
+  if (query.empty()) return nullptr;
+  auto catalog = std::make_shared<Catalog>();
+  try {
+    // Read before the catalog: a change in between is taken as one after it.
+    if (const std::string stamp = engineSql.schemaStamp(); !stamp.empty()) {
+      auto rs = conn.Execute("select " + stamp);
+      catalog->stamp_ = rs->Fields().Item(0).Value().text();
+      rs->Close();
+    }
+    auto rs = conn.Execute(query);
+    while (rs->State() == db::adStateOpen && !rs->Eof()) {
+      auto fields = rs->Fields();
+      std::string schema = fields.Item(0).Value().text();
+      if (schema == conn.DefaultSchema()) schema.clear();
+      Catalog::ColumnRow c;
+      c.name = fields.Item(2).Value().text();
+      c.signature = fields.Item(3).Value().text();
+      c.computed = fields.Item(4).Value().text() == "1";
+      if (const db::Variant declared = fields.Item(5).Value(); !declared.IsNull())
+        c.declared = declared.text();
+      const bool typed = fields.Count() > 9;
+      if (const db::Variant shown = typed ? fields.Item(6).Value() : db::Variant::null();
+          !shown.IsNull()) {
+        c.typed = true;
+        c.shown = shown.text();
+        c.base = fields.Item(7).Value().text();
+        if (const db::Variant length = fields.Item(8).Value(); !length.IsNull())
+          c.length = length.toInt64();
+      }
+      auto& rows = catalog->tables_[{schema, fields.Item(1).Value().text()}];
+      rows.columns.push_back(std::move(c));
+      rows.hasChildren = typed && fields.Item(9).Value().text() == "1";
+      if (fields.Count() > 10) rows.stamp = fields.Item(10).Value().text();
+      rs->MoveNext();
+    }
+    if (rs->State() == db::adStateOpen) rs->Close();
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+  catalog->walk_ = walk;
+  for (size_t k = 0; k < walk.size(); ++k)
+    catalog->place_.try_emplace({walk[k].schema, walk[k].name}, k);
+  return catalog;
 }
 
 }  // namespace trellick::engine

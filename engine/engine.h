@@ -9,7 +9,9 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -110,6 +112,8 @@ std::string oneLine(std::string text);
 // line. Lines end with eol. Empty for a table that did not fail.
 std::string failureText(const TableResult& result, const std::string& eol);
 
+class Catalog;
+
 struct Options {
   Mode mode = Mode::Count;
   search::Texts texts;  // exactly as typed
@@ -140,6 +144,10 @@ struct Options {
   long long batchRows = 0;
   // Where a table's batches start: past a cut-short run's (a resume).
   std::function<journal::BatchStart(const Table&)> batchStart = nullptr;
+  // Every table's columns read at once (readCatalog): a table it answers
+  // for is run without its own column and catalog queries. None: each
+  // table asks for its own.
+  std::shared_ptr<Catalog> catalog = nullptr;
 };
 
 // What a run tells as it goes. Every call is made on the thread that runs
@@ -248,5 +256,66 @@ journal::Preview previewTable(db::Connection& conn, const Table& table, const Op
 
 // failureText in the command line's English.
 std::string failureTextEnglish(const TableResult& result, const std::string& eol);
+
+// The columns of every table of the database, read in one query, for a
+// walk to run each table with its count alone. A table the catalog does not
+// answer for (made after it was read, a virtual table, a type whose driver
+// description is not yet known, a schema changed since) runs its own
+// queries; those teach the catalog how the driver describes each type.
+// Shared by the workers of a walk: every call is made under its lock.
+class Catalog {
+ public:
+  struct ColumnRow {
+    std::string name;
+    // Columns of equal signatures are described alike by the driver;
+    // empty where its description may depend on the rows.
+    std::string signature;
+    bool computed = false;
+    std::optional<std::string> declared;  // SQLite's declared type
+    // What columnTypesQuery() gives, where the engine has it.
+    bool typed = false;
+    std::string shown, base;
+    std::optional<long long> length;
+  };
+  struct TableRows {
+    std::vector<ColumnRow> columns;
+    bool hasChildren = false;
+    std::string stamp;  // EngineSql::tableStamp()'s value
+  };
+  struct DriverColumn {
+    int type = 0;
+    long long size = 0;
+  };
+
+  // The table's rows and its columns as the driver describes them, where
+  // every one of those descriptions is known and the schema is as it was
+  // read.
+  std::optional<std::pair<TableRows, std::vector<DriverColumn>>> ready(const Table& table);
+  // Whether the table holds a row, asked with the tables after it in the
+  // walk in one statement; nullopt where that could not be learned.
+  std::optional<bool> hasRows(db::Connection& conn, const Table& table);
+  // The driver's description of the table's columns from its column query,
+  // in its order: kept by signature where the table was found as the
+  // catalog read it (hasRows() asked) and the names are the catalog's.
+  void learn(const Table& table, const std::vector<DriverColumn>& driver,
+             const std::vector<std::string>& names);
+
+ private:
+  friend std::shared_ptr<Catalog> readCatalog(db::Connection& conn, const std::vector<Table>& walk);
+  using Key = std::pair<std::string, std::string>;  // schema, name
+  std::mutex mutex_;
+  std::map<Key, TableRows> tables_;
+  std::map<std::string, std::optional<DriverColumn>> described_;  // nullopt: told apart
+  std::vector<Table> walk_;
+  std::map<Key, size_t> place_;
+  std::map<Key, std::optional<bool>> rows_;  // asked; nullopt: the question failed
+  std::set<Key> verified_;                   // found as read by the last answer taken
+  std::string stamp_;
+  bool valid_ = true;
+};
+
+// The catalog of the connected database for a walk over `walk`; nullptr
+// where the engine has no such query or it fails.
+std::shared_ptr<Catalog> readCatalog(db::Connection& conn, const std::vector<Table>& walk);
 
 }  // namespace trellick::engine

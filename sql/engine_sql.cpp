@@ -240,3 +240,19 @@ std::string notSearchedReason(TypeFamily family) {
 }
 
 }  // namespace trellick::sql
+
+namespace trellick::sql {
+
+std::string EngineSql::rowsExistQuery(const std::vector<TableRef>& tables) const {
+  const std::string stamp = schemaStamp();
+  std::string query = "select " + (stamp.empty() ? std::string("null") : stamp);
+  // As the column query reads it: a table with children with their rows.
+  for (const TableRef& t : tables) {
+    const std::string tableStamped = tableStamp(t);
+    query += ", case when exists (select 1 from " + qualifiedReference(t) +
+             ") then 1 else 0 end, " + (tableStamped.empty() ? std::string("null") : tableStamped);
+  }
+  return query;
+}
+
+}  // namespace trellick::sql

@@ -448,6 +448,29 @@ class EngineSql {
   virtual std::string pageLimit(long long limit, long long skip) const {
     return trailingLimit(limit) + " offset " + std::to_string(skip);
   }
+
+  // -- every table's columns in one query, for a walk over many tables
+  // One row per column of every table, each table's columns in the column
+  // query's order: schema (empty where the engine has none), table, column,
+  // its type's signature (columns of one signature are described alike by
+  // the driver; empty where the driver's description may depend on the
+  // rows), whether it is computed (1 or 0; what columnFactsQuery() says),
+  // its declared type (SQLite; else NULL), the three columns of
+  // columnTypesQuery() after the name (NULL where that has no row or the
+  // engine no such query), and whether other tables inherit from the table
+  // (1 or 0), then the table's tableStamp() (where the engine has one).
+  // Empty where each table is asked by itself.
+  virtual std::string catalogQuery() const { return {}; }
+  // An expression whose value changes with every change of the table's
+  // columns; empty where schemaStamp() tells.
+  virtual std::string tableStamp(const TableRef& /*table*/) const { return {}; }
+  // An expression whose value changes with every change of the schema;
+  // empty where the engine has none.
+  virtual std::string schemaStamp() const { return {}; }
+  // One row: schemaStamp() (NULL where empty), then for each table 1 where
+  // the column query would find a row, else 0, and its tableStamp() (NULL
+  // where empty).
+  std::string rowsExistQuery(const std::vector<TableRef>& tables) const;
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';

@@ -327,6 +327,46 @@ class MariadbSql final : public EngineSql {
   }
 
  private:
+  // The tables userTablesQuery() lists, their columns as columnFactsQuery()
+  // and columnTypesQuery() give them; the driver describes a column by its
+  // type, character set and collation. The catalog's views are read once
+  // each: asked per row they would open every table again.
+  std::string catalogQuery() const override {
+    return "select c.table_schema, c.table_name, c.column_name, concat('type ', c.column_type, "
+           "' ', coalesce(c.character_set_name, ''), ' ', coalesce(c.collation_name, '')), case "
+           "when c.is_generated = 'ALWAYS' or c.data_type in ('enum', 'set') then 1 else 0 end, "
+           "null, c.column_type, case when c.data_type in ('char', 'varchar') and "
+           "c.character_set_name = 'binary' then 'binary' when j.constraint_name is not null then "
+           "'json' else c.data_type end, case when c.data_type in ('char', 'varchar') then "
+           "c.character_maximum_length end, 0, concat(s.columns, ' ', coalesce(n.checks, 0)) from "
+           "information_schema.columns c join information_schema.tables t on t.table_schema = "
+           "c.table_schema and t.table_name = binary c.table_name join (select table_name, " +
+           std::string(kStampColumns) +
+           " as columns from information_schema.columns where table_schema = database() group "
+           "by binary table_name) s on s.table_name = binary c.table_name left join (select "
+           "table_name, "
+           "count(*) as checks from information_schema.check_constraints where "
+           "constraint_schema = database() group by binary table_name) n on n.table_name = binary "
+           "c.table_name left join (select table_name, constraint_name from "
+           "information_schema.check_constraints where constraint_schema = database() and "
+           "left(check_clause, 11) = 'json_valid(') j on j.table_name = binary c.table_name and "
+           "j.constraint_name = c.column_name where c.table_schema = database() and t.table_type "
+           "in ('BASE TABLE', 'SYSTEM VERSIONED') order by c.table_name, c.ordinal_position";
+  }
+  std::string tableStamp(const TableRef& table) const override {
+    return "(select concat(" + std::string(kStampColumns) +
+           ", ' ', (select count(*) from information_schema.check_constraints where "
+           "constraint_schema = database() and table_name = binary " +
+           nameLiteral(table.name) +
+           ")) from information_schema.columns where table_schema = database() and table_name = "
+           "binary " +
+           nameLiteral(table.name) + ")";
+  }
+  // Whatever of a table's columns the catalog's rows depend on.
+  static constexpr const char* kStampColumns =
+      "group_concat(concat_ws(' ', column_name, column_type, coalesce(character_set_name, ''), "
+      "coalesce(collation_name, ''), is_generated) order by ordinal_position separator ',')";
+
   std::string columnTypes(const TableRef& table, bool jsonChecks) const {
     const std::string schema =
         table.schema.empty() ? std::string("database()") : nameLiteral(table.schema);

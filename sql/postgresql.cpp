@@ -528,6 +528,36 @@ class PostgresqlSql final : public EngineSql {
                                                      : quotedColumn;
   }
   bool jsonType(std::string_view base) const override { return base == "json" || base == "jsonb"; }
+
+  // The tables userTablesQuery() lists, their columns as columnFactsQuery()
+  // and columnTypesQuery() give them; the driver describes a column by its
+  // type and modifier.
+  std::string catalogQuery() const override {
+    return "with recursive t as (select c.oid, n.nspname, c.relname from pg_class c join "
+           "pg_namespace n on n.oid = c.relnamespace where c.relkind = 'r' and n.nspname not in "
+           "('pg_catalog', 'information_schema') and n.nspname not like 'pg\\_toast%' and "
+           "n.nspname not like 'pg\\_temp%'), d(attrelid, attnum, typ, typmod) as (select "
+           "a.attrelid, a.attnum, a.atttypid, a.atttypmod from pg_attribute a join t on t.oid = "
+           "a.attrelid where a.attnum > 0 and not a.attisdropped union all select d.attrelid, "
+           "d.attnum, y.typbasetype, y.typtypmod from d join pg_type y on y.oid = d.typ where "
+           "y.typtype = 'd') select t.nspname, t.relname, a.attname, 'type ' || a.atttypid || ' ' "
+           "|| a.atttypmod, case when a.attgenerated <> '' or a.atttypid in ('name'::regtype, "
+           "'\"char\"'::regtype) then 1 else 0 end, null, format_type(a.atttypid, a.atttypmod), "
+           "case when b.typtype = 'e' then 'enum' when b.typtype in ('r', 'm') then 'range' when "
+           "b.typtype = 'c' then 'composite' when b.typcategory = 'A' then 'array' when "
+           "m.nspname = 'pg_catalog' then b.typname else m.nspname || '.' || b.typname end, case "
+           "when b.typname in ('bpchar', 'varchar') and d.typmod >= 4 then d.typmod - 4 end, case "
+           "when exists (select 1 from pg_inherits i where i.inhparent = t.oid) then 1 else 0 "
+           "end, " +
+           tableStampOf("t.oid") +
+           " from t join pg_attribute a on a.attrelid = t.oid and a.attnum > 0 and not "
+           "a.attisdropped join d on d.attrelid = a.attrelid and d.attnum = a.attnum join pg_type "
+           "b on b.oid = d.typ and b.typtype <> 'd' join pg_namespace m on m.oid = b.typnamespace "
+           "order by t.nspname, t.relname, a.attnum";
+  }
+  std::string tableStamp(const TableRef& table) const override {
+    return tableStampOf(literal(qualifiedReference(table), false, {}) + "::regclass");
+  }
   // The value as the rewriter reads it, matched by the patterns widened.
   std::string patternFilter(std::string_view column, int typeCode,
                             const std::vector<std::string>& patterns,
@@ -603,6 +633,14 @@ class PostgresqlSql final : public EngineSql {
   }
 
  private:
+  // Whatever of a table's columns and children the catalog's rows depend on.
+  static std::string tableStampOf(const std::string& oid) {
+    return "(select string_agg(attname || ' ' || atttypid || ' ' || atttypmod || ' ' || "
+           "attgenerated::text, ',' order by attnum) || (select count(*) from pg_inherits where "
+           "inhparent = " +
+           oid + ") from pg_attribute where attrelid = " + oid +
+           " and attnum > 0 and not attisdropped)";
+  }
   static TypeFamily family(std::string_view base) {
     const size_t dot = base.rfind('.');
     const std::string_view bare = dot == std::string_view::npos ? base : base.substr(dot + 1);

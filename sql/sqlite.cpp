@@ -215,11 +215,14 @@ class SqliteSql final : public EngineSql {
   // is locked fails here instead of listing nothing. In the order the
   // tables were made, as the driver's own list gives them. The pragma is
   // read once: asked again for every table it would make listing a
-  // database of n tables cost n squared.
+  // database of n tables cost n squared. Without a virtual table there is
+  // no shadow table either, and the pragma is not read at all.
   std::string userTablesQuery() const override {
     return "with l as materialized (select name, type from pragma_table_list where schema = "
-           "'main') select m.name, l.type from sqlite_master m left join l on l.name = m.name "
-           "where m.type = 'table' order by m.rowid";
+           "'main'), v(n) as (select count(*) from sqlite_master where type = 'table' and "
+           "upper(substr(sql, 1, 20)) = 'CREATE VIRTUAL TABLE') select m.name, case when v.n = 0 "
+           "then 'table' else (select l.type from l where l.name = m.name) end from "
+           "sqlite_master m, v where m.type = 'table' order by m.rowid";
   }
 
   std::string primaryKeyQuery(const TableRef& table) const override {
@@ -429,6 +432,20 @@ class SqliteSql final : public EngineSql {
   // The checkpoints go through even on a file that cannot be written: only
   // the vacuum between them says whether the database was compacted.
   bool maintenanceNeedsEveryStatement() const override { return true; }
+
+  // The driver describes a column by its declared type, and one without a
+  // type by the value its first row holds: that one has no signature. A
+  // virtual table's columns are its module's to say: not listed. Hidden
+  // columns are left out as "select *" leaves them.
+  std::string catalogQuery() const override {
+    return "select '', m.name, x.name, case when x.type = '' then '' else 'declared ' || x.type "
+           "end, x.hidden in (2, 3), x.type from sqlite_master m join "
+           "pragma_table_xinfo(m.name) x where m.type = 'table' and upper(substr(m.sql, 1, 20)) "
+           "<> 'CREATE VIRTUAL TABLE' and x.hidden <> 1 order by m.rowid, x.cid";
+  }
+  std::string schemaStamp() const override {
+    return "(select schema_version from pragma_schema_version)";
+  }
 };
 
 }  // namespace
