@@ -179,8 +179,9 @@ void Form1::SaveFields() {
                                                        {"txtDatabaseName", txtDatabaseName},
                                                        {"txt1", txt1},
                                                        {"txt2", txt2}};
-  for (const auto& [key, box] : fields)
-    settings_.SaveSetting(kSettingsSection, QString::fromLatin1(key), box->text());
+  std::vector<std::pair<QString, QString>> values;
+  for (const auto& [key, box] : fields) values.emplace_back(QString::fromLatin1(key), box->text());
+  settings_.SaveSettings(kSettingsSection, values);
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {

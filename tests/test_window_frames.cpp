@@ -1,0 +1,105 @@
+// What a run costs the operator's machine besides the database, without
+// changing what the operator sees: the six fields reach the settings file
+// in one write, each as typed.
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QScreen>
+#include <QSettings>
+#include <QtTest>
+#include <cerrno>
+
+#include "find_fixture.h"
+
+using namespace trellick::app;
+
+namespace {
+
+// Counts the files moved into place under a folder, by name, as the kernel
+// tells them: a settings write lands as its file renamed into place.
+class MovesInto {
+ public:
+  explicit MovesInto(const QString& folder) {
+    fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    // Moves out of the temporary names are watched too: the kernel merges
+    // an event into the one queued just before it when they read alike.
+    if (fd_ >= 0)
+      inotify_add_watch(fd_, QFile::encodeName(folder).constData(), IN_MOVED_FROM | IN_MOVED_TO);
+  }
+  ~MovesInto() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool ok() const { return fd_ >= 0; }
+  int count(const QString& name) {
+    alignas(inotify_event) char buffer[64 * 1024];
+    for (;;) {
+      const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      if (n <= 0) break;
+      for (ssize_t at = 0; at < n;) {
+        const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
+        if ((e->mask & IN_MOVED_TO) && e->len > 0 && QFile::decodeName(e->name) == name) ++counted_;
+        at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      }
+    }
+    return counted_;
+  }
+
+ private:
+  int fd_ = -1;
+  int counted_ = 0;
+};
+
+}  // namespace
+
+class TestWindowFrames : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void theSixFieldsAreWrittenOnceEachAsTyped() {
+    FindFixture fx("create table a(v text); insert into a values('old');");
+    auto& form = fx.openWith(QStringLiteral(" old "), QStringLiteral(" 新 "));
+    form.txtUsername->setText(QStringLiteral(" tester "));
+    form.txtPassword->setText(QStringLiteral(" p;w=1 "));
+    QStringList order;
+    fx.settings->onSaved = [&](const QString&, const QString& key, const QString&) {
+      order << key;
+    };
+    const QString file = fx.settings->fileName();
+    MovesInto moves(QFileInfo(file).absolutePath());
+    QVERIFY(moves.ok());
+    fx.ui.expectBox();
+    form.cmdFind_Click();
+    QCOMPARE(fx.ui.boxes.value(0).prompt, QStringLiteral("在所有表中没有找到相关字符"));
+    QCOMPARE(order, (QStringList{"txtServerName", "txtUsername", "txtPassword", "txtDatabaseName",
+                                 "txt1", "txt2"}));
+    QCOMPARE(moves.count(QFileInfo(file).fileName()), 1);
+    // Read back by Qt's own reader, not through the store.
+    QSettings read(file, QSettings::IniFormat);
+    QCOMPARE(read.value("MYDATA/txtServerName").toString(), QStringLiteral("sqlite"));
+    QCOMPARE(read.value("MYDATA/txtUsername").toString(), QStringLiteral(" tester "));
+    QCOMPARE(read.value("MYDATA/txtPassword").toString(), QStringLiteral(" p;w=1 "));
+    QCOMPARE(read.value("MYDATA/txtDatabaseName").toString(), QString::fromStdString(fx.path));
+    QCOMPARE(read.value("MYDATA/txt1").toString(), QStringLiteral(" old "));
+    QCOMPARE(read.value("MYDATA/txt2").toString(), QStringLiteral(" 新 "));
+    QCOMPARE(QFile::permissions(file) & (QFile::ReadGroup | QFile::ReadOther),
+             QFile::Permissions());
+
+    // The batch replace saves them the same way.
+    form.txt1->setText(QStringLiteral("old"));
+    order.clear();
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    form.Command5_Click();
+    QCOMPARE(order.size(), 6);
+    QCOMPARE(moves.count(QFileInfo(file).fileName()), 2);
+    QSettings again(file, QSettings::IniFormat);
+    QCOMPARE(again.value("MYDATA/txt1").toString(), QStringLiteral("old"));
+    QVERIFY2(fx.ui.unexpected.isEmpty(), qPrintable(fx.ui.describe()));
+  }
+};
+
+QTEST_MAIN(TestWindowFrames)
+#include "test_window_frames.moc"
