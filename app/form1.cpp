@@ -267,7 +267,12 @@ void Form1::PaintNow() {
   framefind->setUpdatesEnabled(true);
   FlushText1();
   if (runActive_) paintTimer_.restart();
-  if (isVisible()) repaint();
+  // What changed is painted now; the rest of the window is on the screen as
+  // it stands already (repainting all of it costs more than a small table).
+  if (isVisible()) {
+    QEvent paintChanged(QEvent::UpdateRequest);
+    QCoreApplication::sendEvent(this, &paintChanged);
+  }
 }
 
 int Form1::ExecDialog(QDialog& dialog) {

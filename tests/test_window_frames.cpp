@@ -1,6 +1,7 @@
 // What a run costs the operator's machine besides the database, without
 // changing what the operator sees: the six fields reach the settings file
-// in one write, each as typed.
+// in one write, each as typed; behind the final box the whole window shows
+// what it holds, painted where it changed and nowhere else.
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -52,6 +53,14 @@ class MovesInto {
   int counted_ = 0;
 };
 
+struct PaintCount : QObject {
+  int paints = 0;
+  bool eventFilter(QObject*, QEvent* e) override {
+    if (e->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
 }  // namespace
 
 class TestWindowFrames : public QObject {
@@ -98,6 +107,47 @@ class TestWindowFrames : public QObject {
     QSettings again(file, QSettings::IniFormat);
     QCOMPARE(again.value("MYDATA/txt1").toString(), QStringLiteral("old"));
     QVERIFY2(fx.ui.unexpected.isEmpty(), qPrintable(fx.ui.describe()));
+  }
+
+  // Behind the box that ends a find, every pixel of the window is the
+  // window as it stands; the exit button, unchanged since the walk's last
+  // yield, is not painted again for it.
+  void behindTheBoxTheWindowIsCurrentPaintedWhereItChanged() {
+    std::string sql;
+    for (int t = 0; t < 4; ++t)
+      sql += "create table t" + std::to_string(t) + "(v text, w text); insert into t" +
+             std::to_string(t) + " values('old', 'x'), ('y', 'z');";
+    FindFixture fx(sql);
+    auto& form = fx.openWith(QStringLiteral("old"));
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+    PaintCount exitButton;
+    form.Command4->installEventFilter(&exitButton);
+    int atLastYield = -1;
+    fx.ui.onYield = [&](int) { atLastYield = exitButton.paints; };
+    QStringList differences;
+    int forTheBox = -1;
+    fx.ui.onBox = [&](const RecordedBox&) {
+      forTheBox = exitButton.paints - atLastYield;
+      const QImage onScreen = form.screen()->grabWindow(form.winId()).toImage();
+      const QImage now = form.grab().toImage();
+      if (onScreen.size() != now.size()) {
+        differences << QStringLiteral("size");
+        return;
+      }
+      for (QWidget* w : form.findChildren<QWidget*>()) {
+        if (!w->isVisibleTo(&form) || w->parentWidget() != &form) continue;
+        const QRect r(w->mapTo(&form, QPoint(0, 0)), w->size());
+        if (onScreen.copy(r) != now.copy(r)) differences << w->objectName();
+      }
+      if (onScreen != now) differences << QStringLiteral("the window");
+    };
+    fx.ui.expectBox();
+    form.cmdFind_Click();
+    QCOMPARE(fx.ui.boxes.value(0).prompt, found(4, 4));
+    QCOMPARE(items(form.List5), (QStringList{"t0", "t1", "t2", "t3"}));
+    QVERIFY(atLastYield >= 0);
+    QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char(' '))));
+    QCOMPARE(forTheBox, 0);
   }
 };
 
