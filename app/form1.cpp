@@ -89,13 +89,18 @@ void Form1::DoEvents(bool paint) {
   }
   // Between frames the changes of the progress and result frames are not
   // painted; enabling them again queues one repaint of each.
-  if (paint || !paintTimer_.isValid() || paintTimer_.elapsed() >= kFrameMs) {
+  const bool frame = paint || !paintTimer_.isValid() || paintTimer_.elapsed() >= kFrameMs;
+  if (frame) {
     Frame3->setUpdatesEnabled(true);
     framefind->setUpdatesEnabled(true);
     FlushText1();
     paintTimer_.restart();
   }
-  ui_.DoEvents();
+  // A frame is painted by the events taken now.
+  if (columnYield_ && !frame)
+    ui_.DoEventsSoon();
+  else
+    ui_.DoEvents();
   if (runActive_) {
     Frame3->setUpdatesEnabled(false);
     framefind->setUpdatesEnabled(false);
@@ -278,6 +283,12 @@ void Form1::PaintNow() {
 int Form1::ExecDialog(QDialog& dialog) {
   PaintNow();
   return ui_.Exec(dialog);
+}
+
+void Form1::YieldAfterColumn() {
+  columnYield_ = true;
+  DoEvents();
+  columnYield_ = false;
 }
 
 }  // namespace trellick::app

@@ -1,7 +1,7 @@
 // The window's boxes answered for a benchmark: yes to every question,
-// events processed when the window yields. Each yield and box is timed, and
-// a yield that painted anything is marked, for the account of where the
-// window's time goes.
+// events processed when the window yields, as the desktop's Ui takes them.
+// Each yield and box is timed, and a yield that painted anything is marked,
+// for the account of where the window's time goes.
 #pragma once
 
 #include <QCoreApplication>
@@ -20,7 +20,7 @@ struct Yield {
   bool painted = false;
 };
 
-class BenchUi : public trellick::app::Ui {
+class BenchUi : public trellick::app::DesktopUi {
  public:
   BenchUi() { QCoreApplication::instance()->installEventFilter(&paints_); }
   ~BenchUi() override { QCoreApplication::instance()->removeEventFilter(&paints_); }

@@ -1,17 +1,24 @@
 // What a run costs the operator's machine besides the database, without
 // changing what the operator sees: the six fields reach the settings file
 // in one write, each as typed; behind the final box the whole window shows
-// what it holds, painted where it changed and nowhere else.
+// what it holds, painted where it changed and nowhere else; the desktop's
+// yields after a table's columns leave the events to a later yield, never
+// past the table's end.
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMouseEvent>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QSettings>
 #include <QtTest>
 #include <cerrno>
+#include <functional>
 
 #include "find_fixture.h"
 
@@ -60,6 +67,47 @@ struct PaintCount : QObject {
     return false;
   }
 };
+
+// The operator's own Ui, its boxes recorded and answered: the yields are
+// taken as the desktop takes them.
+class AnsweringDesktopUi : public DesktopUi {
+ public:
+  int MsgBox(QWidget*, const QString& prompt, int style, const QString&) override {
+    prompts << prompt;
+    return (style & 7) == vbYesNo ? vbYes : vbOK;
+  }
+  void ShellOpen(const QString&) override {}
+  void End() override {}
+  void DoEvents() override {
+    DesktopUi::DoEvents();
+    if (afterEvents) afterEvents();
+  }
+  QStringList prompts;
+  // Runs after each yield's events were taken.
+  std::function<void()> afterEvents;
+};
+
+// A click as the operator's: queued, taken with the window's events.
+void queueClick(QWidget* button) {
+  const QPointF at = QRectF(button->rect()).center();
+  const QPointF global = button->mapToGlobal(at);
+  QCoreApplication::postEvent(
+      button, new QMouseEvent(QEvent::MouseButtonPress, at, global, Qt::LeftButton, Qt::LeftButton,
+                              Qt::NoModifier));
+  QCoreApplication::postEvent(
+      button, new QMouseEvent(QEvent::MouseButtonRelease, at, global, Qt::LeftButton, Qt::NoButton,
+                              Qt::NoModifier));
+}
+
+// Five tables of five text columns, one row of each holding "old".
+std::string fiveByFive() {
+  std::string sql;
+  for (int t = 0; t < 5; ++t)
+    sql += "create table t" + std::to_string(t) + "(a text, b text, c text, d text, e text);" +
+           "insert into t" + std::to_string(t) + " values('old', 'x', 'y', 'z', 'w'), " +
+           "('p', 'q', 'r', 's', 'u');";
+  return sql;
+}
 
 }  // namespace
 
@@ -148,6 +196,67 @@ class TestWindowFrames : public QObject {
     QVERIFY(atLastYield >= 0);
     QVERIFY2(differences.isEmpty(), qPrintable(differences.join(QLatin1Char(' '))));
     QCOMPARE(forTheBox, 0);
+  }
+
+  // The desktop's yields after a table's columns may leave the events to
+  // the next yield, never past the table: a stop queued while the columns
+  // go by, or just before the table ends, ends the walk after that table.
+  void aStopQueuedDuringATableEndsTheWalkAfterIt() {
+    FindFixture fx(fiveByFive());
+    AnsweringDesktopUi ui;
+    Form1 form(ui, *fx.settings);
+    form.show();
+    form.txtServerName->setText(QStringLiteral("sqlite"));
+    form.txtUsername->setText(QStringLiteral("tester"));
+    form.txtDatabaseName->setText(QString::fromStdString(fx.path));
+    QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+    // Queued at the first yield that takes events once t0 is behind (the
+    // one before its stop test), with nothing found anywhere: t1's columns
+    // and its end go by before the next stop test, whichever of their
+    // yields take the events.
+    form.txt1->setText(QStringLiteral("nothing here"));
+    bool queued = false;
+    QStringList captions;
+    ui.afterEvents = [&] {
+      captions << form.Frame3->title();
+      if (!queued && form.Frame3->title().startsWith(QStringLiteral("处理进程: t")) &&
+          form.ProB->value() == 0) {
+        queued = true;
+        queueClick(form.Command6);
+      }
+    };
+    form.cmdFind_Click();
+    QVERIFY(queued);
+    QCOMPARE(ui.prompts.value(0), QStringLiteral("用户中止，在已经检索的表中没有找到相关字符"));
+    QCOMPARE(form.Label2(1)->text(), QStringLiteral("表：1"));
+    for (const QString& caption : captions)
+      QVERIFY2(!caption.contains(QStringLiteral(" t2 ")), qPrintable(caption));
+
+    // Queued right after t2's records were counted: the yield that ends
+    // the table takes it.
+    form.txt1->setText(QStringLiteral("old"));
+    queued = false;
+    ui.afterEvents = [&] {
+      if (!queued && items(form.List5).contains(QStringLiteral("t2"))) {
+        queued = true;
+        queueClick(form.Command6);
+      }
+    };
+    form.cmdFind_Click();
+    QVERIFY(queued);
+    QCOMPARE(ui.prompts.value(1), found(3, 3, true));
+    QCOMPARE(items(form.List5), (QStringList{"t0", "t1", "t2"}));
+    QCOMPARE(form.Label2(1)->text(), QStringLiteral("表：2"));
+
+    // Unstopped, every table and column is walked and told.
+    ui.afterEvents = nullptr;
+    form.cmdFind_Click();
+    QCOMPARE(ui.prompts.value(2), found(5, 5));
+    QCOMPARE(form.FieldCount, 25);
+    QCOMPARE(form.Label2(1)->text(), QStringLiteral("表：5"));
+    QCOMPARE(form.ProA->value(), 5);
+    QCOMPARE(form.ProB->value(), 5);
   }
 };
 
