@@ -89,13 +89,18 @@ void Form1::DoEvents(bool paint) {
   }
   // Between frames the changes of the progress and result frames are not
   // painted; enabling them again queues one repaint of each.
-  if (paint || !paintTimer_.isValid() || paintTimer_.elapsed() >= kFrameMs) {
+  const bool frame = paint || !paintTimer_.isValid() || paintTimer_.elapsed() >= kFrameMs;
+  if (frame) {
     Frame3->setUpdatesEnabled(true);
     framefind->setUpdatesEnabled(true);
     FlushText1();
     paintTimer_.restart();
   }
-  ui_.DoEvents();
+  // A frame is painted by the events taken now.
+  if (columnYield_ && !frame)
+    ui_.DoEventsSoon();
+  else
+    ui_.DoEvents();
   if (runActive_) {
     Frame3->setUpdatesEnabled(false);
     framefind->setUpdatesEnabled(false);
@@ -179,8 +184,9 @@ void Form1::SaveFields() {
                                                        {"txtDatabaseName", txtDatabaseName},
                                                        {"txt1", txt1},
                                                        {"txt2", txt2}};
-  for (const auto& [key, box] : fields)
-    settings_.SaveSetting(kSettingsSection, QString::fromLatin1(key), box->text());
+  std::vector<std::pair<QString, QString>> values;
+  for (const auto& [key, box] : fields) values.emplace_back(QString::fromLatin1(key), box->text());
+  settings_.SaveSettings(kSettingsSection, values);
 }
 
 bool Form1::eventFilter(QObject* watched, QEvent* event) {
@@ -266,12 +272,23 @@ void Form1::PaintNow() {
   framefind->setUpdatesEnabled(true);
   FlushText1();
   if (runActive_) paintTimer_.restart();
-  if (isVisible()) repaint();
+  // What changed is painted now; the rest of the window is on the screen as
+  // it stands already (repainting all of it costs more than a small table).
+  if (isVisible()) {
+    QEvent paintChanged(QEvent::UpdateRequest);
+    QCoreApplication::sendEvent(this, &paintChanged);
+  }
 }
 
 int Form1::ExecDialog(QDialog& dialog) {
   PaintNow();
   return ui_.Exec(dialog);
+}
+
+void Form1::YieldAfterColumn() {
+  columnYield_ = true;
+  DoEvents();
+  columnYield_ = false;
 }
 
 }  // namespace trellick::app

@@ -295,6 +295,14 @@ class Form1 : public QWidget {
   // frames a second keep the bars moving, and on a loaded machine, where a
   // frame costs several milliseconds, keep the painting near 2% of the run.
   static constexpr int kFrameMs = 200;
+
+  // The yield after a column: as DoEvents, but the Ui may leave the events
+  // to the next yield when one came a moment before (never when a frame is
+  // due, nor for the yields after a table, before the stop is asked).
+  void YieldAfterColumn();
+
+ private:
+  bool columnYield_ = false;
 };
 
 // Leading and trailing spaces removed (spaces only, as the fields expect).

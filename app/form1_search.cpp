@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <utility>
 #include <vector>
 
 #include "app/form1.h"
@@ -39,6 +40,7 @@ class Form1::EnginePainter : public engine::Observer {
                         QStringLiteral(" -> ") + f_.iname);
     if (column.searchable) ++f_.FieldCount;
     f_.ProA->setValue(j);
+    columnYield_ = true;
   }
 
   void countStatement(const std::string& sql) override {
@@ -78,13 +80,20 @@ class Form1::EnginePainter : public engine::Observer {
     f_.Label2(1)->setText(QStringLiteral("表：") + QString::number(done));
   }
 
-  void yield() override { f_.DoEvents(); }
+  void yield() override {
+    if (std::exchange(columnYield_, false))
+      f_.YieldAfterColumn();
+    else
+      f_.DoEvents();
+  }
 
   bool stopRequested() override { return f_.uStop; }
 
  private:
   Form1& f_;
   int columnCount_ = 0;
+  // The next yield is the one after a column.
+  bool columnYield_ = false;
 };
 
 engine::Options Form1::EngineOptions(int16_t updateYN) {

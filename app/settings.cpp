@@ -48,4 +48,17 @@ void SettingsStore::SaveSetting(const QString& section, const QString& key, cons
   if (onSaved) onSaved(section, key, value);
 }
 
+void SettingsStore::SaveSettings(const QString& section,
+                                 const std::vector<std::pair<QString, QString>>& values) {
+  {
+    QSettings s = open(application_);
+    ensurePrivateFile(s.fileName());
+    for (const auto& [key, value] : values) s.setValue(section + QLatin1Char('/') + key, value);
+    s.sync();
+    ::chmod(QFile::encodeName(s.fileName()).constData(), 0600);
+  }
+  if (onSaved)
+    for (const auto& [key, value] : values) onSaved(section, key, value);
+}
+
 }  // namespace trellick::app

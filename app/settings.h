@@ -5,6 +5,8 @@
 
 #include <QString>
 #include <functional>
+#include <utility>
+#include <vector>
 
 namespace trellick::app {
 
@@ -23,6 +25,11 @@ class SettingsStore {
 
   // Called after each save, in order (tests read the order of writes).
   std::function<void(const QString& section, const QString& key, const QString& value)> onSaved;
+
+  // Several keys of one section, in the order given, the file written once:
+  // each write flushes it to disk twice, and six of them cost more than the
+  // find of a small database.
+  void SaveSettings(const QString& section, const std::vector<std::pair<QString, QString>>& values);
 
  private:
   QString application_;

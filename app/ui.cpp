@@ -68,6 +68,12 @@ void DesktopUi::ShellOpen(const QString& url) {
 
 void DesktopUi::DoEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
 
+void DesktopUi::DoEventsSoon() {
+  if (lastSoon_.isValid() && lastSoon_.nsecsElapsed() < 500'000) return;
+  DoEvents();
+  lastSoon_.start();
+}
+
 void DesktopUi::End() {
   std::fflush(nullptr);
   ::_exit(0);

@@ -55,6 +55,7 @@
 #include "bench/data.h"
 #include "bench/servers.h"
 #include "bench/timing.h"
+#include "bench/window_share.h"
 #include "db/connection.h"
 #include "db/recordset.h"
 #include "engine/engine.h"
@@ -159,11 +160,25 @@ std::vector<std::string> recording(const std::function<void()>& f) {
   return sent;
 }
 
+// The same, with the moment each was sent.
+trellick::bench::Sent recordingTimed(const std::function<void()>& f) {
+  trellick::bench::Sent sent;
+  trellick::db::setStatementObserver([&](const std::string& s) {
+    sent.at.push_back(Clock::now());
+    sent.text.push_back(s);
+  });
+  f();
+  trellick::db::setStatementObserver(nullptr);
+  return sent;
+}
+
 bool startsWith(const std::string& s, const std::string& p) { return s.rfind(p, 0) == 0; }
 
 // Executes statements through the SQLite library; returns the sum of the
-// first column of the count statements.
-long long runDirect(const std::string& path, const std::vector<std::string>& statements) {
+// first column of the count statements. Each statement's time goes to
+// `shares` when given.
+long long runDirect(const std::string& path, const std::vector<std::string>& statements,
+                    trellick::bench::Shares* shares = nullptr) {
   sqlite3* db = nullptr;
   if (sqlite3_open(path.c_str(), &db) != SQLITE_OK) die("cannot open " + path);
   // The same settings as the driver's connection: LIKE as the find uses it,
@@ -171,6 +186,7 @@ long long runDirect(const std::string& path, const std::vector<std::string>& sta
   sqliteExec(db, "pragma case_sensitive_like = on; pragma synchronous = normal");
   long long total = 0;
   for (const auto& sql : statements) {
+    const auto start = Clock::now();
     sqlite3_stmt* st = nullptr;
     if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) != SQLITE_OK)
       die(std::string("floor statement failed: ") + sqlite3_errmsg(db));
@@ -179,6 +195,7 @@ long long runDirect(const std::string& path, const std::vector<std::string>& sta
       total += sqlite3_column_int64(st, 0);
     while (rc == SQLITE_ROW) rc = sqlite3_step(st);
     sqlite3_finalize(st);
+    if (shares) shares->add(trellick::bench::statementKind(sql), msSince(start));
   }
   sqlite3_close(db);
   return total;
@@ -365,22 +382,25 @@ double cpuMs() {
 struct WindowFind {
   std::vector<double> ms, floorMs, cpuMs, floorCpuMs;
   long long records = 0, floorRecords = 0;
+  trellick::bench::Shares shares, floorShares;  // where the time went
 };
 
 WindowFind windowFind(const std::string& db, int reps) {
   WindowFind out;
   for (int rep = 0; rep < reps; ++rep) {
     Window w(db);
+    w.ui.yields.clear();
     auto start = Clock::now();
     double cpu = cpuMs();
-    auto sent = recording([&] { w.form.cmdFind_Click(); });
+    const auto timed = recordingTimed([&] { w.form.cmdFind_Click(); });
     out.ms.push_back(msSince(start));
     out.cpuMs.push_back(cpuMs() - cpu);
+    trellick::bench::windowShares(out.shares, timed, w.ui, start, Clock::now());
     out.records = w.form.FindRsCount;
-    const auto counts = databaseWork(sent);
+    const auto counts = databaseWork(timed.text);
     start = Clock::now();
     cpu = cpuMs();
-    out.floorRecords = runDirect(db, counts);
+    out.floorRecords = runDirect(db, counts, &out.floorShares);
     out.floorMs.push_back(msSince(start));
     out.floorCpuMs.push_back(cpuMs() - cpu);
   }
@@ -391,6 +411,7 @@ WindowFind windowFind(const std::string& db, int reps) {
 // its statements, and its update statements alone, on fresh copies again.
 struct WindowReplace {
   std::vector<double> ms, floorMs, updatesMs, cpuMs, floorCpuMs;
+  trellick::bench::Shares shares, floorShares;
 };
 
 WindowReplace windowReplace(const std::string& dir, const std::string& db, int reps) {
@@ -398,21 +419,23 @@ WindowReplace windowReplace(const std::string& dir, const std::string& db, int r
   for (int rep = 0; rep < reps; ++rep) {
     const std::string copy = dir + "/A-replace.db", floorCopy = dir + "/A-floor.db";
     std::filesystem::copy_file(db, copy, std::filesystem::copy_options::overwrite_existing);
-    std::vector<std::string> sent;
+    trellick::bench::Sent timed;
     {
       Window w(copy);
+      w.ui.yields.clear();
       const auto start = Clock::now();
       const double cpu = cpuMs();
-      sent = recording([&] { w.form.Command5_Click(); });
+      timed = recordingTimed([&] { w.form.Command5_Click(); });
       out.ms.push_back(msSince(start));
       out.cpuMs.push_back(cpuMs() - cpu);
+      trellick::bench::windowShares(out.shares, timed, w.ui, start, Clock::now());
       if (!w.form.noRunSQL.isEmpty()) die("the replace collected failures");
     }
-    const auto work = databaseWork(sent);
+    const auto work = databaseWork(timed.text);
     std::filesystem::copy_file(db, floorCopy, std::filesystem::copy_options::overwrite_existing);
     auto start = Clock::now();
     const double cpu = cpuMs();
-    runDirect(floorCopy, work);
+    runDirect(floorCopy, work, &out.floorShares);
     out.floorMs.push_back(msSince(start));
     out.floorCpuMs.push_back(cpuMs() - cpu);
     std::vector<std::string> updates;
@@ -451,6 +474,11 @@ int windowMode(const std::string& dir, const std::string& db, int tables, int ro
               findCpu);
   std::printf("| batch replace | %.1f | %.1f | %.3f |\n\n", median(replaced.cpuMs),
               median(replaced.floorCpuMs), replaceCpu);
+  // Where the rest goes.
+  std::printf("Find, where the time goes (mean of the repetitions):\n\n");
+  trellick::bench::printShares(found.shares, found.floorShares, reps);
+  std::printf("Batch replace, where the time goes (mean of the repetitions):\n\n");
+  trellick::bench::printShares(replaced.shares, replaced.floorShares, reps);
   std::printf("| ratio | value | target | |\n|---|---:|---|---|\n");
   std::printf("| find / floor | %.3f | <= 1.10 | %s |\n", find / floor,
               find / floor <= 1.10 ? "met" : "MISSED");
