@@ -136,9 +136,80 @@ std::string keyLiteral(const sql::EngineSql& dialect, const ChangeColumn& column
   return dialect.typedValue(dialect.literal(value, hasNonAscii(value), syntax), column.type);
 }
 
+namespace {
+
+// (k1, k2) <op> (v1, v2), op ">" or "<=", each value written as its
+// column's literal (as it is with literalBounds). Where the engine has no
+// row values, or the key may hold NULLs (literal bounds: SQLite, whose
+// order puts them first), spelled out column by column. firstBatch: the
+// range starts at the first row, NULLs among them.
+std::string keyCompared(Engine engine, Syntax syntax, const std::vector<ChangeColumn>& keys,
+                        const std::vector<std::optional<std::string>>& values, std::string_view op,
+                        bool literalBounds = false, bool firstBatch = false) {
+  const sql::EngineSql& dialect = sql::forDialect(engine);
+  std::vector<std::string> names, literals;
+  std::vector<bool> nulls;
+  bool anyNull = false;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const auto& v = values.at(k);
+    const bool null = !v || (literalBounds && *v == "NULL");
+    names.push_back(dialect.quotedName(keys[k].name));
+    literals.push_back(null            ? std::string("null")
+                       : literalBounds ? *v
+                                       : keyLiteral(dialect, keys[k], *v, syntax));
+    nulls.push_back(null);
+    anyNull = anyNull || null;
+  }
+  const bool after = op == ">";
+  auto join = [](const std::vector<std::string>& list) {
+    std::string out;
+    for (const auto& s : list) out += (out.empty() ? "" : ", ") + s;
+    return out;
+  };
+  if (dialect.capabilities().rowValues &&
+      (!literalBounds || (keys.size() == 1 && !anyNull && (after || !firstBatch))))
+    return "(" + join(names) + ") " + std::string(op) + " (" + join(literals) + ")";
+  // Spelled out: past the bound in its first differing column, or (for
+  // "<=") before it there or equal in all.
+  const bool nullsFirst = literalBounds;
+  auto equal = [&](size_t k) {
+    return nulls[k] ? names[k] + " is null" : names[k] + " = " + literals[k];
+  };
+  auto past = [&](size_t k) -> std::string {
+    if (nulls[k]) return names[k] + " is not null";
+    return names[k] + " > " + literals[k];
+  };
+  auto before = [&](size_t k) -> std::string {
+    if (nulls[k]) return {};  // nothing sorts before a NULL
+    const std::string less = names[k] + " < " + literals[k];
+    return nullsFirst ? "(" + names[k] + " is null or " + less + ")" : less;
+  };
+  std::vector<std::string> terms;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const bool last = k + 1 == keys.size();
+    std::string term = after ? past(k) : before(k);
+    if (!after && last) {
+      term = nulls[k]     ? equal(k)
+             : nullsFirst ? "(" + names[k] + " is null or " + names[k] + " <= " + literals[k] + ")"
+                          : names[k] + " <= " + literals[k];
+    }
+    if (term.empty()) continue;
+    for (size_t j = k; j-- > 0;) term = equal(j) + " and " + term;
+    terms.push_back(term);
+  }
+  if (terms.empty()) return "1 = 0";
+  std::string out;
+  for (const auto& t : terms)
+    out += (out.empty() ? "" : " or ") + (terms.size() > 1 ? "(" + t + ")" : t);
+  return "(" + out + ")";
+}
+
+}  // namespace
+
 std::string pastKey(Engine engine, Syntax syntax, const std::vector<ChangeColumn>& keys,
                     const std::vector<std::optional<std::string>>& values) {
   const sql::EngineSql& dialect = sql::forDialect(engine);
+  if (!dialect.capabilities().rowValues) return keyCompared(engine, syntax, keys, values, ">");
   std::string names, literals;
   for (size_t k = 0; k < keys.size(); ++k) {
     names += (k ? ", " : "") + dialect.quotedName(keys[k].name);
@@ -322,80 +393,6 @@ BoundStatement writeRowsByKey(Engine engine, const TableRef& table,
 }  // namespace trellick::search
 
 namespace trellick::search {
-namespace {
-
-// (k1, k2) <op> (v1, v2), op ">" or "<=", each value written as its
-// column's literal (as it is with literalBounds). Where the engine has no
-// row values, or the key may hold NULLs (literal bounds: SQLite, whose
-// order puts them first), spelled out column by column. firstBatch: the
-// range starts at the first row, NULLs among them.
-std::string keyCompared(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
-                        const std::vector<std::optional<std::string>>& values, std::string_view op,
-                        bool literalBounds = false, bool firstBatch = false) {
-  const sql::EngineSql& dialect = sql::forDialect(plan.engine);
-  std::vector<std::string> names, literals;
-  std::vector<bool> nulls;
-  bool anyNull = false;
-  for (size_t k = 0; k < keys.size(); ++k) {
-    const auto& v = values.at(k);
-    const bool null = !v || (literalBounds && *v == "NULL");
-    names.push_back(dialect.quotedName(keys[k].name));
-    literals.push_back(null            ? std::string("null")
-                       : literalBounds ? *v
-                                       : keyLiteral(dialect, keys[k], *v, plan.syntax));
-    nulls.push_back(null);
-    anyNull = anyNull || null;
-  }
-  const bool after = op == ">";
-  if (dialect.capabilities().rowValues && !literalBounds) {
-    const std::string past = pastKey(plan.engine, plan.syntax, keys, values);
-    // pastKey's "(names) > (literals)" with the operator asked for.
-    const size_t at = past.find(") > (");
-    return past.substr(0, at) + ") " + std::string(op) + " (" + past.substr(at + 5);
-  }
-  auto join = [](const std::vector<std::string>& list) {
-    std::string out;
-    for (const auto& s : list) out += (out.empty() ? "" : ", ") + s;
-    return out;
-  };
-  if (dialect.capabilities().rowValues && keys.size() == 1 && !anyNull && (after || !firstBatch))
-    return "(" + join(names) + ") " + std::string(op) + " (" + join(literals) + ")";
-  // Spelled out: past the bound in its first differing column, or (for
-  // "<=") before it there or equal in all.
-  const bool nullsFirst = literalBounds;
-  auto equal = [&](size_t k) {
-    return nulls[k] ? names[k] + " is null" : names[k] + " = " + literals[k];
-  };
-  auto past = [&](size_t k) -> std::string {
-    if (nulls[k]) return names[k] + " is not null";
-    return names[k] + " > " + literals[k];
-  };
-  auto before = [&](size_t k) -> std::string {
-    if (nulls[k]) return {};  // nothing sorts before a NULL
-    const std::string less = names[k] + " < " + literals[k];
-    return nullsFirst ? "(" + names[k] + " is null or " + less + ")" : less;
-  };
-  std::vector<std::string> terms;
-  for (size_t k = 0; k < keys.size(); ++k) {
-    const bool last = k + 1 == keys.size();
-    std::string term = after ? past(k) : before(k);
-    if (!after && last) {
-      term = nulls[k]     ? equal(k)
-             : nullsFirst ? "(" + names[k] + " is null or " + names[k] + " <= " + literals[k] + ")"
-                          : names[k] + " <= " + literals[k];
-    }
-    if (term.empty()) continue;
-    for (size_t j = k; j-- > 0;) term = equal(j) + " and " + term;
-    terms.push_back(term);
-  }
-  if (terms.empty()) return "1 = 0";
-  std::string out;
-  for (const auto& t : terms)
-    out += (out.empty() ? "" : " or ") + (terms.size() > 1 ? "(" + t + ")" : t);
-  return "(" + out + ")";
-}
-
-}  // namespace
 
 bool batchable(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys) {
   if (keys.empty()) return false;
@@ -417,7 +414,9 @@ std::string batchEndQuery(const sql::TablePlan& plan, const std::vector<ChangeCo
     order += (order.empty() ? "" : ", ") + name;
   }
   std::string where = plan.condition();
-  if (after) where = "(" + where + ") and " + keyCompared(plan, keys, *after, ">", literalBounds);
+  if (after)
+    where = "(" + where + ") and " +
+            keyCompared(plan.engine, plan.syntax, keys, *after, ">", literalBounds);
   return "select " + list + " from " + dialect.selectTarget(plan.table) + " where " + where +
          " order by " + order + dialect.oneRowAfter(std::max(0LL, batchRows - 1));
 }
@@ -428,10 +427,10 @@ sql::TablePlan batchPlan(const sql::TablePlan& plan, const std::vector<ChangeCol
                          bool literalBounds) {
   sql::TablePlan out = plan;
   std::string range;
-  if (after) range = keyCompared(plan, keys, *after, ">", literalBounds);
+  if (after) range = keyCompared(plan.engine, plan.syntax, keys, *after, ">", literalBounds);
   if (upTo)
-    range += (range.empty() ? "" : " and ") +
-             keyCompared(plan, keys, *upTo, "<=", literalBounds, !after.has_value());
+    range += (range.empty() ? "" : " and ") + keyCompared(plan.engine, plan.syntax, keys, *upTo,
+                                                          "<=", literalBounds, !after.has_value());
   out.range = range;
   return out;
 }
