@@ -489,7 +489,7 @@ TEST_P(BatchShapes, stoppedMidTableAndResumed) {
         ", primary key (g, n));");
   const std::vector<std::string> names{"ab", "b", "C", "d  ", "é", "Zz", "日本", "x'y"};
   std::vector<std::vector<std::string>> values;
-  for (int g = 0; g < 75; ++g)
+  for (int g = 0; g < 40; ++g)
     for (size_t k = 0; k < names.size(); ++k)
       values.push_back({std::to_string(g), lit(names[k]),
                         lit((g + k) % 3 ? "a " + names[k] : "none " + names[k])});
@@ -602,7 +602,7 @@ TEST_P(SqliteBatchShapes, aKeyAndColumnsOfMixedTypes) {
 // The same key stopped mid-table and resumed from the journal's bound.
 TEST_P(SqliteBatchShapes, aKeyOfMixedTypesStoppedAndResumed) {
   std::string sql = "create table loose(k primary key, v);";
-  for (int i = 0; i < 200; ++i) {
+  for (int i = 0; i < 120; ++i) {
     const std::string value = i % 3 ? "'a " + std::to_string(i) + "'" : "'none'";
     std::string key;
     switch (i % 4) {
