@@ -369,6 +369,44 @@ TEST_P(BatchShapes, dateTimeDecimalAndFixedTextKeys) {
   replaceAndUndo({a, p, c}, {"--skip-columns", "*.c"});
 }
 
+// Keys of floating point numbers that the driver's text of them may round:
+// thirds, tenths, the very small and the very large, negative and zero.
+TEST_P(BatchShapes, floatingPointKeys) {
+  const Engine e = engine();
+  const std::string real = e == Engine::SQLite       ? "real"
+                           : e == Engine::SqlServer  ? "float"
+                           : e == Engine::PostgreSQL ? "double precision"
+                                                     : "double";
+  setup("create table " + q("measured") + "(f " + real + " not null primary key, v " + longText() +
+        ");");
+  std::vector<std::vector<std::string>> values;
+  const std::vector<std::string> keys{"0.1",
+                                      "0.2",
+                                      "0.30000000000000004",
+                                      "0.3",
+                                      "1e-300",
+                                      "-1e-300",
+                                      "2.5e300",
+                                      "-2.5e300",
+                                      "0",
+                                      "1.0000000000000002",
+                                      "1",
+                                      "-0.1",
+                                      "3.141592653589793",
+                                      "123456789.123456789",
+                                      "1e15",
+                                      "1e16",
+                                      "1e16 + 2",
+                                      "0.7",
+                                      "0.70000000000000007"};
+  for (size_t i = 0; i < keys.size(); ++i) {
+    const std::string key = keys[i] == "1e16 + 2" ? "10000000000000002" : keys[i];
+    values.push_back({key, lit(valueFor(static_cast<int>(i % 3 == 1 ? 0 : i)))});
+  }
+  insert(q("measured"), values);
+  replaceAndUndo({{"measured", {q("v")}, q("f"), {0}}});
+}
+
 // Table and column names with spaces, quotes, brackets, reserved words and
 // characters beyond ASCII, the key among them.
 TEST_P(BatchShapes, oddTableAndColumnNames) {
