@@ -1104,7 +1104,9 @@ void settleCutShort(db::Connection& conn, Journal& journal, const RunEntry& run)
       const auto& v = row.identity[k];
       where +=
           std::string(k ? " and " : "") +
-          (!v ? name + " is null"
+          // A literal key image NULL (SQLite's keys may hold it) is no
+          // value an equality finds.
+          (!v || (entry.literalKeys && *v == "NULL") ? name + " is null"
            : entry.literalKeys
                ? name + " = " + *v
                : name + " = " + search::keyLiteral(dialect, entry.identity[k], *v, conn.syntax()));
