@@ -682,6 +682,42 @@ TEST_P(SqliteBatchShapes, aKeyOfMixedTypesStoppedAndResumed) {
   EXPECT_EQ(md5Of(rows(s)), md5Of(before));
 }
 
+// A first batch of NULL keys killed between its journal's seal and its
+// commit (the table as it was, the batch alone in the journal, sealed, not
+// marked done): the resume finds its rows unchanged and does it again.
+TEST_P(SqliteBatchShapes, aBatchOfNullKeysSealedButNotCommittedIsDoneAgain) {
+  std::string sql = "create table loose(k primary key, v);";
+  for (int i = 0; i < 12; ++i)
+    sql += "insert into loose values (" + (i < 3 ? std::string("null") : std::to_string(i)) +
+           ", 'a " + std::to_string(i) + "');";
+  setup(sql);
+  const Shape s{"loose", {"rowid", "typeof(k)", "k", "v"}, "k, rowid", {3}};
+  const Rows before = rows(s);
+  const Ran ran = run(replaceArgs({"--skip-columns", "*.k"}));
+  ASSERT_EQ(ran.exitCode, 0) << ran.err << ran.out;
+  ASSERT_EQ(rows(s), expected(s, before));
+  std::string restore;
+  for (const auto& row : before)
+    restore += "update loose set v = '" + *row[3] + "' where rowid = " + *row[0] + ";";
+  testdb::exec(fields().database, restore);
+  testdb::exec(journal(),
+               "delete from rows where tbl in (select id from tables where batch > 1);"
+               "delete from tables where batch > 1;"
+               "update tables set state = 'journaled' where batch = 1;"
+               "update runs set finished = null;");
+  ASSERT_EQ(rows(s), before);
+
+  const Ran resumed = run({"replace", "--resume", "--yes", "--json"});
+  ASSERT_EQ(resumed.exitCode, 0) << resumed.err << resumed.out;
+  const Rows now = rows(s);
+  const Rows want = expected(s, before);
+  ASSERT_EQ(now.size(), want.size());
+  for (size_t k = 0; k < now.size(); ++k) EXPECT_EQ(now[k], want[k]) << "was: " << show(before[k]);
+  const Ran undone = run({"undo", "--yes"});
+  ASSERT_EQ(undone.exitCode, 0) << undone.err << undone.out;
+  EXPECT_EQ(md5Of(rows(s)), md5Of(before));
+}
+
 INSTANTIATE_TEST_SUITE_P(SQLite, SqliteBatchShapes, testing::Values(Engine::SQLite),
                          testsupport::EngineParamName());
 
