@@ -52,7 +52,8 @@ struct DriverFacts {
   long long longValueBytes = 0;
   // Parameters are bound as UTF-8 text (SQL_C_CHAR) even on a wide
   // connection: MariaDB's driver turns a wide value holding a three-byte
-  // character into its UTF-8 with a NUL byte after it.
+  // character into its UTF-8 with a NUL byte after it. Values are read as
+  // UTF-8 too: its wide read of one comes a unit short.
   bool narrowParameters = false;
 };
 

@@ -27,7 +27,10 @@ std::string sqliteQuoted(std::string_view name) {
 }
 
 Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
-  if (s.wide()) {
+  // MariaDB's driver gives a value's UTF-16 one unit short where a
+  // three-byte character stands before its end: its values are read as
+  // the UTF-8 they are, as its parameters are bound.
+  if (s.wide() && !s.conn->facts.narrowParameters) {
     // UTF-16 from a Unicode driver; a character split between two chunks
     // is joined before conversion.
     std::u16string out;

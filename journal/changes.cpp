@@ -1033,9 +1033,12 @@ Batched batchedReplace(db::Connection& conn, Journal& journal, long long run, co
     out.finished = true;
     return out;
   }
+  // Bounds as the engine's literals of the keys where it has them: a key's
+  // text alone may name another value of another class (SQLite).
+  const bool literalBounds = conn.engineSql().imagesAreLiterals();
   // The key of the row `rows` on past `after` that matches, if any.
   auto endOf = [&](const std::optional<Values>& after, long long rows) -> std::optional<Values> {
-    auto rs = conn.Execute(search::batchEndQuery(plan, id.columns, after, rows));
+    auto rs = conn.Execute(search::batchEndQuery(plan, id.columns, after, rows, literalBounds));
     std::optional<Values> end;
     if (rs->State() == db::adStateOpen && !rs->Eof()) {
       end.emplace();
@@ -1058,7 +1061,8 @@ Batched batchedReplace(db::Connection& conn, Journal& journal, long long run, co
         return out;
       }
       const Replaced done = replaceJournaled(
-          conn, journal, run, search::batchPlan(plan, id.columns, after, upTo), number + 1, upTo);
+          conn, journal, run, search::batchPlan(plan, id.columns, after, upTo, literalBounds),
+          number + 1, upTo);
       ++number;
       ++out.batches;
       out.replaced.changed += done.changed;
@@ -1100,7 +1104,9 @@ void settleCutShort(db::Connection& conn, Journal& journal, const RunEntry& run)
       const auto& v = row.identity[k];
       where +=
           std::string(k ? " and " : "") +
-          (!v ? name + " is null"
+          // A literal key image NULL (SQLite's keys may hold it) is no
+          // value an equality finds.
+          (!v || (entry.literalKeys && *v == "NULL") ? name + " is null"
            : entry.literalKeys
                ? name + " = " + *v
                : name + " = " + search::keyLiteral(dialect, entry.identity[k], *v, conn.syntax()));

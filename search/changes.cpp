@@ -116,6 +116,9 @@ namespace {
 std::string keyTerm(const sql::EngineSql& dialect, const ChangeColumn& column,
                     const std::string& literalImage, bool inScript, Syntax syntax) {
   const std::string name = dialect.quotedName(column.name);
+  // A key may hold NULL (SQLite's primary keys but INTEGER): its image is
+  // the literal NULL, which no equality holds.
+  if (literalImage == "NULL") return name + " is null";
   if (inScript && sql::hasControl(literalImage))
     return dialect.imageOf(name) + " = " +
            dialect.literal(literalImage, hasNonAscii(literalImage), syntax);
@@ -133,9 +136,80 @@ std::string keyLiteral(const sql::EngineSql& dialect, const ChangeColumn& column
   return dialect.typedValue(dialect.literal(value, hasNonAscii(value), syntax), column.type);
 }
 
+namespace {
+
+// (k1, k2) <op> (v1, v2), op ">" or "<=", each value written as its
+// column's literal (as it is with literalBounds). Where the engine has no
+// row values, or the key may hold NULLs (literal bounds: SQLite, whose
+// order puts them first), spelled out column by column. firstBatch: the
+// range starts at the first row, NULLs among them.
+std::string keyCompared(Engine engine, Syntax syntax, const std::vector<ChangeColumn>& keys,
+                        const std::vector<std::optional<std::string>>& values, std::string_view op,
+                        bool literalBounds = false, bool firstBatch = false) {
+  const sql::EngineSql& dialect = sql::forDialect(engine);
+  std::vector<std::string> names, literals;
+  std::vector<bool> nulls;
+  bool anyNull = false;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const auto& v = values.at(k);
+    const bool null = !v || (literalBounds && *v == "NULL");
+    names.push_back(dialect.quotedName(keys[k].name));
+    literals.push_back(null            ? std::string("null")
+                       : literalBounds ? *v
+                                       : keyLiteral(dialect, keys[k], *v, syntax));
+    nulls.push_back(null);
+    anyNull = anyNull || null;
+  }
+  const bool after = op == ">";
+  auto join = [](const std::vector<std::string>& list) {
+    std::string out;
+    for (const auto& s : list) out += (out.empty() ? "" : ", ") + s;
+    return out;
+  };
+  if (dialect.capabilities().rowValues &&
+      (!literalBounds || (keys.size() == 1 && !anyNull && (after || !firstBatch))))
+    return "(" + join(names) + ") " + std::string(op) + " (" + join(literals) + ")";
+  // Spelled out: past the bound in its first differing column, or (for
+  // "<=") before it there or equal in all.
+  const bool nullsFirst = literalBounds;
+  auto equal = [&](size_t k) {
+    return nulls[k] ? names[k] + " is null" : names[k] + " = " + literals[k];
+  };
+  auto past = [&](size_t k) -> std::string {
+    if (nulls[k]) return names[k] + " is not null";
+    return names[k] + " > " + literals[k];
+  };
+  auto before = [&](size_t k) -> std::string {
+    if (nulls[k]) return {};  // nothing sorts before a NULL
+    const std::string less = names[k] + " < " + literals[k];
+    return nullsFirst ? "(" + names[k] + " is null or " + less + ")" : less;
+  };
+  std::vector<std::string> terms;
+  for (size_t k = 0; k < keys.size(); ++k) {
+    const bool last = k + 1 == keys.size();
+    std::string term = after ? past(k) : before(k);
+    if (!after && last) {
+      term = nulls[k]     ? equal(k)
+             : nullsFirst ? "(" + names[k] + " is null or " + names[k] + " <= " + literals[k] + ")"
+                          : names[k] + " <= " + literals[k];
+    }
+    if (term.empty()) continue;
+    for (size_t j = k; j-- > 0;) term = equal(j) + " and " + term;
+    terms.push_back(term);
+  }
+  if (terms.empty()) return "1 = 0";
+  std::string out;
+  for (const auto& t : terms)
+    out += (out.empty() ? "" : " or ") + (terms.size() > 1 ? "(" + t + ")" : t);
+  return "(" + out + ")";
+}
+
+}  // namespace
+
 std::string pastKey(Engine engine, Syntax syntax, const std::vector<ChangeColumn>& keys,
                     const std::vector<std::optional<std::string>>& values) {
   const sql::EngineSql& dialect = sql::forDialect(engine);
+  if (!dialect.capabilities().rowValues) return keyCompared(engine, syntax, keys, values, ">");
   std::string names, literals;
   for (size_t k = 0; k < keys.size(); ++k) {
     names += (k ? ", " : "") + dialect.quotedName(keys[k].name);
@@ -319,19 +393,6 @@ BoundStatement writeRowsByKey(Engine engine, const TableRef& table,
 }  // namespace trellick::search
 
 namespace trellick::search {
-namespace {
-
-// (k1, k2) <op> (v1, v2), each value written as its column's literal.
-std::string keyCompared(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
-                        const std::vector<std::optional<std::string>>& values,
-                        std::string_view op) {
-  const std::string past = pastKey(plan.engine, plan.syntax, keys, values);
-  // pastKey's "(names) > (literals)" with the operator asked for.
-  const size_t at = past.find(") > (");
-  return past.substr(0, at) + ") " + std::string(op) + " (" + past.substr(at + 5);
-}
-
-}  // namespace
 
 bool batchable(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys) {
   if (keys.empty()) return false;
@@ -343,26 +404,33 @@ bool batchable(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys
 
 std::string batchEndQuery(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
                           const std::optional<std::vector<std::optional<std::string>>>& after,
-                          long long batchRows) {
+                          long long batchRows, bool literalBounds) {
   const sql::EngineSql& dialect = sql::forDialect(plan.engine);
   std::string list, order;
   for (const auto& k : keys) {
-    list += (list.empty() ? "" : ", ") + dialect.keyRead(dialect.quotedName(k.name), k.type);
-    order += (order.empty() ? "" : ", ") + dialect.quotedName(k.name);
+    const std::string name = dialect.quotedName(k.name);
+    list += (list.empty() ? "" : ", ") +
+            (literalBounds ? dialect.imageOf(name, k.type) : dialect.keyRead(name, k.type));
+    order += (order.empty() ? "" : ", ") + name;
   }
   std::string where = plan.condition();
-  if (after) where = "(" + where + ") and " + keyCompared(plan, keys, *after, ">");
+  if (after)
+    where = "(" + where + ") and " +
+            keyCompared(plan.engine, plan.syntax, keys, *after, ">", literalBounds);
   return "select " + list + " from " + dialect.selectTarget(plan.table) + " where " + where +
          " order by " + order + dialect.oneRowAfter(std::max(0LL, batchRows - 1));
 }
 
 sql::TablePlan batchPlan(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
                          const std::optional<std::vector<std::optional<std::string>>>& after,
-                         const std::optional<std::vector<std::optional<std::string>>>& upTo) {
+                         const std::optional<std::vector<std::optional<std::string>>>& upTo,
+                         bool literalBounds) {
   sql::TablePlan out = plan;
   std::string range;
-  if (after) range = keyCompared(plan, keys, *after, ">");
-  if (upTo) range += (range.empty() ? "" : " and ") + keyCompared(plan, keys, *upTo, "<=");
+  if (after) range = keyCompared(plan.engine, plan.syntax, keys, *after, ">", literalBounds);
+  if (upTo)
+    range += (range.empty() ? "" : " and ") + keyCompared(plan.engine, plan.syntax, keys, *upTo,
+                                                          "<=", literalBounds, !after.has_value());
   out.range = range;
   return out;
 }

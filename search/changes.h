@@ -169,14 +169,18 @@ bool batchable(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys
 // select <keys> from T where <condition> [and past `after`] order by
 // <keys>, only the row batchRows - 1 on: the key of the batch's last row.
 // No row: the batch takes every matching row left.
+// literalBounds: the keys are read, and `after` given, as the engine's
+// literal images of them (EngineSql::imagesAreLiterals(): SQLite, where 1,
+// '1' and X'31' are three keys of one column and a key may be NULL).
 std::string batchEndQuery(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
                           const std::optional<std::vector<std::optional<std::string>>>& after,
-                          long long batchRows);
+                          long long batchRows, bool literalBounds = false);
 
 // The plan of one batch: its rows past `after` (from the first when none),
 // up to and including `upTo` (to the last when none).
 sql::TablePlan batchPlan(const sql::TablePlan& plan, const std::vector<ChangeColumn>& keys,
                          const std::optional<std::vector<std::optional<std::string>>>& after,
-                         const std::optional<std::vector<std::optional<std::string>>>& upTo);
+                         const std::optional<std::vector<std::optional<std::string>>>& upTo,
+                         bool literalBounds = false);
 
 }  // namespace trellick::search

@@ -84,6 +84,8 @@ struct Capabilities {
   // never be written directly: userTablesQuery() gives each table's name
   // and type ("table", "virtual", ...) for them to be told apart.
   bool shadowTables = false;
+  // A condition may compare row values, (a, b) > (1, 2).
+  bool rowValues = true;
 };
 
 class EngineSql {

@@ -199,6 +199,7 @@ class SqlServerSql final : public EngineSql {
   static Capabilities ownCapabilities() {
     Capabilities c;
     c.updateCountIncludesTriggers = true;
+    c.rowValues = false;
     return c;
   }
 

@@ -451,6 +451,37 @@ def check_identifier_lengths(tokens):
                            "length is 128." % shown, 15)
 
 
+# What may stand before a condition's opening parenthesis (a function's
+# arguments or an IN list follow a name or IN).
+CONDITION_OPENERS = {'where', 'and', 'or', 'not', 'on', 'when', 'having'}
+COMPARISONS = {'=', '<', '>', '!'}
+
+
+def check_no_row_values(sig):
+    """SQL Server has no row values: (a, b) > (1, 2) does not parse, as SQLite's
+    would."""
+    for i, t in enumerate(sig):
+        if t.text != '(' or t.kind != 'op':
+            continue
+        if i > 0 and not (sig[i - 1].word() in CONDITION_OPENERS or sig[i - 1].text == '('):
+            continue
+        depth, comma, j = 0, False, i
+        while j < len(sig):
+            if sig[j].kind == 'op' and sig[j].text == '(':
+                depth += 1
+            elif sig[j].kind == 'op' and sig[j].text == ')':
+                depth -= 1
+                if depth == 0:
+                    break
+            elif sig[j].kind == 'op' and sig[j].text == ',' and depth == 1:
+                comma = True
+            j += 1
+        if comma and j + 1 < len(sig) and sig[j + 1].kind == 'op' and \
+                sig[j + 1].text in COMPARISONS:
+            raise SqlError(4145, "An expression of non-boolean type specified in a context "
+                           "where a condition is expected, near ','.", 15)
+
+
 def split_statements(text):
     """Statements of a batch: at ';' (keeping CREATE TRIGGER bodies whole) and before
     DBCC/BACKUP/EXEC, which SQL Server accepts with only a space before them."""
@@ -1564,6 +1595,7 @@ class Session(threading.Thread):
         if words[:1] in (['commit'], ['rollback']) and len(words) <= 2 and \
                 words[1:] in ([], ['tran'], ['transaction'], ['work']):
             return self.end_transaction(first == 'commit'), 0, 0, 0
+        check_no_row_values(sig)
         tokens = temp_table_forms(tokens)
         sql, binds = self.translate(tokens, params)
         cur = self.db.cursor()
