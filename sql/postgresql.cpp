@@ -716,9 +716,11 @@ class PostgresqlSql final : public EngineSql {
       where += " and " + imageOf(w + "." + quotedName(imaged[k].name), imaged[k].type) +
                " is not distinct from " + x + "." + name("i", k);
     }
-    return {"update " + updateTarget(table) + " as " + w + " set " + set + " from unnest(" +
-                zipped + ") with ordinality as " + x + " (" + columns + "\"trellick_n\") where " +
-                where + " returning " + x + ".\"trellick_n\"",
+    // Its rows as a query's, so that none written is still a result.
+    return {"with \"trellick_r\" as (update " + updateTarget(table) + " as " + w + " set " + set +
+                " from unnest(" + zipped + ") with ordinality as " + x + " (" + columns +
+                "\"trellick_n\") where " + where + " returning " + x +
+                ".\"trellick_n\") select \"trellick_n\" from \"trellick_r\"",
             std::move(params)};
   }
 
