@@ -481,6 +481,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
           stage = Stage::Update;
           observer.beforeWrite(table, result.updateStatement);
           plan.hasTriggers = hasOwnTriggers(conn, plan.table);
+          plan.triggersKnown = true;
           result.hasTriggers = plan.hasTriggers;
           if (options.rewriter) {
             result.journaled = journal::rewrittenReplace(

@@ -243,6 +243,37 @@ long long settle(db::Connection& conn, Journal& journal, long long table, const 
   return kept;
 }
 
+// The plan's update of only the rows with these keys (each as the read
+// gave it), which the read has locked.
+std::string updateOfKeys(const Plan& plan, const std::vector<ChangeColumn>& keyColumns,
+                         const std::vector<Values>& keys) {
+  const sql::EngineSql& dialect = sql::forDialect(plan.engine);
+  std::string rows;
+  const bool list =
+      keyColumns.size() == 1 &&
+      std::all_of(keys.begin(), keys.end(), [](const Values& k) { return bool(k[0]); });
+  for (const auto& key : keys) {
+    if (list) {
+      rows += (rows.empty() ? "" : ", ") +
+              search::keyLiteral(dialect, keyColumns[0], *key[0], plan.syntax);
+      continue;
+    }
+    std::string one;
+    for (size_t k = 0; k < keyColumns.size(); ++k) {
+      const std::string name = dialect.quotedName(keyColumns[k].name);
+      one +=
+          (k ? " and " : "") +
+          (key[k] ? name + " = " + search::keyLiteral(dialect, keyColumns[k], *key[k], plan.syntax)
+                  : name + " is null");
+    }
+    rows += (rows.empty() ? "" : " or ") + (keyColumns.size() > 1 ? "(" + one + ")" : one);
+  }
+  if (list) rows = dialect.quotedName(keyColumns[0].name) + " in (" + rows + ")";
+  Plan only = plan;
+  only.range = (plan.range.empty() ? "" : "(" + plan.range + ") and ") + "(" + rows + ")";
+  return only.updateStatement();
+}
+
 void rollbackQuietly(db::Connection& conn) {
   try {
     if (conn.InTransaction()) conn.RollbackTrans();
@@ -341,7 +372,47 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
       failIfCancelled(conn, cancels);
       journal.addRow(table, row);
     };
-    if (facts.readsWholeResult && statements.capabilities().cursors) {
+    // Where the engine has it and no trigger of the table's own can write
+    // more than the update: one statement per page that updates the rows
+    // and hands each back with its values before and its image after, the
+    // table read once and nothing read again.
+    constexpr long long kReturningPage = 10000;
+    std::vector<std::pair<ChangeColumn, std::string>> assigned;
+    for (const auto& s : plan.searched) assigned.emplace_back(s.column, s.newValue);
+    auto returningPage = [&](const std::string& after) {
+      const std::string condition =
+          after.empty() ? plan.condition() : "(" + plan.condition() + ")" + after;
+      return statements.updateReturningChanges(plan.table, id.columns, assigned, condition,
+                                               images.columns, kReturningPage);
+    };
+    const bool returning = !id.byValue && !capturing && !images.columns.empty() &&
+                           !returningPage({}).empty() &&
+                           !plan.ownTriggers([&] { return hasOwnTriggers(conn, plan.table); });
+    if (returning) {
+      std::string after;
+      long long got = 0;
+      changed = 0;
+      do {
+        failIfCancelled(conn, cancels);
+        got = 0;
+        Values last;
+        readChanges(
+            conn, returningPage(after), id.columns.size(), searched.size(),
+            [&](const Row& row) {
+              ++got;
+              last = row.identity;
+              // Left as it was: no row of the run.
+              if (row.after == row.before)
+                ++capturedKept;
+              else
+                keep(row);
+            },
+            images.columns.size());
+        changed += got;
+        if (got == kReturningPage)
+          after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, last);
+      } while (got == kReturningPage);
+    } else if (facts.readsWholeResult && statements.capabilities().cursors) {
       // The driver reads a whole result before the first row: through a
       // cursor of the transaction, the rows come a thousand at a time.
       conn.ExecuteAll(statements.declareCursor("trellick_rows", sql));
@@ -364,7 +435,7 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
       // the rows tried are counted where it has one.
       const auto capture =
           statements.rowCapture(plan.table, keyed.key, searched, images.columns,
-                                plan.hasTriggers || hasOwnTriggers(conn, plan.table));
+                                plan.ownTriggers([&] { return hasOwnTriggers(conn, plan.table); }));
       for (const auto& statement : capture.setUp) conn.ExecuteAll(statement);
       changed = conn.ExecuteParams(update, {});
       // Its driver reads a whole result before the first row: in pages.
@@ -391,18 +462,28 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
     } else if (facts.readsWholeResult && !id.byValue) {
       // The driver reads a whole result before the first row: the rows
       // come in pages of the key's order, each after the last key read.
+      // Each page is then updated by its keys: the table is scanned once,
+      // by the read, and the update finds its rows by the key's index.
       constexpr long long kPage = 10000;
       std::string after;
       long long got = 0;
+      const bool byKeys = !images.columns.empty();
+      if (byKeys) changed = 0;
       do {
         got = 0;
         Values last;
+        std::vector<Values> keys;
         const std::string page = keyed.changesQuery(kPage, true, after);
         readChanges(conn, page, id.columns.size(), searched.size(), [&](const Row& row) {
           ++got;
           last = row.identity;
+          if (byKeys) keys.push_back(row.identity);
           keep(row);
         });
+        if (byKeys && !keys.empty()) {
+          failIfCancelled(conn, cancels);
+          changed += conn.ExecuteParams(updateOfKeys(plan, id.columns, keys), {});
+        }
         if (got == kPage)
           after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, last);
       } while (got == kPage);
@@ -444,10 +525,10 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
       readChanges(conn, sql, id.columns.size(), searched.size(), keep);
     }
     long long kept = capturedKept;
-    if (!images.columns.empty() && !capturing) {
+    if (!images.columns.empty() && !capturing && !returning) {
       // The rows as the update left them: read again by their keys, before
       // anything is committed.
-      changed = conn.ExecuteParams(update, {});
+      if (changed < 0) changed = conn.ExecuteParams(update, {});
       kept = settle(conn, journal, table, plan, id.columns, searched, images.columns, cancels);
     }
     failIfCancelled(conn, cancels);
@@ -491,6 +572,114 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
     throw;
   }
 }
+
+// An undo's imaged rows gathered by the columns they give back and given
+// back many to a statement (EngineSql::rowsRestore).
+class RestoreBatches {
+ public:
+  using Single = std::function<void(const Row&, const std::vector<ChangeColumn>&,
+                                    const std::vector<std::string>&)>;
+  using Done = std::function<void(const Row&)>;
+
+  RestoreBatches(db::Connection& conn, const TableEntry& entry, const search::TableRef& table,
+                 Single single)
+      : conn_(conn), entry_(entry), table_(table), single_(std::move(single)) {}
+
+  // Asks the server whether the table's rows can go many to a statement,
+  // and its columns' types for them.
+  void prepare() {
+    const sql::EngineSql& statements = conn_.engineSql();
+    const std::string elsewhere = statements.writesElsewhereQuery(table_);
+    if (elsewhere.empty()) return;
+    {
+      auto rs = conn_.Execute(elsewhere);
+      const bool found = rs->State() == db::adStateOpen && !rs->Eof();
+      if (rs->State() == db::adStateOpen) rs->Close();
+      if (found) return;
+    }
+    auto rs = conn_.Execute(statements.columnTypesQuery(table_));
+    while (rs->State() == db::adStateOpen && !rs->Eof()) {
+      types_.emplace_back(rs->Fields().Item(0).Value().text(), rs->Fields().Item(1).Value().text());
+      rs->MoveNext();
+    }
+    if (rs->State() == db::adStateOpen) rs->Close();
+    on_ = !types_.empty();
+  }
+
+  // Takes the row into its batch; false where it must go by itself.
+  bool add(const Row& row, const std::vector<ChangeColumn>& changed,
+           const std::vector<std::string>& oldValues, Done done) {
+    if (!on_) return false;
+    std::string names;
+    for (const auto& c : changed) {
+      for (const auto& key : entry_.identity)
+        if (key.name == c.name) return false;
+      names += c.name + '\x1f';
+    }
+    Batch& batch = batches_[names];
+    batch.columns = changed;
+    batch.rows.push_back({row, oldValues});
+    done_ = std::move(done);
+    if (batch.rows.size() >= kRows) flush(batch);
+    return true;
+  }
+
+  void flushAll() {
+    for (auto& [names, batch] : batches_) flush(batch);
+  }
+
+ private:
+  static constexpr size_t kRows = 500;
+  struct Pending {
+    Row row;
+    std::vector<std::string> oldValues;
+  };
+  struct Batch {
+    std::vector<ChangeColumn> columns;
+    std::vector<Pending> rows;
+  };
+
+  void flush(Batch& batch) {
+    if (batch.rows.empty()) return;
+    std::vector<Values> values;
+    for (const auto& p : batch.rows) {
+      Values v = keyLeft(entry_.identity, entry_.changed, p.row);
+      for (const auto& old : p.oldValues) v.emplace_back(old);
+      v.insert(v.end(), p.row.image.begin(), p.row.image.end());
+      values.push_back(std::move(v));
+    }
+    const auto [sql, params] = conn_.engineSql().rowsRestore(table_, entry_.identity, batch.columns,
+                                                             entry_.imageColumns, types_, values);
+    std::vector<bool> written(batch.rows.size(), false);
+    if (!sql.empty()) {
+      auto rs = conn_.ExecuteQuery(sql, params);
+      while (rs->State() == db::adStateOpen && !rs->Eof()) {
+        const long long place = rs->Fields().Item(0).Value().toInt64();
+        if (place >= 1 && place <= static_cast<long long>(written.size()))
+          written[static_cast<size_t>(place - 1)] = true;
+        rs->MoveNext();
+      }
+      if (rs->State() == db::adStateOpen) rs->Close();
+    }
+    for (size_t n = 0; n < batch.rows.size(); ++n) {
+      const Pending& p = batch.rows[n];
+      if (written[n])
+        done_(p.row);
+      else
+        single_(p.row, batch.columns, p.oldValues);
+    }
+    batch.rows.clear();
+  }
+
+  db::Connection& conn_;
+  const TableEntry& entry_;
+  const search::TableRef& table_;
+  Single single_;
+  Done done_;
+  bool on_ = false;
+  std::vector<std::pair<std::string, std::string>> types_;
+  std::map<std::string, Batch> batches_;
+};
 
 }  // namespace
 
@@ -583,6 +772,13 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
           result.conflicts.push_back(row.identity);
       };
       if (entry.byValue) undoByValue(conn, journal, entry, table, undoTable, result, script);
+      // Rows that give back the same columns, none of them a key, go many
+      // to a statement where the engine has one and writing a row writes
+      // nothing else; a row the statement leaves is given back by itself,
+      // which tells a row already as before from a conflict.
+      RestoreBatches restoring{conn, entry, table, restoreImaged};
+      if (!script && !entry.byValue && !entry.imageColumns.empty() && !entry.literalKeys)
+        restoring.prepare();
       journal.forEachRow(entry.id, [&](const Row& row) {
         if (entry.byValue) return;  // taken back above, the table as a whole
         std::vector<ChangeColumn> changed;
@@ -595,6 +791,11 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
         }
         if (changed.empty()) return;
         if (!entry.imageColumns.empty() && row.image.size() == entry.imageColumns.size()) {
+          if (restoring.add(row, changed, oldValues, [&](const Row& done) {
+                ++result.restored;
+                journal.addRow(undoTable, reversed(sql::forDialect(engine), entry, done));
+              }))
+            return;
           restoreImaged(row, changed, oldValues);
           return;
         }
@@ -628,6 +829,7 @@ UndoResult undo(db::Connection& conn, Journal& journal, const RunEntry& run, Run
         else
           result.conflicts.push_back(row.identity);
       });
+      restoring.flushAll();
       if (!script) {
         journal.seal(undoTable);
         sealed = true;

@@ -198,6 +198,7 @@ Journal::Journal(const std::string& path) : path_(path) {
 }
 
 Journal::~Journal() {
+  for (sqlite3_stmt* s : cached_) sqlite3_finalize(s);
   sqlite3_finalize(insertRow_);
   sqlite3_close(db_);
 }
@@ -229,6 +230,11 @@ sqlite3_stmt* Journal::prepare(const char* sql) {
   return s;
 }
 
+sqlite3_stmt* Journal::cached(Cached which, const char* sql) {
+  if (!cached_[which]) cached_[which] = prepare(sql);
+  return cached_[which];
+}
+
 namespace {
 
 struct Statement {
@@ -238,6 +244,17 @@ struct Statement {
     sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
   }
   void integer(int i, long long v) { sqlite3_bind_int64(s, i, v); }
+};
+
+// A prepared statement of the journal's own, kept: reset and cleared when
+// done with, so that it holds no read open and no value it was given.
+struct Kept : Statement {
+  explicit Kept(sqlite3_stmt* statement) : Statement{statement} {}
+  ~Kept() {
+    sqlite3_reset(s);
+    sqlite3_clear_bindings(s);
+    s = nullptr;
+  }
 };
 
 void stepDone(sqlite3* db, sqlite3_stmt* s) {
@@ -277,10 +294,10 @@ long long Journal::beginTable(long long run, const search::TableRef& table,
                               const TableImages& images) {
   exec("begin immediate");
   try {
-    Statement st{
-        prepare("insert into tables(run, schema, name, identity, by_value, changed, state, rows, "
-                "image_columns, literal_keys, checksums) "
-                "values(?,?,?,?,?,?,'journaling',0,?,?,1)")};
+    Kept st{cached(kBeginTable,
+                   "insert into tables(run, schema, name, identity, by_value, changed, state, "
+                   "rows, image_columns, literal_keys, checksums) "
+                   "values(?,?,?,?,?,?,'journaling',0,?,?,1)")};
     st.integer(1, run);
     st.text(2, table.schema);
     st.text(3, table.name);
@@ -318,9 +335,9 @@ void Journal::addRow(long long table, const Row& row) {
 std::vector<std::pair<long long, Row>> Journal::rowsBetween(long long table, long long from,
                                                             long long to) {
   std::vector<std::pair<long long, Row>> out;
-  Statement st{prepare(
-      "select seq, identity, before, after, image from rows where tbl = ? and seq between ? and "
-      "? order by seq")};
+  Kept st{cached(kRowsBetween,
+                 "select seq, identity, before, after, image from rows where tbl = ? and seq "
+                 "between ? and ? order by seq")};
   st.integer(1, table);
   st.integer(2, from);
   st.integer(3, to);
@@ -336,8 +353,8 @@ std::vector<std::pair<long long, Row>> Journal::rowsBetween(long long table, lon
 }
 
 void Journal::rewriteRow(long long table, long long seq, const Row& row) {
-  Statement st{
-      prepare("update rows set after = ?, image = ?, checksum = ? where tbl = ? and seq = ?")};
+  Kept st{cached(kRewriteRow,
+                 "update rows set after = ?, image = ?, checksum = ? where tbl = ? and seq = ?")};
   const std::string a = encodeValues(row.after), b = encodeValues(row.image);
   sqlite3_bind_blob(st.s, 1, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
   sqlite3_bind_blob(st.s, 2, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
@@ -349,7 +366,7 @@ void Journal::rewriteRow(long long table, long long seq, const Row& row) {
 }
 
 void Journal::dropRow(long long table, long long seq) {
-  Statement st{prepare("delete from rows where tbl = ? and seq = ?")};
+  Kept st{cached(kDropRow, "delete from rows where tbl = ? and seq = ?")};
   st.integer(1, table);
   st.integer(2, seq);
   stepDone(db_, st.s);
@@ -357,7 +374,7 @@ void Journal::dropRow(long long table, long long seq) {
 }
 
 void Journal::seal(long long table) {
-  Statement st{prepare("update tables set state = 'journaled', rows = ? where id = ?")};
+  Kept st{cached(kSeal, "update tables set state = 'journaled', rows = ? where id = ?")};
   st.integer(1, seq_ - dropped_);
   st.integer(2, table);
   stepDone(db_, st.s);
@@ -374,7 +391,7 @@ void Journal::mark(long long table, TableState state) {
   // takes as it takes "done": this write need not wait for the disk.
   const bool alone = sqlite3_get_autocommit(db_) != 0;
   if (alone) exec("pragma synchronous = normal");
-  Statement st{prepare("update tables set state = ? where id = ?")};
+  Kept st{cached(kMark, "update tables set state = ? where id = ?")};
   st.text(1, stateName(state));
   st.integer(2, table);
   try {

@@ -153,6 +153,12 @@ class Journal {
   sqlite3_stmt* insertRow_ = nullptr;
   long long seq_ = 0;
   long long dropped_ = 0;
+
+  // The statements a table's journaling sends again and again, prepared
+  // once for this connection to the file, each reset after its use.
+  enum Cached { kBeginTable, kRowsBetween, kRewriteRow, kDropRow, kSeal, kMark, kCachedCount };
+  sqlite3_stmt* cached(Cached which, const char* sql);
+  sqlite3_stmt* cached_[kCachedCount] = {};
 };
 
 // The rows' value lists as stored: each value a tag (0 NULL, 1 text), a

@@ -473,6 +473,43 @@ class EngineSql {
   // the column query would find a row, else 0, and its tableStamp() (NULL
   // where empty).
   std::string rowsExistQuery(const std::vector<TableRef>& tables) const;
+
+  // -- the journaled replace of a keyed table in one statement
+  // The update of the first `limit` rows in the key's order that meet
+  // `condition` (each searched column given with its new value), which
+  // locks them, writes them and hands each back, in the key's order: its
+  // key as keyRead() reads it, each searched column's valueRead() before
+  // and its value after, then the imageOf() of every `imaged` column as
+  // the update left it. The table is read once and nothing is read again.
+  // Empty where the engine has no such statement.
+  virtual std::string updateReturningChanges(
+      const TableRef& /*table*/, const std::vector<ChangeColumn>& /*keys*/,
+      const std::vector<std::pair<ChangeColumn, std::string>>& /*searched*/,
+      std::string_view /*condition*/, const std::vector<ChangeColumn>& /*imaged*/,
+      long long /*limit*/) const {
+    return {};
+  }
+
+  // -- an undo's rows given back many to a statement
+  // One row when writing a row of the table may write other rows of it or
+  // elsewhere (a trigger of any kind, a foreign key's action included):
+  // then its rows are given back one at a time, in order. Empty where the
+  // engine has no rowsRestore().
+  virtual std::string writesElsewhereQuery(const TableRef& /*table*/) const { return {}; }
+  // One update that gives several rows their old values back, each only
+  // where its key finds it and every imaged column's image (imageOf()) is
+  // still the one given. Each row gives its key values, the changed
+  // columns' old values, then the images; `types` names each column's type
+  // as the catalog writes it (columnTypesQuery()'s second column). The
+  // statement returns the 1-based place of each row written; with its
+  // parameters. Empty where the engine has none.
+  virtual std::pair<std::string, std::vector<std::optional<std::string>>> rowsRestore(
+      const TableRef& /*table*/, const std::vector<ChangeColumn>& /*keys*/,
+      const std::vector<ChangeColumn>& /*changed*/, const std::vector<ChangeColumn>& /*imaged*/,
+      const std::vector<std::pair<std::string, std::string>>& /*types*/,
+      const std::vector<std::vector<std::optional<std::string>>>& /*rows*/) const {
+    return {};
+  }
 };
 
 inline constexpr char kIdentitySeparator = '\x1f';

@@ -68,6 +68,16 @@ struct TablePlan {
   // the first whose order text is at least `from` (every row when empty),
   // the first `skip` of them passed over; the rows stay locked.
   std::string changesPageByContent(long long limit, const std::string& from, long long skip) const;
+
+  // hasTriggers was asked of the server for this plan: it need not be
+  // asked again.
+  bool triggersKnown = false;
+  // Whether the table has triggers of its own: hasTriggers where known,
+  // otherwise `ask`'s answer.
+  template <class Ask>
+  bool ownTriggers(Ask ask) const {
+    return hasTriggers || (!triggersKnown && ask());
+  }
 };
 
 // The changes query from its pieces: `ids` name each row (ordered by them

@@ -632,6 +632,128 @@ class PostgresqlSql final : public EngineSql {
             std::move(params)};
   }
 
+  // The rows chosen and locked in a subquery, found again by their place
+  // (tableoid and ctid: a place is unique across a partitioned table's
+  // partitions only with its partition), so that each comes back with its
+  // values before beside the row as the update left it.
+  std::string updateReturningChanges(
+      const TableRef& table, const std::vector<ChangeColumn>& keys,
+      const std::vector<std::pair<ChangeColumn, std::string>>& searched, std::string_view condition,
+      const std::vector<ChangeColumn>& imaged, long long limit) const override {
+    // The subquery's names are Trellick's own: a column of the table named
+    // so would be taken for one of them inside the new values.
+    auto ours = [](const std::string& name) { return name.rfind("trellick_", 0) == 0; };
+    for (const auto& k : keys)
+      if (ours(k.name)) return {};
+    for (const auto& [c, value] : searched)
+      if (ours(c.name)) return {};
+    for (const auto& c : imaged)
+      if (ours(c.name)) return {};
+    if (keys.empty() || searched.empty()) return {};
+    const std::string w = "\"trellick_w\"", x = "\"trellick_x\"";
+    auto name = [](const char* stem, size_t k) {
+      return "\"trellick_" + std::string(stem) + std::to_string(k) + "\"";
+    };
+    std::string chosen = "tableoid as \"trellick_o\", ctid as \"trellick_t\"", order, set, back,
+                raw;
+    for (size_t k = 0; k < keys.size(); ++k) {
+      const std::string key = quotedName(keys[k].name);
+      chosen += ", " + keyRead(key, keys[k].type) + " as " + name("k", k) + ", " + key + " as " +
+                name("j", k);
+      order += (k ? ", " : "") + key;
+      back += (k ? ", " : "") + x + "." + name("k", k);
+      raw += (k ? ", " : "") + name("j", k);
+    }
+    for (size_t k = 0; k < searched.size(); ++k) {
+      const auto& [c, value] = searched[k];
+      chosen += ", " + valueRead(quotedName(c.name), c.type) + " as " + name("b", k);
+      set += (k ? ", " : "") + quotedName(c.name) + " = " + value;
+      back += ", " + x + "." + name("b", k) + ", " + w + "." + quotedName(c.name);
+    }
+    for (const auto& c : imaged) back += ", " + imageOf(w + "." + quotedName(c.name), c.type);
+    std::string list;
+    for (size_t k = 0; k < keys.size() + 2 * searched.size() + imaged.size(); ++k)
+      list += (k ? ", " : "") + name("r", k);
+    std::string named;
+    for (size_t k = 0; k < keys.size(); ++k) named += ", " + x + "." + name("j", k);
+    return "with \"trellick_u\"(" + list + ", " + raw + ") as (update " + updateTarget(table) +
+           " as " + w + " set " + set + " from (select " + chosen + " from " + selectTarget(table) +
+           " where " + std::string(condition) + " order by " + order +
+           (limit > 0 ? trailingLimit(limit) : std::string()) + " for update) as " + x + " where " +
+           w + ".tableoid = " + x + ".\"trellick_o\" and " + w + ".ctid = " + x +
+           ".\"trellick_t\" returning " + back + named + ") select " + list +
+           " from \"trellick_u\" order by " + raw;
+  }
+
+  std::string writesElsewhereQuery(const TableRef& table) const override {
+    return "select 1 from pg_trigger where tgrelid = " +
+           literal(qualifiedReference(table), false, {}) + "::regclass limit 1";
+  }
+
+  // Each column's values as one text array, zipped with the rows' places;
+  // each value made its column's type by the column's own input (a key's
+  // binary from the driver's hex): a few parameters however many rows.
+  std::pair<std::string, std::vector<std::optional<std::string>>> rowsRestore(
+      const TableRef& table, const std::vector<ChangeColumn>& keys,
+      const std::vector<ChangeColumn>& changed, const std::vector<ChangeColumn>& imaged,
+      const std::vector<std::pair<std::string, std::string>>& types,
+      const std::vector<std::vector<std::optional<std::string>>>& rows) const override {
+    auto typeOf = [&](const std::string& column) -> std::string {
+      for (const auto& [name, type] : types)
+        if (name == column) return type;
+      return {};
+    };
+    const size_t width = keys.size() + changed.size() + imaged.size();
+    if (rows.empty() || keys.empty() || changed.empty()) return {};
+    std::vector<std::string> arrays(width, "{");
+    for (size_t r = 0; r < rows.size(); ++r) {
+      if (rows[r].size() != width) return {};
+      for (size_t k = 0; k < width; ++k) {
+        const auto& v = rows[r][k];
+        // A key is found by its value: a NULL finds nothing.
+        if (!v && k < keys.size()) return {};
+        arrays[k] += (r ? "," : "") + (v ? arrayElement(*v) : std::string("NULL"));
+      }
+    }
+    const std::string w = "\"trellick_w\"", x = "\"trellick_x\"";
+    auto name = [](const char* stem, size_t k) {
+      return "\"trellick_" + std::string(stem) + std::to_string(k) + "\"";
+    };
+    std::string zipped, columns, set, where;
+    std::vector<std::optional<std::string>> params;
+    for (size_t k = 0; k < width; ++k) {
+      zipped += (k ? ", " : "") + std::string("cast(? as text[])");
+      params.push_back(arrays[k] + "}");
+    }
+    for (size_t k = 0; k < keys.size(); ++k) {
+      const std::string type = typeOf(keys[k].name);
+      if (type.empty()) return {};
+      columns += name("k", k) + ", ";
+      const std::string value = x + "." + name("k", k);
+      where += (k ? " and " : "") + w + "." + quotedName(keys[k].name) + " = " +
+               (isBinary(keys[k].type) ? typedValue(value, keys[k].type)
+                                       : "cast(" + value + " as " + type + ")");
+    }
+    for (size_t k = 0; k < changed.size(); ++k) {
+      const std::string type = typeOf(changed[k].name);
+      if (type.empty() || isBinary(changed[k].type)) return {};
+      columns += name("o", k) + ", ";
+      set += (k ? ", " : "") + quotedName(changed[k].name) + " = cast(" + x + "." + name("o", k) +
+             " as " + type + ")";
+    }
+    for (size_t k = 0; k < imaged.size(); ++k) {
+      columns += name("i", k) + ", ";
+      where += " and " + imageOf(w + "." + quotedName(imaged[k].name), imaged[k].type) +
+               " is not distinct from " + x + "." + name("i", k);
+    }
+    // Its rows as a query's, so that none written is still a result.
+    return {"with \"trellick_r\" as (update " + updateTarget(table) + " as " + w + " set " + set +
+                " from unnest(" + zipped + ") with ordinality as " + x + " (" + columns +
+                "\"trellick_n\") where " + where + " returning " + x +
+                ".\"trellick_n\") select \"trellick_n\" from \"trellick_r\"",
+            std::move(params)};
+  }
+
  private:
   // Whatever of a table's columns and children the catalog's rows depend on.
   static std::string tableStampOf(const std::string& oid) {

@@ -140,6 +140,139 @@ TEST_P(PostgresqlChanges, aReplaceTheJournalCannotTakeBackFailsInBothLanguages) 
   EXPECT_EQ(dump("k", {"id", "v"}, "id"), (Rows{{"1", "see foo"}, {"2", "foo"}}));
 }
 
+// The statements sent while `work` runs.
+template <class Work>
+std::vector<std::string> sentBy(Work work) {
+  std::vector<std::string> sent;
+  db::setStatementObserver([&](const std::string& sql) { sent.push_back(sql); });
+  try {
+    work();
+  } catch (...) {
+    db::setStatementObserver({});
+    throw;
+  }
+  db::setStatementObserver({});
+  return sent;
+}
+
+long long countOf(const std::vector<std::string>& sent, const std::string& start) {
+  long long n = 0;
+  for (const auto& s : sent) n += s.rfind(start, 0) == 0 ? 1 : 0;
+  return n;
+}
+
+// A table without triggers of its own is journaled by the update itself:
+// each page of 10,000 rows in the key's order is written by one statement
+// that hands the rows back with their values before and as it left them,
+// and no statement reads the table again. The next page starts past the
+// last key: rows that still match once replaced are not replaced twice.
+// The undo gives them back many to a statement.
+TEST_P(PostgresqlChanges, aJournaledReplaceIsReadFromItsOwnUpdateAndUndoneInBatches) {
+  setup(
+      "create table p(id int primary key, note text, other varchar(20));"
+      "insert into p select i, 'a foo ' || i, 'x' from generate_series(1, 10003) i;"
+      "insert into p values (20000, 'nothing', 'foo'), (20001, 'none', 'x');");
+  const Rows before = dump("p", {"id", "note", "other"}, "id");
+  journal::Journal journal(journalPath());
+  const long long id = journal.beginRun({});
+  engine::TableResult replaced;
+  const auto sent = sentBy([&] {
+    replaced = run("p", {"foo", "foo2"}, engine::Mode::Replace, &journal, id);
+  });
+  ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+  journal.finishRun(id);
+  EXPECT_EQ(replaced.records, 10004);
+  const Rows after = dump("p", {"id", "note", "other"}, "id");
+  ASSERT_EQ(after.size(), before.size());
+  for (size_t k = 0; k < after.size(); ++k) {
+    Rows::value_type expected = before[k];
+    for (size_t c = 1; c < 3; ++c)
+      if (expected[c] && expected[c]->find("foo") != std::string::npos)
+        expected[c]->replace(expected[c]->find("foo"), 3, "foo2");
+    ASSERT_EQ(after[k], expected) << k;
+  }
+  // Two pages, each one statement; no cursor, no plain update, no reading
+  // again by key.
+  EXPECT_EQ(countOf(sent, "with \"trellick_u\""), 2) << testing::PrintToString(sent);
+  EXPECT_EQ(countOf(sent, "declare"), 0);
+  EXPECT_EQ(countOf(sent, "Update"), 0);
+  EXPECT_EQ(countOf(sent, "select \"id\""), 0);
+  const auto run = journal.run(id);
+  ASSERT_TRUE(run);
+  ASSERT_EQ(run->tables.size(), 1u);
+  EXPECT_EQ(run->tables[0].rows, 10004);
+  EXPECT_EQ(run->tables[0].state, journal::TableState::Done);
+
+  journal::UndoResult undone;
+  const auto undoSent = sentBy([&] { undone = journal::undo(conn(), journal, *run, {}); });
+  ASSERT_EQ(undone.tables.size(), 1u);
+  EXPECT_FALSE(undone.tables[0].failure) << *undone.tables[0].failure;
+  EXPECT_EQ(undone.tables[0].restored, 10004);
+  EXPECT_TRUE(undone.tables[0].conflicts.empty());
+  EXPECT_EQ(dump("p", {"id", "note", "other"}, "id"), before);
+  // 500 rows to a statement: 21 for the notes, one for the other column.
+  EXPECT_EQ(countOf(undoSent, "with \"trellick_r\""), 22) << undoSent.size();
+  EXPECT_EQ(countOf(undoSent, "update"), 0);
+}
+
+// The undo's batches write a row only where its whole image is still the
+// run's: a row edited since, one edited in a column the run left alone and
+// one deleted are conflicts, one put back by hand is already as before,
+// each told as the undo of one row at a time tells it; the rest are given
+// back.
+TEST_P(PostgresqlChanges, anUndoInBatchesWritesOnlyRowsStillAsTheRunLeftThem) {
+  setup(
+      "create table q(id int primary key, note text, n int);"
+      "insert into q select i, 'foo ' || i, i from generate_series(1, 6) i;");
+  journal::Journal journal(journalPath());
+  const long long id = journal.beginRun({});
+  const auto replaced = run("q", {"foo", "bar"}, engine::Mode::Replace, &journal, id);
+  ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+  journal.finishRun(id);
+  setup(
+      "update q set note = 'edited' where id = 2;"
+      "update q set note = 'foo 3' where id = 3;"
+      "update q set n = 40 where id = 4;"
+      "delete from q where id = 5;");
+  journal::UndoResult undone;
+  const auto sent = sentBy([&] { undone = journal::undo(conn(), journal, *journal.run(id), {}); });
+  ASSERT_EQ(undone.tables.size(), 1u);
+  EXPECT_FALSE(undone.tables[0].failure) << *undone.tables[0].failure;
+  EXPECT_EQ(undone.tables[0].restored, 2);
+  EXPECT_EQ(undone.tables[0].alreadyBefore, 1);
+  std::vector<std::string> conflicts;
+  for (const auto& c : undone.tables[0].conflicts) conflicts.push_back(c.at(0).value_or("NULL"));
+  EXPECT_EQ(conflicts, (std::vector<std::string>{"2", "4", "5"}));
+  EXPECT_EQ(dump("q", {"id", "note", "n"}, "id"), (Rows{{"1", "foo 1", "1"},
+                                                        {"2", "edited", "2"},
+                                                        {"3", "foo 3", "3"},
+                                                        {"4", "bar 4", "40"},
+                                                        {"6", "foo 6", "6"}}));
+  // One statement for the six, then one for each row it left.
+  EXPECT_EQ(countOf(sent, "with \"trellick_r\""), 1) << testing::PrintToString(sent);
+  EXPECT_EQ(countOf(sent, "update"), 4);
+}
+
+// A batch none of whose rows is still as the run left them: each row is
+// then told by itself, and nothing is written.
+TEST_P(PostgresqlChanges, anUndoBatchThatWritesNoRowTellsEachConflict) {
+  setup(
+      "create table r(id int primary key, note text);"
+      "insert into r values (1, 'foo 1'), (2, 'foo 2');");
+  journal::Journal journal(journalPath());
+  const long long id = journal.beginRun({});
+  const auto replaced = run("r", {"foo", "bar"}, engine::Mode::Replace, &journal, id);
+  ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+  journal.finishRun(id);
+  setup("update r set note = note || ' edited';");
+  const auto undone = journal::undo(conn(), journal, *journal.run(id), {});
+  ASSERT_EQ(undone.tables.size(), 1u);
+  EXPECT_FALSE(undone.tables[0].failure) << *undone.tables[0].failure;
+  EXPECT_EQ(undone.tables[0].restored, 0);
+  EXPECT_EQ(undone.tables[0].conflicts.size(), 2u);
+  EXPECT_EQ(dump("r", {"id", "note"}, "id"), (Rows{{"1", "bar 1 edited"}, {"2", "bar 2 edited"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, PostgresqlChanges, testing::Values(Engine::PostgreSQL),
                          testsupport::EngineParamName());
 
