@@ -84,6 +84,9 @@ struct Capabilities {
   // never be written directly: userTablesQuery() gives each table's name
   // and type ("table", "virtual", ...) for them to be told apart.
   bool shadowTables = false;
+  // The database takes one writing transaction at a time: tables are
+  // replaced one after another, never on several connections at once.
+  bool oneWriter = false;
 };
 
 class EngineSql {
