@@ -302,6 +302,42 @@ TEST_P(TwoJobs, connectionsLostUnderWayAreMadeAgainAndTheRestIsReplaced) {
 INSTANTIATE_TEST_SUITE_P(Servers, TwoJobs, testing::Values(Engine::PostgreSQL, Engine::MariaDB),
                          testsupport::EngineParamName());
 
+// MariaDB: learning one table's columns opens that table's definition, not
+// every table's of the database (the JSON check named its table by the
+// outer row: each connection opened them all for each column, one after
+// another).
+class MariaDbCatalog : public testsupport::EngineFixture {};
+
+TEST_P(MariaDbCatalog, learningATablesColumnsOpensNoOtherTable) {
+  constexpr int kOthers = 40;
+  std::string sql;
+  for (int k = 0; k < kOthers; ++k)
+    sql += "create table other" + std::to_string(k) + "(id int primary key, note varchar(20));";
+  setup(sql +
+        "create table t1(id int primary key, note varchar(20), j json);"
+        "insert into t1 values(1, 'old', '{\"a\": \"old\"}');");
+  auto opened = [&] {
+    auto rs = conn().Execute("show session status like 'Opened_table_definitions'");
+    const long long n = std::stoll(rs->Fields().Item(1).Value().text());
+    rs->Close();
+    return n;
+  };
+  setup("flush tables");
+  const long long before = opened();
+  trellick::engine::Observer quiet;
+  const auto r = trellick::engine::runTable(conn(), trellick::engine::Table("t1"),
+                                            {trellick::engine::Mode::Count, {"old", ""}}, quiet);
+  ASSERT_FALSE(r.failure) << r.failure->englishDescription;
+  ASSERT_EQ(r.records, 1);
+  EXPECT_LT(opened() - before, 5) << "definitions opened to learn one table's columns";
+  // The JSON column is still told apart.
+  ASSERT_EQ(r.columns.size(), 3u);
+  EXPECT_EQ(r.columns[2].notSearched, "JSON, searched only by the row rewriter");
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, MariaDbCatalog, testing::Values(Engine::MariaDB),
+                         testsupport::EngineParamName());
+
 // SQLite takes one writer: --jobs 2 replaces one table at a time, said so,
 // and every table is replaced.
 TEST(TwoJobsSqlite, aReplaceOnSqliteGoesOneTableAtATimeAndSaysSo) {
