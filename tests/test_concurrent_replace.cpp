@@ -204,6 +204,39 @@ TEST_P(TwoJobs, aTableThatFailsAmongOthersIsToldFailedAndTheOthersAreReplaced) {
   EXPECT_EQ(dumps(), before);
 }
 
+// A run of two jobs may end with a table before the last journaled one not
+// done: its resume walks every table not done, and one undo takes back the
+// run and its resume together.
+TEST_P(TwoJobs, aRunOfTwoJobsIsResumedOverEveryTableNotDone) {
+  makeTables(true);
+  const auto before = dumps();
+  const auto run = replace("2");
+  ASSERT_EQ(run.exitCode, 1) << run.describe();
+  const auto cut = dumps();
+  ASSERT_EQ(cut[3], before[3]);
+  // Mended: t4's column takes the replacement now.
+  setup(engine() == Engine::PostgreSQL ? "alter table t4 alter column note type varchar(80);"
+                                       : "alter table t4 modify note varchar(80);");
+
+  const auto resumed = cli({"replace", "--resume", "--yes", "--jobs", "2"});
+  ASSERT_EQ(resumed.exitCode, 0) << resumed.describe();
+  const auto after = dumps();
+  for (int k = 1; k <= kTables; ++k) {
+    if (k == 4)
+      EXPECT_NE(after[k - 1], before[k - 1]) << "t4 was not resumed";
+    else
+      EXPECT_EQ(after[k - 1], cut[k - 1]) << nameOf(k) << " was replaced twice";
+  }
+  // Every table done in the one run.
+  std::set<std::string> done;
+  for (int k = 1; k <= kTables; ++k) done.insert(nameOf(k) + " done");
+  EXPECT_EQ(journaledTables(), done);
+
+  const auto undone = cli({"undo", "--yes"});
+  ASSERT_EQ(undone.exitCode, 0) << undone.describe();
+  EXPECT_EQ(dumps(), before);
+}
+
 // The engine's own walk: a stop asked while the third table starts lets
 // the tables under way finish and takes none after them.
 TEST_P(TwoJobs, aStopBetweenTablesEndsTheConcurrentReplaceWithTheTablesUnderWayDone) {
