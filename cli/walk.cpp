@@ -200,7 +200,11 @@ int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
       } else {
         journalRun =
             journalFile().beginRun(session_->runInfo(*conn_, "replace", findText, replaceText));
-        journalFile().setOptions(journalRun, runOptions(args_, tables));
+        // The jobs that run, for a resume to know whether the tables went
+        // one after another.
+        Args kept = args_;
+        kept.jobs = jobs;
+        journalFile().setOptions(journalRun, runOptions(kept, tables));
       }
     } catch (const std::exception& e) {
       return failed("cannot keep the journal: " + describe(e));
