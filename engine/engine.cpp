@@ -418,6 +418,7 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
           observer.beforeWrite(table, result.updateStatement);
           plan.hasTriggers = hasOwnTriggers(conn, plan.table);
           result.hasTriggers = plan.hasTriggers;
+          // Several tables at once: one journals and writes at a time.
           std::unique_lock<std::mutex> journaling;
           if (options.journaling && options.journal)
             journaling = std::unique_lock(*options.journaling);
