@@ -118,9 +118,12 @@ Output and running:
   --changed-only       find, replace, preview: list only the tables that
                        hold the text (were replaced, would change) and those
                        that failed; the totals still count every table
-  -j, --jobs N         find: search N tables at once, each on a connection of
-                       its own; results still come in the table list's
-                       order. replace always runs one table at a time.
+  -j, --jobs N         find, replace: run N tables at once, each on a
+                       connection of its own; results still come in the
+                       table list's order. A replace keeps each table one
+                       transaction and journals one table at a time while
+                       the others count; on SQLite it runs one table at a
+                       time (one writer)
   --limit N            preview: rows shown per table (default 100)
   --columns            tables: list each table's columns too (find, replace
                        and preview take patterns instead, see above)
@@ -549,8 +552,8 @@ Parsed parseWith(const std::vector<std::string>& argv, bool columnPatterns, std:
     fail("--sql works for preview and undo only");
   if (a.command == Command::Find && a.replace)
     fail("find replaces nothing; use the replace command");
-  if (a.command != Command::Find && a.jobs > 1)
-    fail(std::string("--jobs works for find only; ") + commandName(a.command) +
+  if (a.command != Command::Find && a.command != Command::Replace && a.jobs > 1)
+    fail(std::string("--jobs works for find and replace only; ") + commandName(a.command) +
          " runs one table at a time");
   if (a.columns && a.command != Command::Tables) fail("--columns works for tables only");
   if (!searching && (a.find || a.replace))
@@ -669,7 +672,7 @@ const std::vector<OptionUse>& optionUses() {
       {"-t, --tables", reaching},
       {"-T, --skip-tables", reaching},
       {"--changed-only", searching},
-      {"-j, --jobs", {C::Find}},
+      {"-j, --jobs", {C::Find, C::Replace}},
       {"--limit", {C::Preview}},
       {"--columns ", {C::Tables}},
       {"--sql", {C::Preview, C::Undo}},

@@ -93,6 +93,8 @@ class WalkCommand : public Subcommand {
  private:
   bool replacing() const { return args_.command == Command::Replace; }
   int summarise(const std::vector<engine::Table>& tables, const engine::WalkResult& walk);
+  // Whether the journal's run was made with several tables at once.
+  bool ranSeveralAtOnce(long long run);
 
  protected:
   int prepare() override;

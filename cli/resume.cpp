@@ -32,6 +32,7 @@ std::string runOptions(const Args& args, const std::vector<engine::Table>& table
                          {"json_values", args.jsonValues},
                          {"json_keys", args.jsonKeys},
                          {"batch_rows", args.batchRows},
+                         {"jobs", args.jobs},
                          {"columns", args.columnPatterns},
                          {"skip_columns", args.skipColumnPatterns},
                          {"tables", names}};

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <map>
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 #include "cli/command.h"
 #include "cli/json.h"
@@ -85,6 +86,24 @@ bool sameTable(const journal::TableEntry& entry, const engine::Table& table) {
 
 }  // namespace
 
+namespace {
+
+// The run's "jobs" among its kept options; 1 where none is kept.
+long long jobsOf(const std::string& options) {
+  try {
+    return nlohmann::json::parse(options).value("jobs", 1LL);
+  } catch (const std::exception&) {
+    return 1;
+  }
+}
+
+}  // namespace
+
+bool WalkCommand::ranSeveralAtOnce(long long run) {
+  const auto entry = journalFile().run(run);
+  return entry && jobsOf(entry->options) > 1;
+}
+
 int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
   std::vector<engine::Table> tables = chosen;
   std::map<size_t, journal::BatchStart> batchStarts;  // by place in `tables`
@@ -104,11 +123,14 @@ int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
     }
     // From the last table the run journaled: the tables before it were
     // walked; a table replaced whole, or whose last batch took every row
-    // left, is done.
+    // left, is done. A run of several tables at once may have been cut
+    // short with a table before that one under way: every table not done
+    // is walked again.
     size_t from = 0;
-    for (size_t k = 0; k < tables.size(); ++k)
-      for (const auto& e : resumedTables_)
-        if (sameTable(e, tables[k])) from = k;
+    if (!ranSeveralAtOnce(resumeRun_))
+      for (size_t k = 0; k < tables.size(); ++k)
+        for (const auto& e : resumedTables_)
+          if (sameTable(e, tables[k])) from = k;
     std::vector<engine::Table> left;
     for (size_t k = from; k < tables.size(); ++k) {
       bool done = false;
@@ -156,16 +178,36 @@ int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
         if (tables[k].name == t.name && tables[k].schema == t.schema) return start;
       return journal::BatchStart{};
     };
+  int jobs = args_.jobs;
+  if (replacing() && jobs > 1 && conn_->engineSql().capabilities().oneWriter) {
+    console_.err(
+        "trellick-cli: this database takes one writer at a time: replace runs one "
+        "table at a time, not " +
+        std::to_string(jobs) + ".\n");
+    jobs = 1;
+  }
   long long journalRun = 0;
   if (replacing()) {
     // Nothing is written without its journal.
     try {
       if (resumeRun_) {
         journalRun = resumeRun_;
+        // A resume of several tables at once is itself resumed as one.
+        const auto run = journalFile().run(resumeRun_);
+        if (jobs > 1 && run && jobsOf(run->options) <= 1) {
+          auto kept = nlohmann::json::parse(run->options);
+          kept["jobs"] = jobs;
+          journalFile().setOptions(
+              journalRun, kept.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+        }
       } else {
         journalRun =
             journalFile().beginRun(session_->runInfo(*conn_, "replace", findText, replaceText));
-        journalFile().setOptions(journalRun, runOptions(args_, tables));
+        // The jobs that run, for a resume to know whether the tables went
+        // one after another.
+        Args kept = args_;
+        kept.jobs = jobs;
+        journalFile().setOptions(journalRun, runOptions(kept, tables));
       }
     } catch (const std::exception& e) {
       return failed("cannot keep the journal: " + describe(e));
@@ -179,9 +221,9 @@ int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
   console_.startProgress(tables.size());
   interrupts_.setWalking(true);
   engine::WalkResult walk;
-  if (args_.jobs > 1) {
+  if (jobs > 1) {
     std::mutex handOver;
-    walk = engine::countConcurrently(
+    walk = engine::runConcurrently(
         [&]() -> std::unique_ptr<db::Connection> {
           {
             // The first worker takes the connection already made.
@@ -190,7 +232,7 @@ int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
           }
           return connect();
         },
-        tables, options, reporter, args_.jobs);
+        tables, options, reporter, jobs);
   } else {
     struct Source : engine::ConnectionSource {
       WalkCommand& command;

@@ -483,6 +483,10 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
           plan.hasTriggers = hasOwnTriggers(conn, plan.table);
           plan.triggersKnown = true;
           result.hasTriggers = plan.hasTriggers;
+          // Several tables at once: one journals and writes at a time.
+          std::unique_lock<std::mutex> journaling;
+          if (options.journaling && options.journal)
+            journaling = std::unique_lock(*options.journaling);
           if (options.rewriter) {
             result.journaled = journal::rewrittenReplace(
                 conn, options.journal, options.journalRun, plan, *options.rewriter,
@@ -598,6 +602,15 @@ class LockedObserver : public Observer {
     std::lock_guard lock(mutex_);
     inner_.beforeWrite(t, update);
   }
+  // Between a batched table's batches.
+  bool stopRequested() override {
+    std::lock_guard lock(mutex_);
+    return inner_.stopRequested();
+  }
+  void rowsDone(const Table& t, long long done, long long found) override {
+    std::lock_guard lock(mutex_);
+    inner_.rowsDone(t, done, found);
+  }
   // Delivered in order by the walk itself.
   void tableFinished(const TableResult&) override {}
 
@@ -612,8 +625,15 @@ WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector
                              const Options& options, Observer& observer, int jobs) {
   Options counting = options;
   counting.mode = Mode::Count;
+  return runConcurrently(connect, tables, counting, observer, jobs);
+}
+
+WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
+                           const Options& options, Observer& observer, int jobs) {
+  const bool replacing = options.mode == Mode::Replace;
   const size_t n = tables.size();
   std::mutex mutex;
+  std::mutex journaling;
   LockedObserver locked(observer, mutex);
   // Tables are taken in the list's order and every table taken gets a
   // result, so the results always make a prefix of the list.
@@ -637,7 +657,7 @@ WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector
     }
   };
 
-  auto worker = [&] {
+  auto worker = [&](int w) {
     auto goHome = [&](const std::exception& e) {
       std::lock_guard lock(mutex);
       if (!connectionFailure) {
@@ -652,6 +672,25 @@ WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector
       goHome(e);
       return;
     }
+    Options mine = options;
+    std::unique_ptr<journal::Journal> ownJournal;
+    if (replacing) {
+      // One writer at a time: the first worker replaces every table.
+      if (w > 0 && conn->engineSql().capabilities().oneWriter) return;
+      if (options.journal) {
+        if (w > 0) {
+          // A journal that cannot be opened leaves this worker's share to
+          // the others: nothing is written unjournaled.
+          try {
+            ownJournal = std::make_unique<journal::Journal>(options.journal->path());
+          } catch (const std::exception&) {
+            return;
+          }
+          mine.journal = ownJournal.get();
+        }
+        mine.journaling = &journaling;
+      }
+    }
     for (;;) {
       size_t k;
       {
@@ -660,7 +699,7 @@ WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector
         k = nextTable++;
         observer.tableStarting(k, n, tables[k]);
       }
-      TableResult r = runTable(*conn, tables[k], counting, locked);
+      TableResult r = runTable(*conn, tables[k], mine, locked);
       const bool lost = r.failure && r.failure->connectionLost;
       {
         std::lock_guard lock(mutex);
@@ -681,8 +720,8 @@ WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector
   };
 
   std::vector<std::thread> threads;
-  for (int w = 1; w < jobs; ++w) threads.emplace_back(worker);
-  worker();
+  for (int w = 1; w < jobs; ++w) threads.emplace_back(worker, w);
+  worker(0);
   for (auto& t : threads) t.join();
 
   WalkResult walk;

@@ -148,6 +148,10 @@ struct Options {
   // for is run without its own column and catalog queries. None: each
   // table asks for its own.
   std::shared_ptr<Catalog> catalog = nullptr;
+  // Held by a journaled replace from its journal's first row to its done
+  // mark, where several tables run at once: the journal takes one writer,
+  // and a long table's journaling would outlast the other's wait for it.
+  std::mutex* journaling = nullptr;
 };
 
 // What a run tells as it goes. Every call is made on the thread that runs
@@ -219,13 +223,7 @@ WalkResult runTables(ConnectionSource& source, const std::vector<Table>& tables,
 // it cannot be made.
 using ConnectionFactory = std::function<std::unique_ptr<db::Connection>()>;
 
-// Counts on `jobs` connections at once, one per worker thread, each table
-// on one of them. Observer calls are made one at a time under a lock, from
-// the workers' threads; tableFinished and tableWalked come in the list's
-// order. The stop is asked whenever a worker is between tables; the tables
-// under way then finish. No yields. A worker whose connection is lost makes
-// it again once; one that cannot leaves its share to the others. Count
-// mode only: a replace runs one table at a time.
+// runConcurrently in count mode, whatever the options ask.
 WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
                              const Options& options, Observer& observer, int jobs);
 
@@ -317,5 +315,20 @@ class Catalog {
 // The catalog of the connected database for a walk over `walk`; nullptr
 // where the engine has no such query or it fails.
 std::shared_ptr<Catalog> readCatalog(db::Connection& conn, const std::vector<Table>& walk);
+// Runs the tables on `jobs` connections at once, one per worker thread,
+// each table on one of them. Observer calls are made one at a time under a
+// lock, from the workers' threads; tableFinished and tableWalked come in the
+// list's order. The stop is asked whenever a worker is between tables (and
+// between a batched table's batches); the tables under way then finish. No
+// yields. A worker whose connection is lost makes it again once; one that
+// cannot leaves its share to the others.
+// A replace: each table is still one transaction on its worker's
+// connection. Each worker keeps a journal::Journal of its own on the file of
+// options.journal (the first worker that one), and one table at a time
+// journals and writes (Options::journaling); the others meanwhile learn
+// their columns and count. An engine whose database takes one writer at a
+// time (Capabilities::oneWriter) replaces on the first worker alone.
+WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
+                           const Options& options, Observer& observer, int jobs);
 
 }  // namespace trellick::engine

@@ -86,6 +86,9 @@ struct Capabilities {
   bool shadowTables = false;
   // A condition may compare row values, (a, b) > (1, 2).
   bool rowValues = true;
+  // The database takes one writing transaction at a time: tables are
+  // replaced one after another, never on several connections at once.
+  bool oneWriter = false;
 };
 
 class EngineSql {

@@ -370,11 +370,15 @@ class MariadbSql final : public EngineSql {
   std::string columnTypes(const TableRef& table, bool jsonChecks) const {
     const std::string schema =
         table.schema.empty() ? std::string("database()") : nameLiteral(table.schema);
+    // The constraint's table named by literals: matched to the outer row's
+    // columns, the server opens every table of the database for each column,
+    // one connection after another.
     const std::string json =
         jsonChecks ? "when exists (select 1 from information_schema.check_constraints k where "
-                     "k.constraint_schema = c.table_schema and k.table_name = c.table_name and "
-                     "k.constraint_name = c.column_name and left(k.check_clause, 11) = "
-                     "'json_valid(') then 'json' "
+                     "k.constraint_schema = " +
+                         schema + " and k.table_name = binary " + nameLiteral(table.name) +
+                         " and k.constraint_name = c.column_name and left(k.check_clause, 11) = "
+                         "'json_valid(') then 'json' "
                    : "";
     return "select c.column_name, c.column_type, case when c.data_type in ('char', 'varchar') "
            "and c.character_set_name = 'binary' then 'binary' " +

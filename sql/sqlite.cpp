@@ -181,6 +181,7 @@ class SqliteSql final : public EngineSql {
     c.rowid = true;
     c.maintenanceNeedsIdleConnection = true;
     c.shadowTables = true;
+    c.oneWriter = true;
     return c;
   }
 

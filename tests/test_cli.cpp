@@ -333,8 +333,8 @@ TEST_F(Cli, badUsageAndFailedConnectionsExitWithTwo) {
       {sqliteArgs("replace", path) + Args{"--find", "x", "--yes"}, "needs --replace"},
       {sqliteArgs("find", path) + Args{"--find", "x", "--password", "pw"},
        "never taken as an argument"},
-      {sqliteArgs("replace", path) + Args{"--find", "x", "--replace", "y", "--jobs", "2"},
-       "--jobs works for find only"},
+      {sqliteArgs("preview", path) + Args{"--find", "x", "--replace", "y", "--jobs", "2"},
+       "--jobs works for find and replace only"},
       {sqliteArgs("find", path) + Args{"--find", "x", "--jobs", "0"}, "--jobs takes"},
       {sqliteArgs("wipe", path), "unknown command"},
       {sqliteArgs("find", path) + Args{"--find"}, "--find needs a value"},
@@ -358,7 +358,7 @@ TEST_F(Cli, badUsageAndFailedConnectionsExitWithTwo) {
   ASSERT_EQ(testdb::query(path, "select * from articles"), before);
   // Help and everything ran: 0.
   ASSERT_EQ(cli({"--help"}).exitCode, 0);
-  ASSERT_TRUE(contains(cli({"--help"}).out, "replace always runs one table at a time"));
+  ASSERT_TRUE(contains(cli({"--help"}).out, "journals one table at a time"));
 }
 
 TEST_F(Cli, tablesAndShrink) {
@@ -782,6 +782,9 @@ TEST_F(Cli, eachCommandHasItsOwnHelpAndShortOptions) {
     // Not another command's options.
     ASSERT_FALSE(contains(r.out, "--limit") || contains(r.out, "-y, --yes")) << r.out;
   }
+  // replace runs tables at once too.
+  const CliRun replaceHelp = cli({"replace", "--help"});
+  ASSERT_TRUE(contains(replaceHelp.out, "-j, --jobs N")) << replaceHelp.out;
   const CliRun preview = cli({"preview", "-h"});
   ASSERT_TRUE(contains(preview.out, "--limit N") && !contains(preview.out, "--jobs"))
       << preview.out;

@@ -1,0 +1,397 @@
+// Replace on several connections at once, on PostgreSQL and MariaDB: the
+// command line run as a process with --jobs 2 leaves the dumps (read with
+// psql and the mariadb client) that --jobs 1 leaves, in batches and row by
+// row too; one undo takes the whole run back; the journal (read with
+// SQLite's library) holds every table; a table that fails among others is
+// told failed and the others are replaced. The engine's walk: a stop
+// between tables and connections lost under way. A SQLite file, which takes
+// one writer, is replaced one table at a time, and the program says so.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+#include "db/recordset.h"
+#include "db/target.h"
+#include "engine/engine.h"
+#include "journal/journal.h"
+#include "support/cli_run.h"
+#include "support/engine_fixture.h"
+#include "support/files.h"
+#include "support/md5.h"
+#include "support/sqlite_file.h"
+
+namespace {
+
+using testsupport::Engine;
+using testsupport::Rows;
+using Args = std::vector<std::string>;
+
+constexpr int kTables = 6;
+
+std::string nameOf(int k) { return "t" + std::to_string(k); }
+
+std::string md5Of(const Rows& rows) {
+  std::string text;
+  for (const auto& r : rows) {
+    for (const auto& v : r) text += (v ? "1" + *v : "0") + std::string(1, '\x1f');
+    text += '\n';
+  }
+  return testsupport::md5Hex(text);
+}
+
+class TwoJobs : public testsupport::EngineFixture {
+ protected:
+  // Tables t1..t6 of a few rows, some holding "old" and some not; t3 has
+  // no key. `failing`: t4's short column cannot take the replacement.
+  void makeTables(bool failing = false) {
+    const std::string shortText = testsupport::shortText(engine(), failing ? 12 : 80);
+    const std::string longText = testsupport::longText(engine());
+    for (int k = 1; k <= kTables; ++k) {
+      const std::string t = nameOf(k);
+      const bool keyed = k != 3;
+      std::string sql = "create table " + t + "(id int" + (keyed ? " primary key" : "") +
+                        ", note " + (k == 4 ? shortText : testsupport::shortText(engine(), 80)) +
+                        ", body " + longText + ");";
+      for (int r = 1; r <= 5 + k; ++r) {
+        const std::string note = r % 2 ? "x old " + std::to_string(r) : "x " + std::to_string(r);
+        const std::string body =
+            "row " + std::to_string(r) + (r % 3 ? " old and old again in " + t : " nothing");
+        sql += "insert into " + t + " values(" + std::to_string(r) + ", " +
+               testsupport::clientLiteral(engine(), note) + ", " +
+               testsupport::clientLiteral(engine(), body) + ");";
+      }
+      setup(sql);
+    }
+  }
+
+  std::vector<std::string> dumps() {
+    std::vector<std::string> out;
+    for (int k = 1; k <= kTables; ++k)
+      out.push_back(md5Of(dump(nameOf(k), {"id", "note", "body"}, "id, note, body")));
+    return out;
+  }
+
+  testsupport::CliRun cli(Args args) {
+    const auto& f = fields();
+    args.insert(args.end(),
+                {"--server", f.server, "--database", f.database, "--user", f.user, "--password-env",
+                 "TRELLICK_TEST_PW", "--journal", journalPath(), "--json"});
+    return testsupport::runCli(args, {},
+                               testsupport::environmentWith({{"TRELLICK_TEST_PW", f.password}}));
+  }
+
+  testsupport::CliRun replace(const std::string& jobs, Args more = {}) {
+    Args args{"replace", "--yes", "--jobs", jobs};
+    if (more.empty()) more = {"--find", "old", "--replace", "new-and-longer"};
+    args.insert(args.end(), more.begin(), more.end());
+    return cli(args);
+  }
+
+  // The tables of a command's JSON lines, in their order, each with its
+  // status.
+  static std::vector<std::string> tablesTold(const testsupport::CliRun& run) {
+    std::vector<std::string> out;
+    for (const auto& line : run.lines())
+      if (line.is_object() && line.value("type", "") == "table")
+        out.push_back(line.value("table", "") + " " + line.value("status", ""));
+    return out;
+  }
+
+  std::string journalPath() const { return dir_.file("journal.db"); }
+
+  // The journal's newest run's tables, read with SQLite's library: name
+  // and state, by name.
+  std::set<std::string> journaledTables() const {
+    std::set<std::string> out;
+    for (const auto& row : testdb::query(journalPath(),
+                                         "select name, state from tables where run = "
+                                         "(select max(id) from runs where kind = 'replace')"))
+      out.insert(row[0] + " " + row[1]);
+    return out;
+  }
+
+  std::unique_ptr<trellick::db::Connection> connect() {
+    auto conn = std::make_unique<trellick::db::Connection>();
+    conn->Open(trellick::db::makeTarget(fields(), trellick::db::installedDrivers(), 10));
+    return conn;
+  }
+
+  testsupport::TempDir dir_;
+};
+
+TEST_P(TwoJobs, replaceOnTwoConnectionsLeavesTheDumpsOfOneAndOneUndoTakesTheRunBack) {
+  makeTables();
+  const auto before = dumps();
+
+  const auto two = replace("2");
+  ASSERT_EQ(two.exitCode, 0) << two.describe();
+  const auto afterTwo = dumps();
+  for (int k = 0; k < kTables; ++k) EXPECT_NE(afterTwo[k], before[k]) << nameOf(k + 1);
+  // Every table journaled and marked done, in one run.
+  std::set<std::string> done;
+  for (int k = 1; k <= kTables; ++k) done.insert(nameOf(k) + " done");
+  EXPECT_EQ(journaledTables(), done);
+
+  const auto undone = cli({"undo", "--yes"});
+  ASSERT_EQ(undone.exitCode, 0) << undone.describe();
+  EXPECT_EQ(dumps(), before);
+
+  const auto one = replace("1");
+  ASSERT_EQ(one.exitCode, 0) << one.describe();
+  EXPECT_EQ(dumps(), afterTwo);
+  // Told in the list's order, as one connection tells them.
+  EXPECT_EQ(tablesTold(two), tablesTold(one));
+  EXPECT_EQ(tablesTold(two).size(), static_cast<size_t>(kTables));
+}
+
+TEST_P(TwoJobs, batchesAndTheRowRewriterGoOnTwoConnectionsAsOnOne) {
+  makeTables();
+  const auto before = dumps();
+  const std::string pairs = dir_.file("pairs.txt");
+  std::ofstream(pairs) << "old\tnew-and-longer\nagain\tonce more\n";
+
+  for (const Args& more :
+       {Args{"--find", "old", "--replace", "new-and-longer", "--batch-rows", "2"},
+        Args{"--pairs", pairs}}) {
+    SCOPED_TRACE(more[0]);
+    // The row rewriter leaves t3, without a key, failed: on both alike.
+    const auto one = replace("1", more);
+    ASSERT_EQ(one.exitCode, more[0] == "--pairs" ? 1 : 0) << one.describe();
+    const auto afterOne = dumps();
+    ASSERT_NE(afterOne, before);
+    ASSERT_EQ(cli({"undo", "--yes"}).exitCode, 0);
+    ASSERT_EQ(dumps(), before);
+
+    const auto two = replace("2", more);
+    ASSERT_EQ(two.exitCode, one.exitCode) << two.describe();
+    EXPECT_EQ(dumps(), afterOne);
+    EXPECT_EQ(tablesTold(two), tablesTold(one));
+    const auto undone = cli({"undo", "--yes"});
+    ASSERT_EQ(undone.exitCode, 0) << undone.describe();
+    EXPECT_EQ(dumps(), before);
+  }
+}
+
+TEST_P(TwoJobs, aTableThatFailsAmongOthersIsToldFailedAndTheOthersAreReplaced) {
+  makeTables(true);
+  const auto before = dumps();
+
+  const auto run = replace("2");
+  EXPECT_EQ(run.exitCode, 1) << run.describe();
+  const auto after = dumps();
+  std::vector<std::string> told;
+  for (int k = 1; k <= kTables; ++k) {
+    told.push_back(nameOf(k) + (k == 4 ? " failed" : " replaced"));
+    if (k == 4)
+      EXPECT_EQ(after[k - 1], before[k - 1]) << "the failed table was written";
+    else
+      EXPECT_NE(after[k - 1], before[k - 1]) << nameOf(k) << " was not replaced";
+  }
+  EXPECT_EQ(tablesTold(run), told);
+  // The failed table left nothing in the journal to take back.
+  std::set<std::string> done;
+  for (int k = 1; k <= kTables; ++k)
+    if (k != 4) done.insert(nameOf(k) + " done");
+  EXPECT_EQ(journaledTables(), done);
+
+  const auto undone = cli({"undo", "--yes"});
+  ASSERT_EQ(undone.exitCode, 0) << undone.describe();
+  EXPECT_EQ(dumps(), before);
+}
+
+// A run of two jobs may end with a table before the last journaled one not
+// done: its resume walks every table not done, and one undo takes back the
+// run and its resume together.
+TEST_P(TwoJobs, aRunOfTwoJobsIsResumedOverEveryTableNotDone) {
+  makeTables(true);
+  const auto before = dumps();
+  const auto run = replace("2");
+  ASSERT_EQ(run.exitCode, 1) << run.describe();
+  const auto cut = dumps();
+  ASSERT_EQ(cut[3], before[3]);
+  // Mended: t4's column takes the replacement now.
+  setup(engine() == Engine::PostgreSQL ? "alter table t4 alter column note type varchar(80);"
+                                       : "alter table t4 modify note varchar(80);");
+
+  const auto resumed = cli({"replace", "--resume", "--yes", "--jobs", "2"});
+  ASSERT_EQ(resumed.exitCode, 0) << resumed.describe();
+  const auto after = dumps();
+  for (int k = 1; k <= kTables; ++k) {
+    if (k == 4)
+      EXPECT_NE(after[k - 1], before[k - 1]) << "t4 was not resumed";
+    else
+      EXPECT_EQ(after[k - 1], cut[k - 1]) << nameOf(k) << " was replaced twice";
+  }
+  // Every table done in the one run.
+  std::set<std::string> done;
+  for (int k = 1; k <= kTables; ++k) done.insert(nameOf(k) + " done");
+  EXPECT_EQ(journaledTables(), done);
+
+  const auto undone = cli({"undo", "--yes"});
+  ASSERT_EQ(undone.exitCode, 0) << undone.describe();
+  EXPECT_EQ(dumps(), before);
+}
+
+// The engine's own walk: a stop asked while the third table starts lets
+// the tables under way finish and takes none after them.
+TEST_P(TwoJobs, aStopBetweenTablesEndsTheConcurrentReplaceWithTheTablesUnderWayDone) {
+  makeTables();
+  const auto before = dumps();
+  struct Stopping : trellick::engine::Observer {
+    std::atomic<bool> stop{false};
+    void tableStarting(size_t index, size_t, const trellick::engine::Table&) override {
+      if (index == 2) stop = true;
+    }
+    bool stopRequested() override { return stop; }
+  } observer;
+  trellick::journal::Journal journal(journalPath());
+  trellick::engine::Options options{trellick::engine::Mode::Replace, {"old", "new-and-longer"}};
+  options.journal = &journal;
+  options.journalRun = journal.beginRun({});
+  std::vector<trellick::engine::Table> tables;
+  for (int k = 1; k <= kTables; ++k) tables.emplace_back(nameOf(k));
+  const auto walk =
+      trellick::engine::runConcurrently([&] { return connect(); }, tables, options, observer, 2);
+  ASSERT_TRUE(walk.stopped);
+  // Tables are taken in the list's order: the first two were under way or
+  // done when the third was taken.
+  ASSERT_EQ(walk.results.size(), 3u);
+  const auto after = dumps();
+  for (size_t k = 0; k < tables.size(); ++k) {
+    if (k < walk.results.size()) {
+      EXPECT_EQ(walk.results[k].status, trellick::engine::Status::Replaced) << tables[k].name;
+      EXPECT_NE(after[k], before[k]) << tables[k].name;
+    } else {
+      EXPECT_EQ(after[k], before[k]) << tables[k].name << " was written after the stop";
+    }
+  }
+}
+
+// Every connection of the walk cut by the server as the third table starts:
+// the tables it cut are told failed and left as they were, each worker
+// connects again and the rest are replaced.
+TEST_P(TwoJobs, connectionsLostUnderWayAreMadeAgainAndTheRestIsReplaced) {
+  makeTables();
+  const auto before = dumps();
+  auto killer = connect();
+  const std::string others =
+      engine() == Engine::PostgreSQL
+          ? "select pg_backend_pid(), pid from pg_stat_activity where datname = "
+            "current_database() and pid <> pg_backend_pid()"
+          : "select connection_id(), id from information_schema.processlist where db = "
+            "database() and id <> connection_id()";
+  struct Cutting : trellick::engine::Observer {
+    std::function<void()> cut;
+    void tableStarting(size_t index, size_t, const trellick::engine::Table&) override {
+      if (index == 2) cut();
+    }
+  } observer;
+  int cuts = 0;
+  observer.cut = [&] {
+    std::vector<std::string> ids;
+    auto rs = killer->Execute(others);
+    while (!rs->Eof()) {
+      ids.push_back(rs->Fields().Item(1).Value().text());
+      rs->MoveNext();
+    }
+    rs->Close();
+    for (const auto& id : ids) {
+      killer->Execute(engine() == Engine::PostgreSQL ? "select pg_terminate_backend(" + id + ")"
+                                                     : "kill connection " + id);
+      ++cuts;
+    }
+  };
+  trellick::journal::Journal journal(journalPath());
+  trellick::engine::Options options{trellick::engine::Mode::Replace, {"old", "new-and-longer"}};
+  options.journal = &journal;
+  options.journalRun = journal.beginRun({});
+  std::vector<trellick::engine::Table> tables;
+  for (int k = 1; k <= kTables; ++k) tables.emplace_back(nameOf(k));
+  const auto walk =
+      trellick::engine::runConcurrently([&] { return connect(); }, tables, options, observer, 2);
+  ASSERT_GE(cuts, 1);
+  ASSERT_FALSE(walk.connectionFailure);
+  ASSERT_EQ(walk.results.size(), tables.size());
+  const auto after = dumps();
+  for (size_t k = 0; k < tables.size(); ++k) {
+    const auto& r = walk.results[k];
+    if (r.status == trellick::engine::Status::Failed)
+      EXPECT_EQ(after[k], before[k]) << tables[k].name << " failed and was written";
+    else
+      EXPECT_NE(after[k], before[k]) << tables[k].name;
+  }
+  // The third table's connection was cut as it started; both connections
+  // were, and the last table went on a connection made again.
+  ASSERT_TRUE(walk.results[2].failure && walk.results[2].failure->connectionLost)
+      << (walk.results[2].failure ? walk.results[2].failure->englishDescription : "not failed");
+  EXPECT_EQ(walk.results.back().status, trellick::engine::Status::Replaced);
+}
+
+INSTANTIATE_TEST_SUITE_P(Servers, TwoJobs, testing::Values(Engine::PostgreSQL, Engine::MariaDB),
+                         testsupport::EngineParamName());
+
+// MariaDB: learning one table's columns opens that table's definition, not
+// every table's of the database (the JSON check named its table by the
+// outer row: each connection opened them all for each column, one after
+// another).
+class MariaDbCatalog : public testsupport::EngineFixture {};
+
+TEST_P(MariaDbCatalog, learningATablesColumnsOpensNoOtherTable) {
+  constexpr int kOthers = 40;
+  std::string sql;
+  for (int k = 0; k < kOthers; ++k)
+    sql += "create table other" + std::to_string(k) + "(id int primary key, note varchar(20));";
+  setup(sql +
+        "create table t1(id int primary key, note varchar(20), j json);"
+        "insert into t1 values(1, 'old', '{\"a\": \"old\"}');");
+  auto opened = [&] {
+    auto rs = conn().Execute("show session status like 'Opened_table_definitions'");
+    const long long n = std::stoll(rs->Fields().Item(1).Value().text());
+    rs->Close();
+    return n;
+  };
+  setup("flush tables");
+  const long long before = opened();
+  trellick::engine::Observer quiet;
+  const auto r = trellick::engine::runTable(conn(), trellick::engine::Table("t1"),
+                                            {trellick::engine::Mode::Count, {"old", ""}}, quiet);
+  ASSERT_FALSE(r.failure) << r.failure->englishDescription;
+  ASSERT_EQ(r.records, 1);
+  EXPECT_LT(opened() - before, 5) << "definitions opened to learn one table's columns";
+  // The JSON column is still told apart.
+  ASSERT_EQ(r.columns.size(), 3u);
+  EXPECT_EQ(r.columns[2].notSearched, "JSON, searched only by the row rewriter");
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, MariaDbCatalog, testing::Values(Engine::MariaDB),
+                         testsupport::EngineParamName());
+
+// SQLite takes one writer: --jobs 2 replaces one table at a time, said so,
+// and every table is replaced.
+TEST(TwoJobsSqlite, aReplaceOnSqliteGoesOneTableAtATimeAndSaysSo) {
+  testsupport::TempDir dir;
+  const std::string path = dir.file("data.db");
+  std::string sql;
+  for (int k = 1; k <= kTables; ++k)
+    sql += "create table " + nameOf(k) + "(id integer primary key, note text); insert into " +
+           nameOf(k) + " values(1, 'old " + std::to_string(k) + "'), (2, 'kept');";
+  testdb::exec(path, sql);
+  const auto run = testsupport::runCli(
+      {"replace", "--yes", "--jobs", "2", "--find", "old", "--replace", "new", "--server", "sqlite",
+       "--database", path, "--journal", dir.file("journal.db")},
+      {}, testsupport::environmentWith({}));
+  ASSERT_EQ(run.exitCode, 0) << run.describe();
+  EXPECT_NE(run.err.find("one writer at a time: replace runs one table at a time, not 2"),
+            std::string::npos)
+      << run.err;
+  for (int k = 1; k <= kTables; ++k)
+    EXPECT_EQ(testdb::query(path, "select note from " + nameOf(k) + " order by id"),
+              (std::vector<std::vector<std::string>>{{"new " + std::to_string(k)}, {"kept"}}));
+}
+
+}  // namespace
