@@ -731,7 +731,12 @@ void refuseMixedKeys(db::Connection& conn, const Plan& plan, const Identity& id)
   const sql::EngineSql& statements = sql::forDialect(plan.engine);
   for (const auto& key : id.columns) {
     const std::string name = statements.quotedName(key.name);
-    const std::string classes = sql::isNumeric(key.type) ? "'integer', 'real'" : "'text'";
+    // The rowid a table without a key is named by holds integers only.
+    std::string lower = key.name;
+    for (char& c : lower)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const bool rowid = lower == "rowid" || lower == "oid" || lower == "_rowid_";
+    const std::string classes = rowid || sql::isNumeric(key.type) ? "'integer', 'real'" : "'text'";
     auto rs =
         conn.Execute("select typeof(" + name + ") from " + statements.selectTarget(plan.table) +
                      " where typeof(" + name + ") not in (" + classes + ") limit 1");
