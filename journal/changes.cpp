@@ -923,6 +923,34 @@ struct Rewrite {
   std::vector<std::vector<std::string>> forms;  // per column, the forms that matched
 };
 
+// SQLite keeps each value in its own storage class whatever the column
+// declares: a key read as text and written back as its column's literal
+// names no row stored as another class (5 is not '5'), and its next page
+// would start past a bound of the wrong class. Such a table is refused
+// before anything is read or written, rather than told as done.
+void refuseMixedKeys(db::Connection& conn, const Plan& plan, const Identity& id) {
+  if (plan.engine != Engine::SQLite || id.byValue) return;
+  const sql::EngineSql& statements = sql::forDialect(plan.engine);
+  for (const auto& key : id.columns) {
+    const std::string name = statements.quotedName(key.name);
+    // The rowid a table without a key is named by holds integers only.
+    std::string lower = key.name;
+    for (char& c : lower)
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    const bool rowid = lower == "rowid" || lower == "oid" || lower == "_rowid_";
+    const std::string classes = rowid || sql::isNumeric(key.type) ? "'integer', 'real'" : "'text'";
+    auto rs =
+        conn.Execute("select typeof(" + name + ") from " + statements.selectTarget(plan.table) +
+                     " where typeof(" + name + ") not in (" + classes + ") limit 1");
+    const bool other = rs->State() == db::adStateOpen && !rs->Eof();
+    const std::string found = other ? rs->Fields().Item(0).Value().text() : "";
+    if (rs->State() == db::adStateOpen) rs->Close();
+    if (other)
+      throw NoUsableKey("the key column " + key.name + " holds values of another storage class (" +
+                        found + ") than its literals name: the row rewriter leaves it untouched");
+  }
+}
+
 // Reads the rows that may match, page by page in the key's order (a table
 // without a key at once), and hands each to `visit` rewritten, a page at a
 // time once its result is closed: the connection may write in between.
@@ -932,6 +960,7 @@ void rewritePages(db::Connection& conn, const Plan& plan, const Identity& id,
                   std::map<std::string, long long>& untouched, std::string* firstQuery = nullptr,
                   const transform::Rewriter* jsonRewriter = nullptr) {
   constexpr long long kPage = 1000;
+  refuseMixedKeys(conn, plan, id);
   const Plan keyed = keyedBy(plan, id);
   const size_t columnCount = plan.searched.size();
   // Each column's rewriter: a JSON column's is the JSON one.
