@@ -620,15 +620,20 @@ class PostgresqlSql final : public EngineSql {
                " = " + x + "." + o;
     }
     params.push_back(json);
+    // Each column named apart, so that the query over the rows can take them all.
     std::string returning = x + ".\"trellick_i\"";
-    for (const auto& [name, type] : returned) returning += ", " + w + "." + quotedName(name);
+    int n = 0;
+    auto named = [&] { return " as " + quotedName("trellick_c" + std::to_string(n++)); };
+    for (const auto& [name, type] : returned)
+      returning += ", " + w + "." + quotedName(name) + named();
     for (const auto& [name, type] : imaged)
-      returning += ", " + imageOf(w + "." + quotedName(name), type);
-    return {"update " + updateTarget(table) + " as " + w + " set " + set +
+      returning += ", " + imageOf(w + "." + quotedName(name), type) + named();
+    // Its rows as a query's, so that none written is still a result.
+    return {"with \"trellick_b\" as (update " + updateTarget(table) + " as " + w + " set " + set +
                 " from rows from (generate_series(1, " + std::to_string(rows.size()) + ")" +
                 zipped + ", jsonb_populate_recordset(cast(null as " + qualifiedReference(table) +
                 "), cast(? as jsonb))) as " + x + " (" + columns + ") where " + where +
-                " returning " + returning,
+                " returning " + returning + ") select * from \"trellick_b\"",
             std::move(params)};
   }
 
