@@ -794,7 +794,12 @@ std::vector<std::string> usableUniqueKey(Connection& conn, const sql::TableRef& 
 std::vector<std::string> Connection::RowKey(const std::string& schema, const std::string& table) {
   if (!core_->connected) failConnectionNotOpen();
   const sql::EngineSql& statements = engineSql();
-  if (const std::string query = statements.primaryKeyQuery({table}); !query.empty()) {
+  // PostgreSQL's catalog answers for every schema unless told which.
+  const std::string& where =
+      schema.empty() && core_->facts.catalogNeedsSchema ? core_->facts.defaultSchema : schema;
+  // The engine's own catalog query costs one round trip where the driver's
+  // catalog call costs more.
+  if (const std::string query = statements.primaryKeyQuery({table, where}); !query.empty()) {
     std::vector<std::string> keys;
     auto rs = Execute(query);
     while (rs->State() == adStateOpen && !rs->Eof()) {
@@ -805,7 +810,7 @@ std::vector<std::string> Connection::RowKey(const std::string& schema, const std
     // VACUUM may renumber the rowids of a table without an INTEGER PRIMARY
     // KEY: a unique key of its own is the steadier name. A WITHOUT ROWID
     // table always has a primary key; any other has a rowid.
-    if (keys.empty()) keys = usableUniqueKey(*this, {table});
+    if (keys.empty()) keys = usableUniqueKey(*this, {table, where});
     if (keys.empty() && statements.capabilities().rowid) {
       // A column of the table may take a rowid's name: then that name is
       // the column, and another of the rowid's names is used.
@@ -827,8 +832,6 @@ std::vector<std::string> Connection::RowKey(const std::string& schema, const std
     }
     return keys;
   }
-  const std::string& where =
-      schema.empty() && core_->facts.catalogNeedsSchema ? core_->facts.defaultSchema : schema;
   auto keys = primaryKey(*core_, where, table);
   if (keys.empty()) keys = usableUniqueKey(*this, {table, where});
   return keys;

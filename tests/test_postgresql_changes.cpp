@@ -273,6 +273,61 @@ TEST_P(PostgresqlChanges, anUndoBatchThatWritesNoRowTellsEachConflict) {
   EXPECT_EQ(dump("r", {"id", "note"}, "id"), (Rows{{"1", "bar 1 edited"}, {"2", "bar 2 edited"}}));
 }
 
+// Two schemas hold tables of the same name with different keys: each
+// table's key is its own schema's, and a journaled replace asks the catalog
+// for it with one statement of its own, not the driver's catalog call with
+// the statement time-out set around it.
+TEST_P(PostgresqlChanges, aTablesKeyIsAskedOfItsOwnSchemaWithOneStatement) {
+  setup(
+      "create schema other;"
+      "create table t(a int, b int, v text, primary key (b, a));"
+      "create table other.t(id int primary key, a int, b int, v text);"
+      "create table other.u(x int not null unique, y int unique, v text);"
+      "create table other.\"Odd \"\"t\"(\"k \"\"ey\" text primary key, v text);"
+      "create table other.w(v text);"
+      "insert into t values (1, 2, 'foo');"
+      "insert into other.t values (7, 1, 2, 'a foo');");
+  using Key = std::vector<std::string>;
+  Key key;
+  const auto asked = sentBy([&] { key = conn().RowKey("other", "t"); });
+  EXPECT_EQ(key, Key{"id"});
+  EXPECT_EQ(asked.size(), 1u) << testing::PrintToString(asked);
+  EXPECT_EQ(conn().RowKey("", "t"), (Key{"b", "a"}));
+  EXPECT_EQ(conn().RowKey("public", "t"), (Key{"b", "a"}));
+  EXPECT_EQ(conn().RowKey("other", "u"), Key{"x"});
+  EXPECT_EQ(conn().RowKey("other", "Odd \"t"), Key{"k \"ey"});
+  EXPECT_EQ(conn().RowKey("other", "w"), Key{});
+
+  journal::Journal journal(journalPath());
+  const long long id = journal.beginRun({});
+  engine::Options options;
+  options.texts = {"foo", "bar"};
+  options.mode = engine::Mode::Replace;
+  options.journal = &journal;
+  options.journalRun = id;
+  engine::Observer quiet;
+  engine::TableResult replaced;
+  const auto sent = sentBy([&] {
+    replaced = engine::runTable(conn(), {"t", "other"}, options, quiet);
+  });
+  ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+  journal.finishRun(id);
+  EXPECT_EQ(replaced.records, 1);
+  long long keyQueries = 0;
+  for (const auto& s : sent) keyQueries += s.find("indisprimary") != std::string::npos ? 1 : 0;
+  EXPECT_EQ(keyQueries, 1) << testing::PrintToString(sent);
+  EXPECT_EQ(dump("other.t", {"id", "v"}, "id"), (Rows{{"7", "a bar"}}));
+  EXPECT_EQ(dump("public.t", {"a", "b", "v"}, "a"), (Rows{{"1", "2", "foo"}}));
+  // The journal names the row by the other schema's key.
+  const auto run = journal.run(id);
+  ASSERT_TRUE(run);
+  journal::UndoResult undone = journal::undo(conn(), journal, *run, {});
+  ASSERT_EQ(undone.tables.size(), 1u);
+  EXPECT_FALSE(undone.tables[0].failure) << *undone.tables[0].failure;
+  EXPECT_EQ(undone.tables[0].restored, 1);
+  EXPECT_EQ(dump("other.t", {"id", "v"}, "id"), (Rows{{"7", "a foo"}}));
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, PostgresqlChanges, testing::Values(Engine::PostgreSQL),
                          testsupport::EngineParamName());
 
