@@ -766,6 +766,10 @@ class PostgresqlSql final : public EngineSql {
            " and x.indisprimary and k.position <= x.indnkeyatts order by k.position";
   }
 
+  std::string serverTimeout(int seconds) const override {
+    return "set statement_timeout = " + std::to_string(seconds * 1000LL);
+  }
+
  private:
   // Whatever of a table's columns and children the catalog's rows depend on.
   static std::string tableStampOf(const std::string& oid) {

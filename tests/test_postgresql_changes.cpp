@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "db/recordset.h"
 #include "engine/engine.h"
 #include "journal/changes.h"
 #include "support/engine_fixture.h"
@@ -326,6 +327,20 @@ TEST_P(PostgresqlChanges, aTablesKeyIsAskedOfItsOwnSchemaWithOneStatement) {
   EXPECT_FALSE(undone.tables[0].failure) << *undone.tables[0].failure;
   EXPECT_EQ(undone.tables[0].restored, 1);
   EXPECT_EQ(dump("other.t", {"id", "v"}, "id"), (Rows{{"7", "a foo"}}));
+
+  // The server still ends a statement at the command time-out, set again
+  // only when it changes.
+  auto setting = [&] {
+    auto rs = conn().Execute("show statement_timeout");
+    return rs->Fields().Item(0).Value().text();
+  };
+  EXPECT_EQ(setting(), std::to_string(conn().CommandTimeout()) + "s");
+  conn().SetCommandTimeout(7);
+  const auto changed = sentBy([&] {
+    EXPECT_EQ(setting(), "7s");
+    EXPECT_EQ(setting(), "7s");
+  });
+  EXPECT_EQ(countOf(changed, "set statement_timeout"), 1) << testing::PrintToString(changed);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PostgresqlChanges, testing::Values(Engine::PostgreSQL),
