@@ -498,9 +498,9 @@ std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std
       } catch (const DbError&) {
         // As at connecting: without it the watchdog's cancel is left.
       }
-      core.serverTimeout = core.commandTimeout;
       core.serverTimeoutInTransaction = core.inTransaction;
     }
+    core.serverTimeout = core.commandTimeout;
   }
   auto s = core.newStatement(context);
   if (core.facts.takesQueryTimeout && core.commandTimeout > 0)

@@ -341,6 +341,14 @@ TEST_P(PostgresqlChanges, aTablesKeyIsAskedOfItsOwnSchemaWithOneStatement) {
     EXPECT_EQ(setting(), "7s");
   });
   EXPECT_EQ(countOf(changed, "set statement_timeout"), 1) << testing::PrintToString(changed);
+  conn().SetCommandTimeout(1);
+  try {
+    conn().Execute("select pg_sleep(10)");
+    ADD_FAILURE() << "the statement outlived the time-out";
+  } catch (const db::DbError& e) {
+    EXPECT_TRUE(e.hasSqlState("57014")) << e.description();
+  }
+  EXPECT_EQ(setting(), "1s");
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PostgresqlChanges, testing::Values(Engine::PostgreSQL),
