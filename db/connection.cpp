@@ -160,8 +160,10 @@ DriverFacts driverFactsFor(Dialect engine) {
       break;
     case Dialect::PostgreSQL:
       // The server ends a statement (statement_timeout); the row limit does
-      // not reach it.
-      facts.wide = facts.takesQueryTimeout = facts.honoursQueryTimeout = true;
+      // not reach it. Given a query time-out, the driver would set the
+      // server's around every catalog call, which runs without one: the
+      // connection sets it once instead (serverTimeout()).
+      facts.wide = facts.honoursQueryTimeout = true;
       facts.readsWholeResult = facts.catalogNeedsSchema = true;
       break;
     case Dialect::MariaDB:
@@ -342,6 +344,8 @@ void Connection::Open(const ConnectTarget& target) {
   }
   check(rc, SQL_HANDLE_DBC, dbc, "connect", wide);
   core_->connected = true;
+  core_->serverTimeout = -1;
+  core_->serverTimeoutInTransaction = false;
   Dialect engine = Dialect::SQLite;
   if (target.kind != TargetKind::SQLite) {
     // The driver says what it reached; the data source's name may say
@@ -382,7 +386,8 @@ void Connection::Open(const ConnectTarget& target) {
     throw;
   }
   if (const std::string timeout = statements.serverTimeout(core_->commandTimeout);
-      !timeout.empty() && core_->commandTimeout > 0) {
+      !timeout.empty() && core_->commandTimeout > 0 &&
+      core_->serverTimeout != core_->commandTimeout) {
     // The driver's own time-out does not reach the statement: the server
     // ends it. Where the server has no such setting, the watchdog's cancel
     // is left.
@@ -390,6 +395,7 @@ void Connection::Open(const ConnectTarget& target) {
       ExecuteAll(timeout);
     } catch (const DbError&) {
     }
+    core_->serverTimeout = core_->commandTimeout;
   }
 }
 
@@ -479,6 +485,23 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql) {
 }
 
 std::shared_ptr<StatementCore> newTimedStatement(ConnectionCore& core, const std::string& context) {
+  if (core.facts.honoursQueryTimeout && core.serverTimeout != core.commandTimeout &&
+      (core.serverTimeout > 0 || core.commandTimeout > 0)) {
+    // Where the server ends a statement, its setting follows the command
+    // time-out; set only when it differs, each setting costs a round trip.
+    if (const std::string timeout =
+            sql::forDialect(core.facts.engine).serverTimeout(std::max(core.commandTimeout, 0));
+        !timeout.empty()) {
+      try {
+        auto set = core.newStatement(context);
+        execDirect(*set, timeout, context);
+      } catch (const DbError&) {
+        // As at connecting: without it the watchdog's cancel is left.
+      }
+      core.serverTimeoutInTransaction = core.inTransaction;
+    }
+    core.serverTimeout = core.commandTimeout;
+  }
   auto s = core.newStatement(context);
   if (core.facts.takesQueryTimeout && core.commandTimeout > 0)
     SQLSetStmtAttr(s->handle(), SQL_ATTR_QUERY_TIMEOUT,
@@ -747,7 +770,15 @@ void Connection::CommitTrans() {
   }
   // Open results would keep some drivers from ending the transaction.
   core_->freeStatements();
-  endTransaction(*core_, SQL_COMMIT, "commit");
+  try {
+    endTransaction(*core_, SQL_COMMIT, "commit");
+  } catch (const DbError&) {
+    // Refused, the transaction was rolled back, its setting with it.
+    if (core_->serverTimeoutInTransaction) core_->serverTimeout = -1;
+    core_->serverTimeoutInTransaction = false;
+    throw;
+  }
+  core_->serverTimeoutInTransaction = false;
 }
 
 void Connection::RollbackTrans() {
@@ -758,6 +789,8 @@ void Connection::RollbackTrans() {
     return;
   }
   core_->freeStatements();
+  if (core_->serverTimeoutInTransaction) core_->serverTimeout = -1;
+  core_->serverTimeoutInTransaction = false;
   endTransaction(*core_, SQL_ROLLBACK, "roll back");
 }
 
@@ -794,7 +827,12 @@ std::vector<std::string> usableUniqueKey(Connection& conn, const sql::TableRef& 
 std::vector<std::string> Connection::RowKey(const std::string& schema, const std::string& table) {
   if (!core_->connected) failConnectionNotOpen();
   const sql::EngineSql& statements = engineSql();
-  if (const std::string query = statements.primaryKeyQuery({table}); !query.empty()) {
+  // PostgreSQL's catalog answers for every schema unless told which.
+  const std::string& where =
+      schema.empty() && core_->facts.catalogNeedsSchema ? core_->facts.defaultSchema : schema;
+  // The engine's own catalog query costs one round trip where the driver's
+  // catalog call costs more.
+  if (const std::string query = statements.primaryKeyQuery({table, where}); !query.empty()) {
     std::vector<std::string> keys;
     auto rs = Execute(query);
     while (rs->State() == adStateOpen && !rs->Eof()) {
@@ -805,7 +843,7 @@ std::vector<std::string> Connection::RowKey(const std::string& schema, const std
     // VACUUM may renumber the rowids of a table without an INTEGER PRIMARY
     // KEY: a unique key of its own is the steadier name. A WITHOUT ROWID
     // table always has a primary key; any other has a rowid.
-    if (keys.empty()) keys = usableUniqueKey(*this, {table});
+    if (keys.empty()) keys = usableUniqueKey(*this, {table, where});
     if (keys.empty() && statements.capabilities().rowid) {
       // A column of the table may take a rowid's name: then that name is
       // the column, and another of the rowid's names is used.
@@ -827,8 +865,6 @@ std::vector<std::string> Connection::RowKey(const std::string& schema, const std
     }
     return keys;
   }
-  const std::string& where =
-      schema.empty() && core_->facts.catalogNeedsSchema ? core_->facts.defaultSchema : schema;
   auto keys = primaryKey(*core_, where, table);
   if (keys.empty()) keys = usableUniqueKey(*this, {table, where});
   return keys;

@@ -47,6 +47,12 @@ struct ConnectionCore : std::enable_shared_from_this<ConnectionCore> {
   ~ConnectionCore();
   std::shared_ptr<StatementCore> newStatement(const std::string& context);
   void freeStatements();
+
+  // The command time-out last set on the server for this connection, in
+  // seconds; -1: none yet. Set inside a transaction, a rollback takes it
+  // back.
+  int serverTimeout = -1;
+  bool serverTimeoutInTransaction = false;
 };
 
 struct StatementCore {

@@ -759,6 +759,22 @@ class PostgresqlSql final : public EngineSql {
             std::move(params)};
   }
 
+  // The key's columns in key order, from the table in the schema named.
+  std::string primaryKeyQuery(const TableRef& table) const override {
+    const std::string schema =
+        table.schema.empty() ? std::string("current_schema()") : literal(table.schema, false, {});
+    return "select a.attname from pg_index x join pg_class t on t.oid = x.indrelid join "
+           "pg_namespace n on n.oid = t.relnamespace cross join lateral "
+           "unnest(x.indkey::int2[]) with ordinality k(attnum, position) join pg_attribute a on "
+           "a.attrelid = x.indrelid and a.attnum = k.attnum where n.nspname = " +
+           schema + " and t.relname = " + literal(table.name, false, {}) +
+           " and x.indisprimary and k.position <= x.indnkeyatts order by k.position";
+  }
+
+  std::string serverTimeout(int seconds) const override {
+    return "set statement_timeout = " + std::to_string(seconds * 1000LL);
+  }
+
  private:
   // Whatever of a table's columns and children the catalog's rows depend on.
   static std::string tableStampOf(const std::string& oid) {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "db/connection.h"
+#include "db/recordset.h"
 #include "engine/engine.h"
 #include "journal/changes.h"
 #include "support/engine_fixture.h"
@@ -316,6 +317,82 @@ TEST_P(PostgresqlChanges, aRewriterBatchThatWritesNoRowWritesEachByItself) {
   EXPECT_FALSE(undone.tables[0].failure) << *undone.tables[0].failure;
   EXPECT_EQ(undone.tables[0].restored, 2);
   EXPECT_EQ(dump("s", {"id", "note"}, "id"), before);
+
+// Two schemas hold tables of the same name with different keys: each
+// table's key is its own schema's, and a journaled replace asks the catalog
+// for it with one statement of its own, not the driver's catalog call with
+// the statement time-out set around it.
+TEST_P(PostgresqlChanges, aTablesKeyIsAskedOfItsOwnSchemaWithOneStatement) {
+  setup(
+      "create schema other;"
+      "create table t(a int, b int, v text, primary key (b, a));"
+      "create table other.t(id int primary key, a int, b int, v text);"
+      "create table other.u(x int not null unique, y int unique, v text);"
+      "create table other.\"Odd \"\"t\"(\"k \"\"ey\" text primary key, v text);"
+      "create table other.w(v text);"
+      "insert into t values (1, 2, 'foo');"
+      "insert into other.t values (7, 1, 2, 'a foo');");
+  using Key = std::vector<std::string>;
+  Key key;
+  const auto asked = sentBy([&] { key = conn().RowKey("other", "t"); });
+  EXPECT_EQ(key, Key{"id"});
+  EXPECT_EQ(asked.size(), 1u) << testing::PrintToString(asked);
+  EXPECT_EQ(conn().RowKey("", "t"), (Key{"b", "a"}));
+  EXPECT_EQ(conn().RowKey("public", "t"), (Key{"b", "a"}));
+  EXPECT_EQ(conn().RowKey("other", "u"), Key{"x"});
+  EXPECT_EQ(conn().RowKey("other", "Odd \"t"), Key{"k \"ey"});
+  EXPECT_EQ(conn().RowKey("other", "w"), Key{});
+
+  journal::Journal journal(journalPath());
+  const long long id = journal.beginRun({});
+  engine::Options options;
+  options.texts = {"foo", "bar"};
+  options.mode = engine::Mode::Replace;
+  options.journal = &journal;
+  options.journalRun = id;
+  engine::Observer quiet;
+  engine::TableResult replaced;
+  const auto sent = sentBy([&] {
+    replaced = engine::runTable(conn(), {"t", "other"}, options, quiet);
+  });
+  ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+  journal.finishRun(id);
+  EXPECT_EQ(replaced.records, 1);
+  long long keyQueries = 0;
+  for (const auto& s : sent) keyQueries += s.find("indisprimary") != std::string::npos ? 1 : 0;
+  EXPECT_EQ(keyQueries, 1) << testing::PrintToString(sent);
+  EXPECT_EQ(dump("other.t", {"id", "v"}, "id"), (Rows{{"7", "a bar"}}));
+  EXPECT_EQ(dump("public.t", {"a", "b", "v"}, "a"), (Rows{{"1", "2", "foo"}}));
+  // The journal names the row by the other schema's key.
+  const auto run = journal.run(id);
+  ASSERT_TRUE(run);
+  journal::UndoResult undone = journal::undo(conn(), journal, *run, {});
+  ASSERT_EQ(undone.tables.size(), 1u);
+  EXPECT_FALSE(undone.tables[0].failure) << *undone.tables[0].failure;
+  EXPECT_EQ(undone.tables[0].restored, 1);
+  EXPECT_EQ(dump("other.t", {"id", "v"}, "id"), (Rows{{"7", "a foo"}}));
+
+  // The server still ends a statement at the command time-out, set again
+  // only when it changes.
+  auto setting = [&] {
+    auto rs = conn().Execute("show statement_timeout");
+    return rs->Fields().Item(0).Value().text();
+  };
+  EXPECT_EQ(setting(), std::to_string(conn().CommandTimeout()) + "s");
+  conn().SetCommandTimeout(7);
+  const auto changed = sentBy([&] {
+    EXPECT_EQ(setting(), "7s");
+    EXPECT_EQ(setting(), "7s");
+  });
+  EXPECT_EQ(countOf(changed, "set statement_timeout"), 1) << testing::PrintToString(changed);
+  conn().SetCommandTimeout(1);
+  try {
+    conn().Execute("select pg_sleep(10)");
+    ADD_FAILURE() << "the statement outlived the time-out";
+  } catch (const db::DbError& e) {
+    EXPECT_TRUE(e.hasSqlState("57014")) << e.description();
+  }
+  EXPECT_EQ(setting(), "1s");
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, PostgresqlChanges, testing::Values(Engine::PostgreSQL),
