@@ -77,6 +77,7 @@ int Subcommand::run() {
   } catch (const std::exception& e) {
     return failed("cannot connect to " + session_->place().server + ": " + describe(e));
   }
+  if (const auto listed = executeAsListed()) return *listed;
   std::vector<engine::Table> tables;
   try {
     tables = chosenTables(session::Session::tables(*conn_), rc);

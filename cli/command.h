@@ -74,6 +74,10 @@ class Subcommand {
   std::unique_ptr<db::Connection> conn_;
   std::unique_ptr<journal::Journal> journal_;
 
+  // The command's work done as the table list is read, in place of
+  // execute() (its exit code); nullopt where the list is needed whole.
+  virtual std::optional<int> executeAsListed() { return std::nullopt; }
+
  private:
   std::string readPassword(const session::ServerSpec& place, const std::string& user, int& rc);
   // The tables the patterns choose; rc kNotAllRan when a pattern matches
@@ -162,6 +166,9 @@ class TablesCommand : public Subcommand {
  private:
   // --columns: each table's columns, their types and whether searched.
   int listColumns(const std::vector<engine::Table>& tables);
+
+ protected:
+  std::optional<int> executeAsListed() override;
 };
 
 // A run's line in the list of runs and in the undo's question.

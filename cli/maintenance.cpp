@@ -129,4 +129,31 @@ int TablesCommand::listColumns(const std::vector<engine::Table>& tables) {
   return failures == 0 ? kAllRan : kNotAllRan;
 }
 
+std::optional<int> TablesCommand::executeAsListed() {
+  // The plain list needs a table's name only: each line goes out as its
+  // row is read. Patterns need the whole list (a pattern matching none is
+  // refused), --json and --columns keep their own way.
+  if (args_.json || args_.columns || !args_.tables.empty() || !args_.skipTables.empty())
+    return std::nullopt;
+  std::string pending;
+  size_t lines = 0;
+  const auto write = [&] {
+    if (!pending.empty()) console_.out(pending);
+    pending.clear();
+  };
+  try {
+    engine::forEachUserTable(*conn_, [&](engine::Table&& t) {
+      pending += engine::displayName(t) + "\n";
+      // The first line at once, then in blocks: a write a line would cost
+      // more than reading the list.
+      if (++lines == 1 || lines % 256 == 0) write();
+    });
+  } catch (const std::exception& e) {
+    write();
+    return failed("cannot list the tables of " + login().database + ": " + describe(e));
+  }
+  write();
+  return kAllRan;
+}
+
 }  // namespace trellick::cli

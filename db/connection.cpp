@@ -599,64 +599,8 @@ bool isShadowName(const std::string& name, const std::vector<std::string>& virtu
 }  // namespace
 
 std::unique_ptr<Recordset> Connection::OpenSchemaTables() {
-  if (!core_->connected) failConnectionNotOpen();
   std::vector<std::vector<Variant>> rows;
-  const sql::EngineSql& statements = engineSql();
-  const std::string query = statements.userTablesQuery();
-  if (statements.capabilities().shadowTables) {
-    // "shadow" marks the tables behind virtual tables.
-    auto rs = Execute(query);
-    std::vector<std::pair<std::string, std::string>> all;
-    std::vector<std::string> virtualTables;
-    while (rs->State() == adStateOpen && !rs->Eof()) {
-      auto fields = rs->Fields();
-      std::string name = fields.Item(0).Value().text();
-      std::string type = fields.Item(1).Value().text();
-      if (type == "virtual") virtualTables.push_back(name);
-      all.emplace_back(std::move(name), std::move(type));
-      rs->MoveNext();
-    }
-    if (rs->State() == adStateOpen) rs->Close();
-    for (auto& [name, type] : all) {
-      if (type != "table" && type != "virtual") continue;
-      if (startsWithNoCase(name, "sqlite_") || isShadowName(name, virtualTables)) continue;
-      rows.push_back({Variant::null(), Variant::null(), Variant::text(name), Variant::text("TABLE"),
-                      Variant::null()});
-    }
-  } else if (!query.empty()) {
-    // The drivers' catalogs list views, system tables and other databases'
-    // tables alike: the catalog is asked for what can be searched.
-    auto rs = Execute(query);
-    while (rs->State() == adStateOpen && !rs->Eof()) {
-      auto fields = rs->Fields();
-      rows.push_back({Variant::null(), fields.Item(0).Value(), fields.Item(1).Value(),
-                      Variant::text("TABLE"), Variant::null()});
-      rs->MoveNext();
-    }
-    if (rs->State() == adStateOpen) rs->Close();
-  } else {
-    auto s = core_->newStatement("open the table list");
-    std::u16string wideType = u"TABLE";
-    SQLCHAR type[] = "TABLE";
-    SQLRETURN rc = runTimed(*s, "open the table list", [&] {
-      return s->wide() ? SQLTablesW(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0,
-                                    reinterpret_cast<SQLWCHAR*>(wideType.data()), SQL_NTS)
-                       : SQLTables(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0, type, SQL_NTS);
-    });
-    if (rc != SQL_NO_DATA) s->check(rc, "open the table list");
-    auto rs = std::make_unique<Recordset>();
-    if (rc != SQL_NO_DATA) rs->attachResult(s, "open the table list");
-    // Read the whole list: the connection serves one result at a time.
-    while (rs->State() == adStateOpen && !rs->Eof()) {
-      auto fields = rs->Fields();
-      std::vector<Variant> row;
-      for (int i = 0; i < 5 && i < fields.Count(); ++i) row.push_back(fields.Item(i).Value());
-      row.resize(5, Variant::null());
-      rows.push_back(std::move(row));
-      rs->MoveNext();
-    }
-    if (rs->State() == adStateOpen) rs->Close();
-  }
+  ForEachSchemaTable([&](std::vector<Variant>&& row) { rows.push_back(std::move(row)); });
   auto list = std::make_unique<Recordset>();
   list->attachRows(tableListColumns(), std::move(rows));
   return list;
@@ -898,5 +842,74 @@ std::unique_ptr<Recordset> Connection::ExecuteQuery(
 }
 
 unsigned long long Connection::Cancels() const { return core_->cancels.load(); }
+
+void Connection::ForEachSchemaTable(const std::function<void(std::vector<Variant>&&)>& take) {
+  if (!core_->connected) failConnectionNotOpen();
+  const sql::EngineSql& statements = engineSql();
+  const std::string query = statements.userTablesQuery();
+  if (statements.capabilities().shadowTables) {
+    // "shadow" marks the tables behind virtual tables.
+    auto rs = Execute(query);
+    std::vector<std::pair<std::string, std::string>> all;
+    std::vector<std::string> virtualTables;
+    const auto listed = [&](const std::string& name) {
+      take({Variant::null(), Variant::null(), Variant::text(name), Variant::text("TABLE"),
+            Variant::null()});
+    };
+    while (rs->State() == adStateOpen && !rs->Eof()) {
+      auto fields = rs->Fields();
+      std::string name = fields.Item(0).Value().text();
+      std::string type = fields.Item(1).Value().text();
+      // Without a virtual table nothing read later can hide this one: it is
+      // given as it is read.
+      if (fields.Count() > 2 && fields.Item(2).Value().text() == "0") {
+        if (type == "table" && !startsWithNoCase(name, "sqlite_")) listed(name);
+        rs->MoveNext();
+        continue;
+      }
+      if (type == "virtual") virtualTables.push_back(name);
+      all.emplace_back(std::move(name), std::move(type));
+      rs->MoveNext();
+    }
+    if (rs->State() == adStateOpen) rs->Close();
+    for (auto& [name, type] : all) {
+      if (type != "table" && type != "virtual") continue;
+      if (startsWithNoCase(name, "sqlite_") || isShadowName(name, virtualTables)) continue;
+      listed(name);
+    }
+  } else if (!query.empty()) {
+    // The drivers' catalogs list views, system tables and other databases'
+    // tables alike: the catalog is asked for what can be searched.
+    auto rs = Execute(query);
+    while (rs->State() == adStateOpen && !rs->Eof()) {
+      auto fields = rs->Fields();
+      take({Variant::null(), fields.Item(0).Value(), fields.Item(1).Value(), Variant::text("TABLE"),
+            Variant::null()});
+      rs->MoveNext();
+    }
+    if (rs->State() == adStateOpen) rs->Close();
+  } else {
+    auto s = core_->newStatement("open the table list");
+    std::u16string wideType = u"TABLE";
+    SQLCHAR type[] = "TABLE";
+    SQLRETURN rc = runTimed(*s, "open the table list", [&] {
+      return s->wide() ? SQLTablesW(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0,
+                                    reinterpret_cast<SQLWCHAR*>(wideType.data()), SQL_NTS)
+                       : SQLTables(s->handle(), nullptr, 0, nullptr, 0, nullptr, 0, type, SQL_NTS);
+    });
+    if (rc != SQL_NO_DATA) s->check(rc, "open the table list");
+    auto rs = std::make_unique<Recordset>();
+    if (rc != SQL_NO_DATA) rs->attachResult(s, "open the table list");
+    while (rs->State() == adStateOpen && !rs->Eof()) {
+      auto fields = rs->Fields();
+      std::vector<Variant> row;
+      for (int i = 0; i < 5 && i < fields.Count(); ++i) row.push_back(fields.Item(i).Value());
+      row.resize(5, Variant::null());
+      take(std::move(row));
+      rs->MoveNext();
+    }
+    if (rs->State() == adStateOpen) rs->Close();
+  }
+}
 
 }  // namespace trellick::db

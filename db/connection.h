@@ -18,6 +18,7 @@
 namespace trellick::db {
 
 class Recordset;
+class Variant;
 struct OpenOptions;
 
 enum ObjectState : int { adStateClosed = 0, adStateOpen = 1 };
@@ -128,6 +129,11 @@ class Connection {
   // work of many statements compares it to end at a cancel that fell
   // between them.
   unsigned long long Cancels() const;
+
+  // The rows OpenSchemaTables() lists, in its order, each given as soon as
+  // nothing read later can leave it out. `take` must not use the
+  // connection: its list is still being read.
+  void ForEachSchemaTable(const std::function<void(std::vector<Variant>&&)>& take);
 
  private:
   // A record set shares the connection's state, so that it never outlives

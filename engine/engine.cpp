@@ -736,17 +736,7 @@ WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<T
 
 std::vector<Table> userTables(db::Connection& conn) {
   std::vector<Table> tables;
-  auto schema = conn.OpenSchemaTables();
-  if (schema->State() != db::adStateOpen) return tables;
-  while (!schema->Eof()) {
-    std::string name = schema->Fields().Item("Table_name").Value().text();
-    // A table outside the default schema keeps its schema, so that two
-    // tables of one name stay two.
-    std::string owner = schema->Fields().Item("TABLE_SCHEM").Value().text();
-    if (owner == conn.DefaultSchema()) owner.clear();
-    if (db::isListedTable(name)) tables.emplace_back(name, owner);
-    schema->MoveNext();
-  }
+  forEachUserTable(conn, [&](Table&& t) { tables.push_back(std::move(t)); });
   return tables;
 }
 
@@ -942,6 +932,18 @@ std::shared_ptr<Catalog> readCatalog(db::Connection& conn, const std::vector<Tab
   for (size_t k = 0; k < walk.size(); ++k)
     catalog->place_.try_emplace({walk[k].schema, walk[k].name}, k);
   return catalog;
+}
+
+void forEachUserTable(db::Connection& conn, const std::function<void(Table&&)>& take) {
+  const std::string defaultSchema = conn.DefaultSchema();
+  conn.ForEachSchemaTable([&](std::vector<db::Variant>&& row) {
+    const std::string& name = row[2].text();
+    // A table outside the default schema keeps its schema, so that two
+    // tables of one name stay two.
+    std::string owner = row[1].text();
+    if (owner == defaultSchema) owner.clear();
+    if (db::isListedTable(name)) take(Table(name, owner));
+  });
 }
 
 }  // namespace trellick::engine

@@ -331,4 +331,8 @@ std::shared_ptr<Catalog> readCatalog(db::Connection& conn, const std::vector<Tab
 WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
                            const Options& options, Observer& observer, int jobs);
 
+// The tables userTables() lists, in its order, each given as its row is
+// read. `take` must not use the connection.
+void forEachUserTable(db::Connection& conn, const std::function<void(Table&&)>& take);
+
 }  // namespace trellick::engine

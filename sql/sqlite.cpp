@@ -217,12 +217,15 @@ class SqliteSql final : public EngineSql {
   // tables were made, as the driver's own list gives them. The pragma is
   // read once: asked again for every table it would make listing a
   // database of n tables cost n squared. Without a virtual table there is
-  // no shadow table either, and the pragma is not read at all.
+  // no shadow table either, and the pragma is not read at all. The third
+  // column, the count of virtual tables, tells a reader whether a row can
+  // be listed before the rest are read. A virtual table is the one table
+  // without a root page: counted without reading each table's statement.
   std::string userTablesQuery() const override {
     return "with l as materialized (select name, type from pragma_table_list where schema = "
            "'main'), v(n) as (select count(*) from sqlite_master where type = 'table' and "
-           "upper(substr(sql, 1, 20)) = 'CREATE VIRTUAL TABLE') select m.name, case when v.n = 0 "
-           "then 'table' else (select l.type from l where l.name = m.name) end from "
+           "coalesce(rootpage, 0) = 0) select m.name, case when v.n = 0 "
+           "then 'table' else (select l.type from l where l.name = m.name) end, v.n from "
            "sqlite_master m, v where m.type = 'table' order by m.rowid";
   }
 

@@ -1154,3 +1154,53 @@ TEST_F(Cli, aPairsFileWithInvalidUtf8IsRefused) {
   ASSERT_TRUE(contains(r.err, "--pairs " + pairs + ": pair 2 is not valid UTF-8")) << r.err;
   ASSERT_EQ(testdb::query(path, "select * from links"), before);
 }
+
+// The plain list is written as the schema is read, in blocks: over many
+// tables of odd names it is still the schema's own list, in its order, line
+// for line, with the desktop database's system tables left out; beside a
+// virtual table its index tables are left out too. --json stays a JSON
+// object a line naming the same tables.
+TEST_F(Cli, tablesListsTheSchemasTablesInItsOrderAsItIsRead) {
+  const std::vector<std::string> odd{
+      "plain",    "With Space", "quo\"te", "apo'strophe",   "ünï",   "表",
+      "dot.name", "[br]",       "MSYSobj", "SwitchBoard x", "a%b_c", "trailing "};
+  std::string script = "begin;";
+  for (size_t k = 0; k < 1500; ++k) {
+    std::string quoted;
+    for (char c : odd[k % odd.size()] + std::to_string(k))
+      quoted += c == '"' ? "\"\"" : std::string(1, c);
+    script += "create table \"" + quoted + "\"(v text);";
+  }
+  script += "commit;";
+  const std::string plain = dir.file("plain.db"), withVirtual = dir.file("virtual.db");
+  testdb::exec(plain, script);
+  testdb::exec(withVirtual,
+               "create table first(v text); create virtual table docs using fts5(body);" + script);
+  for (const auto& path : {plain, withVirtual}) {
+    std::string expected;
+    size_t count = 0;
+    for (const auto& row : testdb::query(
+             path,
+             "select name from sqlite_master where type = 'table' and name not like 'sqlite\\_%' "
+             "escape '\\' and upper(name) not like 'MSYS%' and upper(name) not like "
+             "'SWITCHBOARD%' and name not in (select name from pragma_table_list where type = "
+             "'shadow') order by rowid")) {
+      expected += row.at(0) + "\n";
+      ++count;
+    }
+    // Two names in twelve are the desktop database's; the virtual table and
+    // its neighbour are two more.
+    ASSERT_EQ(count, path == plain ? 1250u : 1252u);
+    const CliRun r = cli(sqliteArgs("tables", path));
+    ASSERT_EQ(r.exitCode, 0) << r.describe();
+    ASSERT_EQ(r.out, expected) << path;
+    const CliRun j = cli(sqliteArgs("tables", path) + Args{"--json"});
+    ASSERT_EQ(j.exitCode, 0) << j.describe();
+    std::string named;
+    for (const auto& o : j.lines()) {
+      ASSERT_TRUE(o.is_object()) << j.out;
+      named += text(get(o, "table")) + "\n";
+    }
+    ASSERT_EQ(named, expected) << path;
+  }
+}
