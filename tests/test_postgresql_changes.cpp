@@ -317,6 +317,7 @@ TEST_P(PostgresqlChanges, aRewriterBatchThatWritesNoRowWritesEachByItself) {
   EXPECT_FALSE(undone.tables[0].failure) << *undone.tables[0].failure;
   EXPECT_EQ(undone.tables[0].restored, 2);
   EXPECT_EQ(dump("s", {"id", "note"}, "id"), before);
+}
 
 // Two schemas hold tables of the same name with different keys: each
 // table's key is its own schema's, and a journaled replace asks the catalog
