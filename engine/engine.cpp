@@ -810,6 +810,14 @@ std::optional<std::pair<Catalog::TableRows, std::vector<Catalog::DriverColumn>>>
   return std::pair{it->second, std::move(driver)};
 }
 
+void Catalog::askedAlone(const Key& key) {
+  // One of the tables asked cannot be read (locked, dropped since, or
+  // refused): this table runs its own queries and tells why, and each
+  // next one asks for itself, never again waiting on another's lock.
+  askAlone_ = true;
+  rows_[key] = std::nullopt;
+}
+
 std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
   std::lock_guard lock(mutex_);
   if (!valid_) return std::nullopt;
@@ -829,7 +837,8 @@ std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
   // This table and the next ones of the walk, in one statement.
   std::vector<Key> asked;
   std::vector<sql::TableRef> refs;
-  for (size_t k = from->second; k < walk_.size() && asked.size() < kRowsAskedAtOnce; ++k) {
+  for (size_t k = from->second;
+       k < walk_.size() && asked.size() < (askAlone_ ? 1 : kRowsAskedAtOnce); ++k) {
     const Key next{walk_[k].schema, walk_[k].name};
     if (rows_.contains(next) || !tables_.contains(next) ||
         std::find(asked.begin(), asked.end(), next) != asked.end())
@@ -856,10 +865,15 @@ std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
                : std::nullopt;
     }
     rs->Close();
+  } catch (const db::DbError& e) {
+    // A connection given up or lost fails the table as its own statement
+    // would, with the reason; so does the time-out of its question alone.
+    const bool timedOut =
+        e.hasSqlState("HYT00") || e.hasSqlState("HYT01") || e.hasSqlState("57014");
+    if (db::isConnectionLost(e) || (timedOut && refs.size() == 1)) throw;
+    askedAlone(key);
   } catch (const std::exception&) {
-    // One of them cannot be read (dropped since, or refused): this table
-    // runs its own queries and tells why; the next ones are asked again.
-    rows_[key] = std::nullopt;
+    askedAlone(key);
   }
   return take();
 }

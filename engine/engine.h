@@ -301,6 +301,7 @@ class Catalog {
  private:
   friend std::shared_ptr<Catalog> readCatalog(db::Connection& conn, const std::vector<Table>& walk);
   using Key = std::pair<std::string, std::string>;  // schema, name
+  void askedAlone(const Key& key);
   std::mutex mutex_;
   std::map<Key, TableRows> tables_;
   std::map<std::string, std::optional<DriverColumn>> described_;  // nullopt: told apart
@@ -310,6 +311,8 @@ class Catalog {
   std::set<Key> verified_;                   // found as read by the last answer taken
   std::string stamp_;
   bool valid_ = true;
+  // A question for several tables failed: each table asks for itself.
+  bool askAlone_ = false;
 };
 
 // The catalog of the connected database for a walk over `walk`; nullptr
