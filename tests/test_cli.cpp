@@ -728,7 +728,8 @@ TEST_F(Cli, formatsAndChangedOnlyOfFindAndPreview) {
 
   // Formats other than these, and count or --changed-only where there are
   // no tables of results, are bad usage.
-  ASSERT_EQ(cli(find + Args{"--format", "xml"}).exitCode, 2);
+  const auto xml = cli(find + Args{"--format", "xml"});
+  ASSERT_EQ(xml.exitCode, 2) << xml.describe();
   ASSERT_EQ(cli(sqliteArgs("tables", path) + Args{"--format", "count"}).exitCode, 2);
   ASSERT_EQ(cli(sqliteArgs("tables", path) + Args{"--changed-only"}).exitCode, 2);
 }
