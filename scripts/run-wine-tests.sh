@@ -20,6 +20,10 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineboot --init >/dev/null 2>&1
   wineserver -w
 fi
+# One wineserver for the whole stage: left to itself it exits a few seconds
+# after its last program, and a program started while it is exiting loses
+# its connection ("wine client error: recvmsg") before it has run at all.
+wineserver -p
 export TRELLICK_CLI="$root/tests/wine-cli.sh" TRELLICK_CLI_EXE="$exe"
 
 # Linux only, by what they check:
