@@ -48,7 +48,8 @@ std::string formatDescription(const std::string& context, const std::vector<Diag
 // Throws the error of using a connection that is not open.
 [[noreturn]] void failConnectionNotOpen();
 
-// Whether the error says the connection itself is gone (SQLSTATE class 08).
+// Whether the error says the connection itself is gone (SQLSTATE class 08,
+// or the server ending the session: 57P01, 57P02, 57P03).
 bool isConnectionLost(const DbError& error);
 
 }  // namespace trellick::db

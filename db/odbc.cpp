@@ -99,8 +99,14 @@ std::vector<DiagRecord> readDiagnostics(SQLSMALLINT handleType, SQLHANDLE handle
 }
 
 bool isConnectionLost(const DbError& error) {
+  // PostgreSQL ends a session itself with class 57 states, closing it as
+  // it tells: terminated by an operator or a fast shutdown (57P01), ended
+  // for another backend's crash (57P02), or not taken while the server
+  // starts or stops (57P03).
   for (const auto& r : error.records())
-    if (r.sqlstate.rfind("08", 0) == 0) return true;
+    if (r.sqlstate.rfind("08", 0) == 0 || r.sqlstate == "57P01" || r.sqlstate == "57P02" ||
+        r.sqlstate == "57P03")
+      return true;
   return false;
 }
 
