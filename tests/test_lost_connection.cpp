@@ -37,16 +37,19 @@ TEST(LostConnectionStates, TheServerEndingTheSessionIsALostConnection) {
 }
 
 // The command line's session ended by pg_terminate_backend while its
-// statement on the first table waits for a lock the test holds.
+// statement on the first table waits for a lock the test holds; a table
+// without a key and with an odd name, and a keyed one, come after it.
 TEST(LostConnection, TerminatedSessionFailsTheTableAndTheWalkGoesOn) {
   testsupport::PgServer server;
   ASSERT_TRUE(server.ok()) << server.errorText();
   ASSERT_TRUE(
       server.psqlOk("create table aa_held(id int primary key, v text);"
                     "insert into aa_held values (1, 'a needle');"
+                    "create table \"mm no key\"(v varchar(20), n int);"
+                    "insert into \"mm no key\" values ('needle', 1), ('needle', 1), (null, 2);"
                     "create table zz_free(id int primary key, v text);"
                     "insert into zz_free values (1, 'needle'), (2, 'x'), (3, 'needle too');"
-                    "grant all on aa_held, zz_free to trellick;"))
+                    "grant all on aa_held, \"mm no key\", zz_free to trellick;"))
       << server.lastError();
 
   // The lock, held by a session of the superuser's until it is ended.
@@ -73,8 +76,8 @@ TEST(LostConnection, TerminatedSessionFailsTheTableAndTheWalkGoesOn) {
   options.environment = testsupport::environmentWith({{"TRELLICK_TEST_PW", server.password()}});
   testsupport::CliProcess cli(
       {"find", "--server", server.serverField(), "--database", server.database(), "--user",
-       server.user(), "--password-env", "TRELLICK_TEST_PW", "--find", "needle", "--tables",
-       "aa_held,zz_free", "--timeout", "0", "--format", "json"},
+       server.user(), "--password-env", "TRELLICK_TEST_PW", "--find", "needle", "--timeout", "0",
+       "--format", "json"},
       options);
   ASSERT_TRUE(cli.started());
   const std::string waiting =
@@ -92,11 +95,12 @@ TEST(LostConnection, TerminatedSessionFailsTheTableAndTheWalkGoesOn) {
       "select pg_terminate_backend(pid) from pg_stat_activity where usename = "
       "'postgres' and pid <> pg_backend_pid() and query like '%pg_sleep%'");
   EXPECT_EQ(cli.exitCode(), 1) << cli.err();
-  std::optional<nlohmann::json> held, free, summary;
+  std::optional<nlohmann::json> held, keyless, free, summary;
   while (const std::optional<std::string> line = cli.readLine(1000)) {
     const nlohmann::json j = nlohmann::json::parse(*line, nullptr, false);
     if (!j.is_object()) continue;
     if (j.value("table", "") == "aa_held") held = j;
+    if (j.value("table", "") == "mm no key") keyless = j;
     if (j.value("table", "") == "zz_free") free = j;
     if (j.value("type", "") == "summary") summary = j;
   }
@@ -107,13 +111,16 @@ TEST(LostConnection, TerminatedSessionFailsTheTableAndTheWalkGoesOn) {
                 "terminating connection due to administrator command"),
             std::string::npos)
       << held->dump();
-  // The next table went on over a connection made again.
+  // The next tables went on over a connection made again.
+  ASSERT_TRUE(keyless) << cli.out() << cli.err();
+  EXPECT_EQ((*keyless)["status"], "found") << keyless->dump();
+  EXPECT_EQ((*keyless)["records"], 2) << keyless->dump();
   ASSERT_TRUE(free) << cli.out() << cli.err();
   EXPECT_EQ((*free)["status"], "found") << free->dump();
   EXPECT_EQ((*free)["records"], 2) << free->dump();
   ASSERT_TRUE(summary) << cli.out();
   EXPECT_EQ((*summary)["failed"], 1) << summary->dump();
-  EXPECT_EQ((*summary)["run"], 2) << summary->dump();
+  EXPECT_EQ((*summary)["run"], 3) << summary->dump();
 }
 
 }  // namespace
