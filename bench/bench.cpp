@@ -84,6 +84,7 @@ struct Sizes {
 using trellick::bench::BenchUi;
 using trellick::bench::Clock;
 using trellick::bench::Lcg;
+using trellick::bench::machineDescription;
 using trellick::bench::median;
 using trellick::bench::msSince;
 using trellick::bench::words;
@@ -356,17 +357,7 @@ int journalPeakMode(const std::string& db, const std::string& journalPath, bool 
   return 0;
 }
 
-std::string machine() {
-  std::ifstream cpu("/proc/cpuinfo");
-  std::string line, model = "unknown CPU";
-  while (std::getline(cpu, line))
-    if (startsWith(line, "model name")) {
-      model = line.substr(line.find(':') + 2);
-      break;
-    }
-  return model + ", " + std::to_string(std::thread::hardware_concurrency()) + " cores, SQLite " +
-         sqlite3_libversion();
-}
+std::string machine() { return machineDescription() + ", SQLite " + sqlite3_libversion(); }
 
 // The processor time of the process so far, user and system: on a loaded
 // machine it varies far less than the time on the clock.

@@ -161,8 +161,6 @@ struct Shape {
   std::string tag() const { return std::to_string(tables) + "x" + std::to_string(rows); }
 };
 
-std::string tableName(int k) { return "t" + std::to_string(k); }
-
 struct Row {
   std::string v, w, t, c;
 };
@@ -305,9 +303,35 @@ class SqliteTarget : public Target {
   std::string dir_, program_;
 };
 
-class PgTarget : public Target {
+// A server the benchmark starts: the engine and the command line log in as
+// its user, the password handed over in the environment, as it is to the
+// server's own client under `clientVariable`.
+template <class Server>
+class ServerTarget : public Target {
  public:
-  explicit PgTarget(std::string program) : program_(std::move(program)) {
+  explicit ServerTarget(std::string clientVariable) : clientVariable_(std::move(clientVariable)) {}
+  db::ConnectFields fields(const std::string& db) const override {
+    return {server_.serverField(), server_.user(), server_.password(), db};
+  }
+  std::vector<std::string> cliConnection(const std::string& db) const override {
+    return {"--server", server_.serverField(), "--database",     db,
+            "--user",   server_.user(),        "--password-env", kPasswordVariable};
+  }
+  Env env() const override {
+    return {{kPasswordVariable, server_.password()}, {clientVariable_, server_.password()}};
+  }
+
+ protected:
+  Server server_;
+
+ private:
+  std::string clientVariable_;
+};
+
+class PgTarget : public ServerTarget<testsupport::PgServer> {
+ public:
+  explicit PgTarget(std::string program)
+      : ServerTarget("PGPASSWORD"), program_(std::move(program)) {
     if (!server_.ok()) throw Failure("PostgreSQL: " + server_.errorText());
     admin_ = std::make_unique<PgClient>(server_.host(), server_.port(), "postgres",
                                         server_.superuser(), server_.superuserPassword());
@@ -319,16 +343,6 @@ class PgTarget : public Target {
   }
   std::string key() const override { return "postgresql"; }
   std::string title() const override { return title_; }
-  db::ConnectFields fields(const std::string& db) const override {
-    return {server_.serverField(), server_.user(), server_.password(), db};
-  }
-  std::vector<std::string> cliConnection(const std::string& db) const override {
-    return {"--server", server_.serverField(), "--database",     db,
-            "--user",   server_.user(),        "--password-env", kPasswordVariable};
-  }
-  Env env() const override {
-    return {{kPasswordVariable, server_.password()}, {"PGPASSWORD", server_.password()}};
-  }
   std::vector<std::string> client(const std::string& db, bool echo) const override {
     std::vector<std::string> argv{program_, "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1"};
     if (echo) argv.push_back("-e");
@@ -379,14 +393,14 @@ class PgTarget : public Target {
   }
 
  private:
-  testsupport::PgServer server_;
   std::unique_ptr<PgClient> admin_;
   std::string program_, title_;
 };
 
-class MariaTarget : public Target {
+class MariaTarget : public ServerTarget<testsupport::MariaDbServer> {
  public:
-  explicit MariaTarget(std::string program) : program_(std::move(program)) {
+  explicit MariaTarget(std::string program)
+      : ServerTarget("MYSQL_PWD"), program_(std::move(program)) {
     if (!server_.ok()) throw Failure("MariaDB: " + server_.errorText());
     admin_ =
         std::make_unique<MariaClient>("", 0, "", "root", "", server_.directory() + "/mariadb.sock");
@@ -395,16 +409,6 @@ class MariaTarget : public Target {
   }
   std::string key() const override { return "mariadb"; }
   std::string title() const override { return title_; }
-  db::ConnectFields fields(const std::string& db) const override {
-    return {server_.serverField(), server_.user(), server_.password(), db};
-  }
-  std::vector<std::string> cliConnection(const std::string& db) const override {
-    return {"--server", server_.serverField(), "--database",     db,
-            "--user",   server_.user(),        "--password-env", kPasswordVariable};
-  }
-  Env env() const override {
-    return {{kPasswordVariable, server_.password()}, {"MYSQL_PWD", server_.password()}};
-  }
   std::vector<std::string> client(const std::string& db, bool echo) const override {
     std::vector<std::string> argv{program_, "--no-defaults", "--batch", "--skip-column-names"};
     if (echo) argv.push_back("--verbose");
@@ -423,18 +427,12 @@ class MariaTarget : public Target {
       const std::string t = "`" + name + "`." + tableName(k);
       admin_->run("create table " + t +
                   " (id int primary key, v varchar(200), w varchar(200), t text, c varchar(100))");
-      std::string insert;
+      MariaInsert insert(*admin_, t);
       for (int i = 1; i <= shape.rows; ++i) {
         const Row row = makeRow(r);
-        insert += insert.empty() ? "insert into " + t + " values " : ",";
-        insert += "(" + std::to_string(i) + "," + literal(row.v) + "," + literal(row.w) + "," +
-                  literal(row.t) + "," + literal(row.c) + ")";
-        if (insert.size() > 512 * 1024) {
-          admin_->run(insert);
-          insert.clear();
-        }
+        insert.add(i, {row.v, row.w, row.t, row.c});
       }
-      if (!insert.empty()) admin_->run(insert);
+      insert.finish();
     }
     admin_->run("analyze table " + tableList(name, shape));
     return name;
@@ -445,21 +443,11 @@ class MariaTarget : public Target {
                       const Shape& shape) override {
     if (!copies_.contains(name)) {
       create(name);
-      for (int k = 0; k < shape.tables; ++k) {
-        const std::string source = "`" + from + "`." + tableName(k);
-        const std::string target = "`" + name + "`." + tableName(k);
-        admin_->run("create table " + target + " like " + source);
-        admin_->run("insert into " + target + " select * from " + source);
-      }
+      mariaCopyTables(*admin_, from, name, shape.tables);
       copies_.insert(name);
       return name;
     }
-    for (int k = 0; k < shape.tables; ++k)
-      admin_->run("update `" + name + "`." + tableName(k) + " x join `" + from + "`." +
-                  tableName(k) +
-                  " y on x.id = y.id set x.v = y.v, x.w = y.w, x.t = y.t, x.c = y.c where "
-                  "binary x.v <> binary y.v or binary x.w <> binary y.w or binary x.t <> "
-                  "binary y.t or binary x.c <> binary y.c");
+    mariaRestoreRows(*admin_, from, name, shape.tables, {"v", "w", "t", "c"});
     return name;
   }
   void drop(const std::string& db) override {
@@ -468,25 +456,10 @@ class MariaTarget : public Target {
   }
   long long holding(const std::string& db, const Shape& shape, const std::string& text) override {
     MariaClient c(server_.host(), server_.port(), db, server_.user(), server_.password());
-    long long total = 0;
-    for (int k = 0; k < shape.tables; ++k)
-      total += c.run("select count(*) from " + tableName(k) +
-                     " where instr(convert(concat_ws(' ', v, w, t, c) using utf8mb4) collate "
-                     "utf8mb4_bin, '" +
-                     text + "') > 0")
-                   .value_or(0);
-    return total;
+    return mariaHolding(c, shape.tables, "v, w, t, c", text);
   }
 
  private:
-  static std::string literal(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-      if (c == '\'' || c == '\\') out += c;
-      out += c;
-    }
-    return out + "'";
-  }
   static std::string tableList(const std::string& db, const Shape& shape) {
     std::string out;
     for (int k = 0; k < shape.tables; ++k) out += (k ? ", `" : "`") + db + "`." + tableName(k);
@@ -497,7 +470,6 @@ class MariaTarget : public Target {
     admin_->run("create database `" + db + "` character set utf8mb4");
     admin_->run("grant all privileges on `" + db + "`.* to '" + server_.user() + "'@'%'");
   }
-  testsupport::MariaDbServer server_;
   std::unique_ptr<MariaClient> admin_;
   std::set<std::string> copies_;
   std::string program_, title_;
@@ -1007,17 +979,6 @@ struct Printer {
   }
 };
 
-std::string machine() {
-  std::ifstream cpu("/proc/cpuinfo");
-  std::string line, model = "unknown CPU";
-  while (std::getline(cpu, line))
-    if (startsWith(line, "model name")) {
-      model = line.substr(line.find(':') + 2);
-      break;
-    }
-  return model + ", " + std::to_string(std::thread::hardware_concurrency()) + " cores";
-}
-
 [[noreturn]] void usage(const std::string& what) {
   std::fprintf(stderr,
                "trellick-bench: %s\nusage: trellick-bench --cli-table [--cli PATH] [--engines "
@@ -1186,7 +1147,7 @@ int cliTableMain(int argc, char** argv) {
   };
 
   std::printf("\nTrellick command-line benchmark%s: %s; median of %d\n",
-              o.quick ? " (quick sizes)" : "", machine().c_str(), o.reps);
+              o.quick ? " (quick sizes)" : "", machineDescription().c_str(), o.reps);
   std::printf("trellick-cli: %s\n", o.cli.c_str());
   if (o.window && sqlite) std::printf("the window: %s --window\n", o.windowBench.c_str());
   std::printf(

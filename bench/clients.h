@@ -6,9 +6,15 @@
 #include <mysql.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "bench/data.h"
 
 namespace trellick::bench {
 
@@ -129,5 +135,80 @@ class MariaClient : public Client {
  private:
   MYSQL* conn_ = nullptr;
 };
+
+// ---- MariaDB statements both benchmarks load, copy and check with ----
+
+// A MariaDB string literal: the servers run without NO_BACKSLASH_ESCAPES, so
+// backslashes are doubled with the quotes.
+inline std::string mariaLiteral(std::string_view s) {
+  std::string out = "'";
+  for (char c : s) {
+    if (c == '\'' || c == '\\') out += c;
+    out += c;
+  }
+  return out + "'";
+}
+
+// Rows sent as multi-row inserts of about half a MiB each, well below the
+// server's packet limit.
+class MariaInsert {
+ public:
+  MariaInsert(Client& client, std::string table) : client_(client), table_(std::move(table)) {}
+  // One row: its id, then its texts.
+  void add(long long id, std::initializer_list<std::string_view> texts) {
+    sql_ += sql_.empty() ? "insert into " + table_ + " values " : ",";
+    sql_ += "(" + std::to_string(id);
+    for (std::string_view t : texts) sql_ += "," + mariaLiteral(t);
+    sql_ += ")";
+    if (sql_.size() > 512 * 1024) finish();
+  }
+  // Sends what is left; call it after the last row.
+  void finish() {
+    if (sql_.empty()) return;
+    client_.run(sql_);
+    sql_.clear();
+  }
+
+ private:
+  Client& client_;
+  std::string table_, sql_;
+};
+
+// Copies tables t0.. of database `from` into database `to`.
+inline void mariaCopyTables(Client& admin, const std::string& from, const std::string& to,
+                            int tables) {
+  for (int k = 0; k < tables; ++k) {
+    const std::string source = "`" + from + "`." + tableName(k);
+    const std::string target = "`" + to + "`." + tableName(k);
+    admin.run("create table " + target + " like " + source);
+    admin.run("insert into " + target + " select * from " + source);
+  }
+}
+
+// Gives tables t0.. of `to` back the texts of `from` in the rows where any of
+// `columns` differs, compared byte for byte.
+inline void mariaRestoreRows(Client& admin, const std::string& from, const std::string& to,
+                             int tables, const std::vector<std::string>& columns) {
+  std::string set, differ;
+  for (const std::string& c : columns) {
+    set += (set.empty() ? "x." : ", x.") + c + " = y." + c;
+    differ += (differ.empty() ? "binary x." : " or binary x.") + c + " <> binary y." + c;
+  }
+  for (int k = 0; k < tables; ++k)
+    admin.run("update `" + to + "`." + tableName(k) + " x join `" + from + "`." + tableName(k) +
+              " y on x.id = y.id set " + set + " where " + differ);
+}
+
+// The rows of tables t0.. whose `columns` (a list "a, b") hold `text`,
+// compared as UTF-8 bytes whatever each column's character set.
+inline long long mariaHolding(Client& c, int tables, const std::string& columns,
+                              const std::string& text) {
+  long long total = 0;
+  for (int k = 0; k < tables; ++k)
+    total += c.run("select count(*) from " + tableName(k) + " where instr(convert(concat_ws(' ', " +
+                   columns + ") using utf8mb4) collate utf8mb4_bin, '" + text + "') > 0")
+                 .value_or(0);
+  return total;
+}
 
 }  // namespace trellick::bench

@@ -7,6 +7,9 @@
 
 namespace trellick::bench {
 
+// The benchmarks' tables are t0, t1, ...
+inline std::string tableName(int k) { return "t" + std::to_string(k); }
+
 struct Lcg {
   uint64_t state;
   uint32_t next() {

@@ -45,8 +45,6 @@ const std::string kReplace = "new.example.org";
 
 bool startsWith(const std::string& s, const std::string& p) { return s.rfind(p, 0) == 0; }
 
-std::string tableName(int k) { return "t" + std::to_string(k); }
-
 // ---- the data of database A, as the SQLite measurement generates it ----
 
 using trellick::bench::Lcg;
@@ -266,28 +264,15 @@ class MariaDB : public Server {
       // column whose text is converted for the comparison.
       admin_->run("create table " + t +
                   " (id int primary key, v varchar(200), nv nvarchar(100), t text, c char(80))");
-      std::string insert;
+      MariaInsert insert(*admin_, t);
       int id = 0;
-      for (const Row& row : tableRows(r, rows)) {
-        insert += insert.empty() ? "insert into " + t + " values " : ",";
-        insert += "(" + std::to_string(++id) + "," + literal(row.v) + "," + literal(row.nv) + "," +
-                  literal(row.t) + "," + literal(row.c) + ")";
-        if (insert.size() > 512 * 1024) {
-          admin_->run(insert);
-          insert.clear();
-        }
-      }
-      if (!insert.empty()) admin_->run(insert);
+      for (const Row& row : tableRows(r, rows)) insert.add(++id, {row.v, row.nv, row.t, row.c});
+      insert.finish();
     }
   }
   void copy(const std::string& from, const std::string& to, int tables) override {
     create(to);
-    for (int k = 0; k < tables; ++k) {
-      const std::string source = "`" + from + "`." + tableName(k);
-      const std::string target = "`" + to + "`." + tableName(k);
-      admin_->run("create table " + target + " like " + source);
-      admin_->run("insert into " + target + " select * from " + source);
-    }
+    mariaCopyTables(*admin_, from, to, tables);
   }
   // Copying A takes long here; a replaced copy gets back the rows the
   // replace changed instead. It is as fresh as a copy where it matters: the
@@ -298,37 +283,17 @@ class MariaDB : public Server {
       copies_.insert(to);
       return;
     }
-    for (int k = 0; k < tables; ++k)
-      admin_->run("update `" + to + "`." + tableName(k) + " x join `" + from + "`." + tableName(k) +
-                  " y on x.id = y.id set x.v = y.v, x.nv = y.nv, x.t = y.t, x.c = y.c where "
-                  "binary x.v <> binary y.v or binary x.nv <> binary y.nv or binary x.t <> "
-                  "binary y.t or binary x.c <> binary y.c");
+    mariaRestoreRows(*admin_, from, to, tables, {"v", "nv", "t", "c"});
   }
   void drop(const std::string& database) override {
     copies_.erase(database);
     admin_->run("drop database if exists `" + database + "`");
   }
   long long holding(const std::string& database, int tables, const std::string& text) override {
-    auto c = login(database);
-    long long total = 0;
-    for (int k = 0; k < tables; ++k)
-      total += c->run("select count(*) from " + tableName(k) +
-                      " where instr(convert(concat_ws(' ', v, nv, t, c) using utf8mb4) collate "
-                      "utf8mb4_bin, '" +
-                      text + "') > 0")
-                   .value_or(0);
-    return total;
+    return mariaHolding(*login(database), tables, "v, nv, t, c", text);
   }
 
  private:
-  static std::string literal(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) {
-      if (c == '\'' || c == '\\') out += c;
-      out += c;
-    }
-    return out + "'";
-  }
   void create(const std::string& database) {
     drop(database);
     admin_->run("create database `" + database + "` character set utf8mb4");
@@ -722,17 +687,6 @@ Result measure(Server& server, const ServerSizes& sizes) {
   return res;
 }
 
-std::string machine() {
-  std::ifstream cpu("/proc/cpuinfo");
-  std::string line, model = "unknown CPU";
-  while (std::getline(cpu, line))
-    if (startsWith(line, "model name")) {
-      model = line.substr(line.find(':') + 2);
-      break;
-    }
-  return model + ", " + std::to_string(std::thread::hardware_concurrency()) + " cores";
-}
-
 }  // namespace
 
 int runServerBenchmark(const ServerSizes& sizes, bool quick) {
@@ -756,7 +710,8 @@ int runServerBenchmark(const ServerSizes& sizes, bool quick) {
   }
 
   std::printf("\nTrellick server benchmark%s: %s; median of %d (replace: %d)\n",
-              quick ? " (quick sizes)" : "", machine().c_str(), sizes.reps, replaceReps(sizes));
+              quick ? " (quick sizes)" : "", machineDescription().c_str(), sizes.reps,
+              replaceReps(sizes));
   std::printf(
       "A: %d tables x %d rows; floor: the window's statements through libpq / "
       "libmariadb\n\n",
