@@ -10,7 +10,6 @@
 // and journaled right, and after the undo every table as it was.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <cstdio>
@@ -26,12 +25,12 @@
 #include "support/cli_run.h"
 #include "support/engine_fixture.h"
 #include "support/files.h"
-#include "support/md5.h"
 #include "support/sqlite_file.h"
 
 namespace {
 
 using testsupport::Engine;
+using testsupport::md5Of;
 using testsupport::Rows;
 using testsupport::Value;
 using Args = std::vector<std::string>;
@@ -42,22 +41,7 @@ const std::string kFind = "a";
 const std::string kReplace = "aa";  // holds what it replaces
 
 std::string replacedOnce(const std::string& v) {
-  std::string out;
-  size_t from = 0;
-  for (size_t at = v.find(kFind); at != std::string::npos; at = v.find(kFind, from)) {
-    out += v.substr(from, at - from) + kReplace;
-    from = at + kFind.size();
-  }
-  return out + v.substr(from);
-}
-
-std::string md5Of(const Rows& rows) {
-  std::string text;
-  for (const auto& r : rows) {
-    for (const auto& v : r) text += (v ? "1" + *v : "0") + std::string(1, '\x1f');
-    text += '\n';
-  }
-  return testsupport::md5Hex(text);
+  return testsupport::replacedEach(v, kFind, kReplace);
 }
 
 // Padded with spaces to n characters.
@@ -103,20 +87,15 @@ class BatchShapes : public testsupport::EngineFixture {
   std::string intType() { return "int"; }
 
   Args connection() {
-    const auto& f = fields();
-    Args args{"--server", f.server, "--database", f.database, "--journal", journal()};
-    if (engine() != Engine::SQLite)
-      args.insert(args.end(), {"--user", f.user, "--password-env", "TRELLICK_TEST_PW"});
+    Args args = cliConnection();
+    args.insert(args.end(), {"--journal", journal()});
     return args;
   }
   std::unique_ptr<testsupport::CliProcess> start(Args args) {
     const Args c = connection();
     args.insert(args.end(), c.begin(), c.end());
     testsupport::ProcessOptions options;
-    options.environment =
-        engine() == Engine::SQLite
-            ? testsupport::environmentWith({})
-            : testsupport::environmentWith({{"TRELLICK_TEST_PW", fields().password}});
+    options.environment = cliEnvironment();
     return std::make_unique<testsupport::CliProcess>(args, options);
   }
   struct Ran {
@@ -151,19 +130,8 @@ class BatchShapes : public testsupport::EngineFixture {
   // Batches done so far, read from the journal as the run writes it (0
   // until it can be read).
   long long batchesDone() {
-    sqlite3* db = nullptr;
-    long long n = 0;
-    if (sqlite3_open_v2(journal().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_busy_timeout(db, 1000);
-      sqlite3_stmt* s = nullptr;
-      if (sqlite3_prepare_v2(db, "select count(*) from tables where batch > 0 and state = 'done'",
-                             -1, &s, nullptr) == SQLITE_OK &&
-          sqlite3_step(s) == SQLITE_ROW)
-        n = sqlite3_column_int64(s, 0);
-      sqlite3_finalize(s);
-    }
-    sqlite3_close(db);
-    return n;
+    return testdb::countWhileWritten(
+        journal(), "select count(*) from tables where batch > 0 and state = 'done'");
   }
   std::string journal() { return dir_.file("journal.db"); }
 

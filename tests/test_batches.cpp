@@ -4,18 +4,14 @@
 // Ctrl-C, its connection lost, resumed into the same run and undone; judged
 // by dumps read with each engine's own client and by the journal read with
 // SQLite's library. The progress line on a terminal, and as JSON events.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <fstream>
-#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
@@ -29,12 +25,13 @@
 #include "support/cli_run.h"
 #include "support/engine_fixture.h"
 #include "support/files.h"
-#include "support/md5.h"
 #include "support/sqlite_file.h"
+#include "support/terminal.h"
 
 namespace {
 
 using testsupport::Engine;
+using testsupport::md5Of;
 using testsupport::Rows;
 using testsupport::Value;
 using Args = std::vector<std::string>;
@@ -53,26 +50,11 @@ const char* const kFind = "a.com";
 const char* const kReplace = "a.com.b'站";
 
 std::string replacedOnce(const std::string& v, const std::string& by = kReplace) {
-  std::string out;
-  size_t from = 0;
-  for (size_t at = v.find(kFind); at != std::string::npos; at = v.find(kFind, from)) {
-    out += v.substr(from, at - from) + by;
-    from = at + std::string(kFind).size();
-  }
-  return out + v.substr(from);
+  return testsupport::replacedEach(v, kFind, by);
 }
 
 std::string valueOf(int id) {
   return id % 3 == 0 ? "row " + std::to_string(id) + " at a.com/x" : "row " + std::to_string(id);
-}
-
-std::string md5Of(const Rows& rows) {
-  std::string text;
-  for (const auto& r : rows) {
-    for (const auto& v : r) text += (v ? "1" + *v : "0") + std::string(1, '\x1f');
-    text += '\n';
-  }
-  return testsupport::md5Hex(text);
 }
 
 class Batches : public testsupport::EngineFixture {
@@ -96,17 +78,11 @@ class Batches : public testsupport::EngineFixture {
   }
 
   Args connection() {
-    const auto& f = fields();
-    Args args{"--server", f.server, "--database", f.database, "--journal", journal()};
-    if (engine() != Engine::SQLite)
-      args.insert(args.end(), {"--user", f.user, "--password-env", "TRELLICK_TEST_PW"});
+    Args args = cliConnection();
+    args.insert(args.end(), {"--journal", journal()});
     return args;
   }
-  std::vector<std::string> environment() {
-    return engine() == Engine::SQLite
-               ? testsupport::environmentWith({})
-               : testsupport::environmentWith({{"TRELLICK_TEST_PW", fields().password}});
-  }
+  std::vector<std::string> environment() { return cliEnvironment(); }
   testsupport::CliRun cli(Args args) {
     const Args c = connection();
     args.insert(args.end(), c.begin(), c.end());
@@ -129,21 +105,9 @@ class Batches : public testsupport::EngineFixture {
   // Batches committed so far, read from the journal as the run writes it
   // (0 until it can be read).
   long long batchesJournaled() {
-    sqlite3* db = nullptr;
-    long long n = 0;
-    if (sqlite3_open_v2(journal().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_busy_timeout(db, 1000);
-      sqlite3_stmt* s = nullptr;
-      if (sqlite3_prepare_v2(db,
-                             "select count(*) from tables where batch > 0 and state in "
-                             "('journaled', 'done')",
-                             -1, &s, nullptr) == SQLITE_OK &&
-          sqlite3_step(s) == SQLITE_ROW)
-        n = sqlite3_column_int64(s, 0);
-      sqlite3_finalize(s);
-    }
-    sqlite3_close(db);
-    return n;
+    return testdb::countWhileWritten(
+        journal(),
+        "select count(*) from tables where batch > 0 and state in ('journaled', 'done')");
   }
 
   // The table as whole batches left it: the rows changed are the first
@@ -338,43 +302,7 @@ INSTANTIATE_TEST_SUITE_P(Engines, Batches,
 
 namespace {
 
-// A terminal for the child's standard input and error: what it shows.
-class Terminal {
- public:
-  Terminal() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  }
-  ~Terminal() {
-    if (slave_ >= 0) ::close(slave_);
-    if (master_ >= 0) ::close(master_);
-  }
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-  bool ok() const { return master_ >= 0 && slave_ >= 0; }
-  int slave() const { return slave_; }
-  // Everything shown while `running` holds, and a moment after.
-  std::string readWhile(const std::function<bool()>& running) {
-    std::string shown;
-    auto quietSince = Clock::now();
-    while (running() || Clock::now() - quietSince < std::chrono::milliseconds(300)) {
-      pollfd fd{master_, POLLIN, 0};
-      if (::poll(&fd, 1, 50) > 0 && (fd.revents & POLLIN)) {
-        char buf[4096];
-        const ssize_t n = ::read(master_, buf, sizeof buf);
-        if (n > 0) shown.append(buf, static_cast<size_t>(n));
-      } else if (!running()) {
-        quietSince = std::min(quietSince, Clock::now());
-      }
-    }
-    return shown;
-  }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-};
+using testsupport::Terminal;
 
 class BatchProgress : public ::testing::Test {
  protected:

@@ -2,9 +2,7 @@
 // real SQLite files read back directly, and against the SQL Server stand-in
 // through the real FreeTDS driver. Exit codes, JSON lines, passwords, the
 // refusal to write unasked, and Ctrl-C.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -31,6 +29,7 @@
 #include "support/process.h"
 #include "support/sqlite_file.h"
 #include "support/tds_standin.h"
+#include "support/terminal.h"
 
 namespace {
 
@@ -39,6 +38,7 @@ using testsupport::CliProcess;
 using testsupport::CliRun;
 using testsupport::TdsStandin;
 using testsupport::TempDir;
+using testsupport::Terminal;
 using Args = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
@@ -154,48 +154,6 @@ long long msSince(Clock::time_point start) {
 }
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-// A terminal for the child's standard input and error: what it shows, and
-// keys typed on it.
-class Terminal {
- public:
-  Terminal() {
-    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) return;
-    slave_ = ::open(::ptsname(master_), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  }
-  ~Terminal() {
-    if (slave_ >= 0) ::close(slave_);
-    if (master_ >= 0) ::close(master_);
-  }
-  Terminal(const Terminal&) = delete;
-  Terminal& operator=(const Terminal&) = delete;
-
-  bool ok() const { return master_ >= 0 && slave_ >= 0; }
-  // What a child takes as its standard input and error.
-  int slave() const { return slave_; }
-  // What the terminal showed, until `text` appears or ms pass.
-  std::string readUntil(const std::string& text, int ms = 20000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (!contains(shown_, text) && Clock::now() < deadline) {
-      pollfd fd{master_, POLLIN, 0};
-      if (::poll(&fd, 1, 50) > 0 && (fd.revents & POLLIN)) {
-        char buf[4096];
-        const ssize_t n = ::read(master_, buf, sizeof buf);
-        if (n > 0) shown_.append(buf, static_cast<size_t>(n));
-      }
-    }
-    return shown_;
-  }
-  void type(const std::string& keys) {
-    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
-  }
-
- private:
-  int master_ = -1;
-  int slave_ = -1;
-  std::string shown_;
-};
 
 class Cli : public ::testing::Test {
  protected:
@@ -420,7 +378,7 @@ TEST_F(Cli, onATerminalItAsksAndShowsProgress) {
     CliProcess p(replace, {}, tty.slave());
     ASSERT_TRUE(p.started());
     ASSERT_TRUE(contains(tty.readUntil("[y/N] "), "in 6 tables of "));
-    ASSERT_NO_FATAL_FAILURE(tty.type("n\n"));
+    ASSERT_TRUE(tty.type("n\n"));
     ASSERT_TRUE(p.waitFor(20000));
     ASSERT_EQ(p.exitCode(), 1);
     ASSERT_TRUE(contains(tty.readUntil("Nothing was changed."), "Nothing was changed."));
@@ -433,7 +391,7 @@ TEST_F(Cli, onATerminalItAsksAndShowsProgress) {
     CliProcess p(replace, {}, tty.slave());
     ASSERT_TRUE(p.started());
     tty.readUntil("[y/N] ");
-    ASSERT_NO_FATAL_FAILURE(tty.type("y\n"));
+    ASSERT_TRUE(tty.type("y\n"));
     ASSERT_TRUE(p.waitFor(20000));
     ASSERT_EQ(p.exitCode(), 1);  // the guarded table
     const std::string shown = tty.readUntil("\x1b[K", 2000);
@@ -460,7 +418,7 @@ TEST_F(Cli, thePasswordIsAskedWithoutEcho) {
   ASSERT_TRUE(p.started());
   ASSERT_TRUE(contains(tty.readUntil("Password for sa@"), "Password for sa@127.0.0.1,"));
   tty.readUntil(": ");
-  ASSERT_NO_FATAL_FAILURE(tty.type("typed secret\n"));
+  ASSERT_TRUE(tty.type("typed secret\n"));
   ASSERT_TRUE(p.waitFor(20000));
   ASSERT_EQ(p.exitCode(), 0);
   ASSERT_FALSE(contains(tty.readUntil("typed", 500), "typed secret"));

@@ -31,17 +31,10 @@ std::string md5Of(const testsupport::Rows& rows) {
 class CliEngines : public testsupport::EngineFixture {
  protected:
   testsupport::CliRun cli(std::vector<std::string> args) {
-    const auto& f = fields();
-    args.insert(args.end(), {"--server", f.server, "--database", f.database, "--journal",
-                             dir_.file("journal.db"), "--json"});
-    std::vector<std::string> env;
-    if (engine() != Engine::SQLite) {
-      args.insert(args.end(), {"--user", f.user, "--password-env", "TRELLICK_TEST_PW"});
-      env = testsupport::environmentWith({{"TRELLICK_TEST_PW", f.password}});
-    } else {
-      env = testsupport::environmentWith({});
-    }
-    return testsupport::runCli(args, {}, env);
+    const auto connection = cliConnection();
+    args.insert(args.end(), connection.begin(), connection.end());
+    args.insert(args.end(), {"--journal", dir_.file("journal.db"), "--json"});
+    return testsupport::runCli(args, {}, cliEnvironment());
   }
   testsupport::TempDir dir_;
 };

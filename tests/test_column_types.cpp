@@ -326,18 +326,11 @@ TEST_P(ColumnTypes, tablesListsEachColumnsTypeAndWhetherItIsSearched) {
       break;
   }
   setup(sql + "create table " + q("empty one") + "(x " + textType() + ");");
-  const auto& f = fields();
-  std::vector<std::string> args{"tables", "--columns",  "--server",
-                                f.server, "--database", f.database};
-  std::vector<std::string> env;
-  if (engine() != Engine::SQLite) {
-    args.insert(args.end(), {"--user", f.user, "--password-env", "TRELLICK_TEST_PW"});
-    env = testsupport::environmentWith({{"TRELLICK_TEST_PW", f.password}});
-  } else {
-    env = testsupport::environmentWith({});
-  }
+  std::vector<std::string> args{"tables", "--columns"};
+  const auto connection = cliConnection();
+  args.insert(args.end(), connection.begin(), connection.end());
   args.push_back("--json");
-  const testsupport::CliRun json = testsupport::runCli(args, {}, env);
+  const testsupport::CliRun json = testsupport::runCli(args, {}, cliEnvironment());
   ASSERT_EQ(json.exitCode, 0) << json.describe();
   const auto lines = json.lines();
   ASSERT_EQ(lines.size(), 2u) << json.out;
@@ -361,7 +354,7 @@ TEST_P(ColumnTypes, tablesListsEachColumnsTypeAndWhetherItIsSearched) {
   EXPECT_EQ(e["columns"][0]["searched"], true);
 
   args.pop_back();
-  const testsupport::CliRun text = testsupport::runCli(args, {}, env);
+  const testsupport::CliRun text = testsupport::runCli(args, {}, cliEnvironment());
   ASSERT_EQ(text.exitCode, 0) << text.describe();
   EXPECT_NE(text.out.find("\n  flag  " + (boolShown.empty() ? std::string() : boolShown)),
             std::string::npos)

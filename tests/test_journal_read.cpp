@@ -141,13 +141,7 @@ class StoppedRead : public testsupport::EngineFixture {
             n + ") select g, 'row ' || g || ' at a.com " + pad + "' from s;");
     }
   }
-  Args connection() {
-    const auto& f = fields();
-    Args args{"--server", f.server, "--database", f.database, "--journal", journal()};
-    if (engine() != Engine::SQLite)
-      args.insert(args.end(), {"--user", f.user, "--password-env", "TRELLICK_TEST_PW"});
-    return args;
-  }
+  Args connection() { return cliConnection() + Args{"--journal", journal()}; }
   std::string journal() { return dir_.file("journal.db"); }
   // Whether a run is well into journaling a table: its rows have spilled
   // into the journal's write-ahead log, read without taking a lock.
@@ -163,10 +157,7 @@ class StoppedRead : public testsupport::EngineFixture {
     Args args{"replace", "--find", "a.com", "--replace", "b.org", "--yes"};
     args = args + connection();
     testsupport::ProcessOptions options;
-    options.environment =
-        engine() == Engine::SQLite
-            ? testsupport::environmentWith({})
-            : testsupport::environmentWith({{"TRELLICK_TEST_PW", fields().password}});
+    options.environment = cliEnvironment();
     testsupport::CliProcess p(args, options);
     ASSERT_TRUE(p.started());
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);

@@ -7,6 +7,7 @@
 #include "db/target.h"
 #include "files.h"
 #include "mariadb_server.h"
+#include "md5.h"
 #include "pg_server.h"
 #include "process.h"
 #include "sqlite_file.h"
@@ -160,6 +161,15 @@ std::string shortText(Engine engine, int length) {
   return (engine == Engine::SqlServer ? "nvarchar(" : "varchar(") + std::to_string(length) + ")";
 }
 
+std::string md5Of(const Rows& rows) {
+  std::string text;
+  for (const auto& r : rows) {
+    for (const auto& v : r) text += (v ? "1" + *v : "0") + std::string(1, '\x1f');
+    text += '\n';
+  }
+  return md5Hex(text);
+}
+
 std::string longText(Engine engine) {
   switch (engine) {
     case Engine::SQLite:
@@ -249,6 +259,19 @@ void EngineFixture::reconnect() {
 }
 
 const trellick::db::ConnectFields& EngineFixture::fields() const { return db_->fields; }
+
+std::vector<std::string> EngineFixture::cliConnection() const {
+  const auto& f = fields();
+  std::vector<std::string> args{"--server", f.server, "--database", f.database};
+  if (engine() != Engine::SQLite)
+    args.insert(args.end(), {"--user", f.user, "--password-env", "TRELLICK_TEST_PW"});
+  return args;
+}
+
+std::vector<std::string> EngineFixture::cliEnvironment() const {
+  return engine() == Engine::SQLite ? environmentWith({})
+                                    : environmentWith({{"TRELLICK_TEST_PW", fields().password}});
+}
 
 std::vector<std::string> EngineFixture::serverStatements() const {
   if (engine() != Engine::SqlServer) return {};

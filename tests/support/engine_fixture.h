@@ -48,6 +48,9 @@ std::string shortText(Engine engine, int length);
 // Text of any length.
 std::string longText(Engine engine);
 
+// A digest of rows, NULL told from empty, to compare whole dumps.
+std::string md5Of(const Rows& rows);
+
 class EngineFixture : public testing::TestWithParam<Engine> {
  protected:
   EngineFixture();
@@ -75,6 +78,11 @@ class EngineFixture : public testing::TestWithParam<Engine> {
   std::vector<std::string> serverStatements() const;
   // What the connection was opened with: an operator's fields.
   const trellick::db::ConnectFields& fields() const;
+  // The command line's options for the test's database; on a server its
+  // password is read from the environment cliEnvironment() gives.
+  std::vector<std::string> cliConnection() const;
+  // This process's environment, with the password on a server.
+  std::vector<std::string> cliEnvironment() const;
   // Drops the test's database and makes an empty one under the same name
   // (the same path, for a file), the connection reopened on it.
   void recreateDatabase();

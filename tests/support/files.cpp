@@ -61,6 +61,16 @@ std::vector<std::string> splitLines(const std::string& text) {
   return lines;
 }
 
+std::string replacedEach(const std::string& text, const std::string& find, const std::string& by) {
+  std::string out;
+  size_t from = 0;
+  for (size_t at = text.find(find); at != std::string::npos; at = text.find(find, from)) {
+    out += text.substr(from, at - from) + by;
+    from = at + find.size();
+  }
+  return out + text.substr(from);
+}
+
 std::string hexOf(const std::string& bytes) {
   static const char* digits = "0123456789abcdef";
   std::string out;

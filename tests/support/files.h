@@ -40,6 +40,10 @@ bool replaceFile(const std::string& path, const std::string& bytes);
 // counts too.
 std::vector<std::string> splitLines(const std::string& text);
 
+// The text with every `find` in it replaced by `by`, once each, left to
+// right: what a literal replace should leave.
+std::string replacedEach(const std::string& text, const std::string& find, const std::string& by);
+
 // The bytes as lower-case hex digits, two each.
 std::string hexOf(const std::string& bytes);
 

@@ -50,4 +50,19 @@ std::vector<std::vector<std::string>> query(const std::string& path, const std::
   return rows;
 }
 
+long long countWhileWritten(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  long long n = 0;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 1000);
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW)
+      n = sqlite3_column_int64(s, 0);
+    sqlite3_finalize(s);
+  }
+  sqlite3_close(db);
+  return n;
+}
+
 }  // namespace testdb
