@@ -37,10 +37,7 @@ using testsupport::Value;
 using Args = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 
-Args operator+(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using testsupport::operator+;
 
 constexpr int kRows = 6000;  // every third row matches: 2,000 rows
 constexpr int kMatching = 2000;

@@ -62,10 +62,7 @@ Args sqliteArgs(const std::string& command, const std::string& path) {
   return {command, "--server", "sqlite", "--database", path};
 }
 
-Args operator+(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using testsupport::operator+;
 
 std::string joined(const std::vector<std::string>& words, const std::string& separator) {
   std::string s;
@@ -83,23 +80,8 @@ std::string scalar(const std::string& path, const std::string& sql) {
   return testdb::query(path, sql).at(0).at(0);
 }
 
-// A member of a JSON object, null when it is absent or `o` is no object.
-const json& get(const json& o, const std::string& key) {
-  static const json none;
-  if (!o.is_object()) return none;
-  const auto it = o.find(key);
-  return it == o.end() ? none : *it;
-}
-
-// An element of a JSON array (or of a list of lines), null when absent.
-const json& item(const json& a, size_t k) {
-  static const json none;
-  return a.is_array() && k < a.size() ? a[k] : none;
-}
-const json& item(const std::vector<json>& a, size_t k) {
-  static const json none;
-  return k < a.size() ? a[k] : none;
-}
+using testsupport::get;
+using testsupport::item;
 
 // A JSON string's text; empty for anything else.
 std::string text(const json& v) { return v.is_string() ? v.get<std::string>() : std::string(); }

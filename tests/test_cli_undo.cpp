@@ -35,30 +35,12 @@ Args on(const std::string& command, const std::string& path) {
   return {command, "--server", "sqlite", "--database", path};
 }
 
-Args operator+(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using testsupport::operator+;
 
 CliRun cli(const Args& args) { return testsupport::runCli(args); }
 
-// A member of a JSON object, null when it is absent or `o` is no object.
-const json& get(const json& o, const std::string& key) {
-  static const json none;
-  if (!o.is_object()) return none;
-  const auto it = o.find(key);
-  return it == o.end() ? none : *it;
-}
-
-// An element of a JSON array (or of a list of lines), null when absent.
-const json& item(const json& a, size_t k) {
-  static const json none;
-  return a.is_array() && k < a.size() ? a[k] : none;
-}
-const json& item(const std::vector<json>& a, size_t k) {
-  static const json none;
-  return k < a.size() ? a[k] : none;
-}
+using testsupport::get;
+using testsupport::item;
 
 using Dump = std::vector<std::vector<std::string>>;
 

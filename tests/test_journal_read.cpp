@@ -25,10 +25,7 @@ using testsupport::Engine;
 using testsupport::Rows;
 using Args = std::vector<std::string>;
 
-Args operator+(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using testsupport::operator+;
 
 constexpr int kRows = 25000;  // every row matches
 constexpr int kKinds = 7;     // rows alike: pages end among them

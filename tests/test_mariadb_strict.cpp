@@ -21,10 +21,7 @@ using nlohmann::json;
 using testsupport::CliRun;
 using Args = std::vector<std::string>;
 
-Args operator+(Args a, const Args& b) {
-  a.insert(a.end(), b.begin(), b.end());
-  return a;
-}
+using testsupport::operator+;
 
 constexpr long long kPacket = 4 * 1024 * 1024;
 

@@ -22,6 +22,28 @@ std::string CliRun::describe() const {
 
 // TRELLICK_CLI names another program to run in its place: the Windows
 // build under wine (tests/wine-cli.sh).
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const nlohmann::json& get(const nlohmann::json& o, const std::string& key) {
+  static const nlohmann::json none;
+  if (!o.is_object()) return none;
+  const auto it = o.find(key);
+  return it == o.end() ? none : *it;
+}
+
+const nlohmann::json& item(const nlohmann::json& a, size_t k) {
+  static const nlohmann::json none;
+  return a.is_array() && k < a.size() ? a[k] : none;
+}
+
+const nlohmann::json& item(const std::vector<nlohmann::json>& a, size_t k) {
+  static const nlohmann::json none;
+  return k < a.size() ? a[k] : none;
+}
+
 std::string cliProgram() {
   const char* other = std::getenv("TRELLICK_CLI");
   return other && *other ? other : TRELLICK_CLI;

@@ -27,6 +27,17 @@ struct CliRun {
 // The command line the tests run.
 std::string cliProgram();
 
+// Arguments one list after another: args + Args{"--json"}. A test takes it
+// with `using testsupport::operator+;`.
+std::vector<std::string> operator+(std::vector<std::string> a, const std::vector<std::string>& b);
+
+// Reading the JSON lines without tripping on what a line lacks:
+// a member of a JSON object, null when it is absent or `o` is no object;
+const nlohmann::json& get(const nlohmann::json& o, const std::string& key);
+// an element of a JSON array (or of a list of lines), null when absent.
+const nlohmann::json& item(const nlohmann::json& a, size_t k);
+const nlohmann::json& item(const std::vector<nlohmann::json>& a, size_t k);
+
 // Runs the command line with `input` on its standard input; environment
 // "KEY=value" entries, or this process's when not given.
 CliRun runCli(const std::vector<std::string>& args, const std::string& input = {},
