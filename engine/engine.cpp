@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
 #include <map>
 #include <mutex>
@@ -615,6 +616,51 @@ class LockedObserver : public Observer {
   std::mutex& mutex_;
 };
 
+// Several tables written at once, or one alone: a table whose write the
+// server gave up in a deadlock with another's (a foreign key, a trigger
+// writing the other table) runs again alone, as it would have one table at
+// a time.
+class WriteTurns {
+ public:
+  void together() {
+    std::unique_lock lock(mutex_);
+    turn_.wait(lock, [&] { return waiting_ == 0 && !alone_; });
+    ++together_;
+  }
+  void doneTogether() {
+    std::lock_guard lock(mutex_);
+    --together_;
+    turn_.notify_all();
+  }
+  void alone() {
+    std::unique_lock lock(mutex_);
+    ++waiting_;
+    turn_.wait(lock, [&] { return together_ == 0 && !alone_; });
+    --waiting_;
+    alone_ = true;
+  }
+  void doneAlone() {
+    std::lock_guard lock(mutex_);
+    alone_ = false;
+    turn_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  int together_ = 0, waiting_ = 0;
+  bool alone_ = false;
+};
+
+// Rolled back whole by the server for another transaction's sake: nothing
+// of the table was committed, and it may well pass on its own.
+bool gaveWay(const TableResult& r) {
+  if (r.status != Status::Failed || !r.failure || r.failure->connectionLost) return false;
+  for (const auto& record : r.failure->records)
+    if (record.sqlstate == "40001" || record.sqlstate == "40P01") return true;
+  return false;
+}
+
 }  // namespace
 
 WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
@@ -630,6 +676,7 @@ WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<T
   const size_t n = tables.size();
   std::mutex mutex;
   std::mutex journalWriters;
+  WriteTurns turns;
   LockedObserver locked(observer, mutex);
   // Tables are taken in the list's order and every table taken gets a
   // result, so the results always make a prefix of the list.
@@ -704,7 +751,14 @@ WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<T
         k = nextTable++;
         observer.tableStarting(k, n, tables[k]);
       }
+      if (replacing) turns.together();
       TableResult r = runTable(*conn, tables[k], mine, locked);
+      if (replacing) turns.doneTogether();
+      if (replacing && gaveWay(r)) {
+        turns.alone();
+        r = runTable(*conn, tables[k], mine, locked);
+        turns.doneAlone();
+      }
       const bool lost = r.failure && r.failure->connectionLost;
       {
         std::lock_guard lock(mutex);

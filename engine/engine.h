@@ -331,7 +331,8 @@ std::shared_ptr<Catalog> readCatalog(db::Connection& conn, const std::vector<Tab
 // options.journal (the first worker that one), sharing its writing
 // (Journal::shareWriting): the servers read, update and commit several
 // tables at once, and only the seals and done marks of the file go one at
-// a time. An engine whose database takes one writer at a time
+// a time. A table the server rolled back in a deadlock with another's runs
+// again once, alone. An engine whose database takes one writer at a time
 // (Capabilities::oneWriter) replaces on the first worker alone.
 WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
                            const Options& options, Observer& observer, int jobs);
