@@ -267,11 +267,16 @@ void stepDone(sqlite3* db, sqlite3_stmt* s) {
 void Journal::shareWriting(std::mutex* writers) {
   // Like the file's own table, in the temporary store: nothing in it is
   // kept past the connection, and it is written without taking the file.
-  if (writers)
+  if (writers) {
+    // Kept in memory up to a size most tables' rows fit in, and its undo
+    // too: gathering writes no temporary file but a large table's.
+    exec("pragma temp.cache_size = -16384");
+    exec("pragma temp.journal_mode = memory");
     exec(
         "create temp table if not exists gathered_rows(tbl integer not null, seq integer not "
         "null, identity blob, before blob, after blob, image blob, checksum integer, primary "
         "key(tbl, seq)) without rowid");
+  }
   writers_ = writers;
 }
 
@@ -434,7 +439,7 @@ void Journal::seal(long long table) {
     // The gathered rows are whole: they go into the file with the table's
     // row, in one write transaction that waits on no server.
     exec("commit");
-    const auto lock = writing();
+    auto lock = writing();
     exec("begin immediate");
     try {
       {
@@ -476,6 +481,8 @@ void Journal::seal(long long table) {
       if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "rollback", nullptr, nullptr, nullptr);
       throw;
     }
+    // The file is the others' again while the temporary store is emptied.
+    if (lock.owns_lock()) lock.unlock();
     gathering_.reset();
     // Only the temporary store: a failure here loses nothing sealed.
     sqlite3_exec(db_, "delete from temp.gathered_rows", nullptr, nullptr, nullptr);
