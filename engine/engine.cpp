@@ -902,8 +902,11 @@ std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
   std::vector<Key> asked;
   std::vector<sql::TableRef> refs;
   std::vector<std::string> stamps;
-  for (size_t k = from->second;
-       k < walk_.size() && asked.size() < (askAlone_ ? 1 : kRowsAskedAtOnce); ++k) {
+  // The first questions are short, each as long as all before it, so that
+  // the walk starts without waiting for a long one, and several workers
+  // soon each ask about tables of their own.
+  const size_t most = askAlone_ ? 1 : std::clamp<size_t>(askedSoFar_, 1, kRowsAskedAtOnce);
+  for (size_t k = from->second; k < walk_.size() && asked.size() < most; ++k) {
     const Key next{walk_[k].schema, walk_[k].name};
     if (rows_.contains(next) || asking_.contains(next) || !tables_.contains(next) ||
         std::find(asked.begin(), asked.end(), next) != asked.end())
@@ -915,6 +918,7 @@ std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
   // The question goes without the lock: the other workers meanwhile take
   // the answers they have, or ask about tables further on.
   asking_.insert(asked.begin(), asked.end());
+  askedSoFar_ += asked.size();
   const std::string walkStamp = stamp_;
   lock.unlock();
   bool stampChanged = false;

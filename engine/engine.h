@@ -304,6 +304,7 @@ class Catalog {
   // Tables in a question under way (hasRows()), told when it is answered.
   std::set<Key> asking_;
   std::condition_variable answered_;
+  size_t askedSoFar_ = 0;
   std::map<Key, TableRows> tables_;
   std::map<std::string, std::optional<DriverColumn>> described_;  // nullopt: told apart
   std::vector<Table> walk_;
