@@ -436,6 +436,8 @@ void Journal::dropRow(long long table, long long seq) {
 
 void Journal::seal(long long table) {
   if (gathered(table)) {
+    if (!gathering_ || table != -lastGathered_)
+      throw std::runtime_error("journal: a table sealed that is not being journaled");
     // The gathered rows are whole: they go into the file with the table's
     // row, in one write transaction that waits on no server.
     exec("commit");
