@@ -528,6 +528,7 @@ void Journal::mark(long long table, TableState state) {
 
 void Journal::setBatch(long long table, long long batch, const std::optional<Values>& bound) {
   if (gathered(table)) {
+    if (!gathering_) throw std::runtime_error("journal: a batch of a table not being journaled");
     gathering_->batch = batch;
     gathering_->bound = bound;
     return;
