@@ -1,5 +1,6 @@
 // find and replace: the walk over the chosen tables.
 #include <algorithm>
+#include <future>
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -169,8 +170,6 @@ int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
   options.jsonRewriter = jsonRewriter_;
   options.columnChosen = columnsOf(args_);
   options.batchRows = args_.batchRows;
-  // A find over many tables asks the catalog once instead of each table.
-  if (!replacing()) options.catalog = engine::readCatalog(*conn_, tables);
 
   if (!batchStarts.empty())
     options.batchStart = [&](const engine::Table& t) {
@@ -186,6 +185,15 @@ int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
         std::to_string(jobs) + ".\n");
     jobs = 1;
   }
+  // The other workers' connections are made while this one reads the
+  // catalog and the journal begins the run: a walk's start does not wait
+  // for them.
+  std::vector<std::future<std::unique_ptr<db::Connection>>> early;
+  if (jobs > 1 && tables.size() > 1)
+    for (int w = 1; w < jobs && static_cast<size_t>(w) < tables.size(); ++w)
+      early.push_back(std::async(std::launch::async, [this] { return connect(); }));
+  // A find over many tables asks the catalog once instead of each table.
+  if (!replacing()) options.catalog = engine::readCatalog(*conn_, tables);
   long long journalRun = 0;
   if (replacing()) {
     // Nothing is written without its journal.
@@ -225,12 +233,18 @@ int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
     std::mutex handOver;
     walk = engine::runConcurrently(
         [&]() -> std::unique_ptr<db::Connection> {
+          std::future<std::unique_ptr<db::Connection>> made;
           {
-            // The first worker takes the connection already made.
+            // The first worker takes the connection already made, the next
+            // ones those made early; one lost is made again.
             std::lock_guard lock(handOver);
             if (conn_) return std::move(conn_);
+            if (!early.empty()) {
+              made = std::move(early.back());
+              early.pop_back();
+            }
           }
-          return connect();
+          return made.valid() ? made.get() : connect();
         },
         tables, options, reporter, jobs);
   } else {

@@ -1,6 +1,7 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <exception>
 #include <map>
 #include <mutex>
@@ -483,10 +484,6 @@ TableResult runTable(db::Connection& conn, const Table& table, const Options& op
           plan.hasTriggers = hasOwnTriggers(conn, plan.table);
           plan.triggersKnown = true;
           result.hasTriggers = plan.hasTriggers;
-          // Several tables at once: one journals and writes at a time.
-          std::unique_lock<std::mutex> journaling;
-          if (options.journaling && options.journal)
-            journaling = std::unique_lock(*options.journaling);
           if (options.rewriter) {
             result.journaled = journal::rewrittenReplace(
                 conn, options.journal, options.journalRun, plan, *options.rewriter,
@@ -619,6 +616,51 @@ class LockedObserver : public Observer {
   std::mutex& mutex_;
 };
 
+// Several tables written at once, or one alone: a table whose write the
+// server gave up in a deadlock with another's (a foreign key, a trigger
+// writing the other table) runs again alone, as it would have one table at
+// a time.
+class WriteTurns {
+ public:
+  void together() {
+    std::unique_lock lock(mutex_);
+    turn_.wait(lock, [&] { return waiting_ == 0 && !alone_; });
+    ++together_;
+  }
+  void doneTogether() {
+    std::lock_guard lock(mutex_);
+    --together_;
+    turn_.notify_all();
+  }
+  void alone() {
+    std::unique_lock lock(mutex_);
+    ++waiting_;
+    turn_.wait(lock, [&] { return together_ == 0 && !alone_; });
+    --waiting_;
+    alone_ = true;
+  }
+  void doneAlone() {
+    std::lock_guard lock(mutex_);
+    alone_ = false;
+    turn_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable turn_;
+  int together_ = 0, waiting_ = 0;
+  bool alone_ = false;
+};
+
+// Rolled back whole by the server for another transaction's sake: nothing
+// of the table was committed, and it may well pass on its own.
+bool gaveWay(const TableResult& r) {
+  if (r.status != Status::Failed || !r.failure || r.failure->connectionLost) return false;
+  for (const auto& record : r.failure->records)
+    if (record.sqlstate == "40001" || record.sqlstate == "40P01") return true;
+  return false;
+}
+
 }  // namespace
 
 WalkResult countConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
@@ -633,7 +675,8 @@ WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<T
   const bool replacing = options.mode == Mode::Replace;
   const size_t n = tables.size();
   std::mutex mutex;
-  std::mutex journaling;
+  std::mutex journalWriters;
+  WriteTurns turns;
   LockedObserver locked(observer, mutex);
   // Tables are taken in the list's order and every table taken gets a
   // result, so the results always make a prefix of the list.
@@ -688,7 +731,16 @@ WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<T
           }
           mine.journal = ownJournal.get();
         }
-        mine.journaling = &journaling;
+        // Every worker writes the one file: each table's rows go in at its
+        // seal, one worker's at a time, while the servers work on.
+        if (jobs > 1 && !conn->engineSql().capabilities().oneWriter) {
+          try {
+            mine.journal->shareWriting(&journalWriters);
+          } catch (const std::exception& e) {
+            goHome(e);
+            return;
+          }
+        }
       }
     }
     for (;;) {
@@ -699,7 +751,14 @@ WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<T
         k = nextTable++;
         observer.tableStarting(k, n, tables[k]);
       }
+      if (replacing) turns.together();
       TableResult r = runTable(*conn, tables[k], mine, locked);
+      if (replacing) turns.doneTogether();
+      if (replacing && gaveWay(r)) {
+        turns.alone();
+        r = runTable(*conn, tables[k], mine, locked);
+        turns.doneAlone();
+      }
       const bool lost = r.failure && r.failure->connectionLost;
       {
         std::lock_guard lock(mutex);
@@ -723,6 +782,8 @@ WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<T
   for (int w = 1; w < jobs; ++w) threads.emplace_back(worker, w);
   worker(0);
   for (auto& t : threads) t.join();
+  // The caller's journal, the first worker's, writes alone again.
+  if (replacing && options.journal) options.journal->shareWriting(nullptr);
 
   WalkResult walk;
   walk.stopped = stopped;
@@ -819,9 +880,11 @@ void Catalog::askedAlone(const Key& key) {
 }
 
 std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
-  std::lock_guard lock(mutex_);
-  if (!valid_) return std::nullopt;
+  std::unique_lock lock(mutex_);
   const Key key{table.schema, table.name};
+  // Asked by another worker just now: its answer comes with that question's.
+  answered_.wait(lock, [&] { return !asking_.contains(key); });
+  if (!valid_) return std::nullopt;
   // Each answer is used once: a walk again asks again.
   const auto take = [&]() -> std::optional<bool> {
     const auto it = rows_.find(key);
@@ -834,47 +897,73 @@ std::optional<bool> Catalog::hasRows(db::Connection& conn, const Table& table) {
   if (rows_.contains(key)) return take();
   const auto from = place_.find(key);
   if (from == place_.end() || !tables_.contains(key)) return std::nullopt;
-  // This table and the next ones of the walk, in one statement.
+  // This table and the next ones of the walk nobody has asked about, in one
+  // statement.
   std::vector<Key> asked;
   std::vector<sql::TableRef> refs;
-  for (size_t k = from->second;
-       k < walk_.size() && asked.size() < (askAlone_ ? 1 : kRowsAskedAtOnce); ++k) {
+  std::vector<std::string> stamps;
+  // The first questions are short, each as long as all before it, so that
+  // the walk starts without waiting for a long one, and several workers
+  // soon each ask about tables of their own.
+  const size_t most = askAlone_ ? 1 : std::clamp<size_t>(askedSoFar_, 1, kRowsAskedAtOnce);
+  for (size_t k = from->second; k < walk_.size() && asked.size() < most; ++k) {
     const Key next{walk_[k].schema, walk_[k].name};
-    if (rows_.contains(next) || !tables_.contains(next) ||
+    if (rows_.contains(next) || asking_.contains(next) || !tables_.contains(next) ||
         std::find(asked.begin(), asked.end(), next) != asked.end())
       continue;
     asked.push_back(next);
     refs.push_back(walk_[k]);
+    stamps.push_back(tables_[next].stamp);
   }
+  // The question goes without the lock: the other workers meanwhile take
+  // the answers they have, or ask about tables further on.
+  asking_.insert(asked.begin(), asked.end());
+  askedSoFar_ += asked.size();
+  const std::string walkStamp = stamp_;
+  lock.unlock();
+  bool stampChanged = false;
+  std::vector<std::optional<bool>> answers;
+  std::exception_ptr failed;
   try {
     auto rs = conn.Execute(conn.engineSql().rowsExistQuery(refs));
     auto fields = rs->Fields();
-    if (fields.Item(0).Value().text() != stamp_) {
-      // The schema changed since the catalog was read: every table from
-      // here on asks for its own columns.
-      valid_ = false;
-      rs->Close();
-      return std::nullopt;
-    }
-    for (size_t k = 0; k < asked.size(); ++k) {
+    stampChanged = fields.Item(0).Value().text() != walkStamp;
+    for (size_t k = 0; !stampChanged && k < asked.size(); ++k) {
       // A table altered since it was read asks for its own columns.
-      const bool same =
-          fields.Item(static_cast<int>(2 * k + 2)).Value().text() == tables_[asked[k]].stamp;
-      rows_[asked[k]] =
+      const bool same = fields.Item(static_cast<int>(2 * k + 2)).Value().text() == stamps[k];
+      answers.push_back(
           same ? std::optional(fields.Item(static_cast<int>(2 * k + 1)).Value().text() == "1")
-               : std::nullopt;
+               : std::nullopt);
     }
     rs->Close();
-  } catch (const db::DbError& e) {
-    // A connection given up or lost fails the table as its own statement
-    // would, with the reason; so does the time-out of its question alone.
-    const bool timedOut =
-        e.hasSqlState("HYT00") || e.hasSqlState("HYT01") || e.hasSqlState("57014");
-    if (db::isConnectionLost(e) || (timedOut && refs.size() == 1)) throw;
-    askedAlone(key);
-  } catch (const std::exception&) {
-    askedAlone(key);
+  } catch (...) {
+    failed = std::current_exception();
   }
+  lock.lock();
+  for (const Key& k : asked) asking_.erase(k);
+  answered_.notify_all();
+  if (failed) {
+    try {
+      std::rethrow_exception(failed);
+    } catch (const db::DbError& e) {
+      // A connection given up or lost fails the table as its own statement
+      // would, with the reason; so does the time-out of its question alone.
+      const bool timedOut =
+          e.hasSqlState("HYT00") || e.hasSqlState("HYT01") || e.hasSqlState("57014");
+      if (db::isConnectionLost(e) || (timedOut && refs.size() == 1)) throw;
+      askedAlone(key);
+    } catch (const std::exception&) {
+      askedAlone(key);
+    }
+    return take();
+  }
+  if (stampChanged) {
+    // The schema changed since the catalog was read: every table from here
+    // on asks for its own columns.
+    valid_ = false;
+    return std::nullopt;
+  }
+  for (size_t k = 0; k < asked.size(); ++k) rows_[asked[k]] = answers[k];
   return take();
 }
 

@@ -5,6 +5,7 @@
 // told to an observer as it happens and returned as a result per table.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -148,10 +149,6 @@ struct Options {
   // for is run without its own column and catalog queries. None: each
   // table asks for its own.
   std::shared_ptr<Catalog> catalog = nullptr;
-  // Held by a journaled replace from its journal's first row to its done
-  // mark, where several tables run at once: the journal takes one writer,
-  // and a long table's journaling would outlast the other's wait for it.
-  std::mutex* journaling = nullptr;
 };
 
 // What a run tells as it goes. Every call is made on the thread that runs
@@ -260,7 +257,8 @@ std::string failureTextEnglish(const TableResult& result, const std::string& eol
 // answer for (made after it was read, a virtual table, a type whose driver
 // description is not yet known, a schema changed since) runs its own
 // queries; those teach the catalog how the driver describes each type.
-// Shared by the workers of a walk: every call is made under its lock.
+// Shared by the workers of a walk: every call is made under its lock, which
+// is let go while hasRows() asks the server.
 class Catalog {
  public:
   struct ColumnRow {
@@ -303,6 +301,10 @@ class Catalog {
   using Key = std::pair<std::string, std::string>;  // schema, name
   void askedAlone(const Key& key);
   std::mutex mutex_;
+  // Tables in a question under way (hasRows()), told when it is answered.
+  std::set<Key> asking_;
+  std::condition_variable answered_;
+  size_t askedSoFar_ = 0;
   std::map<Key, TableRows> tables_;
   std::map<std::string, std::optional<DriverColumn>> described_;  // nullopt: told apart
   std::vector<Table> walk_;
@@ -327,10 +329,12 @@ std::shared_ptr<Catalog> readCatalog(db::Connection& conn, const std::vector<Tab
 // cannot leaves its share to the others.
 // A replace: each table is still one transaction on its worker's
 // connection. Each worker keeps a journal::Journal of its own on the file of
-// options.journal (the first worker that one), and one table at a time
-// journals and writes (Options::journaling); the others meanwhile learn
-// their columns and count. An engine whose database takes one writer at a
-// time (Capabilities::oneWriter) replaces on the first worker alone.
+// options.journal (the first worker that one), sharing its writing
+// (Journal::shareWriting): the servers read, update and commit several
+// tables at once, and only the seals and done marks of the file go one at
+// a time. A table the server rolled back in a deadlock with another's runs
+// again once, alone. An engine whose database takes one writer at a time
+// (Capabilities::oneWriter) replaces on the first worker alone.
 WalkResult runConcurrently(const ConnectionFactory& connect, const std::vector<Table>& tables,
                            const Options& options, Observer& observer, int jobs);
 

@@ -264,7 +264,35 @@ void stepDone(sqlite3* db, sqlite3_stmt* s) {
 
 }  // namespace
 
+void Journal::shareWriting(std::mutex* writers) {
+  // Like the file's own table, in the temporary store: nothing in it is
+  // kept past the connection, and it is written without taking the file.
+  if (writers) {
+    // Kept in memory up to a size most tables' rows fit in, and its undo
+    // too: gathering writes no temporary file but a large table's.
+    exec("pragma temp.cache_size = -16384");
+    exec("pragma temp.journal_mode = memory");
+    exec(
+        "create temp table if not exists gathered_rows(tbl integer not null, seq integer not "
+        "null, identity blob, before blob, after blob, image blob, checksum integer, primary "
+        "key(tbl, seq)) without rowid");
+  }
+  writers_ = writers;
+}
+
+std::unique_lock<std::mutex> Journal::writing() {
+  return writers_ ? std::unique_lock(*writers_) : std::unique_lock<std::mutex>();
+}
+
+long long Journal::filed(long long table) const {
+  if (!gathered(table)) return table;
+  const auto it = filed_.find(table);
+  if (it == filed_.end()) throw std::runtime_error("journal: a table that was never sealed");
+  return it->second;
+}
+
 long long Journal::beginRun(const RunInfo& info) {
+  const auto lock = writing();
   Statement st{
       prepare("insert into runs(kind, server, database, user, find, replace, undoes, started, "
               "identity) values(?,?,?,?,?,?,?,?,?)")};
@@ -282,6 +310,7 @@ long long Journal::beginRun(const RunInfo& info) {
 }
 
 void Journal::finishRun(long long run) {
+  const auto lock = writing();
   Statement st{prepare("update runs set finished = ? where id = ?")};
   st.text(1, nowUtc());
   st.integer(2, run);
@@ -292,6 +321,23 @@ long long Journal::beginTable(long long run, const search::TableRef& table,
                               const std::vector<search::ChangeColumn>& identity, bool byValue,
                               const std::vector<search::ChangeColumn>& changed,
                               const TableImages& images) {
+  if (writers_) {
+    // Its row of `tables` is written at the seal, with its rows; until then
+    // only the temporary store is written, in one transaction of its own.
+    Gathering g;
+    g.run = run;
+    g.table = table;
+    g.identity = encodeColumns(identity);
+    g.changed = encodeColumns(changed);
+    g.imageColumns = encodeColumns(images.columns);
+    g.byValue = byValue;
+    g.literalKeys = images.literalKeys;
+    exec("begin");
+    gathering_ = std::move(g);
+    seq_ = 0;
+    dropped_ = 0;
+    return -++lastGathered_;
+  }
   exec("begin immediate");
   try {
     Kept st{cached(kBeginTable,
@@ -319,25 +365,34 @@ long long Journal::beginTable(long long run, const search::TableRef& table,
 void Journal::addRow(long long table, const Row& row) {
   const std::string a = encodeValues(row.identity), b = encodeValues(row.before),
                     c = encodeValues(row.after), d = encodeValues(row.image);
-  sqlite3_reset(insertRow_);
-  sqlite3_bind_int64(insertRow_, 1, table);
-  sqlite3_bind_int64(insertRow_, 2, ++seq_);
+  sqlite3_stmt* s =
+      gathered(table) ? cached(kGatheredInsert,
+                               "insert into temp.gathered_rows(tbl, seq, identity, before, after, "
+                               "image, checksum) values(?,?,?,?,?,?,?)")
+                      : insertRow_;
+  sqlite3_reset(s);
+  sqlite3_bind_int64(s, 1, table);
+  sqlite3_bind_int64(s, 2, ++seq_);
   // The strings outlive the step: SQLite need not copy them.
-  sqlite3_bind_blob(insertRow_, 3, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
-  sqlite3_bind_blob(insertRow_, 4, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
-  sqlite3_bind_blob(insertRow_, 5, c.data(), static_cast<int>(c.size()), SQLITE_STATIC);
-  sqlite3_bind_blob(insertRow_, 6, d.data(), static_cast<int>(d.size()), SQLITE_STATIC);
-  sqlite3_bind_int64(insertRow_, 7, rowChecksum(seq_, a, b, c, d));
-  stepDone(db_, insertRow_);
-  sqlite3_clear_bindings(insertRow_);
+  sqlite3_bind_blob(s, 3, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(s, 4, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(s, 5, c.data(), static_cast<int>(c.size()), SQLITE_STATIC);
+  sqlite3_bind_blob(s, 6, d.data(), static_cast<int>(d.size()), SQLITE_STATIC);
+  sqlite3_bind_int64(s, 7, rowChecksum(seq_, a, b, c, d));
+  stepDone(db_, s);
+  sqlite3_clear_bindings(s);
 }
 
 std::vector<std::pair<long long, Row>> Journal::rowsBetween(long long table, long long from,
                                                             long long to) {
   std::vector<std::pair<long long, Row>> out;
-  Kept st{cached(kRowsBetween,
-                 "select seq, identity, before, after, image from rows where tbl = ? and seq "
-                 "between ? and ? order by seq")};
+  Kept st{gathered(table)
+              ? cached(kGatheredRowsBetween,
+                       "select seq, identity, before, after, image from temp.gathered_rows where "
+                       "tbl = ? and seq between ? and ? order by seq")
+              : cached(kRowsBetween,
+                       "select seq, identity, before, after, image from rows where tbl = ? and "
+                       "seq between ? and ? order by seq")};
   st.integer(1, table);
   st.integer(2, from);
   st.integer(3, to);
@@ -353,8 +408,12 @@ std::vector<std::pair<long long, Row>> Journal::rowsBetween(long long table, lon
 }
 
 void Journal::rewriteRow(long long table, long long seq, const Row& row) {
-  Kept st{cached(kRewriteRow,
-                 "update rows set after = ?, image = ?, checksum = ? where tbl = ? and seq = ?")};
+  Kept st{gathered(table) ? cached(kGatheredRewriteRow,
+                                   "update temp.gathered_rows set after = ?, image = ?, checksum "
+                                   "= ? where tbl = ? and seq = ?")
+                          : cached(kRewriteRow,
+                                   "update rows set after = ?, image = ?, checksum = ? where tbl "
+                                   "= ? and seq = ?")};
   const std::string a = encodeValues(row.after), b = encodeValues(row.image);
   sqlite3_bind_blob(st.s, 1, a.data(), static_cast<int>(a.size()), SQLITE_STATIC);
   sqlite3_bind_blob(st.s, 2, b.data(), static_cast<int>(b.size()), SQLITE_STATIC);
@@ -366,7 +425,9 @@ void Journal::rewriteRow(long long table, long long seq, const Row& row) {
 }
 
 void Journal::dropRow(long long table, long long seq) {
-  Kept st{cached(kDropRow, "delete from rows where tbl = ? and seq = ?")};
+  Kept st{gathered(table)
+              ? cached(kGatheredDropRow, "delete from temp.gathered_rows where tbl = ? and seq = ?")
+              : cached(kDropRow, "delete from rows where tbl = ? and seq = ?")};
   st.integer(1, table);
   st.integer(2, seq);
   stepDone(db_, st.s);
@@ -374,6 +435,61 @@ void Journal::dropRow(long long table, long long seq) {
 }
 
 void Journal::seal(long long table) {
+  if (gathered(table)) {
+    if (!gathering_ || table != -lastGathered_)
+      throw std::runtime_error("journal: a table sealed that is not being journaled");
+    // The gathered rows are whole: they go into the file with the table's
+    // row, in one write transaction that waits on no server.
+    exec("commit");
+    auto lock = writing();
+    exec("begin immediate");
+    try {
+      {
+        Kept st{cached(kFileTable,
+                       "insert into tables(run, schema, name, identity, by_value, changed, "
+                       "state, rows, image_columns, literal_keys, checksums, batch, bound) "
+                       "values(?,?,?,?,?,?,'journaled',?,?,?,1,?,?)")};
+        const Gathering& g = *gathering_;
+        st.integer(1, g.run);
+        st.text(2, g.table.schema);
+        st.text(3, g.table.name);
+        st.text(4, g.identity);
+        st.integer(5, g.byValue ? 1 : 0);
+        st.text(6, g.changed);
+        st.integer(7, seq_ - dropped_);
+        st.text(8, g.imageColumns);
+        st.integer(9, g.literalKeys ? 1 : 0);
+        const std::string bound = g.bound ? encodeValues(*g.bound) : std::string();
+        if (g.batch > 0) st.integer(10, g.batch);
+        if (g.bound)
+          sqlite3_bind_blob(st.s, 11, bound.data(), static_cast<int>(bound.size()),
+                            SQLITE_TRANSIENT);
+        stepDone(db_, st.s);
+      }
+      const long long id = sqlite3_last_insert_rowid(db_);
+      {
+        Kept st{cached(kFileRows,
+                       "insert into rows(tbl, seq, identity, before, after, image, checksum) "
+                       "select ?, seq, identity, before, after, image, checksum from "
+                       "temp.gathered_rows where tbl = ? order by seq")};
+        st.integer(1, id);
+        st.integer(2, table);
+        stepDone(db_, st.s);
+      }
+      // With synchronous = full the commit is on disk when it returns.
+      exec("commit");
+      filed_[table] = id;
+    } catch (...) {
+      if (!sqlite3_get_autocommit(db_)) sqlite3_exec(db_, "rollback", nullptr, nullptr, nullptr);
+      throw;
+    }
+    // The file is the others' again while the temporary store is emptied.
+    if (lock.owns_lock()) lock.unlock();
+    gathering_.reset();
+    // Only the temporary store: a failure here loses nothing sealed.
+    sqlite3_exec(db_, "delete from temp.gathered_rows", nullptr, nullptr, nullptr);
+    return;
+  }
   Kept st{cached(kSeal, "update tables set state = 'journaled', rows = ? where id = ?")};
   st.integer(1, seq_ - dropped_);
   st.integer(2, table);
@@ -382,18 +498,25 @@ void Journal::seal(long long table) {
   exec("commit");
 }
 
-void Journal::abandon(long long /*table*/) {
+void Journal::abandon(long long table) {
   if (!sqlite3_get_autocommit(db_)) exec("rollback");
+  if (gathered(table)) {
+    gathering_.reset();
+    // Rows kept past a seal that failed.
+    exec("delete from temp.gathered_rows");
+  }
 }
 
 void Journal::mark(long long table, TableState state) {
   // A mark lost with the machine leaves the table "journaled", which undo
   // takes as it takes "done": this write need not wait for the disk.
+  const long long id = filed(table);
+  const auto lock = writing();
   const bool alone = sqlite3_get_autocommit(db_) != 0;
   if (alone) exec("pragma synchronous = normal");
   Kept st{cached(kMark, "update tables set state = ? where id = ?")};
   st.text(1, stateName(state));
-  st.integer(2, table);
+  st.integer(2, id);
   try {
     stepDone(db_, st.s);
   } catch (...) {
@@ -404,6 +527,13 @@ void Journal::mark(long long table, TableState state) {
 }
 
 void Journal::setBatch(long long table, long long batch, const std::optional<Values>& bound) {
+  if (gathered(table)) {
+    if (!gathering_) throw std::runtime_error("journal: a batch of a table not being journaled");
+    gathering_->batch = batch;
+    gathering_->bound = bound;
+    return;
+  }
+  const auto lock = writing();
   Statement st{prepare("update tables set batch = ?, bound = ? where id = ?")};
   st.integer(1, batch);
   const std::string encoded = bound ? encodeValues(*bound) : std::string();
@@ -414,6 +544,7 @@ void Journal::setBatch(long long table, long long batch, const std::optional<Val
 }
 
 void Journal::setOptions(long long run, const std::string& options) {
+  const auto lock = writing();
   Statement st{prepare("update runs set options = ? where id = ?")};
   st.text(1, options);
   st.integer(2, run);

@@ -8,6 +8,8 @@
 #include <sqlite3.h>
 
 #include <functional>
+#include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -101,6 +103,16 @@ class Journal {
 
   const std::string& path() const { return path_; }
 
+  // Several journals on one file written at once, one per worker: each
+  // table's rows are gathered apart, in this connection's temporary store,
+  // and go into the file at its seal in one short write transaction. That
+  // and every other write of this journal is made holding `writers`, which
+  // the others hold for theirs (none: rows go straight into the file
+  // again). No write transaction of the file then stays open while a
+  // server works: a worker never waits on another's table, and SQLite's
+  // busy wait never runs out behind one. Set between tables only.
+  void shareWriting(std::mutex* writers);
+
   long long beginRun(const RunInfo& info);
   void finishRun(long long run);
 
@@ -148,15 +160,50 @@ class Journal {
   sqlite3_stmt* prepare(const char* sql);
   std::vector<TableEntry> tablesOf(long long run);
 
+  // Where a table's rows are until its seal: the file's own table, or the
+  // temporary store's for a table gathered apart (a negative number).
+  static bool gathered(long long table) { return table < 0; }
+  // Held for a write of the file where it is shared (shareWriting).
+  std::unique_lock<std::mutex> writing();
+  // A sealed table's number in the file, for one gathered apart.
+  long long filed(long long table) const;
+
   std::string path_;
   sqlite3* db_ = nullptr;
   sqlite3_stmt* insertRow_ = nullptr;
+  std::mutex* writers_ = nullptr;
+  // The table being gathered apart: its row of `tables`, written at the seal.
+  struct Gathering {
+    long long run = 0;
+    search::TableRef table{""};
+    std::string identity, changed, imageColumns;
+    bool byValue = false, literalKeys = false;
+    long long batch = 0;
+    std::optional<Values> bound;
+  };
+  std::optional<Gathering> gathering_;
+  long long lastGathered_ = 0;
+  std::map<long long, long long> filed_;  // gathered number -> the file's
   long long seq_ = 0;
   long long dropped_ = 0;
 
   // The statements a table's journaling sends again and again, prepared
   // once for this connection to the file, each reset after its use.
-  enum Cached { kBeginTable, kRowsBetween, kRewriteRow, kDropRow, kSeal, kMark, kCachedCount };
+  enum Cached {
+    kBeginTable,
+    kRowsBetween,
+    kRewriteRow,
+    kDropRow,
+    kSeal,
+    kMark,
+    kGatheredInsert,
+    kGatheredRowsBetween,
+    kGatheredRewriteRow,
+    kGatheredDropRow,
+    kFileTable,
+    kFileRows,
+    kCachedCount
+  };
   sqlite3_stmt* cached(Cached which, const char* sql);
   sqlite3_stmt* cached_[kCachedCount] = {};
 };

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <mutex>
 #include <optional>
 
 #include "journal/journal.h"
@@ -183,6 +184,104 @@ TEST(Journal, anOlderJournalOpensAndKeepsBatchesFromThen) {
   ASSERT_EQ(now->tables[1].batch, 2);
   ASSERT_FALSE(now->tables[1].bound.has_value());
   ASSERT_EQ(now->rowsChanged(), 2);
+}
+
+}  // namespace
+
+namespace {
+
+// Journals sharing one file, one per worker of a walk: each table's rows are
+// gathered apart while its server works and filed at its seal, so another
+// journal seals and marks its tables meanwhile, and nobody finds the file
+// held for writing. What is filed is what a journal alone keeps: rows
+// rewritten and dropped before the seal, batches, images, checksums; a
+// table abandoned leaves nothing, not even in the next table.
+TEST(Journal, journalsSharingTheFileGatherEachTableApartAndFileItAtItsSeal) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("journal.db");
+  std::mutex writers;
+  Journal a(path), b(path);
+  a.shareWriting(&writers);
+  b.shareWriting(&writers);
+  const long long run = a.beginRun({});
+  const TableImages images{{{"id", 3, 4}, {"v", 200, 9}}, true};
+
+  const long long ta =
+      a.beginTable(run, {"A", "s"}, {{"id", 3, 4}}, false, {{"v", 200, 9}}, images);
+  for (int k = 1; k <= 3; ++k)
+    a.addRow(ta, {{std::to_string(k)}, {"old"}, {"new"}, {std::to_string(k), "new"}});
+  ASSERT_EQ(a.rowsBetween(ta, 1, 3).size(), 3u);
+  a.rewriteRow(ta, 2, {{"2"}, {"old"}, {"newer"}, {"2", "newer"}});
+  a.dropRow(ta, 3);
+  ASSERT_EQ(a.rowsOf(ta), 2);
+
+  // Meanwhile the file is free: another journal files a whole table, and
+  // a writer that would not wait at all finds no write under way.
+  sqlite3* raw = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(raw, "begin immediate; rollback;", nullptr, nullptr, nullptr), SQLITE_OK)
+      << sqlite3_errmsg(raw);
+  sqlite3_close(raw);
+  const long long tb = b.beginTable(run, {"B"}, {{"id", 3, 4}}, false, {{"v", 200, 9}});
+  b.addRow(tb, {{"9"}, {"old"}, {"new"}});
+  b.setBatch(tb, 1, Values{"9"});
+  b.seal(tb);
+  b.mark(tb, TableState::Done);
+  ASSERT_EQ(Journal(path).run(run)->tables.size(), 1u) << "a table was filed before its seal";
+
+  a.seal(ta);
+  a.mark(ta, TableState::Done);
+  const long long cut = a.beginTable(run, {"C"}, {{"id", 3, 4}}, false, {{"v", 200, 9}});
+  a.addRow(cut, {{"5"}, {"old"}, {"new"}});
+  a.abandon(cut);
+  const long long td = a.beginTable(run, {"D"}, {{"id", 3, 4}}, false, {{"v", 200, 9}});
+  a.addRow(td, {{"6"}, {"old"}, {"new"}});
+  a.seal(td);
+
+  Journal reader(path);
+  const auto filed = reader.run(run);
+  ASSERT_TRUE(filed.has_value());
+  ASSERT_EQ(filed->tables.size(), 3u);
+  const TableEntry& fb = filed->tables[0];
+  const TableEntry& fa = filed->tables[1];
+  const TableEntry& fd = filed->tables[2];
+  EXPECT_EQ(fb.table.name, "B");
+  EXPECT_EQ(fb.state, TableState::Done);
+  EXPECT_EQ(fb.batch, 1);
+  EXPECT_EQ(fb.bound, std::optional<Values>(Values{"9"}));
+  EXPECT_EQ(fa.table.name, "A");
+  EXPECT_EQ(fa.table.schema, "s");
+  EXPECT_EQ(fa.state, TableState::Done);
+  EXPECT_EQ(fa.rows, 2);
+  EXPECT_EQ(fa.batch, 0);
+  EXPECT_FALSE(fa.bound.has_value());
+  EXPECT_EQ(fa.imageColumns.size(), 2u);
+  EXPECT_TRUE(fa.literalKeys);
+  EXPECT_EQ(fd.table.name, "D");
+  EXPECT_EQ(fd.state, TableState::Journaled);
+  EXPECT_EQ(fd.rows, 1);
+  for (const TableEntry& t : filed->tables)
+    EXPECT_EQ(reader.damage(t), std::nullopt) << t.table.name;
+  std::vector<Row> rows;
+  reader.forEachRow(fa.id, [&](const Row& r) { rows.push_back(r); });
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[1].after, (Values{"newer"}));
+  EXPECT_EQ(rows[1].image, (Values{"2", "newer"}));
+  rows.clear();
+  reader.forEachRow(fd.id, [&](const Row& r) { rows.push_back(r); });
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].identity, (Values{"6"}));
+  // A filed table is read by its number in the file, as a resume reads it.
+  ASSERT_EQ(a.rowsBetween(fa.id, 1, 1).size(), 1u);
+
+  // Alone again, the journal writes straight into the file.
+  a.shareWriting(nullptr);
+  const long long te = a.beginTable(run, {"E"}, {{"id", 3, 4}}, false, {{"v", 200, 9}});
+  EXPECT_GT(te, 0);
+  a.addRow(te, {{"7"}, {"old"}, {"new"}});
+  a.seal(te);
+  EXPECT_EQ(Journal(path).run(run)->tables.size(), 4u);
 }
 
 }  // namespace
