@@ -681,12 +681,17 @@ class PostgresqlSql final : public EngineSql {
       list += (k ? ", " : "") + name("r", k);
     std::string named;
     for (size_t k = 0; k < keys.size(); ++k) named += ", " + x + "." + name("j", k);
-    return "with \"trellick_u\"(" + list + ", " + raw + ") as (update " + updateTarget(table) +
-           " as " + w + " set " + set + " from (select " + chosen + " from " + selectTarget(table) +
-           " where " + std::string(condition) + " order by " + order +
-           (limit > 0 ? trailingLimit(limit) : std::string()) + " for update) as " + x + " where " +
-           w + ".tableoid = " + x + ".\"trellick_o\" and " + w + ".ctid = " + x +
-           ".\"trellick_t\" returning " + back + named + ") select " + list +
+    // The rows read are named again by their places, which the update
+    // fetches by themselves: joined to the read alone, the planner scans
+    // the whole table a second time to hash it. Named twice, the read is
+    // made once on every version of the server.
+    return "with " + x + " as (select " + chosen + " from " + selectTarget(table) + " where " +
+           std::string(condition) + " order by " + order +
+           (limit > 0 ? trailingLimit(limit) : std::string()) + " for update), \"trellick_u\"(" +
+           list + ", " + raw + ") as (update " + updateTarget(table) + " as " + w + " set " + set +
+           " from " + x + " where " + w + ".tableoid = " + x + ".\"trellick_o\" and " + w +
+           ".ctid = " + x + ".\"trellick_t\" and " + w + ".ctid = any(array(select " + x +
+           ".\"trellick_t\" from " + x + ")) returning " + back + named + ") select " + list +
            " from \"trellick_u\" order by " + raw;
   }
 

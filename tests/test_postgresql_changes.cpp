@@ -195,7 +195,7 @@ TEST_P(PostgresqlChanges, aJournaledReplaceIsReadFromItsOwnUpdateAndUndoneInBatc
   }
   // Two pages, each one statement; no cursor, no plain update, no reading
   // again by key.
-  EXPECT_EQ(countOf(sent, "with \"trellick_u\""), 2) << testing::PrintToString(sent);
+  EXPECT_EQ(countOf(sent, "with \"trellick_x\""), 2) << testing::PrintToString(sent);
   EXPECT_EQ(countOf(sent, "declare"), 0);
   EXPECT_EQ(countOf(sent, "Update"), 0);
   EXPECT_EQ(countOf(sent, "select \"id\""), 0);
