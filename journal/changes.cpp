@@ -81,8 +81,11 @@ Plan keyedBy(const Plan& plan, const Identity& id) {
 // value before and after.
 // imageCount: each row's images follow.
 template <class Visit>
+// `fromImage`: for each changed column, the image that is its value after,
+// which the statement then does not hand again (-1: it does).
 void readChanges(db::Connection& conn, const std::string& sql, size_t identityCount,
-                 size_t columnCount, Visit visit, size_t imageCount = 0) {
+                 size_t columnCount, Visit visit, size_t imageCount = 0,
+                 const std::vector<int>& fromImage = {}) {
   auto rs = conn.Execute(sql);
   while (rs->State() == db::adStateOpen && !rs->Eof()) {
     Row row;
@@ -90,9 +93,11 @@ void readChanges(db::Connection& conn, const std::string& sql, size_t identityCo
     for (size_t k = 0; k < identityCount; ++k) row.identity.push_back(valueOf(*rs, i++));
     for (size_t k = 0; k < columnCount; ++k) {
       row.before.push_back(valueOf(*rs, i++));
-      row.after.push_back(valueOf(*rs, i++));
+      row.after.push_back(k < fromImage.size() && fromImage[k] >= 0 ? Value() : valueOf(*rs, i++));
     }
     for (size_t k = 0; k < imageCount; ++k) row.image.push_back(valueOf(*rs, i++));
+    for (size_t k = 0; k < fromImage.size() && k < columnCount; ++k)
+      if (fromImage[k] >= 0) row.after[k] = row.image.at(static_cast<size_t>(fromImage[k]));
     visit(row);
     rs->MoveNext();
   }
@@ -442,7 +447,7 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
               else
                 keep(row);
             },
-            images.columns.size());
+            images.columns.size(), statements.afterFromImage(assigned, images.columns));
         changed += got;
         if (got == kReturningPage)
           after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, last);

@@ -443,6 +443,11 @@ class PostgresqlSql final : public EngineSql {
   std::string imageOf(std::string_view expression, int) const override {
     return "cast(" + std::string(expression) + " as text)";
   }
+  // A varying text is its own text; a blank-padded one loses its padding.
+  bool imageReadsAsValue(int typeCode) const override {
+    return typeCode == adVarChar || typeCode == adVarWChar || typeCode == adLongVarChar ||
+           typeCode == adLongVarWChar;
+  }
   std::string typedValue(std::string_view value, int typeCode) const override {
     if (isBinary(typeCode)) return "decode(" + std::string(value) + ", 'hex')";
     return std::string(value);
@@ -669,16 +674,21 @@ class PostgresqlSql final : public EngineSql {
       back += (k ? ", " : "") + x + "." + name("k", k);
       raw += (k ? ", " : "") + name("j", k);
     }
+    const std::vector<int> fromImage = afterFromImage(searched, imaged);
+    size_t handed = keys.size() + imaged.size();
     for (size_t k = 0; k < searched.size(); ++k) {
       const auto& [c, value] = searched[k];
       chosen += ", " + valueRead(quotedName(c.name), c.type) + " as " + name("b", k);
       set += (k ? ", " : "") + quotedName(c.name) + " = " + value;
-      back += ", " + x + "." + name("b", k) + ", " + w + "." + quotedName(c.name);
+      back += ", " + x + "." + name("b", k);
+      ++handed;
+      if (fromImage[k] >= 0) continue;
+      back += ", " + w + "." + quotedName(c.name);
+      ++handed;
     }
     for (const auto& c : imaged) back += ", " + imageOf(w + "." + quotedName(c.name), c.type);
     std::string list;
-    for (size_t k = 0; k < keys.size() + 2 * searched.size() + imaged.size(); ++k)
-      list += (k ? ", " : "") + name("r", k);
+    for (size_t k = 0; k < handed; ++k) list += (k ? ", " : "") + name("r", k);
     std::string named;
     for (size_t k = 0; k < keys.size(); ++k) named += ", " + x + "." + name("j", k);
     // The rows read are named again by their places, which the update
