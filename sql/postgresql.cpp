@@ -642,10 +642,10 @@ class PostgresqlSql final : public EngineSql {
             std::move(params)};
   }
 
-  // The rows chosen and locked in a subquery, found again by their place
-  // (tableoid and ctid: a place is unique across a partitioned table's
-  // partitions only with its partition), so that each comes back with its
-  // values before beside the row as the update left it.
+  // The rows chosen and locked by a query of their own, found again by
+  // their place (tableoid and ctid: a place is unique across a partitioned
+  // table's partitions only with its partition), so that each comes back
+  // with its values before beside the row as the update left it.
   std::string updateReturningChanges(
       const TableRef& table, const std::vector<ChangeColumn>& keys,
       const std::vector<std::pair<ChangeColumn, std::string>>& searched, std::string_view condition,
