@@ -78,6 +78,17 @@ inline std::string utf16ToUtf8(std::u16string_view in) {
   std::string out;
   out.reserve(in.size());
   for (size_t k = 0; k < in.size(); ++k) {
+    // A run of ASCII, most of what a database holds, is copied at once
+    // instead of a character at a time.
+    if (in[k] < 0x80) {
+      size_t end = k + 1;
+      while (end < in.size() && in[end] < 0x80) ++end;
+      const size_t at = out.size();
+      out.resize(at + (end - k));
+      for (size_t j = k; j < end; ++j) out[at + (j - k)] = static_cast<char>(in[j]);
+      k = end - 1;
+      continue;
+    }
     char32_t cp = in[k];
     if (cp >= 0xD800 && cp <= 0xDBFF && k + 1 < in.size() && in[k + 1] >= 0xDC00 &&
         in[k + 1] <= 0xDFFF) {

@@ -81,8 +81,11 @@ Plan keyedBy(const Plan& plan, const Identity& id) {
 // value before and after.
 // imageCount: each row's images follow.
 template <class Visit>
+// `fromImage`: for each changed column, the image that is its value after,
+// which the statement then does not hand again (-1: it does).
 void readChanges(db::Connection& conn, const std::string& sql, size_t identityCount,
-                 size_t columnCount, Visit visit, size_t imageCount = 0) {
+                 size_t columnCount, Visit visit, size_t imageCount = 0,
+                 const std::vector<int>& fromImage = {}) {
   auto rs = conn.Execute(sql);
   while (rs->State() == db::adStateOpen && !rs->Eof()) {
     Row row;
@@ -90,9 +93,11 @@ void readChanges(db::Connection& conn, const std::string& sql, size_t identityCo
     for (size_t k = 0; k < identityCount; ++k) row.identity.push_back(valueOf(*rs, i++));
     for (size_t k = 0; k < columnCount; ++k) {
       row.before.push_back(valueOf(*rs, i++));
-      row.after.push_back(valueOf(*rs, i++));
+      row.after.push_back(k < fromImage.size() && fromImage[k] >= 0 ? Value() : valueOf(*rs, i++));
     }
     for (size_t k = 0; k < imageCount; ++k) row.image.push_back(valueOf(*rs, i++));
+    for (size_t k = 0; k < fromImage.size() && k < columnCount; ++k)
+      if (fromImage[k] >= 0) row.after[k] = row.image.at(static_cast<size_t>(fromImage[k]));
     visit(row);
     rs->MoveNext();
   }
@@ -195,17 +200,25 @@ void failIfCancelled(const db::Connection& conn, unsigned long long since) {
 // again by its key, its changed columns and the image of every column as
 // the update left them (a trigger may have written more, or kept the row
 // from the update: then it is no row of the run). Returns the rows kept.
-long long settle(db::Connection& conn, Journal& journal, long long table, const Plan& plan,
-                 const std::vector<ChangeColumn>& keys, const std::vector<ChangeColumn>& changed,
-                 const std::vector<ChangeColumn>& imageColumns, unsigned long long cancels) {
-  constexpr long long kBatch = 500;
-  const long long total = journal.rowsOf(table);
+// Rows the update wrote, each as read before it with the values it
+// computed, as the update left them: read again by their keys, 500 to a
+// statement, each then with its values after and its image. A row left as
+// it was is no row of the run; one not found by its key (a trigger moved
+// it) stays as computed, without an image, and is guarded by its changed
+// columns. Hands each row of the run to `keep`, in order, and returns how
+// many were left as they were.
+template <typename Keep>
+long long settleRows(db::Connection& conn, const Plan& plan, const std::vector<ChangeColumn>& keys,
+                     const std::vector<ChangeColumn>& changed,
+                     const std::vector<ChangeColumn>& imageColumns, unsigned long long cancels,
+                     std::vector<Row>& rows, Keep keep) {
+  constexpr size_t kBatch = 500;
   long long kept = 0;
-  for (long long from = 1; from <= total; from += kBatch) {
+  for (size_t from = 0; from < rows.size(); from += kBatch) {
     failIfCancelled(conn, cancels);
-    auto batch = journal.rowsBetween(table, from, from + kBatch - 1);
+    const size_t to = std::min(rows.size(), from + kBatch);
     std::vector<Values> wanted;
-    for (const auto& [seq, row] : batch) wanted.push_back(keyLeft(keys, changed, row));
+    for (size_t n = from; n < to; ++n) wanted.push_back(keyLeft(keys, changed, rows[n]));
     struct Found {
       Values now;
       Values image;
@@ -224,21 +237,47 @@ long long settle(db::Connection& conn, Journal& journal, long long table, const 
       rs->MoveNext();
     }
     if (rs->State() == db::adStateOpen) rs->Close();
-    for (size_t n = 0; n < batch.size(); ++n) {
-      auto& [seq, row] = batch[n];
-      const auto it = found.find(encodeValues(wanted[n]));
-      // Not found by its key (a trigger moved it): journaled as computed,
-      // without an image, and guarded by its changed columns.
-      if (it == found.end()) continue;
-      if (it->second.now == row.before) {
-        journal.dropRow(table, seq);
-        ++kept;
-        continue;
+    for (size_t n = from; n < to; ++n) {
+      Row& row = rows[n];
+      const auto it = found.find(encodeValues(wanted[n - from]));
+      if (it != found.end()) {
+        if (it->second.now == row.before) {
+          ++kept;
+          continue;
+        }
+        row.after = std::move(it->second.now);
+        row.image = std::move(it->second.image);
       }
-      row.after = it->second.now;
-      row.image = it->second.image;
-      journal.rewriteRow(table, seq, row);
+      keep(row);
     }
+  }
+  return kept;
+}
+
+// settleRows() for the rows of a table already in the journal, which are
+// written anew or dropped there.
+long long settle(db::Connection& conn, Journal& journal, long long table, const Plan& plan,
+                 const std::vector<ChangeColumn>& keys, const std::vector<ChangeColumn>& changed,
+                 const std::vector<ChangeColumn>& imageColumns, unsigned long long cancels) {
+  constexpr long long kBatch = 500;
+  const long long total = journal.rowsOf(table);
+  long long kept = 0;
+  for (long long from = 1; from <= total; from += kBatch) {
+    auto batch = journal.rowsBetween(table, from, from + kBatch - 1);
+    std::vector<Row> rows;
+    for (const auto& [seq, row] : batch) rows.push_back(row);
+    size_t n = 0;
+    auto seqOf = [&](const Row& row) {
+      // Rows come back in order: the one handed over is found from the last.
+      while (&rows[n] != &row) journal.dropRow(table, batch[n++].first);
+      return batch[n++].first;
+    };
+    kept += settleRows(conn, plan, keys, changed, imageColumns, cancels, rows, [&](const Row& row) {
+      const long long seq = seqOf(row);
+      if (row.image != batch[n - 1].second.image || row.after != batch[n - 1].second.after)
+        journal.rewriteRow(table, seq, row);
+    });
+    while (n < rows.size()) journal.dropRow(table, batch[n++].first);
   }
   return kept;
 }
@@ -368,6 +407,7 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
     if (batch > 0) journal.setBatch(table, batch, bound);
     long long changed = -1;  // until the update has run
     long long capturedKept = 0;
+    bool settled = false;  // the rows journaled as the update left them
     auto keep = [&](const Row& row) {
       failIfCancelled(conn, cancels);
       journal.addRow(table, row);
@@ -407,7 +447,7 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
               else
                 keep(row);
             },
-            images.columns.size());
+            images.columns.size(), statements.afterFromImage(assigned, images.columns));
         changed += got;
         if (got == kReturningPage)
           after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, last);
@@ -464,25 +504,37 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
       // come in pages of the key's order, each after the last key read.
       // Each page is then updated by its keys: the table is scanned once,
       // by the read, and the update finds its rows by the key's index.
-      constexpr long long kPage = 10000;
+      // Where rows keep images, a page's rows wait in memory for the update
+      // and are read again by their keys as it left them, then journaled
+      // once, whole: a smaller page, for the rows held to stay few.
+      const bool byKeys = !images.columns.empty();
+      const long long kPage = byKeys ? 2000 : 10000;
       std::string after;
       long long got = 0;
-      const bool byKeys = !images.columns.empty();
-      if (byKeys) changed = 0;
+      if (byKeys) {
+        changed = 0;
+        settled = true;
+        capturedKept = 0;
+      }
       do {
         got = 0;
         Values last;
         std::vector<Values> keys;
+        std::vector<Row> rows;
         const std::string page = keyed.changesQuery(kPage, true, after);
         readChanges(conn, page, id.columns.size(), searched.size(), [&](const Row& row) {
           ++got;
           last = row.identity;
-          if (byKeys) keys.push_back(row.identity);
-          keep(row);
+          if (!byKeys) return keep(row);
+          failIfCancelled(conn, cancels);
+          keys.push_back(row.identity);
+          rows.push_back(row);
         });
         if (byKeys && !keys.empty()) {
           failIfCancelled(conn, cancels);
           changed += conn.ExecuteParams(updateOfKeys(plan, id.columns, keys), {});
+          capturedKept +=
+              settleRows(conn, plan, id.columns, searched, images.columns, cancels, rows, keep);
         }
         if (got == kPage)
           after = " and " + search::pastKey(plan.engine, plan.syntax, id.columns, last);
@@ -525,7 +577,7 @@ Replaced replaceJournaled(db::Connection& conn, Journal& journal, long long run,
       readChanges(conn, sql, id.columns.size(), searched.size(), keep);
     }
     long long kept = capturedKept;
-    if (!images.columns.empty() && !capturing && !returning) {
+    if (!images.columns.empty() && !capturing && !returning && !settled) {
       // The rows as the update left them: read again by their keys, before
       // anything is committed.
       if (changed < 0) changed = conn.ExecuteParams(update, {});

@@ -155,6 +155,8 @@ class Journal {
 
  private:
   void exec(const char* sql);
+  // The tables, and the columns added to them since the first journals.
+  void makeSchema();
   // Journals made before a column was added get it, empty.
   void addColumnIfMissing(const char* table, const char* column, const char* declaration);
   sqlite3_stmt* prepare(const char* sql);

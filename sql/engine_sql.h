@@ -483,8 +483,28 @@ class EngineSql {
   // locks them, writes them and hands each back, in the key's order: its
   // key as keyRead() reads it, each searched column's valueRead() before
   // and its value after, then the imageOf() of every `imaged` column as
-  // the update left it. The table is read once and nothing is read again.
-  // Empty where the engine has no such statement.
+  // the update left it (but for afterFromImage()'s columns). The table is
+  // read once and nothing is read again. Empty where the engine has no
+  // such statement.
+  // Where a searched column's value after is handed back only once, as
+  // its image (imageReadsAsValue()): for each searched column, the place
+  // of that image among `imaged`; -1 where the value comes itself, after
+  // the value before.
+  std::vector<int> afterFromImage(const std::vector<std::pair<ChangeColumn, std::string>>& searched,
+                                  const std::vector<ChangeColumn>& imaged) const {
+    std::vector<int> out;
+    for (const auto& [c, value] : searched) {
+      int at = -1;
+      if (imageReadsAsValue(c.type))
+        for (size_t i = 0; i < imaged.size(); ++i)
+          if (imaged[i].name == c.name && imaged[i].type == c.type) at = static_cast<int>(i);
+      out.push_back(at);
+    }
+    return out;
+  }
+  // Whether imageOf() a column of this type reads as the column's value
+  // read itself does.
+  virtual bool imageReadsAsValue(int /*typeCode*/) const { return false; }
   virtual std::string updateReturningChanges(
       const TableRef& /*table*/, const std::vector<ChangeColumn>& /*keys*/,
       const std::vector<std::pair<ChangeColumn, std::string>>& /*searched*/,

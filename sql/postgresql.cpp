@@ -443,6 +443,11 @@ class PostgresqlSql final : public EngineSql {
   std::string imageOf(std::string_view expression, int) const override {
     return "cast(" + std::string(expression) + " as text)";
   }
+  // A varying text is its own text; a blank-padded one loses its padding.
+  bool imageReadsAsValue(int typeCode) const override {
+    return typeCode == adVarChar || typeCode == adVarWChar || typeCode == adLongVarChar ||
+           typeCode == adLongVarWChar;
+  }
   std::string typedValue(std::string_view value, int typeCode) const override {
     if (isBinary(typeCode)) return "decode(" + std::string(value) + ", 'hex')";
     return std::string(value);
@@ -637,10 +642,10 @@ class PostgresqlSql final : public EngineSql {
             std::move(params)};
   }
 
-  // The rows chosen and locked in a subquery, found again by their place
-  // (tableoid and ctid: a place is unique across a partitioned table's
-  // partitions only with its partition), so that each comes back with its
-  // values before beside the row as the update left it.
+  // The rows chosen and locked by a query of their own, found again by
+  // their place (tableoid and ctid: a place is unique across a partitioned
+  // table's partitions only with its partition), so that each comes back
+  // with its values before beside the row as the update left it.
   std::string updateReturningChanges(
       const TableRef& table, const std::vector<ChangeColumn>& keys,
       const std::vector<std::pair<ChangeColumn, std::string>>& searched, std::string_view condition,
@@ -669,24 +674,34 @@ class PostgresqlSql final : public EngineSql {
       back += (k ? ", " : "") + x + "." + name("k", k);
       raw += (k ? ", " : "") + name("j", k);
     }
+    const std::vector<int> fromImage = afterFromImage(searched, imaged);
+    size_t handed = keys.size() + imaged.size();
     for (size_t k = 0; k < searched.size(); ++k) {
       const auto& [c, value] = searched[k];
       chosen += ", " + valueRead(quotedName(c.name), c.type) + " as " + name("b", k);
       set += (k ? ", " : "") + quotedName(c.name) + " = " + value;
-      back += ", " + x + "." + name("b", k) + ", " + w + "." + quotedName(c.name);
+      back += ", " + x + "." + name("b", k);
+      ++handed;
+      if (fromImage[k] >= 0) continue;
+      back += ", " + w + "." + quotedName(c.name);
+      ++handed;
     }
     for (const auto& c : imaged) back += ", " + imageOf(w + "." + quotedName(c.name), c.type);
     std::string list;
-    for (size_t k = 0; k < keys.size() + 2 * searched.size() + imaged.size(); ++k)
-      list += (k ? ", " : "") + name("r", k);
+    for (size_t k = 0; k < handed; ++k) list += (k ? ", " : "") + name("r", k);
     std::string named;
     for (size_t k = 0; k < keys.size(); ++k) named += ", " + x + "." + name("j", k);
-    return "with \"trellick_u\"(" + list + ", " + raw + ") as (update " + updateTarget(table) +
-           " as " + w + " set " + set + " from (select " + chosen + " from " + selectTarget(table) +
-           " where " + std::string(condition) + " order by " + order +
-           (limit > 0 ? trailingLimit(limit) : std::string()) + " for update) as " + x + " where " +
-           w + ".tableoid = " + x + ".\"trellick_o\" and " + w + ".ctid = " + x +
-           ".\"trellick_t\" returning " + back + named + ") select " + list +
+    // The rows read are named again by their places, which the update
+    // fetches by themselves: joined to the read alone, the planner scans
+    // the whole table a second time to hash it. Named twice, the read is
+    // made once on every version of the server.
+    return "with " + x + " as (select " + chosen + " from " + selectTarget(table) + " where " +
+           std::string(condition) + " order by " + order +
+           (limit > 0 ? trailingLimit(limit) : std::string()) + " for update), \"trellick_u\"(" +
+           list + ", " + raw + ") as (update " + updateTarget(table) + " as " + w + " set " + set +
+           " from " + x + " where " + w + ".tableoid = " + x + ".\"trellick_o\" and " + w +
+           ".ctid = " + x + ".\"trellick_t\" and " + w + ".ctid = any(array(select " + x +
+           ".\"trellick_t\" from " + x + ")) returning " + back + named + ") select " + list +
            " from \"trellick_u\" order by " + raw;
   }
 

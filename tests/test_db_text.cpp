@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "common/utf8.h"
 #include "db/tablelist.h"
 #include "db/target.h"
 #include "db/types.h"
@@ -43,6 +44,30 @@ INSTANTIATE_TEST_SUITE_P(DbText, TableFilter,
                                          TableCase{"xMSYS", true},
                                          // shorter than the prefix
                                          TableCase{"MSY", true}, TableCase{"文章", true}));
+
+// What the wide calls read comes back as the same UTF-8: runs of ASCII
+// beside two-, three- and four-byte characters, at either end and alone,
+// NUL and DEL included; a lone surrogate becomes U+FFFD.
+TEST(DbText, wideTextComesBackAsTheSameUtf8) {
+  const std::string texts[] = {"",
+                               "a",
+                               "\xC3\xA9",
+                               "plain ascii only, a whole sentence of it",
+                               std::string("nul\0inside", 10),
+                               "\x7F\xC2\x80\x7F",
+                               "caf\xC3\xA9 au lait",
+                               "\xE4\xB8\xAD\xE6\x96\x87 and ascii \xF0\x9F\x98\x80 end",
+                               "\xF0\x9F\x98\x80\xF0\x9F\x98\x80"
+                               "ab\xF0\x9F\x98\x80"};
+  for (const std::string& text : texts)
+    EXPECT_EQ(trellick::utf16ToUtf8(trellick::utf8ToUtf16(text)), text) << text;
+  const std::u16string lone{u'a', 0xD800, u'b', 0xDC00};
+  EXPECT_EQ(trellick::utf16ToUtf8(lone),
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
+  const std::u16string lastHigh{u'x', 0xD83D};
+  EXPECT_EQ(trellick::utf16ToUtf8(lastHigh), "x\xEF\xBF\xBD");
+}
 
 TEST(DbText, bracesOnlyWhereNeeded) {
   EXPECT_EQ(quoteOdbcValue("plain"), "plain");

@@ -121,6 +121,77 @@ TEST(Journal, aTableCutShortLeavesNothing) {
   ASSERT_EQ(journal.run(runId)->tables.at(0).rows, 1ll);
 }
 
+// Another connection to the file (a worker of --jobs opens its own) opens
+// while the first is in the middle of a table, without waiting for its
+// seal; it sees the table once sealed, and journals its own after it.
+TEST(Journal, aSecondConnectionOpensWhileATableIsUnsealed) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("journal.db");
+  Journal first(path);
+  const long long runId = first.beginRun({});
+  const long long t = first.beginTable(runId, {"T"}, {{"id", 3, 4}}, false, {{"v", 200, 9}});
+  for (int k = 0; k < 100; ++k) first.addRow(t, {{std::to_string(k)}, {"a"}, {"b"}});
+  Journal second(path);
+  EXPECT_TRUE(second.run(runId)->tables.empty());
+  first.seal(t);
+  first.mark(t, TableState::Done);
+  const auto seen = second.run(runId);
+  ASSERT_EQ(seen->tables.size(), 1u);
+  EXPECT_EQ(seen->tables[0].rows, 100);
+  EXPECT_EQ(seen->tables[0].state, TableState::Done);
+  EXPECT_FALSE(second.damage(seen->tables[0]));
+  const long long u = second.beginTable(runId, {"U"}, {{"id", 3, 4}}, false, {{"v", 200, 9}});
+  second.addRow(u, {{"1"}, {"a"}, {"b"}});
+  second.seal(u);
+  ASSERT_EQ(first.run(runId)->tables.size(), 2u);
+  EXPECT_EQ(first.run(runId)->tables[1].rows, 1);
+}
+
+// The page size of a journal's file: a new one gets larger pages, an older
+// one keeps those it was made with.
+long long pageSizeOf(const std::string& path) {
+  sqlite3* db = nullptr;
+  long long size = 0;
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db, "pragma page_size", -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW)
+      size = sqlite3_column_int64(s, 0);
+    sqlite3_finalize(s);
+  }
+  sqlite3_close(db);
+  return size;
+}
+
+TEST(Journal, aNewFileHasLargePagesAndSealsRowsThatComeBackWhole) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  const std::string path = dir.file("journal.db");
+  long long runId = 0, t = 0;
+  const std::string longValue(40000, 'x');
+  {
+    Journal journal(path);
+    runId = journal.beginRun({});
+    t = journal.beginTable(runId, {"T"}, {{"id", 3, 4}}, false, {{"v", 200, 9}});
+    for (int k = 0; k < 300; ++k)
+      journal.addRow(t, {{std::to_string(k)}, {longValue + std::to_string(k)}, {"b"}});
+    journal.seal(t);
+  }
+  EXPECT_EQ(pageSizeOf(path), 16384);
+  Journal again(path);
+  const auto run = again.run(runId);
+  ASSERT_EQ(run->tables.size(), 1u);
+  EXPECT_FALSE(again.damage());
+  EXPECT_FALSE(again.damage(run->tables[0]));
+  long long k = 0;
+  again.forEachRow(t, [&](const Row& row) {
+    EXPECT_EQ(row.before.at(0), longValue + std::to_string(k));
+    ++k;
+  });
+  EXPECT_EQ(k, 300);
+}
+
 }  // namespace
 
 namespace {
@@ -156,6 +227,7 @@ TEST(Journal, anOlderJournalOpensAndKeepsBatchesFromThen) {
     sqlite3_close(db);
   }
   Journal journal(path);
+  EXPECT_EQ(pageSizeOf(path), 4096);
   const auto old = journal.run(1);
   ASSERT_TRUE(old.has_value());
   ASSERT_EQ(old->tables.size(), 1u);
