@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
+#include <algorithm>
 
 namespace trellick::app {
 namespace {
@@ -52,10 +53,22 @@ void SettingsStore::SaveSettings(const QString& section,
                                  const std::vector<std::pair<QString, QString>>& values) {
   {
     QSettings s = open(application_);
-    ensurePrivateFile(s.fileName());
-    for (const auto& [key, value] : values) s.setValue(section + QLatin1Char('/') + key, value);
-    s.sync();
-    ::chmod(QFile::encodeName(s.fileName()).constData(), 0600);
+    // A run saves what the fields held at its start, as a rule what the
+    // file holds already: writing it again would replace the file and
+    // flush it to disk for nothing.
+    // The operator's own file: a machine-wide default holding the same
+    // text is not the operator's save.
+    s.setFallbacksEnabled(false);
+    const bool held = std::all_of(values.begin(), values.end(), [&](const auto& kv) {
+      const QVariant stored = s.value(section + QLatin1Char('/') + kv.first);
+      return stored.isValid() && stored.toString() == kv.second;
+    });
+    if (!held) {
+      ensurePrivateFile(s.fileName());
+      for (const auto& [key, value] : values) s.setValue(section + QLatin1Char('/') + key, value);
+      s.sync();
+      ::chmod(QFile::encodeName(s.fileName()).constData(), 0600);
+    }
   }
   if (onSaved)
     for (const auto& [key, value] : values) onSaved(section, key, value);

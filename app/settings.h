@@ -28,7 +28,7 @@ class SettingsStore {
 
   // Several keys of one section, in the order given, the file written once:
   // each write flushes it to disk twice, and six of them cost more than the
-  // find of a small database.
+  // find of a small database. Not written at all when it holds them already.
   void SaveSettings(const QString& section, const std::vector<std::pair<QString, QString>>& values);
 
  private:

@@ -66,12 +66,14 @@ void DesktopUi::ShellOpen(const QString& url) {
   QDesktopServices::openUrl(QUrl(url));
 }
 
-void DesktopUi::DoEvents() { QCoreApplication::processEvents(QEventLoop::AllEvents); }
+void DesktopUi::DoEvents() {
+  QCoreApplication::processEvents(QEventLoop::AllEvents);
+  lastTaken_.start();
+}
 
 void DesktopUi::DoEventsSoon() {
-  if (lastSoon_.isValid() && lastSoon_.nsecsElapsed() < 500'000) return;
+  if (lastTaken_.isValid() && lastTaken_.elapsed() < kSoonMs) return;
   DoEvents();
-  lastSoon_.start();
 }
 
 void DesktopUi::End() {

@@ -1,9 +1,10 @@
 // What a run costs the operator's machine besides the database, without
 // changing what the operator sees: the six fields reach the settings file
-// in one write, each as typed; behind the final box the whole window shows
-// what it holds, painted where it changed and nowhere else; the desktop's
-// yields after a table's columns leave the events to a later yield, never
-// past the table's end.
+// in one write, each as typed, and not at all when the file holds them
+// already; behind the final box the whole window shows what it holds,
+// painted where it changed and nowhere else; the desktop's yields after a
+// table's columns leave the events to a later yield, never past the
+// table's end.
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -154,6 +155,60 @@ class TestWindowFrames : public QObject {
     QCOMPARE(moves.count(QFileInfo(file).fileName()), 2);
     QSettings again(file, QSettings::IniFormat);
     QCOMPARE(again.value("MYDATA/txt1").toString(), QStringLiteral("old"));
+
+    // Nothing typed since: the file holds every value already and is left
+    // as it is, while the store still tells each of the six as saved.
+    const QDateTime written = QFileInfo(file).lastModified();
+    order.clear();
+    fx.ui.expectBox(vbYes);
+    fx.ui.expectBox();
+    form.Command5_Click();
+    QCOMPARE(order.size(), 6);
+    QCOMPARE(moves.count(QFileInfo(file).fileName()), 2);
+    QCOMPARE(QFileInfo(file).lastModified(), written);
+
+    // One field back to a value it held before: all six written again.
+    form.txtUsername->setText(QStringLiteral("tester"));
+    fx.ui.expectBox();
+    form.cmdFind_Click();
+    QCOMPARE(moves.count(QFileInfo(file).fileName()), 3);
+    QSettings third(file, QSettings::IniFormat);
+    QCOMPARE(third.value("MYDATA/txtUsername").toString(), QStringLiteral("tester"));
+    QCOMPARE(third.value("MYDATA/txt1").toString(), QStringLiteral("old"));
+    QCOMPARE(third.value("MYDATA/txtPassword").toString(), QStringLiteral(" p;w=1 "));
+    QVERIFY2(fx.ui.unexpected.isEmpty(), qPrintable(fx.ui.describe()));
+  }
+
+  // A machine-wide settings file holding the same texts is no save of the
+  // operator's: the operator's own file is written.
+  void aMachineWideDefaultIsNotTheOperatorsSave() {
+    QTemporaryDir machine;
+    QSettings::setPath(QSettings::IniFormat, QSettings::SystemScope, machine.path());
+    FindFixture fx("create table a(v text); insert into a values('old');");
+    auto& form = fx.openWith(QStringLiteral("old"));
+    {
+      QSettings wide(QSettings::IniFormat, QSettings::SystemScope, kSettingsApp);
+      const std::pair<const char*, QLineEdit*> fields[] = {
+          {"txtServerName", form.txtServerName},
+          {"txtUsername", form.txtUsername},
+          {"txtPassword", form.txtPassword},
+          {"txtDatabaseName", form.txtDatabaseName},
+          {"txt1", form.txt1},
+          {"txt2", form.txt2}};
+      for (const auto& [key, box] : fields)
+        wide.setValue(kSettingsSection + QLatin1Char('/') + QLatin1String(key), box->text());
+      wide.sync();
+      QCOMPARE(wide.status(), QSettings::NoError);
+    }
+    const QString file = fx.settings->fileName();
+    QVERIFY(!QFile::exists(file));
+    fx.ui.expectBox();
+    form.cmdFind_Click();
+    QCOMPARE(fx.ui.boxes.value(0).prompt, found(1, 1));
+    QVERIFY(QFile::exists(file));
+    QSettings read(file, QSettings::IniFormat);
+    QCOMPARE(read.value("MYDATA/txtDatabaseName").toString(), QString::fromStdString(fx.path));
+    QCOMPARE(read.value("MYDATA/txt1").toString(), QStringLiteral("old"));
     QVERIFY2(fx.ui.unexpected.isEmpty(), qPrintable(fx.ui.describe()));
   }
 
