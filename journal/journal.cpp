@@ -1,8 +1,12 @@
 #include "journal/journal.h"
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
 
 #include "platform/platform.h"
 
@@ -155,6 +159,27 @@ std::string blobOf(sqlite3_stmt* s, int column) {
 
 std::string Journal::defaultPath() { return platform::userDataFolder() + "/Trellick/journal.db"; }
 
+namespace {
+
+// Changing the file's journal mode is refused at once, the busy wait not
+// asked, while another connection is first to the same new file; waited
+// for here as any other lock is.
+void execWhileBusy(sqlite3* db, const char* sql) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    char* error = nullptr;
+    const int rc = sqlite3_exec(db, sql, nullptr, nullptr, &error);
+    if (rc == SQLITE_OK) return;
+    const std::string why = error ? error : "unknown error";
+    sqlite3_free(error);
+    if ((rc & 0xff) != SQLITE_BUSY || std::chrono::steady_clock::now() >= until)
+      throw std::runtime_error("journal: " + why);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+}
+
+}  // namespace
+
 Journal::Journal(const std::string& path) : path_(path) {
   if (const std::string folder = platform::parentFolder(path); !folder.empty())
     platform::makePrivateDirectories(folder);
@@ -172,24 +197,31 @@ Journal::Journal(const std::string& path) : path_(path) {
   // A new file's pages: a table's seal writes its rows' pages to the log
   // and a checkpoint copies them on, at a quarter of the calls of the
   // default's. A file made before keeps its own.
-  exec("pragma page_size = 16384");
+  execWhileBusy(db_, "pragma page_size = 16384");
   // A sealed table must survive a crash of the machine, not only of us.
-  exec("pragma journal_mode = wal");
+  execWhileBusy(db_, "pragma journal_mode = wal");
   exec("pragma synchronous = full");
   // The schema made or brought up to date in one transaction: one wait for
   // the disk instead of one a statement, none when nothing changes.
   // Deferred: a schema already whole is only read, so another connection
   // to the file (a worker of --jobs) in the middle of a table's rows is not
   // waited for.
-  exec("begin");
-  try {
-    makeSchema();
-    exec("commit");
-  } catch (...) {
-    sqlite3_exec(db_, "rollback", nullptr, nullptr, nullptr);
-    sqlite3_close(db_);
-    db_ = nullptr;
-    throw;
+  // Two connections both first to a new file, each reading then making the
+  // schema, would deadlock: SQLite gives one of them up at once, without
+  // its busy wait. That one tries again as a writer from the start.
+  for (const char* begin : {"begin", "begin immediate"}) {
+    try {
+      exec(begin);
+      makeSchema();
+      exec("commit");
+      break;
+    } catch (...) {
+      sqlite3_exec(db_, "rollback", nullptr, nullptr, nullptr);
+      if (std::string_view(begin) == "begin") continue;
+      sqlite3_close(db_);
+      db_ = nullptr;
+      throw;
+    }
   }
   insertRow_ = prepare(
       "insert into rows(tbl, seq, identity, before, after, image, checksum) "

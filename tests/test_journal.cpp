@@ -9,8 +9,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "journal/journal.h"
 #include "support/files.h"
@@ -162,6 +165,46 @@ long long pageSizeOf(const std::string& path) {
   }
   sqlite3_close(db);
   return size;
+}
+
+// Two front ends started together (a window and a scheduled command line)
+// may both be first to a journal file: each must open it, whichever makes
+// the schema.
+TEST(Journal, connectionsOpeningANewFileAtOnceAllOpenIt) {
+  testsupport::TempDir dir;
+  ASSERT_TRUE(dir.valid()) << dir.error();
+  constexpr int kOpeners = 4;
+  int failed = 0;
+  std::string why;
+  for (int round = 0; round < 25; ++round) {
+    const std::string path = dir.file("at-once-" + std::to_string(round) + ".db");
+    std::mutex m;
+    std::condition_variable cv;
+    int ready = 0;
+    std::vector<std::thread> openers;
+    for (int k = 0; k < kOpeners; ++k)
+      openers.emplace_back([&] {
+        {
+          std::unique_lock lock(m);
+          ++ready;
+          cv.notify_all();
+          cv.wait(lock, [&] { return ready == kOpeners; });
+        }
+        try {
+          Journal journal(path);
+          const long long run = journal.beginRun({});
+          EXPECT_TRUE(journal.run(run).has_value());
+        } catch (const std::exception& e) {
+          std::lock_guard lock(m);
+          ++failed;
+          why = e.what();
+        }
+      });
+    for (auto& t : openers) t.join();
+    Journal after(path);
+    EXPECT_EQ(after.runs().size(), size_t(kOpeners)) << path;
+  }
+  EXPECT_EQ(failed, 0) << "last: " << why;
 }
 
 TEST(Journal, aNewFileHasLargePagesAndSealsRowsThatComeBackWhole) {
