@@ -677,6 +677,7 @@ class Session(threading.Thread):
         self.prepared = {}
         self.next_handle = 1
         self.transaction = 0  # descriptor of the open transaction, 0 in autocommit
+        self.holding_writes = False  # the file's one writer taken by the open transaction
 
     # ------------------------------------------------------------ wire
 
@@ -876,6 +877,7 @@ class Session(threading.Thread):
             self.acknowledge_attention()
             return
         try:
+            self.hold_writes()
             self.refresh_catalog()
             reply = action()
         except SqlError as err:
@@ -944,8 +946,22 @@ class Session(threading.Thread):
 
     def begin_transaction(self):
         self.db.execute('begin')
+        self.holding_writes = False
         self.transaction = self.shared.transaction_id()
         return self.transaction_change(8, self.transaction)
+
+    def hold_writes(self):
+        """The server locks what a transaction touches, table by table, and a session
+        that wants a lock another holds waits for it. This one file has one writer: a
+        transaction that runs anything takes it first, waiting as a blocked session
+        waits. Taken after a read instead, two transactions would each hold half of the
+        file and SQLite would give one of them up at once, an error the server never
+        gives to writers of different tables. Nothing has run since the begin, so
+        beginning again loses nothing."""
+        if self.db.in_transaction and not self.holding_writes:
+            self.db.execute('rollback')
+            self.db.execute('begin immediate')
+            self.holding_writes = True
 
     def end_transaction(self, commit):
         if not self.db.in_transaction:
@@ -1547,6 +1563,7 @@ class Session(threading.Thread):
         return b''.join(out)
 
     def run_statement(self, tokens, params):
+        self.hold_writes()
         sig = significant(tokens)
         first = sig[0].word() if sig else None
         text = ''.join(t.text for t in tokens).strip()
