@@ -315,10 +315,9 @@ void Connection::Open(const ConnectTarget& target) {
     // FreeTDS reads the login values of a narrow connection string as
     // Latin-1 whatever the client character set; the wide call keeps a
     // Chinese user name or password intact.
-    std::u16string cs = utf8ToUtf16(target.connectionString);
-    rc = SQLDriverConnectW(dbc, nullptr, reinterpret_cast<SQLWCHAR*>(cs.data()),
-                           static_cast<SQLSMALLINT>(cs.size()), nullptr, 0, nullptr,
-                           SQL_DRIVER_NOPROMPT);
+    WideText cs(target.connectionString);
+    rc = SQLDriverConnectW(dbc, nullptr, cs.data(), static_cast<SQLSMALLINT>(cs.size()), nullptr, 0,
+                           nullptr, SQL_DRIVER_NOPROMPT);
   } else {
     // The SQLite driver has no wide entry points: narrow calls carry UTF-8
     // through unchanged, the driver manager's wide conversion does not.
@@ -517,10 +516,9 @@ SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string
   // limit as the statement they belong to.
   auto fed = [&](SQLRETURN r) { return r == SQL_NEED_DATA && feed ? feed() : r; };
   if (s.wide()) {
-    std::u16string text = utf8ToUtf16(sql);
+    WideText text(sql);
     rc = runTimed(s, context, [&] {
-      return fed(SQLExecDirectW(s.handle(), reinterpret_cast<SQLWCHAR*>(text.data()),
-                                static_cast<SQLINTEGER>(text.size())));
+      return fed(SQLExecDirectW(s.handle(), text.data(), static_cast<SQLINTEGER>(text.size())));
     });
   } else {
     std::string text = sql;
@@ -544,10 +542,9 @@ std::unique_ptr<Recordset> Connection::Execute(const std::string& sql, const Ope
   if (options.describeOnly) {
     notifyStatement(sql);
     std::string text = sql;
-    std::u16string wideText = utf8ToUtf16(sql);
+    WideText wideText(sql);
     SQLRETURN rc = runTimed(*s, "execute", [&] {
-      return s->wide() ? SQLPrepareW(h, reinterpret_cast<SQLWCHAR*>(wideText.data()),
-                                     static_cast<SQLINTEGER>(wideText.size()))
+      return s->wide() ? SQLPrepareW(h, wideText.data(), static_cast<SQLINTEGER>(wideText.size()))
                        : SQLPrepare(h, reinterpret_cast<SQLCHAR*>(text.data()),
                                     static_cast<SQLINTEGER>(text.size()));
     });

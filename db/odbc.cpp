@@ -161,6 +161,12 @@ void OdbcHandle::reset() {
   }
 }
 
+WideText::WideText(std::string_view utf8) : units_(utf8ToUtf16(utf8)), size_(units_.size()) {
+  const auto miscounted = std::count_if(units_.begin(), units_.end(),
+                                        [](char16_t unit) { return (unit & 0xFC) == 0xD8; });
+  units_.append(static_cast<size_t>(miscounted), u'\0');
+}
+
 SQLHENV environment() {
   static OdbcHandle env = [] {
     OdbcHandle h(SQL_HANDLE_ENV, SQL_NULL_HANDLE, "allocate the ODBC environment");

@@ -10,6 +10,7 @@
 #include <sqlext.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "db/error.h"
@@ -48,6 +49,28 @@ class OdbcHandle {
  private:
   SQLSMALLINT type_ = 0;
   SQLHANDLE handle_ = SQL_NULL_HANDLE;
+};
+
+// A text for a wide call: its UTF-16, of size() units, and past them in its
+// buffer a NUL unit for each unit a driver may take for two. MariaDB's
+// driver measures a wide text by the low byte of each unit: one of 0xD8 to
+// 0xDB (站 is U+7AD9) it takes for the first of a surrogate pair, and it
+// reads a unit past the given length for each. What lies there would go
+// with the text: a lone surrogate fails the statement (22018), other
+// memory may reach the server. NULs end it where it ends; a driver that
+// measures rightly never reads them.
+class WideText {
+ public:
+  explicit WideText(std::string_view utf8);
+  SQLWCHAR* data() { return reinterpret_cast<SQLWCHAR*>(units_.data()); }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  // The units handed over, the NULs past them included.
+  const std::u16string& buffer() const { return units_; }
+
+ private:
+  std::u16string units_;
+  size_t size_ = 0;
 };
 
 // The process-wide ODBC 3 environment.

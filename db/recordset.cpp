@@ -587,19 +587,16 @@ std::vector<std::string> primaryKey(ConnectionCore& core, const std::string& sch
   // a schema: the database goes as the catalog, or a table of the same name
   // elsewhere would lend its key.
   const bool byCatalog = core.facts.catalogByDatabase;
-  std::u16string catalog =
-      utf8ToUtf16(byCatalog ? (schema.empty() ? core.facts.defaultSchema : schema) : "");
-  std::u16string wideSchema = utf8ToUtf16(byCatalog ? "" : schema), wideTable = utf8ToUtf16(table);
+  WideText catalog(byCatalog ? (schema.empty() ? core.facts.defaultSchema : schema) : "");
+  WideText wideSchema(byCatalog ? "" : schema), wideTable(table);
   std::string narrowSchema = byCatalog ? "" : schema, narrowTable = table;
   SQLRETURN rc = runTimed(*s, "read the primary key", [&] {
     if (s->wide())
-      return SQLPrimaryKeysW(
-          s->handle(), catalog.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(catalog.data()),
-          static_cast<SQLSMALLINT>(catalog.size()),
-          wideSchema.empty() ? nullptr : reinterpret_cast<SQLWCHAR*>(wideSchema.data()),
-          static_cast<SQLSMALLINT>(wideSchema.size()),
-          reinterpret_cast<SQLWCHAR*>(wideTable.data()),
-          static_cast<SQLSMALLINT>(wideTable.size()));
+      return SQLPrimaryKeysW(s->handle(), catalog.empty() ? nullptr : catalog.data(),
+                             static_cast<SQLSMALLINT>(catalog.size()),
+                             wideSchema.empty() ? nullptr : wideSchema.data(),
+                             static_cast<SQLSMALLINT>(wideSchema.size()), wideTable.data(),
+                             static_cast<SQLSMALLINT>(wideTable.size()));
     return SQLPrimaryKeys(
         s->handle(), nullptr, 0,
         narrowSchema.empty() ? nullptr : reinterpret_cast<SQLCHAR*>(narrowSchema.data()),

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/utf8.h"
+#include "db/odbc.h"
 #include "db/tablelist.h"
 #include "db/target.h"
 #include "db/types.h"
@@ -67,6 +68,31 @@ TEST(DbText, wideTextComesBackAsTheSameUtf8) {
             "b\xEF\xBF\xBD");
   const std::u16string lastHigh{u'x', 0xD83D};
   EXPECT_EQ(trellick::utf16ToUtf8(lastHigh), "x\xEF\xBF\xBD");
+}
+
+// A wide call's text is followed by a NUL for each unit a driver may take
+// for the first of a surrogate pair, whatever else is around it; the size
+// handed over stays the text's own.
+TEST(DbText, wideTextKeepsNulsWhereADriverReadsPastIt) {
+  struct Case {
+    std::string text;
+    size_t units, nuls;
+  };
+  const Case cases[] = {{"", 0, 0},
+                        {"select 1", 8, 0},
+                        {"站", 1, 1},                         // U+7AD9
+                        {"'站仙' 他点", 7, 2},                // U+4ED9 is one, U+4ED6, U+70B9 not
+                        {"\xF0\x9F\x98\x80", 2, 0},           // U+1F600: D83D DE00
+                        {"\xF0\x9F\x9B\x98", 2, 1},           // U+1F6D8: D83D DED8
+                        {"\xEF\xBF\x98\xEF\xBF\x9B", 2, 2}};  // U+FFD8, U+FFDB
+  for (const Case& k : cases) {
+    const WideText wide(k.text);
+    EXPECT_EQ(wide.size(), k.units) << k.text;
+    EXPECT_EQ(wide.buffer().size(), k.units + k.nuls) << k.text;
+    EXPECT_EQ(wide.buffer().substr(0, k.units), trellick::utf8ToUtf16(k.text)) << k.text;
+    EXPECT_EQ(wide.buffer().find_first_not_of(u'\0', k.units), std::u16string::npos) << k.text;
+    EXPECT_EQ(wide.buffer().c_str()[wide.buffer().size()], u'\0');
+  }
 }
 
 TEST(DbText, bracesOnlyWhereNeeded) {

@@ -781,6 +781,48 @@ TEST_F(MariaDbDriverTest, wideStatementsStoreUtf8mb4) {
   ASSERT_EQ(scalar(c, "select v from wide where id = 3"), "ß😁");
 }
 
+// The driver measures a wide text by the low byte of each unit: a unit
+// whose low byte is 0xD8 to 0xDB (站 is U+7AD9, 仙 U+4ED9) it takes for the
+// first of a surrogate pair, and for each it reads one unit past the length
+// it is given. What lies there is converted with the statement: a lone
+// surrogate fails it with 22018, NUL units end it where it ends.
+TEST_F(MariaDbDriverTest, wideStatementReadPastItsLengthAfterSomeCharacters) {
+  Connection c;
+  ASSERT_TRUE(c.connect(lab())) << c.error;
+  const char16_t lone = 0xDC00;
+  struct Case {
+    std::u16string literal, after;
+    bool runs;
+    std::string hex;
+  };
+  const Case cases[] = {
+      {u"ab", {lone}, true, "6162"},           // nothing miscounted: never read
+      {u"站", {lone}, false, ""},              // one unit read past it
+      {u"站", {u'\0', lone}, true, "E7AB99"},  // ... a NUL, where it stops
+      {u"站-仙", {u'\0', lone}, false, ""},    // two units read past it
+      {u"站-仙", {u'\0', u'\0', lone}, true, "E7AB992DE4BB99"},
+      // One read past 站 passes over 仙 unmeasured.
+      {u"站仙", {u'\0', lone}, true, "E7AB99E4BB99"},
+      {u"点", {lone}, true, "E782B9"},  // U+70B9: its low byte is not one of them
+  };
+  for (const Case& k : cases) {
+    const std::u16string statement = u"select hex('" + k.literal + u"')";
+    std::u16string buffer = statement + k.after;
+    Statement st(c);
+    const SQLRETURN r = SQLExecDirectW(st.h, reinterpret_cast<SQLWCHAR*>(buffer.data()),
+                                       static_cast<SQLINTEGER>(statement.size()));
+    const std::string shown = testsupport::toUtf8(statement);
+    if (!k.runs) {
+      EXPECT_EQ(r, SQLRETURN(SQL_ERROR)) << shown;
+      EXPECT_EQ(st.firstDiag().state, "22018") << shown;
+      continue;
+    }
+    ASSERT_TRUE(SQL_SUCCEEDED(r)) << shown << ": " << st.error();
+    ASSERT_TRUE(SQL_SUCCEEDED(SQLFetch(st.h))) << shown;
+    EXPECT_EQ(st.text(1), k.hex) << shown;
+  }
+}
+
 TEST_F(MariaDbDriverTest, longValueReadInPieces) {
   std::string err;
   ASSERT_TRUE(server_->client("create table lab.longs (id int primary key, v longtext);", "",
