@@ -419,7 +419,7 @@ void cancelRunning(ConnectionCore& core) {
 void Connection::Cancel() { cancelRunning(*core_); }
 
 SQLRETURN runTimed(StatementCore& s, const std::string& context,
-                   const std::function<SQLRETURN()>& call, bool readingRows) {
+                   const std::function<SQLRETURN()>& call) {
   // FreeTDS ends a statement at the query time-out itself and cancels it on
   // the wire; a second cancel from here would race its own.
   // PostgreSQL's driver has the server end it (statement_timeout).
@@ -437,14 +437,13 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
     return s.conn->watchdog.arm(s.handle(), limit, !driverTimesOut, 2 * limit + 2,
                                 [core = s.conn.get()] { core->abandon(); });
   }();
-  const bool cancellable = s.conn && !(readingRows && s.conn->facts.readsWholeResult);
-  if (cancellable) {
+  if (s.conn) {
     std::lock_guard lock(s.conn->runningMutex);
     s.conn->running = s.handle();
   }
   const auto started = std::chrono::steady_clock::now();
   SQLRETURN rc = call();
-  if (cancellable) {
+  if (s.conn) {
     std::lock_guard lock(s.conn->runningMutex);
     s.conn->running = SQL_NULL_HSTMT;
   }
@@ -608,12 +607,13 @@ DriverNames installedDrivers() {
                     TRELLICK_PSQL_DRIVER_PATH, TRELLICK_MARIADB_DRIVER_PATH};
   SQLHENV env = environment();
   SQLCHAR desc[256];
-  SQLCHAR attrs[1024];
-  SQLSMALLINT descLen = 0, attrLen = 0;
+  SQLSMALLINT descLen = 0;
   SQLUSMALLINT direction = SQL_FETCH_FIRST;
   std::vector<std::string> listed;
-  while (SQL_SUCCEEDED(
-      SQLDrivers(env, direction, desc, sizeof desc, &descLen, attrs, sizeof attrs, &attrLen))) {
+  // Names only: unixODBC reads the driver file again for each driver's
+  // attributes.
+  while (
+      SQL_SUCCEEDED(SQLDrivers(env, direction, desc, sizeof desc, &descLen, nullptr, 0, nullptr))) {
     direction = SQL_FETCH_NEXT;
     listed.emplace_back(reinterpret_cast<const char*>(desc));
   }

@@ -27,59 +27,59 @@ std::string sqliteQuoted(std::string_view name) {
 }
 
 Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
+  // The first read goes to a short buffer on the stack, which most values
+  // fit; the rest of a long one comes in large chunks, allocated once for
+  // the value. Buffers are filled by the driver, so left uninitialised.
   // MariaDB's driver gives a value's UTF-16 one unit short where a
   // three-byte character stands before its end: its values are read as
   // the UTF-8 they are, as its parameters are bound.
   if (s.wide() && !s.conn->facts.narrowParameters) {
-    // UTF-16 from a Unicode driver; a character split between two chunks
+    // UTF-16 from a Unicode driver; a character split between two reads
     // is joined before conversion.
     std::u16string out;
-    constexpr size_t kChunk = 32 * 1024;
-    auto buf = std::make_unique_for_overwrite<char16_t[]>(kChunk);
-    for (;;) {
+    constexpr size_t kFirst = 256, kChunk = 32 * 1024;
+    char16_t first[kFirst];
+    std::unique_ptr<char16_t[]> chunk;
+    for (size_t room = kFirst;; room = kChunk) {
+      if (room == kChunk && !chunk) chunk = std::make_unique_for_overwrite<char16_t[]>(kChunk);
+      char16_t* buf = room == kFirst ? first : chunk.get();
       SQLLEN indicator = 0;
-      SQLRETURN rc = runTimed(
-          s, "read a value",
-          [&] {
-            return SQLGetData(s.handle(), column, SQL_C_WCHAR, buf.get(),
-                              static_cast<SQLLEN>(kChunk * sizeof(char16_t)), &indicator);
-          },
-          true);
+      SQLRETURN rc = readTimed(s, "read a value", [&] {
+        return SQLGetData(s.handle(), column, SQL_C_WCHAR, buf,
+                          static_cast<SQLLEN>(room * sizeof(char16_t)), &indicator);
+      });
       if (rc == SQL_NO_DATA) break;
       s.check(rc, "read a value");
       if (indicator == SQL_NULL_DATA) return Variant::null();
-      const bool truncated =
-          rc == SQL_SUCCESS_WITH_INFO &&
-          (indicator == SQL_NO_TOTAL ||
-           indicator >= static_cast<SQLLEN>((kChunk - 1) * sizeof(char16_t)) + 1);
-      size_t got = truncated ? kChunk - 1 : static_cast<size_t>(indicator) / sizeof(char16_t);
-      out.append(buf.get(), got);
+      const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
+                             (indicator == SQL_NO_TOTAL ||
+                              indicator >= static_cast<SQLLEN>((room - 1) * sizeof(char16_t)) + 1);
+      size_t got = truncated ? room - 1 : static_cast<size_t>(indicator) / sizeof(char16_t);
+      out.append(buf, got);
       if (!truncated) break;
     }
     return Variant::text(utf16ToUtf8(out));
   }
   std::string out;
-  // Filled by the driver, so left uninitialised. The SQLite driver copies
-  // with strncpy, which pads the whole buffer: the first read asks for a
-  // short value's room, the rest of a long one comes in large chunks.
+  // The SQLite driver copies with strncpy, which pads the whole buffer: a
+  // short first buffer costs a short value little.
   constexpr size_t kFirst = 512, kChunk = 64 * 1024;
-  auto buf = std::make_unique_for_overwrite<char[]>(kChunk);
+  char first[kFirst];
+  std::unique_ptr<char[]> chunk;
   for (size_t room = kFirst;; room = kChunk) {
+    if (room == kChunk && !chunk) chunk = std::make_unique_for_overwrite<char[]>(kChunk);
+    char* buf = room == kFirst ? first : chunk.get();
     SQLLEN indicator = 0;
-    SQLRETURN rc = runTimed(
-        s, "read a value",
-        [&] {
-          return SQLGetData(s.handle(), column, SQL_C_CHAR, buf.get(), static_cast<SQLLEN>(room),
-                            &indicator);
-        },
-        true);
+    SQLRETURN rc = readTimed(s, "read a value", [&] {
+      return SQLGetData(s.handle(), column, SQL_C_CHAR, buf, static_cast<SQLLEN>(room), &indicator);
+    });
     if (rc == SQL_NO_DATA) break;
     s.check(rc, "read a value");
     if (indicator == SQL_NULL_DATA) return Variant::null();
     const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
                            (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(room));
     size_t got = truncated ? room - 1 : static_cast<size_t>(indicator);
-    out.append(buf.get(), got);
+    out.append(buf, got);
     if (!truncated) break;
   }
   return Variant::text(std::move(out));
@@ -384,8 +384,7 @@ void Recordset::fetch() {
   row_.clear();
   rowid_.clear();
   SQLHSTMT h = stmt_->handle();
-  SQLRETURN rc = runTimed(
-      *stmt_, "fetch a row", [&] { return SQLFetch(h); }, true);
+  SQLRETURN rc = readTimed(*stmt_, "fetch a row", [&] { return SQLFetch(h); });
   if (rc == SQL_NO_DATA) {
     eof_ = true;
     return;

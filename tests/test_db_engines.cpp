@@ -60,7 +60,19 @@ std::vector<Value> valuesFor(const TextType& type) {
     values.push_back(std::string("中文汉字"));
     values.push_back(std::string("😀 and 𝄞"));
   }
-  if (type.holdsLong) values.push_back(longValue(type.unicode));
+  if (type.holdsLong) {
+    values.push_back(longValue(type.unicode));
+    // About the end of a value's first read (512 bytes, or 256 UTF-16
+    // units): just short of it, at it, past it, and a character split
+    // across it.
+    for (size_t n : {510, 511, 512, 513}) values.push_back(std::string(n, 'r'));
+    if (type.unicode) {
+      values.push_back(std::string(254, 'x') + "😀" + std::string(300, 'y'));
+      values.push_back(std::string(255, 'x') + "😀" + std::string(300, 'y'));
+      values.push_back(std::string(509, 'x') + "中文" + std::string(20, 'y'));
+      values.push_back(std::string(510, 'x') + "😀" + std::string(20, 'y'));
+    }
+  }
   return values;
 }
 
