@@ -419,7 +419,7 @@ void cancelRunning(ConnectionCore& core) {
 void Connection::Cancel() { cancelRunning(*core_); }
 
 SQLRETURN runTimed(StatementCore& s, const std::string& context,
-                   const std::function<SQLRETURN()>& call) {
+                   const std::function<SQLRETURN()>& call, bool readingRows) {
   // FreeTDS ends a statement at the query time-out itself and cancels it on
   // the wire; a second cancel from here would race its own.
   // PostgreSQL's driver has the server end it (statement_timeout).
@@ -437,13 +437,14 @@ SQLRETURN runTimed(StatementCore& s, const std::string& context,
     return s.conn->watchdog.arm(s.handle(), limit, !driverTimesOut, 2 * limit + 2,
                                 [core = s.conn.get()] { core->abandon(); });
   }();
-  if (s.conn) {
+  const bool cancellable = s.conn && !(readingRows && s.conn->facts.readsWholeResult);
+  if (cancellable) {
     std::lock_guard lock(s.conn->runningMutex);
     s.conn->running = s.handle();
   }
   const auto started = std::chrono::steady_clock::now();
   SQLRETURN rc = call();
-  if (s.conn) {
+  if (cancellable) {
     std::lock_guard lock(s.conn->runningMutex);
     s.conn->running = SQL_NULL_HSTMT;
   }

@@ -84,19 +84,22 @@ SQLRETURN execDirect(StatementCore& s, const std::string& sql, const std::string
                      const DataFeed& feed = {});
 
 // Runs `call` on `stmt` with the connection's command time-out enforced;
-// a time-out becomes a DbError with SQLSTATE HYT00.
+// a time-out becomes a DbError with SQLSTATE HYT00. readingRows: a fetch
+// or a value's read, which a driver that reads a whole result first does
+// from its memory: no cancel is sent into it (MariaDB's closes the cursor
+// under the read); the connection still counts it.
 SQLRETURN runTimed(StatementCore& stmt, const std::string& context,
-                   const std::function<SQLRETURN()>& call);
+                   const std::function<SQLRETURN()>& call, bool readingRows = false);
 
-// A fetch or a value's read. A driver that reads a whole result first
-// serves it from its memory, where nothing waits on the server: it is
-// called straight, neither timed nor cancellable (MariaDB's would close
-// the cursor under the read). Arming the watchdog for each value cost
-// more than reading it.
+// A value's read from the row fetched. A driver that reads a whole result
+// first serves it from its memory, where nothing waits on the server: it
+// is called straight. Arming the watchdog for each value cost more than
+// reading it. Fetches stay timed: a driver set to fetch from the server
+// as it goes (a data source's own options) waits on it there.
 template <class Call>
-SQLRETURN readTimed(StatementCore& stmt, const char* context, Call&& call) {
+SQLRETURN readValueTimed(StatementCore& stmt, const char* context, Call&& call) {
   if (stmt.conn && stmt.conn->facts.readsWholeResult) return call();
-  return runTimed(stmt, context, call);
+  return runTimed(stmt, context, call, true);
 }
 
 }  // namespace trellick::db

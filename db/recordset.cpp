@@ -44,7 +44,7 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
       if (room == kChunk && !chunk) chunk = std::make_unique_for_overwrite<char16_t[]>(kChunk);
       char16_t* buf = room == kFirst ? first : chunk.get();
       SQLLEN indicator = 0;
-      SQLRETURN rc = readTimed(s, "read a value", [&] {
+      SQLRETURN rc = readValueTimed(s, "read a value", [&] {
         return SQLGetData(s.handle(), column, SQL_C_WCHAR, buf,
                           static_cast<SQLLEN>(room * sizeof(char16_t)), &indicator);
       });
@@ -70,7 +70,7 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
     if (room == kChunk && !chunk) chunk = std::make_unique_for_overwrite<char[]>(kChunk);
     char* buf = room == kFirst ? first : chunk.get();
     SQLLEN indicator = 0;
-    SQLRETURN rc = readTimed(s, "read a value", [&] {
+    SQLRETURN rc = readValueTimed(s, "read a value", [&] {
       return SQLGetData(s.handle(), column, SQL_C_CHAR, buf, static_cast<SQLLEN>(room), &indicator);
     });
     if (rc == SQL_NO_DATA) break;
@@ -384,7 +384,8 @@ void Recordset::fetch() {
   row_.clear();
   rowid_.clear();
   SQLHSTMT h = stmt_->handle();
-  SQLRETURN rc = readTimed(*stmt_, "fetch a row", [&] { return SQLFetch(h); });
+  SQLRETURN rc = runTimed(
+      *stmt_, "fetch a row", [&] { return SQLFetch(h); }, true);
   if (rc == SQL_NO_DATA) {
     eof_ = true;
     return;
