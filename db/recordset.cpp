@@ -26,63 +26,52 @@ std::string sqliteQuoted(std::string_view name) {
   return out + "\"";
 }
 
+// A value read as C type `cType` in units of Char; nullopt for NULL. The
+// first read goes to a short buffer on the stack, which most values fit;
+// the rest of a long one comes in large chunks, allocated once for the
+// value. Buffers are filled by the driver, so left uninitialised.
+template <class Char>
+std::optional<std::basic_string<Char>> readPieces(StatementCore& s, SQLUSMALLINT column,
+                                                  SQLSMALLINT cType) {
+  // The SQLite driver copies with strncpy, which pads the whole buffer: a
+  // short first buffer costs a short value little.
+  constexpr size_t kFirst = 512 / sizeof(Char), kChunk = 64 * 1024 / sizeof(Char);
+  std::basic_string<Char> out;
+  Char first[kFirst];
+  std::unique_ptr<Char[]> chunk;
+  for (size_t room = kFirst;; room = kChunk) {
+    if (room == kChunk && !chunk) chunk = std::make_unique_for_overwrite<Char[]>(kChunk);
+    Char* buf = room == kFirst ? first : chunk.get();
+    SQLLEN indicator = 0;
+    SQLRETURN rc = readValueTimed(s, "read a value", [&] {
+      return SQLGetData(s.handle(), column, cType, buf, static_cast<SQLLEN>(room * sizeof(Char)),
+                        &indicator);
+    });
+    if (rc == SQL_NO_DATA) break;
+    s.check(rc, "read a value");
+    if (indicator == SQL_NULL_DATA) return std::nullopt;
+    // The driver ends each piece with a NUL unit.
+    const bool truncated =
+        rc == SQL_SUCCESS_WITH_INFO &&
+        (indicator == SQL_NO_TOTAL || indicator > static_cast<SQLLEN>((room - 1) * sizeof(Char)));
+    out.append(buf, truncated ? room - 1 : static_cast<size_t>(indicator) / sizeof(Char));
+    if (!truncated) break;
+  }
+  return out;
+}
+
 Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
-  // The first read goes to a short buffer on the stack, which most values
-  // fit; the rest of a long one comes in large chunks, allocated once for
-  // the value. Buffers are filled by the driver, so left uninitialised.
   // MariaDB's driver gives a value's UTF-16 one unit short where a
   // three-byte character stands before its end: its values are read as
   // the UTF-8 they are, as its parameters are bound.
   if (s.wide() && !s.conn->facts.narrowParameters) {
     // UTF-16 from a Unicode driver; a character split between two reads
     // is joined before conversion.
-    std::u16string out;
-    constexpr size_t kFirst = 256, kChunk = 32 * 1024;
-    char16_t first[kFirst];
-    std::unique_ptr<char16_t[]> chunk;
-    for (size_t room = kFirst;; room = kChunk) {
-      if (room == kChunk && !chunk) chunk = std::make_unique_for_overwrite<char16_t[]>(kChunk);
-      char16_t* buf = room == kFirst ? first : chunk.get();
-      SQLLEN indicator = 0;
-      SQLRETURN rc = readValueTimed(s, "read a value", [&] {
-        return SQLGetData(s.handle(), column, SQL_C_WCHAR, buf,
-                          static_cast<SQLLEN>(room * sizeof(char16_t)), &indicator);
-      });
-      if (rc == SQL_NO_DATA) break;
-      s.check(rc, "read a value");
-      if (indicator == SQL_NULL_DATA) return Variant::null();
-      const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
-                             (indicator == SQL_NO_TOTAL ||
-                              indicator >= static_cast<SQLLEN>((room - 1) * sizeof(char16_t)) + 1);
-      size_t got = truncated ? room - 1 : static_cast<size_t>(indicator) / sizeof(char16_t);
-      out.append(buf, got);
-      if (!truncated) break;
-    }
-    return Variant::text(utf16ToUtf8(out));
+    auto v = readPieces<char16_t>(s, column, SQL_C_WCHAR);
+    return v ? Variant::text(utf16ToUtf8(*v)) : Variant::null();
   }
-  std::string out;
-  // The SQLite driver copies with strncpy, which pads the whole buffer: a
-  // short first buffer costs a short value little.
-  constexpr size_t kFirst = 512, kChunk = 64 * 1024;
-  char first[kFirst];
-  std::unique_ptr<char[]> chunk;
-  for (size_t room = kFirst;; room = kChunk) {
-    if (room == kChunk && !chunk) chunk = std::make_unique_for_overwrite<char[]>(kChunk);
-    char* buf = room == kFirst ? first : chunk.get();
-    SQLLEN indicator = 0;
-    SQLRETURN rc = readValueTimed(s, "read a value", [&] {
-      return SQLGetData(s.handle(), column, SQL_C_CHAR, buf, static_cast<SQLLEN>(room), &indicator);
-    });
-    if (rc == SQL_NO_DATA) break;
-    s.check(rc, "read a value");
-    if (indicator == SQL_NULL_DATA) return Variant::null();
-    const bool truncated = rc == SQL_SUCCESS_WITH_INFO &&
-                           (indicator == SQL_NO_TOTAL || indicator >= static_cast<SQLLEN>(room));
-    size_t got = truncated ? room - 1 : static_cast<size_t>(indicator);
-    out.append(buf, got);
-    if (!truncated) break;
-  }
-  return Variant::text(std::move(out));
+  auto v = readPieces<char>(s, column, SQL_C_CHAR);
+  return v ? Variant::text(std::move(*v)) : Variant::null();
 }
 
 // A column's name and declared type name, through the wide calls for a
