@@ -215,13 +215,18 @@ void Form1::WalkTables(const std::vector<QListWidgetItem*>& entries, int16_t upd
     rs->Close();
     rs.release();
   }
+  // Every table's columns from one catalog query where the engine has it:
+  // each table then costs its count (and its update) alone.
+  const std::shared_ptr<engine::Catalog> catalog = engine::readCatalog(*conn, tables);
   WindowConnection source(conn, *session_);
   EnginePainter painter(*this);
   const engine::WalkResult walk = engine::runTables(
       source, tables,
       [&] {
         upSQL.clear();
-        return EngineOptions(updateYN);
+        engine::Options options = EngineOptions(updateYN);
+        options.catalog = catalog;
+        return options;
       },
       painter);
   if (walk.connectionFailure) {

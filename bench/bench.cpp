@@ -288,6 +288,9 @@ Replaced engineReplace(trellick::db::Connection& conn,
     options.journal = journal;
     options.journalRun = journal->beginRun({});
   }
+  // As the command line and the window walk: every table's columns from the
+  // catalog.
+  options.catalog = engine::readCatalog(conn, tables);
   OneConnection source(conn);
   engine::Observer quiet;
   const auto walk = engine::runTables(source, tables, options, quiet);

@@ -1004,8 +1004,10 @@ int engineReplaceMain(int argc, char** argv) {
     const auto tables = engine::userTables(c);
     OneConnection source(c);
     engine::Observer quiet;
-    const auto walk = engine::runTables(
-        source, tables, engine::Options{engine::Mode::Replace, {kFind, kReplace}}, quiet);
+    // As the command line walks: every table's columns from the catalog.
+    engine::Options options{engine::Mode::Replace, {kFind, kReplace}};
+    options.catalog = engine::readCatalog(c, tables);
+    const auto walk = engine::runTables(source, tables, options, quiet);
     long long records = 0, failed = 0;
     for (const auto& r : walk.results) {
       if (r.failure) {

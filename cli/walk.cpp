@@ -192,8 +192,8 @@ int WalkCommand::execute(const std::vector<engine::Table>& chosen) {
   if (jobs > 1 && tables.size() > 1)
     for (int w = 1; w < jobs && static_cast<size_t>(w) < tables.size(); ++w)
       early.push_back(std::async(std::launch::async, [this] { return connect(); }));
-  // A find over many tables asks the catalog once instead of each table.
-  if (!replacing()) options.catalog = engine::readCatalog(*conn_, tables);
+  // A walk over many tables asks the catalog once instead of each table.
+  options.catalog = engine::readCatalog(*conn_, tables);
   long long journalRun = 0;
   if (replacing()) {
     // Nothing is written without its journal.

@@ -1,6 +1,7 @@
 // A walk that reads every table's columns from the catalog at once searches
-// exactly what each table's own queries would have it search, and a table
-// made or altered after the catalog was read is searched as it is now.
+// exactly what each table's own queries would have it search, a replace
+// with it changes exactly what one without it changes, and a table made or
+// altered after the catalog was read is searched as it is now.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -237,6 +238,57 @@ TEST_P(Catalog, TablesChangedAfterItWasReadAreSearchedAsTheyAreNow) {
     lateFound = lateFound || (line.rfind("plain: found", 0) == 0 &&
                               line.find("late type=") != std::string::npos);
   EXPECT_TRUE(lateFound);
+}
+
+// A replace's walk, each table's result; a find for `find` after it.
+std::vector<std::string> replaced(db::Connection& conn, std::shared_ptr<engine::Catalog> catalog) {
+  engine::Options options{engine::Mode::Replace, {"needle", "thread"}};
+  options.catalog = std::move(catalog);
+  engine::Observer quiet;
+  Source source(conn);
+  const auto walk = engine::runTables(source, engine::userTables(conn), options, quiet);
+  std::vector<std::string> out;
+  for (const auto& r : walk.results) out.push_back(described(r));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+// A replace with the catalog changes what one without it changes, and a
+// table altered or made after the catalog was read is replaced as it is
+// now: a column added is not left holding the text.
+TEST_P(Catalog, ReplacesExactlyWhatEachTableWould) {
+  const std::string altered =
+      "alter table plain add column late varchar(20);"
+      "update plain set late = 'needle';"
+      "create table newer (a varchar(10), b text);"
+      "insert into newer values ('needle', 'needle');"
+      "alter table plain2 rename column b to renamed;"
+      "update plain2 set renamed = 'needle';";
+  setup(tables());
+  setup(altered);
+  const auto alone = replaced(conn(), nullptr);
+  const auto leftAlone = walked(conn(), "needle", nullptr);
+  const auto madeAlone = walked(conn(), "thread", nullptr);
+
+  recreateDatabase();
+  setup(tables());
+  auto catalog = engine::readCatalog(conn(), engine::userTables(conn()));
+  ASSERT_NE(catalog, nullptr);
+  setup(altered);
+  EXPECT_EQ(replaced(conn(), catalog), alone);
+  EXPECT_EQ(walked(conn(), "needle", nullptr), leftAlone);
+  EXPECT_EQ(walked(conn(), "thread", nullptr), madeAlone);
+  // Nothing of the text is left in the tables altered after the read.
+  for (const auto& line : leftAlone)
+    for (const char* table : {"plain: ", "plain2: ", "newer: "})
+      if (line.rfind(table, 0) == 0) {
+        EXPECT_NE(line.find(" records=0 "), std::string::npos) << line;
+      }
+  size_t lateReplaced = 0;
+  for (const auto& line : alone)
+    if (line.rfind("plain: replaced", 0) == 0 && line.find("late type=") != std::string::npos)
+      ++lateReplaced;
+  EXPECT_EQ(lateReplaced, 1u);
 }
 
 // Workers sharing one catalog, each on its connection, ask whether tables
