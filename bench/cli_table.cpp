@@ -322,7 +322,9 @@ class ServerTarget : public Target {
   }
 
  protected:
-  Server server_;
+  // Its own defaults for memory and durability, as a server runs in use:
+  // each commit waits for its disk as the journal's seal waits for its own.
+  Server server_{testsupport::ServerSettings::ServerDefaults};
 
  private:
   std::string clientVariable_;

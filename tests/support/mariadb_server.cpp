@@ -52,19 +52,24 @@ std::string trimmed(const std::string& s) {
 }
 
 // Small data files and no durability: the server starts in well under a
-// second and the tests never need a crash-safe commit.
-const std::vector<std::string> kStorageOptions{
-    "--innodb-buffer-pool-size=32M",
-    "--innodb-log-file-size=4M",
-    "--innodb-data-file-path=ibdata1:4M:autoextend",
-    // Container kernels may refuse io_uring/libaio; plain threads always work.
-    "--innodb-use-native-aio=0",
-    "--skip-log-bin",
-};
+// second and the tests never need a crash-safe commit. With the server's
+// defaults its buffer pool, redo log and commits are its own.
+std::vector<std::string> storageOptions(ServerSettings settings) {
+  std::vector<std::string> options{
+      "--innodb-data-file-path=ibdata1:4M:autoextend",
+      // Container kernels may refuse io_uring/libaio; plain threads always work.
+      "--innodb-use-native-aio=0",
+      "--skip-log-bin",
+  };
+  if (settings == ServerSettings::ForTests)
+    options.insert(options.end(), {"--innodb-buffer-pool-size=32M", "--innodb-log-file-size=4M",
+                                   "--innodb-flush-log-at-trx-commit=0"});
+  return options;
+}
 
 }  // namespace
 
-MariaDbServer::MariaDbServer() : dir_(tempTemplate()) {
+MariaDbServer::MariaDbServer(ServerSettings settings) : dir_(tempTemplate()), settings_(settings) {
   mariadbd_ = findProgram("mariadbd");
   installDb_ = findProgram("mariadb-install-db");
   admin_ = findProgram("mariadb-admin");
@@ -124,7 +129,8 @@ bool MariaDbServer::start() {
   std::vector<std::string> installArgs{"--no-defaults", "--datadir=" + data, "--tmpdir=" + tmp,
                                        "--auth-root-authentication-method=normal",
                                        "--skip-test-db"};
-  installArgs.insert(installArgs.end(), kStorageOptions.begin(), kStorageOptions.end());
+  const std::vector<std::string> storage = storageOptions(settings_);
+  installArgs.insert(installArgs.end(), storage.begin(), storage.end());
   if (::geteuid() == 0) installArgs.push_back("--user=root");
   if (!runProgram(installDb_, installArgs, 120000, &out)) {
     error_ = "mariadb-install-db failed: " + trimmed(out);
@@ -150,9 +156,9 @@ bool MariaDbServer::start() {
                                   "--port=" + std::to_string(port_),
                                   "--skip-name-resolve",
                                   "--character-set-server=utf8mb4",
-                                  "--collation-server=utf8mb4_general_ci",
-                                  "--innodb-flush-log-at-trx-commit=0"};
-    argv.insert(argv.end(), kStorageOptions.begin(), kStorageOptions.end());
+                                  "--collation-server=utf8mb4_general_ci"};
+    const std::vector<std::string> storage = storageOptions(settings_);
+    argv.insert(argv.end(), storage.begin(), storage.end());
     // Tests run as root in CI; the server refuses that unless told to.
     if (::geteuid() == 0) argv.push_back("--user=root");
 

@@ -12,6 +12,7 @@
 
 #include "files.h"
 #include "process.h"
+#include "server_settings.h"
 
 namespace testsupport {
 
@@ -22,7 +23,7 @@ class MariaDbServer {
   // server's case-insensitive default collation) and user "trellick" with all
   // privileges on it. ok() is false if any of that failed; errorText() says
   // what, naming a missing program.
-  MariaDbServer();
+  explicit MariaDbServer(ServerSettings settings = ServerSettings::ForTests);
   ~MariaDbServer();
   MariaDbServer(const MariaDbServer&) = delete;
   MariaDbServer& operator=(const MariaDbServer&) = delete;
@@ -72,6 +73,7 @@ class MariaDbServer {
   void stop();
 
   TempDir dir_;
+  ServerSettings settings_ = ServerSettings::ForTests;
   std::unique_ptr<Child> server_;
   pid_t watcherPid_ = 0;
   int port_ = 0;

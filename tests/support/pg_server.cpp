@@ -59,7 +59,7 @@ std::string trimmed(const std::string& s) {
 
 }  // namespace
 
-PgServer::PgServer() {
+PgServer::PgServer(ServerSettings settings) : settings_(settings) {
   dropPrivileges_ = runningAsRoot();
   for (const char* tool : {"initdb", "pg_ctl", "postgres", "psql"}) {
     const std::string path = kBin + tool;
@@ -128,7 +128,8 @@ bool PgServer::start() {
   }
   if (dropPrivileges_) chownToServerUser(pwfile);
 
-  // No fsync anywhere: the cluster lives for one test run.
+  // No fsync anywhere for tests: the cluster lives for one test run. With
+  // the server's defaults only initdb's files are not synced.
   const std::string data = root + "/data";
   const bool initialised =
       runStep(kBin + "initdb",
@@ -138,6 +139,11 @@ bool PgServer::start() {
   std::remove(pwfile.c_str());
   if (!initialised) return false;
 
+  const std::string tuning = settings_ == ServerSettings::ForTests ? "fsync = off\n"
+                                                                     "synchronous_commit = off\n"
+                                                                     "full_page_writes = off\n"
+                                                                     "shared_buffers = 16MB\n"
+                                                                   : "";
   for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
     port_ = testnet::freeLoopbackPort();
     if (port_ == 0) {
@@ -154,12 +160,9 @@ bool PgServer::start() {
                        "unix_socket_directories = '" +
                        root +
                        "'\n"
-                       "fsync = off\n"
-                       "synchronous_commit = off\n"
-                       "full_page_writes = off\n"
                        "max_connections = 30\n"
-                       "shared_buffers = 16MB\n"
-                       "log_min_messages = warning\n")) {
+                       "log_min_messages = warning\n" +
+                       tuning)) {
       error_ = "cannot write " + conf;
       return false;
     }

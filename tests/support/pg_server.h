@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "files.h"
+#include "server_settings.h"
 
 namespace testsupport {
 
@@ -19,7 +20,7 @@ class PgServer {
   // Starts the server and creates the login role user() and the database
   // database() owned by it. ok() is false if any step failed; errorText() says
   // which (a missing PostgreSQL binary is named there).
-  PgServer();
+  explicit PgServer(ServerSettings settings = ServerSettings::ForTests);
   ~PgServer();
   PgServer(const PgServer&) = delete;
   PgServer& operator=(const PgServer&) = delete;
@@ -75,6 +76,7 @@ class PgServer {
   bool ok_ = false;
   bool started_ = false;
   bool dropPrivileges_ = false;
+  ServerSettings settings_ = ServerSettings::ForTests;
   int port_ = 0;
   std::string error_;
   mutable std::string lastError_;
