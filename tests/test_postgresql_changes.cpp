@@ -391,6 +391,8 @@ TEST_P(PostgresqlChanges, aTablesKeyIsAskedOfItsOwnSchemaWithOneStatement) {
       "create table other.u(x int not null unique, y int unique, v text);"
       "create table other.\"Odd \"\"t\"(\"k \"\"ey\" text primary key, v text);"
       "create table other.w(v text);"
+      "create table other.\"Dot.ted\"(\"K\" int primary key);"
+      "create table \"pg_class\"(mine int primary key);"
       "insert into t values (1, 2, 'foo');"
       "insert into other.t values (7, 1, 2, 'a foo');");
   using Key = std::vector<std::string>;
@@ -403,6 +405,11 @@ TEST_P(PostgresqlChanges, aTablesKeyIsAskedOfItsOwnSchemaWithOneStatement) {
   EXPECT_EQ(conn().RowKey("other", "u"), Key{"x"});
   EXPECT_EQ(conn().RowKey("other", "Odd \"t"), Key{"k \"ey"});
   EXPECT_EQ(conn().RowKey("other", "w"), Key{});
+  EXPECT_EQ(conn().RowKey("other", "Dot.ted"), Key{"K"});
+  EXPECT_EQ(conn().RowKey("other", "dot.ted"), Key{});
+  EXPECT_EQ(conn().RowKey("other", "missing"), Key{});
+  // The default schema's table, not the system catalog's of the same name.
+  EXPECT_EQ(conn().RowKey("", "pg_class"), Key{"mine"});
 
   journal::Journal journal(journalPath());
   const long long id = journal.beginRun({});
