@@ -22,6 +22,9 @@
 #include <thread>
 #include <vector>
 
+#include "db/connection.h"
+#include "db/recordset.h"
+#include "db/target.h"
 #include "support/cli_run.h"
 #include "support/engine_fixture.h"
 #include "support/files.h"
@@ -255,13 +258,21 @@ TEST_P(Batches, stoppedBetweenBatchesToldPartlyReplacedWithItsCount) {
 using BatchesLost = Batches;
 TEST_P(BatchesLost, aConnectionLostMidBatchLeavesWholeBatchesAndResumes) {
   const Rows original = rows();
+  // A row of the tenth batch held by another session: the run cannot end
+  // before its connection is taken, however fast its batches go.
+  trellick::db::Connection locker;
+  locker.Open(trellick::db::makeTarget(fields(), trellick::db::installedDrivers(), 10));
+  locker.BeginTrans();
+  locker.Execute("select id from t where id = " + std::to_string(10 * kBatch * 3) + " for update")
+      ->Close();
   auto p = start(replaceArgs() + Args{"--json"});
   ASSERT_TRUE(p->started());
   const auto deadline = Clock::now() + std::chrono::seconds(60);
   while (batchesJournaled() < 3 && p->running() && Clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   ASSERT_TRUE(p->running()) << p->err();
-  // Every other session on the database is ended by the server.
+  // Every other session on the database is ended by the server, the
+  // locker's with the run's.
   setup(
       "select pg_terminate_backend(pid) from pg_stat_activity where datname = "
       "current_database() and pid <> pg_backend_pid();");
