@@ -74,36 +74,26 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
   return v ? Variant::text(std::move(*v)) : Variant::null();
 }
 
-// A column's name and declared type name, through the wide calls for a
-// Unicode driver.
+// A column's SQL type, size and declared type name, through the wide calls
+// for a Unicode driver.
 struct Description {
-  std::string name;
   std::string typeName;
   SQLSMALLINT sqlType = 0;
   SQLULEN size = 0;
 };
 
-Description describeColumn(StatementCore& s, SQLUSMALLINT i) {
+Description describeType(StatementCore& s, SQLUSMALLINT i) {
   SQLHSTMT h = s.handle();
   Description d;
   // Nullability is not asked for: the PostgreSQL driver would look it up in
   // the catalog with statements of its own for every result.
-  SQLSMALLINT nameLen = 0, digits = 0;
+  // A buffer for the name, which is not wanted: the PostgreSQL driver
+  // fails without one.
+  SQLSMALLINT digits = 0, nameLen = 0;
   if (s.wide()) {
-    std::u16string name(256, u'\0');
-    auto call = [&] {
-      return SQLDescribeColW(h, i, reinterpret_cast<SQLWCHAR*>(name.data()),
-                             static_cast<SQLSMALLINT>(name.size()), &nameLen, &d.sqlType, &d.size,
-                             &digits, nullptr);
-    };
-    SQLRETURN rc = call();
-    if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
-      name.assign(static_cast<size_t>(nameLen) + 1, u'\0');
-      rc = call();
-    }
-    s.check(rc, "describe a column");
-    name.resize(std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
-    d.name = utf16ToUtf8(name);
+    SQLWCHAR name[64];
+    s.check(SQLDescribeColW(h, i, name, 64, &nameLen, &d.sqlType, &d.size, &digits, nullptr),
+            "describe a column");
     char16_t typeName[256] = {0};
     SQLSMALLINT typeBytes = 0;
     SQLColAttributeW(h, i, SQL_DESC_TYPE_NAME, typeName, sizeof typeName, &typeBytes, nullptr);
@@ -112,19 +102,9 @@ Description describeColumn(StatementCore& s, SQLUSMALLINT i) {
         std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(typeBytes, 0)) / 2, 255)));
     return d;
   }
-  std::vector<SQLCHAR> name(512);
-  auto call = [&] {
-    return SQLDescribeCol(h, i, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLen,
-                          &d.sqlType, &d.size, &digits, nullptr);
-  };
-  SQLRETURN rc = call();
-  if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
-    name.resize(static_cast<size_t>(nameLen) + 1);
-    rc = call();
-  }
-  s.check(rc, "describe a column");
-  d.name.assign(reinterpret_cast<const char*>(name.data()),
-                std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
+  SQLCHAR name[128];
+  s.check(SQLDescribeCol(h, i, name, 128, &nameLen, &d.sqlType, &d.size, &digits, nullptr),
+          "describe a column");
   SQLCHAR typeName[256] = {0};
   SQLSMALLINT typeLen = 0;
   SQLColAttribute(h, i, SQL_DESC_TYPE_NAME, typeName, sizeof typeName, &typeLen, nullptr);
@@ -132,12 +112,50 @@ Description describeColumn(StatementCore& s, SQLUSMALLINT i) {
   return d;
 }
 
+// A column's name alone. Asked for a column's type, the PostgreSQL driver
+// looks the column's table up in the catalog with a statement of its own
+// (once a table and connection): a round trip for every table a run reads
+// rows of, whose values are read as text whatever their types.
+std::string describeName(StatementCore& s, SQLUSMALLINT i) {
+  SQLHSTMT h = s.handle();
+  SQLSMALLINT nameLen = 0;
+  if (s.wide()) {
+    std::u16string name(256, u'\0');
+    auto call = [&] {
+      return SQLDescribeColW(h, i, reinterpret_cast<SQLWCHAR*>(name.data()),
+                             static_cast<SQLSMALLINT>(name.size()), &nameLen, nullptr, nullptr,
+                             nullptr, nullptr);
+    };
+    SQLRETURN rc = call();
+    if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
+      name.assign(static_cast<size_t>(nameLen) + 1, u'\0');
+      rc = call();
+    }
+    s.check(rc, "describe a column");
+    name.resize(std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
+    return utf16ToUtf8(name);
+  }
+  std::vector<SQLCHAR> name(512);
+  auto call = [&] {
+    return SQLDescribeCol(h, i, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLen,
+                          nullptr, nullptr, nullptr, nullptr);
+  };
+  SQLRETURN rc = call();
+  if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
+    name.resize(static_cast<size_t>(nameLen) + 1);
+    rc = call();
+  }
+  s.check(rc, "describe a column");
+  return std::string(reinterpret_cast<const char*>(name.data()),
+                     std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
+}
+
 // Whether a result column after the first is called name.
 bool hasColumnNamed(StatementCore& s, std::string_view name) {
   SQLSMALLINT n = 0;
   SQLNumResultCols(s.handle(), &n);
   for (SQLSMALLINT i = 2; i <= n; ++i)
-    if (equalsNoCase(describeColumn(s, static_cast<SQLUSMALLINT>(i)).name, name)) return true;
+    if (equalsNoCase(describeName(s, static_cast<SQLUSMALLINT>(i)), name)) return true;
   return false;
 }
 
@@ -157,8 +175,14 @@ long long Variant::toInt64() const {
 // ---- Field ----
 
 const std::string& Field::Name() const { return rs_->columns_.at(index_).name; }
-int Field::Type() const { return rs_->columns_.at(index_).type; }
-long long Field::DefinedSize() const { return rs_->columns_.at(index_).definedSize; }
+int Field::Type() const {
+  rs_->describeTypes();
+  return rs_->columns_.at(index_).type;
+}
+long long Field::DefinedSize() const {
+  rs_->describeTypes();
+  return rs_->columns_.at(index_).definedSize;
+}
 
 Variant Field::Value() const {
   rs_->requireRow();
@@ -294,6 +318,8 @@ void Recordset::Open(const std::string& source, Connection& conn, int cursorType
       loadRow();
       rows.push_back(row_);
     }
+    // The statement goes: the columns' types are asked while it is here.
+    describeTypes();
     std::vector<ColumnInfo> columns = columns_;
     attachRows(std::move(columns), std::move(rows));
     currentRowOnly_ = true;
@@ -344,6 +370,7 @@ void Recordset::attachRows(std::vector<ColumnInfo> columns,
   materialized_ = true;
   columns_ = std::move(columns);
   rows_ = std::move(rows);
+  typed_ = true;
   rowIndex_ = 0;
   open_ = true;
   eof_ = bof_ = rows_.empty();
@@ -354,17 +381,28 @@ void Recordset::describeColumns() {
   SQLHSTMT h = stmt_->handle();
   SQLSMALLINT n = 0;
   stmt_->check(SQLNumResultCols(h, &n), context_);
+  // Names now; types when first asked, which most results never are.
+  typed_ = false;
   for (SQLSMALLINT i = static_cast<SQLSMALLINT>(1 + hiddenColumns_); i <= n; ++i) {
-    Description d = describeColumn(*stmt_, static_cast<SQLUSMALLINT>(i));
     ColumnInfo c;
-    c.name = std::move(d.name);
-    c.sqlType = d.sqlType;
-    c.typeName = std::move(d.typeName);
-    ColumnType t = mapColumnType(d.sqlType, d.size, c.typeName);
-    c.type = t.code;
-    c.definedSize = t.definedSize;
+    c.name = describeName(*stmt_, static_cast<SQLUSMALLINT>(i));
     columns_.push_back(std::move(c));
   }
+}
+
+void Recordset::describeTypes() {
+  if (typed_) return;
+  if (!stmt_ || !stmt_->stmt) fail("3704", "Operation is not allowed when the object is closed.");
+  for (int k = 0; k < columnCount(); ++k) {
+    Description d = describeType(*stmt_, static_cast<SQLUSMALLINT>(odbcColumn(k)));
+    ColumnInfo& c = columns_[static_cast<size_t>(k)];
+    c.sqlType = d.sqlType;
+    c.typeName = std::move(d.typeName);
+    const ColumnType t = mapColumnType(d.sqlType, d.size, c.typeName);
+    c.type = t.code;
+    c.definedSize = t.definedSize;
+  }
+  typed_ = true;
 }
 
 void Recordset::fetch() {

@@ -137,6 +137,7 @@ class Recordset {
 
   void takeStatement(std::shared_ptr<StatementCore> stmt, const std::string& context);
   void describeColumns();
+  void describeTypes();
   void fetch();
   void loadRow();
   void requireRow() const;
@@ -152,6 +153,8 @@ class Recordset {
   bool eof_ = true;
   bool bof_ = true;
   std::vector<ColumnInfo> columns_;
+  // Whether columns_ holds the types beside the names.
+  bool typed_ = false;
   // The current row, read on first use.
   bool rowLoaded_ = false;
   std::vector<Variant> row_;

@@ -463,6 +463,93 @@ TEST_P(PostgresqlChanges, aTablesKeyIsAskedOfItsOwnSchemaWithOneStatement) {
   EXPECT_EQ(setting(), "1s");
 }
 
+// Asked a result column's type, the driver looks the column's table up in
+// the catalog with a query of its own. A run reads its rows as text and asks
+// no type: a journaled replace, the rewriter's replace and the undo send
+// the server nothing of the driver's; a type asked is still the catalog's.
+TEST_P(PostgresqlChanges, readingRowsSendsNoColumnLookupOfTheDriver) {
+  setup(
+      "create domain short_text as varchar(30);"
+      "create table a(id int primary key, note text, other varchar(20), d short_text);"
+      "insert into a values (1, 'a foo', 'foo', 'foo d'), (2, 'none', 'x', null);"
+      "create table b(note text, other varchar(20));"
+      "insert into b values ('b foo', 'x'), ('b foo', 'x');"
+      "create table c(id int, note text, other varchar(20), d short_text);"
+      "insert into c values (1, 'x', 'y', 'z');");
+  logServerStatements();
+  // The driver's column queries (none of Trellick's names this column)
+  // but those for a table's columns described on purpose, whose types the
+  // catalog learns from the driver once for each kind of column.
+  auto lookups = [](const std::vector<std::string>& statements) {
+    long long n = 0;
+    for (size_t k = 0; k < statements.size(); ++k)
+      n += statements[k].find("relhasrules") != std::string::npos &&
+                   (k == 0 || statements[k - 1].rfind("select * from ", 0) != 0)
+               ? 1
+               : 0;
+    return n;
+  };
+
+  journal::Journal journal(journalPath());
+  engine::Options options;
+  options.texts = {"foo", "bar"};
+  options.mode = engine::Mode::Replace;
+  options.journal = &journal;
+  options.journalRun = journal.beginRun({});
+  // The columns from the catalog, as the command line and the window read
+  // them: no table's columns are described by a query of their own.
+  options.catalog = engine::readCatalog(conn(), engine::userTables(conn()));
+  ASSERT_TRUE(options.catalog);
+  engine::Observer quiet;
+  for (const char* table : {"a", "b"}) {
+    const auto replaced = engine::runTable(conn(), {table}, options, quiet);
+    ASSERT_FALSE(replaced.failure) << replaced.failure->description;
+  }
+  journal.finishRun(options.journalRun);
+  EXPECT_EQ(dump("a", {"id", "note", "other", "d"}, "id"),
+            (Rows{{"1", "a bar", "bar", "bar d"}, {"2", "none", "x", std::nullopt}}));
+  const auto run = journal.run(options.journalRun);
+  ASSERT_TRUE(run);
+  const auto undone = journal::undo(conn(), journal, *run, {});
+  ASSERT_EQ(undone.tables.size(), 2u);
+  for (const auto& t : undone.tables) EXPECT_FALSE(t.failure) << *t.failure;
+  EXPECT_EQ(dump("a", {"id", "note", "other", "d"}, "id"),
+            (Rows{{"1", "a foo", "foo", "foo d"}, {"2", "none", "x", std::nullopt}}));
+
+  transform::Options pairs;
+  pairs.pairs = {{"foo", "bar"}};
+  options.rewriter = transform::makeRewriter(pairs);
+  options.journalRun = journal.beginRun({});
+  const auto rewritten = engine::runTable(conn(), {"a"}, options, quiet);
+  ASSERT_FALSE(rewritten.failure) << rewritten.failure->description;
+  journal.finishRun(options.journalRun);
+  EXPECT_EQ(dump("a", {"id", "note"}, "id"), (Rows{{"1", "a bar"}, {"2", "none"}}));
+
+  const auto received = serverStatements();
+  long long journaledUpdates = 0;
+  for (const auto& s : received)
+    journaledUpdates += s.find("\"trellick_x\"") != std::string::npos ? 1 : 0;
+  EXPECT_GE(journaledUpdates, 1) << testing::PrintToString(received);
+  EXPECT_EQ(lookups(received), 0) << testing::PrintToString(received);
+
+  // Types asked of a result: the driver's, through its lookup (of a table
+  // it has not looked up before), asked once the rows are read too.
+  auto rs = conn().Execute("select id, note, other, d from c");
+  while (!rs->Eof()) rs->MoveNext();
+  auto fields = rs->Fields();
+  EXPECT_EQ(fields.Item(1).Name(), "note");
+  EXPECT_EQ(lookups(serverStatements()), 0);
+  EXPECT_EQ(fields.Item(0).Type(), db::adInteger);
+  EXPECT_EQ(fields.Item(1).Type(), db::adLongVarChar);
+  EXPECT_EQ(fields.Item(2).Type(), db::adVarChar);
+  EXPECT_EQ(fields.Item(2).DefinedSize(), 20);
+  EXPECT_EQ(fields.Item(3).Type(), db::adVarChar);
+  EXPECT_EQ(fields.Item(3).DefinedSize(), 30);
+  EXPECT_EQ(lookups(serverStatements()), 1);
+  rs->Close();
+  EXPECT_THROW(fields.Item(0).Type(), db::DbError);
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, PostgresqlChanges, testing::Values(Engine::PostgreSQL),
                          testsupport::EngineParamName());
 

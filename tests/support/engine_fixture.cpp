@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 
 #include "db/target.h"
 #include "files.h"
@@ -274,8 +276,49 @@ std::vector<std::string> EngineFixture::cliEnvironment() const {
 }
 
 std::vector<std::string> EngineFixture::serverStatements() const {
-  if (engine() != Engine::SqlServer) return {};
-  return standin().batches();
+  if (engine() == Engine::SqlServer) return standin().batches();
+  if (engine() != Engine::PostgreSQL || logFrom_ == std::string::npos) return {};
+  // Each entry of the log starts a line with its time ("2026-12-09 ...");
+  // a statement's own lines follow it.
+  const std::string log = pg().serverLog();
+  std::vector<std::string> statements;
+  std::string* current = nullptr;
+  size_t at = std::min(logFrom_, log.size());
+  while (at < log.size()) {
+    size_t end = log.find('\n', at);
+    if (end == std::string::npos) end = log.size();
+    const std::string line = log.substr(at, end - at);
+    at = end + 1;
+    const bool entry = line.size() > 4 && std::isdigit(static_cast<unsigned char>(line[0])) &&
+                       std::isdigit(static_cast<unsigned char>(line[3])) && line[4] == '-';
+    if (!entry) {
+      if (current) *current += "\n" + line;
+      continue;
+    }
+    current = nullptr;
+    // "LOG:  statement: ..." for a simple query, "LOG:  execute <name>: ..."
+    // for one the driver prepared.
+    size_t text = std::string::npos;
+    if (const size_t s = line.find("LOG:  statement: "); s != std::string::npos)
+      text = s + 17;
+    else if (const size_t e = line.find("LOG:  execute "); e != std::string::npos)
+      if (const size_t colon = line.find(": ", e + 14); colon != std::string::npos)
+        text = colon + 2;
+    if (text == std::string::npos) continue;
+    statements.push_back(line.substr(text));
+    current = &statements.back();
+  }
+  return statements;
+}
+
+void EngineFixture::logServerStatements() {
+  if (engine() != Engine::PostgreSQL) return;
+  PgServer& server = pg();
+  ASSERT_TRUE(server.psqlOk("alter role " + server.user() + " in database " + db_->name +
+                            " set log_statement = 'all';"))
+      << server.lastError();
+  logFrom_ = server.serverLog().size();
+  reconnect();
 }
 
 void EngineFixture::recreateDatabase() {

@@ -74,8 +74,14 @@ class EngineFixture : public testing::TestWithParam<Engine> {
   Rows dump(const std::string& table, const std::vector<std::string>& columns,
             const std::string& orderBy);
   // SQL Server: every statement the stand-in has been sent so far, in order
-  // (the whole program's); empty on the other engines.
+  // (the whole program's). PostgreSQL: every statement the server ran for
+  // the test's login on the test's database since logServerStatements(),
+  // in order, the driver's own among them. Empty on the other engines.
   std::vector<std::string> serverStatements() const;
+  // PostgreSQL: the server logs each statement of the test's login on the
+  // test's database from here on; the connection is opened again to take
+  // the setting. Nothing elsewhere.
+  void logServerStatements();
   // What the connection was opened with: an operator's fields.
   const trellick::db::ConnectFields& fields() const;
   // The command line's options for the test's database; on a server its
@@ -91,6 +97,8 @@ class EngineFixture : public testing::TestWithParam<Engine> {
   void reconnect();
   struct Database;
   std::unique_ptr<Database> db_;
+  // Where the server's log stood when logServerStatements() was called.
+  size_t logFrom_ = std::string::npos;
   std::unique_ptr<trellick::db::Connection> conn_;
 };
 
