@@ -74,80 +74,86 @@ Variant readColumn(StatementCore& s, SQLUSMALLINT column) {
   return v ? Variant::text(std::move(*v)) : Variant::null();
 }
 
-// A column's SQL type, size and declared type name, through the wide calls
-// for a Unicode driver.
+// The describing calls in a Unicode driver's wide form or in the narrow
+// one, chosen by the character type of the buffer.
+SQLRETURN describeCol(SQLHSTMT h, SQLUSMALLINT i, char16_t* name, SQLSMALLINT units,
+                      SQLSMALLINT* nameLen, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits) {
+  return SQLDescribeColW(h, i, reinterpret_cast<SQLWCHAR*>(name), units, nameLen, type, size,
+                         digits, nullptr);
+}
+SQLRETURN describeCol(SQLHSTMT h, SQLUSMALLINT i, char* name, SQLSMALLINT units,
+                      SQLSMALLINT* nameLen, SQLSMALLINT* type, SQLULEN* size, SQLSMALLINT* digits) {
+  return SQLDescribeCol(h, i, reinterpret_cast<SQLCHAR*>(name), units, nameLen, type, size, digits,
+                        nullptr);
+}
+SQLRETURN colAttribute(SQLHSTMT h, SQLUSMALLINT i, SQLUSMALLINT field, char16_t* text,
+                       SQLSMALLINT bytes, SQLSMALLINT* length) {
+  return SQLColAttributeW(h, i, field, text, bytes, length, nullptr);
+}
+SQLRETURN colAttribute(SQLHSTMT h, SQLUSMALLINT i, SQLUSMALLINT field, char* text,
+                       SQLSMALLINT bytes, SQLSMALLINT* length) {
+  return SQLColAttribute(h, i, field, text, bytes, length, nullptr);
+}
+std::string asUtf8(const std::u16string& text) { return utf16ToUtf8(text); }
+std::string asUtf8(std::string&& text) { return std::move(text); }
+
+// A column's SQL type, size and declared type name.
 struct Description {
   std::string typeName;
   SQLSMALLINT sqlType = 0;
   SQLULEN size = 0;
 };
 
+template <class Char>
 Description describeType(StatementCore& s, SQLUSMALLINT i) {
   SQLHSTMT h = s.handle();
   Description d;
   // Nullability is not asked for: the PostgreSQL driver would look it up in
-  // the catalog with statements of its own for every result.
-  // A buffer for the name, which is not wanted: the PostgreSQL driver
-  // fails without one.
-  SQLSMALLINT digits = 0, nameLen = 0;
-  if (s.wide()) {
-    SQLWCHAR name[64];
-    s.check(SQLDescribeColW(h, i, name, 64, &nameLen, &d.sqlType, &d.size, &digits, nullptr),
-            "describe a column");
-    char16_t typeName[256] = {0};
-    SQLSMALLINT typeBytes = 0;
-    SQLColAttributeW(h, i, SQL_DESC_TYPE_NAME, typeName, sizeof typeName, &typeBytes, nullptr);
-    d.typeName = utf16ToUtf8(std::u16string_view(
-        typeName,
-        std::min<size_t>(static_cast<size_t>(std::max<SQLSMALLINT>(typeBytes, 0)) / 2, 255)));
-    return d;
-  }
-  SQLCHAR name[128];
-  s.check(SQLDescribeCol(h, i, name, 128, &nameLen, &d.sqlType, &d.size, &digits, nullptr),
+  // the catalog with statements of its own for every result. The name is
+  // not wanted either, but the PostgreSQL driver fails without a buffer.
+  Char name[128];
+  SQLSMALLINT nameLen = 0, digits = 0;
+  s.check(describeCol(h, i, name, 128, &nameLen, &d.sqlType, &d.size, &digits),
           "describe a column");
-  SQLCHAR typeName[256] = {0};
-  SQLSMALLINT typeLen = 0;
-  SQLColAttribute(h, i, SQL_DESC_TYPE_NAME, typeName, sizeof typeName, &typeLen, nullptr);
-  d.typeName = reinterpret_cast<const char*>(typeName);
+  Char typeName[256] = {0};
+  SQLSMALLINT typeBytes = -1;
+  colAttribute(h, i, SQL_DESC_TYPE_NAME, typeName, sizeof typeName, &typeBytes);
+  std::basic_string<Char> type(
+      typeName,
+      typeBytes < 0 ? 255 : std::min<size_t>(static_cast<size_t>(typeBytes) / sizeof(Char), 255));
+  type.resize(std::min(type.find(Char{}), type.size()));
+  d.typeName = asUtf8(std::move(type));
   return d;
+}
+
+Description describeType(StatementCore& s, SQLUSMALLINT i) {
+  return s.wide() ? describeType<char16_t>(s, i) : describeType<char>(s, i);
 }
 
 // A column's name alone. Asked for a column's type, the PostgreSQL driver
 // looks the column's table up in the catalog with a statement of its own
 // (once a table and connection): a round trip for every table a run reads
 // rows of, whose values are read as text whatever their types.
-std::string describeName(StatementCore& s, SQLUSMALLINT i) {
-  SQLHSTMT h = s.handle();
+template <class Char>
+std::basic_string<Char> describeName(StatementCore& s, SQLUSMALLINT i) {
+  std::basic_string<Char> name(256, Char{});
   SQLSMALLINT nameLen = 0;
-  if (s.wide()) {
-    std::u16string name(256, u'\0');
-    auto call = [&] {
-      return SQLDescribeColW(h, i, reinterpret_cast<SQLWCHAR*>(name.data()),
-                             static_cast<SQLSMALLINT>(name.size()), &nameLen, nullptr, nullptr,
-                             nullptr, nullptr);
-    };
-    SQLRETURN rc = call();
-    if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
-      name.assign(static_cast<size_t>(nameLen) + 1, u'\0');
-      rc = call();
-    }
-    s.check(rc, "describe a column");
-    name.resize(std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
-    return utf16ToUtf8(name);
-  }
-  std::vector<SQLCHAR> name(512);
   auto call = [&] {
-    return SQLDescribeCol(h, i, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLen,
-                          nullptr, nullptr, nullptr, nullptr);
+    return describeCol(s.handle(), i, name.data(), static_cast<SQLSMALLINT>(name.size()), &nameLen,
+                       nullptr, nullptr, nullptr);
   };
   SQLRETURN rc = call();
   if (rc == SQL_SUCCESS_WITH_INFO && nameLen >= static_cast<SQLSMALLINT>(name.size())) {
-    name.resize(static_cast<size_t>(nameLen) + 1);
+    name.assign(static_cast<size_t>(nameLen) + 1, Char{});
     rc = call();
   }
   s.check(rc, "describe a column");
-  return std::string(reinterpret_cast<const char*>(name.data()),
-                     std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
+  name.resize(std::min<size_t>(static_cast<size_t>(nameLen), name.size() - 1));
+  return name;
+}
+
+std::string describeName(StatementCore& s, SQLUSMALLINT i) {
+  return s.wide() ? asUtf8(describeName<char16_t>(s, i)) : describeName<char>(s, i);
 }
 
 // Whether a result column after the first is called name.
