@@ -1376,7 +1376,12 @@ void settleCutShort(db::Connection& conn, Journal& journal, const RunEntry& run)
   for (const TableEntry& entry : run.tables) {
     if (entry.state != TableState::Journaled || entry.byValue) continue;
     const auto first = journal.rowsBetween(entry.id, 1, 1);
-    if (first.empty()) continue;
+    // Sealed without rows (a last batch begun after the last row): it wrote
+    // nothing, committed or not, and has nothing to give back.
+    if (first.empty()) {
+      journal.mark(entry.id, TableState::Done);
+      continue;
+    }
     const Row& row = first[0].second;
     // Found by its key as the run found it: uncommitted, the row kept it.
     std::string list, where;

@@ -25,6 +25,9 @@
 #include "db/connection.h"
 #include "db/recordset.h"
 #include "db/target.h"
+#include "db/types.h"
+#include "journal/changes.h"
+#include "journal/journal.h"
 #include "support/cli_run.h"
 #include "support/engine_fixture.h"
 #include "support/files.h"
@@ -167,6 +170,26 @@ TEST_P(Batches, killedAtRandomMomentsResumedAndUndone) { killResumeUndo(replaceA
 
 // The same through the row rewriter (several pairs): a commit with its
 // journal every batch of rows written.
+// A last batch begun after the last row is sealed without rows. Cut short
+// before its done mark, a resume's settling marks it done: it wrote
+// nothing, and nothing of the run is left sealed but unsettled.
+TEST_P(Batches, aLastBatchSealedWithoutRowsIsSettledDone) {
+  namespace journal = trellick::journal;
+  const Rows original = rows();
+  journal::Journal store(this->journal());
+  const long long run = store.beginRun({});
+  const long long table = store.beginTable(run, {"t"}, {{"id", trellick::db::adInteger, 0}}, false,
+                                           {{"v", trellick::db::adLongVarWChar, 0}});
+  store.setBatch(table, 1, std::nullopt);
+  store.seal(table);
+  journal::settleCutShort(conn(), store, *store.run(run));
+  const auto settled = store.run(run);
+  ASSERT_TRUE(settled);
+  ASSERT_EQ(settled->tables.size(), 1u);
+  EXPECT_EQ(settled->tables[0].state, journal::TableState::Done);
+  EXPECT_EQ(rows(), original);
+}
+
 TEST_P(Batches, rewriterKilledResumedAndUndone) {
   killResumeUndo({"replace", "--find", kFind, "--replace", replacement_, "--find", "zzz",
                   "--replace", "y", "--yes", "--batch-rows", std::to_string(kBatch)});
