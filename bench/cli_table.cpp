@@ -15,12 +15,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <optional>
@@ -578,6 +580,7 @@ struct Options {
   std::string cli;
   std::string self;
   std::string windowBench;  // the trellick-bench whose --window is run
+  std::string odbcFloor;    // trellick-odbc-floor: the driver manager and driver alone
   std::string dir;
   std::vector<std::string> engines{"sqlite", "postgresql", "mariadb"};
   Shape big{200, 20000};
@@ -628,6 +631,28 @@ struct Measures {
     return false;
   }
 };
+
+// The statements of a walk in two halves, the tables taken in turn: each
+// table's statements go with its count; what comes before the first count
+// (the session's and the first table's) goes to both.
+std::array<std::vector<std::string>, 2> splitBetweenTwo(const std::vector<std::string>& sent) {
+  std::array<std::vector<std::string>, 2> halves;
+  std::vector<std::string> pending;
+  size_t counts = 0;
+  for (const std::string& s : sent) {
+    pending.push_back(s);
+    if (!isCount(s)) continue;
+    if (counts == 0) {
+      halves[1] = pending;
+      halves[1].pop_back();
+    }
+    auto& half = halves[counts % 2];
+    half.insert(half.end(), pending.begin(), pending.end());
+    pending.clear();
+    ++counts;
+  }
+  return halves;
+}
 
 class EngineRun {
  public:
@@ -680,13 +705,17 @@ class EngineRun {
           [&] {
             m_.take(e, "find.floor", [&] { return floor(a_, findStatements_, expected_, "find"); });
           }};
-      if (t_.server())
+      if (t_.server()) {
         finds.push_back([&] {
           m_.take(e, "find.jobs2", [&] {
             if (!f_.findJobs) throw NotAvailable("this trellick-cli has no find --jobs");
             return cliFind(a_, expected_, 2);
           });
         });
+        // What two sessions gain on this machine with nothing of ours: the
+        // ceiling of --jobs 2.
+        finds.push_back([&] { m_.take(e, "find.floor2", [&] { return floorInTwo(); }); });
+      }
       rotated(finds, rep);
 
       std::vector<std::function<void()>> replaces{
@@ -713,6 +742,7 @@ class EngineRun {
         if (e == "sqlite") {
           smalls.push_back([&] { m_.take(e, "tables.cli", [&] { return cliTables(); }); });
           smalls.push_back([&] { m_.take(e, "tables.floor", [&] { return floorTables(); }); });
+          smalls.push_back([&] { m_.take(e, "tables.odbc", [&] { return odbcTables(); }); });
         }
         rotated(smalls, rep);
       }
@@ -899,6 +929,55 @@ class EngineRun {
     return ran.firstOutputMs;
   }
 
+  // The find's statements in two sessions of the client at once, the
+  // tables shared between them as the command line's two connections
+  // share them; both ended, their counts must make the records expected.
+  double floorInTwo() {
+    const auto halves = splitBetweenTwo(findStatements_);
+    std::vector<std::string> files;
+    for (size_t k = 0; k < 2; ++k)
+      files.push_back(
+          writeFile(o_.dir + "/cli-floor-" + t_.key() + "-find-" + std::to_string(k + 1) + ".sql",
+                    script(t_, halves[k], true)));
+    const auto start = Clock::now();
+    auto second = std::async(std::launch::async,
+                             [&] { return runProgram(t_.client(a_, true), env_, files[1]); });
+    const Ran one = runProgram(t_.client(a_, true), env_, files[0]);
+    const Ran two = second.get();
+    const double ms = msSince(start);
+    long long counted = 0;
+    for (const auto& [ran, half] : {std::pair{&one, &halves[0]}, std::pair{&two, &halves[1]}}) {
+      if (ran->exitCode != 0)
+        throw Failure("the client ended with " + std::to_string(ran->exitCode) + ": " +
+                      ran->firstErrLine());
+      counted += countedInEcho(ran->out, *half);
+    }
+    if (counted != expected_)
+      throw Failure("the two sessions counted " + std::to_string(counted) + " of " +
+                    std::to_string(expected_) + " records");
+    return ms;
+  }
+
+  // The list through the driver manager and the driver alone, the
+  // command line's statements and connection string.
+  double odbcTables() {
+    if (!fs::exists(o_.odbcFloor)) throw NotAvailable("no " + o_.odbcFloor);
+    std::string lines;
+    for (std::string s : tablesStatements_) {
+      std::replace(s.begin(), s.end(), '\n', ' ');
+      lines += s + "\n";
+    }
+    const std::string file = writeFile(o_.dir + "/cli-odbc-" + t_.key() + "-tables.sql", lines);
+    const std::string connection =
+        db::makeTarget(t_.fields(s_), db::installedDrivers(), 0, 15).connectionString;
+    const Ran ran = runProgram({o_.odbcFloor, connection}, env_, file);
+    const long long listed = std::count(ran.out.begin(), ran.out.end(), '\n');
+    if (ran.exitCode != 0 || listed < small_.tables || ran.firstOutputMs < 0)
+      throw Failure("the bare ODBC client listed " + std::to_string(listed) +
+                    " lines: " + ran.firstErrLine());
+    return ran.firstOutputMs;
+  }
+
   Target& t_;
   const Options& o_;
   const CliFeatures& f_;
@@ -964,15 +1043,16 @@ struct Printer {
     std::printf("| %s | %s | %.1f | %.1f | %.3f | %s | %s |\n", work.c_str(), engine.c_str(), *ms,
                 *againstMs, ratio, goal.c_str(), met ? "met" : "missed");
   }
+  // A row without a target; its ratio "times faster" unless !faster.
   void info(const std::string& work, const std::string& engine, std::optional<double> ms,
-            std::optional<double> againstMs, const std::string& missing) {
+            std::optional<double> againstMs, const std::string& missing, bool faster = true) {
     if (!ms || !againstMs) {
       std::printf("| %s | %s | - | - | - | (none) | %s |\n", work.c_str(), engine.c_str(),
                   missing.empty() ? "n/a" : missing.c_str());
       return;
     }
     std::printf("| %s | %s | %.1f | %.1f | %.3f | (none) | |\n", work.c_str(), engine.c_str(), *ms,
-                *againstMs, *againstMs / *ms);
+                *againstMs, faster ? *againstMs / *ms : *ms / *againstMs);
   }
   static std::string fixed(double v, int digits) {
     char buf[32];
@@ -1032,6 +1112,7 @@ int cliTableMain(int argc, char** argv) {
   Options o;
   o.self = testsupport::selfExecutable();
   o.cli = (fs::path(o.self).parent_path() / "trellick-cli").string();
+  o.odbcFloor = (fs::path(o.self).parent_path() / "trellick-odbc-floor").string();
   o.dir = "bench-data";
   bool sized = false, repsGiven = false;
   for (int i = 1; i < argc; ++i) {
@@ -1187,6 +1268,24 @@ int cliTableMain(int argc, char** argv) {
         window.replace ? window.replaceFloorMs : std::nullopt, window.missing, false, 1.10);
   rowOf("tables, time to first output / the client's (S)", "sqlite", "tables.cli", "tables.floor",
         false, 1.2);
+  {
+    // Beside the rows they bound: what the machine and the driver allow.
+    const Measures* m = of("sqlite");
+    if (!m) m = &none;
+    const std::string missing = m->missing.contains("tables.odbc")
+                                    ? m->missing.at("tables.odbc")
+                                    : (of("sqlite") ? "" : "n/a: not run");
+    p.info("tables, a bare ODBC client's first output / the client's (S)", title("sqlite"),
+           m->median("tables.odbc"), m->median("tables.floor"), missing, false);
+  }
+  for (const char* e : {"postgresql", "mariadb"}) {
+    const Measures* m = of(e);
+    if (!m) m = &none;
+    const std::string missing = m->missing.contains("find.floor2") ? m->missing.at("find.floor2")
+                                                                   : (of(e) ? "" : "n/a: not run");
+    p.info("find's floor in two sessions against one (A), times faster", title(e),
+           m->median("find.floor2"), m->median("find.floor"), missing);
+  }
   for (const char* e : {"postgresql", "mariadb"}) {
     const Measures* m = of(e);
     if (!m) m = &none;
