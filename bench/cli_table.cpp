@@ -1278,32 +1278,24 @@ int cliTableMain(int argc, char** argv) {
         window.replace ? window.replaceFloorMs : std::nullopt, window.missing, false, 1.10);
   rowOf("tables, time to first output / the client's (S)", "sqlite", "tables.cli", "tables.floor",
         false, 1.2);
-  {
-    // Beside the rows they bound: what the machine and the driver allow.
-    const Measures* m = of("sqlite");
-    if (!m) m = &none;
-    const std::string missing = m->missing.contains("tables.odbc")
-                                    ? m->missing.at("tables.odbc")
-                                    : (of("sqlite") ? "" : "n/a: not run");
-    p.info("tables, a bare ODBC client's first output / the client's (S)", title("sqlite"),
-           m->median("tables.odbc"), m->median("tables.floor"), missing, false);
-  }
-  for (const char* e : {"postgresql", "mariadb"}) {
+  // Rows without a target: what the machine and the driver allow the rows
+  // above, and what --jobs gives replace.
+  auto infoOf = [&](const std::string& work, const std::string& e, const std::string& id,
+                    const std::string& against, bool faster) {
     const Measures* m = of(e);
     if (!m) m = &none;
-    const std::string missing = m->missing.contains("find.floor2") ? m->missing.at("find.floor2")
-                                                                   : (of(e) ? "" : "n/a: not run");
-    p.info("find's floor in two sessions against one (A), times faster", title(e),
-           m->median("find.floor2"), m->median("find.floor"), missing);
-  }
-  for (const char* e : {"postgresql", "mariadb"}) {
-    const Measures* m = of(e);
-    if (!m) m = &none;
-    std::string missing = m->missing.contains("replace.jobs2") ? m->missing.at("replace.jobs2")
-                                                               : (of(e) ? "" : "n/a: not run");
-    p.info("replace --jobs 2 against --jobs 1 (A), times faster", title(e),
-           m->median("replace.jobs2"), m->median("replace.journal"), missing);
-  }
+    const std::string missing =
+        m->missing.contains(id) ? m->missing.at(id) : (of(e) ? "" : "n/a: not run");
+    p.info(work, title(e), m->median(id), m->median(against), missing, faster);
+  };
+  infoOf("tables, a bare ODBC client's first output / the client's (S)", "sqlite", "tables.odbc",
+         "tables.floor", false);
+  for (const char* e : {"postgresql", "mariadb"})
+    infoOf("find's floor in two sessions against one (A), times faster", e, "find.floor2",
+           "find.floor", true);
+  for (const char* e : {"postgresql", "mariadb"})
+    infoOf("replace --jobs 2 against --jobs 1 (A), times faster", e, "replace.jobs2",
+           "replace.journal", true);
   std::printf("\n");
   for (const char* e : {"sqlite", "postgresql", "mariadb"})
     if (notes.contains(e)) std::printf("%s: %s\n", title(e).c_str(), notes[e].c_str());
